@@ -1,0 +1,1 @@
+#include "collect/text.h"

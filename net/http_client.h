@@ -1,0 +1,80 @@
+// The web client through which the engine fetches pages: one client per collection task, created
+// and used on one thread.
+//
+// Open splits a URL and remembers the request; Send performs it (HTTP/1.1, fixed agent text,
+// "Accept: */*" and "Host: <host>", redirects followed) and appends the response body, exactly as
+// received, to the client's buffer; ResponseText hands the buffer back as text. No status code
+// is reported: an error page is a page. Open and Send on any thread but the creator's is a fatal
+// usage error that ends the process.
+//
+// Every request is bounded: without limits from the caller a connection must be made within
+// 60 s, a transfer that receives nothing for 30 s ends, and no request lasts over 120 s; bodies
+// are cut at 32 MiB, response headers at 256 KiB, redirects at 10, and only http and https are
+// spoken. AbortAllTransfers() ends every transfer in flight from any thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace shopwalk {
+
+class HttpClient {
+ public:
+  // A new client owned by the caller; empty when memory runs out.
+  static std::unique_ptr<HttpClient> Create();
+  ~HttpClient();
+  HttpClient(const HttpClient&) = delete;
+  HttpClient& operator=(const HttpClient&) = delete;
+
+  // Splits `url` (scheme under 32 bytes, host under 256, path under 2048) and prepares a request
+  // with `method`, emptying the response buffer. A URL that cannot be split returns false and
+  // changes nothing, so a following Send repeats the previous request.
+  bool Open(std::string_view method, std::string_view url);
+
+  // Sends the prepared request with `body` (none when empty) and appends the response body to
+  // the buffer. Limits in milliseconds; any given (> 0) replaces the default bounds. Returns
+  // whether the request was sent; a body cut short still counts as sent.
+  bool Send(std::string_view body = {}, int connectTimeoutMs = 0, int sendTimeoutMs = 0,
+            int receiveTimeoutMs = 0);
+
+  // With a value, sets whether later requests send and store cookies (on at creation). Returns
+  // the switch after the call.
+  bool CookiesEnabled(std::optional<bool> enabled = std::nullopt);
+
+  // The response buffer as text: its bytes up to the first NUL.
+  std::string ResponseText() const;
+  // The response buffer's bytes, NULs included.
+  std::string_view ResponseBytes() const;
+
+  // The request last prepared by Open.
+  const std::string& Url() const;
+  const std::string& Host() const;
+  const std::string& RequestPath() const;
+  int Port() const;
+
+ private:
+  HttpClient();
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Once per process, before any other thread starts: initialises libcurl and checks that the
+// libcurl in use is thread-safe and resolves names asynchronously. Later calls do nothing.
+// Returns false (with a message on standard error) when the library is unusable.
+bool InitWebAccess();
+
+// Aborts every transfer in flight and every later one until ResetTransferAbort(); used when the
+// program closes. Safe from any thread.
+void AbortAllTransfers();
+bool TransfersAborted();
+void ResetTransferAbort();
+
+// Called with the text of a fatal usage error (UTF-8) before the process ends with exit code
+// 255. The default writes the error to standard error. The window installs one that shows the
+// message box.
+void SetFatalErrorReporter(void (*reporter)(const std::string& utf8Message));
+
+}  // namespace shopwalk
