@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -75,6 +76,11 @@ class CollectorUi {
   virtual void SetInitialDirectory(std::string_view directory) = 0;
   virtual bool ShowFileDialog() = 0;
   virtual std::string FileName() = 0;
+
+  // Runs `operations` as one operation of the window: no operation of another thread takes
+  // effect in between (the engine appends a row and fills its cells this way, so nobody ever
+  // sees a half-written row). Inside, use the interface passed in.
+  virtual void RunAtomically(const std::function<void(CollectorUi&)>& operations) = 0;
 };
 
 }  // namespace shopwalk
