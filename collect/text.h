@@ -4,7 +4,10 @@
 // here reads its arguments only up to their first NUL. Lengths and positions count bytes;
 // positions are 1-based; a search that finds nothing gives -1. While walking a text, a byte of
 // 0x80 or above starts a two-byte character, and searches and replacements only try matches at
-// character starts. Every routine is pure, returns a new text and accepts any byte sequence.
+// character starts; a walk that begins at a start position treats that byte as a character start,
+// and a lone byte of 0x80 or above at the end is the last character start. Every routine is pure,
+// thread-safe, returns a new text and accepts any byte sequence (texts longer than INT32_MAX
+// included: a match past that position is not reported).
 #pragma once
 
 #include <cstdint>
@@ -17,7 +20,8 @@ namespace shopwalk {
 extern const std::string_view QuotePlaceholder;
 
 // The text between the first `left` marker at or after `start` and the next `right` marker after
-// it, or the empty text when either is missing. "#引号" in a marker stands for '"'.
+// it, or the empty text when either is missing or empty. "#引号" in a marker stands for '"'. The
+// result never holds the right marker at one of its character starts; it may hold the left one.
 std::string TextBetween(std::string_view source, std::string_view left, std::string_view right,
                         int start = 0, bool caseInsensitive = false);
 

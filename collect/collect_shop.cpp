@@ -1,0 +1,111 @@
+// One collection task: a shop ID in, at most one row out.
+#include <memory>
+#include <string>
+
+#include "collect/collector.h"
+#include "collect/controls.h"
+#include "collect/markers.h"
+#include "collect/marketplace.h"
+#include "collect/text.h"
+#include "net/http_client.h"
+#include "workers/locks.h"
+
+namespace shopwalk {
+namespace {
+
+// GET `url` with the task's client; the page is empty when the client or the request failed.
+std::string FetchPage(HttpClient* client, const std::string& url) {
+  if (client == nullptr) return {};
+  client->Open("GET", url);
+  client->Send();
+  client->CookiesEnabled(false);
+  return client->ResponseText();
+}
+
+// Holds the result lock from construction to destruction; a deleted lock is not held at all.
+class HeldLock {
+ public:
+  explicit HeldLock(LockHandle lock) : lock_(lock) { EnterLock(lock_); }
+  ~HeldLock() { LeaveLock(lock_); }
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
+
+ private:
+  LockHandle lock_;
+};
+
+}  // namespace
+
+void Collector::CollectShop(std::int32_t shopId) {
+  // The task's own web client, destroyed when the task ends, whichever way it ends.
+  std::unique_ptr<HttpClient> client = HttpClient::Create();
+
+  if (exiting_) {
+    progress_.Abandoned(shopId);
+    return;
+  }
+  if (run_.StopRequested.load() == 1) {
+    ShutDownRun();
+    progress_.Abandoned(shopId);
+    return;
+  }
+
+  const Markers& m = GetMarkers();
+  const std::string shopUrl =
+      "http://shop" + NumberToText(shopId) + "." + std::string(MarketplaceDomain);
+  ui_.SetPaneText(1, m.collectingStatus + shopUrl);
+
+  std::string page = FetchPage(client.get(), shopUrl);
+  if (TransfersAborted()) {
+    progress_.Abandoned(shopId);
+    return;
+  }
+  if (FindText(page, m.noShopNotice) != -1) {
+    progress_.Finished(shopId);
+    return;
+  }
+
+  {
+    HeldLock held(run_.ResultLock.load());
+    const std::string shopName = TextBetween(page, m.shopNameLeft, m.shopNameRight);
+    const std::string messenger = TextBetween(page, m.messengerLeft, m.messengerRight);
+    if (messenger.empty()) {
+      progress_.Finished(shopId);
+      return;
+    }
+    const std::string ratingToken = TextBetween(page, m.ratingLinkPrefix, m.ratingTokenRight);
+    if (ratingToken.empty()) {
+      progress_.Finished(shopId);
+      return;
+    }
+
+    page = FetchPage(client.get(), m.ratingLinkPrefix + ratingToken);
+    if (TransfersAborted()) {
+      progress_.Abandoned(shopId);
+      return;
+    }
+    const std::string openingDate = TextBetween(page, m.openingDateLeft, m.openingDateRight);
+    const std::string reputation = TextBetween(page, m.reputationLeft, m.reputationRight);
+    if (shopName.empty()) {
+      progress_.Finished(shopId);
+      return;
+    }
+
+    // The row appears whole: nobody (an export, say) sees it half-filled.
+    ui_.RunAtomically([&](CollectorUi& ui) {
+      const int row = ui.InsertRow();
+      ui.SetCellText(row, 0, NumberToText(row + 1));
+      ui.SetCellText(row, 1, shopName);
+      ui.SetCellText(row, 2, reputation.empty() ? std::string("0") : reputation);
+      ui.SetCellText(row, 3, messenger);
+      ui.SetCellText(row, 4, openingDate);
+      ui.SetCellText(row, 5, shopUrl);
+    });
+    ui_.SetPaneText(1, m.collectedPrefix + shopUrl + m.collectedSuffix);
+    const int rows = ui_.RowCount();
+    ui_.SetPaneText(0, m.rowCountPrefix + NumberToText(rows) + m.rowCountSuffix);
+  }
+  progress_.Finished(shopId);
+}
+
+}  // namespace shopwalk

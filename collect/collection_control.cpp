@@ -1,0 +1,88 @@
+// Start, Stop, the thread-count spin and the dispatcher.
+#include <cstdint>
+#include <limits>
+#include <string_view>
+
+#include "collect/collector.h"
+#include "collect/controls.h"
+#include "collect/text.h"
+#include "workers/delay.h"
+#include "workers/locks.h"
+#include "workers/threads.h"
+
+namespace shopwalk {
+namespace {
+
+// At most this many passes per run.
+constexpr std::int64_t MaxDispatchPasses = 1215752192;
+
+// The text without its leading and trailing space characters.
+std::string_view TrimSpaces(std::string_view text) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  return text;
+}
+
+}  // namespace
+
+void Collector::OnStartClicked() {
+  // One run at a time: a second dispatcher would walk the same field and replace the lock
+  // under running tasks.
+  if (ThreadHandle running = run_.DispatcherThread.load(); running != 0) {
+    if (!WaitThreadEnded(running, std::chrono::milliseconds(0))) return;
+    // That dispatcher left by itself (the walk reached the largest shop ID).
+    if (run_.DispatcherThread.compare_exchange_strong(running, 0)) CloseThreadHandle(running);
+  }
+
+  run_.StopRequested = 0;
+  const std::string threadText = ui_.Text(ctl::ThreadCountEdit);
+  run_.WorkerPool.Create(TextToInt(TrimSpaces(threadText)));
+  // The lock exists before the first task can reach it.
+  run_.ResultLock = CreateLock();
+  ThreadHandle dispatcher = 0;
+  StartThread([this](std::int32_t) { DispatchShopIds(); }, 0, &dispatcher);
+  run_.DispatcherThread = dispatcher;
+}
+
+void Collector::OnStopClicked() {
+  run_.StopRequested = 1;
+}
+
+void Collector::OnThreadCountSpin(int direction) {
+  const std::string text = ui_.Text(ctl::ThreadCountEdit);
+  const double count = TextToInt(text);
+  double next;
+  if (direction == 1) {
+    next = count + 1;
+  } else {
+    if (text == "1") return;
+    next = count - 1;
+  }
+  // The count stays a 32-bit number: past the ends it would wrap to the other sign.
+  if (next > std::numeric_limits<std::int32_t>::max() ||
+      next < std::numeric_limits<std::int32_t>::min()) {
+    return;
+  }
+  ui_.SetText(ctl::ThreadCountEdit, NumberToText(next));
+}
+
+void Collector::DispatchShopIds() {
+  Pacer pacer(std::chrono::milliseconds(paceMs_.load()));
+  for (std::int64_t pass = 0; pass < MaxDispatchPasses; ++pass) {
+    if (ThreadEndRequested() || exiting_) return;
+    const std::int32_t current = TextToInt(ui_.Text(ctl::ShopIdEdit));
+    // The walk ends at the largest shop ID instead of wrapping to negative ones.
+    if (current == std::numeric_limits<std::int32_t>::max()) return;
+    ui_.SetText(ctl::ShopIdEdit, NumberToText(static_cast<double>(current) + 1));
+    const std::int32_t shopId = TextToInt(ui_.Text(ctl::ShopIdEdit));
+
+    progress_.Submitted(shopId);
+    if (!run_.WorkerPool.Submit([this](std::int32_t id, std::int32_t) { CollectShop(id); },
+                                shopId)) {
+      progress_.Abandoned(shopId);
+    }
+    if (!pacer.Wait()) return;
+  }
+}
+
+}  // namespace shopwalk

@@ -1,0 +1,42 @@
+#include "collect/collector.h"
+
+#include "collect/controls.h"
+#include "net/http_client.h"
+#include "workers/threads.h"
+
+namespace shopwalk {
+
+Collector::Collector(CollectorUi& ui) : ui_(ui) {}
+
+Collector::~Collector() {
+  // Tasks and the dispatcher use this object: wait for all of them, however long it takes.
+  while (!ShutDownForExit(std::chrono::seconds(5))) {
+  }
+  ResetTransferAbort();
+}
+
+std::string Collector::ProgressText() {
+  return progress_.ProgressText(ui_.Text(ctl::ShopIdEdit));
+}
+
+bool Collector::ShutDownForExit(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  exiting_ = true;
+  run_.WorkerPool.Stop();
+  DeleteLock(run_.ResultLock.load());
+  AbortAllTransfers();
+
+  bool ended = true;
+  if (ThreadHandle dispatcher = run_.DispatcherThread.load(); dispatcher != 0) {
+    TerminateThread(dispatcher);
+    ended = WaitThreadEnded(dispatcher, timeout);
+    if (ended && run_.DispatcherThread.compare_exchange_strong(dispatcher, 0)) {
+      CloseThreadHandle(dispatcher);
+    }
+  }
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return run_.WorkerPool.WaitEnded(std::max(left, std::chrono::milliseconds(0))) && ended;
+}
+
+}  // namespace shopwalk

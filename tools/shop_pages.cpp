@@ -1,0 +1,139 @@
+#include "tools/shop_pages.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "collect/gbk.h"
+#include "collect/marketplace.h"
+
+namespace shopwalk::pages {
+namespace {
+
+std::uint64_t Mix(std::uint64_t x) {
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+constexpr std::array<std::string_view, 8> NameStarts = {"小", "云", "金", "乐",
+                                                        "美", "优", "品", "新"};
+constexpr std::array<std::string_view, 8> NameMiddles = {"衣", "茶", "鞋", "书",
+                                                         "果", "饰", "妆", "玩"};
+constexpr std::array<std::string_view, 5> NameEnds = {"小铺", "旗舰店", "专营店", "工作室",
+                                                      "精品店"};
+constexpr std::array<std::string_view, 6> MessengerStems = {"阿明", "lily", "小雨",
+                                                            "tom",  "晨光", "kiki"};
+
+}  // namespace
+
+std::string ShopHost(std::int32_t id) {
+  return "shop" + std::to_string(id) + "." + std::string(MarketplaceDomain);
+}
+
+std::string RatingHost() {
+  return "rate." + std::string(MarketplaceDomain);
+}
+
+std::string ShopUrl(std::int32_t id) {
+  return "http://" + ShopHost(id);
+}
+
+std::string RatingPath(const Shop& shop) {
+  return "/user-rate-" + shop.ratingToken;
+}
+
+std::string HomePage(const Shop& shop) {
+  std::string html = "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"gbk\">\n<title>";
+  html += shop.hasName ? "首页-" + shop.name + "-Velmo网" : "Velmo网";
+  html += "</title>\n</head>\n<body>\n<div class=\"shop-header\">\n<h1 class=\"shop-name\">" +
+          shop.name + "</h1>\n";
+  if (shop.hasMessenger) {
+    html += "<span class=\"seller\"><a href=\"http://im." + std::string(MarketplaceDomain) +
+            "/chat?to=" + std::to_string(shop.id) + "\">掌柜：" + shop.messenger + "</a></span>\n";
+  }
+  if (shop.hasRatingLink) {
+    html += "<a class=\"rate-link\" href=\"http://" + RatingHost() + RatingPath(shop) +
+            "\" target=\"_blank\">信用评价</a>\n";
+  }
+  html += "</div>\n<div class=\"items\">\n";
+  for (int i = 1; i <= 6; ++i) {
+    html += "<div class=\"item\"><a href=\"/item-" + std::to_string(i) + ".htm\">宝贝" +
+            std::to_string(i) + "</a><span class=\"price\">" + std::to_string(9 + i * 7) +
+            ".00</span></div>\n";
+  }
+  html += "</div>\n</body>\n</html>\n";
+  return Utf8ToGbk(html);
+}
+
+std::string NoShopPage(std::int32_t id) {
+  std::string html =
+      "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"gbk\">\n<title>店铺不存在-Velmo网"
+      "</title>\n</head>\n<body>\n<div class=\"error-notice\">很抱歉，没有找到相应的店铺信息"
+      "（" +
+      std::to_string(id) + "）</div>\n</body>\n</html>\n";
+  return Utf8ToGbk(html);
+}
+
+std::string RatingPage(const Shop& shop) {
+  std::string html = "<!DOCTYPE html>\r\n<html>\r\n<head>\r\n<meta charset=\"gbk\">\r\n<title>" +
+                     shop.name + " - 信用评价</title>\r\n</head>\r\n<body>\r\n";
+  if (shop.hasOpeningDate) {
+    html += "<input type=\"hidden\" id=\"J_showShopStartDate\" value=\"" + shop.openingDate +
+            "\" />\r\n";
+  }
+  html += "<div class=\"seller-credit\">\r\n";
+  if (!shop.reputation.empty()) html += "卖家信用：" + shop.reputation + "\r\n";
+  html += "</div>\r\n</body>\r\n</html>\r\n";
+  return Utf8ToGbk(html);
+}
+
+std::optional<Shop> DemoShop(std::int32_t id) {
+  const std::uint64_t h = Mix(static_cast<std::uint32_t>(id));
+  if (h % 4 != 0) return std::nullopt;
+  Shop shop;
+  shop.id = id;
+  shop.name = std::string(NameStarts[(h >> 8) % NameStarts.size()]) +
+              std::string(NameMiddles[(h >> 12) % NameMiddles.size()]) +
+              std::string(NameEnds[(h >> 16) % NameEnds.size()]);
+  shop.messenger = std::string(MessengerStems[(h >> 20) % MessengerStems.size()]) +
+                   std::to_string((h >> 24) % 1000);
+  shop.ratingToken = "u" + std::to_string(id) + ".htm?spm=" + std::to_string((h >> 32) % 97);
+  shop.openingDate = std::to_string(2005 + (h >> 36) % 20) + "-" +
+                     std::to_string(1 + (h >> 40) % 12 + 100).substr(1) + "-" +
+                     std::to_string(1 + (h >> 44) % 28 + 100).substr(1);
+  if ((h >> 48) % 10 != 0) shop.reputation = std::to_string((h >> 50) % 50000);
+  switch ((h >> 56) % 16) {
+    case 0:
+      shop.hasMessenger = false;
+      break;
+    case 1:
+      shop.hasOpeningDate = false;
+      break;
+    case 2:
+      shop.hasName = false;
+      break;
+    case 3:
+      shop.hasRatingLink = false;
+      break;
+    default:
+      break;
+  }
+  return shop;
+}
+
+std::optional<Shop> DemoShopByRatingPath(const std::string& path) {
+  constexpr std::string_view prefix = "/user-rate-u";
+  if (path.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
+  const char* digits = path.c_str() + prefix.size();
+  char* end = nullptr;
+  const long long id = std::strtoll(digits, &end, 10);
+  if (end == digits || id < INT32_MIN || id > INT32_MAX) return std::nullopt;
+  std::optional<Shop> shop = DemoShop(static_cast<std::int32_t>(id));
+  if (!shop || !shop->hasRatingLink) return std::nullopt;
+  return shop;
+}
+
+}  // namespace shopwalk::pages

@@ -1,0 +1,44 @@
+// Pages in the marketplace's shapes, for the local test marketplace and the demo marketplace: a
+// shop home page, the page of a shop that does not exist, and a seller-rating page, as GBK bytes
+// carrying the texts the engine cuts. Also a deterministic synthetic marketplace where every
+// shop ID either exists or not, the same on every run.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace shopwalk::pages {
+
+// One shop as its pages show it. Texts are UTF-8; a field switched off is missing from the page.
+struct Shop {
+  std::int32_t id = 0;
+  std::string name;
+  std::string messenger;
+  std::string ratingToken;  // what follows "/user-rate-" in the rating link
+  std::string openingDate;
+  std::string reputation;  // empty: the rating page carries no reputation
+  bool hasName = true;
+  bool hasMessenger = true;
+  bool hasRatingLink = true;
+  bool hasOpeningDate = true;
+};
+
+// "shop<ID>.<domain>" and "rate.<domain>".
+std::string ShopHost(std::int32_t id);
+std::string RatingHost();
+// "http://shop<ID>.<domain>": the address the engine requests and writes in the row.
+std::string ShopUrl(std::int32_t id);
+// "/user-rate-<token>": the path of the shop's rating page on the rating host.
+std::string RatingPath(const Shop& shop);
+
+std::string HomePage(const Shop& shop);
+std::string NoShopPage(std::int32_t id);
+std::string RatingPage(const Shop& shop);
+
+// The synthetic marketplace: about one ID in four is a shop; a few shops miss a field.
+std::optional<Shop> DemoShop(std::int32_t id);
+// The shop whose rating page lives at `path` ("/user-rate-...", the query left off), if any.
+std::optional<Shop> DemoShopByRatingPath(const std::string& path);
+
+}  // namespace shopwalk::pages
