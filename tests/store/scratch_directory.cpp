@@ -1,0 +1,71 @@
+#include "scratch_directory.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+
+namespace shopwalk::testing_support {
+
+ScratchDirectory::ScratchDirectory() {
+  std::string pattern = ::testing::TempDir() + "store_test_XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+ScratchDirectory::~ScratchDirectory() {
+  std::error_code ignored;
+  // Give back write permission that a test took away, so everything can be removed.
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->is_directory(ignored)) ::chmod(it->path().c_str(), 0700);
+  }
+  ::chmod(path_.c_str(), 0700);
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ScratchDirectory::Listing() const {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+    names.insert(entry.path().filename().string());
+  }
+  std::string listing;
+  for (const std::string& name : names) listing += name + "\n";
+  return listing;
+}
+
+void PutFile(const std::string& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::optional<std::string> FileContent(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+bool Exists(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+unsigned Mode(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return 0;
+  return info.st_mode & 07777;
+}
+
+bool PermissionsBindUs() {
+  return ::geteuid() != 0;
+}
+
+}  // namespace shopwalk::testing_support
