@@ -35,8 +35,12 @@ class HttpClient {
   bool Open(std::string_view method, std::string_view url);
 
   // Sends the prepared request with `body` (none when empty) and appends the response body to
-  // the buffer. Limits in milliseconds; any given (> 0) replaces the default bounds. Returns
-  // whether the request was sent; a body cut short still counts as sent.
+  // the buffer. Limits in milliseconds; each given (> 0) replaces its default bound: connect is
+  // the time to make a connection, receive the longest wait without receiving anything, send the
+  // longest wait without the request body moving on; the 120 s total stays unless the given
+  // limits add up to more. Returns whether the response arrived; a body cut short (at its size
+  // bound, or by a stall or broken connection after the headers) still counts as sent and keeps
+  // what was read. A failed or aborted Send leaves the buffer as it was.
   bool Send(std::string_view body = {}, int connectTimeoutMs = 0, int sendTimeoutMs = 0,
             int receiveTimeoutMs = 0);
 
@@ -55,6 +59,10 @@ class HttpClient {
   const std::string& RequestPath() const;
   int Port() const;
 
+  // Whether the last Send was ended by AbortAllTransfers(), or by one of its time limits.
+  bool LastSendAborted() const;
+  bool LastSendTimedOut() const;
+
  private:
   HttpClient();
   struct Impl;
@@ -62,9 +70,17 @@ class HttpClient {
 };
 
 // Once per process, before any other thread starts: initialises libcurl and checks that the
-// libcurl in use is thread-safe and resolves names asynchronously. Later calls do nothing.
-// Returns false (with a message on standard error) when the library is unusable.
+// libcurl in use is thread-safe and resolves names asynchronously, and takes the connection
+// redirect from SHOPWALK_CONNECT_TO. Later calls do nothing and give the first answer. Returns
+// false (with a message on standard error) when the library is unusable. A client created
+// without it initialises libcurl itself.
 bool InitWebAccess();
+
+// When `hostPort` ("HOST:PORT") is not empty, every connection of every client goes to that address
+// while URLs and Host headers stay as they are; empty connects directly. Process-wide, safe from
+// any thread. InitWebAccess() takes it from the environment variable SHOPWALK_CONNECT_TO.
+void SetConnectTo(std::string_view hostPort);
+std::string ConnectTo();
 
 // Aborts every transfer in flight and every later one until ResetTransferAbort(); used when the
 // program closes. Safe from any thread.

@@ -1,0 +1,137 @@
+#include "net/http_client.h"
+
+#include <curl/curl.h>
+
+#include <new>
+#include <thread>
+
+#include "net/fatal_error.h"
+#include "net/transfer.h"
+#include "net/transfer_abort.h"
+#include "net/url_parts.h"
+#include "net/web_access.h"
+
+namespace shopwalk {
+namespace {
+
+constexpr const char* kCrossThreadUse = "WEB客户不能跨线程使用。";
+
+}  // namespace
+
+struct HttpClient::Impl {
+  std::thread::id owner = std::this_thread::get_id();
+  CURL* easy = nullptr;
+  CURLM* multi = nullptr;
+
+  bool opened = false;
+  std::string url;
+  std::string host;
+  std::string requestPath;
+  std::string method;
+  int port = 0;
+
+  bool cookies = true;
+  std::string buffer;
+  bool lastAborted = false;
+  bool lastTimedOut = false;
+
+  void CheckOwner() const {
+    if (std::this_thread::get_id() != owner) net::FailWithUsageError(kCrossThreadUse);
+  }
+
+  ~Impl() {
+    if (multi) {
+      net::UnregisterAbortWaker(multi);
+      curl_multi_cleanup(multi);
+    }
+    if (easy) curl_easy_cleanup(easy);
+  }
+};
+
+HttpClient::HttpClient() = default;
+HttpClient::~HttpClient() = default;
+
+std::unique_ptr<HttpClient> HttpClient::Create() {
+  if (!net::EnsureCurlInitialised()) return nullptr;
+  std::unique_ptr<HttpClient> client(new (std::nothrow) HttpClient());
+  if (!client) return nullptr;
+  client->impl_.reset(new (std::nothrow) Impl());
+  if (!client->impl_) return nullptr;
+  Impl& impl = *client->impl_;
+  impl.easy = curl_easy_init();
+  impl.multi = curl_multi_init();
+  if (!impl.easy || !impl.multi) return nullptr;
+  net::RegisterAbortWaker(impl.multi);
+  return client;
+}
+
+bool HttpClient::Open(std::string_view method, std::string_view url) {
+  impl_->CheckOwner();
+  auto parts = net::SplitUrl(url);
+  if (!parts) return false;
+  impl_->url.assign(url);
+  impl_->host = std::move(parts->host);
+  impl_->requestPath = net::RequestPathOf(url);
+  impl_->port = parts->port;
+  impl_->method.assign(method);
+  impl_->buffer.clear();
+  impl_->opened = true;
+  return true;
+}
+
+bool HttpClient::Send(std::string_view body, int connectTimeoutMs, int sendTimeoutMs,
+                      int receiveTimeoutMs) {
+  impl_->CheckOwner();
+  impl_->lastAborted = false;
+  impl_->lastTimedOut = false;
+  if (!impl_->opened) return false;
+  net::TransferRequest request;
+  request.url = impl_->url;
+  request.host = impl_->host;
+  request.method = impl_->method;
+  request.body = body;
+  request.cookies = impl_->cookies;
+  request.connectTimeoutMs = connectTimeoutMs;
+  request.sendTimeoutMs = sendTimeoutMs;
+  request.receiveTimeoutMs = receiveTimeoutMs;
+  const net::TransferOutcome outcome =
+      net::RunTransfer(impl_->easy, impl_->multi, request, impl_->buffer);
+  impl_->lastAborted = outcome.aborted;
+  impl_->lastTimedOut = outcome.timedOut;
+  return outcome.sent;
+}
+
+bool HttpClient::CookiesEnabled(std::optional<bool> enabled) {
+  if (enabled) impl_->cookies = *enabled;
+  return impl_->cookies;
+}
+
+std::string HttpClient::ResponseText() const {
+  const std::string& bytes = impl_->buffer;
+  return bytes.substr(0, bytes.find('\0'));
+}
+
+std::string_view HttpClient::ResponseBytes() const {
+  return impl_->buffer;
+}
+
+const std::string& HttpClient::Url() const {
+  return impl_->url;
+}
+const std::string& HttpClient::Host() const {
+  return impl_->host;
+}
+const std::string& HttpClient::RequestPath() const {
+  return impl_->requestPath;
+}
+int HttpClient::Port() const {
+  return impl_->port;
+}
+bool HttpClient::LastSendAborted() const {
+  return impl_->lastAborted;
+}
+bool HttpClient::LastSendTimedOut() const {
+  return impl_->lastTimedOut;
+}
+
+}  // namespace shopwalk

@@ -1,0 +1,339 @@
+#include "net/transfer.h"
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "net/handle_cookies.h"
+#include "net/http_client.h"
+
+namespace shopwalk::net {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr std::string_view kAgentText =
+    "Mozilla/5.0 (Windows; U; Windows NT 6.1; en-US) AppleWebKit/534.10 (KHTML, like Gecko) "
+    "Chrome/7.0.536.2 Safari/534.10";
+constexpr milliseconds kLongestPoll{1000};
+
+struct SlistDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
+
+void Append(Slist& list, const std::string& line) {
+  curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+  if (grown) {
+    list.release();
+    list.reset(grown);
+  }
+}
+
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// What one transfer has seen so far; touched only by the thread running it.
+struct TransferState {
+  std::string* buffer = nullptr;
+  std::size_t bodyBytes = 0;
+  bool bodyCut = false;
+  std::size_t headerBytes = 0;
+  bool headersTooLarge = false;
+
+  // The response whose headers are being read or whose body is arriving.
+  int status = 0;
+  bool hasLocation = false;
+  // Its header block has ended and it is not a redirect being followed: its body is the page.
+  bool finalResponse = false;
+
+  // Idle limits; zero leaves the stall to the library's low-speed check.
+  milliseconds receiveIdle{0};
+  milliseconds sendIdle{0};
+  bool connected = false;
+  bool sending = false;  // the request body is still going out
+  Clock::time_point lastActivity;
+  curl_off_t uploaded = 0;
+
+  bool aborted = false;
+  bool timedOut = false;
+
+  // The idle limit of the current direction, once connected; zero when there is none.
+  milliseconds ActiveIdleLimit() const {
+    if (!connected) return milliseconds(0);
+    return sending ? sendIdle : receiveIdle;
+  }
+
+  bool IdleLimitPassed(Clock::time_point now) const {
+    const milliseconds limit = ActiveIdleLimit();
+    return limit.count() > 0 && now - lastActivity >= limit;
+  }
+
+  // How long the driving loop may wait before the idle limit needs checking.
+  milliseconds PollWait(Clock::time_point now) const {
+    milliseconds wait = kLongestPoll;
+    if (const milliseconds limit = ActiveIdleLimit(); limit.count() > 0) {
+      const auto left = std::chrono::duration_cast<milliseconds>(lastActivity + limit - now);
+      wait = std::min(wait, left + milliseconds(1));
+    }
+    return std::max(wait, milliseconds(1));
+  }
+};
+
+std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
+  auto& state = *static_cast<TransferState*>(user);
+  const std::size_t n = size * count;
+  state.lastActivity = Clock::now();
+  state.headerBytes += n;
+  if (state.headerBytes > kMaxHeaderBytes) {
+    state.headersTooLarge = true;
+    return 0;
+  }
+  const std::string_view line(data, n);
+  if (line.starts_with("HTTP/")) {
+    state.status = 0;
+    const std::size_t space = line.find(' ');
+    if (space != std::string_view::npos) {
+      for (std::size_t i = space + 1; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i) {
+        state.status = state.status * 10 + (line[i] - '0');
+        if (state.status > 999) break;
+      }
+    }
+    state.hasLocation = false;
+    state.finalResponse = false;
+  } else if (StartsWithIgnoringCase(line, "location:")) {
+    state.hasLocation = true;
+  } else if ((line == "\r\n" || line == "\n") && !state.finalResponse) {
+    const bool followed = state.status >= 300 && state.status < 400 && state.hasLocation;
+    state.finalResponse = state.status >= 200 && !followed;
+  }
+  return n;
+}
+
+std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
+  auto& state = *static_cast<TransferState*>(user);
+  const std::size_t n = size * count;
+  state.lastActivity = Clock::now();
+  if (!state.finalResponse) return n;  // the body of a redirect: not the page
+  const std::size_t room = kMaxBodyBytes - state.bodyBytes;
+  if (n > room) {
+    state.buffer->append(data, room);
+    state.bodyBytes += room;
+    state.bodyCut = true;
+    return 0;  // ends the transfer
+  }
+  state.buffer->append(data, n);
+  state.bodyBytes += n;
+  return n;
+}
+
+int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t uploadTotal, curl_off_t uploaded) {
+  auto& state = *static_cast<TransferState*>(user);
+  if (TransfersAborted()) {
+    state.aborted = true;
+    return 1;
+  }
+  const Clock::time_point now = Clock::now();
+  if (uploaded != state.uploaded) {
+    state.uploaded = uploaded;
+    state.lastActivity = now;
+  }
+  state.sending = uploadTotal > 0 && uploaded < uploadTotal;
+  if (state.IdleLimitPassed(now)) {
+    state.timedOut = true;
+    return 1;
+  }
+  return 0;
+}
+
+// Called once a connection stands, before the request goes out; again after each redirect.
+int OnConnected(void* user, char*, char*, int, int) {
+  auto& state = *static_cast<TransferState*>(user);
+  state.connected = true;
+  state.lastActivity = Clock::now();
+  return CURL_PREREQFUNC_OK;
+}
+
+void SetMethodAndBody(CURL* easy, const TransferRequest& request, Slist& headers) {
+  const std::string method(request.method.empty() ? "GET" : request.method);
+  const bool hasBody = !request.body.empty();
+  if (hasBody) {
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.data());
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(request.body.size()));
+  }
+  if (EqualsIgnoringCase(method, "POST")) {
+    curl_easy_setopt(easy, CURLOPT_POST, 1L);
+    if (!hasBody) curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{0});
+    Append(headers, "Content-Type: application/x-www-form-urlencoded");
+    if (hasBody) Append(headers, "Content-Length: " + std::to_string(request.body.size()));
+    Append(headers, "Cache-Control: no-cache");
+    Append(headers, "Expect:");
+  } else if (hasBody) {
+    // A body on another method goes out as it is, without a form content type.
+    Append(headers, "Content-Type:");
+    Append(headers, "Expect:");
+  }
+  if (EqualsIgnoringCase(method, "HEAD")) curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+  if (method != "GET" && method != "POST" && method != "HEAD") {
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+  } else if (method == "GET" && hasBody) {
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, "GET");
+  }
+}
+
+void SetBounds(CURL* easy, const TransferRequest& request, TransferState& state) {
+  const long connect = request.connectTimeoutMs > 0
+                           ? request.connectTimeoutMs
+                           : static_cast<long>(kDefaultConnectTimeout.count());
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connect);
+  if (request.receiveTimeoutMs > 0) {
+    state.receiveIdle = milliseconds(request.receiveTimeoutMs);
+  } else {
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kDefaultStallSeconds);
+  }
+  if (request.sendTimeoutMs > 0) state.sendIdle = milliseconds(request.sendTimeoutMs);
+  // The total bound stays unless the caller's own limits add up to more.
+  const long given = static_cast<long>(std::max(request.connectTimeoutMs, 0)) +
+                     std::max(request.sendTimeoutMs, 0) + std::max(request.receiveTimeoutMs, 0);
+  curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS,
+                   std::max(static_cast<long>(kDefaultTotalTimeout.count()), given));
+}
+
+struct Performed {
+  CURLcode result = CURLE_OK;
+  bool abortedByLoop = false;
+};
+
+// Drives the transfer through the client's multi handle, so that AbortAllTransfers() can wake it
+// and idle limits are checked when they fall due.
+Performed Perform(CURL* easy, CURLM* multi, TransferState& state) {
+  Performed performed;
+  if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
+    performed.result = CURLE_FAILED_INIT;
+    return performed;
+  }
+  bool done = false;
+  while (true) {
+    int running = 0;
+    if (curl_multi_perform(multi, &running) != CURLM_OK) break;
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+      if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
+        performed.result = message->data.result;
+        done = true;
+      }
+    }
+    if (done || running == 0) break;
+    if (TransfersAborted()) {
+      performed.abortedByLoop = true;
+      break;
+    }
+    const Clock::time_point now = Clock::now();
+    if (state.IdleLimitPassed(now)) {
+      state.timedOut = true;
+      break;
+    }
+    const int wait = static_cast<int>(state.PollWait(now).count());
+    if (curl_multi_poll(multi, nullptr, 0, wait, nullptr) != CURLM_OK) break;
+  }
+  if (!done) {
+    performed.result =
+        performed.abortedByLoop || state.timedOut ? CURLE_ABORTED_BY_CALLBACK : CURLE_RECV_ERROR;
+  }
+  curl_multi_remove_handle(multi, easy);
+  return performed;
+}
+
+}  // namespace
+
+TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& request,
+                            std::string& buffer) {
+  TransferOutcome outcome;
+  if (TransfersAborted()) {
+    outcome.aborted = true;
+    return outcome;
+  }
+  const std::size_t sizeBefore = buffer.size();
+  TransferState state;
+  state.buffer = &buffer;
+
+  curl_easy_reset(easy);
+  const std::string url(request.url);
+  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  const std::string agent(kAgentText);
+  curl_easy_setopt(easy, CURLOPT_USERAGENT, agent.c_str());
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_PROXY, "");  // always direct, whatever the environment says
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBody);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &state);
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &OnHeader);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, &state);
+  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &OnProgress);
+  curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &state);
+  curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &OnConnected);
+  curl_easy_setopt(easy, CURLOPT_PREREQDATA, &state);
+  SetBounds(easy, request, state);
+
+  Slist headers;
+  Append(headers, "Accept: */*");
+  if (!request.host.empty()) Append(headers, "Host: " + std::string(request.host));
+  SetMethodAndBody(easy, request, headers);
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.get());
+
+  Slist connectTo;
+  if (const std::string target = ConnectTo(); !target.empty()) {
+    Append(connectTo, "::" + target);
+    curl_easy_setopt(easy, CURLOPT_CONNECT_TO, connectTo.get());
+  }
+
+  const std::vector<std::string> loaded = PrepareCookies(easy, request.cookies, request.host);
+  const Performed performed = Perform(easy, multi, state);
+  if (request.cookies) KeepCookies(easy, loaded);
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+  curl_easy_setopt(easy, CURLOPT_CONNECT_TO, static_cast<curl_slist*>(nullptr));
+
+  outcome.aborted = state.aborted || performed.abortedByLoop;
+  outcome.timedOut =
+      !outcome.aborted && (state.timedOut || performed.result == CURLE_OPERATION_TIMEDOUT);
+  if (outcome.aborted) {
+    outcome.sent = false;
+  } else if (performed.result == CURLE_OK || state.bodyCut) {
+    outcome.sent = true;
+  } else if (state.headersTooLarge) {
+    outcome.sent = false;
+  } else {
+    // Ended early: a page whose headers arrived counts as read, cut short where it stopped.
+    outcome.sent = state.finalResponse;
+  }
+  if (!outcome.sent) buffer.resize(sizeBefore);
+  return outcome;
+}
+
+}  // namespace shopwalk::net

@@ -1,0 +1,70 @@
+#include "net/web_access.h"
+
+#include <curl/curl.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+#include "net/http_client.h"
+
+namespace shopwalk {
+namespace {
+
+std::mutex g_connectToMutex;
+std::string g_connectTo;
+
+}  // namespace
+
+namespace net {
+
+bool EnsureCurlInitialised() {
+  static const bool ready = [] {
+    // Transfers never raise signals themselves (CURLOPT_NOSIGNAL); a peer closing a socket must
+    // not end the process either.
+    std::signal(SIGPIPE, SIG_IGN);
+    return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  }();
+  return ready;
+}
+
+}  // namespace net
+
+bool InitWebAccess() {
+  static const bool usable = [] {
+    if (!net::EnsureCurlInitialised()) {
+      std::fputs("shopwalk: the HTTP library could not be initialised\n", stderr);
+      return false;
+    }
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    bool ok = true;
+#ifdef CURL_VERSION_THREADSAFE
+    if (!(info->features & CURL_VERSION_THREADSAFE)) {
+      std::fprintf(stderr, "shopwalk: libcurl %s is not built thread-safe\n", info->version);
+      ok = false;
+    }
+#endif
+    if (!(info->features & CURL_VERSION_ASYNCHDNS)) {
+      std::fprintf(stderr, "shopwalk: libcurl %s does not resolve names asynchronously\n",
+                   info->version);
+      ok = false;
+    }
+    if (const char* connectTo = std::getenv("SHOPWALK_CONNECT_TO")) SetConnectTo(connectTo);
+    return ok;
+  }();
+  return usable;
+}
+
+void SetConnectTo(std::string_view hostPort) {
+  std::lock_guard lock(g_connectToMutex);
+  g_connectTo.assign(hostPort);
+}
+
+std::string ConnectTo() {
+  std::lock_guard lock(g_connectToMutex);
+  return g_connectTo;
+}
+
+}  // namespace shopwalk
