@@ -1,0 +1,64 @@
+#include "workers/delay.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "workers/end_wait.h"
+#include "workers/threads.h"
+
+namespace shopwalk {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a wait may go without running the thread's message pump.
+constexpr std::chrono::milliseconds kPumpInterval{10};
+
+thread_local std::function<void()> messagePump;
+
+// Sleeps until `until`, running the message pump (if any) at the start and at least every
+// kPumpInterval. False when the calling thread is asked to end.
+bool SleepUntil(Clock::time_point until) {
+  for (;;) {
+    if (messagePump) messagePump();
+    const Clock::time_point now = Clock::now();
+    if (now >= until) return !ThreadEndRequested();
+    const Clock::time_point wake = messagePump ? std::min(until, now + kPumpInterval) : until;
+    if (internal::WaitUntilOrEndRequested(wake)) return false;
+  }
+}
+
+}  // namespace
+
+void Delay(int milliseconds) {
+  if (milliseconds <= 0) return;
+  const Clock::time_point start = Clock::now();
+  const Clock::duration wait = std::chrono::milliseconds(milliseconds);
+  // "More than" the given time: a wake-up exactly on the deadline waits one clock tick longer.
+  while (Clock::now() - start <= wait) {
+    if (!SleepUntil(start + wait + Clock::duration(1))) return;
+  }
+}
+
+void SetMessagePump(std::function<void()> pump) {
+  messagePump = std::move(pump);
+}
+
+Pacer::Pacer(std::chrono::milliseconds period) : period_(period), due_(Clock::now()) {}
+
+bool Pacer::Wait() {
+  if (ThreadEndRequested()) return false;
+  if (period_ <= Clock::duration::zero()) return true;
+  const Clock::time_point next = due_ + period_;
+  const Clock::time_point now = Clock::now();
+  if (now - next > period_) {
+    // More than a period behind: start afresh instead of running the missed passes in a burst.
+    due_ = now;
+    return true;
+  }
+  if (!SleepUntil(next)) return false;
+  due_ = next;
+  return true;
+}
+
+}  // namespace shopwalk
