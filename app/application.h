@@ -1,0 +1,67 @@
+// The program around the collector window: the Qt application, the window, the bridge for worker
+// threads and the window's operations, wired to the handlers of the collection engine.
+//
+// Run() raises the created event, shows the window centred and runs the event loop until the
+// window has closed; then it closes the bridge, destroys the window and runs the shut-down step,
+// so threads still calling the window return at once and nothing touches destroyed widgets.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "collect/collector_ui.h"
+
+class QApplication;
+
+namespace shopwalk {
+
+class CollectorWindow;
+class QtCollectorUi;
+class QtDialogHost;
+class UiBridge;
+
+// The handlers the window's events run, all on the UI thread, each given the window's operations.
+// An empty handler does nothing.
+struct CollectorHandlers {
+  std::function<void(CollectorUi&)> OnCollectorCreated;
+  std::function<void(CollectorUi&)> OnCollectorDestroyed;
+  std::function<void(CollectorUi&)> OnStartClicked;
+  std::function<void(CollectorUi&)> OnStopClicked;
+  std::function<void(CollectorUi&)> OnExportClicked;
+  std::function<void(CollectorUi&, int)> OnThreadCountSpin;
+  // Runs once the window is gone and the event loop has ended, before the program exits.
+  std::function<void()> ShutDown;
+};
+
+// The handlers of the collection engine, settings and export for the window `ui`. Until those are
+// wired in, every hook is empty.
+CollectorHandlers EngineHandlers(CollectorUi& ui);
+
+class Application {
+ public:
+  // Creates the Qt application (argc and argv must outlive it), sets the working directory to the
+  // executable's directory and builds the window.
+  Application(int& argc, char** argv);
+  ~Application();
+  Application(const Application&) = delete;
+  Application& operator=(const Application&) = delete;
+
+  // The window's operations, callable from any thread.
+  CollectorUi& Ui();
+  CollectorWindow& Window();
+
+  void SetHandlers(CollectorHandlers handlers);
+
+  // Returns the event loop's exit code.
+  int Run();
+
+ private:
+  std::unique_ptr<QApplication> qt_;
+  std::unique_ptr<QtDialogHost> dialogs_;
+  std::unique_ptr<UiBridge> bridge_;
+  std::unique_ptr<CollectorWindow> window_;
+  std::unique_ptr<QtCollectorUi> ui_;
+  CollectorHandlers handlers_;
+};
+
+}  // namespace shopwalk
