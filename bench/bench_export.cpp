@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "collect/controls.h"
 #include "collect/gbk.h"
 #include "collect/memory_ui.h"
 #include "store/export_file.h"
@@ -68,7 +69,7 @@ void Click(benchmark::State& state, ExportLayout layout) {
   MemoryUi& ui = FilledList();
   std::string file =
       ScratchDirectory() + (layout == ExportLayout::Csv ? "/shops.csv" : "/shops.txt");
-  ui.SetChecked("选择框1", layout == ExportLayout::MessengerOnly);
+  ui.SetChecked(ctl::MessengerOnlyCheck, layout == ExportLayout::MessengerOnly);
   ui.SetFileDialogAnswer([file](const std::string&, const std::string&) { return file; });
   for (auto _ : state) OnExportClicked(ui, ScratchDirectory());
   Report(state, std::filesystem::file_size(file));

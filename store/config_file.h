@@ -30,8 +30,9 @@ std::string ReadConfigItem(std::string_view path, std::string_view section, std:
 // place, a missing key is added after the last key of its section, a missing section is added at
 // the end of the file, a missing file is created. Without `value` the key's line is removed;
 // without `key` the whole section (its header and every line up to the next section) is removed.
-// Lines written end with CR LF; every other line keeps its bytes exactly. The path and names are
-// used as given. The file is replaced safely (see WriteFileBytes), so it never ends up damaged.
+// Lines written end with CR LF; every other line keeps its bytes exactly (an unended last line
+// gets a CR LF when a line is added after it). The path and names are used as given. The file
+// is replaced safely (see WriteFileBytes), so it never ends up damaged.
 //
 // Returns whether the file now holds the change (removing what is not there succeeds without
 // touching the file). Refused, with `reason` set: an empty path or section, an empty key, a name
