@@ -1,0 +1,177 @@
+// Every request ends: misbehaving servers, size bounds, redirect limits and aborts.
+#include <gtest/gtest.h>
+
+#include "tests/net/web_test.h"
+
+namespace shopwalk {
+namespace {
+
+class BoundsTest : public WebTest {
+ protected:
+  static constexpr int kShortMs = 700;
+
+  test::Page Misbehaving(test::Misbehaviour misbehaviour, std::string body = {}) {
+    test::Page page = PageWith(std::move(body));
+    page.misbehaviour = misbehaviour;
+    return page;
+  }
+
+  // Fetches `url` on a thread of its own with short connect and receive limits.
+  struct Result {
+    bool sent = false;
+    bool timedOut = false;
+    bool aborted = false;
+    std::string bytes;
+  };
+  Result Fetch(const std::string& url, int receiveMs = kShortMs) {
+    Result result;
+    WithinBound([&] {
+      auto client = HttpClient::Create();
+      client->Open("GET", url);
+      result.sent = client->Send({}, kShortMs, 0, receiveMs);
+      result.timedOut = client->LastSendTimedOut();
+      result.aborted = client->LastSendAborted();
+      result.bytes = client->ResponseBytes();
+    });
+    return result;
+  }
+
+  static bool IsPattern(const std::string& bytes) {
+    for (std::size_t i = 0; i < bytes.size(); i += 4099) {
+      if (bytes[i] != test::PatternByte(i)) return false;
+    }
+    return bytes.empty() || bytes.back() == test::PatternByte(bytes.size() - 1);
+  }
+};
+
+TEST_F(BoundsTest, ServerSilentBeforeAnsweringEndsTheRequestWithoutAPage) {
+  test::Page page = Misbehaving(test::Misbehaviour::kStallBeforeAnswer, "late");
+  page.stallMs = 60'000;
+  market_.SetPage("a.shopwalk.test", "/", page);
+  const Result result = Fetch("http://a.shopwalk.test/");
+  EXPECT_FALSE(result.sent);
+  EXPECT_TRUE(result.timedOut);
+  EXPECT_TRUE(result.bytes.empty());
+}
+
+TEST_F(BoundsTest, GivenReceiveLimitReplacesTheDefault) {
+  test::Page page = Misbehaving(test::Misbehaviour::kStallBeforeAnswer, "late but fine");
+  page.stallMs = 300;
+  market_.SetPage("a.shopwalk.test", "/", page);
+  const Result result = Fetch("http://a.shopwalk.test/", 10'000);
+  EXPECT_TRUE(result.sent);
+  EXPECT_EQ(result.bytes, "late but fine");
+}
+
+TEST_F(BoundsTest, StallMidBodyKeepsWhatArrived) {
+  const std::string body(200'000, 'x');
+  test::Page page = Misbehaving(test::Misbehaviour::kStallMidBody, body);
+  page.stallMs = 60'000;
+  market_.SetPage("a.shopwalk.test", "/", page);
+  const Result result = Fetch("http://a.shopwalk.test/");
+  EXPECT_TRUE(result.sent);
+  EXPECT_TRUE(result.timedOut);
+  EXPECT_EQ(result.bytes, body.substr(0, body.size() / 2));
+}
+
+TEST_F(BoundsTest, ConnectionResetMidBodyKeepsWhatArrived) {
+  std::string body;
+  for (int i = 0; i < 50'000; ++i) body += static_cast<char>('A' + i % 23);
+  market_.SetPage("a.shopwalk.test", "/", Misbehaving(test::Misbehaviour::kResetMidBody, body));
+  const Result result = Fetch("http://a.shopwalk.test/", 10'000);
+  EXPECT_TRUE(result.sent);
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_LT(result.bytes.size(), body.size());
+  EXPECT_EQ(result.bytes, body.substr(0, result.bytes.size()));
+}
+
+TEST_F(BoundsTest, EndlessAndOversizedBodiesAreCutAt32MiB) {
+  constexpr std::size_t kCut = 32u << 20;
+  market_.SetPage("a.shopwalk.test", "/endless", Misbehaving(test::Misbehaviour::kEndlessBody));
+  test::Page oversized = Misbehaving(test::Misbehaviour::kOversizedBody);
+  oversized.oversizedBytes = kCut + 100'000;
+  market_.SetPage("a.shopwalk.test", "/oversized", oversized);
+
+  for (const char* url : {"http://a.shopwalk.test/endless", "http://a.shopwalk.test/oversized"}) {
+    const Result result = Fetch(url, 10'000);
+    EXPECT_TRUE(result.sent) << url;
+    EXPECT_EQ(result.bytes.size(), kCut) << url;
+    EXPECT_TRUE(IsPattern(result.bytes)) << url;
+  }
+}
+
+TEST_F(BoundsTest, RedirectLoopStopsAfterTenRedirects) {
+  market_.SetPage("a.shopwalk.test", "/loop", Misbehaving(test::Misbehaviour::kRedirectLoop, "x"));
+  const Result result = Fetch("http://a.shopwalk.test/loop");
+  EXPECT_FALSE(result.sent);
+  EXPECT_TRUE(result.bytes.empty());
+  EXPECT_EQ(market_.RequestCount(), 11u);  // the request and ten redirects
+}
+
+TEST_F(BoundsTest, RedirectsLeaveHttpOnlyForHttps) {
+  for (const char* target : {"file:///etc/passwd", "ftp://a.shopwalk.test/x", "gopher://a/"}) {
+    test::Page page = PageWith("hop");
+    page.redirectTo = target;
+    market_.SetPage("a.shopwalk.test", "/hop", page);
+    const Result result = Fetch("http://a.shopwalk.test/hop");
+    EXPECT_FALSE(result.sent) << target;
+    EXPECT_TRUE(result.bytes.empty()) << target;
+  }
+}
+
+TEST_F(BoundsTest, ResponseHeadersAreBoundedAcrossRedirects) {
+  auto withHeaders = [](int count) {
+    test::Page page;
+    page.body = "headers";
+    for (int i = 0; i < count; ++i) {
+      page.headers.emplace_back("X-Filler-" + std::to_string(i), std::string(8000, 'h'));
+    }
+    return page;
+  };
+  market_.SetPage("a.shopwalk.test", "/fits", withHeaders(20));
+  market_.SetPage("a.shopwalk.test", "/too-many", withHeaders(40));
+  test::Page hop = withHeaders(20);
+  hop.redirectTo = "/fits";
+  market_.SetPage("a.shopwalk.test", "/hop", hop);
+
+  EXPECT_TRUE(Fetch("http://a.shopwalk.test/fits").sent);
+  EXPECT_FALSE(Fetch("http://a.shopwalk.test/too-many").sent);
+  // 160 KB of headers on each of two responses: too much together.
+  EXPECT_FALSE(Fetch("http://a.shopwalk.test/hop").sent);
+}
+
+TEST_F(BoundsTest, AbortEndsAStalledTransferFromAnotherThread) {
+  test::Page page = Misbehaving(test::Misbehaviour::kStallBeforeAnswer, "never");
+  page.stallMs = 60'000;
+  market_.SetPage("a.shopwalk.test", "/", page);
+  Result result;
+  std::thread aborter([&] {
+    // The default bounds would hold this request for 30 s.
+    if (market_.WaitForRequests(1, std::chrono::seconds(20))) AbortAllTransfers();
+  });
+  WithinBound([&] {
+    auto client = HttpClient::Create();
+    client->Open("GET", "http://a.shopwalk.test/");
+    result.sent = client->Send();
+    result.aborted = client->LastSendAborted();
+    result.bytes = client->ResponseBytes();
+  });
+  aborter.join();
+  EXPECT_FALSE(result.sent);
+  EXPECT_TRUE(result.aborted);
+  EXPECT_TRUE(TransfersAborted());
+
+  // Until the abort is reset, later requests do not even start.
+  market_.SetPage("a.shopwalk.test", "/later", PageWith("later"));
+  auto client = HttpClient::Create();
+  client->Open("GET", "http://a.shopwalk.test/later");
+  EXPECT_FALSE(client->Send());
+  EXPECT_TRUE(client->LastSendAborted());
+  EXPECT_EQ(market_.RequestCount(), 1u);
+  ResetTransferAbort();
+  EXPECT_TRUE(client->Send());
+  EXPECT_EQ(client->ResponseText(), "later");
+}
+
+}  // namespace
+}  // namespace shopwalk

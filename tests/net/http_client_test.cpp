@@ -1,0 +1,252 @@
+// Requests of the web client as the server sees them, and the bodies it hands back.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "tests/net/web_test.h"
+
+namespace shopwalk {
+namespace {
+
+using ::testing::HasSubstr;
+
+constexpr const char* kAgent =
+    "Mozilla/5.0 (Windows; U; Windows NT 6.1; en-US) AppleWebKit/534.10 (KHTML, like Gecko) "
+    "Chrome/7.0.536.2 Safari/534.10";
+
+using HttpClientTest = WebTest;
+
+TEST_F(HttpClientTest, BareHostIsRequestedAsSlashWithTheFixedHeaders) {
+  market_.SetPage("shop7.shopwalk.test", "/", PageWith("home"));
+  auto client = HttpClient::Create();
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(client->Open("GET", "http://shop7.shopwalk.test"));
+  EXPECT_EQ(client->RequestPath(), "/");
+  EXPECT_EQ(client->Host(), "shop7.shopwalk.test");
+  EXPECT_EQ(client->Port(), 80);
+  ASSERT_TRUE(client->Send());
+  EXPECT_EQ(client->ResponseText(), "home");
+
+  const auto requests = market_.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  const test::RecordedRequest& seen = requests[0];
+  EXPECT_EQ(seen.method, "GET");
+  EXPECT_EQ(seen.path, "/");
+  EXPECT_EQ(seen.HeaderCount("Host"), 1u);
+  EXPECT_EQ(seen.host, "shop7.shopwalk.test");
+  EXPECT_EQ(seen.HeaderCount("Accept"), 1u);
+  EXPECT_EQ(seen.Header("Accept"), "*/*");
+  EXPECT_EQ(seen.HeaderCount("User-Agent"), 1u);
+  EXPECT_EQ(seen.Header("User-Agent"), kAgent);
+  // Compressed bodies are never asked for, and a fresh process has no cookies to send.
+  EXPECT_EQ(seen.HeaderCount("Accept-Encoding"), 0u);
+  EXPECT_EQ(seen.HeaderCount("Cookie"), 0u);
+}
+
+TEST_F(HttpClientTest, PathAndQueryGoIntoTheRequestLine) {
+  market_.SetPage("rate.shopwalk.test", "/user-rate-abc.htm?x=1&y=2", PageWith("rating"));
+  auto client = HttpClient::Create();
+  ASSERT_TRUE(client->Open("GET", "http://rate.shopwalk.test/user-rate-abc.htm?x=1&y=2"));
+  EXPECT_EQ(client->RequestPath(), "/user-rate-abc.htm?x=1&y=2");
+  ASSERT_TRUE(client->Send());
+  EXPECT_EQ(client->ResponseText(), "rating");
+  EXPECT_EQ(market_.Requests().at(0).path, "/user-rate-abc.htm?x=1&y=2");
+}
+
+TEST_F(HttpClientTest, ErrorPagesAreReturnedAsPages) {
+  test::Page broken = PageWith("<p>server error</p>");
+  broken.status = 500;
+  market_.SetPage("a.shopwalk.test", "/broken", broken);
+  auto client = HttpClient::Create();
+
+  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/missing"));
+  EXPECT_TRUE(client->Send());
+  EXPECT_EQ(client->ResponseText(), "<html><body>404 Not Found</body></html>");
+
+  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/broken"));
+  EXPECT_TRUE(client->Send());
+  EXPECT_EQ(client->ResponseText(), "<p>server error</p>");
+}
+
+TEST_F(HttpClientTest, RedirectsGiveTheFinalPageOnly) {
+  test::Page hop = PageWith("moved elsewhere");
+  hop.redirectTo = "http://b.shopwalk.test/middle";
+  market_.SetPage("a.shopwalk.test", "/start", hop);
+  test::Page relative = PageWith("moved again");
+  relative.status = 301;
+  relative.redirectTo = "/final";
+  market_.SetPage("b.shopwalk.test", "/middle", relative);
+  market_.SetPage("b.shopwalk.test", "/final", PageWith("final page"));
+
+  auto client = HttpClient::Create();
+  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/start"));
+  ASSERT_TRUE(client->Send());
+  EXPECT_EQ(client->ResponseBytes(), "final page");
+
+  const auto requests = market_.Requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[1].host, "b.shopwalk.test");
+  EXPECT_EQ(requests[2].path, "/final");
+  EXPECT_EQ(requests[2].HeaderCount("Host"), 1u);
+}
+
+TEST_F(HttpClientTest, BodyBytesComeBackExactlyAndTextEndsAtTheFirstNul) {
+  // GBK bytes, a NUL and bytes past it.
+  const std::string body("\xB5\xEA\xC6\xCC<b>\x00tail\xFF", 12);
+  market_.SetPage("a.shopwalk.test", "/nul", PageWith(body));
+  market_.SetPage("a.shopwalk.test", "/empty", PageWith(""));
+  auto client = HttpClient::Create();
+
+  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/nul"));
+  ASSERT_TRUE(client->Send());
+  EXPECT_EQ(client->ResponseBytes(), body);
+  EXPECT_EQ(client->ResponseText(), "\xB5\xEA\xC6\xCC<b>");
+
+  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/empty"));
+  EXPECT_TRUE(client->ResponseBytes().empty()) << "Open empties the buffer";
+  ASSERT_TRUE(client->Send());
+  EXPECT_EQ(client->ResponseText(), "");
+}
+
+TEST_F(HttpClientTest, SendsAfterOneOpenAppend) {
+  market_.SetPage("a.shopwalk.test", "/p", PageWith("first;"));
+  auto client = HttpClient::Create();
+  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/p"));
+  ASSERT_TRUE(client->Send());
+  market_.SetPage("a.shopwalk.test", "/p", PageWith("second;"));
+  ASSERT_TRUE(client->Send());
+  EXPECT_EQ(client->ResponseText(), "first;second;");
+}
+
+TEST_F(HttpClientTest, UnsplittableUrlKeepsThePreviousRequest) {
+  market_.SetPage("a.shopwalk.test", "/p", PageWith("page;"));
+  auto client = HttpClient::Create();
+  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/p"));
+  ASSERT_TRUE(client->Send());
+
+  const std::string longHost = "http://" + std::string(251, 'h') + ".test/";
+  for (const std::string& bad : {longHost, std::string("not a url"), std::string("http://"),
+                                 std::string(""), std::string("http://a.shopwalk.test:99999/")}) {
+    EXPECT_FALSE(client->Open("POST", bad)) << bad;
+  }
+  EXPECT_EQ(client->Url(), "http://a.shopwalk.test/p");
+  EXPECT_EQ(client->ResponseText(), "page;");
+
+  // The next Send repeats the previous request and appends.
+  ASSERT_TRUE(client->Send());
+  EXPECT_EQ(client->ResponseText(), "page;page;");
+  const auto requests = market_.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].method, "GET");
+  EXPECT_EQ(requests[1].path, "/p");
+}
+
+TEST_F(HttpClientTest, SendWithoutOpenFails) {
+  auto client = HttpClient::Create();
+  EXPECT_FALSE(client->Send());
+  EXPECT_EQ(market_.RequestCount(), 0u);
+  EXPECT_EQ(client->ResponseText(), "");
+}
+
+TEST_F(HttpClientTest, PostCarriesTheFormHeaders) {
+  auto client = HttpClient::Create();
+  ASSERT_TRUE(client->Open("POST", "http://a.shopwalk.test/form"));
+  EXPECT_TRUE(client->Send("a=1&b=2"));
+  const auto requests = market_.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  const test::RecordedRequest& seen = requests[0];
+  EXPECT_EQ(seen.method, "POST");
+  EXPECT_EQ(seen.body, "a=1&b=2");
+  EXPECT_EQ(seen.Header("Content-Type"), "application/x-www-form-urlencoded");
+  EXPECT_EQ(seen.HeaderCount("Content-Type"), 1u);
+  EXPECT_EQ(seen.Header("Content-Length"), "7");
+  EXPECT_EQ(seen.HeaderCount("Content-Length"), 1u);
+  EXPECT_EQ(seen.Header("Cache-Control"), "no-cache");
+  EXPECT_EQ(seen.HeaderCount("Expect"), 0u);
+}
+
+TEST_F(HttpClientTest, FailedConnectionKeepsTheBuffer) {
+  market_.SetPage("a.shopwalk.test", "/p", PageWith("kept"));
+  auto client = HttpClient::Create();
+  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/p"));
+  ASSERT_TRUE(client->Send());
+  SetConnectTo(kNowhere);
+  EXPECT_FALSE(client->Send());
+  EXPECT_FALSE(client->LastSendAborted());
+  EXPECT_EQ(client->ResponseText(), "kept");
+}
+
+TEST_F(HttpClientTest, ClientsOnManyThreadsEachGetTheirOwnPages) {
+  constexpr int kThreads = 20;
+  constexpr int kPagesEach = 5;
+  for (int t = 0; t < kThreads; ++t) {
+    market_.SetPage("shop" + std::to_string(t) + ".shopwalk.test", "/",
+                    PageWith("body of " + std::to_string(t) + std::string(4000, '.')));
+  }
+  std::vector<std::thread> threads;
+  std::vector<int> matches(kThreads, 0);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &matches] {
+      for (int i = 0; i < kPagesEach; ++i) {
+        auto client = HttpClient::Create();
+        client->Open("GET", "http://shop" + std::to_string(t) + ".shopwalk.test");
+        client->Send();
+        client->CookiesEnabled(false);
+        if (client->ResponseText() == "body of " + std::to_string(t) + std::string(4000, '.')) {
+          ++matches[t];
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(matches[t], kPagesEach) << "thread " << t;
+  EXPECT_EQ(market_.RequestCount(), static_cast<std::size_t>(kThreads * kPagesEach));
+}
+
+// The fatal usage error ends the process; each case runs in a child process of its own.
+class WrongThreadDeathTest : public ::testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+
+  static void UseFromAnotherThread(bool send) {
+    SetConnectTo(kNowhere);
+    auto client = HttpClient::Create();
+    if (send) client->Open("GET", "http://a.shopwalk.test/");
+    std::thread other([&] {
+      if (send) {
+        client->Send();
+      } else {
+        client->Open("GET", "http://a.shopwalk.test/");
+      }
+    });
+    other.join();
+  }
+};
+
+TEST_F(WrongThreadDeathTest, OpenOnAnotherThreadEndsTheProcess) {
+  EXPECT_EXIT(UseFromAnotherThread(false), ::testing::ExitedWithCode(255),
+              HasSubstr("运行时出错!\r\n\r\n错误信息：WEB客户不能跨线程使用。\r\n"));
+}
+
+TEST_F(WrongThreadDeathTest, SendOnAnotherThreadEndsTheProcess) {
+  EXPECT_EXIT(UseFromAnotherThread(true), ::testing::ExitedWithCode(255),
+              HasSubstr("错误信息：WEB客户不能跨线程使用。"));
+}
+
+void ReportWithMark(const std::string& message) {
+  std::fprintf(stderr, "[mark]%s", message.c_str());
+}
+
+TEST_F(WrongThreadDeathTest, InstalledReporterGetsTheText) {
+  EXPECT_EXIT(
+      {
+        SetFatalErrorReporter(&ReportWithMark);
+        UseFromAnotherThread(false);
+      },
+      ::testing::ExitedWithCode(255), HasSubstr("[mark]运行时出错!\r\n\r\n错误信息："));
+}
+
+}  // namespace
+}  // namespace shopwalk

@@ -1,0 +1,159 @@
+#include "tests/support/page_answer.h"
+
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+
+namespace shopwalk::test {
+namespace {
+
+constexpr std::size_t kBlock = 64 * 1024;
+
+std::string PatternBlock(std::size_t offset, std::size_t size) {
+  std::string block(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) block[i] = PatternByte(offset + i);
+  return block;
+}
+
+int PortOf(const sockaddr_storage& address) {
+  if (address.ss_family == AF_INET) {
+    return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+  }
+  if (address.ss_family == AF_INET6) {
+    return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+  }
+  return -1;
+}
+
+// Makes the server's socket of the connection between the two ports close with a reset (RST)
+// instead of an orderly shutdown.
+void ArmReset(int localPort, int remotePort) {
+  DIR* fds = opendir("/proc/self/fd");
+  if (!fds) return;
+  while (dirent* entry = readdir(fds)) {
+    char* end = nullptr;
+    const long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || fd == dirfd(fds)) continue;
+    sockaddr_storage local{}, peer{};
+    socklen_t localSize = sizeof local, peerSize = sizeof peer;
+    if (getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &localSize) != 0 ||
+        PortOf(local) != localPort) {
+      continue;
+    }
+    if (getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0 ||
+        PortOf(peer) != remotePort) {
+      continue;
+    }
+    linger abortive{1, 0};
+    setsockopt(static_cast<int>(fd), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    break;
+  }
+  closedir(fds);
+}
+
+}  // namespace
+
+void StopSignal::Raise() {
+  {
+    std::lock_guard lock(mutex_);
+    up_ = true;
+  }
+  raised_.notify_all();
+}
+
+bool StopSignal::Raised() const {
+  std::lock_guard lock(mutex_);
+  return up_;
+}
+
+bool StopSignal::WaitFor(std::chrono::milliseconds duration) const {
+  std::unique_lock lock(mutex_);
+  return raised_.wait_for(lock, duration, [this] { return up_; });
+}
+
+void AnswerWithPage(const Page& page, const httplib::Request& request, httplib::Response& response,
+                    const std::shared_ptr<StopSignal>& stop) {
+  response.status = page.status;
+  for (const auto& [name, value] : page.headers) response.set_header(name, value);
+  if (!page.redirectTo.empty()) {
+    if (page.status < 300 || page.status > 399) response.status = 302;
+    response.set_header("Location", page.redirectTo);
+  }
+  const std::string& type = page.contentType;
+
+  switch (page.misbehaviour) {
+    case Misbehaviour::kNone:
+      response.set_content(page.body, type);
+      return;
+
+    case Misbehaviour::kStallBeforeAnswer:
+      if (stop->WaitFor(std::chrono::milliseconds(page.stallMs))) return;
+      response.set_content(page.body, type);
+      return;
+
+    case Misbehaviour::kStallMidBody: {
+      const auto body = std::make_shared<std::string>(page.body);
+      const std::size_t half = body->size() / 2;
+      const std::chrono::milliseconds stall(page.stallMs);
+      response.set_content_provider(
+          body->size(), type,
+          [body, half, stall, stop](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+            if (offset < half) return sink.write(body->data() + offset, half - offset);
+            if (offset == half && stop->WaitFor(stall)) return false;
+            return sink.write(body->data() + offset, body->size() - offset);
+          });
+      return;
+    }
+
+    case Misbehaviour::kResetMidBody: {
+      const auto body = std::make_shared<std::string>(page.body);
+      const std::size_t half = body->size() / 2;
+      const int localPort = request.local_port;
+      const int remotePort = request.remote_port;
+      response.set_content_provider(body->size(), type,
+                                    [body, half, localPort, remotePort, stop](
+                                        std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                      if (offset < half)
+                                        return sink.write(body->data() + offset, half - offset);
+                                      // Give the client a moment to take the first half before the
+                                      // connection dies.
+                                      stop->WaitFor(std::chrono::milliseconds(50));
+                                      ArmReset(localPort, remotePort);
+                                      return false;
+                                    });
+      return;
+    }
+
+    case Misbehaviour::kEndlessBody:
+      response.set_chunked_content_provider(
+          type, [stop](std::size_t offset, httplib::DataSink& sink) {
+            if (stop->Raised()) return false;
+            const std::string block = PatternBlock(offset, kBlock);
+            return sink.write(block.data(), block.size());
+          });
+      return;
+
+    case Misbehaviour::kOversizedBody:
+      response.set_content_provider(
+          page.oversizedBytes, type,
+          [stop](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            if (stop->Raised()) return false;
+            const std::string block = PatternBlock(offset, std::min(length, kBlock));
+            return sink.write(block.data(), block.size());
+          });
+      return;
+
+    case Misbehaviour::kRedirectLoop:
+      response.status = 302;
+      response.set_header("Location",
+                          "http://" + request.get_header_value("Host") + request.target);
+      response.set_content(page.body, type);
+      return;
+  }
+}
+
+}  // namespace shopwalk::test

@@ -1,0 +1,195 @@
+#include "tests/support/test_marketplace.h"
+
+#include <httplib.h>
+#include <sys/socket.h>
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "tests/support/page_answer.h"
+
+namespace shopwalk::test {
+namespace {
+
+// Enough workers for every collection worker of the engine plus stalled leftovers.
+constexpr std::size_t kServerThreads = 64;
+
+std::string Lowercase(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+  return Lowercase(a) == Lowercase(b);
+}
+
+// The Host header without a port.
+std::string HostOf(const std::string& hostHeader) {
+  std::string host = hostHeader;
+  const std::size_t colon = host.rfind(':');
+  if (colon != std::string::npos && host.find(']', colon) == std::string::npos) host.resize(colon);
+  return Lowercase(host);
+}
+
+// The library listens with a backlog of 5, so a burst of connections from many workers would
+// see SYNs dropped and retried a second later; this widens the queue once bound.
+class WideBacklogServer : public httplib::Server {
+ public:
+  void WidenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
+};
+
+}  // namespace
+
+std::size_t RecordedRequest::HeaderCount(std::string_view name) const {
+  std::size_t count = 0;
+  for (const auto& header : headers) count += SameName(header.first, name) ? 1 : 0;
+  return count;
+}
+
+std::string RecordedRequest::Header(std::string_view name) const {
+  for (const auto& [key, value] : headers) {
+    if (SameName(key, name)) return value;
+  }
+  return {};
+}
+
+struct TestMarketplace::Server {
+  WideBacklogServer http;
+  std::thread listener;
+  int port = 0;
+  std::shared_ptr<StopSignal> stop = std::make_shared<StopSignal>();
+
+  mutable std::mutex mutex;
+  mutable std::condition_variable recorded;
+  std::map<std::pair<std::string, std::string>, Page> pages;
+  Generator generator;
+  Page fallback;
+  std::vector<RecordedRequest> requests;
+
+  // The page for a request, chosen under the lock, so tables may change while it is answered.
+  Page PageFor(const std::string& host, const std::string& target) {
+    Generator generate;
+    {
+      std::lock_guard lock(mutex);
+      if (auto found = pages.find({host, target}); found != pages.end()) return found->second;
+      const std::string path = target.substr(0, target.find('?'));
+      if (auto found = pages.find({host, path}); found != pages.end()) return found->second;
+      generate = generator;
+    }
+    if (generate) {
+      if (auto page = generate(host, target)) return *page;
+    }
+    std::lock_guard lock(mutex);
+    return fallback;
+  }
+
+  void Handle(const httplib::Request& request, httplib::Response& response) {
+    RecordedRequest record;
+    record.method = request.method;
+    record.host = request.get_header_value("Host");
+    record.path = request.target.empty() ? request.path : request.target;
+    record.cookie = request.get_header_value("Cookie");
+    record.body = request.body;
+    for (const auto& header : request.headers) record.headers.push_back(header);
+    const std::string host = HostOf(record.host);
+    const std::string target = record.path;
+    {
+      std::lock_guard lock(mutex);
+      requests.push_back(std::move(record));
+    }
+    recorded.notify_all();
+    AnswerWithPage(PageFor(host, target), request, response, stop);
+  }
+};
+
+TestMarketplace::TestMarketplace() : server_(std::make_unique<Server>()) {
+  Server& server = *server_;
+  server.fallback.status = 404;
+  server.fallback.contentType = "text/html";
+  server.fallback.body = "<html><body>404 Not Found</body></html>";
+
+  WideBacklogServer& http = server.http;
+  http.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+  http.set_tcp_nodelay(true);
+  http.set_keep_alive_timeout(1);
+  http.set_read_timeout(2, 0);
+  const auto handler = [&server](const httplib::Request& request, httplib::Response& response) {
+    server.Handle(request, response);
+  };
+  http.Get(".*", handler);
+  http.Post(".*", handler);
+  http.Put(".*", handler);
+  http.Patch(".*", handler);
+  http.Delete(".*", handler);
+  http.Options(".*", handler);
+
+  server.port = http.bind_to_any_port("127.0.0.1");
+  if (server.port <= 0) throw std::runtime_error("test marketplace: cannot listen on 127.0.0.1");
+  http.WidenBacklog();
+  server.listener = std::thread([&http] { http.listen_after_bind(); });
+  // stop() only works once the server runs; the socket already listens, so clients may connect.
+  while (!http.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+TestMarketplace::~TestMarketplace() {
+  server_->stop->Raise();
+  server_->http.stop();
+  server_->listener.join();
+}
+
+int TestMarketplace::Port() const {
+  return server_->port;
+}
+
+std::string TestMarketplace::ConnectAddress() const {
+  return "127.0.0.1:" + std::to_string(server_->port);
+}
+
+void TestMarketplace::SetPage(const std::string& host, const std::string& path, Page page) {
+  std::lock_guard lock(server_->mutex);
+  server_->pages[{Lowercase(host), path}] = std::move(page);
+}
+
+void TestMarketplace::RemovePage(const std::string& host, const std::string& path) {
+  std::lock_guard lock(server_->mutex);
+  server_->pages.erase({Lowercase(host), path});
+}
+
+void TestMarketplace::SetFallbackGenerator(Generator generator) {
+  std::lock_guard lock(server_->mutex);
+  server_->generator = std::move(generator);
+}
+
+void TestMarketplace::SetFallbackPage(Page page) {
+  std::lock_guard lock(server_->mutex);
+  server_->fallback = std::move(page);
+}
+
+std::vector<RecordedRequest> TestMarketplace::Requests() const {
+  std::lock_guard lock(server_->mutex);
+  return server_->requests;
+}
+
+std::size_t TestMarketplace::RequestCount() const {
+  std::lock_guard lock(server_->mutex);
+  return server_->requests.size();
+}
+
+void TestMarketplace::ClearRequests() {
+  std::lock_guard lock(server_->mutex);
+  server_->requests.clear();
+}
+
+bool TestMarketplace::WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(server_->mutex);
+  return server_->recorded.wait_for(lock, timeout,
+                                    [&] { return server_->requests.size() >= count; });
+}
+
+}  // namespace shopwalk::test

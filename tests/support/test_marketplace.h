@@ -1,0 +1,100 @@
+// A local marketplace for tests: an HTTP server on 127.0.0.1 with an ephemeral port, on threads
+// of its own, serving pages by Host header and path from tables the test fills, and recording
+// every request it sees. Pages can misbehave on demand (stall, reset, never end, grow too large,
+// redirect in a loop) so callers can check that every request ends.
+//
+// Point clients at it with SetConnectTo(marketplace.ConnectAddress()): URLs and Host headers stay
+// those of the real site while every connection lands here.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace shopwalk::test {
+
+enum class Misbehaviour {
+  kNone,
+  kStallBeforeAnswer,  // waits stallMs, then answers normally
+  kStallMidBody,       // sends half the body, waits stallMs, then the rest
+  kResetMidBody,       // sends half the body, then resets the connection
+  kEndlessBody,        // a chunked body that never ends
+  kOversizedBody,      // declares and sends oversizedBytes bytes of PatternByte
+  kRedirectLoop,       // redirects to its own address for ever
+};
+
+// The byte at `position` of an endless or oversized body.
+inline char PatternByte(std::size_t position) {
+  return static_cast<char>('a' + position % 26);
+}
+
+struct Page {
+  int status = 200;
+  // Sent unchanged; the test gives GBK bytes.
+  std::string body;
+  std::string contentType = "text/html; charset=gbk";
+  // Extra response headers, e.g. {"Set-Cookie", "sid=1; Path=/"}; a name may repeat.
+  std::vector<std::pair<std::string, std::string>> headers;
+  // When set, the answer redirects there (status 302 unless `status` is a 3xx).
+  std::string redirectTo;
+  Misbehaviour misbehaviour = Misbehaviour::kNone;
+  int stallMs = 0;
+  std::size_t oversizedBytes = 0;
+};
+
+struct RecordedRequest {
+  std::string method;
+  std::string host;  // the Host header as sent
+  std::string path;  // the request target: path and query
+  std::string cookie;
+  std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;
+
+  // How often header `name` came (case-insensitive), and its first value ("" when absent).
+  std::size_t HeaderCount(std::string_view name) const;
+  std::string Header(std::string_view name) const;
+};
+
+class TestMarketplace {
+ public:
+  // Pages for (host, path) pairs that have none in the tables.
+  using Generator =
+      std::function<std::optional<Page>(const std::string& host, const std::string& path)>;
+
+  // Starts serving; stops in the destructor, ending stalled answers at once.
+  TestMarketplace();
+  ~TestMarketplace();
+  TestMarketplace(const TestMarketplace&) = delete;
+  TestMarketplace& operator=(const TestMarketplace&) = delete;
+
+  int Port() const;
+  // "127.0.0.1:<port>", for SetConnectTo.
+  std::string ConnectAddress() const;
+
+  // Serves `page` for `host` (compared without port, ignoring case) and `path` (the request
+  // target; a table entry without a query also serves that path with any query).
+  void SetPage(const std::string& host, const std::string& path, Page page);
+  void RemovePage(const std::string& host, const std::string& path);
+  // Asked for pages missing from the tables; nothing from it falls back to the fallback page.
+  void SetFallbackGenerator(Generator generator);
+  // Served when nothing else matches; at first a 404 with a short body.
+  void SetFallbackPage(Page page);
+
+  std::vector<RecordedRequest> Requests() const;
+  std::size_t RequestCount() const;
+  void ClearRequests();
+  // Waits until at least `count` requests have been recorded; false when `timeout` passes first.
+  bool WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
+
+ private:
+  struct Server;
+  std::unique_ptr<Server> server_;
+};
+
+}  // namespace shopwalk::test
