@@ -13,10 +13,14 @@ namespace {
 
 constexpr std::size_t kBlock = 64 * 1024;
 
-std::string PatternBlock(std::size_t offset, std::size_t size) {
-  std::string block(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) block[i] = PatternByte(offset + i);
-  return block;
+// Pattern bytes from `offset` on, at least kBlock of them.
+const char* PatternFrom(std::size_t offset) {
+  static const std::string pattern = [] {
+    std::string bytes(kBlock + 26, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = PatternByte(i);
+    return bytes;
+  }();
+  return pattern.data() + offset % 26;
 }
 
 int PortOf(const sockaddr_storage& address) {
@@ -129,12 +133,11 @@ void AnswerWithPage(const Page& page, const httplib::Request& request, httplib::
     }
 
     case Misbehaviour::kEndlessBody:
-      response.set_chunked_content_provider(
-          type, [stop](std::size_t offset, httplib::DataSink& sink) {
-            if (stop->Raised()) return false;
-            const std::string block = PatternBlock(offset, kBlock);
-            return sink.write(block.data(), block.size());
-          });
+      response.set_chunked_content_provider(type,
+                                            [stop](std::size_t offset, httplib::DataSink& sink) {
+                                              if (stop->Raised()) return false;
+                                              return sink.write(PatternFrom(offset), kBlock);
+                                            });
       return;
 
     case Misbehaviour::kOversizedBody:
@@ -142,8 +145,7 @@ void AnswerWithPage(const Page& page, const httplib::Request& request, httplib::
           page.oversizedBytes, type,
           [stop](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
             if (stop->Raised()) return false;
-            const std::string block = PatternBlock(offset, std::min(length, kBlock));
-            return sink.write(block.data(), block.size());
+            return sink.write(PatternFrom(offset), std::min(length, kBlock));
           });
       return;
 
