@@ -6,8 +6,8 @@
 // 0x80 or above starts a two-byte character, and searches and replacements only try matches at
 // character starts; a walk that begins at a start position treats that byte as a character start,
 // and a lone byte of 0x80 or above at the end is the last character start. Every routine is pure,
-// thread-safe, returns a new text and accepts any byte sequence (texts longer than INT32_MAX
-// included: a match past that position is not reported).
+// thread-safe, returns a new text and accepts any byte sequence, texts longer than INT32_MAX
+// included (FindText reports no position beyond INT32_MAX).
 #pragma once
 
 #include <cstdint>
