@@ -1,0 +1,169 @@
+// One collection task against the local marketplace: what it fetches, cuts and writes.
+#include <array>
+
+#include "collect/markers.h"
+#include "tests/collect/engine_fixture.h"
+
+namespace shopwalk::test {
+namespace {
+
+const std::string kHome =
+    "<html><head><title>首页-Demo Shop-Velmo网</title></head><body>"
+    "<a href=\"http://im.velmo.com/u\">掌柜：alice</a>"
+    "<a href=\"http://rate.velmo.com/user-rate-abc.htm\">信用</a></body></html>";
+const std::string kRating =
+    "<input type=\"hidden\" id=\"J_showShopStartDate\" value=\"2014-05-01\" />\r\n"
+    "<div>卖家信用：12\r\n</div>\r\n";
+
+using Row = std::array<std::string, 6>;
+
+TEST_F(EngineTest, ShopWithEveryFieldGivesItsRowAndStatusTexts) {
+  ServeShop(42, kHome, "/user-rate-abc.htm", kRating);
+  collector.CollectShop(42);
+
+  ASSERT_EQ(ui.Rows().size(), 1u);
+  EXPECT_EQ(ui.Rows()[0],
+            (Row{"1", "Demo Shop", "12", "alice", "2014-05-01", "http://shop42.velmo.com"}));
+  const auto requests = market.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].host, "shop42.velmo.com");
+  EXPECT_EQ(requests[0].path, "/");
+  EXPECT_EQ(requests[1].host, "rate.velmo.com");
+  EXPECT_EQ(requests[1].path, "/user-rate-abc.htm");
+  EXPECT_EQ(ui.PaneText(1), Gbk("采集店铺：http://shop42.velmo.com成功采集！"));
+  EXPECT_EQ(ui.PaneText(0), Gbk("已采集：1个"));
+
+  // The next row is numbered by its position.
+  ServeShop(43, kHome, "/user-rate-abc.htm", kRating);
+  collector.CollectShop(43);
+  ASSERT_EQ(ui.Rows().size(), 2u);
+  EXPECT_EQ(ui.Rows()[1][0], "2");
+  EXPECT_EQ(ui.PaneText(0), Gbk("已采集：2个"));
+}
+
+TEST_F(EngineTest, MissingReputationOrRatingPageStillGivesARow) {
+  ServeShop(1, kHome, "/user-rate-abc.htm",
+            "<html>J_showShopStartDate\" value=\"2001-02-03\"</html>");
+  collector.CollectShop(1);
+  ASSERT_EQ(ui.Rows().size(), 1u);
+  EXPECT_EQ(ui.Rows()[0][2], "0");
+  EXPECT_EQ(ui.Rows()[0][4], "2001-02-03");
+
+  // The rating page is an error page: empty date, reputation "0".
+  market.RemovePage(pages::RatingHost(), "/user-rate-abc.htm");
+  ServeShop(2, kHome);
+  collector.CollectShop(2);
+  ASSERT_EQ(ui.Rows().size(), 2u);
+  EXPECT_EQ(ui.Rows()[1], (Row{"2", "Demo Shop", "0", "alice", "", "http://shop2.velmo.com"}));
+}
+
+TEST_F(EngineTest, NoShopNoticeAnywhereEndsTheTaskAfterOneFetch) {
+  ServeShop(7, kHome + "<p>提示：没有找到相应的店铺信息</p>", "/user-rate-abc.htm", kRating);
+  collector.CollectShop(7);
+  EXPECT_TRUE(ui.Rows().empty());
+  EXPECT_EQ(market.RequestCount(), 1u);
+  EXPECT_EQ(ui.PaneText(1), Gbk("正在采集店铺：http://shop7.velmo.com"));
+  EXPECT_EQ(ui.PaneText(0), Gbk("运行状态:"));
+}
+
+TEST_F(EngineTest, MissingMessengerOrRatingLinkSkipsTheShopWithoutSecondFetch) {
+  // "</a>" only before "掌柜：".
+  ServeShop(8,
+            "<title>首页-A-Velmo网</title><a>x</a>掌柜：bob"
+            "<a href=\"http://rate.velmo.com/user-rate-abc.htm\">",
+            "/user-rate-abc.htm", kRating);
+  collector.CollectShop(8);
+  // No rating link.
+  ServeShop(9, "<title>首页-A-Velmo网</title><a>掌柜：bob</a>");
+  collector.CollectShop(9);
+  EXPECT_TRUE(ui.Rows().empty());
+  EXPECT_EQ(market.RequestCount(), 2u);
+}
+
+TEST_F(EngineTest, EmptyShopNameSkipsTheShopAfterBothFetches) {
+  ServeShop(10,
+            "<title>首页--Velmo网</title><a>掌柜：bob</a>"
+            "<a href=\"http://rate.velmo.com/user-rate-abc.htm\">",
+            "/user-rate-abc.htm", kRating);
+  collector.CollectShop(10);
+  EXPECT_TRUE(ui.Rows().empty());
+  EXPECT_EQ(market.RequestCount(), 2u);
+}
+
+TEST_F(EngineTest, FirstMarkerWinsAndRatingLinkKeepsItsQuery) {
+  ServeShop(11,
+            "</a>掌柜：<title>首页-First-Velmo网</title><title>首页-Second-Velmo网</title>"
+            "<a>掌柜：carol</a><a>掌柜：dave</a>"
+            "<a href=\"http://rate.velmo.com/user-rate-x1.htm?spm=3&a=b\">"
+            "<a href=\"http://rate.velmo.com/user-rate-x2.htm\">",
+            "/user-rate-x1.htm?spm=3&a=b", kRating);
+  collector.CollectShop(11);
+  ASSERT_EQ(ui.Rows().size(), 1u);
+  EXPECT_EQ(ui.Rows()[0][1], "First");
+  // The messenger is cut from the first "掌柜：", up to the next "</a>".
+  EXPECT_EQ(ui.Rows()[0][3], Gbk("<title>首页-First-Velmo网</title><title>首页-Second-Velmo网"
+                                 "</title><a>掌柜：carol"));
+  const auto requests = market.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].path, "/user-rate-x1.htm?spm=3&a=b");
+}
+
+TEST_F(EngineTest, HomePageGoesWithCookiesAndRatingPageWithout) {
+  Page home;
+  home.body = Utf8ToGbk(kHome);
+  home.headers = {{"Set-Cookie", "walk=1; Domain=velmo.com; Path=/"}};
+  market.SetPage(pages::ShopHost(20), "/", home);
+  ServeShop(21, kHome, "/user-rate-abc.htm", kRating);
+
+  collector.CollectShop(20);
+  collector.CollectShop(21);
+  const auto requests = market.Requests();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_EQ(requests[1].cookie, "");                                // rating page of shop 20
+  EXPECT_NE(requests[2].cookie.find("walk=1"), std::string::npos);  // home page of shop 21
+  EXPECT_EQ(requests[3].cookie, "");                                // rating page of shop 21
+}
+
+TEST_F(EngineTest, UnreachableMarketplaceGivesNoRow) {
+  SetConnectTo("127.0.0.1:1");
+  collector.CollectShop(30);
+  EXPECT_TRUE(ui.Rows().empty());
+  EXPECT_EQ(ui.PaneText(1), Gbk("正在采集店铺：http://shop30.velmo.com"));
+}
+
+TEST_F(EngineTest, TaskAfterStopRunsTheStopSequenceInstead) {
+  ServeShop(40, kHome, "/user-rate-abc.htm", kRating);
+  collector.OnStopClicked();
+  collector.CollectShop(40);
+  EXPECT_TRUE(ui.Rows().empty());
+  EXPECT_EQ(market.RequestCount(), 0u);
+  EXPECT_EQ(ui.PaneText(1), Gbk("准备采集。。。"));
+  EXPECT_TRUE(ui.GetControl(ctl::StartButton).disabled);
+  EXPECT_TRUE(ui.GetControl(ctl::StopButton).disabled);
+  EXPECT_FALSE(ui.GetControl(ctl::ShopIdEdit).visible);
+  EXPECT_FALSE(ui.GetControl(ctl::ExportButton).disabled);
+  // That shop was never collected: the walk's place stays before it.
+  EXPECT_EQ(collector.Progress().LowestUnfinished(), 40);
+}
+
+TEST(MarkersTest, MarkersAreTheirGbkBytes) {
+  const Markers& m = GetMarkers();
+  EXPECT_EQ(m.noShopNotice,
+            "\xC3\xBB\xD3\xD0\xD5\xD2\xB5\xBD\xCF\xE0\xD3\xA6\xB5\xC4\xB5\xEA\xC6\xCC\xD0\xC5"
+            "\xCF\xA2");
+  EXPECT_EQ(m.shopNameLeft, "<title>\xCA\xD7\xD2\xB3-");
+  EXPECT_EQ(m.shopNameRight, "-Velmo\xCD\xF8");
+  EXPECT_EQ(m.messengerLeft, "\xD5\xC6\xB9\xF1\xA3\xBA");
+  EXPECT_EQ(m.ratingLinkPrefix, "http://rate.velmo.com/user-rate-");
+  EXPECT_EQ(m.openingDateLeft.size(), 28u);
+  EXPECT_EQ(m.reputationLeft, "\xC2\xF4\xBC\xD2\xD0\xC5\xD3\xC3\xA3\xBA");
+  EXPECT_EQ(m.reputationRight, "\r\n");
+  EXPECT_EQ(m.collectingStatus, "\xD5\xFD\xD4\xDA\xB2\xC9\xBC\xAF\xB5\xEA\xC6\xCC\xA3\xBA");
+  EXPECT_EQ(m.collectedSuffix, "\xB3\xC9\xB9\xA6\xB2\xC9\xBC\xAF\xA3\xA1");
+  EXPECT_EQ(m.rowCountPrefix + "1" + m.rowCountSuffix,
+            "\xD2\xD1\xB2\xC9\xBC\xAF\xA3\xBA"
+            "1\xB8\xF6");
+}
+
+}  // namespace
+}  // namespace shopwalk::test

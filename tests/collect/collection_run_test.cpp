@@ -1,0 +1,205 @@
+// Whole runs: Start, the dispatcher's walk over the shop-ID field, Stop, closing.
+#include <set>
+
+#include "tests/collect/engine_fixture.h"
+
+namespace shopwalk::test {
+namespace {
+
+class RunTest : public EngineTest {
+ protected:
+  RunTest() { collector.SetPace(std::chrono::milliseconds(10)); }
+
+  // Shop IDs whose home page was requested, in request order.
+  std::vector<std::int32_t> RequestedShops() {
+    std::vector<std::int32_t> ids;
+    for (const auto& request : market.Requests()) {
+      if (request.host.rfind("shop", 0) == 0) {
+        ids.push_back(static_cast<std::int32_t>(std::stoll(request.host.substr(4))));
+      }
+    }
+    return ids;
+  }
+
+  // Every shop exists and answers after `stallMs`.
+  void ServeSlowShops(int stallMs) {
+    market.SetFallbackGenerator(
+        [stallMs](const std::string& host, const std::string& path) -> std::optional<Page> {
+          Page page;
+          page.misbehaviour = Misbehaviour::kStallBeforeAnswer;
+          page.stallMs = stallMs;
+          if (host.rfind("shop", 0) == 0) {
+            pages::Shop shop;
+            shop.id = std::stoi(host.substr(4));
+            shop.name = "S" + std::to_string(shop.id);
+            shop.messenger = "m" + std::to_string(shop.id);
+            shop.ratingToken = "u" + std::to_string(shop.id) + ".htm";
+            shop.openingDate = "2020-01-01";
+            shop.reputation = "5";
+            page.body = pages::HomePage(shop);
+            return page;
+          }
+          if (path.rfind("/user-rate-", 0) == 0) {
+            page.misbehaviour = Misbehaviour::kNone;
+            page.body = Utf8ToGbk("卖家信用：5\r\n");
+            return page;
+          }
+          return std::nullopt;
+        });
+  }
+};
+
+TEST_F(RunTest, WalkStartsAfterTheFieldAndAdvancesItOnePerPass) {
+  ui.SetText(ctl::ShopIdEdit, "109428412");
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return market.RequestCount() >= 5; }));
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+
+  const auto ids = RequestedShops();
+  ASSERT_GE(ids.size(), 5u);
+  // Requests race each other; the set of IDs is contiguous from the start value plus one.
+  const std::set<std::int32_t> unique(ids.begin(), ids.end());
+  EXPECT_EQ(unique.size(), ids.size());
+  EXPECT_EQ(*unique.begin(), 109428413);
+  EXPECT_EQ(*unique.rbegin(), 109428413 + static_cast<std::int32_t>(unique.size()) - 1);
+  EXPECT_GE(TextToInt(Field(ctl::ShopIdEdit)), *unique.rbegin());
+  EXPECT_EQ(collector.Run().WorkerPool.StartedThreads(), 10);
+}
+
+TEST_F(RunTest, FieldWithoutNumberStartsAtOneAndThreadCountIsTrimmed) {
+  ui.SetText(ctl::ShopIdEdit, "abc");
+  ui.SetText(ctl::ThreadCountEdit, "  5 ");
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return market.RequestCount() >= 1; }));
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  EXPECT_EQ(RequestedShops().front(), 1);
+  EXPECT_EQ(collector.Run().WorkerPool.StartedThreads(), 5);
+}
+
+TEST_F(RunTest, EmptyThreadCountMeansTwentyWorkersAndSecondStartIsIgnored) {
+  ui.SetText(ctl::ShopIdEdit, "1000");
+  ui.SetText(ctl::ThreadCountEdit, "");
+  collector.OnStartClicked();
+  const ThreadHandle dispatcher = collector.Run().DispatcherThread.load();
+  const LockHandle lock = collector.Run().ResultLock.load();
+  collector.OnStartClicked();
+  EXPECT_EQ(collector.Run().DispatcherThread.load(), dispatcher);
+  EXPECT_EQ(collector.Run().ResultLock.load(), lock);
+  ASSERT_TRUE(WaitFor([&] { return market.RequestCount() >= 20; }));
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+
+  EXPECT_EQ(collector.Run().WorkerPool.StartedThreads(), 20);
+  // One dispatcher: no shop submitted twice, none skipped.
+  const auto ids = RequestedShops();
+  const std::set<std::int32_t> unique(ids.begin(), ids.end());
+  EXPECT_EQ(unique.size(), ids.size());
+  EXPECT_EQ(*unique.begin(), 1001);
+  EXPECT_EQ(*unique.rbegin(), 1000 + static_cast<std::int32_t>(unique.size()));
+}
+
+TEST_F(RunTest, StopWithQueuedTasksEndsTheRunOnceAndKeepsTheWalksPlace) {
+  ServeSlowShops(300);
+  ui.SetText(ctl::ShopIdEdit, "500");
+  ui.SetText(ctl::ThreadCountEdit, "2");
+  collector.OnStartClicked();
+  // Two workers busy for 300 ms each while the dispatcher queues one shop every 10 ms.
+  ASSERT_TRUE(WaitFor([&] { return TextToInt(Field(ctl::ShopIdEdit)) >= 512; }));
+  collector.OnStopClicked();
+
+  ASSERT_TRUE(WaitFor([&] { return ui.GetControl(ctl::StartButton).disabled; }));
+  ASSERT_TRUE(collector.Run().WorkerPool.WaitEnded(std::chrono::seconds(20)));
+  EXPECT_TRUE(ui.GetControl(ctl::StopButton).disabled);
+  EXPECT_FALSE(ui.GetControl(ctl::ShopIdEdit).visible);
+  EXPECT_EQ(collector.Run().DispatcherThread.load(), 0u);
+  EXPECT_EQ(collector.DispatcherEndCount(), 1);
+
+  // The field no longer advances.
+  const std::string stoppedAt = Field(ctl::ShopIdEdit);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(Field(ctl::ShopIdEdit), stoppedAt);
+
+  // The tasks that were fetching when Stop came still added their rows; every queued one ran
+  // the stop sequence instead, so the walk resumes at the first of them.
+  const auto rows = ui.Rows();
+  ASSERT_GE(rows.size(), 1u);
+  for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i][0], std::to_string(i + 1));
+  const auto lowest = collector.Progress().LowestUnfinished();
+  ASSERT_TRUE(lowest.has_value());
+  EXPECT_EQ(*lowest, 501 + static_cast<std::int32_t>(rows.size()));
+  EXPECT_EQ(collector.ProgressText(), std::to_string(*lowest - 1));
+  EXPECT_LT(*lowest, TextToInt(stoppedAt));
+}
+
+TEST_F(RunTest, WithoutPoolTheFieldAdvancesAndStopChangesNothingVisible) {
+  ui.SetText(ctl::ShopIdEdit, "77");
+  ui.SetText(ctl::ThreadCountEdit, "-3");
+  collector.OnStartClicked();
+  EXPECT_EQ(collector.Run().WorkerPool.state(), ThreadPool::State::None);
+  collector.OnStopClicked();
+  ASSERT_TRUE(WaitFor([&] { return TextToInt(Field(ctl::ShopIdEdit)) >= 85; }));
+  EXPECT_FALSE(ui.GetControl(ctl::StartButton).disabled);
+  EXPECT_TRUE(ui.GetControl(ctl::ShopIdEdit).visible);
+  EXPECT_EQ(market.RequestCount(), 0u);
+  // Nothing was collected: the walk's place is still where it started.
+  EXPECT_EQ(collector.ProgressText(), "77");
+}
+
+TEST_F(RunTest, WalkStopsAtTheLargestShopId) {
+  ui.SetText(ctl::ShopIdEdit, "2147483645");
+  collector.OnStartClicked();
+  const ThreadHandle dispatcher = collector.Run().DispatcherThread.load();
+  ASSERT_TRUE(WaitThreadEnded(dispatcher, std::chrono::seconds(20)));
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  EXPECT_EQ(Field(ctl::ShopIdEdit), "2147483647");
+  const auto ids = RequestedShops();
+  EXPECT_EQ(std::set<std::int32_t>(ids.begin(), ids.end()),
+            (std::set<std::int32_t>{2147483646, 2147483647}));
+}
+
+TEST_F(RunTest, ClosingDuringARunAbortsTransfersAndKeepsUnfinishedShops) {
+  ServeSlowShops(60000);
+  ui.SetText(ctl::ShopIdEdit, "900");
+  ui.SetText(ctl::ThreadCountEdit, "3");
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return market.RequestCount() >= 3; }));
+  // Three transfers hang on the server; closing must not wait for them.
+  EXPECT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  EXPECT_TRUE(ui.Rows().empty());
+  EXPECT_EQ(collector.ProgressText(), "900");
+}
+
+TEST_F(RunTest, SpinArrowsStepTheThreadCount) {
+  const std::vector<std::tuple<std::string, int, std::string>> cases = {
+      {"10", 1, "11"}, {"2", -1, "1"}, {"1", -1, "1"},
+      {"", -1, "-1"},  {"", 1, "1"},   {"2147483647", 1, "2147483647"},
+      {"7", 0, "6"},   {"x9", 1, "1"}};
+  for (const auto& [before, direction, after] : cases) {
+    ui.SetText(ctl::ThreadCountEdit, before);
+    collector.OnThreadCountSpin(direction);
+    EXPECT_EQ(Field(ctl::ThreadCountEdit), after) << before << " " << direction;
+  }
+}
+
+TEST(ProgressTrackerTest, LowestUnfinishedShopDecidesWhereTheWalkResumes) {
+  ProgressTracker tracker;
+  EXPECT_EQ(tracker.ProgressText("120"), "120");
+  tracker.Submitted(101);
+  tracker.Submitted(102);
+  tracker.Submitted(102);  // typed back into the field during a run
+  tracker.Submitted(103);
+  tracker.Finished(101);
+  tracker.Finished(102);
+  EXPECT_EQ(tracker.ProgressText("103"), "101");  // 102 once more, still in flight
+  tracker.Finished(102);
+  EXPECT_EQ(tracker.ProgressText("103"), "102");
+  tracker.Abandoned(103);
+  tracker.Submitted(104);
+  tracker.Finished(104);
+  EXPECT_EQ(tracker.ProgressText("104"), "102");
+  // A cursor moved below the unfinished shops is the earlier place.
+  EXPECT_EQ(tracker.ProgressText("50"), "50");
+  EXPECT_EQ(tracker.ProgressText(""), "102");
+}
+
+}  // namespace
+}  // namespace shopwalk::test

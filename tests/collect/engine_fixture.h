@@ -1,0 +1,71 @@
+// A collector against the local test marketplace, headless.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "collect/collector.h"
+#include "collect/controls.h"
+#include "collect/gbk.h"
+#include "collect/memory_ui.h"
+#include "collect/text.h"
+#include "net/http_client.h"
+#include "tests/support/test_marketplace.h"
+#include "tools/shop_pages.h"
+
+namespace shopwalk::test {
+
+class EngineTest : public ::testing::Test {
+ protected:
+  EngineTest() {
+    InitWebAccess();
+    ResetTransferAbort();
+    SetConnectTo(market.ConnectAddress());
+    // Every shop the test does not set up does not exist.
+    market.SetFallbackGenerator(
+        [](const std::string& host, const std::string&) -> std::optional<Page> {
+          if (host.rfind("shop", 0) != 0) return std::nullopt;
+          Page page;
+          page.body = pages::NoShopPage(0);
+          return page;
+        });
+  }
+  ~EngineTest() override { SetConnectTo(""); }
+
+  // Serves UTF-8 pages (sent as GBK) for shop `id` and its rating path.
+  void ServeShop(std::int32_t id, const std::string& homeUtf8, const std::string& ratingPath = "",
+                 const std::string& ratingUtf8 = "") {
+    Page home;
+    home.body = Utf8ToGbk(homeUtf8);
+    market.SetPage(pages::ShopHost(id), "/", home);
+    if (!ratingPath.empty()) {
+      Page rating;
+      rating.body = Utf8ToGbk(ratingUtf8);
+      market.SetPage(pages::RatingHost(), ratingPath, rating);
+    }
+  }
+
+  std::string Field(std::string_view control) { return ui.Text(control); }
+  std::string Gbk(const std::string& utf8) { return Utf8ToGbk(utf8); }
+
+  // Waits up to `timeout` for `condition`.
+  static bool WaitFor(const std::function<bool()>& condition,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+
+  TestMarketplace market;
+  MemoryUi ui;
+  Collector collector{ui};
+};
+
+}  // namespace shopwalk::test
