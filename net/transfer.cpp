@@ -278,6 +278,9 @@ TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& req
   TransferState state;
   state.buffer = &buffer;
 
+  // Resetting the handle forgets the list of cookie files without freeing it; dropping the
+  // cookie engine first releases it.
+  curl_easy_setopt(easy, CURLOPT_COOKIEFILE, static_cast<char*>(nullptr));
   curl_easy_reset(easy);
   const std::string url(request.url);
   curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
