@@ -58,8 +58,16 @@ TEST(LocksTest, UnknownAndDeletedLocksDoNothing) {
 
 TEST(LocksTest, ReentrantForTheHolderOnly) {
   LockHandle lock = CreateLock();
+  Runner reenter([lock] {
+    EnterLock(lock);
+    EnterLock(lock);  // a second entry by the holder must not deadlock
+    LeaveLock(lock);
+    LeaveLock(lock);
+  });
+  ASSERT_TRUE(reenter.Finished());
+
   EnterLock(lock);
-  EnterLock(lock);  // a second entry by the holder must not deadlock
+  EnterLock(lock);
   EnterLock(lock);
 
   std::atomic<bool> inside{false};
