@@ -6,6 +6,7 @@
 #include <httplib.h>
 
 #include <pthread.h>
+#include <sys/socket.h>
 
 #include <csignal>
 #include <cstdio>
@@ -19,6 +20,13 @@
 #include "tools/shop_pages.h"
 
 namespace {
+
+// cpp-httplib listens with a queue of 5 connections; twenty workers connecting at once would see
+// connections dropped and retried a second later. This widens the queue once bound.
+class WideBacklogServer : public httplib::Server {
+ public:
+  void WidenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
+};
 
 // The Host header without a port.
 std::string HostOf(const httplib::Request& request) {
@@ -70,7 +78,7 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-  httplib::Server svr;
+  WideBacklogServer svr;
   svr.new_task_queue = [] { return new httplib::ThreadPool(32); };
   svr.Get(".*", Serve);
 
@@ -80,6 +88,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "demo_marketplace: cannot listen on 127.0.0.1:%d\n", port);
     return 1;
   }
+  svr.WidenBacklog();
   std::printf("PORT %d\n", bound);
   std::fflush(stdout);
   std::thread([&svr, stopSignals] {
