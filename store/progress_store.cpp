@@ -4,6 +4,7 @@
 #include "collect/gbk.h"
 #include "store/config_file.h"
 #include "store/run_directory.h"
+#include "workers/locks.h"
 
 namespace shopwalk {
 
@@ -35,6 +36,18 @@ bool SaveProgress(CollectorUi& ui, std::string_view shopId, std::string_view dir
   ui.ShowMessage(Utf8ToGbk(std::string(SaveProgressFailed) + path + "\r\n" + reason),
                  mb::Ok | mb::IconError, Utf8ToGbk(SaveProgressCaption));
   return false;
+}
+
+void OnCollectorDestroyed(CollectorUi& ui, Collector& collector) {
+  OnCollectorDestroyed(ui, collector, RunDirectory());
+}
+
+void OnCollectorDestroyed(CollectorUi& ui, Collector& collector, std::string_view directory) {
+  RunState& run = collector.Run();
+  DeleteLock(run.ResultLock.load());
+  run.WorkerPool.Stop();
+  // The run goes on while the question is open; the place is taken when the user answers.
+  if (AskToSaveProgress(ui)) SaveProgress(ui, collector.ProgressText(), directory);
 }
 
 }  // namespace shopwalk

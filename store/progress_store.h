@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "collect/collector.h"
 #include "collect/collector_ui.h"
 
 namespace shopwalk {
@@ -41,5 +42,12 @@ bool AskToSaveProgress(CollectorUi& ui);
 // whether the file holds the new value.
 bool SaveProgress(CollectorUi& ui, std::string_view shopId);
 bool SaveProgress(CollectorUi& ui, std::string_view shopId, std::string_view directory);
+
+// The collector window's being-destroyed event: discards the run's result lock, stops its pool
+// without waiting, asks whether to save the progress and, on Yes, saves the walk's place
+// (Collector::ProgressText: the shop-ID field's text, or one less than the lowest shop the run
+// moved past without finishing) to ConfigPath() (or "config.ini" in `directory`).
+void OnCollectorDestroyed(CollectorUi& ui, Collector& collector);
+void OnCollectorDestroyed(CollectorUi& ui, Collector& collector, std::string_view directory);
 
 }  // namespace shopwalk

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "collect/controls.h"
 #include "collect/gbk.h"
 #include "collect/memory_ui.h"
+#include "collect/text.h"
 #include "scratch_directory.h"
 #include "store/run_directory.h"
 
@@ -120,6 +124,48 @@ TEST_F(ProgressStoreTest, AsksWhetherToSave) {
   EXPECT_EQ(GbkToUtf8(messages[0].text), "是否保存当前进度？");
   EXPECT_EQ(GbkToUtf8(messages[0].caption), "提示");
   EXPECT_EQ(messages[0].flags, 4);
+}
+
+TEST_F(ProgressStoreTest, ClosingStopsTheRunAndSavesOnlyOnYes) {
+  MemoryUi ui;
+  int answer = mb::PressedNo;
+  ui.SetMessageAnswer([&answer](const MemoryUi::Message&) { return answer; });
+  Collector collector(ui);
+  ui.SetText(ctl::ShopIdEdit, "700");
+  ui.SetText(ctl::ThreadCountEdit, "1");
+  collector.OnStartClicked();
+  const LockHandle lock = collector.Run().ResultLock.load();
+
+  OnCollectorDestroyed(ui, collector, dir.path());
+  EXPECT_FALSE(DeleteLock(lock));  // already deleted
+  EXPECT_NE(collector.Run().WorkerPool.state(), ThreadPool::State::Running);
+  EXPECT_EQ(dir.Listing(), "");  // No: nothing written
+  ASSERT_EQ(ui.Messages().size(), 1u);
+  EXPECT_EQ(GbkToUtf8(ui.Messages()[0].text), "是否保存当前进度？");
+}
+
+TEST_F(ProgressStoreTest, ClosingSavesThePlaceBeforeShopsTheRunDidNotFinish) {
+  MemoryUi ui;
+  Collector collector(ui);
+  collector.SetPace(std::chrono::milliseconds(5));
+  // No pool: every shop the dispatcher hands out is refused, so none is collected.
+  ui.SetText(ctl::ShopIdEdit, "500");
+  ui.SetText(ctl::ThreadCountEdit, "-1");
+  collector.OnStartClicked();
+  for (int i = 0; i < 4000 && TextToInt(ui.Text(ctl::ShopIdEdit)) < 505; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_GE(TextToInt(ui.Text(ctl::ShopIdEdit)), 505);
+
+  OnCollectorDestroyed(ui, collector, dir.path());  // answered Yes
+  EXPECT_EQ(FileContent(config), "[Mivu]\r\nNow_ID=500\r\n");
+
+  // Without a run the field's text is saved as it stands.
+  MemoryUi idle;
+  Collector idleCollector(idle);
+  idle.SetText(ctl::ShopIdEdit, "");
+  OnCollectorDestroyed(idle, idleCollector, dir.path());
+  EXPECT_EQ(FileContent(config), "[Mivu]\r\nNow_ID=\r\n");
 }
 
 TEST(RunDirectoryTest, IsTheFolderOfTheRunningProgram) {
