@@ -1,0 +1,194 @@
+// A collection run of 600 shop IDs against the demo marketplace (started as a separate process,
+// so its CPU is not counted), with 20 workers, through the headless engine:
+//  - at the normal pace: wall time (ideal 60 s), CPU seconds of this process, rows per second
+//    and how far the dispatcher's passes drift from their schedule;
+//  - flat out (pace 0): shops per second and CPU milliseconds per shop.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "collect/collector.h"
+#include "collect/controls.h"
+#include "collect/memory_ui.h"
+#include "collect/text.h"
+#include "net/http_client.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace shopwalk;
+
+constexpr std::int32_t kFirst = 109428412;
+constexpr int kShops = 600;
+
+double CpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The headless window, noting when the dispatcher writes the shop-ID field and holding the
+// dispatcher at its write of the first shop past the run until the bench lets it go.
+class RecordingUi : public MemoryUi {
+ public:
+  explicit RecordingUi(std::int32_t holdAt) : holdAt_(holdAt) {}
+
+  void SetText(std::string_view control, std::string_view text) override {
+    if (control == ctl::ShopIdEdit) {
+      std::unique_lock lock(mutex_);
+      writes_.push_back(Clock::now());
+      if (TextToInt(text) == holdAt_) {
+        reachedHold_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return released_; });
+      }
+    }
+    MemoryUi::SetText(control, text);
+  }
+
+  void WaitForHold() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return reachedHold_; });
+  }
+  void Release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+  std::vector<Clock::time_point> Writes() {
+    std::lock_guard lock(mutex_);
+    return writes_;
+  }
+
+ private:
+  std::int32_t holdAt_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool reachedHold_ = false;
+  bool released_ = false;
+  std::vector<Clock::time_point> writes_;
+};
+
+struct DemoServer {
+  pid_t pid = -1;
+  int port = 0;
+
+  bool Start() {
+    int out[2];
+    if (pipe(out) != 0) return false;
+    pid = fork();
+    if (pid == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      close(out[0]);
+      close(out[1]);
+      execl(DEMO_MARKETPLACE_PATH, DEMO_MARKETPLACE_PATH, "0", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(out[1]);
+    char line[64] = {};
+    ssize_t n = read(out[0], line, sizeof line - 1);
+    close(out[0]);
+    return n > 0 && std::sscanf(line, "PORT %d", &port) == 1 && port > 0;
+  }
+  ~DemoServer() {
+    if (pid > 0) {
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
+struct RunFigures {
+  double wallSeconds = 0;
+  double cpuSeconds = 0;
+  int rows = 0;
+  double worstDriftMs = 0;
+  double finalDriftMs = 0;
+};
+
+RunFigures RunShops(std::chrono::milliseconds pace) {
+  RecordingUi ui(kFirst + kShops + 1);
+  Collector collector(ui);
+  collector.SetPace(pace);
+  ui.SetText(ctl::ShopIdEdit, std::to_string(kFirst));
+  ui.SetText(ctl::ThreadCountEdit, "20");
+  const auto writesBefore = ui.Writes().size();
+
+  const double cpuStart = CpuSeconds();
+  const auto start = Clock::now();
+  collector.OnStartClicked();
+  // The dispatcher is at its 601st pass; wait for the 600 shops to be done.
+  ui.WaitForHold();
+  while (collector.Progress().LowestUnfinished().has_value()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const auto end = Clock::now();
+  RunFigures figures;
+  figures.cpuSeconds = CpuSeconds() - cpuStart;
+  figures.rows = ui.RowCount();
+
+  collector.OnStopClicked();
+  ui.Release();
+
+  // Passes are due every `pace` from the first.
+  const auto writes = ui.Writes();
+  const auto passes = std::vector<Clock::time_point>(writes.begin() + writesBefore, writes.end());
+  if (pace.count() > 0 && !passes.empty()) {
+    for (std::size_t k = 0; k < passes.size(); ++k) {
+      const double drift =
+          std::chrono::duration<double, std::milli>(passes[k] - (passes.front() + k * pace))
+              .count();
+      figures.worstDriftMs = std::max(figures.worstDriftMs, drift);
+      figures.finalDriftMs = drift;
+    }
+    // The run lasts until the pass after the last shop is due.
+    figures.wallSeconds = std::chrono::duration<double>(passes.back() - start).count();
+  } else {
+    figures.wallSeconds = std::chrono::duration<double>(end - start).count();
+  }
+  return figures;
+}
+
+}  // namespace
+
+int main() {
+  DemoServer server;
+  if (!server.Start()) {
+    std::fprintf(stderr, "bench_engine: cannot start %s\n", DEMO_MARKETPLACE_PATH);
+    return 1;
+  }
+  InitWebAccess();
+  SetConnectTo("127.0.0.1:" + std::to_string(server.port));
+
+  std::printf("600 shop IDs, 20 workers, demo marketplace on 127.0.0.1:%d\n\n", server.port);
+
+  const RunFigures paced = RunShops(std::chrono::milliseconds(100));
+  std::printf("At the normal pace (100 ms):\n");
+  std::printf("  wall time            %8.3f s  (ideal 60.000 s, %+.2f%%)\n", paced.wallSeconds,
+              (paced.wallSeconds / 60.0 - 1) * 100);
+  std::printf("  CPU of this process  %8.3f s  (%.2f%% of one core)\n", paced.cpuSeconds,
+              paced.cpuSeconds / paced.wallSeconds * 100);
+  std::printf("  rows                 %8d    (%.2f rows/s)\n", paced.rows,
+              paced.rows / paced.wallSeconds);
+  std::printf("  dispatcher drift     %8.2f ms at the last pass, %.2f ms at worst\n\n",
+              paced.finalDriftMs, paced.worstDriftMs);
+
+  const RunFigures flat = RunShops(std::chrono::milliseconds(0));
+  std::printf("Flat out (pace 0):\n");
+  std::printf("  wall time            %8.3f s\n", flat.wallSeconds);
+  std::printf("  shops per second     %8.1f\n", kShops / flat.wallSeconds);
+  std::printf("  CPU per shop         %8.3f ms\n", flat.cpuSeconds * 1000 / kShops);
+  std::printf("  rows                 %8d\n", flat.rows);
+  return 0;
+}
