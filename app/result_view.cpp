@@ -1,7 +1,7 @@
 #include "app/result_view.h"
 
+#include <QApplication>
 #include <QHeaderView>
-#include <QStyledItemDelegate>
 
 #include "app/result_model.h"
 
@@ -9,27 +9,23 @@ namespace shopwalk {
 
 namespace {
 
-// Draws the selected row as unselected while the view has no focus.
-class FocusSelectionDelegate : public QStyledItemDelegate {
- public:
-  using QStyledItemDelegate::QStyledItemDelegate;
-
-  void paint(QPainter* painter, const QStyleOptionViewItem& option,
-             const QModelIndex& index) const override {
-    if (option.widget && !option.widget->hasFocus()) {
-      QStyleOptionViewItem plain(option);
-      plain.state &= ~(QStyle::State_Selected | QStyle::State_HasFocus);
-      QStyledItemDelegate::paint(painter, plain, index);
-      return;
-    }
-    QStyledItemDelegate::paint(painter, option, index);
+// Colours of the selection: the usual highlight with the focus, none without it.
+void ShowSelection(QWidget* view, bool show) {
+  QPalette colours = view->palette();
+  for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+    colours.setColor(group, QPalette::Highlight,
+                     show ? QApplication::palette().color(group, QPalette::Highlight)
+                          : colours.color(group, QPalette::Base));
+    colours.setColor(group, QPalette::HighlightedText,
+                     show ? QApplication::palette().color(group, QPalette::HighlightedText)
+                          : colours.color(group, QPalette::Text));
   }
-};
+  view->setPalette(colours);
+}
 
 }  // namespace
 
 ResultView::ResultView(QWidget* parent) : QTableView(parent) {
-  setItemDelegate(new FocusSelectionDelegate(this));
   setFrameStyle(QFrame::Box | QFrame::Plain);
   setLineWidth(1);
   setShowGrid(true);
@@ -46,6 +42,7 @@ ResultView::ResultView(QWidget* parent) : QTableView(parent) {
   colours.setColor(QPalette::Base, Qt::white);
   colours.setColor(QPalette::Text, Qt::black);
   setPalette(colours);
+  ShowSelection(this, false);
 
   // Every row is as high as every other, so the view never measures rows.
   QHeaderView* rows = verticalHeader();
@@ -76,12 +73,12 @@ void ResultView::setModel(QAbstractItemModel* model) {
 
 void ResultView::focusInEvent(QFocusEvent* event) {
   QTableView::focusInEvent(event);
-  viewport()->update();
+  ShowSelection(this, true);
 }
 
 void ResultView::focusOutEvent(QFocusEvent* event) {
   QTableView::focusOutEvent(event);
-  viewport()->update();
+  ShowSelection(this, false);
 }
 
 }  // namespace shopwalk

@@ -110,6 +110,11 @@ void UiBridge::Close() {
   shared_->changed.notify_all();
 }
 
+std::size_t UiBridge::PendingCount() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->queue.size();
+}
+
 bool UiBridge::IsClosed() const {
   std::lock_guard lock(shared_->mutex);
   return shared_->closed;

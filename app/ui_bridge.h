@@ -7,6 +7,7 @@
 // Create and destroy it on the UI thread; it must outlive every thread that calls it.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <type_traits>
@@ -36,6 +37,9 @@ class UiBridge {
   // Releases every waiting caller and refuses later calls. Idempotent; call it on the UI thread.
   void Close();
   bool IsClosed() const;
+
+  // Number of calls from other threads queued and not yet started.
+  std::size_t PendingCount() const;
 
   // True on the thread the bridge was created on.
   bool OnUiThread() const;

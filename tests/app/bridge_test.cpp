@@ -1,0 +1,354 @@
+// Operations from worker threads: carried to the UI thread in order, through modal boxes, and
+// released for good when the window closes.
+#include <QApplication>
+#include <QEventLoop>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "app/caption_group_box.h"
+#include "app/collector_window.h"
+#include "app/dialogs.h"
+#include "app/int_edit.h"
+#include "app/qt_collector_ui.h"
+#include "app/result_model.h"
+#include "app/status_panes.h"
+#include "app/ui_bridge.h"
+#include "collect/controls.h"
+#include "collect/gbk.h"
+
+using namespace shopwalk;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto Patience = std::chrono::seconds(20);
+
+// Waits, without processing UI events, until `done` holds; false after the time-out.
+template <class Predicate>
+bool WaitWithoutEvents(Predicate done) {
+  const auto deadline = std::chrono::steady_clock::now() + Patience;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// Joins the threads, or ends the test program if one is stuck (a blocked caller is the fault
+// being tested for; joining it would hang).
+void JoinOrDie(std::vector<std::thread>& threads, std::atomic<int>& finished) {
+  if (!WaitWithoutEvents([&] { return finished.load() == static_cast<int>(threads.size()); })) {
+    std::fprintf(stderr, "FAIL: %d of %zu threads still blocked\n",
+                 static_cast<int>(threads.size()) - finished.load(), threads.size());
+    std::_Exit(1);
+  }
+  for (auto& thread : threads) thread.join();
+}
+
+class NoDialogs : public DialogHost {
+ public:
+  int ShowMessage(const QString&, int, const QString&) override { return 0; }
+  std::optional<QString> AskSaveFileName(const SaveDialogRequest&) override { return {}; }
+};
+
+}  // namespace
+
+class BridgeTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void runsOnTheUiThreadInCallOrder() {
+    UiBridge bridge;
+    QThread* ui = QThread::currentThread();
+    std::vector<int> order;
+    std::atomic<bool> allOnUi{true};
+    std::atomic<int> refused{0};
+    std::atomic<int> finished{0};
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        const bool ran = bridge.Run([&, i] {
+          if (QThread::currentThread() != ui) allOnUi = false;
+          order.push_back(i);
+        });
+        if (!ran) ++refused;
+      }
+      ++finished;
+    });
+    QTRY_COMPARE_WITH_TIMEOUT(finished.load(), 1, 20000);
+    JoinOrDie(threads, finished);
+    QCOMPARE(refused.load(), 0);
+    QVERIFY(allOnUi);
+    QCOMPARE(order.size(), 200u);
+    for (int i = 0; i < 200; ++i) QCOMPARE(order[i], i);
+  }
+
+  void resultsComeBackAndUiCallsRunAtOnce() {
+    UiBridge bridge;
+    QVERIFY(bridge.OnUiThread());
+    int ran = 0;
+    QVERIFY(bridge.Run([&] { ++ran; }));
+    QCOMPARE(ran, 1);  // no event processing needed
+    QCOMPARE(bridge.Call([] { return 42; }), 42);
+    std::atomic<int> finished{0};
+    std::string fromWorker;
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+      fromWorker = bridge.Call([] { return std::string("from ui"); });
+      ++finished;
+    });
+    QTRY_COMPARE_WITH_TIMEOUT(finished.load(), 1, 20000);
+    JoinOrDie(threads, finished);
+    QCOMPARE(fromWorker, std::string("from ui"));
+  }
+
+  void callsGoThroughWhileAModalBoxIsOpen() {
+    UiBridge bridge;
+    std::atomic<int> done{0};
+    std::atomic<int> finished{0};
+    std::vector<std::thread> threads;
+    // A box opened on the UI thread (as the closing question is) ...
+    QTimer::singleShot(0, [&] {
+      threads.emplace_back([&] {
+        for (int i = 0; i < 50; ++i) bridge.Run([&] { ++done; });
+        ++finished;
+      });
+    });
+    auto* closer = new QTimer;
+    connect(closer, &QTimer::timeout, closer, [&, closer] {
+      if (finished.load() == 1) {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+          closer->stop();
+          closer->deleteLater();
+          box->done(0);
+        }
+      }
+    });
+    closer->start(5);
+    QtDialogHost host;
+    host.ShowMessage(QStringLiteral("modal"), 0, QStringLiteral("信息："));
+    QCOMPARE(done.load(), 50);
+    JoinOrDie(threads, finished);
+
+    // ... and one opened by a bridged call itself: later calls still run, in order.
+    std::vector<int> order;
+    std::atomic<bool> nestedLoopOpen{false};
+    std::atomic<int> finishedB{0};
+    std::vector<std::thread> second;
+    second.emplace_back([&] {
+      bridge.Run([&] {
+        order.push_back(0);
+        nestedLoopOpen = true;
+        QEventLoop nested;
+        auto* poll = new QTimer(&nested);
+        connect(poll, &QTimer::timeout, &nested, [&] {
+          if (order.size() == 11) nested.quit();
+        });
+        poll->start(5);
+        nested.exec();
+      });
+      ++finishedB;
+    });
+    second.emplace_back([&] {
+      while (!nestedLoopOpen) std::this_thread::yield();
+      for (int i = 1; i <= 10; ++i) bridge.Run([&, i] { order.push_back(i); });
+      ++finishedB;
+    });
+    QTRY_COMPARE_WITH_TIMEOUT(finishedB.load(), 2, 20000);
+    JoinOrDie(second, finishedB);
+    QCOMPARE(order.size(), 11u);
+    for (int i = 0; i <= 10; ++i) QCOMPARE(order[i], i);
+  }
+
+  void closeReleasesWaitingCallersAndRefusesLaterOnes() {
+    UiBridge bridge;
+    std::atomic<int> finished{0};
+    std::atomic<int> refused{0};
+    std::atomic<int> ran{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&] {
+        if (!bridge.Run([&] { ++ran; })) ++refused;
+        ++finished;
+      });
+    }
+    // The UI thread does not process events: all four wait in the queue.
+    QVERIFY(WaitWithoutEvents([&] { return bridge.PendingCount() == 4; }));
+    bridge.Close();
+    JoinOrDie(threads, finished);
+    QCOMPARE(refused.load(), 4);
+    QCOMPARE(ran.load(), 0);
+    // Their posted events find nothing left to run.
+    QCoreApplication::processEvents();
+    QCOMPARE(ran.load(), 0);
+    // Later calls return at once with the fallback, on any thread.
+    QVERIFY(!bridge.Run([&] { ++ran; }));
+    QCOMPARE(bridge.Call([] { return 7; }, -1), -1);
+    int lateResult = 0;
+    std::thread late([&] { lateResult = bridge.Call([] { return 7; }, -1); });
+    late.join();
+    QCOMPARE(lateResult, -1);
+    QCOMPARE(ran.load(), 0);
+    bridge.Close();  // idempotent
+  }
+
+  void twentyThreadsHammerWhileTheWindowCloses() {
+    for (bool questionOnClose : {false, true}) {
+      UiBridge bridge;
+      NoDialogs dialogs;
+      auto* window = new CollectorWindow;
+      window->SetBridge(&bridge);
+      QtCollectorUi ui(*window, dialogs, bridge);
+      std::atomic<int> progressDuringQuestion{-1};
+      if (questionOnClose) {
+        // The closing question: a nested event loop that lasts until the workers have
+        // completed more calls while it is open.
+        WindowHandlers handlers;
+        handlers.onDestroyed = [&] {
+          const int before = window->Results().RowCount();
+          QEventLoop question;
+          auto* poll = new QTimer(&question);
+          connect(poll, &QTimer::timeout, &question, [&] {
+            if (window->Results().RowCount() >= before + 40) question.quit();
+          });
+          poll->start(1);
+          QTimer::singleShot(Patience, &question, &QEventLoop::quit);
+          question.exec();
+          progressDuringQuestion = window->Results().RowCount() - before;
+        };
+        window->SetHandlers(handlers);
+      }
+      window->show();
+
+      std::atomic<bool> stop{false};
+      std::atomic<int> calls{0};
+      std::atomic<int> finished{0};
+      std::vector<std::thread> threads;
+      for (int t = 0; t < 20; ++t) {
+        threads.emplace_back([&, t] {
+          const std::string name = Utf8ToGbk("店铺" + std::to_string(t));
+          while (!stop) {
+            // A row and its cells as one operation, as the engine appends them.
+            ui.RunAtomically([&](CollectorUi& direct) {
+              const int row = direct.InsertRow();
+              for (int column = 0; column < 6; ++column) direct.SetCellText(row, column, name);
+            });
+            const int row = ui.InsertRow();
+            ui.SetCellText(row, 1, name);
+            ui.SetPaneText(1, name);
+            ui.SetPaneText(0, std::to_string(ui.RowCount()));
+            ui.SetText(ctl::ShopIdEdit, std::to_string(t));
+            ui.Text(ctl::ThreadCountEdit);
+            ui.GetCellText(row, 1);
+            ++calls;
+          }
+          ++finished;
+        });
+      }
+      QTRY_VERIFY_WITH_TIMEOUT(calls.load() >= 200, 20000);
+      QVERIFY(window->close());
+      // Nobody may stay blocked now, although the UI thread no longer serves calls.
+      QVERIFY(bridge.IsClosed());
+      // Rows appended as one operation are whole: six equal cells.
+      const ResultModel& rows = window->Results();
+      const int rowsAtClose = rows.RowCount();
+      int tornRows = 0;
+      for (int row = 0; row < rowsAtClose; ++row) {
+        const std::string first = rows.GetCellText(row, 0);
+        if (first.empty()) continue;
+        for (int column = 1; column < 6; ++column) {
+          if (rows.GetCellText(row, column) != first) ++tornRows;
+        }
+      }
+      delete window;  // widgets gone while the threads keep calling
+      const int callsAtClose = calls.load();
+      QVERIFY(WaitWithoutEvents([&] { return calls.load() >= callsAtClose + 100; }));
+      stop = true;
+      JoinOrDie(threads, finished);
+      QCOMPARE(ui.RowCount(), 0);
+      QCOMPARE(ui.InsertRow(), -1);
+      QCOMPARE(ui.Text(ctl::ThreadCountEdit), std::string());
+      QVERIFY(rowsAtClose > 0);
+      if (questionOnClose) QVERIFY(progressDuringQuestion.load() >= 40);
+      QCOMPARE(tornRows, 0);
+    }
+  }
+
+  void atomicRowsAreNeverInterleaved() {
+    UiBridge bridge;
+    NoDialogs dialogs;
+    CollectorWindow window;
+    QtCollectorUi ui(window, dialogs, bridge);
+    std::atomic<int> finished{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < 50; ++i) {
+          ui.RunAtomically([&](CollectorUi& direct) {
+            const int row = direct.InsertRow();
+            for (int column = 0; column < 6; ++column) {
+              direct.SetCellText(row, column, std::to_string(t));
+            }
+          });
+        }
+        ++finished;
+      });
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(finished.load(), 8, 20000);
+    JoinOrDie(threads, finished);
+    QCOMPARE(ui.RowCount(), 400);
+    for (int row = 0; row < 400; ++row) {
+      const std::string first = ui.GetCellText(row, 0);
+      for (int column = 1; column < 6; ++column) QCOMPARE(ui.GetCellText(row, column), first);
+    }
+  }
+
+  void operationsReachTheWidgets() {
+    UiBridge bridge;
+    NoDialogs dialogs;
+    CollectorWindow window;
+    QtCollectorUi ui(window, dialogs, bridge);
+    std::atomic<int> finished{0};
+    std::vector<std::thread> threads;
+    std::string shopId, caption;
+    bool checked = false;
+    threads.emplace_back([&] {
+      ui.SetText(ctl::ShopIdEdit, "109428413");
+      shopId = ui.Text(ctl::ShopIdEdit);
+      ui.SetDisabled(ctl::StartButton, true);
+      ui.SetDisabled(ctl::StopButton, true);
+      ui.SetVisible(ctl::ShopIdEdit, false);
+      ui.SetTextColor(ctl::SettingsGroup, 0x00FF8000);  // blue 0xFF, green 0x80, red 0
+      ui.SetPaneText(1, Utf8ToGbk("正在采集店铺：http://shop1.velmo.com"));
+      checked = ui.Checked(ctl::MessengerOnlyCheck);
+      caption = ui.ColumnCaption(3);
+      ui.SetText(ctl::ThreadCountEdit, "007");
+      ++finished;
+    });
+    QTRY_COMPARE_WITH_TIMEOUT(finished.load(), 1, 20000);
+    JoinOrDie(threads, finished);
+    QCOMPARE(shopId, std::string("109428413"));
+    QVERIFY(!window.StartButton()->isEnabled());
+    QVERIFY(!window.StopButton()->isEnabled());
+    QVERIFY(window.ExportButton()->isEnabled());
+    QVERIFY(window.ShopIdField()->isHidden());
+    QCOMPARE(window.SettingsGroup()->CaptionColor(), QColor(0, 0x80, 0xFF));
+    QCOMPARE(window.Status()->PaneText(1), QStringLiteral("正在采集店铺：http://shop1.velmo.com"));
+    QVERIFY(checked);
+    QCOMPARE(caption, Utf8ToGbk("Quibo名"));
+    QCOMPARE(window.ThreadCountField()->text(), QStringLiteral("007"));  // not normalised
+  }
+};
+
+QTEST_MAIN(BridgeTest)
+#include "bridge_test.moc"
