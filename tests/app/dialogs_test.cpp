@@ -136,12 +136,6 @@ class DialogsTest : public QObject {
     QCOMPARE(int(layout.icon), icon);
   }
 
-  void buttonsHaveChineseCaptions() {
-    const QStringList expected = {"确定", "取消", "中止", "重试", "忽略", "是", "否"};
-    for (int code = 0; code <= 6; ++code) QCOMPARE(ButtonCaption(code), expected[code]);
-    QCOMPARE(ButtonCaption(7), QString());
-  }
-
   void pairsBecomeNameFilters() {
     QCOMPARE(NameFiltersFromPairs(QStringLiteral("文本文件(*.txt)|*.txt")),
              QStringList({"文本文件(*.txt)"}));
