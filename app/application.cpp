@@ -16,24 +16,6 @@
 
 namespace shopwalk {
 
-CollectorHandlers EngineHandlers(CollectorUi& ui) {
-  (void)ui;
-  CollectorHandlers handlers;
-  // Loads the walk's place into the shop-ID field (settings).
-  handlers.OnCollectorCreated = [](CollectorUi&) {};
-  // Ends the run and offers to save the walk's place (settings).
-  handlers.OnCollectorDestroyed = [](CollectorUi&) {};
-  // Start, Stop and the thread-count arrows (collection engine).
-  handlers.OnStartClicked = [](CollectorUi&) {};
-  handlers.OnStopClicked = [](CollectorUi&) {};
-  handlers.OnThreadCountSpin = [](CollectorUi&, int) {};
-  // Writes the result list to a text file (export).
-  handlers.OnExportClicked = [](CollectorUi&) {};
-  // Waits for the engine's threads once the window is gone.
-  handlers.ShutDown = [] {};
-  return handlers;
-}
-
 Application::Application(int& argc, char** argv) : qt_(std::make_unique<QApplication>(argc, argv)) {
   QDir::setCurrent(QCoreApplication::applicationDirPath());
   QApplication::setApplicationName(QStringLiteral("shopwalk"));

@@ -1,5 +1,6 @@
 // The program around the collector window: the Qt application, the window, the bridge for worker
-// threads and the window's operations, wired to the handlers of the collection engine.
+// threads and the window's operations, wired to the handlers it is given (EngineHandlers in
+// app/engine_handlers.h for the program).
 //
 // Run() raises the created event, shows the window centred and runs the event loop until the
 // window has closed; then it closes the bridge, destroys the window and runs the shut-down step,
@@ -32,10 +33,6 @@ struct CollectorHandlers {
   // Runs once the window is gone and the event loop has ended, before the program exits.
   std::function<void()> ShutDown;
 };
-
-// The handlers of the collection engine, settings and export for the window `ui`. Until those are
-// wired in, every hook is empty.
-CollectorHandlers EngineHandlers(CollectorUi& ui);
 
 class Application {
  public:

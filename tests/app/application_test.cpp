@@ -31,7 +31,7 @@ TEST(Application, RunsTheWindowFromCreationToShutDown) {
   std::atomic<bool> stopWorker{false};
   std::atomic<int> workerCalls{0};
   std::thread worker;
-  CollectorHandlers handlers = EngineHandlers(app.Ui());
+  CollectorHandlers handlers;
   handlers.OnCollectorCreated = [&](CollectorUi& ui) {
     events.push_back("created, visible " + std::to_string(app.Window().isVisible()));
     ui.SetText(ctl::ShopIdEdit, "109428412");
