@@ -1,0 +1,216 @@
+// The whole program on the offscreen platform: a run against the local marketplace through the
+// real window, an export, and closing with the walk's place saved.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "app/application.h"
+#include "app/collector_window.h"
+#include "app/engine_handlers.h"
+#include "app/int_edit.h"
+#include "app/result_model.h"
+#include "app/status_panes.h"
+#include "collect/controls.h"
+#include "collect/gbk.h"
+#include "collect/memory_ui.h"
+#include "collect/text.h"
+#include "net/http_client.h"
+#include "store/progress_store.h"
+#include "store/run_directory.h"
+#include "tests/support/test_marketplace.h"
+#include "tools/shop_pages.h"
+
+namespace shopwalk {
+namespace {
+
+int argc = 1;
+char programName[] = "collection_window_test";
+char* argv[] = {programName, nullptr};
+
+std::string FileContent(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+// Serves the demo marketplace's shops.
+void ServeDemoShops(test::TestMarketplace& market) {
+  market.SetFallbackGenerator(
+      [](const std::string& host, const std::string& path) -> std::optional<test::Page> {
+        test::Page page;
+        if (host.rfind("shop", 0) == 0) {
+          const auto id = static_cast<std::int32_t>(std::stoll(host.substr(4)));
+          const auto shop = pages::DemoShop(id);
+          page.body = shop ? pages::HomePage(*shop) : pages::NoShopPage(id);
+          return page;
+        }
+        if (const auto shop = pages::DemoShopByRatingPath(path)) {
+          page.body = pages::RatingPage(*shop);
+          return page;
+        }
+        return std::nullopt;
+      });
+}
+
+// Steps run one after the other from a timer, each until it says it is done.
+class Script {
+ public:
+  void Then(std::function<bool()> step) { steps_.push_back(std::move(step)); }
+  void Start(QObject* owner) {
+    auto* timer = new QTimer(owner);
+    QObject::connect(timer, &QTimer::timeout, [this] {
+      if (next_ < steps_.size() && steps_[next_]()) ++next_;
+    });
+    timer->start(10);
+  }
+  bool Finished() const { return next_ == steps_.size(); }
+
+ private:
+  std::vector<std::function<bool()>> steps_;
+  std::size_t next_ = 0;
+};
+
+// Clicks the button of the modal message box showing `text`; false while none is shown.
+bool AnswerMessage(const QString& text, const QString& button) {
+  auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+  if (box == nullptr || box->text() != text) return false;
+  for (QAbstractButton* b : box->buttons()) {
+    if (b->text() == button) {
+      b->click();
+      return true;
+    }
+  }
+  return false;
+}
+
+TEST(CollectionWindow, CollectsStopsExportsAndSavesThePlace) {
+  const std::string config = ConfigPath();
+  std::filesystem::remove(config);
+  QTemporaryDir exportDir;
+  const QString exportPath = exportDir.filePath(QStringLiteral("shops.txt"));
+
+  InitWebAccess();
+  test::TestMarketplace market;
+  ServeDemoShops(market);
+  SetConnectTo(market.ConnectAddress());
+
+  Application app(argc, argv);
+  app.SetHandlers(EngineHandlers(app.Ui()));
+  CollectorWindow& window = app.Window();
+  ResultModel& results = window.Results();
+
+  std::string stoppedAt;
+  std::vector<std::array<std::string, 6>> rows;
+  QString pane0, pane1;
+  bool frozen = false;
+
+  Script script;
+  script.Then([&] {
+    // The field was loaded with the default start; type another one, as a user would.
+    EXPECT_EQ(window.ShopIdField()->text(), QStringLiteral("109428412"));
+    window.ShopIdField()->setFocus();
+    window.ShopIdField()->selectAll();
+    QTest::keyClicks(window.ShopIdField(), QStringLiteral("1000"));
+    QTest::mouseClick(window.StartButton(), Qt::LeftButton);
+    return true;
+  });
+  script.Then([&] {
+    if (results.RowCount() < 3) return false;
+    QTest::mouseClick(window.StopButton(), Qt::LeftButton);
+    return true;
+  });
+  script.Then([&] {
+    if (window.StartButton()->isEnabled()) return false;
+    frozen = !window.StopButton()->isEnabled() && window.ShopIdField()->isHidden() &&
+             window.ExportButton()->isEnabled();
+    stoppedAt = window.ShopIdField()->text().toStdString();
+    return true;
+  });
+  script.Then([&] {
+    // Tasks that were fetching when Stop came may still add rows: wait until the list is quiet.
+    static int quietTicks = 0;
+    static int lastCount = -1;
+    quietTicks = results.RowCount() == lastCount ? quietTicks + 1 : 0;
+    lastCount = results.RowCount();
+    if (quietTicks < 30) return false;
+    for (int r = 0; r < results.RowCount(); ++r) {
+      std::array<std::string, 6> row;
+      for (int c = 0; c < 6; ++c) row[c] = results.GetCellText(r, c);
+      rows.push_back(row);
+    }
+    pane0 = window.Status()->PaneText(0);
+    pane1 = window.Status()->PaneText(1);
+    QTimer::singleShot(0, [&] { QTest::mouseClick(window.ExportButton(), Qt::LeftButton); });
+    return true;
+  });
+  script.Then([&] {
+    auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    if (dialog == nullptr) return false;
+    auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    if (name == nullptr) return false;
+    name->setText(exportPath);
+    if (dialog->selectedFiles() != QStringList({exportPath})) return false;
+    static_cast<QDialog*>(dialog)->accept();
+    return true;
+  });
+  script.Then([&] { return AnswerMessage(QStringLiteral("导出完成!"), QStringLiteral("确定")); });
+  script.Then([&] {
+    QTimer::singleShot(0, [&] { window.close(); });
+    return true;
+  });
+  script.Then(
+      [&] { return AnswerMessage(QStringLiteral("是否保存当前进度？"), QStringLiteral("是")); });
+  script.Start(&window);
+
+  EXPECT_EQ(app.Run(), 0);
+  SetConnectTo("");
+  ASSERT_TRUE(script.Finished());
+
+  // The run: rows of existing shops above the typed ID, numbered in order.
+  EXPECT_TRUE(frozen);
+  ASSERT_GE(rows.size(), 3u);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i][0], std::to_string(i + 1));
+    const std::int32_t id = TextToInt(rows[i][5].substr(std::string("http://shop").size()));
+    EXPECT_GT(id, 1000);
+    const auto shop = pages::DemoShop(id);
+    ASSERT_TRUE(shop.has_value());
+    EXPECT_EQ(rows[i][5], pages::ShopUrl(id));
+    EXPECT_EQ(rows[i][1], Utf8ToGbk(shop->name));
+    EXPECT_EQ(rows[i][3], Utf8ToGbk(shop->messenger));
+  }
+  EXPECT_EQ(pane0, QStringLiteral("已采集：%1个").arg(rows.size()));
+  EXPECT_TRUE(pane1.startsWith(QStringLiteral("采集店铺：http://shop")) ||
+              pane1.startsWith(QStringLiteral("正在采集店铺：http://shop")));
+
+  // The export: one messenger name per row (the check box starts checked).
+  std::string expected;
+  for (const auto& row : rows) expected += row[3] + "\r\n";
+  EXPECT_EQ(FileContent(exportPath.toStdString()), expected);
+
+  // The saved place lies before the shop that ended the run, and the next start resumes there.
+  const std::string saved = FileContent(config);
+  ASSERT_EQ(saved.rfind("[Mivu]\r\nNow_ID=", 0), 0u) << saved;
+  const std::int32_t savedId = TextToInt(saved.substr(std::string("[Mivu]\r\nNow_ID=").size()));
+  EXPECT_GE(savedId, 1000);
+  EXPECT_LT(savedId, TextToInt(stoppedAt));
+  MemoryUi nextStart;
+  OnCollectorCreated(nextStart);
+  EXPECT_EQ(nextStart.Text(ctl::ShopIdEdit), std::to_string(savedId));
+  std::filesystem::remove(config);
+}
+
+}  // namespace
+}  // namespace shopwalk
