@@ -3,7 +3,6 @@
 #include <chrono>
 #include <memory>
 
-#include "collect/collector.h"
 #include "collect/gbk.h"
 #include "net/http_client.h"
 #include "store/export_file.h"
@@ -25,7 +24,10 @@ void ShowFatalError(const std::string& utf8Message) {
 }  // namespace
 
 CollectorHandlers EngineHandlers(CollectorUi& ui) {
-  auto collector = std::make_shared<Collector>(ui);
+  return EngineHandlers(std::make_shared<Collector>(ui));
+}
+
+CollectorHandlers EngineHandlers(std::shared_ptr<Collector> collector) {
   CollectorHandlers handlers;
   handlers.OnCollectorCreated = [](CollectorUi& window) { OnCollectorCreated(window); };
   handlers.OnCollectorDestroyed = [collector](CollectorUi& window) {

@@ -2,7 +2,10 @@
 // thread-count arrows), the settings file (created and closing events) and the export.
 #pragma once
 
+#include <memory>
+
 #include "app/application.h"
+#include "collect/collector.h"
 #include "collect/collector_ui.h"
 
 namespace shopwalk {
@@ -11,6 +14,8 @@ namespace shopwalk {
 // window is gone, ends the run: no new work, the dispatcher ended, transfers aborted, and at
 // most 1.5 s of waiting for the workers to leave.
 CollectorHandlers EngineHandlers(CollectorUi& ui);
+// The same for an engine the caller made for `ui` and keeps.
+CollectorHandlers EngineHandlers(std::shared_ptr<Collector> collector);
 
 // Shows fatal usage errors of the web client in an error box on `ui` before the process ends.
 void ReportFatalErrorsIn(CollectorUi& ui);

@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -210,6 +212,57 @@ TEST(CollectionWindow, CollectsStopsExportsAndSavesThePlace) {
   OnCollectorCreated(nextStart);
   EXPECT_EQ(nextStart.Text(ctl::ShopIdEdit), std::to_string(savedId));
   std::filesystem::remove(config);
+}
+
+TEST(CollectionWindow, ClosingDuringARunEndsEverythingWithoutWaitingForTheServer) {
+  InitWebAccess();
+  test::TestMarketplace market;
+  // Every shop page hangs for a minute.
+  test::Page hanging;
+  hanging.misbehaviour = test::Misbehaviour::kStallBeforeAnswer;
+  hanging.stallMs = 60000;
+  market.SetFallbackPage(hanging);
+  SetConnectTo(market.ConnectAddress());
+
+  Application app(argc, argv);
+  auto collector = std::make_shared<Collector>(app.Ui());
+  CollectorHandlers handlers = EngineHandlers(collector);
+  handlers.OnCollectorCreated = nullptr;  // leave the settings file alone
+  app.SetHandlers(handlers);
+  CollectorWindow& window = app.Window();
+
+  Script script;
+  script.Then([&] {
+    window.ShopIdField()->setText(QStringLiteral("5000"));
+    window.ThreadCountField()->setText(QStringLiteral("4"));
+    QTest::mouseClick(window.StartButton(), Qt::LeftButton);
+    return true;
+  });
+  script.Then([&] {
+    // Four transfers hang while the dispatcher keeps queueing shops.
+    if (market.RequestCount() < 4 || TextToInt(window.ShopIdField()->text().toStdString()) < 5008)
+      return false;
+    QTimer::singleShot(0, [&] { window.close(); });
+    return true;
+  });
+  script.Then(
+      [&] { return AnswerMessage(QStringLiteral("是否保存当前进度？"), QStringLiteral("否")); });
+  script.Start(&window);
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(app.Run(), 0);
+  std::printf(
+      "closing during a run took %.0f ms\n",
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+  ASSERT_TRUE(script.Finished());
+  SetConnectTo("");
+
+  // Nothing is left running or blocked: the dispatcher and every worker have ended.
+  EXPECT_EQ(collector->Run().WorkerPool.state(), ThreadPool::State::Ended);
+  EXPECT_TRUE(collector->ShutDownForExit(std::chrono::milliseconds(0)));
+  // None of the hanging shops was finished, so the walk's place is still the start.
+  EXPECT_EQ(collector->ProgressText(), "5000");
+  ResetTransferAbort();
 }
 
 }  // namespace
