@@ -11,8 +11,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <random>
-#include <regex>
 #include <string>
 #include <thread>
 
@@ -35,23 +35,30 @@ std::string HostOf(const httplib::Request& request) {
   return host;
 }
 
+// The shop ID of a host "shop<ID>.<domain>".
+std::optional<std::int32_t> ShopIdOf(const std::string& host) {
+  const std::string suffix = "." + std::string(shopwalk::MarketplaceDomain);
+  if (host.size() <= 4 + suffix.size() || host.compare(0, 4, "shop") != 0 ||
+      host.compare(host.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return std::nullopt;
+  }
+  const std::string digits = host.substr(4, host.size() - 4 - suffix.size());
+  char* end = nullptr;
+  const long long id = std::strtoll(digits.c_str(), &end, 10);
+  if (end != digits.c_str() + digits.size() || id < INT32_MIN || id > INT32_MAX) {
+    return std::nullopt;
+  }
+  return static_cast<std::int32_t>(id);
+}
+
 void Serve(const httplib::Request& request, httplib::Response& response) {
   using namespace shopwalk::pages;
-  static const std::regex shopHost(
-      "shop(-?[0-9]+)\\." +
-      std::regex_replace(std::string(shopwalk::MarketplaceDomain), std::regex("\\."), "\\."));
   const std::string host = HostOf(request);
   constexpr const char* type = "text/html; charset=gbk";
 
-  std::smatch match;
-  if (std::regex_match(host, match, shopHost)) {
-    const long long id = std::strtoll(match[1].str().c_str(), nullptr, 10);
-    if (id < INT32_MIN || id > INT32_MAX) {
-      response.status = 404;
-      return;
-    }
-    const auto shop = DemoShop(static_cast<std::int32_t>(id));
-    response.set_content(shop ? HomePage(*shop) : NoShopPage(static_cast<std::int32_t>(id)), type);
+  if (const auto id = ShopIdOf(host)) {
+    const auto shop = DemoShop(*id);
+    response.set_content(shop ? HomePage(*shop) : NoShopPage(*id), type);
     return;
   }
   if (host == RatingHost()) {
