@@ -13,6 +13,7 @@
 #include <string>
 
 #include "collect/gbk.h"
+#include "tests/collect/text_walk.h"
 
 namespace shopwalk {
 namespace {
@@ -36,46 +37,10 @@ class Exact {
   std::size_t size_;
 };
 
-// The plain character walk: every character start from index `from`, compared in place.
-bool SameAt(const std::string& t, std::size_t i, const std::string& needle, bool folded) {
-  if (t.size() - i < needle.size()) return false;
-  for (std::size_t k = 0; k < needle.size(); ++k) {
-    unsigned char a = t[i + k], b = needle[k];
-    if (folded && a >= 'A' && a <= 'Z') a += 32;
-    if (folded && b >= 'A' && b <= 'Z') b += 32;
-    if (a != b) return false;
-  }
-  return true;
-}
-
-std::size_t Step(const std::string& t, std::size_t i) {
-  return static_cast<unsigned char>(t[i]) >= 0x80 ? 2 : 1;
-}
-
-int WalkFind(const std::string& t, const std::string& needle, std::size_t from, bool folded) {
-  for (std::size_t i = from; i < t.size() && !needle.empty(); i += Step(t, i)) {
-    if (SameAt(t, i, needle, folded)) return static_cast<int>(i + 1);
-  }
-  return -1;
-}
-
-std::string WalkReplace(const std::string& t, const std::string& f, const std::string& r,
-                        std::size_t from, int count, bool folded) {
-  if (t.empty() || f.empty() || from >= t.size() || count == 0) return t;
-  std::string out = t.substr(0, from);
-  std::size_t i = from;
-  while (i < t.size()) {
-    if (count != 0 && SameAt(t, i, f, folded)) {
-      out += r;
-      i += f.size();
-      if (count > 0) --count;
-    } else {
-      const std::size_t step = std::min(Step(t, i), t.size() - i);
-      out.append(t, i, step);
-      i += step;
-    }
-  }
-  return out;
+// 1-based position of the first match by the plain walk, or -1.
+int WalkPosition(const std::string& t, const std::string& needle, std::size_t from, bool folded) {
+  const long at = test::WalkFind(t, needle, from, folded);
+  return at < 0 ? -1 : static_cast<int>(at + 1);
 }
 
 TEST(QuotePlaceholder, IsTheGbkTextOfNumberSignAndQuoteWord) {
@@ -215,14 +180,14 @@ TEST(FindText, AgreesWithThePlainWalkOnRandomTexts) {
     for (int start = -1; start <= static_cast<int>(text.size()) + 1; ++start) {
       const std::size_t from = start <= 1 ? 0 : start - 1;
       ASSERT_EQ(FindText(exactText, exactNeedle, start, folded),
-                WalkFind(text, needle, from, folded))
+                WalkPosition(text, needle, from, folded))
           << "round " << round << " start " << start;
     }
     const int count = static_cast<int>(rng() % 4) - 1;
     const int start = static_cast<int>(rng() % (text.size() + 2));
     const std::size_t from = start <= 1 ? 0 : start - 1;
     ASSERT_EQ(ReplaceText(exactText, exactNeedle, "#", start, count, !folded),
-              WalkReplace(text, needle, "#", from, count, folded))
+              test::WalkReplace(text, needle, "#", from, count, folded))
         << "round " << round;
   }
 }
@@ -360,10 +325,10 @@ TEST(HostileBytes, EveryShortTextIsHandled) {
       const std::string cut = text.substr(0, text.find('\0'));
       for (const std::string& needle : needles) {
         const Exact exactNeedle(needle);
-        ASSERT_EQ(FindText(exact, exactNeedle), WalkFind(cut, needle, 0, false));
+        ASSERT_EQ(FindText(exact, exactNeedle), WalkPosition(cut, needle, 0, false));
         ASSERT_EQ(TextBetween(exact, exactNeedle, exactNeedle), "");
         ASSERT_EQ(ReplaceText(exact, exactNeedle, "", 2),
-                  WalkReplace(cut, needle, "", 1, -1, false));
+                  test::WalkReplace(cut, needle, "", 1, -1, false));
       }
       ASSERT_LE(MidText(exact, 1, INT_MAX).size(), cut.size());
       TextToInt(exact);
