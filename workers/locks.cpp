@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <thread>
-#include <unordered_map>
 #include <utility>
+
+#include "workers/handle_table.h"
 
 namespace shopwalk {
 namespace {
@@ -24,38 +24,19 @@ struct LockRecord {
 
 // Live locks. Allocated once and never destroyed: threads still running while the process ends
 // may use it.
-struct LockRegistry {
-  std::shared_mutex mutex;
-  std::unordered_map<LockHandle, std::shared_ptr<LockRecord>> live;
-  std::uint64_t next = 1;  // handles are never reused; 0 names none
-};
-
-LockRegistry& Registry() {
-  static LockRegistry* registry = new LockRegistry;
+internal::HandleTable<LockRecord>& Registry() {
+  static auto* registry = new internal::HandleTable<LockRecord>;
   return *registry;
-}
-
-std::shared_ptr<LockRecord> Find(LockHandle lock) {
-  if (lock == 0) return nullptr;
-  LockRegistry& registry = Registry();
-  std::shared_lock guard(registry.mutex);
-  auto it = registry.live.find(lock);
-  return it == registry.live.end() ? nullptr : it->second;
 }
 
 }  // namespace
 
 LockHandle CreateLock() {
-  LockRegistry& registry = Registry();
-  std::unique_lock guard(registry.mutex);
-  if (registry.next > UINT32_MAX) return 0;  // every handle has been given out
-  auto handle = static_cast<LockHandle>(registry.next++);
-  registry.live.emplace(handle, std::make_shared<LockRecord>());
-  return handle;
+  return Registry().Add(std::make_shared<LockRecord>());
 }
 
 void EnterLock(LockHandle lock) {
-  std::shared_ptr<LockRecord> record = Find(lock);
+  std::shared_ptr<LockRecord> record = Registry().Find(lock);
   if (!record) return;
   const std::thread::id self = std::this_thread::get_id();
   std::unique_lock guard(record->mutex);
@@ -72,7 +53,7 @@ void EnterLock(LockHandle lock) {
 }
 
 void LeaveLock(LockHandle lock) {
-  std::shared_ptr<LockRecord> record = Find(lock);
+  std::shared_ptr<LockRecord> record = Registry().Find(lock);
   if (!record) return;
   std::lock_guard guard(record->mutex);
   if (record->deleted || record->holder != std::this_thread::get_id()) return;
@@ -83,16 +64,8 @@ void LeaveLock(LockHandle lock) {
 }
 
 bool DeleteLock(LockHandle lock) {
-  if (lock == 0) return false;
-  std::shared_ptr<LockRecord> record;
-  {
-    LockRegistry& registry = Registry();
-    std::unique_lock guard(registry.mutex);
-    auto it = registry.live.find(lock);
-    if (it == registry.live.end()) return false;
-    record = std::move(it->second);
-    registry.live.erase(it);
-  }
+  std::shared_ptr<LockRecord> record = Registry().Take(lock);
+  if (!record) return false;
   std::lock_guard guard(record->mutex);
   record->deleted = true;
   record->holder = std::thread::id();

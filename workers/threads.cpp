@@ -6,10 +6,10 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
-#include <unordered_map>
 #include <utility>
 
 #include "workers/end_wait.h"
+#include "workers/handle_table.h"
 
 namespace shopwalk {
 namespace {
@@ -25,23 +25,9 @@ struct ThreadRecord {
 
 // Open handles. Allocated once and never destroyed: detached threads may still use it while the
 // process is ending.
-struct HandleRegistry {
-  std::mutex mutex;
-  std::unordered_map<ThreadHandle, std::shared_ptr<ThreadRecord>> open;
-  std::uint64_t next = 1;  // handles are never reused; 0 names none
-};
-
-HandleRegistry& Registry() {
-  static HandleRegistry* registry = new HandleRegistry;
+internal::HandleTable<ThreadRecord>& Registry() {
+  static auto* registry = new internal::HandleTable<ThreadRecord>;
   return *registry;
-}
-
-std::shared_ptr<ThreadRecord> Find(ThreadHandle handle) {
-  if (handle == 0) return nullptr;
-  HandleRegistry& registry = Registry();
-  std::lock_guard lock(registry.mutex);
-  auto it = registry.open.find(handle);
-  return it == registry.open.end() ? nullptr : it->second;
 }
 
 // The record of the calling thread, null on threads not started by StartThread. The thread's own
@@ -71,11 +57,8 @@ bool StartThread(ThreadRoutine routine, std::int32_t parameter, ThreadHandle* ha
 
   ThreadHandle newHandle = 0;
   if (handle != nullptr) {
-    HandleRegistry& registry = Registry();
-    std::lock_guard lock(registry.mutex);
-    if (registry.next > UINT32_MAX) return false;  // every handle has been given out
-    newHandle = static_cast<ThreadHandle>(registry.next++);
-    registry.open.emplace(newHandle, record);
+    newHandle = Registry().Add(record);
+    if (newHandle == 0) return false;  // every handle has been given out
   }
 
   try {
@@ -83,11 +66,7 @@ bool StartThread(ThreadRoutine routine, std::int32_t parameter, ThreadHandle* ha
       RunThread(record, routine, parameter);
     }).detach();
   } catch (const std::system_error&) {
-    if (newHandle != 0) {
-      HandleRegistry& registry = Registry();
-      std::lock_guard lock(registry.mutex);
-      registry.open.erase(newHandle);
-    }
+    if (newHandle != 0) Registry().Take(newHandle);
     return false;
   }
   if (handle != nullptr) *handle = newHandle;
@@ -95,7 +74,7 @@ bool StartThread(ThreadRoutine routine, std::int32_t parameter, ThreadHandle* ha
 }
 
 bool TerminateThread(ThreadHandle handle) {
-  std::shared_ptr<ThreadRecord> record = Find(handle);
+  std::shared_ptr<ThreadRecord> record = Registry().Find(handle);
   if (!record) return false;
   std::lock_guard lock(record->mutex);
   record->endRequested = true;
@@ -104,15 +83,7 @@ bool TerminateThread(ThreadHandle handle) {
 }
 
 bool CloseThreadHandle(ThreadHandle handle) {
-  if (handle == 0) return false;
-  std::shared_ptr<ThreadRecord> record;  // released outside the registry lock
-  HandleRegistry& registry = Registry();
-  std::lock_guard lock(registry.mutex);
-  auto it = registry.open.find(handle);
-  if (it == registry.open.end()) return false;
-  record = std::move(it->second);
-  registry.open.erase(it);
-  return true;
+  return Registry().Take(handle) != nullptr;
 }
 
 bool ThreadEndRequested() {
@@ -120,7 +91,7 @@ bool ThreadEndRequested() {
 }
 
 bool WaitThreadEnded(ThreadHandle handle, std::chrono::milliseconds timeout) {
-  std::shared_ptr<ThreadRecord> record = Find(handle);
+  std::shared_ptr<ThreadRecord> record = Registry().Find(handle);
   if (!record) return false;
   std::unique_lock lock(record->mutex);
   return record->changed.wait_for(lock, timeout, [&] { return record->finished; });
