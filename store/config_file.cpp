@@ -10,6 +10,8 @@ namespace shopwalk {
 namespace {
 
 constexpr std::string_view LineEnd = "\r\n";
+// Editors on Windows may start a UTF-8 file with this mark; it belongs to no line.
+constexpr std::string_view Utf8ByteOrderMark = "\xEF\xBB\xBF";
 
 bool IsBlank(unsigned char c) {
   return c == ' ' || (c >= '\t' && c <= '\r');
@@ -96,6 +98,10 @@ void Classify(Line& line) {
   line.afterEquals = equals + 1;
 }
 
+std::string_view ByteOrderMarkOf(std::string_view content) {
+  return content.starts_with(Utf8ByteOrderMark) ? Utf8ByteOrderMark : std::string_view();
+}
+
 std::vector<Line> SplitLines(std::string_view content) {
   std::vector<Line> lines;
   while (!content.empty()) {
@@ -156,10 +162,10 @@ bool HasLineBreakOrNul(std::string_view text) {
   return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
-std::string Join(const std::vector<Line>& lines) {
-  std::size_t size = 0;
+std::string Join(std::string_view byteOrderMark, const std::vector<Line>& lines) {
+  std::size_t size = byteOrderMark.size();
   for (const Line& line : lines) size += line.bytes.size();
-  std::string content;
+  std::string content(byteOrderMark);
   content.reserve(size);
   for (const Line& line : lines) content += line.bytes;
   return content;
@@ -188,7 +194,9 @@ std::string ReadConfigItem(std::string_view path, std::string_view section, std:
 
   std::optional<std::string> content = ReadFileBytes(path);
   if (!content) return std::string(defaultValue);
-  std::vector<Line> lines = SplitLines(*content);
+  std::string_view text = *content;
+  text.remove_prefix(ByteOrderMarkOf(text).size());
+  std::vector<Line> lines = SplitLines(text);
   std::size_t header = FindSection(lines, section);
   if (header == lines.size()) return std::string(defaultValue);
   std::size_t end = SectionEnd(lines, header);
@@ -219,7 +227,10 @@ bool WriteConfigItem(std::string_view path, std::string_view section,
   if (!content && error != ENOENT) {
     return Refuse(reason, std::error_code(error, std::generic_category()).message());
   }
-  std::vector<Line> lines = SplitLines(content ? *content : std::string());
+  std::string_view text = content ? std::string_view(*content) : std::string_view();
+  std::string_view byteOrderMark = ByteOrderMarkOf(text);
+  text.remove_prefix(byteOrderMark.size());
+  std::vector<Line> lines = SplitLines(text);
 
   std::size_t header = FindSection(lines, section);
   bool sectionFound = header < lines.size();
@@ -259,7 +270,7 @@ bool WriteConfigItem(std::string_view path, std::string_view section,
     lines.push_back(Unparsed("[" + std::string(section) + "]" + std::string(LineEnd)));
     lines.push_back(Unparsed(KeyLine(*key, *value)));
   }
-  return WriteFileBytes(path, Join(lines), reason);
+  return WriteFileBytes(path, Join(byteOrderMark, lines), reason);
 }
 
 }  // namespace shopwalk

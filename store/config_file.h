@@ -6,7 +6,9 @@
 // key, named by the text before the first "=" and valued by the text after it. Names and values
 // are read without the blanks around them; section and key names match without regard to the
 // letter case of ASCII letters (two-byte characters match exactly). The first matching section
-// and the first matching key in it count. Every other line is left alone.
+// and the first matching key in it count. Every other line is left alone. A UTF-8 byte-order mark
+// (EF BB BF) at the very start of the file, as Windows editors write it, is no part of the first
+// line: it is skipped when reading and kept as it is when writing.
 #pragma once
 
 #include <cstddef>
@@ -32,7 +34,9 @@ std::string ReadConfigItem(std::string_view path, std::string_view section, std:
 // without `key` the whole section (its header and every line up to the next section) is removed.
 // Lines written end with CR LF; every other line keeps its bytes exactly (an unended last line
 // gets a CR LF when a line is added after it). The path and names are used as given. The file
-// is replaced safely (see WriteFileBytes), so it never ends up damaged.
+// is written through WriteFileBytes: replaced atomically where its folder and owner allow, so it
+// never ends up damaged, otherwise (a read-only folder, say) written in place, which is not
+// atomic.
 //
 // Returns whether the file now holds the change (removing what is not there succeeds without
 // touching the file). Refused, with `reason` set: an empty path or section, an empty key, a name

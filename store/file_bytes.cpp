@@ -102,6 +102,76 @@ void SyncDirectory(const std::string& directory) {
   ::close(fd);
 }
 
+bool IsPermissionError(int error) {
+  return error == EACCES || error == EPERM;
+}
+
+enum class Replacement {
+  Done,
+  Failed,      // `reason` says why; the target is untouched
+  NotAllowed,  // the folder or the owner rule forbids it; the target is untouched
+};
+
+// Writes `bytes` to a fresh file beside `target` and renames it over the target. An existing
+// target (`existing`) passes its owner, group and permission bits on to the new file; when the
+// owner or group cannot be passed on, or the folder forbids creating or renaming, nothing is
+// replaced and the answer is NotAllowed. No temporary file is left behind in any case.
+Replacement ReplaceThroughTemporary(const std::string& target, const struct stat* existing,
+                                    std::string_view bytes, std::string* reason) {
+  auto fail = [reason](int error) {
+    FailErrno(reason, error);
+    return Replacement::Failed;
+  };
+  TemporaryName temporary;
+  Descriptor file(OpenTemporaryBeside(target, temporary.path));
+  if (file.get() < 0) {
+    int error = errno;
+    return existing && IsPermissionError(error) ? Replacement::NotAllowed : fail(error);
+  }
+  if (existing) {
+    struct stat created {};
+    if (::fstat(file.get(), &created) != 0) return fail(errno);
+    // The owner goes first: changing it clears the set-user-ID and set-group-ID bits.
+    if ((created.st_uid != existing->st_uid || created.st_gid != existing->st_gid) &&
+        ::fchown(file.get(), existing->st_uid, existing->st_gid) != 0) {
+      return Replacement::NotAllowed;
+    }
+    if (::fchmod(file.get(), existing->st_mode & 07777) != 0) return fail(errno);
+  }
+  if (!WriteAll(file.get(), bytes)) return fail(errno);
+  if (::fsync(file.get()) != 0) return fail(errno);
+  if (int error = file.Close(); error != 0) return fail(error);
+  if (::rename(temporary.path.c_str(), target.c_str()) != 0) {
+    int error = errno;
+    return existing && IsPermissionError(error) ? Replacement::NotAllowed : fail(error);
+  }
+  temporary.path.clear();
+  SyncDirectory(DirectoryOf(target));
+  return Replacement::Done;
+}
+
+// Overwrites the existing regular file `target` (whose status was `expected`) with `bytes`:
+// truncated, written and flushed through the file itself, so owner, permission bits and every
+// hard link stay. Not atomic: a failure part way leaves the file damaged.
+bool WriteInPlace(const std::string& target, const struct stat& expected, std::string_view bytes,
+                  std::string* reason) {
+  // No O_TRUNC yet: only the file looked at before may lose its content. O_NONBLOCK keeps a
+  // named pipe put there meanwhile from blocking the open.
+  Descriptor file(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (file.get() < 0) return FailErrno(reason, errno);
+  struct stat opened {};
+  if (::fstat(file.get(), &opened) != 0) return FailErrno(reason, errno);
+  if (!S_ISREG(opened.st_mode) || opened.st_dev != expected.st_dev ||
+      opened.st_ino != expected.st_ino) {
+    return Fail(reason, "The file was replaced while being saved");
+  }
+  if (::ftruncate(file.get(), 0) != 0) return FailErrno(reason, errno);
+  if (!WriteAll(file.get(), bytes)) return FailErrno(reason, errno);
+  if (::fsync(file.get()) != 0) return FailErrno(reason, errno);
+  if (int error = file.Close(); error != 0) return FailErrno(reason, error);
+  return true;
+}
+
 }  // namespace
 
 bool WriteFileBytes(std::string_view path, std::string_view bytes, std::string* reason) {
@@ -109,7 +179,7 @@ bool WriteFileBytes(std::string_view path, std::string_view bytes, std::string* 
   if (path.find('\0') != std::string_view::npos) return FailErrno(reason, EINVAL);
   std::string target(path);
 
-  // Follow a symbolic link so that the file it names is replaced and the link itself stays.
+  // Follow a symbolic link so that the file it names is written and the link itself stays.
   struct stat info {};
   if (::lstat(target.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
     if (char* resolved = ::realpath(target.c_str(), nullptr)) {
@@ -132,23 +202,17 @@ bool WriteFileBytes(std::string_view path, std::string_view bytes, std::string* 
   }
   if (BaseNameOf(target).empty()) return FailErrno(reason, EISDIR);
 
-  TemporaryName temporary;
-  Descriptor file(OpenTemporaryBeside(target, temporary.path));
-  if (file.get() < 0) return FailErrno(reason, errno);
-  if (existed) {
-    if (::fchmod(file.get(), info.st_mode & 07777) != 0) return FailErrno(reason, errno);
-    // Keeping the owner only works with the right privileges; the content matters more.
-    if (info.st_uid != ::geteuid() || info.st_gid != ::getegid()) {
-      [[maybe_unused]] int ignored = ::fchown(file.get(), info.st_uid, info.st_gid);
-    }
+  // Replacing one name of a hard-linked file would split it from its other names.
+  if (existed && info.st_nlink != 1) return WriteInPlace(target, info, bytes, reason);
+  switch (ReplaceThroughTemporary(target, existed ? &info : nullptr, bytes, reason)) {
+    case Replacement::Done:
+      return true;
+    case Replacement::Failed:
+      return false;
+    case Replacement::NotAllowed:
+      break;
   }
-  if (!WriteAll(file.get(), bytes)) return FailErrno(reason, errno);
-  if (::fsync(file.get()) != 0) return FailErrno(reason, errno);
-  if (int error = file.Close(); error != 0) return FailErrno(reason, error);
-  if (::rename(temporary.path.c_str(), target.c_str()) != 0) return FailErrno(reason, errno);
-  temporary.path.clear();
-  SyncDirectory(DirectoryOf(target));
-  return true;
+  return WriteInPlace(target, info, bytes, reason);
 }
 
 std::optional<std::string> ReadFileBytes(std::string_view path, int* error) {

@@ -1,6 +1,7 @@
-// Replacing a file's whole content safely: the new bytes go to a temporary file beside the
-// target, are flushed to disk and then renamed over the target, so the target always holds
-// either its old content or the complete new content, never a damaged or partial one.
+// Replacing a file's whole content as safely as the file and its folder allow: atomically where
+// possible (the new bytes go to a temporary file beside the target, are flushed to disk and
+// renamed over it), otherwise by writing the existing file in place, so that saving never fails
+// where a plain write would succeed.
 #pragma once
 
 #include <optional>
@@ -10,12 +11,20 @@
 namespace shopwalk {
 
 // Makes the file at `path` (a native path) hold exactly `bytes`, creating it when missing.
-// Returns true only when the file holds the bytes. An empty path gives false and touches
-// nothing. On failure the target keeps its previous content (or stays absent), no temporary
-// file is left behind, and `reason` (when given) receives the system's description of what
-// went wrong. A replaced file keeps its permission bits; a symbolic link is followed, so the
-// file it names is replaced and the link stays. A file that may not be written (read-only) is
-// refused, not replaced.
+// Returns true only when the file holds the bytes; otherwise `reason` (when given) receives the
+// system's description of what went wrong. An empty path gives false and touches nothing.
+//
+// A missing file is created through a temporary file renamed into place. An existing regular file
+// with a single name is replaced the same way when its folder lets us create and rename files and
+// the new file can be given the old one's owner and group (we own it, or we may change owners);
+// the target then holds either its old content or the complete new content, never a mix, and a
+// failure (a full disk, say) leaves it as it was. Where that is not allowed (a read-only folder,
+// another user's file, a sticky folder such as /tmp refusing the rename, a file with several hard
+// links) the existing file is instead truncated and written in place, then flushed to disk. That
+// write is not atomic: a failure part way leaves the file damaged. Either way the file keeps its
+// owner, group, permission bits and hard links, and no temporary file is left behind. A symbolic
+// link is followed: the file it names is written and the link stays. A file whose permission bits
+// do not let us write it (read-only) is refused, and so is anything that is not a regular file.
 bool WriteFileBytes(std::string_view path, std::string_view bytes, std::string* reason = nullptr);
 
 // The whole content of the file at `path`, or nothing when it cannot be read; `error` (when

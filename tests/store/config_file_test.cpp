@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "scratch_directory.h"
+#include "tests/support/unprivileged.h"
 
 namespace shopwalk {
 namespace {
@@ -209,17 +211,46 @@ TEST_F(ConfigFileTest, AFailedWriteIsReportedWithItsReason) {
   EXPECT_EQ(FileContent(path), "[Mivu]\r\nNow_ID=1\r\n");
 }
 
-TEST_F(ConfigFileTest, AReadOnlyDirectoryKeepsItsFile) {
-  if (!testing_support::PermissionsBindUs()) GTEST_SKIP() << "permission bits do not bind root";
-  const std::string before = "[Mivu]\r\nNow_ID=1\r\n";
-  PutFile(path, before);
-  ASSERT_EQ(::chmod(dir.path().c_str(), 0500), 0);
-  std::string reason;
-  EXPECT_FALSE(WriteConfigItem(path, "Mivu", "Now_ID", "2", &reason));
-  EXPECT_EQ(reason, "Permission denied");
-  ::chmod(dir.path().c_str(), 0700);
-  EXPECT_EQ(FileContent(path), before);
-  EXPECT_EQ(dir.Listing(), "config.ini\n");
+TEST_F(ConfigFileTest, AWritableFileInAReadOnlyFolderIsSavedInPlace) {
+  dir.HandTo(test::UnprivilegedUser, test::UnprivilegedGroup);
+  test::RunUnprivileged([&] {
+    PutFile(path, "[Mivu]\r\nNow_ID=1\r\n");
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0500), 0);
+    std::string reason;
+    EXPECT_TRUE(WriteConfigItem(path, "Mivu", "Now_ID", "2", &reason)) << reason;
+    EXPECT_EQ(FileContent(path), "[Mivu]\r\nNow_ID=2\r\n");
+    EXPECT_EQ(ReadConfigItem(path, "Mivu", "Now_ID"), "2");
+    EXPECT_EQ(dir.Listing(), "config.ini\n");
+  });
+}
+
+// Editors on Windows may save the file as UTF-8 starting with a byte-order mark.
+constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
+
+TEST_F(ConfigFileTest, ReadsThroughAByteOrderMark) {
+  std::string mark(ByteOrderMark);
+  EXPECT_EQ(Read(mark + "[Mivu]\r\nNow_ID=5\r\n"), "5");
+  EXPECT_EQ(Read(mark + "[Other]\r\nA=1\r\n[Mivu]\r\nNow_ID=6\r\n"), "6");
+  // Only a mark at the very start is skipped.
+  EXPECT_EQ(Read("[Other]\r\n" + mark + "[Mivu]\r\nNow_ID=7\r\n"), "none");
+}
+
+TEST_F(ConfigFileTest, WritesThroughAByteOrderMarkAndKeepsIt) {
+  std::string mark(ByteOrderMark);
+  EXPECT_EQ(AfterWrite(mark + "[Mivu]\r\nNow_ID=1\r\n", "2"), mark + "[Mivu]\r\nNow_ID=2\r\n");
+  EXPECT_EQ(AfterWrite(mark + "[Mivu]\r\nA=1\r\n", "3"), mark + "[Mivu]\r\nA=1\r\nNow_ID=3\r\n");
+  EXPECT_EQ(AfterWrite(mark + "[A]\r\nx=1\r\n", "4"),
+            mark + "[A]\r\nx=1\r\n\r\n[Mivu]\r\nNow_ID=4\r\n");
+  EXPECT_EQ(AfterWrite(mark, "5"), mark + "[Mivu]\r\nNow_ID=5\r\n");
+  // Removing the first section leaves the mark in front of what follows.
+  PutFile(path, mark + "[Mivu]\r\nNow_ID=1\r\n[B]\r\ny=2\r\n");
+  ASSERT_TRUE(WriteConfigItem(path, "Mivu", std::nullopt, std::nullopt));
+  EXPECT_EQ(FileContent(path), mark + "[B]\r\ny=2\r\n");
+  // A file without a mark does not get one.
+  EXPECT_EQ(AfterWrite("[Mivu]\r\nNow_ID=1\r\n", "6"), "[Mivu]\r\nNow_ID=6\r\n");
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  ASSERT_TRUE(WriteConfigItem(path, "Mivu", "Now_ID", "7"));
+  EXPECT_EQ(FileContent(path), "[Mivu]\r\nNow_ID=7\r\n");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <csignal>
 
 #include "scratch_directory.h"
+#include "tests/support/unprivileged.h"
 
 namespace shopwalk {
 namespace {
@@ -17,6 +18,7 @@ using testing_support::FileContent;
 using testing_support::Mode;
 using testing_support::PutFile;
 using testing_support::ScratchDirectory;
+using testing_support::Status;
 
 TEST(WriteFileBytesTest, CreatesOrReplacesTheWholeContent) {
   ScratchDirectory dir;
@@ -104,24 +106,135 @@ TEST(WriteFileBytesTest, AWriteFailingPartWayLeavesTheOldFileWhole) {
   EXPECT_EQ(dir.Listing(), "config.ini\n");
 }
 
-TEST(WriteFileBytesTest, ReadOnlyFilesAndDirectoriesAreLeftAlone) {
-  if (!testing_support::PermissionsBindUs()) GTEST_SKIP() << "permission bits do not bind root";
-  ScratchDirectory dir;
-  std::string path = dir.File("locked.txt");
-  PutFile(path, "old");
-  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
-  std::string reason;
-  EXPECT_FALSE(WriteFileBytes(path, "new", &reason));
-  EXPECT_EQ(reason, "Permission denied");
-  EXPECT_EQ(FileContent(path), "old");
+// Permission cases run as an ordinary user, also when the tests run as root.
 
-  ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
-  ASSERT_EQ(::chmod(dir.path().c_str(), 0500), 0);
-  EXPECT_FALSE(WriteFileBytes(path, "new", &reason));
-  EXPECT_EQ(reason, "Permission denied");
-  ::chmod(dir.path().c_str(), 0700);
-  EXPECT_EQ(FileContent(path), "old");
-  EXPECT_EQ(dir.Listing(), "locked.txt\n");
+TEST(WriteFileBytesTest, AReadOnlyFileIsRefused) {
+  ScratchDirectory dir;
+  dir.HandTo(test::UnprivilegedUser, test::UnprivilegedGroup);
+  test::RunUnprivileged([&] {
+    std::string path = dir.File("locked.txt");
+    PutFile(path, "old");
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    std::string reason;
+    EXPECT_FALSE(WriteFileBytes(path, "new", &reason));
+    EXPECT_EQ(reason, "Permission denied");
+    EXPECT_EQ(FileContent(path), "old");
+    EXPECT_EQ(Mode(path), 0444u);
+    EXPECT_EQ(dir.Listing(), "locked.txt\n");
+  });
+}
+
+// A file that cannot be replaced atomically is written in place: the same file (inode) with the
+// same owner.
+
+TEST(WriteFileBytesTest, AWritableFileInAReadOnlyFolderIsWrittenInPlace) {
+  ScratchDirectory dir;
+  dir.HandTo(test::UnprivilegedUser, test::UnprivilegedGroup);
+  test::RunUnprivileged([&] {
+    std::string path = dir.File("config.ini");
+    PutFile(path, "old content");
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    ino_t before = Status(path).st_ino;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0500), 0);
+    std::string reason;
+    EXPECT_TRUE(WriteFileBytes(path, "new", &reason)) << reason;
+    EXPECT_EQ(FileContent(path), "new");
+    EXPECT_EQ(Status(path).st_ino, before);
+    EXPECT_EQ(Mode(path), 0640u);
+    // A file that is not there yet can only be created, and the folder does not allow that.
+    EXPECT_FALSE(WriteFileBytes(dir.File("fresh.ini"), "x", &reason));
+    EXPECT_EQ(reason, "Permission denied");
+    EXPECT_EQ(dir.Listing(), "config.ini\n");
+  });
+}
+
+TEST(WriteFileBytesTest, AnotherUsersFileInAStickyFolderIsWrittenInPlace) {
+  if (!test::RunningAsRoot()) GTEST_SKIP() << "only root can give a file to another user";
+  ScratchDirectory dir;
+  dir.ShareLikeTmp();
+  std::string path = dir.File("shared.txt");
+  PutFile(path, "old");
+  ASSERT_EQ(::chown(path.c_str(), test::OtherUnprivilegedUser, test::OtherUnprivilegedGroup), 0);
+  ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+  ino_t before = Status(path).st_ino;
+  test::RunUnprivileged([&] {
+    std::string reason;
+    EXPECT_TRUE(WriteFileBytes(path, "new", &reason)) << reason;
+  });
+  EXPECT_EQ(FileContent(path), "new");
+  struct stat after = Status(path);
+  EXPECT_EQ(after.st_ino, before);
+  EXPECT_EQ(after.st_uid, test::OtherUnprivilegedUser);
+  EXPECT_EQ(after.st_gid, test::OtherUnprivilegedGroup);
+  EXPECT_EQ(after.st_mode & 07777, 0666u);
+  EXPECT_EQ(dir.Listing(), "shared.txt\n");
+}
+
+TEST(WriteFileBytesTest, AllNamesOfAHardLinkedFileSeeTheNewContent) {
+  ScratchDirectory dir;
+  std::string path = dir.File("config.ini");
+  std::string other = dir.File("second name.ini");
+  PutFile(path, "old");
+  ASSERT_EQ(::link(path.c_str(), other.c_str()), 0);
+  ASSERT_TRUE(WriteFileBytes(path, "new"));
+  EXPECT_EQ(FileContent(path), "new");
+  EXPECT_EQ(FileContent(other), "new");
+  EXPECT_EQ(Status(path).st_nlink, 2u);
+  EXPECT_EQ(Status(path).st_ino, Status(other).st_ino);
+  EXPECT_EQ(dir.Listing(), "config.ini\nsecond name.ini\n");
+}
+
+TEST(WriteFileBytesTest, AnotherUsersFileKeepsItsOwner) {
+  if (!test::RunningAsRoot()) GTEST_SKIP() << "only root can give a file to another user";
+  ScratchDirectory dir;
+  dir.HandTo(test::UnprivilegedUser, test::UnprivilegedGroup);
+  std::string path = dir.File("theirs.txt");
+  PutFile(path, "old");
+  ASSERT_EQ(::chown(path.c_str(), test::OtherUnprivilegedUser, test::OtherUnprivilegedGroup), 0);
+  ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+  ino_t first = Status(path).st_ino;
+
+  // An ordinary user may write it but not give a new file its owner: written in place.
+  test::RunUnprivileged([&] {
+    std::string reason;
+    EXPECT_TRUE(WriteFileBytes(path, "from an ordinary user", &reason)) << reason;
+  });
+  EXPECT_EQ(FileContent(path), "from an ordinary user");
+  struct stat status = Status(path);
+  EXPECT_EQ(status.st_ino, first);
+  EXPECT_EQ(status.st_uid, test::OtherUnprivilegedUser);
+  EXPECT_EQ(status.st_gid, test::OtherUnprivilegedGroup);
+  EXPECT_EQ(status.st_mode & 07777, 0666u);
+
+  // Root replaces it atomically and passes on owner, group and every permission bit (changing the
+  // owner after the bits would clear set-user-ID).
+  ASSERT_EQ(::chmod(path.c_str(), 04755), 0);
+  ASSERT_TRUE(WriteFileBytes(path, "from root"));
+  EXPECT_EQ(FileContent(path), "from root");
+  status = Status(path);
+  EXPECT_NE(status.st_ino, first);
+  EXPECT_EQ(status.st_uid, test::OtherUnprivilegedUser);
+  EXPECT_EQ(status.st_gid, test::OtherUnprivilegedGroup);
+  EXPECT_EQ(status.st_mode & 07777, 04755u);
+  EXPECT_EQ(dir.Listing(), "theirs.txt\n");
+}
+
+TEST(WriteFileBytesTest, AFailingInPlaceWriteIsReported) {
+  ScratchDirectory dir;
+  std::string path = dir.File("config.ini");
+  std::string other = dir.File("second name.ini");
+  PutFile(path, "[Mivu]\r\nNow_ID=1\r\n");
+  ASSERT_EQ(::link(path.c_str(), other.c_str()), 0);  // a hard link forces the in-place write
+  std::string reason;
+  {
+    FileSizeLimit limit(4096);
+    EXPECT_FALSE(WriteFileBytes(path, std::string(100000, 'x'), &reason));
+  }
+  EXPECT_EQ(reason, "File too large");
+  // Not atomic: the one file behind both names holds what was written before the failure.
+  EXPECT_EQ(FileContent(path), std::string(4096, 'x'));
+  EXPECT_EQ(FileContent(other), std::string(4096, 'x'));
+  EXPECT_EQ(dir.Listing(), "config.ini\nsecond name.ini\n");
 }
 
 TEST(ReadFileBytesTest, ReadsEverythingOrSaysWhyNot) {

@@ -29,6 +29,34 @@ ScratchDirectory::~ScratchDirectory() {
   std::filesystem::remove_all(path_, ignored);
 }
 
+namespace {
+
+// Other users reach the directory only through folders that let everyone pass.
+void ExpectReachableByOthers(const std::string& path) {
+  for (std::filesystem::path folder = std::filesystem::path(path).parent_path();
+       folder != folder.root_path() && !folder.empty(); folder = folder.parent_path()) {
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0 || (info.st_mode & S_IXOTH) == 0) {
+      ADD_FAILURE() << folder << " cannot be passed by other users, so a test part run as one "
+                    << "cannot reach " << path << "; point TEST_TMPDIR at a folder they can reach";
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+void ScratchDirectory::HandTo(uid_t uid, gid_t gid) const {
+  if (::geteuid() != 0) return;
+  ExpectReachableByOthers(path_);
+  if (::chown(path_.c_str(), uid, gid) != 0) ADD_FAILURE() << "chown " << path_;
+}
+
+void ScratchDirectory::ShareLikeTmp() const {
+  ExpectReachableByOthers(path_);
+  if (::chmod(path_.c_str(), 01777) != 0) ADD_FAILURE() << "chmod " << path_;
+}
+
 std::string ScratchDirectory::Listing() const {
   std::set<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(path_)) {
@@ -64,8 +92,10 @@ unsigned Mode(const std::string& path) {
   return info.st_mode & 07777;
 }
 
-bool PermissionsBindUs() {
-  return ::geteuid() != 0;
+struct stat Status(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) info = {};
+  return info;
 }
 
 }  // namespace shopwalk::testing_support
