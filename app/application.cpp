@@ -10,7 +10,7 @@
 #include "app/collector_window.h"
 #include "app/dialogs.h"
 #include "app/fonts.h"
-#include "app/logo.h"
+#include "app/pictures.h"
 #include "app/qt_collector_ui.h"
 #include "app/ui_bridge.h"
 
@@ -44,7 +44,7 @@ Application::~Application() {
   qt_.reset();
 }
 
-CollectorUi& Application::Ui() {
+WindowUi& Application::Ui() {
   return *ui_;
 }
 
@@ -54,7 +54,7 @@ CollectorWindow& Application::Window() {
 
 void Application::SetHandlers(CollectorHandlers handlers) {
   handlers_ = std::move(handlers);
-  auto raise = [this](const std::function<void(CollectorUi&)>& handler) {
+  auto raise = [this](const std::function<void(WindowUi&)>& handler) {
     return [this, &handler] {
       if (handler) handler(*ui_);
     };

@@ -10,7 +10,7 @@
 #include <functional>
 #include <memory>
 
-#include "collect/collector_ui.h"
+#include "app/window_ui.h"
 
 class QApplication;
 
@@ -24,12 +24,12 @@ class UiBridge;
 // The handlers the window's events run, all on the UI thread, each given the window's operations.
 // An empty handler does nothing.
 struct CollectorHandlers {
-  std::function<void(CollectorUi&)> OnCollectorCreated;
-  std::function<void(CollectorUi&)> OnCollectorDestroyed;
-  std::function<void(CollectorUi&)> OnStartClicked;
-  std::function<void(CollectorUi&)> OnStopClicked;
-  std::function<void(CollectorUi&)> OnExportClicked;
-  std::function<void(CollectorUi&, int)> OnThreadCountSpin;
+  std::function<void(WindowUi&)> OnCollectorCreated;
+  std::function<void(WindowUi&)> OnCollectorDestroyed;
+  std::function<void(WindowUi&)> OnStartClicked;
+  std::function<void(WindowUi&)> OnStopClicked;
+  std::function<void(WindowUi&)> OnExportClicked;
+  std::function<void(WindowUi&, int)> OnThreadCountSpin;
   // Runs once the window is gone and the event loop has ended, before the program exits.
   std::function<void()> ShutDown;
 };
@@ -44,7 +44,7 @@ class Application {
   Application& operator=(const Application&) = delete;
 
   // The window's operations, callable from any thread.
-  CollectorUi& Ui();
+  WindowUi& Ui();
   CollectorWindow& Window();
 
   void SetHandlers(CollectorHandlers handlers);

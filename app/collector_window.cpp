@@ -10,26 +10,23 @@
 #include <QScreen>
 
 #include "app/caption_group_box.h"
+#include "app/controls.h"
 #include "app/fonts.h"
 #include "app/int_edit.h"
-#include "app/logo.h"
+#include "app/pictures.h"
+#include "app/qt_text.h"
 #include "app/result_model.h"
 #include "app/result_view.h"
 #include "app/spin_arrows.h"
 #include "app/status_panes.h"
 #include "app/ui_bridge.h"
 #include "app/window_position.h"
-#include "collect/controls.h"
+#include "app/window_texts.h"
 #include "collect/marketplace.h"
-#include "collect/window_texts.h"
 
 namespace shopwalk {
 
 namespace {
-
-QString FromUtf8(std::string_view text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 QPushButton* MakeButton(const QString& caption, QWidget* parent) {
   auto* button = new QPushButton(caption, parent);

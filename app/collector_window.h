@@ -1,6 +1,6 @@
 // The collector window: the program's only window, with the run settings, the Start, Stop and
 // Export buttons, the result list and the status bar, each control at its fixed place and named
-// by its identifier (collect/controls.h). User events are passed to the handlers given from
+// by its identifier (app/controls.h). User events are passed to the handlers given from
 // outside. Closing is always granted: the destroyed handler runs (it may show a modal box), the
 // bridge to worker threads is closed, and the window goes.
 #pragma once

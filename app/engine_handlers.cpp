@@ -3,10 +3,10 @@
 #include <chrono>
 #include <memory>
 
-#include "collect/gbk.h"
-#include "net/http_client.h"
-#include "store/export_file.h"
-#include "store/progress_store.h"
+#include "app/window_handlers.h"
+#include "app/window_texts.h"
+#include "net/fatal_error.h"
+#include "store/run_directory.h"
 
 namespace shopwalk {
 namespace {
@@ -14,36 +14,39 @@ namespace {
 // How long the program waits at its end for workers to leave.
 constexpr std::chrono::milliseconds ShutDownWait{1500};
 
-CollectorUi* fatalErrorWindow = nullptr;
+WindowUi* fatalErrorWindow = nullptr;
 
-void ShowFatalError(const std::string& utf8Message) {
+void ShowFatalError(const std::string& message) {
   if (fatalErrorWindow == nullptr) return;
-  fatalErrorWindow->ShowMessage(Utf8ToGbk(utf8Message), mb::Ok | mb::IconError, Utf8ToGbk("错误"));
+  fatalErrorWindow->ShowMessage(std::string(FatalErrorLead) + message + std::string(FatalErrorTail),
+                                mb::Ok | mb::IconError, FatalErrorCaption);
 }
 
 }  // namespace
 
-CollectorHandlers EngineHandlers(CollectorUi& ui) {
+CollectorHandlers EngineHandlers(WindowUi& ui) {
   return EngineHandlers(std::make_shared<Collector>(ui));
 }
 
 CollectorHandlers EngineHandlers(std::shared_ptr<Collector> collector) {
   CollectorHandlers handlers;
-  handlers.OnCollectorCreated = [](CollectorUi& window) { OnCollectorCreated(window); };
-  handlers.OnCollectorDestroyed = [collector](CollectorUi& window) {
-    OnCollectorDestroyed(window, *collector);
+  handlers.OnCollectorCreated = [](WindowUi& window) {
+    OnCollectorCreated(window, RunDirectory());
   };
-  handlers.OnStartClicked = [collector](CollectorUi&) { collector->OnStartClicked(); };
-  handlers.OnStopClicked = [collector](CollectorUi&) { collector->OnStopClicked(); };
-  handlers.OnThreadCountSpin = [collector](CollectorUi&, int direction) {
+  handlers.OnCollectorDestroyed = [collector](WindowUi& window) {
+    OnCollectorDestroyed(window, *collector, RunDirectory());
+  };
+  handlers.OnStartClicked = [collector](WindowUi&) { collector->OnStartClicked(); };
+  handlers.OnStopClicked = [collector](WindowUi&) { collector->OnStopClicked(); };
+  handlers.OnThreadCountSpin = [collector](WindowUi&, int direction) {
     collector->OnThreadCountSpin(direction);
   };
-  handlers.OnExportClicked = [](CollectorUi& window) { OnExportClicked(window); };
+  handlers.OnExportClicked = [](WindowUi& window) { OnExportClicked(window, RunDirectory()); };
   handlers.ShutDown = [collector] { collector->ShutDownForExit(ShutDownWait); };
   return handlers;
 }
 
-void ReportFatalErrorsIn(CollectorUi& ui) {
+void ReportFatalErrorsIn(WindowUi& ui) {
   fatalErrorWindow = &ui;
   SetFatalErrorReporter(&ShowFatalError);
 }

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "collect/collector_ui.h"
+#include "app/window_ui.h"
 
 namespace shopwalk {
 

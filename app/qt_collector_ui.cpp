@@ -7,52 +7,32 @@ namespace shopwalk {
 QtCollectorUi::QtCollectorUi(CollectorWindow& window, DialogHost& dialogs, UiBridge& bridge)
     : direct_(window, dialogs), bridge_(bridge) {}
 
-std::string QtCollectorUi::Text(std::string_view control) {
-  return bridge_.Call([&] { return direct_.Text(control); });
+std::string QtCollectorUi::ShopIdText() {
+  return bridge_.Call([&] { return direct_.ShopIdText(); });
 }
 
-void QtCollectorUi::SetText(std::string_view control, std::string_view text) {
-  bridge_.Run([&] { direct_.SetText(control, text); });
+void QtCollectorUi::SetShopIdText(std::string_view text) {
+  bridge_.Run([&] { direct_.SetShopIdText(text); });
 }
 
-void QtCollectorUi::SetDisabled(std::string_view control, bool disabled) {
-  bridge_.Run([&] { direct_.SetDisabled(control, disabled); });
+std::string QtCollectorUi::ThreadCountText() {
+  return bridge_.Call([&] { return direct_.ThreadCountText(); });
 }
 
-void QtCollectorUi::SetVisible(std::string_view control, bool visible) {
-  bridge_.Run([&] { direct_.SetVisible(control, visible); });
+void QtCollectorUi::SetThreadCountText(std::string_view text) {
+  bridge_.Run([&] { direct_.SetThreadCountText(text); });
 }
 
-void QtCollectorUi::SetTextColor(std::string_view control, std::uint32_t bgr) {
-  bridge_.Run([&] { direct_.SetTextColor(control, bgr); });
+void QtCollectorUi::FreezeRunControls() {
+  bridge_.Run([&] { direct_.FreezeRunControls(); });
 }
 
-bool QtCollectorUi::Checked(std::string_view control) {
-  return bridge_.Call([&] { return direct_.Checked(control); });
+void QtCollectorUi::ShowCollecting(std::string_view shopUrl) {
+  bridge_.Run([&] { direct_.ShowCollecting(shopUrl); });
 }
 
-int QtCollectorUi::InsertRow(int position, std::string_view text) {
-  return bridge_.Call([&] { return direct_.InsertRow(position, text); }, -1);
-}
-
-bool QtCollectorUi::SetCellText(int row, int column, std::string_view text) {
-  return bridge_.Call([&] { return direct_.SetCellText(row, column, text); });
-}
-
-std::string QtCollectorUi::GetCellText(int row, int column) {
-  return bridge_.Call([&] { return direct_.GetCellText(row, column); });
-}
-
-int QtCollectorUi::RowCount() {
-  return bridge_.Call([&] { return direct_.RowCount(); });
-}
-
-std::string QtCollectorUi::ColumnCaption(int column) {
-  return bridge_.Call([&] { return direct_.ColumnCaption(column); });
-}
-
-void QtCollectorUi::SetPaneText(int pane, std::string_view text) {
-  bridge_.Run([&] { direct_.SetPaneText(pane, text); });
+void QtCollectorUi::AddRow(const ShopRecord& record) {
+  bridge_.Run([&] { direct_.AddRow(record); });
 }
 
 int QtCollectorUi::ShowMessage(std::string_view text, int flags,
@@ -72,8 +52,20 @@ std::string QtCollectorUi::FileName() {
   return bridge_.Call([&] { return direct_.FileName(); });
 }
 
-void QtCollectorUi::RunAtomically(const std::function<void(CollectorUi&)>& operations) {
-  bridge_.Run([&] { operations(direct_); });
+bool QtCollectorUi::MessengerOnlyChecked() {
+  return bridge_.Call([&] { return direct_.MessengerOnlyChecked(); });
+}
+
+void QtCollectorUi::SetSettingsGroupColor(std::uint32_t bgr) {
+  bridge_.Run([&] { direct_.SetSettingsGroupColor(bgr); });
+}
+
+void QtCollectorUi::ShowNote(std::string_view text) {
+  bridge_.Run([&] { direct_.ShowNote(text); });
+}
+
+void QtCollectorUi::ReadRows(const std::function<void(const ResultRows&)>& reader) {
+  bridge_.Run([&] { direct_.ReadRows(reader); });
 }
 
 }  // namespace shopwalk

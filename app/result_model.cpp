@@ -6,7 +6,9 @@
 #include <cstring>
 #include <new>
 
+#include "app/qt_text.h"
 #include "collect/gbk.h"
+#include "store/result_columns.h"
 
 namespace shopwalk {
 
@@ -125,7 +127,7 @@ QVariant ResultModel::data(const QModelIndex& index, int role) const {
     case Qt::DisplayRole: {
       std::string_view cell = rows_[index.row()].Cell(index.column());
       if (cell.empty()) return QString();
-      return QString::fromStdString(GbkToUtf8(cell));
+      return FromGbk(cell);
     }
     case Qt::TextAlignmentRole:
       return static_cast<int>(ResultColumnAlignment(index.column()));
@@ -140,8 +142,7 @@ QVariant ResultModel::headerData(int section, Qt::Orientation orientation, int r
   }
   switch (role) {
     case Qt::DisplayRole:
-      return QString::fromUtf8(ResultColumnCaptions[section].data(),
-                               static_cast<qsizetype>(ResultColumnCaptions[section].size()));
+      return FromUtf8(ResultColumnCaptions[section]);
     case Qt::TextAlignmentRole:
       return static_cast<int>(ResultColumnAlignment(section));
     default:

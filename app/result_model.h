@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "collect/window_texts.h"
+#include "collect/shop_record.h"
 
 namespace shopwalk {
 

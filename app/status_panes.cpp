@@ -2,6 +2,8 @@
 
 #include <QLabel>
 
+#include "app/qt_text.h"
+
 namespace shopwalk {
 
 namespace {
@@ -22,8 +24,7 @@ StatusPanes::StatusPanes(QWidget* parent) : QWidget(parent) {
     pane->setLineWidth(1);
     pane->setIndent(3);
     pane->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    pane->setText(QString::fromUtf8(InitialPaneTexts[i].data(),
-                                    static_cast<qsizetype>(InitialPaneTexts[i].size())));
+    pane->setText(FromUtf8(InitialPaneTexts[i]));
     panes_[i] = pane;
   }
   panes_[2]->setToolTip(panes_[2]->text());

@@ -7,7 +7,7 @@
 #include <QWidget>
 #include <array>
 
-#include "collect/window_texts.h"
+#include "app/window_texts.h"
 
 class QLabel;
 

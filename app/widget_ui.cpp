@@ -1,109 +1,98 @@
 #include "app/widget_ui.h"
 
-#include <QAbstractButton>
 #include <QCheckBox>
 #include <QFile>
-#include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 
 #include "app/caption_group_box.h"
 #include "app/collector_window.h"
 #include "app/dialogs.h"
+#include "app/int_edit.h"
+#include "app/qt_text.h"
 #include "app/result_model.h"
 #include "app/status_panes.h"
-#include "collect/gbk.h"
-#include "collect/window_texts.h"
+#include "app/window_texts.h"
+#include "collect/text.h"
 
 namespace shopwalk {
 
 namespace {
 
-QString FromGbk(std::string_view gbk) {
-  return QString::fromStdString(GbkToUtf8(gbk));
-}
+class ModelRows : public ResultRows {
+ public:
+  explicit ModelRows(const ResultModel& model) : model_(model) {}
+  int RowCount() const override { return model_.RowCount(); }
+  std::string CellText(int row, int column) const override {
+    return model_.GetCellText(row, column);
+  }
 
-std::string ToGbk(const QString& text) {
-  return Utf8ToGbk(text.toStdString());
-}
-
-QString FromUtf8(std::string_view text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
+ private:
+  const ResultModel& model_;
+};
 
 }  // namespace
 
 WidgetUi::WidgetUi(CollectorWindow& window, DialogHost& dialogs)
     : window_(window), dialogs_(dialogs) {}
 
-std::string WidgetUi::Text(std::string_view control) {
-  QWidget* widget = window_.Control(control);
-  if (auto* edit = qobject_cast<QLineEdit*>(widget)) return ToGbk(edit->text());
-  if (auto* button = qobject_cast<QAbstractButton*>(widget)) return ToGbk(button->text());
-  if (auto* label = qobject_cast<QLabel*>(widget)) return ToGbk(label->text());
-  if (auto* group = qobject_cast<QGroupBox*>(widget)) return ToGbk(group->title());
-  return {};
+std::string WidgetUi::FieldText(const QLineEdit& field, const WrittenText& written) {
+  // GBK bytes that are not valid GBK do not survive the way through the field's Unicode text,
+  // so a field nobody has edited gives back what was written into it.
+  if (field.text() == written.shown) return written.bytes;
+  return ToGbk(field.text());
 }
 
-void WidgetUi::SetText(std::string_view control, std::string_view text) {
-  QWidget* widget = window_.Control(control);
-  if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
-    edit->setText(FromGbk(text));
-  } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
-    button->setText(FromGbk(text));
-  } else if (auto* label = qobject_cast<QLabel*>(widget)) {
-    label->setText(FromGbk(text));
-  } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
-    group->setTitle(FromGbk(text));
+void WidgetUi::SetFieldText(QLineEdit& field, std::string_view bytes, WrittenText& written) {
+  field.setText(FromGbk(bytes));
+  written.bytes = std::string(bytes);
+  written.shown = field.text();
+}
+
+std::string WidgetUi::ShopIdText() {
+  return FieldText(*window_.ShopIdField(), shopId_);
+}
+
+void WidgetUi::SetShopIdText(std::string_view text) {
+  SetFieldText(*window_.ShopIdField(), text, shopId_);
+}
+
+std::string WidgetUi::ThreadCountText() {
+  return FieldText(*window_.ThreadCountField(), threadCount_);
+}
+
+void WidgetUi::SetThreadCountText(std::string_view text) {
+  SetFieldText(*window_.ThreadCountField(), text, threadCount_);
+}
+
+void WidgetUi::FreezeRunControls() {
+  window_.StartButton()->setEnabled(false);
+  window_.StopButton()->setEnabled(false);
+  window_.ShopIdField()->setVisible(false);
+}
+
+void WidgetUi::ShowCollecting(std::string_view shopUrl) {
+  window_.Status()->SetPaneText(1, FromUtf8(CollectingStatus) + FromGbk(shopUrl));
+}
+
+void WidgetUi::AddRow(const ShopRecord& record) {
+  ResultModel& list = window_.Results();
+  const int row = list.InsertRow();
+  const ResultRow cells = record.Row(NumberToText(row + 1));
+  for (int column = 0; column < ResultColumnCount; ++column) {
+    list.SetCellText(row, column, cells[column]);
   }
-}
-
-void WidgetUi::SetDisabled(std::string_view control, bool disabled) {
-  if (QWidget* widget = window_.Control(control)) widget->setEnabled(!disabled);
-}
-
-void WidgetUi::SetVisible(std::string_view control, bool visible) {
-  if (QWidget* widget = window_.Control(control)) widget->setVisible(visible);
-}
-
-void WidgetUi::SetTextColor(std::string_view control, std::uint32_t bgr) {
-  if (auto* group = qobject_cast<CaptionGroupBox*>(window_.Control(control))) {
-    group->SetCaptionColor(QColor(bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF));
-  }
-}
-
-bool WidgetUi::Checked(std::string_view control) {
-  auto* check = qobject_cast<QCheckBox*>(window_.Control(control));
-  return check && check->isChecked();
-}
-
-int WidgetUi::InsertRow(int position, std::string_view text) {
-  return window_.Results().InsertRow(position, text);
-}
-
-bool WidgetUi::SetCellText(int row, int column, std::string_view text) {
-  return window_.Results().SetCellText(row, column, text);
-}
-
-std::string WidgetUi::GetCellText(int row, int column) {
-  return window_.Results().GetCellText(row, column);
-}
-
-int WidgetUi::RowCount() {
-  return window_.Results().RowCount();
-}
-
-std::string WidgetUi::ColumnCaption(int column) {
-  return ResultModel::ColumnCaption(column);
-}
-
-void WidgetUi::SetPaneText(int pane, std::string_view text) {
-  window_.Status()->SetPaneText(pane, FromGbk(text));
+  StatusPanes& status = *window_.Status();
+  status.SetPaneText(
+      1, FromUtf8(CollectedPrefix) + FromGbk(record.address) + FromUtf8(CollectedSuffix));
+  status.SetPaneText(
+      0, FromUtf8(RowCountPrefix) + QString::number(list.RowCount()) + FromUtf8(RowCountSuffix));
 }
 
 int WidgetUi::ShowMessage(std::string_view text, int flags,
                           std::optional<std::string_view> caption) {
-  return dialogs_.ShowMessage(FromGbk(text), flags,
-                              caption ? FromGbk(*caption) : FromUtf8(DefaultMessageCaption));
+  return dialogs_.ShowMessage(FromUtf8(text), flags,
+                              FromUtf8(caption.value_or(DefaultMessageCaption)));
 }
 
 void WidgetUi::SetInitialDirectory(std::string_view directory) {
@@ -125,8 +114,21 @@ std::string WidgetUi::FileName() {
   return fileName_;
 }
 
-void WidgetUi::RunAtomically(const std::function<void(CollectorUi&)>& operations) {
-  operations(*this);
+bool WidgetUi::MessengerOnlyChecked() {
+  return window_.MessengerOnlyCheck()->isChecked();
+}
+
+void WidgetUi::SetSettingsGroupColor(std::uint32_t bgr) {
+  window_.SettingsGroup()->SetCaptionColor(
+      QColor(bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF));
+}
+
+void WidgetUi::ShowNote(std::string_view text) {
+  window_.Status()->SetPaneText(1, FromUtf8(text));
+}
+
+void WidgetUi::ReadRows(const std::function<void(const ResultRows&)>& reader) {
+  reader(ModelRows(window_.Results()));
 }
 
 }  // namespace shopwalk

@@ -2,9 +2,12 @@
 // QtCollectorUi brings calls from other threads here through the bridge.
 #pragma once
 
+#include <QString>
 #include <string>
 
-#include "collect/collector_ui.h"
+#include "app/window_ui.h"
+
+class QLineEdit;
 
 namespace shopwalk {
 
@@ -14,41 +17,43 @@ class DialogHost;
 // The save dialog's filter, as description|pattern pairs.
 inline constexpr std::string_view SaveDialogFilter = "文本文件(*.txt)|*.txt";
 
-class WidgetUi : public CollectorUi {
+class WidgetUi : public WindowUi {
  public:
   WidgetUi(CollectorWindow& window, DialogHost& dialogs);
 
-  // Text of an edit field, button, check box, label or the group box's caption; other controls
-  // have none.
-  std::string Text(std::string_view control) override;
-  void SetText(std::string_view control, std::string_view text) override;
-  // Any control that has a window; the file dialog has none and is left alone.
-  void SetDisabled(std::string_view control, bool disabled) override;
-  void SetVisible(std::string_view control, bool visible) override;
-  // The settings group's caption colour; other controls ignore it.
-  void SetTextColor(std::string_view control, std::uint32_t bgr) override;
-  bool Checked(std::string_view control) override;
-
-  int InsertRow(int position = -1, std::string_view text = {}) override;
-  bool SetCellText(int row, int column, std::string_view text) override;
-  std::string GetCellText(int row, int column) override;
-  int RowCount() override;
-  std::string ColumnCaption(int column) override;
-
-  void SetPaneText(int pane, std::string_view text) override;
+  // The fields give back exactly the bytes last written into them, as long as nobody has edited
+  // them since; text typed by the user comes back as GBK.
+  std::string ShopIdText() override;
+  void SetShopIdText(std::string_view text) override;
+  std::string ThreadCountText() override;
+  void SetThreadCountText(std::string_view text) override;
+  void FreezeRunControls() override;
+  void ShowCollecting(std::string_view shopUrl) override;
+  void AddRow(const ShopRecord& record) override;
 
   int ShowMessage(std::string_view text, int flags,
                   std::optional<std::string_view> caption = std::nullopt) override;
-
   void SetInitialDirectory(std::string_view directory) override;
   bool ShowFileDialog() override;
   std::string FileName() override;
-
-  void RunAtomically(const std::function<void(CollectorUi&)>& operations) override;
+  bool MessengerOnlyChecked() override;
+  void SetSettingsGroupColor(std::uint32_t bgr) override;
+  void ShowNote(std::string_view text) override;
+  void ReadRows(const std::function<void(const ResultRows&)>& reader) override;
 
  private:
+  // What a program wrote into an edit field: its bytes and the text the field showed for them.
+  struct WrittenText {
+    std::string bytes;
+    QString shown;
+  };
+  static std::string FieldText(const QLineEdit& field, const WrittenText& written);
+  static void SetFieldText(QLineEdit& field, std::string_view bytes, WrittenText& written);
+
   CollectorWindow& window_;
   DialogHost& dialogs_;
+  WrittenText shopId_;
+  WrittenText threadCount_;
   std::string initialDirectory_;
   std::string fileName_;
 };

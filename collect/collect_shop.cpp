@@ -3,7 +3,6 @@
 #include <string>
 
 #include "collect/collector.h"
-#include "collect/controls.h"
 #include "collect/markers.h"
 #include "collect/marketplace.h"
 #include "collect/text.h"
@@ -53,7 +52,7 @@ void Collector::CollectShop(std::int32_t shopId) {
   const Markers& m = GetMarkers();
   const std::string shopUrl =
       "http://shop" + NumberToText(shopId) + "." + std::string(MarketplaceDomain);
-  ui_.SetPaneText(1, m.collectingStatus + shopUrl);
+  ui_.ShowCollecting(shopUrl);
 
   std::string page = FetchPage(client.get(), shopUrl);
   if (TransfersAborted()) {
@@ -91,19 +90,14 @@ void Collector::CollectShop(std::int32_t shopId) {
       return;
     }
 
-    // The row appears whole: nobody (an export, say) sees it half-filled.
-    ui_.RunAtomically([&](CollectorUi& ui) {
-      const int row = ui.InsertRow();
-      ui.SetCellText(row, 0, NumberToText(row + 1));
-      ui.SetCellText(row, 1, shopName);
-      ui.SetCellText(row, 2, reputation.empty() ? std::string("0") : reputation);
-      ui.SetCellText(row, 3, messenger);
-      ui.SetCellText(row, 4, openingDate);
-      ui.SetCellText(row, 5, shopUrl);
-    });
-    ui_.SetPaneText(1, m.collectedPrefix + shopUrl + m.collectedSuffix);
-    const int rows = ui_.RowCount();
-    ui_.SetPaneText(0, m.rowCountPrefix + NumberToText(rows) + m.rowCountSuffix);
+    ShopRecord record;
+    record.shopId = shopId;
+    record.name = shopName;
+    record.reputation = reputation.empty() ? std::string("0") : reputation;
+    record.messenger = messenger;
+    record.openingDate = openingDate;
+    record.address = shopUrl;
+    ui_.AddRow(record);
   }
   progress_.Finished(shopId);
 }

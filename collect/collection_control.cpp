@@ -4,7 +4,6 @@
 #include <string_view>
 
 #include "collect/collector.h"
-#include "collect/controls.h"
 #include "collect/text.h"
 #include "workers/delay.h"
 #include "workers/locks.h"
@@ -13,7 +12,8 @@
 namespace shopwalk {
 namespace {
 
-// At most this many passes per run.
+// At most this many passes per run: 10^11 wrapped to 32 bits (100000000000 mod 2^32), the pass
+// limit the dispatcher has always had. At ten passes a second it is about 3.9 years.
 constexpr std::int64_t MaxDispatchPasses = 1215752192;
 
 // The text without its leading and trailing space characters.
@@ -35,7 +35,7 @@ void Collector::OnStartClicked() {
   }
 
   run_.StopRequested = 0;
-  const std::string threadText = ui_.Text(ctl::ThreadCountEdit);
+  const std::string threadText = ui_.ThreadCountText();
   run_.WorkerPool.Create(TextToInt(TrimSpaces(threadText)));
   // The lock exists before the first task can reach it.
   run_.ResultLock = CreateLock();
@@ -49,7 +49,7 @@ void Collector::OnStopClicked() {
 }
 
 void Collector::OnThreadCountSpin(int direction) {
-  const std::string text = ui_.Text(ctl::ThreadCountEdit);
+  const std::string text = ui_.ThreadCountText();
   const double count = TextToInt(text);
   double next;
   if (direction == 1) {
@@ -63,18 +63,18 @@ void Collector::OnThreadCountSpin(int direction) {
       next < std::numeric_limits<std::int32_t>::min()) {
     return;
   }
-  ui_.SetText(ctl::ThreadCountEdit, NumberToText(next));
+  ui_.SetThreadCountText(NumberToText(next));
 }
 
 void Collector::DispatchShopIds() {
   Pacer pacer(std::chrono::milliseconds(paceMs_.load()));
   for (std::int64_t pass = 0; pass < MaxDispatchPasses; ++pass) {
     if (ThreadEndRequested() || exiting_) return;
-    const std::int32_t current = TextToInt(ui_.Text(ctl::ShopIdEdit));
+    const std::int32_t current = TextToInt(ui_.ShopIdText());
     // The walk ends at the largest shop ID instead of wrapping to negative ones.
     if (current == std::numeric_limits<std::int32_t>::max()) return;
-    ui_.SetText(ctl::ShopIdEdit, NumberToText(static_cast<double>(current) + 1));
-    const std::int32_t shopId = TextToInt(ui_.Text(ctl::ShopIdEdit));
+    ui_.SetShopIdText(NumberToText(static_cast<double>(current) + 1));
+    const std::int32_t shopId = TextToInt(ui_.ShopIdText());
 
     progress_.Submitted(shopId);
     if (!run_.WorkerPool.Submit([this](std::int32_t id, std::int32_t) { CollectShop(id); },

@@ -1,6 +1,5 @@
 #include "collect/collector.h"
 
-#include "collect/controls.h"
 #include "net/http_client.h"
 #include "workers/threads.h"
 
@@ -16,7 +15,12 @@ Collector::~Collector() {
 }
 
 std::string Collector::ProgressText() {
-  return progress_.ProgressText(ui_.Text(ctl::ShopIdEdit));
+  return progress_.ProgressText(ui_.ShopIdText());
+}
+
+void Collector::OnWindowClosing() {
+  DeleteLock(run_.ResultLock.load());
+  run_.WorkerPool.Stop();
 }
 
 bool Collector::ShutDownForExit(std::chrono::milliseconds timeout) {

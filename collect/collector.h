@@ -40,6 +40,12 @@ class Collector {
   // freezes Start, Stop and the shop-ID field. Harmless to run again, from several workers.
   void ShutDownRun();
 
+  // The window is closing: deletes the result lock and stops the pool without waiting, so the
+  // run winds down while the window asks its closing question. Tasks already past their stop
+  // check finish.
+  void OnWindowClosing();
+
+  // The run state, for the window's diagnostics and for tests that look inside a run.
   RunState& Run() { return run_; }
 
   // The shop-ID text to save as the walk's place: the field's text, or, when the run moved past
@@ -51,17 +57,14 @@ class Collector {
   // and waits up to `timeout` for the workers to leave. True when everything has ended.
   bool ShutDownForExit(std::chrono::milliseconds timeout);
 
-  // How often the dispatcher submits (100 ms). Benchmarks may set 0 to run flat out.
+  // How often the dispatcher submits (100 ms). 0 runs flat out.
   void SetPace(std::chrono::milliseconds pace) { paceMs_ = static_cast<int>(pace.count()); }
-  // How many times a dispatcher was ended by the stop sequence.
-  int DispatcherEndCount() const { return dispatcherEnds_.load(); }
 
  private:
   CollectorUi& ui_;
   RunState run_;
   ProgressTracker progress_;
   std::atomic<bool> exiting_{false};
-  std::atomic<int> dispatcherEnds_{0};
   std::atomic<int> paceMs_{100};
 };
 

@@ -19,11 +19,6 @@ const Markers& GetMarkers() {
     m.openingDateRight = "\"";
     m.reputationLeft = Utf8ToGbk("卖家信用：");
     m.reputationRight = "\r\n";
-    m.collectingStatus = Utf8ToGbk("正在采集店铺：");
-    m.collectedPrefix = Utf8ToGbk("采集店铺：");
-    m.collectedSuffix = Utf8ToGbk("成功采集！");
-    m.rowCountPrefix = Utf8ToGbk("已采集：");
-    m.rowCountSuffix = Utf8ToGbk("个");
     return m;
   }();
   return markers;

@@ -1,5 +1,5 @@
-// The fixed texts the engine looks for in the marketplace's pages and writes to the status bar.
-// All are GBK bytes, as the pages and the window's texts are.
+// The fixed texts the engine looks for in the marketplace's pages, as GBK bytes (the pages' code
+// page).
 #pragma once
 
 #include <string>
@@ -18,11 +18,6 @@ struct Markers {
   std::string openingDateRight;  // one double quote
   std::string reputationLeft;    // "卖家信用："
   std::string reputationRight;   // CR LF
-  std::string collectingStatus;  // "正在采集店铺："
-  std::string collectedPrefix;   // "采集店铺："
-  std::string collectedSuffix;   // "成功采集！"
-  std::string rowCountPrefix;    // "已采集："
-  std::string rowCountSuffix;    // "个"
 };
 
 // The markers, converted once.

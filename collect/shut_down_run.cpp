@@ -1,6 +1,5 @@
 // The stop sequence, run by every task that starts after Stop.
 #include "collect/collector.h"
-#include "collect/controls.h"
 #include "workers/locks.h"
 #include "workers/threads.h"
 
@@ -14,14 +13,11 @@ void Collector::ShutDownRun() {
   if (ThreadHandle dispatcher = run_.DispatcherThread.exchange(0); dispatcher != 0) {
     TerminateThread(dispatcher);
     CloseThreadHandle(dispatcher);
-    ++dispatcherEnds_;
   }
 
   DeleteLock(run_.ResultLock.load());
 
-  ui_.SetDisabled(ctl::StartButton, true);
-  ui_.SetDisabled(ctl::StopButton, true);
-  ui_.SetVisible(ctl::ShopIdEdit, false);
+  ui_.FreezeRunControls();
 }
 
 }  // namespace shopwalk

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/ascii.h"
+
 namespace shopwalk {
 
 // "#引号": '#', then 引 (0xD2 0xFD) and 号 (0xBA 0xC5) in GBK.
@@ -27,17 +29,9 @@ std::size_t StartIndex(int start) {
   return start <= 1 ? 0 : static_cast<std::size_t>(start) - 1;
 }
 
-inline bool IsAsciiLetter(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
-inline unsigned char Fold(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
-}
-
 bool EqualFolded(const unsigned char* a, const unsigned char* b, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
-    if (Fold(a[i]) != Fold(b[i])) return false;
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
   }
   return true;
 }
@@ -48,9 +42,9 @@ const unsigned char* FindByte(const unsigned char* from, std::size_t len, unsign
   if (!folded || !IsAsciiLetter(c)) {
     return static_cast<const unsigned char*>(std::memchr(from, c, len));
   }
-  const unsigned char want = Fold(c);
+  const unsigned char want = AsciiLower(c);
   for (std::size_t i = 0; i < len; ++i) {
-    if (Fold(from[i]) == want) return from + i;
+    if (AsciiLower(from[i]) == want) return from + i;
   }
   return nullptr;
 }

@@ -6,6 +6,8 @@
 #include <set>
 #include <tuple>
 
+#include "base/ascii.h"
+
 namespace shopwalk::net {
 namespace {
 
@@ -16,14 +18,6 @@ struct ParsedCookie {
   std::int64_t expires = 0;
   std::string name;
 };
-
-std::string Lowercase(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lower;
-}
 
 std::optional<ParsedCookie> Parse(std::string_view line) {
   std::string_view fields[6];
@@ -40,7 +34,7 @@ std::optional<ParsedCookie> Parse(std::string_view line) {
   if (domain.starts_with(kHttpOnly)) domain.remove_prefix(kHttpOnly.size());
   if (domain.starts_with('.')) domain.remove_prefix(1);
   if (domain.empty()) return std::nullopt;
-  cookie.domain = Lowercase(domain);
+  cookie.domain = AsciiLowercase(domain);
   cookie.subdomains = fields[1] == "TRUE";
   cookie.path = fields[2];
   const auto [end, ec] =
@@ -68,7 +62,7 @@ CookieJar& CookieJar::Process() {
 }
 
 std::vector<std::string> CookieJar::CookiesFor(std::string_view host) {
-  const std::string lowerHost = Lowercase(host);
+  const std::string lowerHost = AsciiLowercase(host);
   const std::int64_t now = std::time(nullptr);
   std::vector<std::string> lines;
   std::lock_guard lock(mutex_);

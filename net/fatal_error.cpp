@@ -4,13 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "net/http_client.h"
-
 namespace shopwalk {
 namespace {
 
 void WriteToStandardError(const std::string& utf8Message) {
-  std::fwrite(utf8Message.data(), 1, utf8Message.size(), stderr);
+  std::fprintf(stderr, "shopwalk: %s\n", utf8Message.c_str());
   std::fflush(stderr);
 }
 
@@ -24,12 +22,8 @@ void SetFatalErrorReporter(void (*reporter)(const std::string& utf8Message)) {
 
 namespace net {
 
-std::string FatalErrorText(const std::string& message) {
-  return "运行时出错!\r\n\r\n错误信息：" + message + "\r\n";
-}
-
 void FailWithUsageError(const std::string& message) {
-  g_reporter.load()(FatalErrorText(message));
+  g_reporter.load()(message);
   std::_Exit(255);
 }
 

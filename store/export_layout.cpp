@@ -1,18 +1,19 @@
 #include "store/export_layout.h"
 
-#include "collect/window_texts.h"
+#include "base/ascii.h"
+#include "collect/gbk.h"
+#include "store/file_bytes.h"
+#include "store/result_columns.h"
 
 namespace shopwalk {
 namespace {
 
-constexpr std::string_view LineEnd = "\r\n";
-
-void AppendFullRow(CollectorUi& list, int row, std::string& out) {
+void AppendFullRow(const ResultRows& rows, int row, std::string& out) {
   for (int column = 0; column < ResultColumnCount; ++column) {
     if (column > 0) out += FullExportSeparator;
-    out += list.GetCellText(row, column);
+    out += rows.CellText(row, column);
   }
-  out += LineEnd;
+  out += CrLf;
 }
 
 template <typename CellText>
@@ -21,18 +22,15 @@ void AppendCsvLine(CellText cell, std::string& out) {
     if (column > 0) out += ',';
     AppendCsvField(out, cell(column));
   }
-  out += LineEnd;
-}
-
-void AppendCsvRow(CollectorUi& list, int row, std::string& out) {
-  AppendCsvLine([&list, row](int column) { return list.GetCellText(row, column); }, out);
-}
-
-void AppendCsvHeader(CollectorUi& list, std::string& out) {
-  AppendCsvLine([&list](int column) { return list.ColumnCaption(column); }, out);
+  out += CrLf;
 }
 
 }  // namespace
+
+ExportLayout ChooseExportLayout(std::string_view path, bool messengerOnly) {
+  if (EndsWithIgnoringAsciiCase(path, ".csv")) return ExportLayout::Csv;
+  return messengerOnly ? ExportLayout::MessengerOnly : ExportLayout::Full;
+}
 
 void AppendCsvField(std::string& out, std::string_view field) {
   // No GBK trail byte is a comma, a quote, CR or LF, so a byte search is safe here.
@@ -48,31 +46,42 @@ void AppendCsvField(std::string& out, std::string_view field) {
   out += '"';
 }
 
-ExportText ComposeExport(CollectorUi& ui, ExportLayout layout) {
+ExportText ComposeExport(const ResultRows& rows, ExportLayout layout) {
   ExportText text;
-  ui.RunAtomically([&text, layout](CollectorUi& list) {
-    int rows = list.RowCount();
-    if (rows <= 0) return;
-    text.rows = rows;
-    text.bytes.reserve(static_cast<std::size_t>(rows) *
-                       (layout == ExportLayout::MessengerOnly ? 16 : 96));
-    switch (layout) {
-      case ExportLayout::Full:
-        for (int row = 0; row < rows; ++row) AppendFullRow(list, row, text.bytes);
-        break;
-      case ExportLayout::MessengerOnly:
-        for (int row = 0; row < rows; ++row) {
-          text.bytes += list.GetCellText(row, MessengerColumn);
-          text.bytes += LineEnd;
-        }
-        break;
-      case ExportLayout::Csv:
-        AppendCsvHeader(list, text.bytes);
-        for (int row = 0; row < rows; ++row) AppendCsvRow(list, row, text.bytes);
-        break;
-    }
-  });
+  const int count = rows.RowCount();
+  if (count <= 0) return text;
+  text.rows = count;
+  text.bytes.reserve(static_cast<std::size_t>(count) *
+                     (layout == ExportLayout::MessengerOnly ? 16 : 96));
+  switch (layout) {
+    case ExportLayout::Full:
+      for (int row = 0; row < count; ++row) AppendFullRow(rows, row, text.bytes);
+      break;
+    case ExportLayout::MessengerOnly:
+      for (int row = 0; row < count; ++row) {
+        text.bytes += rows.CellText(row, MessengerColumn);
+        text.bytes += CrLf;
+      }
+      break;
+    case ExportLayout::Csv:
+      AppendCsvLine([](int column) { return Utf8ToGbk(ResultColumnCaptions[column]); }, text.bytes);
+      for (int row = 0; row < count; ++row) {
+        AppendCsvLine([&rows, row](int column) { return rows.CellText(row, column); }, text.bytes);
+      }
+      break;
+  }
   return text;
+}
+
+WriteResult WriteExport(std::string_view path, const ExportText& text) {
+  WriteResult result;
+  result.path = std::string(path);
+  if (text.rows <= 0) {
+    result.ok = true;
+    return result;
+  }
+  result.ok = WriteFileBytes(path, text.bytes, &result.reason);
+  return result;
 }
 
 }  // namespace shopwalk

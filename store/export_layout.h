@@ -1,11 +1,12 @@
-// The bytes of an export of the result list, in one of its layouts. Cell texts are written as
-// the list holds them (GBK bytes), every line ends with CR LF.
+// The bytes of an export of result rows, in one of its layouts. Cell texts are written as the
+// rows hold them (GBK bytes); every line ends with CR LF.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-#include "collect/collector_ui.h"
+#include "collect/shop_record.h"
+#include "store/write_result.h"
 
 namespace shopwalk {
 
@@ -21,16 +22,22 @@ enum class ExportLayout {
 };
 
 inline constexpr std::string_view FullExportSeparator = "--";
-inline constexpr int MessengerColumn = 3;
+
+// The layout of an export to `path`: comma-separated for a name ending in ".csv" (any letter
+// case), else the messenger names alone when `messengerOnly`, else the full layout.
+ExportLayout ChooseExportLayout(std::string_view path, bool messengerOnly);
 
 struct ExportText {
   int rows = 0;       // rows exported
   std::string bytes;  // the file's content; empty when there are no rows
 };
 
-// Takes the row count once and reads the rows' cells, all as one operation of the window, so
-// rows appended meanwhile are left out and no row is seen half written.
-ExportText ComposeExport(CollectorUi& ui, ExportLayout layout);
+// Takes the row count once and composes every row up to it.
+ExportText ComposeExport(const ResultRows& rows, ExportLayout layout);
+
+// Writes a composed export to `path`, replacing the file whole. With no rows the file is not
+// touched and the result is ok.
+WriteResult WriteExport(std::string_view path, const ExportText& text);
 
 // Appends `field` to `out` as one comma-separated field.
 void AppendCsvField(std::string& out, std::string_view field);

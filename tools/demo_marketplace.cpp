@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "collect/marketplace.h"
-#include "tools/shop_pages.h"
+#include "tests/support/shop_pages.h"
 
 namespace {
 

@@ -13,7 +13,6 @@
 #include "app/application.h"
 #include "app/collector_window.h"
 #include "app/int_edit.h"
-#include "collect/controls.h"
 
 namespace shopwalk {
 namespace {
@@ -32,20 +31,20 @@ TEST(Application, RunsTheWindowFromCreationToShutDown) {
   std::atomic<int> workerCalls{0};
   std::thread worker;
   CollectorHandlers handlers;
-  handlers.OnCollectorCreated = [&](CollectorUi& ui) {
+  handlers.OnCollectorCreated = [&](WindowUi& ui) {
     events.push_back("created, visible " + std::to_string(app.Window().isVisible()));
-    ui.SetText(ctl::ShopIdEdit, "109428412");
+    ui.SetShopIdText("109428412");
   };
-  handlers.OnCollectorDestroyed = [&](CollectorUi& ui) {
-    events.push_back("destroyed, shop " + ui.Text(ctl::ShopIdEdit));
+  handlers.OnCollectorDestroyed = [&](WindowUi& ui) {
+    events.push_back("destroyed, shop " + ui.ShopIdText());
   };
-  handlers.OnStartClicked = [&](CollectorUi& ui) {
+  handlers.OnStartClicked = [&](WindowUi& ui) {
     events.push_back("start");
     // A thread that keeps using the window until the program ends.
     worker = std::thread([&ui, &stopWorker, &workerCalls] {
       while (!stopWorker) {
-        ui.SetText(ctl::ShopIdEdit, std::to_string(ui.RowCount()));
-        ui.InsertRow();
+        ui.SetShopIdText(std::to_string(workerCalls.load()));
+        ui.ShowCollecting("http://shop1.velmo.com");
         ++workerCalls;
       }
     });
@@ -76,8 +75,8 @@ TEST(Application, RunsTheWindowFromCreationToShutDown) {
   EXPECT_NE(events[3], "destroyed, shop 109428412");  // the worker moved it on
   EXPECT_EQ(events.back(), "shut down");
   // Once the window is gone the window's operations do nothing.
-  EXPECT_EQ(app.Ui().InsertRow(), -1);
-  EXPECT_EQ(app.Ui().Text(ctl::ShopIdEdit), "");
+  app.Ui().AddRow(ShopRecord{});
+  EXPECT_EQ(app.Ui().ShopIdText(), "");
 }
 
 }  // namespace

@@ -23,7 +23,6 @@
 #include "app/result_model.h"
 #include "app/status_panes.h"
 #include "app/ui_bridge.h"
-#include "collect/controls.h"
 #include "collect/gbk.h"
 
 using namespace shopwalk;
@@ -236,20 +235,16 @@ class BridgeTest : public QObject {
       std::vector<std::thread> threads;
       for (int t = 0; t < 20; ++t) {
         threads.emplace_back([&, t] {
-          const std::string name = Utf8ToGbk("店铺" + std::to_string(t));
+          ShopRecord record;
+          record.name = record.reputation = record.messenger = record.openingDate = record.address =
+              Utf8ToGbk("店铺" + std::to_string(t));
           while (!stop) {
-            // A row and its cells as one operation, as the engine appends them.
-            ui.RunAtomically([&](CollectorUi& direct) {
-              const int row = direct.InsertRow();
-              for (int column = 0; column < 6; ++column) direct.SetCellText(row, column, name);
-            });
-            const int row = ui.InsertRow();
-            ui.SetCellText(row, 1, name);
-            ui.SetPaneText(1, name);
-            ui.SetPaneText(0, std::to_string(ui.RowCount()));
-            ui.SetText(ctl::ShopIdEdit, std::to_string(t));
-            ui.Text(ctl::ThreadCountEdit);
-            ui.GetCellText(row, 1);
+            // A row is one operation: its cells never mix with another thread's.
+            ui.AddRow(record);
+            ui.ShowCollecting(record.address);
+            ui.SetShopIdText(std::to_string(t));
+            ui.ThreadCountText();
+            ui.ShopIdText();
             ++calls;
           }
           ++finished;
@@ -259,14 +254,14 @@ class BridgeTest : public QObject {
       QVERIFY(window->close());
       // Nobody may stay blocked now, although the UI thread no longer serves calls.
       QVERIFY(bridge.IsClosed());
-      // Rows appended as one operation are whole: six equal cells.
+      // Rows are whole: numbered by position, five equal cells.
       const ResultModel& rows = window->Results();
       const int rowsAtClose = rows.RowCount();
       int tornRows = 0;
       for (int row = 0; row < rowsAtClose; ++row) {
-        const std::string first = rows.GetCellText(row, 0);
-        if (first.empty()) continue;
-        for (int column = 1; column < 6; ++column) {
+        if (rows.GetCellText(row, 0) != std::to_string(row + 1)) ++tornRows;
+        const std::string first = rows.GetCellText(row, 1);
+        for (int column = 2; column < 6; ++column) {
           if (rows.GetCellText(row, column) != first) ++tornRows;
         }
       }
@@ -275,9 +270,8 @@ class BridgeTest : public QObject {
       QVERIFY(WaitWithoutEvents([&] { return calls.load() >= callsAtClose + 100; }));
       stop = true;
       JoinOrDie(threads, finished);
-      QCOMPARE(ui.RowCount(), 0);
-      QCOMPARE(ui.InsertRow(), -1);
-      QCOMPARE(ui.Text(ctl::ThreadCountEdit), std::string());
+      QCOMPARE(ui.ShopIdText(), std::string());
+      QCOMPARE(ui.ThreadCountText(), std::string());
       QVERIFY(rowsAtClose > 0);
       if (questionOnClose) QVERIFY(progressDuringQuestion.load() >= 40);
       QCOMPARE(tornRows, 0);
@@ -293,23 +287,21 @@ class BridgeTest : public QObject {
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
       threads.emplace_back([&, t] {
-        for (int i = 0; i < 50; ++i) {
-          ui.RunAtomically([&](CollectorUi& direct) {
-            const int row = direct.InsertRow();
-            for (int column = 0; column < 6; ++column) {
-              direct.SetCellText(row, column, std::to_string(t));
-            }
-          });
-        }
+        ShopRecord record;
+        record.name = record.reputation = record.messenger = record.openingDate = record.address =
+            std::to_string(t);
+        for (int i = 0; i < 50; ++i) ui.AddRow(record);
         ++finished;
       });
     }
     QTRY_COMPARE_WITH_TIMEOUT(finished.load(), 8, 20000);
     JoinOrDie(threads, finished);
-    QCOMPARE(ui.RowCount(), 400);
+    const ResultModel& rows = window.Results();
+    QCOMPARE(rows.RowCount(), 400);
     for (int row = 0; row < 400; ++row) {
-      const std::string first = ui.GetCellText(row, 0);
-      for (int column = 1; column < 6; ++column) QCOMPARE(ui.GetCellText(row, column), first);
+      QCOMPARE(rows.GetCellText(row, 0), std::to_string(row + 1));
+      const std::string first = rows.GetCellText(row, 1);
+      for (int column = 2; column < 6; ++column) QCOMPARE(rows.GetCellText(row, column), first);
     }
   }
 
@@ -320,19 +312,21 @@ class BridgeTest : public QObject {
     QtCollectorUi ui(window, dialogs, bridge);
     std::atomic<int> finished{0};
     std::vector<std::thread> threads;
-    std::string shopId, caption;
+    std::string shopId, oddBytes, edited;
     bool checked = false;
     threads.emplace_back([&] {
-      ui.SetText(ctl::ShopIdEdit, "109428413");
-      shopId = ui.Text(ctl::ShopIdEdit);
-      ui.SetDisabled(ctl::StartButton, true);
-      ui.SetDisabled(ctl::StopButton, true);
-      ui.SetVisible(ctl::ShopIdEdit, false);
-      ui.SetTextColor(ctl::SettingsGroup, 0x00FF8000);  // blue 0xFF, green 0x80, red 0
-      ui.SetPaneText(1, Utf8ToGbk("正在采集店铺：http://shop1.velmo.com"));
-      checked = ui.Checked(ctl::MessengerOnlyCheck);
-      caption = ui.ColumnCaption(3);
-      ui.SetText(ctl::ThreadCountEdit, "007");
+      ui.SetShopIdText("109428413");
+      shopId = ui.ShopIdText();
+      ui.FreezeRunControls();
+      ui.SetSettingsGroupColor(0x00FF8000);  // blue 0xFF, green 0x80, red 0
+      ui.ShowCollecting("http://shop1.velmo.com");
+      checked = ui.MessengerOnlyChecked();
+      ui.SetThreadCountText("007");
+      // Bytes that are no valid GBK come back as they were written.
+      ui.SetThreadCountText(
+          "12\xFF"
+          "3");
+      oddBytes = ui.ThreadCountText();
       ++finished;
     });
     QTRY_COMPARE_WITH_TIMEOUT(finished.load(), 1, 20000);
@@ -345,8 +339,44 @@ class BridgeTest : public QObject {
     QCOMPARE(window.SettingsGroup()->CaptionColor(), QColor(0, 0x80, 0xFF));
     QCOMPARE(window.Status()->PaneText(1), QStringLiteral("正在采集店铺：http://shop1.velmo.com"));
     QVERIFY(checked);
-    QCOMPARE(caption, Utf8ToGbk("Quibo名"));
-    QCOMPARE(window.ThreadCountField()->text(), QStringLiteral("007"));  // not normalised
+    QCOMPARE(oddBytes, std::string("12\xFF"
+                                   "3"));
+    QCOMPARE(window.ThreadCountField()->text(), QStringLiteral("12\uFFFD3"));
+    // Text the user typed is read from the field.
+    window.ThreadCountField()->setText(QStringLiteral("８"));
+    std::thread reader([&] { edited = ui.ThreadCountText(); });
+    QTRY_VERIFY_WITH_TIMEOUT(!edited.empty(), 20000);
+    reader.join();
+    QCOMPARE(edited, Utf8ToGbk("８"));
+  }
+
+  void rowsAndProgressShowInTheListAndTheStatusBar() {
+    UiBridge bridge;
+    NoDialogs dialogs;
+    CollectorWindow window;
+    QtCollectorUi ui(window, dialogs, bridge);
+    ShopRecord record;
+    record.shopId = 42;
+    record.name = Utf8ToGbk("演示店");
+    record.reputation = "12";
+    record.messenger = "alice";
+    record.openingDate = "2014-05-01";
+    record.address = "http://shop42.velmo.com";
+    ui.AddRow(record);
+    ui.AddRow(record);
+    const ResultModel& rows = window.Results();
+    QCOMPARE(rows.RowCount(), 2);
+    for (int row = 0; row < 2; ++row) {
+      QCOMPARE(rows.GetCellText(row, 0), std::to_string(row + 1));
+      QCOMPARE(rows.GetCellText(row, 1), record.name);
+      QCOMPARE(rows.GetCellText(row, 5), record.address);
+    }
+    QCOMPARE(window.Status()->PaneText(0), QStringLiteral("已采集：2个"));
+    QCOMPARE(window.Status()->PaneText(1),
+             QStringLiteral("采集店铺：http://shop42.velmo.com成功采集！"));
+    ui.ShowNote("保存的起始店铺ID无效");
+    QCOMPARE(window.Status()->PaneText(1), QStringLiteral("保存的起始店铺ID无效"));
+    QCOMPARE(window.Status()->PaneText(0), QStringLiteral("已采集：2个"));
   }
 };
 

@@ -23,15 +23,13 @@
 #include "app/int_edit.h"
 #include "app/result_model.h"
 #include "app/status_panes.h"
-#include "collect/controls.h"
 #include "collect/gbk.h"
-#include "collect/memory_ui.h"
 #include "collect/text.h"
 #include "net/http_client.h"
 #include "store/progress_store.h"
 #include "store/run_directory.h"
+#include "tests/support/shop_pages.h"
 #include "tests/support/test_marketplace.h"
-#include "tools/shop_pages.h"
 
 namespace shopwalk {
 namespace {
@@ -208,9 +206,7 @@ TEST(CollectionWindow, CollectsStopsExportsAndSavesThePlace) {
   const std::int32_t savedId = TextToInt(saved.substr(std::string("[Mivu]\r\nNow_ID=").size()));
   EXPECT_GE(savedId, 1000);
   EXPECT_LT(savedId, TextToInt(stoppedAt));
-  MemoryUi nextStart;
-  OnCollectorCreated(nextStart);
-  EXPECT_EQ(nextStart.Text(ctl::ShopIdEdit), std::to_string(savedId));
+  EXPECT_EQ(LoadProgress(RunDirectory()), std::to_string(savedId));
   std::filesystem::remove(config);
 }
 

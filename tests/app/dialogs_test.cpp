@@ -16,7 +16,7 @@
 #include "app/message_box_layout.h"
 #include "app/ui_bridge.h"
 #include "app/widget_ui.h"
-#include "collect/collector_ui.h"
+#include "app/window_ui.h"
 #include "collect/gbk.h"
 
 using namespace shopwalk;
@@ -154,10 +154,9 @@ class DialogsTest : public QObject {
     FakeDialogs dialogs;
     WidgetUi ui(window, dialogs);
     dialogs.answer = mb::PressedOk;
-    QCOMPARE(ui.ShowMessage(Utf8ToGbk("导出完成!"), 0), mb::PressedOk);
+    QCOMPARE(ui.ShowMessage("导出完成!", 0), mb::PressedOk);
     dialogs.answer = mb::PressedNo;
-    QCOMPARE(ui.ShowMessage(Utf8ToGbk("是否保存当前进度？"), mb::YesNo, Utf8ToGbk("提示")),
-             mb::PressedNo);
+    QCOMPARE(ui.ShowMessage("是否保存当前进度？", mb::YesNo, "提示"), mb::PressedNo);
     QCOMPARE(dialogs.messages.size(), 2u);
     QCOMPARE(dialogs.messages[0].text, QStringLiteral("导出完成!"));
     QCOMPARE(dialogs.messages[0].caption, QStringLiteral("信息："));

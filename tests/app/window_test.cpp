@@ -12,13 +12,13 @@
 
 #include "app/caption_group_box.h"
 #include "app/collector_window.h"
+#include "app/controls.h"
 #include "app/int_edit.h"
 #include "app/result_view.h"
 #include "app/spin_arrows.h"
 #include "app/status_panes.h"
 #include "app/ui_bridge.h"
 #include "app/window_position.h"
-#include "collect/controls.h"
 
 using namespace shopwalk;
 

@@ -51,7 +51,7 @@ class RunTest : public EngineTest {
 };
 
 TEST_F(RunTest, WalkStartsAfterTheFieldAndAdvancesItOnePerPass) {
-  ui.SetText(ctl::ShopIdEdit, "109428412");
+  ui.SetShopIdText("109428412");
   collector.OnStartClicked();
   ASSERT_TRUE(WaitFor([&] { return market.RequestCount() >= 5; }));
   ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
@@ -63,13 +63,13 @@ TEST_F(RunTest, WalkStartsAfterTheFieldAndAdvancesItOnePerPass) {
   const std::set<std::int32_t> unique(ids.begin(), ids.end());
   EXPECT_EQ(unique.size(), ids.size());
   EXPECT_EQ(*unique.begin(), 109428413);
-  EXPECT_GE(TextToInt(Field(ctl::ShopIdEdit)), *unique.rbegin());
+  EXPECT_GE(TextToInt(ui.ShopIdText()), *unique.rbegin());
   EXPECT_EQ(collector.Run().WorkerPool.StartedThreads(), 10);
 }
 
 TEST_F(RunTest, FieldWithoutNumberStartsAtOneAndThreadCountIsTrimmed) {
-  ui.SetText(ctl::ShopIdEdit, "abc");
-  ui.SetText(ctl::ThreadCountEdit, "  5 ");
+  ui.SetShopIdText("abc");
+  ui.SetThreadCountText("  5 ");
   collector.OnStartClicked();
   ASSERT_TRUE(WaitFor([&] { return market.RequestCount() >= 3; }));
   ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
@@ -79,8 +79,8 @@ TEST_F(RunTest, FieldWithoutNumberStartsAtOneAndThreadCountIsTrimmed) {
 }
 
 TEST_F(RunTest, EmptyThreadCountMeansTwentyWorkersAndSecondStartIsIgnored) {
-  ui.SetText(ctl::ShopIdEdit, "1000");
-  ui.SetText(ctl::ThreadCountEdit, "");
+  ui.SetShopIdText("1000");
+  ui.SetThreadCountText("");
   collector.OnStartClicked();
   const ThreadHandle dispatcher = collector.Run().DispatcherThread.load();
   const LockHandle lock = collector.Run().ResultLock.load();
@@ -100,24 +100,24 @@ TEST_F(RunTest, EmptyThreadCountMeansTwentyWorkersAndSecondStartIsIgnored) {
 
 TEST_F(RunTest, StopWithQueuedTasksEndsTheRunOnceAndKeepsTheWalksPlace) {
   ServeSlowShops(300);
-  ui.SetText(ctl::ShopIdEdit, "500");
-  ui.SetText(ctl::ThreadCountEdit, "2");
+  ui.SetShopIdText("500");
+  ui.SetThreadCountText("2");
   collector.OnStartClicked();
+  const ThreadHandle dispatcher = collector.Run().DispatcherThread.load();
   // Two workers busy for 300 ms each while the dispatcher queues one shop every 10 ms.
-  ASSERT_TRUE(WaitFor([&] { return TextToInt(Field(ctl::ShopIdEdit)) >= 512; }));
+  ASSERT_TRUE(WaitFor([&] { return TextToInt(ui.ShopIdText()) >= 512; }));
   collector.OnStopClicked();
 
-  ASSERT_TRUE(WaitFor([&] { return ui.GetControl(ctl::StartButton).disabled; }));
+  ASSERT_TRUE(WaitFor([&] { return ui.Frozen(); }));
   ASSERT_TRUE(collector.Run().WorkerPool.WaitEnded(std::chrono::seconds(20)));
-  EXPECT_TRUE(ui.GetControl(ctl::StopButton).disabled);
-  EXPECT_FALSE(ui.GetControl(ctl::ShopIdEdit).visible);
+  // The dispatcher was ended and its handle closed.
   EXPECT_EQ(collector.Run().DispatcherThread.load(), 0u);
-  EXPECT_EQ(collector.DispatcherEndCount(), 1);
+  EXPECT_FALSE(CloseThreadHandle(dispatcher));
 
   // The field no longer advances.
-  const std::string stoppedAt = Field(ctl::ShopIdEdit);
+  const std::string stoppedAt = ui.ShopIdText();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(Field(ctl::ShopIdEdit), stoppedAt);
+  EXPECT_EQ(ui.ShopIdText(), stoppedAt);
 
   // The tasks that were fetching when Stop came still added their rows; every queued one ran
   // the stop sequence instead, so the walk resumes at the first of them.
@@ -132,27 +132,26 @@ TEST_F(RunTest, StopWithQueuedTasksEndsTheRunOnceAndKeepsTheWalksPlace) {
 }
 
 TEST_F(RunTest, WithoutPoolTheFieldAdvancesAndStopChangesNothingVisible) {
-  ui.SetText(ctl::ShopIdEdit, "77");
-  ui.SetText(ctl::ThreadCountEdit, "-3");
+  ui.SetShopIdText("77");
+  ui.SetThreadCountText("-3");
   collector.OnStartClicked();
   EXPECT_EQ(collector.Run().WorkerPool.state(), ThreadPool::State::None);
   collector.OnStopClicked();
-  ASSERT_TRUE(WaitFor([&] { return TextToInt(Field(ctl::ShopIdEdit)) >= 85; }));
-  EXPECT_FALSE(ui.GetControl(ctl::StartButton).disabled);
-  EXPECT_TRUE(ui.GetControl(ctl::ShopIdEdit).visible);
+  ASSERT_TRUE(WaitFor([&] { return TextToInt(ui.ShopIdText()) >= 85; }));
+  EXPECT_FALSE(ui.Frozen());
   EXPECT_EQ(market.RequestCount(), 0u);
   // Nothing was collected: the walk's place is still where it started.
   EXPECT_EQ(collector.ProgressText(), "77");
 }
 
 TEST_F(RunTest, WalkStopsAtTheLargestShopId) {
-  ui.SetText(ctl::ShopIdEdit, "2147483645");
+  ui.SetShopIdText("2147483645");
   collector.OnStartClicked();
   const ThreadHandle dispatcher = collector.Run().DispatcherThread.load();
   ASSERT_TRUE(WaitThreadEnded(dispatcher, std::chrono::seconds(20)));
   ASSERT_TRUE(WaitFor([&] { return market.RequestCount() >= 2; }));
   ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
-  EXPECT_EQ(Field(ctl::ShopIdEdit), "2147483647");
+  EXPECT_EQ(ui.ShopIdText(), "2147483647");
   const auto ids = RequestedShops();
   EXPECT_EQ(std::set<std::int32_t>(ids.begin(), ids.end()),
             (std::set<std::int32_t>{2147483646, 2147483647}));
@@ -160,8 +159,8 @@ TEST_F(RunTest, WalkStopsAtTheLargestShopId) {
 
 TEST_F(RunTest, ClosingDuringARunAbortsTransfersAndKeepsUnfinishedShops) {
   ServeSlowShops(60000);
-  ui.SetText(ctl::ShopIdEdit, "900");
-  ui.SetText(ctl::ThreadCountEdit, "3");
+  ui.SetShopIdText("900");
+  ui.SetThreadCountText("3");
   collector.OnStartClicked();
   ASSERT_TRUE(WaitFor([&] { return market.RequestCount() >= 3; }));
   // Three transfers hang on the server; closing must not wait for them.
@@ -176,9 +175,9 @@ TEST_F(RunTest, SpinArrowsStepTheThreadCount) {
       {"", -1, "-1"},  {"", 1, "1"},   {"2147483647", 1, "2147483647"},
       {"7", 0, "6"},   {"x9", 1, "1"}};
   for (const auto& [before, direction, after] : cases) {
-    ui.SetText(ctl::ThreadCountEdit, before);
+    ui.SetThreadCountText(before);
     collector.OnThreadCountSpin(direction);
-    EXPECT_EQ(Field(ctl::ThreadCountEdit), after) << before << " " << direction;
+    EXPECT_EQ(ui.ThreadCountText(), after) << before << " " << direction;
   }
 }
 

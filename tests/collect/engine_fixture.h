@@ -9,13 +9,12 @@
 #include <thread>
 
 #include "collect/collector.h"
-#include "collect/controls.h"
 #include "collect/gbk.h"
-#include "collect/memory_ui.h"
 #include "collect/text.h"
 #include "net/http_client.h"
+#include "tests/support/memory_ui.h"
+#include "tests/support/shop_pages.h"
 #include "tests/support/test_marketplace.h"
-#include "tools/shop_pages.h"
 
 namespace shopwalk::test {
 
@@ -49,7 +48,6 @@ class EngineTest : public ::testing::Test {
     }
   }
 
-  std::string Field(std::string_view control) { return ui.Text(control); }
   std::string Gbk(const std::string& utf8) { return Utf8ToGbk(utf8); }
 
   // Waits up to `timeout` for `condition`.

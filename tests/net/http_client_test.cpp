@@ -2,9 +2,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <thread>
 #include <vector>
 
+#include "tests/net/raw_http_server.h"
 #include "tests/net/web_test.h"
 
 namespace shopwalk {
@@ -205,6 +207,132 @@ TEST_F(HttpClientTest, ClientsOnManyThreadsEachGetTheirOwnPages) {
   EXPECT_EQ(market_.RequestCount(), static_cast<std::size_t>(kThreads * kPagesEach));
 }
 
+// Request heads as they cross the wire, read by a bare socket server.
+class RequestLineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.Listening());
+    SetConnectTo(server_.ConnectAddress());
+    ResetTransferAbort();
+    net::CookieJar::Process().Clear();
+  }
+  void TearDown() override { SetConnectTo(kNowhere); }
+
+  test::RawHttpServer server_;
+};
+
+TEST_F(RequestLineTest, RequestGoesOutAsThePageWroteIt) {
+  struct Case {
+    std::string url;
+    std::string target;
+  };
+  const std::string rate = "http://rate.shopwalk.test";
+  const Case cases[] = {
+      // No dot segments are removed.
+      {rate + "/user-rate-a/../b.htm", "/user-rate-a/../b.htm"},
+      {rate + "/./user-rate-a/./b.htm", "/./user-rate-a/./b.htm"},
+      // GBK bytes go out raw, in the path and in the query.
+      {rate + "/user-rate-\xD5\xC5\xC8\xFD.htm?n=\xB5\xEA",
+       "/user-rate-\xD5\xC5\xC8\xFD.htm?n=\xB5\xEA"},
+      // Only bytes that cannot stand on a request line are encoded, wherever they are.
+      {rate + "/user-rate-a b\tc.htm?q=x y", "/user-rate-a%20b%09c.htm?q=x%20y"},
+      {rate + "/r\x01\x1F\x7F.htm\r\nX-Injected: 1", "/r%01%1F%7F.htm%0D%0AX-Injected:%201"},
+      // Escapes stay escapes, even malformed ones; the query stays as written.
+      {rate + "/%41/user-rate.htm?q=%41%zz&u=/../x?y", "/%41/user-rate.htm?q=%41%zz&u=/../x?y"},
+      // The fragment never goes out.
+      {rate + "/user-rate.htm?a=1#top part", "/user-rate.htm?a=1"},
+      {rate, "/"},
+  };
+  auto client = HttpClient::Create();
+  ASSERT_TRUE(client);
+  for (const Case& c : cases) {
+    ASSERT_TRUE(client->Open("GET", c.url)) << c.url;
+    EXPECT_TRUE(client->Send()) << c.url;
+    EXPECT_EQ(client->ResponseText(), test::RawHttpServer::kBody) << c.url;
+  }
+
+  const std::vector<std::string> heads = server_.Heads();
+  ASSERT_EQ(heads.size(), std::size(cases));
+  for (std::size_t i = 0; i < heads.size(); ++i) {
+    const std::string& head = heads[i];
+    EXPECT_EQ(head.substr(0, head.find("\r\n")), "GET " + cases[i].target + " HTTP/1.1")
+        << cases[i].url;
+    const std::string host = "\r\nHost: rate.shopwalk.test\r\n";
+    EXPECT_NE(head.find(host), std::string::npos) << head;
+    EXPECT_EQ(head.find("\r\nHost:", head.find(host) + 1), std::string::npos) << head;
+    EXPECT_EQ(head.find("X-Injected"), head.find("X-Injected:%201")) << head;
+  }
+}
+
+TEST_F(HttpClientTest, RedirectFromAPathAsWrittenLands) {
+  // The first request carries the path as written; the relative Location is resolved against it
+  // and the hop after it follows as usual, cookies and Host header included.
+  const std::string written = "/shop/user-rate-\xD5\xC5%20x/../b.htm?t=1";
+  test::Page first = PageWith("first hop");
+  first.redirectTo = "next.htm?k=1";
+  first.headers.emplace_back("Set-Cookie", "sid=7; Path=/");
+  market_.SetPage("a.shopwalk.test", written, first);
+  test::Page second = PageWith("second hop");
+  second.status = 301;
+  second.redirectTo = "http://b.shopwalk.test/final";
+  market_.SetPage("a.shopwalk.test", "/shop/next.htm", second);
+  market_.SetPage("b.shopwalk.test", "/final", PageWith("final page"));
+
+  auto client = HttpClient::Create();
+  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/shop/user-rate-\xD5\xC5 x/../b.htm?t=1"));
+  ASSERT_TRUE(client->Send());
+  EXPECT_EQ(client->ResponseBytes(), "final page");
+
+  const auto requests = market_.Requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0].path, written);
+  EXPECT_EQ(requests[0].host, "a.shopwalk.test");
+  EXPECT_EQ(requests[1].path, "/shop/next.htm?k=1");
+  EXPECT_EQ(requests[1].host, "a.shopwalk.test");
+  EXPECT_EQ(requests[1].HeaderCount("Host"), 1u);
+  EXPECT_EQ(requests[1].cookie, "sid=7");
+  EXPECT_EQ(requests[2].host, "b.shopwalk.test");
+  EXPECT_EQ(requests[2].HeaderCount("Host"), 1u);
+  EXPECT_EQ(requests[2].path, "/final");
+}
+
+TEST_F(HttpClientTest, RedirectedPostContinuesAsGetOnlyWhere3xxSaysSo) {
+  test::Page found = PageWith("found");
+  found.redirectTo = "/done";
+  market_.SetPage("a.shopwalk.test", "/form%20a.htm", found);
+  test::Page temporary = PageWith("temporary");
+  temporary.status = 307;
+  temporary.redirectTo = "/kept";
+  market_.SetPage("a.shopwalk.test", "/keep", temporary);
+  market_.SetPage("a.shopwalk.test", "/done", PageWith("done"));
+  market_.SetPage("a.shopwalk.test", "/kept", PageWith("kept"));
+
+  auto client = HttpClient::Create();
+  ASSERT_TRUE(client->Open("POST", "http://a.shopwalk.test/form a.htm"));
+  ASSERT_TRUE(client->Send("a=1"));
+  EXPECT_EQ(client->ResponseText(), "done");
+  ASSERT_TRUE(client->Open("POST", "http://a.shopwalk.test/keep"));
+  ASSERT_TRUE(client->Send("a=1"));
+  EXPECT_EQ(client->ResponseText(), "kept");
+
+  const auto requests = market_.Requests();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_EQ(requests[0].method, "POST");
+  EXPECT_EQ(requests[0].path, "/form%20a.htm");
+  EXPECT_EQ(requests[0].body, "a=1");
+  // After a 302 the form is not sent again, nor are its headers.
+  EXPECT_EQ(requests[1].method, "GET");
+  EXPECT_EQ(requests[1].path, "/done");
+  EXPECT_EQ(requests[1].body, "");
+  EXPECT_EQ(requests[1].HeaderCount("Content-Length"), 0u);
+  EXPECT_EQ(requests[1].HeaderCount("Content-Type"), 0u);
+  // After a 307 it is.
+  EXPECT_EQ(requests[3].method, "POST");
+  EXPECT_EQ(requests[3].path, "/kept");
+  EXPECT_EQ(requests[3].body, "a=1");
+  EXPECT_EQ(requests[3].Header("Content-Type"), "application/x-www-form-urlencoded");
+}
+
 // The fatal usage error ends the process; each case runs in a child process of its own.
 class WrongThreadDeathTest : public ::testing::Test {
  protected:
@@ -227,25 +355,25 @@ class WrongThreadDeathTest : public ::testing::Test {
 
 TEST_F(WrongThreadDeathTest, OpenOnAnotherThreadEndsTheProcess) {
   EXPECT_EXIT(UseFromAnotherThread(false), ::testing::ExitedWithCode(255),
-              HasSubstr("运行时出错!\r\n\r\n错误信息：WEB客户不能跨线程使用。\r\n"));
+              HasSubstr("shopwalk: WEB客户不能跨线程使用。\n"));
 }
 
 TEST_F(WrongThreadDeathTest, SendOnAnotherThreadEndsTheProcess) {
   EXPECT_EXIT(UseFromAnotherThread(true), ::testing::ExitedWithCode(255),
-              HasSubstr("错误信息：WEB客户不能跨线程使用。"));
+              HasSubstr("shopwalk: WEB客户不能跨线程使用。\n"));
 }
 
 void ReportWithMark(const std::string& message) {
   std::fprintf(stderr, "[mark]%s", message.c_str());
 }
 
-TEST_F(WrongThreadDeathTest, InstalledReporterGetsTheText) {
+TEST_F(WrongThreadDeathTest, InstalledReporterGetsTheMessage) {
   EXPECT_EXIT(
       {
         SetFatalErrorReporter(&ReportWithMark);
         UseFromAnotherThread(false);
       },
-      ::testing::ExitedWithCode(255), HasSubstr("[mark]运行时出错!\r\n\r\n错误信息："));
+      ::testing::ExitedWithCode(255), HasSubstr("[mark]WEB客户不能跨线程使用。"));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "tools/shop_pages.h"
+#include "tests/support/shop_pages.h"
 
 #include <array>
 #include <cstdint>

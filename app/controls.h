@@ -1,5 +1,5 @@
-// Identifiers of the collector window's controls. They are the widgets' object names and the
-// names by which the engine and the handlers address controls through CollectorUi.
+// Identifiers of the collector window's controls: the widgets' object names, by which tests and
+// tools find them.
 #pragma once
 
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "store/export_file.h"
+#include "store/export_layout.h"
 
 #include <gtest/gtest.h>
 
@@ -8,11 +8,9 @@
 #include <memory>
 #include <vector>
 
-#include "collect/controls.h"
 #include "collect/gbk.h"
-#include "collect/memory_ui.h"
 #include "scratch_directory.h"
-#include "store/export_layout.h"
+#include "store/result_columns.h"
 
 namespace shopwalk {
 namespace {
@@ -21,156 +19,120 @@ using testing_support::Exists;
 using testing_support::FileContent;
 using testing_support::PutFile;
 using testing_support::ScratchDirectory;
-using Row = std::array<std::string, 6>;
+using Row = ResultRow;
 
 // GBK cell texts.
 const std::string ShopName = Utf8ToGbk("甲乙小店");
 const std::string Messenger = Utf8ToGbk("买家甲");
 const std::string Address = "http://shop109428413.example.test";
 
+// Rows held in memory; counts how often the row count is asked for.
+class TestRows : public ResultRows {
+ public:
+  int RowCount() const override {
+    ++rowCountCalls;
+    return static_cast<int>(rows.size());
+  }
+  std::string CellText(int row, int column) const override {
+    if (row < 0 || row >= static_cast<int>(rows.size()) || column < 0 ||
+        column >= ResultColumnCount) {
+      return {};
+    }
+    return rows[static_cast<std::size_t>(row)][static_cast<std::size_t>(column)];
+  }
+
+  std::vector<Row> rows;
+  mutable int rowCountCalls = 0;
+};
+
 class ExportTest : public ::testing::Test {
  protected:
-  ExportTest() {
-    ui.SetFileDialogAnswer([this](const std::string& directory, const std::string& proposed) {
-      dialogDirectories.push_back(directory);
-      proposals.push_back(proposed);
-      return answer;
-    });
-  }
+  void AddRow(const Row& cells) { rows.rows.push_back(cells); }
 
-  void AddRow(const Row& cells) {
-    int row = ui.InsertRow();
-    for (int column = 0; column < 6; ++column) ui.SetCellText(row, column, cells[column]);
-  }
-
-  // Texts (UTF-8) of the messages shown so far.
-  std::vector<std::string> Shown() {
-    std::vector<std::string> texts;
-    for (const auto& message : ui.Messages()) texts.push_back(GbkToUtf8(message.text));
-    return texts;
-  }
-
-  void ExpectDoneNotice() {
-    auto messages = ui.Messages();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(GbkToUtf8(messages[0].text), "导出完成!");
-    EXPECT_EQ(messages[0].flags, 0);
-    EXPECT_EQ(GbkToUtf8(messages[0].caption), "信息：");
+  // Composes the rows in the layout a file named `path` gets and writes them there.
+  WriteResult Export(const std::string& path, bool messengerOnly = true) {
+    return WriteExport(path, ComposeExport(rows, ChooseExportLayout(path, messengerOnly)));
   }
 
   ScratchDirectory dir;
-  MemoryUi ui;
+  TestRows rows;
   std::string answer = dir.File("shops.txt");
-  std::vector<std::string> dialogDirectories, proposals;
 };
 
-TEST_F(ExportTest, AFreshWindowExportsOneMessengerNamePerLine) {
+TEST_F(ExportTest, TheMessengerLayoutWritesOneNamePerLine) {
   AddRow({"1", ShopName, "5", Messenger, "2010-01-01", Address});
   AddRow({"2", "b", "0", "m2", "2011-02-02", Address});
   AddRow({"3", "c", "7", "m3", "2012-03-03", Address});
-  OnExportClicked(ui, dir.path());
-  EXPECT_EQ(dialogDirectories, std::vector<std::string>{dir.path()});
+  EXPECT_TRUE(Export(answer));
   EXPECT_EQ(FileContent(answer), Messenger + "\r\nm2\r\nm3\r\n");
-  ExpectDoneNotice();
 }
 
 TEST_F(ExportTest, TheFullLayoutJoinsAllSixCellsAsTheyAre) {
-  ui.SetChecked(ctl::MessengerOnlyCheck, false);
   AddRow({"1", ShopName, "", Messenger, "2010-01-01", Address});
   AddRow({"2", "a--b", "3", "", "", "x\r\ny,\"z\""});
-  OnExportClicked(ui, dir.path());
+  EXPECT_TRUE(Export(answer, false));
   EXPECT_EQ(FileContent(answer), "1--" + ShopName + "----" + Messenger + "--2010-01-01--" +
                                      Address + "\r\n" + "2--a--b--3------x\r\ny,\"z\"\r\n");
-  ExpectDoneNotice();
 }
 
 TEST_F(ExportTest, AnEmptyMessengerNameGivesAnEmptyLine) {
   AddRow({"1", "a", "0", "m1", "", ""});
   AddRow({"2", "b", "0", "", "", ""});
   AddRow({"3", "c", "0", "m3", "", ""});
-  OnExportClicked(ui, dir.path());
+  EXPECT_TRUE(Export(answer));
   EXPECT_EQ(FileContent(answer), "m1\r\n\r\nm3\r\n");
 }
 
 TEST_F(ExportTest, ALongerExistingFileIsReplacedWhole) {
   PutFile(answer, std::string(5000, 'z') + "\r\n");
   AddRow({"1", "a", "0", "m1", "", ""});
-  OnExportClicked(ui, dir.path());
+  EXPECT_TRUE(Export(answer));
   EXPECT_EQ(FileContent(answer), "m1\r\n");
   EXPECT_EQ(dir.Listing(), "shops.txt\n");
 }
 
-TEST_F(ExportTest, NoRowsLeavesTheFileAloneButStillReportsDone) {
-  OnExportClicked(ui, dir.path());
+TEST_F(ExportTest, NoRowsLeavesTheFileAlone) {
+  EXPECT_TRUE(Export(answer));
   EXPECT_FALSE(Exists(answer));
-  ExpectDoneNotice();
 
   PutFile(answer, "earlier export\r\n");
   answer = dir.File("shops.csv");
   PutFile(answer, "a,b\r\n");
-  OnExportClicked(ui, dir.path());
+  EXPECT_TRUE(Export(answer));
   EXPECT_EQ(FileContent(answer), "a,b\r\n");
   EXPECT_EQ(FileContent(dir.File("shops.txt")), "earlier export\r\n");
 }
 
-TEST_F(ExportTest, ACancelledDialogDoesNothing) {
-  AddRow({"1", "a", "0", "m1", "", ""});
-  answer = "";
-  OnExportClicked(ui, dir.path());
-  EXPECT_TRUE(ui.Messages().empty());
-  EXPECT_EQ(dir.Listing(), "");
-}
-
-TEST_F(ExportTest, TheSecondDialogProposesTheFirstFile) {
-  AddRow({"1", "a", "0", "m1", "", ""});
-  OnExportClicked(ui, dir.path());
-  answer = dir.File("second.txt");
-  OnExportClicked(ui, dir.path());
-  EXPECT_EQ(proposals, (std::vector<std::string>{"", dir.File("shops.txt")}));
-  EXPECT_EQ(dialogDirectories, (std::vector<std::string>{dir.path(), dir.path()}));
-  EXPECT_EQ(FileContent(answer), "m1\r\n");
-}
-
-TEST_F(ExportTest, AFailedWriteIsReportedInsteadOfDone) {
+TEST_F(ExportTest, AFailedWriteSaysWhichFileAndWhy) {
   std::string blocker = dir.File("blocker");
   PutFile(blocker, "");
   answer = blocker + "/shops.txt";
   AddRow({"1", "a", "0", "m1", "", ""});
-  OnExportClicked(ui, dir.path());
-  auto messages = ui.Messages();
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(GbkToUtf8(messages[0].text), "导出失败：" + answer + "\r\nNot a directory");
-  EXPECT_EQ(messages[0].flags, mb::Ok | mb::IconError);
+  const WriteResult written = Export(answer);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(written.path, answer);
+  EXPECT_EQ(written.reason, "Not a directory");
   EXPECT_EQ(FileContent(blocker), "");
 }
 
 // Rows that a running collection appends while the export reads are not part of it.
-class GrowingListUi : public MemoryUi {
+class GrowingRows : public TestRows {
  public:
-  int RowCount() override {
-    ++rowCountCalls;
-    return MemoryUi::RowCount();
-  }
-  std::string GetCellText(int row, int column) override {
+  std::string CellText(int row, int column) const override {
     if (row == 0 && column == MessengerColumn) {
-      int added = MemoryUi::InsertRow();
-      MemoryUi::SetCellText(added, MessengerColumn, "late");
+      const_cast<GrowingRows*>(this)->rows.push_back({"", "", "", "late", "", ""});
     }
-    return MemoryUi::GetCellText(row, column);
+    return TestRows::CellText(row, column);
   }
-  int rowCountCalls = 0;
 };
 
 TEST(ExportRowCountTest, TheRowCountIsTakenOnce) {
-  GrowingListUi ui;
-  ui.InsertRow();
-  ui.SetCellText(0, MessengerColumn, "m1");
-  ui.InsertRow();
-  ui.SetCellText(1, MessengerColumn, "m2");
-  ExportText text = ComposeExport(ui, ExportLayout::MessengerOnly);
+  GrowingRows rows;
+  rows.rows = {{"", "", "", "m1", "", ""}, {"", "", "", "m2", "", ""}};
+  ExportText text = ComposeExport(rows, ExportLayout::MessengerOnly);
   EXPECT_EQ(text.rows, 2);
   EXPECT_EQ(text.bytes, "m1\r\nm2\r\n");
-  EXPECT_EQ(ui.rowCountCalls, 1);
+  EXPECT_EQ(rows.rowCountCalls, 1);
 }
 
 TEST(CsvFieldTest, QuotesOnlyWhatNeedsIt) {
@@ -190,15 +152,14 @@ TEST(CsvFieldTest, QuotesOnlyWhatNeedsIt) {
 }
 
 TEST_F(ExportTest, ACsvNameGetsTheSpreadsheetLayoutWithAllColumns) {
-  answer = dir.File("shops.CSV");  // the check box stays checked: CSV still has all columns
+  answer = dir.File("shops.CSV");  // messenger names only asked for: CSV still has all columns
   AddRow({"1", ShopName, "5", Messenger, "2010-01-01", Address});
   AddRow({"2", "a,b", "", "say \"hi\"", "two\r\nlines", ""});
-  OnExportClicked(ui, dir.path());
+  EXPECT_TRUE(Export(answer));
   std::string header = Utf8ToGbk("序号,店铺名称,卖家信誉,Quibo名,创店时间,店铺地址\r\n");
   EXPECT_EQ(FileContent(answer), header + "1," + ShopName + ",5," + Messenger + ",2010-01-01," +
                                      Address + "\r\n" +
                                      "2,\"a,b\",,\"say \"\"hi\"\"\",\"two\r\nlines\",\r\n");
-  ExpectDoneNotice();
 }
 
 std::vector<std::string> DecodeHexFields(const std::string& line) {
@@ -222,7 +183,6 @@ std::vector<std::string> DecodeHexFields(const std::string& line) {
 
 // Python's csv module reads the export back into exactly the list's cells.
 TEST_F(ExportTest, ACsvReaderGetsTheCellsBack) {
-  if (std::system("python3 -c pass >/dev/null 2>&1") != 0) GTEST_SKIP() << "no python3";
   std::vector<Row> rows = {
       {"1", ShopName, "5", Messenger, "2010-01-01", Address},
       {"2", "a,b", "", "say \"hi\"", "two\r\nlines", "lf\nonly"},
@@ -231,7 +191,7 @@ TEST_F(ExportTest, ACsvReaderGetsTheCellsBack) {
   };
   for (const Row& row : rows) AddRow(row);
   answer = dir.File("shops.csv");
-  OnExportClicked(ui, dir.path());
+  ASSERT_TRUE(Export(answer));
 
   std::string command = std::string("python3 ") + SHOPWALK_CSV_DUMP_SCRIPT + " '" + answer + "'";
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
@@ -246,7 +206,7 @@ TEST_F(ExportTest, ACsvReaderGetsTheCellsBack) {
   }
   ASSERT_EQ(records.size(), rows.size() + 1);
   for (int column = 0; column < 6; ++column) {
-    EXPECT_EQ(records[0][column], ui.ColumnCaption(column));
+    EXPECT_EQ(records[0][column], Utf8ToGbk(ResultColumnCaptions[column]));
   }
   for (std::size_t i = 0; i < rows.size(); ++i) {
     EXPECT_EQ(records[i + 1], std::vector<std::string>(rows[i].begin(), rows[i].end()));

@@ -1,4 +1,4 @@
-#include "app/logo.h"
+#include "app/pictures.h"
 
 #include <QLinearGradient>
 #include <QPainter>

@@ -1,0 +1,59 @@
+#include "app/window_handlers.h"
+
+#include <string>
+
+#include "app/window_texts.h"
+#include "collect/gbk.h"
+#include "store/export_layout.h"
+#include "store/progress_store.h"
+
+namespace shopwalk {
+
+void OnCollectorCreated(WindowUi& ui, std::string_view directory) {
+  ui.SetSettingsGroupColor(SettingsGroupColor);
+  ui.SetShopIdText(LoadProgress(directory));
+  // The field decides what it keeps of the text, so the fallback looks at the field.
+  const std::string loaded = ui.ShopIdText();
+  if (loaded.empty()) {
+    ui.SetShopIdText(DefaultStartShopId);
+  } else if (!IsShopIdText(loaded)) {
+    ui.ShowNote(std::string(InvalidSavedPlace) + GbkToUtf8(loaded));
+  }
+}
+
+bool AskToSaveProgress(WindowUi& ui) {
+  return ui.ShowMessage(SaveProgressQuestion, mb::YesNo, SaveProgressCaption) == mb::PressedYes;
+}
+
+bool SaveProgressShowingFailure(WindowUi& ui, std::string_view shopId, std::string_view directory) {
+  const WriteResult saved = SaveProgress(shopId, directory);
+  if (saved) return true;
+  ui.ShowMessage(std::string(SaveProgressFailed) + saved.path + "\r\n" + saved.reason + "\r\n" +
+                     std::string(UnsavedPlace) + GbkToUtf8(shopId),
+                 mb::Ok | mb::IconError, SaveProgressCaption);
+  return false;
+}
+
+void OnCollectorDestroyed(WindowUi& ui, Collector& collector, std::string_view directory) {
+  collector.OnWindowClosing();
+  // The run goes on while the question is open; the place is taken when the user answers.
+  if (AskToSaveProgress(ui)) SaveProgressShowingFailure(ui, collector.ProgressText(), directory);
+}
+
+void OnExportClicked(WindowUi& ui, std::string_view initialDirectory) {
+  ui.SetInitialDirectory(initialDirectory);
+  if (!ui.ShowFileDialog()) return;
+  const std::string path = ui.FileName();
+  const ExportLayout layout = ChooseExportLayout(path, ui.MessengerOnlyChecked());
+  ExportText text;
+  ui.ReadRows([&](const ResultRows& rows) { text = ComposeExport(rows, layout); });
+  const WriteResult written = WriteExport(path, text);
+  if (!written) {
+    ui.ShowMessage(std::string(ExportFailedMessage) + written.path + "\r\n" + written.reason,
+                   mb::Ok | mb::IconError);
+    return;
+  }
+  ui.ShowMessage(ExportDoneMessage, mb::Ok);
+}
+
+}  // namespace shopwalk

@@ -1,0 +1,40 @@
+// The collector window's own handlers: its created and closing events and the Export button.
+// They read and write the settings file and the export through the store and decide what the
+// user is shown.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "app/window_ui.h"
+#include "collect/collector.h"
+
+namespace shopwalk {
+
+// The settings group's caption colour, 0x00BBGGRR: pure red.
+inline constexpr std::uint32_t SettingsGroupColor = 0x0000FF;
+
+// The created event: colours the settings group red and loads the saved place from config.ini in
+// `directory` into the shop-ID field, or the default start ID when the field would stay empty. A
+// saved place that is no shop ID stays in the field as loaded, and a note says so.
+void OnCollectorCreated(WindowUi& ui, std::string_view directory);
+
+// The being-destroyed event: lets the run wind down (the result lock deleted, the pool stopped
+// without waiting), asks whether to save the place and, on Yes, saves the walk's place
+// (Collector::ProgressText) to config.ini in `directory`. A failed save is shown with the file,
+// the reason and the place that could not be saved, so the user can note it.
+void OnCollectorDestroyed(WindowUi& ui, Collector& collector, std::string_view directory);
+
+// Asks whether to save the place; true when the user answered Yes.
+bool AskToSaveProgress(WindowUi& ui);
+
+// Saves `shopId` as the place in config.ini in `directory`; a failure is shown as above.
+bool SaveProgressShowingFailure(WindowUi& ui, std::string_view shopId, std::string_view directory);
+
+// The Export button: opens the save dialog in `initialDirectory`; a cancelled dialog ends the
+// export silently. The layout follows the chosen name and the check box (ChooseExportLayout).
+// With no rows the file is not touched. Then "导出完成!" is shown, or an error box naming the
+// file and the reason when it could not be written (the file is then left as it was).
+void OnExportClicked(WindowUi& ui, std::string_view initialDirectory);
+
+}  // namespace shopwalk

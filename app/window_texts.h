@@ -1,0 +1,49 @@
+// The collector window's own words (UTF-8): captions, the status bar's texts and the messages of
+// its handlers.
+#pragma once
+
+#include <array>
+#include <string_view>
+
+namespace shopwalk {
+
+inline constexpr int StatusPaneCount = 3;
+// Initial texts of the status bar's panes, in order.
+inline constexpr std::array<std::string_view, StatusPaneCount> InitialPaneTexts = {
+    "运行状态:", "准备采集。。。", "软件制作：Mivu"};
+
+// Progress of a run, in the status bar: pane 1 shows the shop being collected (followed by its
+// address) or the shop just collected (address between prefix and suffix); pane 0 the number of
+// rows (between prefix and suffix).
+inline constexpr std::string_view CollectingStatus = "正在采集店铺：";
+inline constexpr std::string_view CollectedPrefix = "采集店铺：";
+inline constexpr std::string_view CollectedSuffix = "成功采集！";
+inline constexpr std::string_view RowCountPrefix = "已采集：";
+inline constexpr std::string_view RowCountSuffix = "个";
+
+inline constexpr std::string_view DefaultMessageCaption = "信息：";
+inline constexpr std::string_view InitialThreadCount = "10";
+inline constexpr std::string_view SettingsGroupCaption =
+    "配置参数 ----- 起始店铺数字越大,开店时间越晚!";
+inline constexpr std::string_view MessengerOnlyCaption = "只导出Quibo帐号";
+
+// The question asked when the window closes, its caption and its buttons.
+inline constexpr std::string_view SaveProgressQuestion = "是否保存当前进度？";
+inline constexpr std::string_view SaveProgressCaption = "提示";
+// Shown when the place cannot be saved: followed by the file, the reason and the unsaved place.
+inline constexpr std::string_view SaveProgressFailed = "进度保存失败：";
+inline constexpr std::string_view UnsavedPlace = "未能保存的起始店铺ID：";
+// Shown in the status bar when the saved place is no shop ID: followed by the text loaded.
+inline constexpr std::string_view InvalidSavedPlace =
+    "保存的起始店铺ID无效（应为 0 到 2147483647 的数字），请改正后再开始：";
+
+inline constexpr std::string_view ExportDoneMessage = "导出完成!";
+// Shown when an export cannot be written: followed by the file and the reason.
+inline constexpr std::string_view ExportFailedMessage = "导出失败：";
+
+// The fatal usage error box: its caption, and the text around the error's message.
+inline constexpr std::string_view FatalErrorCaption = "错误";
+inline constexpr std::string_view FatalErrorLead = "运行时出错!\r\n\r\n错误信息：";
+inline constexpr std::string_view FatalErrorTail = "\r\n";
+
+}  // namespace shopwalk

@@ -1,0 +1,53 @@
+// One collected shop: the row the engine appends to the result list.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace shopwalk {
+
+// The result list's columns, in order. Column 0 is the row's 1-based position in the list; the
+// others come from the shop's pages.
+enum ResultColumn : int {
+  IndexColumn = 0,
+  ShopNameColumn = 1,
+  ReputationColumn = 2,
+  MessengerColumn = 3,
+  OpeningDateColumn = 4,
+  ShopAddressColumn = 5,
+};
+inline constexpr int ResultColumnCount = 6;
+
+// The cells of one row of the result list, GBK bytes, indexed by ResultColumn.
+using ResultRow = std::array<std::string, ResultColumnCount>;
+
+// What a collection task found for one shop. Texts are GBK bytes exactly as cut from the pages.
+struct ShopRecord {
+  std::int32_t shopId = 0;
+  std::string name;
+  // The seller reputation; "0" when the rating page gave none.
+  std::string reputation;
+  std::string messenger;
+  // May be empty.
+  std::string openingDate;
+  // The shop's home page URL.
+  std::string address;
+
+  // The row this record makes at 1-based position `position` in the list.
+  ResultRow Row(std::string_view position) const {
+    return {std::string(position), name, reputation, messenger, openingDate, address};
+  }
+};
+
+// Read access to a table of result rows (the window's list, say) for one reading pass.
+class ResultRows {
+ public:
+  virtual ~ResultRows() = default;
+  virtual int RowCount() const = 0;
+  // The cell's bytes; empty for a row or column that does not exist.
+  virtual std::string CellText(int row, int column) const = 0;
+};
+
+}  // namespace shopwalk

@@ -1,0 +1,86 @@
+// An in-memory collector window for tests and benchmarks, so the engine and the window's handlers
+// run headless. It keeps what the window would show: the two fields, whether the run controls
+// are frozen, the rows (numbered like the real list), the shops reported as being collected, the
+// notes, the messages shown. Message boxes and the save dialog are answered by callbacks the
+// owner installs. Safe to use from any thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/window_ui.h"
+
+namespace shopwalk::test {
+
+class MemoryUi : public WindowUi {
+ public:
+  struct Message {
+    std::string text;  // UTF-8
+    int flags = 0;
+    std::string caption;  // UTF-8; "信息：" when none was given
+  };
+
+  MemoryUi();
+
+  std::string ShopIdText() override;
+  void SetShopIdText(std::string_view text) override;
+  std::string ThreadCountText() override;
+  void SetThreadCountText(std::string_view text) override;
+  void FreezeRunControls() override;
+  void ShowCollecting(std::string_view shopUrl) override;
+  void AddRow(const ShopRecord& record) override;
+
+  int ShowMessage(std::string_view text, int flags,
+                  std::optional<std::string_view> caption = std::nullopt) override;
+  void SetInitialDirectory(std::string_view directory) override;
+  bool ShowFileDialog() override;
+  std::string FileName() override;
+  bool MessengerOnlyChecked() override;
+  void SetSettingsGroupColor(std::uint32_t bgr) override;
+  void ShowNote(std::string_view text) override;
+  void ReadRows(const std::function<void(const ResultRows&)>& reader) override;
+
+  // Owner's side.
+  // Answers message boxes (default: OK, or Yes for a Yes/No box).
+  void SetMessageAnswer(std::function<int(const Message&)> answer);
+  // Answers the save dialog: given the initial directory and the proposed file name, returns the
+  // chosen path, or "" to cancel (default: cancel).
+  void SetFileDialogAnswer(
+      std::function<std::string(const std::string& initialDirectory, const std::string& proposed)>
+          answer);
+  void SetMessengerOnly(bool checked);
+  // Appends a row as given, all six cells (for export tests).
+  void PutRow(const ResultRow& row);
+
+  bool Frozen();
+  std::uint32_t SettingsGroupColor();
+  // The shop last reported as being collected ("" before any).
+  std::string Collecting();
+  // Shop URLs reported as being collected, in order.
+  std::vector<std::string> CollectingHistory();
+  std::vector<std::string> Notes();
+  std::vector<Message> Messages();
+  std::vector<ResultRow> Rows();
+  std::string InitialDirectory();
+
+ private:
+  std::recursive_mutex mutex_;
+  std::string shopId_;
+  std::string threadCount_;
+  bool frozen_ = false;
+  bool messengerOnly_ = true;
+  std::uint32_t groupColor_ = 0x0000FF;
+  std::vector<std::string> collecting_;
+  std::vector<std::string> notes_;
+  std::vector<ResultRow> rows_;
+  std::vector<Message> messages_;
+  std::function<int(const Message&)> messageAnswer_;
+  std::function<std::string(const std::string&, const std::string&)> fileDialogAnswer_;
+  std::string initialDirectory_;
+  std::string fileName_;
+};
+
+}  // namespace shopwalk::test
