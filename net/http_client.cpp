@@ -88,6 +88,7 @@ bool HttpClient::Send(std::string_view body, int connectTimeoutMs, int sendTimeo
   net::TransferRequest request;
   request.url = impl_->url;
   request.host = impl_->host;
+  request.requestPath = impl_->requestPath;
   request.method = impl_->method;
   request.body = body;
   request.cookies = impl_->cookies;

@@ -7,6 +7,12 @@
 // is reported: an error page is a page. Open and Send on any thread but the creator's is a fatal
 // usage error that ends the process.
 //
+// The request goes out as the URL was written: its request line carries RequestPath() byte for
+// byte, with no dot segments removed and nothing re-encoded ("%" escapes and bytes 0x80-0xFF go
+// raw), except that the bytes that cannot stand on a request line (0x00-0x20 and 0x7F) are
+// percent-encoded with uppercase hex and the fragment is left out. Redirects from there are
+// resolved and followed the web library's usual way.
+//
 // Every request is bounded: without limits from the caller a connection must be made within
 // 60 s, a transfer that receives nothing for 30 s ends, and no request lasts over 120 s; bodies
 // are cut at 32 MiB, response headers at 256 KiB, redirects at 10, and only http and https are
@@ -30,8 +36,10 @@ class HttpClient {
   HttpClient& operator=(const HttpClient&) = delete;
 
   // Splits `url` (scheme under 32 bytes, host under 256, path under 2048) and prepares a request
-  // with `method`, emptying the response buffer. A URL that cannot be split returns false and
-  // changes nothing, so a following Send repeats the previous request.
+  // with `method`, emptying the response buffer. Spaces and control bytes after the host are
+  // accepted (see above); in the host, or a NUL anywhere, make the URL unsplittable. A URL that
+  // cannot be split returns false and changes nothing, so a following Send repeats the previous
+  // request.
   bool Open(std::string_view method, std::string_view url);
 
   // Sends the prepared request with `body` (none when empty) and appends the response body to
@@ -53,7 +61,8 @@ class HttpClient {
   // The response buffer's bytes, NULs included.
   std::string_view ResponseBytes() const;
 
-  // The request last prepared by Open.
+  // The request last prepared by Open. RequestPath is everything from the first "/" after the
+  // "//" that follows the scheme, query and fragment included; "/" when there is none.
   const std::string& Url() const;
   const std::string& Host() const;
   const std::string& RequestPath() const;

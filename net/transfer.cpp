@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "net/handle_cookies.h"
 #include "net/http_client.h"
+#include "net/url_parts.h"
 
 namespace shopwalk::net {
 namespace {
@@ -52,6 +54,13 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+std::string Trimmed(std::string_view text) {
+  constexpr std::string_view kBlank = " \t\r\n\v\f";
+  const std::size_t begin = text.find_first_not_of(kBlank);
+  if (begin == std::string_view::npos) return {};
+  return std::string(text.substr(begin, text.find_last_not_of(kBlank) - begin + 1));
+}
+
 // What one transfer has seen so far; touched only by the thread running it.
 struct TransferState {
   std::string* buffer = nullptr;
@@ -60,9 +69,10 @@ struct TransferState {
   std::size_t headerBytes = 0;
   bool headersTooLarge = false;
 
-  // The response whose headers are being read or whose body is arriving.
+  // The response whose headers are being read or whose body is arriving, and its first
+  // non-empty Location.
   int status = 0;
-  bool hasLocation = false;
+  std::string location;
   // Its header block has ended and it is not a redirect being followed: its body is the page.
   bool finalResponse = false;
 
@@ -99,6 +109,11 @@ struct TransferState {
   }
 };
 
+// The response being read redirects, and the library follows such a redirect.
+bool IsRedirect(const TransferState& state) {
+  return state.status >= 300 && state.status < 400 && !state.location.empty();
+}
+
 std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
   auto& state = *static_cast<TransferState*>(user);
   const std::size_t n = size * count;
@@ -118,12 +133,13 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
         if (state.status > 999) break;
       }
     }
-    state.hasLocation = false;
+    state.location.clear();
     state.finalResponse = false;
   } else if (StartsWithIgnoringCase(line, "location:")) {
-    state.hasLocation = true;
+    // An empty Location is no redirect, as the library ignores it.
+    if (state.location.empty()) state.location = Trimmed(line.substr(9));
   } else if ((line == "\r\n" || line == "\n") && !state.finalResponse) {
-    const bool followed = state.status >= 300 && state.status < 400 && state.hasLocation;
+    const bool followed = IsRedirect(state);
     state.finalResponse = state.status >= 200 && !followed;
   }
   return n;
@@ -173,19 +189,27 @@ int OnConnected(void* user, char*, char*, int, int) {
   return CURL_PREREQFUNC_OK;
 }
 
-void SetMethodAndBody(CURL* easy, const TransferRequest& request, Slist& headers) {
-  const std::string method(request.method.empty() ? "GET" : request.method);
-  const bool hasBody = !request.body.empty();
+// Sets `method` and `body` on the handle, replacing what an earlier request of the same transfer
+// set, and adds their headers to `headers`.
+void SetMethodAndBody(CURL* easy, std::string_view requestMethod, std::string_view body,
+                      Slist& headers) {
+  // Giving no body makes the method POST; asking for GET afterwards undoes that and NOBODY.
+  curl_easy_setopt(easy, CURLOPT_POSTFIELDS, static_cast<char*>(nullptr));
+  curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{-1});
+  curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, static_cast<char*>(nullptr));
+  curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+
+  const std::string method(requestMethod.empty() ? "GET" : requestMethod);
+  const bool hasBody = !body.empty();
   if (hasBody) {
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.data());
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
-                     static_cast<curl_off_t>(request.body.size()));
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
   }
   if (EqualsIgnoringCase(method, "POST")) {
     curl_easy_setopt(easy, CURLOPT_POST, 1L);
     if (!hasBody) curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{0});
     Append(headers, "Content-Type: application/x-www-form-urlencoded");
-    if (hasBody) Append(headers, "Content-Length: " + std::to_string(request.body.size()));
+    if (hasBody) Append(headers, "Content-Length: " + std::to_string(body.size()));
     Append(headers, "Cache-Control: no-cache");
     Append(headers, "Expect:");
   } else if (hasBody) {
@@ -201,7 +225,8 @@ void SetMethodAndBody(CURL* easy, const TransferRequest& request, Slist& headers
   }
 }
 
-void SetBounds(CURL* easy, const TransferRequest& request, TransferState& state) {
+// Sets the bounds that hold for each connection and stall; returns the bound of the whole transfer.
+milliseconds SetBounds(CURL* easy, const TransferRequest& request, TransferState& state) {
   const long connect = request.connectTimeoutMs > 0
                            ? request.connectTimeoutMs
                            : static_cast<long>(kDefaultConnectTimeout.count());
@@ -216,8 +241,7 @@ void SetBounds(CURL* easy, const TransferRequest& request, TransferState& state)
   // The total bound stays unless the caller's own limits add up to more.
   const long given = static_cast<long>(std::max(request.connectTimeoutMs, 0)) +
                      std::max(request.sendTimeoutMs, 0) + std::max(request.receiveTimeoutMs, 0);
-  curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS,
-                   std::max(static_cast<long>(kDefaultTotalTimeout.count()), given));
+  return milliseconds(std::max(static_cast<long>(kDefaultTotalTimeout.count()), given));
 }
 
 struct Performed {
@@ -265,6 +289,54 @@ Performed Perform(CURL* easy, CURLM* multi, TransferState& state) {
   return performed;
 }
 
+// One request of a transfer.
+struct Hop {
+  std::string url;
+  // The request target of the first request; empty on a redirect, which the library follows.
+  std::string target;
+  std::string method;
+  std::string_view body;
+  bool hostHeader = true;
+};
+
+// Sets up the handle for `hop`, replacing `headers` with its header list.
+void SetHop(CURL* easy, const TransferRequest& request, const Hop& hop, Slist& headers) {
+  const bool first = !hop.target.empty();
+  curl_easy_setopt(easy, CURLOPT_URL, hop.url.c_str());
+  curl_easy_setopt(easy, CURLOPT_REQUEST_TARGET, first ? hop.target.c_str() : nullptr);
+  curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, first ? 1L : 0L);
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, first ? 0L : 1L);
+  // Only a redirect of the first request is followed here, and it counts as one.
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects - 1);
+
+  Slist hopHeaders;
+  Append(hopHeaders, "Accept: */*");
+  if (hop.hostHeader && !request.host.empty()) {
+    Append(hopHeaders, "Host: " + std::string(request.host));
+  }
+  SetMethodAndBody(easy, hop.method, hop.body, hopHeaders);
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, hopHeaders.get());
+  headers = std::move(hopHeaders);
+}
+
+// The request that follows a redirect with `status` from `hop` to `url`. After a 301, 302 or 303 a
+// POST, or any request with a body, becomes a GET without body or form headers; HEAD stays HEAD.
+Hop NextHop(const Hop& hop, std::string url, int status, std::string_view host) {
+  Hop next;
+  next.url = std::move(url);
+  next.method = hop.method;
+  next.body = hop.body;
+  if (status == 301 || status == 302 || status == 303) {
+    next.body = {};
+    const bool posts = EqualsIgnoringCase(hop.method, "POST") || !hop.body.empty();
+    if (posts && !EqualsIgnoringCase(hop.method, "HEAD")) next.method = "GET";
+  }
+  // As the library does on a redirect: the given Host header only while on the same host.
+  const std::optional<UrlParts> parts = SplitUrl(next.url);
+  next.hostHeader = parts && EqualsIgnoringCase(parts->host, host);
+  return next;
+}
+
 }  // namespace
 
 TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& request,
@@ -277,18 +349,15 @@ TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& req
   const std::size_t sizeBefore = buffer.size();
   TransferState state;
   state.buffer = &buffer;
+  const Clock::time_point started = Clock::now();
 
   // Resetting the handle forgets the list of cookie files without freeing it; dropping the
   // cookie engine first releases it.
   curl_easy_setopt(easy, CURLOPT_COOKIEFILE, static_cast<char*>(nullptr));
   curl_easy_reset(easy);
-  const std::string url(request.url);
-  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   const std::string agent(kAgentText);
   curl_easy_setopt(easy, CURLOPT_USERAGENT, agent.c_str());
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
@@ -302,13 +371,7 @@ TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& req
   curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &state);
   curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &OnConnected);
   curl_easy_setopt(easy, CURLOPT_PREREQDATA, &state);
-  SetBounds(easy, request, state);
-
-  Slist headers;
-  Append(headers, "Accept: */*");
-  if (!request.host.empty()) Append(headers, "Host: " + std::string(request.host));
-  SetMethodAndBody(easy, request, headers);
-  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.get());
+  const milliseconds totalBound = SetBounds(easy, request, state);
 
   Slist connectTo;
   if (const std::string target = ConnectTo(); !target.empty()) {
@@ -316,8 +379,43 @@ TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& req
     curl_easy_setopt(easy, CURLOPT_CONNECT_TO, connectTo.get());
   }
 
+  // The library would put a request target set on the handle on every request it follows as
+  // well, so the first request alone carries it and is not followed by the library; a redirect
+  // is taken up by a second request, with no target of its own, that the library follows on.
+  const std::string firstTarget =
+      RequestTargetOf(request.requestPath.empty() ? "/" : request.requestPath);
+  const std::optional<std::string> firstUrl = UrlWithTarget(request.url, firstTarget);
+  Hop hop{firstUrl.value_or(std::string()), firstTarget, std::string(request.method), request.body,
+          true};
+
   const std::vector<std::string> loaded = PrepareCookies(easy, request.cookies, request.host);
-  const Performed performed = Perform(easy, multi, state);
+  Slist headers;
+  Performed performed;
+  performed.result = CURLE_URL_MALFORMAT;
+  for (bool first = true; firstUrl; first = false) {
+    const milliseconds left =
+        totalBound - std::chrono::duration_cast<milliseconds>(Clock::now() - started);
+    if (left.count() <= 0) {
+      state.timedOut = true;
+      performed.result = CURLE_OPERATION_TIMEDOUT;
+      break;
+    }
+    if (TransfersAborted()) {
+      performed.abortedByLoop = true;
+      break;
+    }
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(left.count()));
+    SetHop(easy, request, hop, headers);
+    performed = Perform(easy, multi, state);
+    if (!first || performed.result != CURLE_OK || !IsRedirect(state)) break;
+
+    const std::optional<std::string> next = ResolveLocation(hop.url, state.location);
+    if (!next) {
+      performed.result = CURLE_URL_MALFORMAT;
+      break;
+    }
+    hop = NextHop(hop, *next, state.status, request.host);
+  }
   if (request.cookies) KeepCookies(easy, loaded);
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
   curl_easy_setopt(easy, CURLOPT_CONNECT_TO, static_cast<curl_slist*>(nullptr));

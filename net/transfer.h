@@ -22,6 +22,8 @@ inline constexpr long kMaxRedirects = 10;
 struct TransferRequest {
   std::string_view url;
   std::string_view host;  // for the Host header; none when empty
+  // The request path as split from the URL (RequestPathOf); "/" when empty.
+  std::string_view requestPath;
   std::string_view method;
   std::string_view body;
   bool cookies = true;
@@ -42,6 +44,14 @@ struct TransferOutcome {
 
 // Performs `request` with `easy` driven through `multi`, appending the final response's body to
 // `buffer`. On failure the buffer is left as it was.
+//
+// The first request goes out as the URL was written: its request line carries the request path
+// as RequestTargetOf gives it (no dot segments removed, "%" escapes and bytes 0x80-0xFF sent raw,
+// only bytes 0x00-0x20 and 0x7F percent-encoded, no fragment), its Host header names `host`, and
+// the stored cookies of `host` go with it. A redirect is resolved against that URL and followed
+// the library's usual way, up to kMaxRedirects in all: a 301, 302 or 303 answer turns a POST, or
+// any request with a body, into a GET without one (HEAD stays HEAD); the Host header is kept only
+// while the redirect stays on `host`. Every bound holds across the whole chain.
 TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& request,
                             std::string& buffer);
 

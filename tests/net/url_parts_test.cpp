@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 namespace shopwalk::net {
 namespace {
 
@@ -48,6 +50,16 @@ TEST(SplitUrlTest, MalformedUrlsDoNotSplit) {
   }
 }
 
+TEST(SplitUrlTest, SpacesAndControlBytesOnlyBreakTheHost) {
+  auto parts = SplitUrl("http://rate.shopwalk.test/user rate\t\x7F.htm?q=a b#f g");
+  ASSERT_TRUE(parts);
+  EXPECT_EQ(parts->host, "rate.shopwalk.test");
+  EXPECT_EQ(parts->path, "/user%20rate%09%7F.htm?q=a%20b#f%20g");
+  for (const char* url : {"http://rate\t.test/", "http://a.test:8 0/", "ht tp://a.test/"}) {
+    EXPECT_FALSE(SplitUrl(url)) << url;
+  }
+}
+
 TEST(RequestPathTest, StartsAtTheSlashAfterTheHost) {
   EXPECT_EQ(RequestPathOf("http://shop1.shopwalk.test"), "/");
   EXPECT_EQ(RequestPathOf("http://shop1.shopwalk.test/"), "/");
@@ -56,6 +68,38 @@ TEST(RequestPathTest, StartsAtTheSlashAfterTheHost) {
   EXPECT_EQ(RequestPathOf("http:"), "/");
   EXPECT_EQ(RequestPathOf("http:/"), "/");
   EXPECT_EQ(RequestPathOf(""), "/");
+}
+
+TEST(RequestTargetTest, EncodesOnlyWhatCannotStandOnARequestLine) {
+  for (int byte = 0; byte < 256; ++byte) {
+    const char c = static_cast<char>(byte);
+    const std::string target = RequestTargetOf(std::string("/a") + c + "b");
+    if (byte <= 0x20 || byte == 0x7F) {
+      char encoded[8];
+      std::snprintf(encoded, sizeof encoded, "/a%%%02Xb", static_cast<unsigned>(byte));
+      EXPECT_EQ(target, encoded) << byte;
+    } else if (c == '#') {
+      EXPECT_EQ(target, "/a") << "the fragment is dropped";
+    } else {
+      EXPECT_EQ(target, std::string("/a") + c + "b") << byte;
+    }
+  }
+  EXPECT_EQ(RequestTargetOf("/x/../%41?q=/./%zz#f#g"), "/x/../%41?q=/./%zz");
+}
+
+TEST(RequestTargetTest, UrlAndRedirectsAroundTheTarget) {
+  EXPECT_EQ(UrlWithTarget("http://u@a.test:81/p?q#f", "/n/../\xD5?y=1"),
+            "http://u@a.test:81/n/../\xD5?y=1");
+  EXPECT_EQ(UrlWithTarget("http://a.test?q", "/"), "http://a.test/");
+  EXPECT_FALSE(UrlWithTarget("not a url", "/"));
+
+  // Relative to the path as written, dot segments then removed as any redirect has them.
+  const std::string base = "http://a.test/shop/user%20rate/../b.htm?t=1";
+  EXPECT_EQ(ResolveLocation(base, "next b.htm"), "http://a.test/shop/next%20b.htm");
+  EXPECT_EQ(ResolveLocation(base, "/x/../y"), "http://a.test/y");
+  EXPECT_EQ(ResolveLocation(base, "//b.test/z"), "http://b.test/z");
+  EXPECT_FALSE(ResolveLocation(base, ""));
+  EXPECT_FALSE(ResolveLocation(base, "/bad\tpath"));
 }
 
 }  // namespace
