@@ -22,6 +22,25 @@ class RunTest : public EngineTest {
     return ids;
   }
 
+  // How many rating pages were requested.
+  std::size_t RatingRequestCount() {
+    std::size_t count = 0;
+    for (const auto& request : market.Requests()) count += request.host == pages::RatingHost();
+    return count;
+  }
+
+  // Shop `id` with every field; its reputation is its ID.
+  static pages::Shop ExistingShop(std::int32_t id) {
+    pages::Shop shop;
+    shop.id = id;
+    shop.name = "S" + std::to_string(id);
+    shop.messenger = "m" + std::to_string(id);
+    shop.ratingToken = "u" + std::to_string(id) + ".htm";
+    shop.openingDate = "2020-01-01";
+    shop.reputation = std::to_string(id);
+    return shop;
+  }
+
   // Every shop exists and answers after `stallMs`.
   void ServeSlowShops(int stallMs) {
     market.SetFallbackGenerator(
@@ -30,19 +49,33 @@ class RunTest : public EngineTest {
           page.misbehaviour = Misbehaviour::kStallBeforeAnswer;
           page.stallMs = stallMs;
           if (host.rfind("shop", 0) == 0) {
-            pages::Shop shop;
-            shop.id = std::stoi(host.substr(4));
-            shop.name = "S" + std::to_string(shop.id);
-            shop.messenger = "m" + std::to_string(shop.id);
-            shop.ratingToken = "u" + std::to_string(shop.id) + ".htm";
-            shop.openingDate = "2020-01-01";
-            shop.reputation = "5";
-            page.body = pages::HomePage(shop);
+            page.body = pages::HomePage(ExistingShop(std::stoi(host.substr(4))));
             return page;
           }
           if (path.rfind("/user-rate-", 0) == 0) {
             page.misbehaviour = Misbehaviour::kNone;
             page.body = Utf8ToGbk("卖家信用：5\r\n");
+            return page;
+          }
+          return std::nullopt;
+        });
+  }
+
+  // Every shop exists and answers at once; its rating page answers after 100 to 200 ms.
+  void ServeSlowRatings() {
+    market.SetFallbackGenerator(
+        [](const std::string& host, const std::string& path) -> std::optional<Page> {
+          Page page;
+          if (host.rfind("shop", 0) == 0) {
+            page.body = pages::HomePage(ExistingShop(std::stoi(host.substr(4))));
+            return page;
+          }
+          const std::string prefix = "/user-rate-u";
+          if (path.rfind(prefix, 0) == 0) {
+            const std::int32_t id = std::stoi(path.substr(prefix.size()));
+            page.misbehaviour = Misbehaviour::kStallBeforeAnswer;
+            page.stallMs = 100 + id % 101;
+            page.body = pages::RatingPage(ExistingShop(id));
             return page;
           }
           return std::nullopt;
@@ -129,6 +162,35 @@ TEST_F(RunTest, StopWithQueuedTasksEndsTheRunOnceAndKeepsTheWalksPlace) {
   EXPECT_EQ(*lowest, 501 + static_cast<std::int32_t>(rows.size()));
   EXPECT_EQ(collector.ProgressText(), std::to_string(*lowest - 1));
   EXPECT_LT(*lowest, TextToInt(stoppedAt));
+}
+
+TEST_F(RunTest, WorkersTakeTurnsFetchingRatingsAndAppendingRows) {
+  ServeSlowRatings();
+  ui.SetShopIdText("3000");
+  ui.SetThreadCountText("20");
+  collector.OnStartClicked();
+  // Twenty workers get shops ten milliseconds apart, and each rating page takes longer than
+  // that to answer: only the result lock keeps their rating fetches from overlapping.
+  constexpr std::size_t kRatings = 12;
+  ASSERT_TRUE(WaitFor([&] { return RatingRequestCount() >= kRatings; }, std::chrono::seconds(60)));
+  // Read before the run ends: ending it deletes the lock and lets the waiting workers go.
+  const std::size_t mostRatingsAtOnce = market.MostInFlight(pages::RatingHost());
+  const std::size_t mostRequestsAtOnce = market.MostInFlight("");
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+
+  EXPECT_EQ(collector.Run().WorkerPool.StartedThreads(), 20);
+  EXPECT_GE(mostRequestsAtOnce, 2u) << "the workers never fetched side by side";
+  EXPECT_EQ(mostRatingsAtOnce, 1u) << "rating fetches of different workers overlapped";
+  // Each rating fetch before the last one seen ended in its shop's row, numbered in order.
+  const auto rows = ui.Rows();
+  ASSERT_GE(rows.size(), kRatings - 1);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i][0], std::to_string(i + 1));
+    const std::string id =
+        std::to_string(TextToInt(rows[i][5].substr(std::string("http://shop").size())));
+    EXPECT_EQ(rows[i][2], id);
+    EXPECT_EQ(rows[i][3], "m" + id);
+  }
 }
 
 TEST_F(RunTest, WithoutPoolTheFieldAdvancesAndStopChangesNothingVisible) {

@@ -3,6 +3,7 @@
 #include <httplib.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -71,6 +72,19 @@ struct TestMarketplace::Server {
   Generator generator;
   Page fallback;
   std::vector<RecordedRequest> requests;
+  // Requests in flight and the most at once, by host without port; "" holds every host together.
+  std::map<std::string, std::size_t> inFlight;
+  std::map<std::string, std::size_t> mostInFlight;
+
+  // Counts a request to `host` into or out of flight (the caller holds `mutex`).
+  void CountInFlight(const std::string& host, bool entering) {
+    for (const std::string& key : {std::string(), host}) {
+      std::size_t& count = inFlight[key];
+      count = entering ? count + 1 : count - 1;
+      mostInFlight[key] = std::max(mostInFlight[key], count);
+      if (host.empty()) break;
+    }
+  }
 
   // The page for a request, chosen under the lock, so tables may change while it is answered.
   Page PageFor(const std::string& host, const std::string& target) {
@@ -102,8 +116,18 @@ struct TestMarketplace::Server {
     {
       std::lock_guard lock(mutex);
       requests.push_back(std::move(record));
+      CountInFlight(host, true);
     }
     recorded.notify_all();
+    // Out of flight however the answer is chosen, before the server starts sending it.
+    struct OutOfFlightOnReturn {
+      Server& server;
+      const std::string& host;
+      ~OutOfFlightOnReturn() {
+        std::lock_guard lock(server.mutex);
+        server.CountInFlight(host, false);
+      }
+    } outOfFlight{*this, host};
     AnswerWithPage(PageFor(host, target), request, response, stop);
   }
 };
@@ -184,12 +208,25 @@ std::size_t TestMarketplace::RequestCount() const {
 void TestMarketplace::ClearRequests() {
   std::lock_guard lock(server_->mutex);
   server_->requests.clear();
+  server_->mostInFlight = server_->inFlight;
 }
 
 bool TestMarketplace::WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(server_->mutex);
   return server_->recorded.wait_for(lock, timeout,
                                     [&] { return server_->requests.size() >= count; });
+}
+
+std::size_t TestMarketplace::InFlight(const std::string& host) const {
+  std::lock_guard lock(server_->mutex);
+  const auto found = server_->inFlight.find(HostOf(host));
+  return found == server_->inFlight.end() ? 0 : found->second;
+}
+
+std::size_t TestMarketplace::MostInFlight(const std::string& host) const {
+  std::lock_guard lock(server_->mutex);
+  const auto found = server_->mostInFlight.find(HostOf(host));
+  return found == server_->mostInFlight.end() ? 0 : found->second;
 }
 
 }  // namespace shopwalk::test

@@ -1,7 +1,8 @@
 // A local marketplace for tests: an HTTP server on 127.0.0.1 with an ephemeral port, on threads
 // of its own, serving pages by Host header and path from tables the test fills, and recording
-// every request it sees. Pages can misbehave on demand (stall, reset, never end, grow too large,
-// redirect in a loop) so callers can check that every request ends.
+// every request it sees and how many requests it answers at once. Pages can misbehave on demand
+// (stall, reset, never end, grow too large, redirect in a loop) so callers can check that every
+// request ends.
 //
 // Point clients at it with SetConnectTo(marketplace.ConnectAddress()): URLs and Host headers stay
 // those of the real site while every connection lands here.
@@ -91,6 +92,16 @@ class TestMarketplace {
   void ClearRequests();
   // Waits until at least `count` requests have been recorded; false when `timeout` passes first.
   bool WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
+
+  // Requests to `host` (compared without port, ignoring case; "" for every host together) in
+  // flight: each counts from when it has been read until its answer is ready to send, so a
+  // stalled answer counts for its whole stall, while the sending of a body does not count (a
+  // streamed or half-sent body is out of flight once the server starts sending it). A client
+  // that sends a request only after the answer to another has arrived never overlaps it here.
+  std::size_t InFlight(const std::string& host) const;
+  // The most requests to `host` ("" for every host) that were in flight at once since the start
+  // or the last ClearRequests (which restarts it from those in flight then).
+  std::size_t MostInFlight(const std::string& host) const;
 
  private:
   struct Server;
