@@ -10,11 +10,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
+#include <set>
 #include <sstream>
 
 #include "app/application.h"
@@ -62,6 +65,19 @@ void ServeDemoShops(test::TestMarketplace& market) {
         }
         return std::nullopt;
       });
+}
+
+// IDs of the shops whose home pages were requested, from the `from`th request on, in arrival order.
+std::vector<std::int32_t> RequestedShops(const test::TestMarketplace& market,
+                                         std::size_t from = 0) {
+  std::vector<std::int32_t> ids;
+  const auto requests = market.Requests();
+  for (std::size_t i = from; i < requests.size(); ++i) {
+    if (requests[i].host.rfind("shop", 0) == 0) {
+      ids.push_back(static_cast<std::int32_t>(std::stoll(requests[i].host.substr(4))));
+    }
+  }
+  return ids;
 }
 
 // Steps run one after the other from a timer, each until it says it is done.
@@ -208,6 +224,97 @@ TEST(CollectionWindow, CollectsStopsExportsAndSavesThePlace) {
   EXPECT_LT(savedId, TextToInt(stoppedAt));
   EXPECT_EQ(LoadProgress(RunDirectory()), std::to_string(savedId));
   std::filesystem::remove(config);
+}
+
+TEST(CollectionWindow, WalkContinuesAfterAnIdTypedDuringTheRun) {
+  InitWebAccess();
+  test::TestMarketplace market;
+  ServeDemoShops(market);
+  SetConnectTo(market.ConnectAddress());
+
+  Application app(argc, argv);
+  auto collector = std::make_shared<Collector>(app.Ui());
+  CollectorHandlers handlers = EngineHandlers(collector);
+  handlers.OnCollectorCreated = nullptr;  // leave the settings file alone
+  app.SetHandlers(handlers);
+  CollectorWindow& window = app.Window();
+  QLineEdit* field = window.ShopIdField();
+
+  constexpr std::int32_t kTyped = 800000;
+  constexpr int kMostTypings = 5;
+  int typings = 0;
+  std::int32_t oldPlace = 0;  // the field's ID when the user last typed
+  std::size_t typedAt = 0;    // requests the marketplace had seen by then
+  std::string lastText;
+  auto lastChange = std::chrono::steady_clock::now();
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+
+  Script script;
+  script.Then([&] {
+    field->setText(QStringLiteral("1000"));
+    window.ThreadCountField()->setText(QStringLiteral("4"));
+    QTest::mouseClick(window.StartButton(), Qt::LeftButton);
+    return true;
+  });
+  script.Then([&] {
+    // Once the walk has advanced, type a much larger ID over the field, as a user would, while
+    // the dispatcher waits between two passes (the field last moved a while ago). A pass that
+    // had already read the field when the keys came writes its next ID over them, as it would
+    // over a user's; then type again.
+    const std::string text = field->text().toStdString();
+    const auto now = std::chrono::steady_clock::now();
+    if (text != lastText) {
+      lastText = text;
+      lastChange = now;
+    }
+    const std::int32_t id = TextToInt(text);
+    if (typings > 0 && id >= kTyped) return id > kTyped;  // taken once it moved past
+    if (typings == kMostTypings) return true;             // never taken: the checks tell
+    if (id < 1005 || now - lastChange < std::chrono::milliseconds(40)) return false;
+    oldPlace = id;
+    typedAt = market.RequestCount();
+    field->setFocus();
+    field->selectAll();
+    QTest::keyClicks(field, QString::number(kTyped));
+    ++typings;
+    return false;
+  });
+  script.Then([&] {
+    // Wait until the shops after the typed ID have been requested, or a shop the walk should
+    // have left behind was.
+    if (!deadline) deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    const auto after = RequestedShops(market, typedAt);
+    const std::set<std::int32_t> seen(after.begin(), after.end());
+    bool next = true;
+    for (std::int32_t id = kTyped + 1; id <= kTyped + 5; ++id) next = next && seen.count(id) > 0;
+    const bool leftBehind = std::any_of(
+        seen.begin(), seen.end(), [&](std::int32_t id) { return id > oldPlace && id < kTyped; });
+    if (!next && !leftBehind && std::chrono::steady_clock::now() < *deadline) return false;
+    QTimer::singleShot(0, [&] { window.close(); });
+    return true;
+  });
+  script.Then(
+      [&] { return AnswerMessage(QStringLiteral("是否保存当前进度？"), QStringLiteral("否")); });
+  script.Start(&window);
+
+  EXPECT_EQ(app.Run(), 0);
+  SetConnectTo("");
+  ASSERT_TRUE(script.Finished());
+
+  // After the typing the only shops requested are those queued before it (at most the old
+  // place) and the walk from the typed ID on; the typed ID itself only when the keys came
+  // between the pass writing the field and reading it back.
+  ASSERT_GT(oldPlace, 1000);
+  const auto after = RequestedShops(market, typedAt);
+  for (const std::int32_t id : after) {
+    EXPECT_TRUE(id <= oldPlace || id >= kTyped)
+        << "shop " << id << " requested after " << kTyped << " was typed over " << oldPlace;
+  }
+  const std::set<std::int32_t> seen(after.begin(), after.end());
+  for (std::int32_t id = kTyped + 1; id <= kTyped + 5; ++id) {
+    EXPECT_EQ(seen.count(id), 1u) << "shop " << id << " after the typed ID not requested";
+  }
+  ResetTransferAbort();
 }
 
 TEST(CollectionWindow, ClosingDuringARunEndsEverythingWithoutWaitingForTheServer) {
