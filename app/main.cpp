@@ -4,7 +4,7 @@
 
 #include "app/application.h"
 #include "app/engine_handlers.h"
-#include "net/http_client.h"
+#include "net/web_access.h"
 
 int main(int argc, char** argv) {
   // Before any other thread starts. A library that fails the checks was reported; go on.

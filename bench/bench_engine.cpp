@@ -20,7 +20,7 @@
 
 #include "collect/collector.h"
 #include "collect/text.h"
-#include "net/http_client.h"
+#include "net/web_access.h"
 #include "tests/support/memory_ui.h"
 
 namespace {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "net/http_client.h"
+#include "net/web_access.h"
 #include "tests/support/test_marketplace.h"
 
 namespace {

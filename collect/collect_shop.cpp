@@ -7,6 +7,7 @@
 #include "collect/marketplace.h"
 #include "collect/text.h"
 #include "net/http_client.h"
+#include "net/transfer_abort.h"
 #include "workers/locks.h"
 
 namespace shopwalk {

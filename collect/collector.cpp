@@ -1,6 +1,6 @@
 #include "collect/collector.h"
 
-#include "net/http_client.h"
+#include "net/transfer_abort.h"
 #include "workers/threads.h"
 
 namespace shopwalk {

@@ -78,28 +78,4 @@ class HttpClient {
   std::unique_ptr<Impl> impl_;
 };
 
-// Once per process, before any other thread starts: initialises libcurl and checks that the
-// libcurl in use is thread-safe and resolves names asynchronously, and takes the connection
-// redirect from SHOPWALK_CONNECT_TO. Later calls do nothing and give the first answer. Returns
-// false (with a message on standard error) when the library is unusable. A client created
-// without it initialises libcurl itself.
-bool InitWebAccess();
-
-// When `hostPort` ("HOST:PORT") is not empty, every connection of every client goes to that address
-// while URLs and Host headers stay as they are; empty connects directly. Process-wide, safe from
-// any thread. InitWebAccess() takes it from the environment variable SHOPWALK_CONNECT_TO.
-void SetConnectTo(std::string_view hostPort);
-std::string ConnectTo();
-
-// Aborts every transfer in flight and every later one until ResetTransferAbort(); used when the
-// program closes. Safe from any thread.
-void AbortAllTransfers();
-bool TransfersAborted();
-void ResetTransferAbort();
-
-// Called with the text of a fatal usage error (UTF-8) before the process ends with exit code
-// 255. The default writes the error to standard error. The window installs one that shows the
-// message box.
-void SetFatalErrorReporter(void (*reporter)(const std::string& utf8Message));
-
 }  // namespace shopwalk

@@ -6,8 +6,9 @@
 #include <vector>
 
 #include "net/handle_cookies.h"
-#include "net/http_client.h"
+#include "net/transfer_abort.h"
 #include "net/url_parts.h"
+#include "net/web_access.h"
 
 namespace shopwalk::net {
 namespace {

@@ -4,8 +4,6 @@
 #include <mutex>
 #include <vector>
 
-#include "net/http_client.h"
-
 namespace shopwalk {
 namespace {
 

@@ -8,8 +8,6 @@
 #include <mutex>
 #include <string>
 
-#include "net/http_client.h"
-
 namespace shopwalk {
 namespace {
 

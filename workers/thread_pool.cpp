@@ -7,6 +7,8 @@
 #include <thread>
 #include <utility>
 
+#include "base/contained_error.h"
+
 namespace shopwalk {
 namespace {
 
@@ -142,6 +144,7 @@ void ThreadPool::Record::Work() {
       packet.task(packet.first, packet.second);
     } catch (...) {
       // A task that throws is dropped; the worker goes on with the next one.
+      ReportContainedError("worker task");
     }
   }
 

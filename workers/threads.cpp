@@ -8,6 +8,7 @@
 #include <thread>
 #include <utility>
 
+#include "base/contained_error.h"
 #include "workers/end_wait.h"
 #include "workers/handle_table.h"
 
@@ -41,6 +42,7 @@ void RunThread(const std::shared_ptr<ThreadRecord>& record, const ThreadRoutine&
     routine(parameter);
   } catch (...) {
     // A routine that throws ends its thread, not the process.
+    ReportContainedError("thread routine");
   }
   currentRecord = nullptr;
   std::lock_guard lock(record->mutex);

@@ -14,16 +14,16 @@
 
 #include "collect/gbk.h"
 #include "collect/text.h"
-#include "tests/store/scratch_directory.h"
+#include "tests/support/scratch_directory.h"
 #include "tests/support/memory_ui.h"
 #include "workers/locks.h"
 
 namespace shopwalk::test {
 namespace {
 
-using testing_support::FileContent;
-using testing_support::PutFile;
-using testing_support::ScratchDirectory;
+using test::FileContent;
+using test::PutFile;
+using test::ScratchDirectory;
 
 class HandlersTest : public ::testing::Test {
  protected:

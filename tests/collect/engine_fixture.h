@@ -12,6 +12,8 @@
 #include "collect/gbk.h"
 #include "collect/text.h"
 #include "net/http_client.h"
+#include "net/transfer_abort.h"
+#include "net/web_access.h"
 #include "tests/support/memory_ui.h"
 #include "tests/support/shop_pages.h"
 #include "tests/support/test_marketplace.h"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/net/raw_http_server.h"
+#include "net/fatal_error.h"
 #include "tests/net/web_test.h"
 
 namespace shopwalk {

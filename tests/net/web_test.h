@@ -11,6 +11,8 @@
 
 #include "net/cookie_jar.h"
 #include "net/http_client.h"
+#include "net/transfer_abort.h"
+#include "net/web_access.h"
 #include "tests/support/test_marketplace.h"
 
 namespace shopwalk {

@@ -4,16 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "scratch_directory.h"
+#include "tests/support/scratch_directory.h"
 #include "tests/support/unprivileged.h"
 
 namespace shopwalk {
 namespace {
 
-using testing_support::Exists;
-using testing_support::FileContent;
-using testing_support::PutFile;
-using testing_support::ScratchDirectory;
+using test::Exists;
+using test::FileContent;
+using test::PutFile;
+using test::ScratchDirectory;
 
 // GBK: two characters whose second bytes are the ASCII letters "A" and "a".
 constexpr std::string_view GbkWithUpperTrail = "\xB0\x41";    // 癆

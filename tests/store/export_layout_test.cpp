@@ -9,16 +9,16 @@
 #include <vector>
 
 #include "collect/gbk.h"
-#include "scratch_directory.h"
+#include "tests/support/scratch_directory.h"
 #include "store/result_columns.h"
 
 namespace shopwalk {
 namespace {
 
-using testing_support::Exists;
-using testing_support::FileContent;
-using testing_support::PutFile;
-using testing_support::ScratchDirectory;
+using test::Exists;
+using test::FileContent;
+using test::PutFile;
+using test::ScratchDirectory;
 using Row = ResultRow;
 
 // GBK cell texts.

@@ -7,18 +7,18 @@
 
 #include <csignal>
 
-#include "scratch_directory.h"
+#include "tests/support/scratch_directory.h"
 #include "tests/support/unprivileged.h"
 
 namespace shopwalk {
 namespace {
 
-using testing_support::Exists;
-using testing_support::FileContent;
-using testing_support::Mode;
-using testing_support::PutFile;
-using testing_support::ScratchDirectory;
-using testing_support::Status;
+using test::Exists;
+using test::FileContent;
+using test::Mode;
+using test::PutFile;
+using test::ScratchDirectory;
+using test::Status;
 
 TEST(WriteFileBytesTest, CreatesOrReplacesTheWholeContent) {
   ScratchDirectory dir;

@@ -2,16 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include "scratch_directory.h"
+#include "tests/support/scratch_directory.h"
 #include "store/run_directory.h"
 
 namespace shopwalk {
 namespace {
 
-using testing_support::Exists;
-using testing_support::FileContent;
-using testing_support::PutFile;
-using testing_support::ScratchDirectory;
+using test::Exists;
+using test::FileContent;
+using test::PutFile;
+using test::ScratchDirectory;
 
 class ProgressStoreTest : public ::testing::Test {
  protected:

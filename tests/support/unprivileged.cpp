@@ -68,8 +68,7 @@ bool RunningAsRoot() {
   return ::geteuid() == 0;
 }
 
-void RunUnprivileged(const std::function<void()>& body, uid_t uid, gid_t gid,
-                     std::source_location where) {
+void RunUnprivileged(const std::function<void()>& body, uid_t uid, gid_t gid) {
   if (!RunningAsRoot()) {
     body();
     return;
@@ -78,7 +77,7 @@ void RunUnprivileged(const std::function<void()>& body, uid_t uid, gid_t gid,
   std::fflush(nullptr);
   pid_t child = ::fork();
   if (child < 0) {
-    ADD_FAILURE_AT(where.file_name(), where.line()) << "fork: " << std::strerror(errno);
+    ADD_FAILURE() << "fork: " << std::strerror(errno);
     return;
   }
   if (child == 0) RunInChild(body, uid, gid);
@@ -86,17 +85,15 @@ void RunUnprivileged(const std::function<void()>& body, uid_t uid, gid_t gid,
   int status = 0;
   while (::waitpid(child, &status, 0) < 0) {
     if (errno != EINTR) {
-      ADD_FAILURE_AT(where.file_name(), where.line()) << "waitpid: " << std::strerror(errno);
+      ADD_FAILURE() << "waitpid: " << std::strerror(errno);
       return;
     }
   }
   if (WIFSIGNALED(status)) {
-    ADD_FAILURE_AT(where.file_name(), where.line())
-        << "the part run as user " << uid << " was killed by signal " << WTERMSIG(status) << " ("
-        << ::strsignal(WTERMSIG(status)) << ")";
+    ADD_FAILURE() << "the part run as user " << uid << " was killed by signal " << WTERMSIG(status)
+                  << " (" << ::strsignal(WTERMSIG(status)) << ")";
   } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    ADD_FAILURE_AT(where.file_name(), where.line())
-        << "the part run as user " << uid << " failed (its failures are printed above)";
+    ADD_FAILURE() << "the part run as user " << uid << " failed (its failures are printed above)";
   }
 }
 

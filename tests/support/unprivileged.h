@@ -5,7 +5,6 @@
 #include <sys/types.h>
 
 #include <functional>
-#include <source_location>
 
 namespace shopwalk::test {
 
@@ -21,12 +20,11 @@ bool RunningAsRoot();
 
 // Runs `body` without privileges. As root, `body` runs in a forked child that first drops to
 // `uid` and `gid` for good (no supplementary groups, no way back to root); the child prints the
-// gtest failures of `body` as they happen, and the calling test fails (at `where`) unless the
+// gtest failures of `body` as they happen, and the calling test fails unless the
 // child ran `body` without failures and exited normally. Not as root, `body` simply runs here as
 // the current user. As root, only what `body` does to files is seen afterwards (the child's memory
 // is its own), and everything `body` touches must be reachable by `uid`. `body` must not skip.
 void RunUnprivileged(const std::function<void()>& body, uid_t uid = UnprivilegedUser,
-                     gid_t gid = UnprivilegedGroup,
-                     std::source_location where = std::source_location::current());
+                     gid_t gid = UnprivilegedGroup);
 
 }  // namespace shopwalk::test

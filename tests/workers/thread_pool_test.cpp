@@ -200,10 +200,17 @@ TEST(ThreadPoolTest, ThrowingTaskIsDroppedAndTheWorkerGoesOn) {
   ThreadPool pool;
   Counter ran;
   ASSERT_EQ(pool.Create(1), 1);
+  ::testing::internal::CaptureStderr();
   ASSERT_TRUE(pool.Submit([](std::int32_t, std::int32_t) { throw std::runtime_error("task"); }));
   ASSERT_TRUE(pool.Submit([](std::int32_t, std::int32_t) { throw 42; }));
   ASSERT_TRUE(pool.Submit([&](std::int32_t, std::int32_t) { ran.Add(); }));
   EXPECT_TRUE(ran.WaitFor(1));
+  // Each dropped task left a line saying what went wrong.
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("shopwalk: worker task: task\n"), std::string::npos) << said;
+  EXPECT_NE(said.find("shopwalk: worker task: an exception that is not a std::exception\n"),
+            std::string::npos)
+      << said;
   EXPECT_FALSE(pool.Submit(PoolTask()));
   pool.Stop();
   EXPECT_TRUE(pool.WaitEnded(kHang));

@@ -165,8 +165,10 @@ TEST(ThreadsTest, ManyThreadsEndAndCloseOneHandleOnlyOnce) {
 
 TEST(ThreadsTest, ThrowingRoutineEndsOnlyItsThread) {
   ThreadHandle handle = 0;
+  ::testing::internal::CaptureStderr();
   ASSERT_TRUE(StartThread([](std::int32_t) { throw std::runtime_error("routine"); }, 0, &handle));
   EXPECT_TRUE(WaitThreadEnded(handle, kHang));
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "shopwalk: thread routine: routine\n");
   EXPECT_TRUE(CloseThreadHandle(handle));
 }
 

@@ -1,4 +1,4 @@
-#include "scratch_directory.h"
+#include "tests/support/scratch_directory.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace shopwalk::testing_support {
+namespace shopwalk::test {
 
 ScratchDirectory::ScratchDirectory() {
   std::string pattern = ::testing::TempDir() + "store_test_XXXXXX";
@@ -98,4 +98,4 @@ struct stat Status(const std::string& path) {
   return info;
 }
 
-}  // namespace shopwalk::testing_support
+}  // namespace shopwalk::test

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace shopwalk::testing_support {
+namespace shopwalk::test {
 
 class ScratchDirectory {
  public:
@@ -43,4 +43,4 @@ unsigned Mode(const std::string& path);
 // The file's status as stat() gives it (all zero when it cannot be had).
 struct stat Status(const std::string& path);
 
-}  // namespace shopwalk::testing_support
+}  // namespace shopwalk::test
