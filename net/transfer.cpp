@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/ascii.h"
 #include "net/handle_cookies.h"
 #include "net/transfer_abort.h"
 #include "net/url_parts.h"
@@ -32,27 +33,6 @@ void Append(Slist& list, const std::string& line) {
     list.release();
     list.reset(grown);
   }
-}
-
-bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
 }
 
 std::string Trimmed(std::string_view text) {
@@ -136,7 +116,7 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
     }
     state.location.clear();
     state.finalResponse = false;
-  } else if (StartsWithIgnoringCase(line, "location:")) {
+  } else if (StartsWithIgnoringAsciiCase(line, "location:")) {
     // An empty Location is no redirect, as the library ignores it.
     if (state.location.empty()) state.location = Trimmed(line.substr(9));
   } else if ((line == "\r\n" || line == "\n") && !state.finalResponse) {
@@ -206,7 +186,7 @@ void SetMethodAndBody(CURL* easy, std::string_view requestMethod, std::string_vi
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data());
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
   }
-  if (EqualsIgnoringCase(method, "POST")) {
+  if (EqualsIgnoringAsciiCase(method, "POST")) {
     curl_easy_setopt(easy, CURLOPT_POST, 1L);
     if (!hasBody) curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{0});
     Append(headers, "Content-Type: application/x-www-form-urlencoded");
@@ -218,7 +198,7 @@ void SetMethodAndBody(CURL* easy, std::string_view requestMethod, std::string_vi
     Append(headers, "Content-Type:");
     Append(headers, "Expect:");
   }
-  if (EqualsIgnoringCase(method, "HEAD")) curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+  if (EqualsIgnoringAsciiCase(method, "HEAD")) curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
   if (method != "GET" && method != "POST" && method != "HEAD") {
     curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
   } else if (method == "GET" && hasBody) {
@@ -329,12 +309,12 @@ Hop NextHop(const Hop& hop, std::string url, int status, std::string_view host) 
   next.body = hop.body;
   if (status == 301 || status == 302 || status == 303) {
     next.body = {};
-    const bool posts = EqualsIgnoringCase(hop.method, "POST") || !hop.body.empty();
-    if (posts && !EqualsIgnoringCase(hop.method, "HEAD")) next.method = "GET";
+    const bool posts = EqualsIgnoringAsciiCase(hop.method, "POST") || !hop.body.empty();
+    if (posts && !EqualsIgnoringAsciiCase(hop.method, "HEAD")) next.method = "GET";
   }
   // As the library does on a redirect: the given Host header only while on the same host.
   const std::optional<UrlParts> parts = SplitUrl(next.url);
-  next.hostHeader = parts && EqualsIgnoringCase(parts->host, host);
+  next.hostHeader = parts && EqualsIgnoringAsciiCase(parts->host, host);
   return next;
 }
 

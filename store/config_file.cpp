@@ -4,12 +4,12 @@
 #include <system_error>
 #include <vector>
 
+#include "base/ascii.h"
 #include "store/file_bytes.h"
 
 namespace shopwalk {
 namespace {
 
-constexpr std::string_view LineEnd = "\r\n";
 // Editors on Windows may start a UTF-8 file with this mark; it belongs to no line.
 constexpr std::string_view Utf8ByteOrderMark = "\xEF\xBB\xBF";
 
@@ -26,10 +26,6 @@ std::string_view Trim(std::string_view text) {
 std::string_view SkipLeadingControls(std::string_view text) {
   while (!text.empty() && static_cast<unsigned char>(text.front()) <= 0x20) text.remove_prefix(1);
   return text;
-}
-
-unsigned char AsciiLower(unsigned char c) {
-  return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
 }
 
 // Names match ignoring the case of ASCII letters. A two-byte GBK character is compared exactly:
@@ -172,14 +168,14 @@ std::string Join(std::string_view byteOrderMark, const std::vector<Line>& lines)
 }
 
 void EnsureLineEnd(std::string& bytes) {
-  if (!bytes.empty() && bytes.back() != '\n') bytes += LineEnd;
+  if (!bytes.empty() && bytes.back() != '\n') bytes += CrLf;
 }
 
 std::string KeyLine(std::string_view key, std::string_view value) {
   std::string line(key);
   line += '=';
   line += value;
-  line += LineEnd;
+  line += CrLf;
   return line;
 }
 
@@ -250,8 +246,7 @@ bool WriteConfigItem(std::string_view path, std::string_view section,
     if (found < end) {
       // Keep the line's own spelling of the key and everything up to the "=".
       Line& line = lines[found];
-      line.bytes =
-          line.bytes.substr(0, line.afterEquals) + std::string(*value) + std::string(LineEnd);
+      line.bytes = line.bytes.substr(0, line.afterEquals) + std::string(*value) + std::string(CrLf);
     } else {
       std::size_t after = header;
       for (std::size_t i = header + 1; i < end; ++i) {
@@ -265,9 +260,9 @@ bool WriteConfigItem(std::string_view path, std::string_view section,
     if (!lines.empty()) {
       EnsureLineEnd(lines.back().bytes);
       // Separate the new section from the one before by an empty line.
-      if (!Trim(lines.back().bytes).empty()) lines.push_back(Unparsed(std::string(LineEnd)));
+      if (!Trim(lines.back().bytes).empty()) lines.push_back(Unparsed(std::string(CrLf)));
     }
-    lines.push_back(Unparsed("[" + std::string(section) + "]" + std::string(LineEnd)));
+    lines.push_back(Unparsed("[" + std::string(section) + "]" + std::string(CrLf)));
     lines.push_back(Unparsed(KeyLine(*key, *value)));
   }
   return WriteFileBytes(path, Join(byteOrderMark, lines), reason);

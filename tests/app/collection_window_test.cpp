@@ -129,7 +129,7 @@ TEST(CollectionWindow, CollectsStopsExportsAndSavesThePlace) {
   ResultModel& results = window.Results();
 
   std::string stoppedAt;
-  std::vector<std::array<std::string, 6>> rows;
+  std::vector<ResultRow> rows;
   QString pane0, pane1;
   bool frozen = false;
 

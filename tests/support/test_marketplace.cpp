@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "base/ascii.h"
 #include "tests/support/page_answer.h"
 
 namespace shopwalk::test {
@@ -18,16 +19,8 @@ namespace {
 // Enough workers for every collection worker of the engine plus stalled leftovers.
 constexpr std::size_t kServerThreads = 64;
 
-std::string Lowercase(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lower;
-}
-
 bool SameName(std::string_view a, std::string_view b) {
-  return Lowercase(a) == Lowercase(b);
+  return EqualsIgnoringAsciiCase(a, b);
 }
 
 // The Host header without a port.
@@ -35,7 +28,7 @@ std::string HostOf(const std::string& hostHeader) {
   std::string host = hostHeader;
   const std::size_t colon = host.rfind(':');
   if (colon != std::string::npos && host.find(']', colon) == std::string::npos) host.resize(colon);
-  return Lowercase(host);
+  return AsciiLowercase(host);
 }
 
 // The library listens with a backlog of 5, so a burst of connections from many workers would
@@ -177,12 +170,12 @@ std::string TestMarketplace::ConnectAddress() const {
 
 void TestMarketplace::SetPage(const std::string& host, const std::string& path, Page page) {
   std::lock_guard lock(server_->mutex);
-  server_->pages[{Lowercase(host), path}] = std::move(page);
+  server_->pages[{AsciiLowercase(host), path}] = std::move(page);
 }
 
 void TestMarketplace::RemovePage(const std::string& host, const std::string& path) {
   std::lock_guard lock(server_->mutex);
-  server_->pages.erase({Lowercase(host), path});
+  server_->pages.erase({AsciiLowercase(host), path});
 }
 
 void TestMarketplace::SetFallbackGenerator(Generator generator) {
