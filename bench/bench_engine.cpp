@@ -28,8 +28,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace shopwalk;
 
-constexpr std::int32_t kFirst = 109428412;
-constexpr int kShops = 600;
+constexpr std::int32_t First = 109428412;
+constexpr int Shops = 600;
 
 double CpuSeconds() {
   rusage usage{};
@@ -118,10 +118,10 @@ struct RunFigures {
 };
 
 RunFigures RunShops(std::chrono::milliseconds pace) {
-  RecordingUi ui(kFirst + kShops + 1);
+  RecordingUi ui(First + Shops + 1);
   Collector collector(ui);
   collector.SetPace(pace);
-  ui.SetShopIdText(std::to_string(kFirst));
+  ui.SetShopIdText(std::to_string(First));
   ui.SetThreadCountText("20");
   const auto writesBefore = ui.Writes().size();
 
@@ -187,9 +187,9 @@ int main() {
   const RunFigures flat = RunShops(std::chrono::milliseconds(0));
   std::printf("Flat out (pace 0):\n");
   std::printf("  wall time            %8.3f s\n", flat.wallSeconds);
-  std::printf("  shop IDs per second  %8.1f\n", kShops / flat.wallSeconds);
+  std::printf("  shop IDs per second  %8.1f\n", Shops / flat.wallSeconds);
   std::printf("  rows per second      %8.1f  (%d rows: the shops found)\n",
               flat.rows / flat.wallSeconds, flat.rows);
-  std::printf("  CPU per shop ID      %8.3f ms\n", flat.cpuSeconds * 1000 / kShops);
+  std::printf("  CPU per shop ID      %8.3f ms\n", flat.cpuSeconds * 1000 / Shops);
   return 0;
 }

@@ -24,14 +24,14 @@ namespace {
 
 using namespace shopwalk;
 
-constexpr int kRequests = 2000;
-constexpr int kThreads = 20;
-constexpr int kRounds = 5;
-constexpr const char* kUrl = "http://shop1.bench.test/";
-constexpr const char* kAgent =
+constexpr int Requests = 2000;
+constexpr int Threads = 20;
+constexpr int Rounds = 5;
+constexpr const char* Url = "http://shop1.bench.test/";
+constexpr const char* Agent =
     "Mozilla/5.0 (Windows; U; Windows NT 6.1; en-US) AppleWebKit/534.10 (KHTML, like Gecko) "
     "Chrome/7.0.536.2 Safari/534.10";
-constexpr std::size_t kPageBytes = 100 * 1024;
+constexpr std::size_t PageBytes = 100 * 1024;
 
 double ThreadCpuSeconds() {
   timespec now{};
@@ -42,12 +42,12 @@ double ThreadCpuSeconds() {
 std::atomic<int> g_wrongPages{0};
 
 void CheckPage(std::size_t size) {
-  if (size != kPageBytes) ++g_wrongPages;
+  if (size != PageBytes) ++g_wrongPages;
 }
 
 void ClientCycle() {
   auto client = HttpClient::Create();
-  client->Open("GET", kUrl);
+  client->Open("GET", Url);
   client->Send();
   const std::string text = client->ResponseText();
   benchmark::DoNotOptimize(text.data());
@@ -74,9 +74,9 @@ void PlainCycle(const std::string& connectTo) {
   curl_slist* headers = curl_slist_append(nullptr, "Accept: */*");
   headers = curl_slist_append(headers, "Host: shop1.bench.test");
   curl_slist* redirect = curl_slist_append(nullptr, ("::" + connectTo).c_str());
-  curl_easy_setopt(easy, CURLOPT_URL, kUrl);
+  curl_easy_setopt(easy, CURLOPT_URL, Url);
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-  curl_easy_setopt(easy, CURLOPT_USERAGENT, kAgent);
+  curl_easy_setopt(easy, CURLOPT_USERAGENT, Agent);
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(easy, CURLOPT_CONNECT_TO, redirect);
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
@@ -110,7 +110,7 @@ struct Figures {
   double cpuMsPerRequest = 0;
 };
 
-// Runs kRequests cycles spread over `threads` threads.
+// Runs Requests cycles spread over `threads` threads.
 Figures Measure(int threads, const std::function<void()>& cycle) {
   std::atomic<int> next{0};
   std::vector<double> cpu(threads, 0.0);
@@ -119,7 +119,7 @@ Figures Measure(int threads, const std::function<void()>& cycle) {
   for (int t = 0; t < threads; ++t) {
     workers.emplace_back([&, t] {
       const double before = ThreadCpuSeconds();
-      while (next.fetch_add(1) < kRequests) cycle();
+      while (next.fetch_add(1) < Requests) cycle();
       cpu[t] = ThreadCpuSeconds() - before;
     });
   }
@@ -128,7 +128,7 @@ Figures Measure(int threads, const std::function<void()>& cycle) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   double cpuTotal = 0;
   for (double c : cpu) cpuTotal += c;
-  return {kRequests / seconds, cpuTotal * 1000.0 / kRequests};
+  return {Requests / seconds, cpuTotal * 1000.0 / Requests};
 }
 
 double Median(std::vector<double> values) {
@@ -142,20 +142,20 @@ int main() {
   if (!InitWebAccess()) return 1;
   test::TestMarketplace market;
   test::Page page;
-  page.body.assign(kPageBytes, 'x');
+  page.body.assign(PageBytes, 'x');
   market.SetPage("shop1.bench.test", "/", page);
   SetConnectTo(market.ConnectAddress());
   const std::string connectTo = market.ConnectAddress();
   const auto plain = [&] { PlainCycle(connectTo); };
 
-  std::printf("%d requests of a %zu KiB page, median of %d rounds\n", kRequests, kPageBytes / 1024,
-              kRounds);
+  std::printf("%d requests of a %zu KiB page, median of %d rounds\n", Requests, PageBytes / 1024,
+              Rounds);
   std::printf("%-20s %7s %11s %9s %14s %9s\n", "", "threads", "requests/s", "vs plain",
               "CPU ms/request", "vs plain");
-  for (int threads : {1, kThreads}) {
+  for (int threads : {1, Threads}) {
     Measure(threads, plain);  // warm-up
     std::vector<double> plainRate, plainCpu, clientRate, clientCpu;
-    for (int round = 0; round < kRounds; ++round) {
+    for (int round = 0; round < Rounds; ++round) {
       const Figures p = Measure(threads, plain);
       const Figures c = Measure(threads, ClientCycle);
       plainRate.push_back(p.requestsPerSecond);

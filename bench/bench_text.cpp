@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr std::size_t kPageSize = std::size_t{1} << 20;
+constexpr std::size_t PageSize = std::size_t{1} << 20;
 
 const std::string& LeftMarker() {
   static const std::string marker = "<span class=" + std::string(shopwalk::QuotePlaceholder) +
@@ -22,8 +22,8 @@ const std::string& LeftMarker() {
 }
 
 // The left marker as it stands in the page.
-const std::string kLeftInPage = "<span class=\"shop-nick\">";
-const std::string kRight = "</span>";
+const std::string LeftInPage = "<span class=\"shop-nick\">";
+const std::string Right = "</span>";
 
 // Rows of a shop listing with GBK text; the marker follows 1 KiB before the end.
 const std::string& Page() {
@@ -33,10 +33,10 @@ const std::string& Page() {
         "title=\"宝贝名称\">新款 宝贝 包邮</a><span class=\"price\">￥12.50</span>"
         "<span class=\"shop-name\">小店</span></li>\r\n");
     std::string p;
-    while (p.size() + row.size() < kPageSize - 1024) p += row;
-    p += kLeftInPage + shopwalk::Utf8ToGbk("某某旗舰店") + kRight;
-    while (p.size() + row.size() <= kPageSize) p += row;
-    p.append(kPageSize - p.size(), ' ');
+    while (p.size() + row.size() < PageSize - 1024) p += row;
+    p += LeftInPage + shopwalk::Utf8ToGbk("某某旗舰店") + Right;
+    while (p.size() + row.size() <= PageSize) p += row;
+    p.append(PageSize - p.size(), ' ');
     return p;
   }();
   return page;
@@ -45,7 +45,7 @@ const std::string& Page() {
 void BM_TextBetween(benchmark::State& state) {
   const std::string& page = Page();
   for (auto _ : state) {
-    std::string nick = shopwalk::TextBetween(page, LeftMarker(), kRight);
+    std::string nick = shopwalk::TextBetween(page, LeftMarker(), Right);
     if (nick.empty()) state.SkipWithError("marker not found");
     benchmark::DoNotOptimize(nick);
   }
@@ -56,7 +56,7 @@ BENCHMARK(BM_TextBetween);
 void BM_StringViewFind(benchmark::State& state) {
   const std::string_view page = Page();
   for (auto _ : state) {
-    std::size_t at = page.find(kLeftInPage);
+    std::size_t at = page.find(LeftInPage);
     if (at == std::string_view::npos) state.SkipWithError("marker not found");
     benchmark::DoNotOptimize(at);
   }
@@ -67,7 +67,7 @@ BENCHMARK(BM_StringViewFind);
 void BM_FindTextCaseInsensitive(benchmark::State& state) {
   const std::string& page = Page();
   for (auto _ : state) {
-    int at = shopwalk::FindText(page, kLeftInPage, 0, true);
+    int at = shopwalk::FindText(page, LeftInPage, 0, true);
     if (at < 0) state.SkipWithError("marker not found");
     benchmark::DoNotOptimize(at);
   }
@@ -84,7 +84,7 @@ class RateReporter : public benchmark::ConsoleReporter {
     for (const Run& run : runs) {
       if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
       if (run.cpu_accumulated_time <= 0) continue;
-      const double rate = static_cast<double>(run.iterations) * static_cast<double>(kPageSize) /
+      const double rate = static_cast<double>(run.iterations) * static_cast<double>(PageSize) /
                           run.cpu_accumulated_time / 1e6;
       double& best = rates[run.run_name.function_name];
       if (rate > best) best = rate;

@@ -14,7 +14,7 @@ const std::string_view QuotePlaceholder("#\xD2\xFD\xBA\xC5", 5);
 
 namespace {
 
-constexpr std::size_t kNone = std::string_view::npos;
+constexpr std::size_t None = std::string_view::npos;
 
 // The text proper: everything before the first NUL byte.
 std::string_view Cut(std::string_view text) {
@@ -50,7 +50,7 @@ const unsigned char* FindByte(const unsigned char* from, std::size_t len, unsign
 }
 
 // 0-based index of the first match of `needle` at a character start of the walk over `text` that
-// begins at index `from`, or kNone.
+// begins at index `from`, or None.
 //
 // Candidates come from a byte search for the needle's first byte. Whether a candidate j lies at a
 // character start follows from the bytes before it: a byte below 0x80 always ends a character, so
@@ -61,14 +61,14 @@ std::size_t FindFrom(std::string_view text, std::string_view needle, std::size_t
                      bool folded) {
   const std::size_t n = text.size();
   const std::size_t m = needle.size();
-  if (m == 0 || from >= n || n - from < m) return kNone;
+  if (m == 0 || from >= n || n - from < m) return None;
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* q = reinterpret_cast<const unsigned char*>(needle.data());
   const std::size_t last = n - m;  // last index where the needle still fits
   std::size_t known = from;        // a character start at or before every candidate
   while (known <= last) {
     const unsigned char* hit = FindByte(p + known, last - known + 1, q[0], folded);
-    if (hit == nullptr) return kNone;
+    if (hit == nullptr) return None;
     const auto j = static_cast<std::size_t>(hit - p);
     std::size_t k = j;
     while (k > known && p[k - 1] >= 0x80) --k;
@@ -81,7 +81,7 @@ std::size_t FindFrom(std::string_view text, std::string_view needle, std::size_t
     if (equal) return j;
     known = j + (p[j] >= 0x80 ? 2 : 1);
   }
-  return kNone;
+  return None;
 }
 
 // Replaces the quote placeholder in a marker by '"'.
@@ -124,16 +124,16 @@ std::string TextBetween(std::string_view source, std::string_view left, std::str
   const std::string l = ExpandMarker(left);
   const std::string r = ExpandMarker(right);
   const std::size_t at = FindFrom(text, l, StartIndex(start), caseInsensitive);
-  if (at == kNone || r.empty()) return {};
+  if (at == None || r.empty()) return {};
   const std::size_t after = at + l.size();
   const std::size_t end = FindFrom(text, r, after, caseInsensitive);
-  if (end == kNone) return {};
+  if (end == None) return {};
   return std::string(text.substr(after, end - after));
 }
 
 int FindText(std::string_view text, std::string_view needle, int start, bool caseInsensitive) {
   const std::size_t at = FindFrom(Cut(text), Cut(needle), StartIndex(start), caseInsensitive);
-  if (at == kNone || at >= static_cast<std::size_t>(INT_MAX)) return -1;
+  if (at == None || at >= static_cast<std::size_t>(INT_MAX)) return -1;
   return static_cast<int>(at + 1);
 }
 
@@ -162,9 +162,9 @@ std::string ReplaceText(std::string_view text, std::string_view find, std::strin
   out.reserve(t.size());
   std::size_t pos = from;
   std::size_t at = FindFrom(t, f, pos, !caseSensitive);
-  if (at == kNone) return std::string(t);
+  if (at == None) return std::string(t);
   out.append(t.substr(0, from));
-  while (at != kNone) {
+  while (at != None) {
     out.append(t.substr(pos, at - pos));
     out.append(r);
     pos = at + f.size();

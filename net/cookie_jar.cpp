@@ -30,8 +30,8 @@ std::optional<ParsedCookie> Parse(std::string_view line) {
   // What is left is the value, which the store does not need.
   ParsedCookie cookie;
   std::string_view domain = fields[0];
-  constexpr std::string_view kHttpOnly = "#HttpOnly_";
-  if (domain.starts_with(kHttpOnly)) domain.remove_prefix(kHttpOnly.size());
+  constexpr std::string_view HttpOnly = "#HttpOnly_";
+  if (domain.starts_with(HttpOnly)) domain.remove_prefix(HttpOnly.size());
   if (domain.starts_with('.')) domain.remove_prefix(1);
   if (domain.empty()) return std::nullopt;
   cookie.domain = AsciiLowercase(domain);
@@ -112,7 +112,7 @@ void CookieJar::Merge(const std::vector<std::string>& before,
     }
     auto [entry, inserted] = domains_[cookie->domain].try_emplace({cookie->path, cookie->name});
     entry->second = Entry{line, cookie->subdomains, cookie->expires, nextOrder_++};
-    if (inserted && ++size_ > kMaxCookies) EvictOldest();
+    if (inserted && ++size_ > MaxCookies) EvictOldest();
   }
   for (const auto& [key, line] : handedOver) {
     if (!seen.contains(key)) erase(key);

@@ -33,7 +33,7 @@ class CookieJar {
   void Clear();
 
   // At most this many cookies are kept; beyond it the oldest stored go first.
-  static constexpr std::size_t kMaxCookies = 10000;
+  static constexpr std::size_t MaxCookies = 10000;
 
  private:
   struct Entry {

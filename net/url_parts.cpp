@@ -19,15 +19,15 @@ bool CannotStandOnRequestLine(unsigned char byte) {
 
 // `text` with the bytes that cannot stand on a request line percent-encoded.
 std::string EncodeUnfit(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
+  static constexpr char Hex[] = "0123456789ABCDEF";
   std::string encoded;
   encoded.reserve(text.size());
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if (CannotStandOnRequestLine(byte)) {
       encoded += '%';
-      encoded += kHex[byte >> 4];
-      encoded += kHex[byte & 0xF];
+      encoded += Hex[byte >> 4];
+      encoded += Hex[byte & 0xF];
     } else {
       encoded += c;
     }
@@ -82,8 +82,8 @@ std::optional<UrlParts> SplitUrl(std::string_view url) {
   parts.path = std::move(*path);
   if (!query->empty()) parts.path += "?" + *query;
   if (!fragment->empty()) parts.path += "#" + *fragment;
-  if (parts.host.empty() || parts.scheme.size() >= kMaxSchemeSize ||
-      parts.host.size() >= kMaxHostSize || parts.path.size() >= kMaxPathSize) {
+  if (parts.host.empty() || parts.scheme.size() >= MaxSchemeSize ||
+      parts.host.size() >= MaxHostSize || parts.path.size() >= MaxPathSize) {
     return std::nullopt;
   }
   if (!port->empty()) {

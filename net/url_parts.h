@@ -10,9 +10,9 @@ namespace shopwalk::net {
 
 // Size limits of the parts, each counting a terminating NUL: a part at or over its limit makes
 // the URL unsplittable.
-inline constexpr std::size_t kMaxSchemeSize = 32;
-inline constexpr std::size_t kMaxHostSize = 256;
-inline constexpr std::size_t kMaxPathSize = 2048;
+inline constexpr std::size_t MaxSchemeSize = 32;
+inline constexpr std::size_t MaxHostSize = 256;
+inline constexpr std::size_t MaxPathSize = 2048;
 
 struct UrlParts {
   std::string scheme;

@@ -12,18 +12,18 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // How long a wait may go without running the thread's message pump.
-constexpr std::chrono::milliseconds kPumpInterval{10};
+constexpr std::chrono::milliseconds PumpInterval{10};
 
 thread_local std::function<void()> messagePump;
 
 // Sleeps until `until`, running the message pump (if any) at the start and at least every
-// kPumpInterval. False when the calling thread is asked to end.
+// PumpInterval. False when the calling thread is asked to end.
 bool SleepUntil(Clock::time_point until) {
   for (;;) {
     if (messagePump) messagePump();
     const Clock::time_point now = Clock::now();
     if (now >= until) return !ThreadEndRequested();
-    const Clock::time_point wake = messagePump ? std::min(until, now + kPumpInterval) : until;
+    const Clock::time_point wake = messagePump ? std::min(until, now + PumpInterval) : until;
     if (internal::WaitUntilOrEndRequested(wake)) return false;
   }
 }

@@ -12,10 +12,10 @@
 namespace shopwalk {
 namespace {
 
-constexpr int kDefaultThreadCount = 20;
+constexpr int DefaultThreadCount = 20;
 // The largest count whose table of 4-byte thread handles still fits a 32-bit byte count; a larger
 // count cannot be created.
-constexpr int kMaxThreadCount = 0x3FFFFFFF;
+constexpr int MaxThreadCount = 0x3FFFFFFF;
 
 // One queued item. An empty task is a stop packet: the worker that takes it leaves.
 struct Packet {
@@ -63,8 +63,8 @@ int ThreadPool::Create(int threadCount) {
     }
   }
   record_.reset();  // an ended pool is replaced
-  if (threadCount < 0 || threadCount > kMaxThreadCount) return 0;
-  if (threadCount == 0) threadCount = kDefaultThreadCount;
+  if (threadCount < 0 || threadCount > MaxThreadCount) return 0;
+  if (threadCount == 0) threadCount = DefaultThreadCount;
 
   auto pool = std::make_shared<Record>();
   for (int i = 0; i < threadCount; ++i) {

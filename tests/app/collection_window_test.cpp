@@ -241,8 +241,8 @@ TEST(CollectionWindow, WalkContinuesAfterAnIdTypedDuringTheRun) {
   CollectorWindow& window = app.Window();
   QLineEdit* field = window.ShopIdField();
 
-  constexpr std::int32_t kTyped = 800000;
-  constexpr int kMostTypings = 5;
+  constexpr std::int32_t Typed = 800000;
+  constexpr int MostTypings = 5;
   int typings = 0;
   std::int32_t oldPlace = 0;  // the field's ID when the user last typed
   std::size_t typedAt = 0;    // requests the marketplace had seen by then
@@ -269,14 +269,14 @@ TEST(CollectionWindow, WalkContinuesAfterAnIdTypedDuringTheRun) {
       lastChange = now;
     }
     const std::int32_t id = TextToInt(text);
-    if (typings > 0 && id >= kTyped) return id > kTyped;  // taken once it moved past
-    if (typings == kMostTypings) return true;             // never taken: the checks tell
+    if (typings > 0 && id >= Typed) return id > Typed;  // taken once it moved past
+    if (typings == MostTypings) return true;            // never taken: the checks tell
     if (id < 1005 || now - lastChange < std::chrono::milliseconds(40)) return false;
     oldPlace = id;
     typedAt = market.RequestCount();
     field->setFocus();
     field->selectAll();
-    QTest::keyClicks(field, QString::number(kTyped));
+    QTest::keyClicks(field, QString::number(Typed));
     ++typings;
     return false;
   });
@@ -287,9 +287,9 @@ TEST(CollectionWindow, WalkContinuesAfterAnIdTypedDuringTheRun) {
     const auto after = RequestedShops(market, typedAt);
     const std::set<std::int32_t> seen(after.begin(), after.end());
     bool next = true;
-    for (std::int32_t id = kTyped + 1; id <= kTyped + 5; ++id) next = next && seen.count(id) > 0;
+    for (std::int32_t id = Typed + 1; id <= Typed + 5; ++id) next = next && seen.count(id) > 0;
     const bool leftBehind = std::any_of(
-        seen.begin(), seen.end(), [&](std::int32_t id) { return id > oldPlace && id < kTyped; });
+        seen.begin(), seen.end(), [&](std::int32_t id) { return id > oldPlace && id < Typed; });
     if (!next && !leftBehind && std::chrono::steady_clock::now() < *deadline) return false;
     QTimer::singleShot(0, [&] { window.close(); });
     return true;
@@ -308,11 +308,11 @@ TEST(CollectionWindow, WalkContinuesAfterAnIdTypedDuringTheRun) {
   ASSERT_GT(oldPlace, 1000);
   const auto after = RequestedShops(market, typedAt);
   for (const std::int32_t id : after) {
-    EXPECT_TRUE(id <= oldPlace || id >= kTyped)
-        << "shop " << id << " requested after " << kTyped << " was typed over " << oldPlace;
+    EXPECT_TRUE(id <= oldPlace || id >= Typed)
+        << "shop " << id << " requested after " << Typed << " was typed over " << oldPlace;
   }
   const std::set<std::int32_t> seen(after.begin(), after.end());
-  for (std::int32_t id = kTyped + 1; id <= kTyped + 5; ++id) {
+  for (std::int32_t id = Typed + 1; id <= Typed + 5; ++id) {
     EXPECT_EQ(seen.count(id), 1u) << "shop " << id << " after the typed ID not requested";
   }
   ResetTransferAbort();
@@ -323,7 +323,7 @@ TEST(CollectionWindow, ClosingDuringARunEndsEverythingWithoutWaitingForTheServer
   test::TestMarketplace market;
   // Every shop page hangs for a minute.
   test::Page hanging;
-  hanging.misbehaviour = test::Misbehaviour::kStallBeforeAnswer;
+  hanging.misbehaviour = test::Misbehaviour::StallBeforeAnswer;
   hanging.stallMs = 60000;
   market.SetFallbackPage(hanging);
   SetConnectTo(market.ConnectAddress());

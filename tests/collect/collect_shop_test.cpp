@@ -7,18 +7,18 @@
 namespace shopwalk::test {
 namespace {
 
-const std::string kHome =
+const std::string Home =
     "<html><head><title>首页-Demo Shop-Velmo网</title></head><body>"
     "<a href=\"http://im.velmo.com/u\">掌柜：alice</a>"
     "<a href=\"http://rate.velmo.com/user-rate-abc.htm\">信用</a></body></html>";
-const std::string kRating =
+const std::string Rating =
     "<input type=\"hidden\" id=\"J_showShopStartDate\" value=\"2014-05-01\" />\r\n"
     "<div>卖家信用：12\r\n</div>\r\n";
 
 using Row = ResultRow;
 
 TEST_F(EngineTest, ShopWithEveryFieldGivesItsRowAndStatusTexts) {
-  ServeShop(42, kHome, "/user-rate-abc.htm", kRating);
+  ServeShop(42, Home, "/user-rate-abc.htm", Rating);
   collector.CollectShop(42);
 
   ASSERT_EQ(ui.Rows().size(), 1u);
@@ -33,14 +33,14 @@ TEST_F(EngineTest, ShopWithEveryFieldGivesItsRowAndStatusTexts) {
   EXPECT_EQ(ui.CollectingHistory(), std::vector<std::string>{"http://shop42.velmo.com"});
 
   // The next row is numbered by its position.
-  ServeShop(43, kHome, "/user-rate-abc.htm", kRating);
+  ServeShop(43, Home, "/user-rate-abc.htm", Rating);
   collector.CollectShop(43);
   ASSERT_EQ(ui.Rows().size(), 2u);
   EXPECT_EQ(ui.Rows()[1][0], "2");
 }
 
 TEST_F(EngineTest, MissingReputationOrRatingPageStillGivesARow) {
-  ServeShop(1, kHome, "/user-rate-abc.htm",
+  ServeShop(1, Home, "/user-rate-abc.htm",
             "<html>J_showShopStartDate\" value=\"2001-02-03\"</html>");
   collector.CollectShop(1);
   ASSERT_EQ(ui.Rows().size(), 1u);
@@ -49,14 +49,14 @@ TEST_F(EngineTest, MissingReputationOrRatingPageStillGivesARow) {
 
   // The rating page is an error page: empty date, reputation "0".
   market.RemovePage(pages::RatingHost(), "/user-rate-abc.htm");
-  ServeShop(2, kHome);
+  ServeShop(2, Home);
   collector.CollectShop(2);
   ASSERT_EQ(ui.Rows().size(), 2u);
   EXPECT_EQ(ui.Rows()[1], (Row{"2", "Demo Shop", "0", "alice", "", "http://shop2.velmo.com"}));
 }
 
 TEST_F(EngineTest, NoShopNoticeAnywhereEndsTheTaskAfterOneFetch) {
-  ServeShop(7, kHome + "<p>提示：没有找到相应的店铺信息</p>", "/user-rate-abc.htm", kRating);
+  ServeShop(7, Home + "<p>提示：没有找到相应的店铺信息</p>", "/user-rate-abc.htm", Rating);
   collector.CollectShop(7);
   EXPECT_TRUE(ui.Rows().empty());
   EXPECT_EQ(market.RequestCount(), 1u);
@@ -68,7 +68,7 @@ TEST_F(EngineTest, MissingMessengerOrRatingLinkSkipsTheShopWithoutSecondFetch) {
   ServeShop(8,
             "<title>首页-A-Velmo网</title><a>x</a>掌柜：bob"
             "<a href=\"http://rate.velmo.com/user-rate-abc.htm\">",
-            "/user-rate-abc.htm", kRating);
+            "/user-rate-abc.htm", Rating);
   collector.CollectShop(8);
   // No rating link.
   ServeShop(9, "<title>首页-A-Velmo网</title><a>掌柜：bob</a>");
@@ -81,7 +81,7 @@ TEST_F(EngineTest, EmptyShopNameSkipsTheShopAfterBothFetches) {
   ServeShop(10,
             "<title>首页--Velmo网</title><a>掌柜：bob</a>"
             "<a href=\"http://rate.velmo.com/user-rate-abc.htm\">",
-            "/user-rate-abc.htm", kRating);
+            "/user-rate-abc.htm", Rating);
   collector.CollectShop(10);
   EXPECT_TRUE(ui.Rows().empty());
   EXPECT_EQ(market.RequestCount(), 2u);
@@ -93,7 +93,7 @@ TEST_F(EngineTest, FirstMarkerWinsAndRatingLinkKeepsItsQuery) {
             "<a>掌柜：carol</a><a>掌柜：dave</a>"
             "<a href=\"http://rate.velmo.com/user-rate-x1.htm?spm=3&a=b\">"
             "<a href=\"http://rate.velmo.com/user-rate-x2.htm\">",
-            "/user-rate-x1.htm?spm=3&a=b", kRating);
+            "/user-rate-x1.htm?spm=3&a=b", Rating);
   collector.CollectShop(11);
   ASSERT_EQ(ui.Rows().size(), 1u);
   EXPECT_EQ(ui.Rows()[0][1], "First");
@@ -107,10 +107,10 @@ TEST_F(EngineTest, FirstMarkerWinsAndRatingLinkKeepsItsQuery) {
 
 TEST_F(EngineTest, HomePageGoesWithCookiesAndRatingPageWithout) {
   Page home;
-  home.body = Utf8ToGbk(kHome);
+  home.body = Utf8ToGbk(Home);
   home.headers = {{"Set-Cookie", "walk=1; Domain=velmo.com; Path=/"}};
   market.SetPage(pages::ShopHost(20), "/", home);
-  ServeShop(21, kHome, "/user-rate-abc.htm", kRating);
+  ServeShop(21, Home, "/user-rate-abc.htm", Rating);
 
   collector.CollectShop(20);
   collector.CollectShop(21);
@@ -129,7 +129,7 @@ TEST_F(EngineTest, UnreachableMarketplaceGivesNoRow) {
 }
 
 TEST_F(EngineTest, TaskAfterStopRunsTheStopSequenceInstead) {
-  ServeShop(40, kHome, "/user-rate-abc.htm", kRating);
+  ServeShop(40, Home, "/user-rate-abc.htm", Rating);
   collector.OnStopClicked();
   collector.CollectShop(40);
   EXPECT_TRUE(ui.Rows().empty());

@@ -46,14 +46,14 @@ class RunTest : public EngineTest {
     market.SetFallbackGenerator(
         [stallMs](const std::string& host, const std::string& path) -> std::optional<Page> {
           Page page;
-          page.misbehaviour = Misbehaviour::kStallBeforeAnswer;
+          page.misbehaviour = Misbehaviour::StallBeforeAnswer;
           page.stallMs = stallMs;
           if (host.rfind("shop", 0) == 0) {
             page.body = pages::HomePage(ExistingShop(std::stoi(host.substr(4))));
             return page;
           }
           if (path.rfind("/user-rate-", 0) == 0) {
-            page.misbehaviour = Misbehaviour::kNone;
+            page.misbehaviour = Misbehaviour::None;
             page.body = Utf8ToGbk("卖家信用：5\r\n");
             return page;
           }
@@ -73,7 +73,7 @@ class RunTest : public EngineTest {
           const std::string prefix = "/user-rate-u";
           if (path.rfind(prefix, 0) == 0) {
             const std::int32_t id = std::stoi(path.substr(prefix.size()));
-            page.misbehaviour = Misbehaviour::kStallBeforeAnswer;
+            page.misbehaviour = Misbehaviour::StallBeforeAnswer;
             page.stallMs = 100 + id % 101;
             page.body = pages::RatingPage(ExistingShop(id));
             return page;
@@ -171,8 +171,8 @@ TEST_F(RunTest, WorkersTakeTurnsFetchingRatingsAndAppendingRows) {
   collector.OnStartClicked();
   // Twenty workers get shops ten milliseconds apart, and each rating page takes longer than
   // that to answer: only the result lock keeps their rating fetches from overlapping.
-  constexpr std::size_t kRatings = 12;
-  ASSERT_TRUE(WaitFor([&] { return RatingRequestCount() >= kRatings; }, std::chrono::seconds(60)));
+  constexpr std::size_t Ratings = 12;
+  ASSERT_TRUE(WaitFor([&] { return RatingRequestCount() >= Ratings; }, std::chrono::seconds(60)));
   // Read before the run ends: ending it deletes the lock and lets the waiting workers go.
   const std::size_t mostRatingsAtOnce = market.MostInFlight(pages::RatingHost());
   const std::size_t mostRequestsAtOnce = market.MostInFlight("");
@@ -183,7 +183,7 @@ TEST_F(RunTest, WorkersTakeTurnsFetchingRatingsAndAppendingRows) {
   EXPECT_EQ(mostRatingsAtOnce, 1u) << "rating fetches of different workers overlapped";
   // Each rating fetch before the last one seen ended in its shop's row, numbered in order.
   const auto rows = ui.Rows();
-  ASSERT_GE(rows.size(), kRatings - 1);
+  ASSERT_GE(rows.size(), Ratings - 1);
   for (std::size_t i = 0; i < rows.size(); ++i) {
     EXPECT_EQ(rows[i][0], std::to_string(i + 1));
     const std::string id =

@@ -11,7 +11,7 @@ namespace {
 
 using namespace std::string_literals;
 
-const std::string kReplacement = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+const std::string Replacement = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
 
 TEST(Gbk, ConvertsBothWays) {
   EXPECT_EQ(Utf8ToGbk("店铺"), "\xB5\xEA\xC6\xCC");
@@ -29,15 +29,15 @@ TEST(Gbk, ConvertsBothWays) {
 }
 
 TEST(Gbk, InvalidGbkBecomesReplacementCharacters) {
-  EXPECT_EQ(GbkToUtf8("\xFF"), kReplacement);
+  EXPECT_EQ(GbkToUtf8("\xFF"), Replacement);
   EXPECT_EQ(GbkToUtf8("a\xFF\xFF"
                       "b"),
-            "a" + kReplacement + kReplacement + "b");
+            "a" + Replacement + Replacement + "b");
   // An impossible pair replaces only its first byte; the second is read again.
-  EXPECT_EQ(GbkToUtf8("\x81\x30"), kReplacement + "0");
+  EXPECT_EQ(GbkToUtf8("\x81\x30"), Replacement + "0");
   // A first byte cut off at the end.
-  EXPECT_EQ(GbkToUtf8("a\xB5"), "a" + kReplacement);
-  EXPECT_EQ(GbkToUtf8("\xB5\xEA\xC6"), "店" + kReplacement);
+  EXPECT_EQ(GbkToUtf8("a\xB5"), "a" + Replacement);
+  EXPECT_EQ(GbkToUtf8("\xB5\xEA\xC6"), "店" + Replacement);
 }
 
 TEST(Gbk, UnconvertibleUtf8BecomesQuestionMarks) {

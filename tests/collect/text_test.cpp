@@ -352,22 +352,22 @@ TEST(HostileBytes, LongRunsOfHighBytes) {
 // A text of 2^31 + 2 MiB bytes, built from one 2 MiB block mapped over and over, so that no
 // position arithmetic may overflow a 32-bit integer.
 TEST(HostileBytes, TextsLongerThanInt32Max) {
-  constexpr std::size_t kBlock = std::size_t{1} << 21;
-  constexpr std::size_t kBlocks = 1025;
+  constexpr std::size_t Block = std::size_t{1} << 21;
+  constexpr std::size_t Blocks = 1025;
   const int fd = memfd_create("text_test", 0);
-  if (fd < 0 || ftruncate(fd, kBlock) != 0) GTEST_SKIP() << "no memfd";
-  void* block = mmap(nullptr, kBlock, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (fd < 0 || ftruncate(fd, Block) != 0) GTEST_SKIP() << "no memfd";
+  void* block = mmap(nullptr, Block, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   ASSERT_NE(block, MAP_FAILED);
-  std::memset(block, 'a', kBlock);
-  std::memcpy(static_cast<char*>(block) + kBlock - 32, "<b>xyz</b>", 10);
-  munmap(block, kBlock);
-  const std::size_t total = kBlock * kBlocks;
+  std::memset(block, 'a', Block);
+  std::memcpy(static_cast<char*>(block) + Block - 32, "<b>xyz</b>", 10);
+  munmap(block, Block);
+  const std::size_t total = Block * Blocks;
   void* area = mmap(nullptr, total, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (area == MAP_FAILED) GTEST_SKIP() << "no address space";
-  for (std::size_t i = 0; i < kBlocks; ++i) {
-    ASSERT_NE(mmap(static_cast<char*>(area) + i * kBlock, kBlock, PROT_READ, MAP_SHARED | MAP_FIXED,
-                   fd, 0),
-              MAP_FAILED);
+  for (std::size_t i = 0; i < Blocks; ++i) {
+    ASSERT_NE(
+        mmap(static_cast<char*>(area) + i * Block, Block, PROT_READ, MAP_SHARED | MAP_FIXED, fd, 0),
+        MAP_FAILED);
   }
   close(fd);
   const std::string_view big(static_cast<const char*>(area), total);

@@ -8,7 +8,7 @@ namespace {
 
 class BoundsTest : public WebTest {
  protected:
-  static constexpr int kShortMs = 700;
+  static constexpr int ShortMs = 700;
 
   test::Page Misbehaving(test::Misbehaviour misbehaviour, std::string body = {}) {
     test::Page page = PageWith(std::move(body));
@@ -23,12 +23,12 @@ class BoundsTest : public WebTest {
     bool aborted = false;
     std::string bytes;
   };
-  Result Fetch(const std::string& url, int receiveMs = kShortMs) {
+  Result Fetch(const std::string& url, int receiveMs = ShortMs) {
     Result result;
     WithinBound([&] {
       auto client = HttpClient::Create();
       client->Open("GET", url);
-      result.sent = client->Send({}, kShortMs, 0, receiveMs);
+      result.sent = client->Send({}, ShortMs, 0, receiveMs);
       result.timedOut = client->LastSendTimedOut();
       result.aborted = client->LastSendAborted();
       result.bytes = client->ResponseBytes();
@@ -45,7 +45,7 @@ class BoundsTest : public WebTest {
 };
 
 TEST_F(BoundsTest, ServerSilentBeforeAnsweringEndsTheRequestWithoutAPage) {
-  test::Page page = Misbehaving(test::Misbehaviour::kStallBeforeAnswer, "late");
+  test::Page page = Misbehaving(test::Misbehaviour::StallBeforeAnswer, "late");
   page.stallMs = 60'000;
   market_.SetPage("a.shopwalk.test", "/", page);
   const Result result = Fetch("http://a.shopwalk.test/");
@@ -55,7 +55,7 @@ TEST_F(BoundsTest, ServerSilentBeforeAnsweringEndsTheRequestWithoutAPage) {
 }
 
 TEST_F(BoundsTest, GivenReceiveLimitReplacesTheDefault) {
-  test::Page page = Misbehaving(test::Misbehaviour::kStallBeforeAnswer, "late but fine");
+  test::Page page = Misbehaving(test::Misbehaviour::StallBeforeAnswer, "late but fine");
   page.stallMs = 300;
   market_.SetPage("a.shopwalk.test", "/", page);
   const Result result = Fetch("http://a.shopwalk.test/", 10'000);
@@ -65,7 +65,7 @@ TEST_F(BoundsTest, GivenReceiveLimitReplacesTheDefault) {
 
 TEST_F(BoundsTest, StallMidBodyKeepsWhatArrived) {
   const std::string body(200'000, 'x');
-  test::Page page = Misbehaving(test::Misbehaviour::kStallMidBody, body);
+  test::Page page = Misbehaving(test::Misbehaviour::StallMidBody, body);
   page.stallMs = 60'000;
   market_.SetPage("a.shopwalk.test", "/", page);
   const Result result = Fetch("http://a.shopwalk.test/");
@@ -77,7 +77,7 @@ TEST_F(BoundsTest, StallMidBodyKeepsWhatArrived) {
 TEST_F(BoundsTest, ConnectionResetMidBodyKeepsWhatArrived) {
   std::string body;
   for (int i = 0; i < 50'000; ++i) body += static_cast<char>('A' + i % 23);
-  market_.SetPage("a.shopwalk.test", "/", Misbehaving(test::Misbehaviour::kResetMidBody, body));
+  market_.SetPage("a.shopwalk.test", "/", Misbehaving(test::Misbehaviour::ResetMidBody, body));
   const Result result = Fetch("http://a.shopwalk.test/", 10'000);
   EXPECT_TRUE(result.sent);
   EXPECT_FALSE(result.timedOut);
@@ -86,22 +86,22 @@ TEST_F(BoundsTest, ConnectionResetMidBodyKeepsWhatArrived) {
 }
 
 TEST_F(BoundsTest, EndlessAndOversizedBodiesAreCutAt32MiB) {
-  constexpr std::size_t kCut = 32u << 20;
-  market_.SetPage("a.shopwalk.test", "/endless", Misbehaving(test::Misbehaviour::kEndlessBody));
-  test::Page oversized = Misbehaving(test::Misbehaviour::kOversizedBody);
-  oversized.oversizedBytes = kCut + 100'000;
+  constexpr std::size_t Cut = 32u << 20;
+  market_.SetPage("a.shopwalk.test", "/endless", Misbehaving(test::Misbehaviour::EndlessBody));
+  test::Page oversized = Misbehaving(test::Misbehaviour::OversizedBody);
+  oversized.oversizedBytes = Cut + 100'000;
   market_.SetPage("a.shopwalk.test", "/oversized", oversized);
 
   for (const char* url : {"http://a.shopwalk.test/endless", "http://a.shopwalk.test/oversized"}) {
     const Result result = Fetch(url, 10'000);
     EXPECT_TRUE(result.sent) << url;
-    EXPECT_EQ(result.bytes.size(), kCut) << url;
+    EXPECT_EQ(result.bytes.size(), Cut) << url;
     EXPECT_TRUE(IsPattern(result.bytes)) << url;
   }
 }
 
 TEST_F(BoundsTest, RedirectLoopStopsAfterTenRedirects) {
-  market_.SetPage("a.shopwalk.test", "/loop", Misbehaving(test::Misbehaviour::kRedirectLoop, "x"));
+  market_.SetPage("a.shopwalk.test", "/loop", Misbehaving(test::Misbehaviour::RedirectLoop, "x"));
   const Result result = Fetch("http://a.shopwalk.test/loop");
   EXPECT_FALSE(result.sent);
   EXPECT_TRUE(result.bytes.empty());
@@ -141,7 +141,7 @@ TEST_F(BoundsTest, ResponseHeadersAreBoundedAcrossRedirects) {
 }
 
 TEST_F(BoundsTest, AbortEndsAStalledTransferFromAnotherThread) {
-  test::Page page = Misbehaving(test::Misbehaviour::kStallBeforeAnswer, "never");
+  test::Page page = Misbehaving(test::Misbehaviour::StallBeforeAnswer, "never");
   page.stallMs = 60'000;
   market_.SetPage("a.shopwalk.test", "/", page);
   Result result;

@@ -70,11 +70,11 @@ TEST(CookieJarTest, ExpiredAndMalformedCookiesAreNotKept) {
 TEST(CookieJarTest, OldestCookiesMakeRoomBeyondTheLimit) {
   CookieJar jar;
   std::vector<std::string> lines;
-  for (std::size_t i = 0; i < CookieJar::kMaxCookies + 5; ++i) {
+  for (std::size_t i = 0; i < CookieJar::MaxCookies + 5; ++i) {
     lines.push_back(Line("h" + std::to_string(i) + ".test", false, "c", "v"));
   }
   jar.Merge({}, lines);
-  EXPECT_EQ(jar.Size(), CookieJar::kMaxCookies);
+  EXPECT_EQ(jar.Size(), CookieJar::MaxCookies);
   EXPECT_TRUE(jar.CookiesFor("h0.test").empty());
   EXPECT_TRUE(jar.CookiesFor("h4.test").empty());
   EXPECT_EQ(jar.CookiesFor("h5.test").size(), 1u);

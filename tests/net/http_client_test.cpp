@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/net/raw_http_server.h"
 #include "net/fatal_error.h"
+#include "tests/net/raw_http_server.h"
 #include "tests/net/web_test.h"
 
 namespace shopwalk {
@@ -15,7 +15,7 @@ namespace {
 
 using ::testing::HasSubstr;
 
-constexpr const char* kAgent =
+constexpr const char* Agent =
     "Mozilla/5.0 (Windows; U; Windows NT 6.1; en-US) AppleWebKit/534.10 (KHTML, like Gecko) "
     "Chrome/7.0.536.2 Safari/534.10";
 
@@ -42,7 +42,7 @@ TEST_F(HttpClientTest, BareHostIsRequestedAsSlashWithTheFixedHeaders) {
   EXPECT_EQ(seen.HeaderCount("Accept"), 1u);
   EXPECT_EQ(seen.Header("Accept"), "*/*");
   EXPECT_EQ(seen.HeaderCount("User-Agent"), 1u);
-  EXPECT_EQ(seen.Header("User-Agent"), kAgent);
+  EXPECT_EQ(seen.Header("User-Agent"), Agent);
   // Compressed bodies are never asked for, and a fresh process has no cookies to send.
   EXPECT_EQ(seen.HeaderCount("Accept-Encoding"), 0u);
   EXPECT_EQ(seen.HeaderCount("Cookie"), 0u);
@@ -175,24 +175,24 @@ TEST_F(HttpClientTest, FailedConnectionKeepsTheBuffer) {
   auto client = HttpClient::Create();
   ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/p"));
   ASSERT_TRUE(client->Send());
-  SetConnectTo(kNowhere);
+  SetConnectTo(Nowhere);
   EXPECT_FALSE(client->Send());
   EXPECT_FALSE(client->LastSendAborted());
   EXPECT_EQ(client->ResponseText(), "kept");
 }
 
 TEST_F(HttpClientTest, ClientsOnManyThreadsEachGetTheirOwnPages) {
-  constexpr int kThreads = 20;
-  constexpr int kPagesEach = 5;
-  for (int t = 0; t < kThreads; ++t) {
+  constexpr int Threads = 20;
+  constexpr int PagesEach = 5;
+  for (int t = 0; t < Threads; ++t) {
     market_.SetPage("shop" + std::to_string(t) + ".shopwalk.test", "/",
                     PageWith("body of " + std::to_string(t) + std::string(4000, '.')));
   }
   std::vector<std::thread> threads;
-  std::vector<int> matches(kThreads, 0);
-  for (int t = 0; t < kThreads; ++t) {
+  std::vector<int> matches(Threads, 0);
+  for (int t = 0; t < Threads; ++t) {
     threads.emplace_back([t, &matches] {
-      for (int i = 0; i < kPagesEach; ++i) {
+      for (int i = 0; i < PagesEach; ++i) {
         auto client = HttpClient::Create();
         client->Open("GET", "http://shop" + std::to_string(t) + ".shopwalk.test");
         client->Send();
@@ -204,8 +204,8 @@ TEST_F(HttpClientTest, ClientsOnManyThreadsEachGetTheirOwnPages) {
     });
   }
   for (auto& thread : threads) thread.join();
-  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(matches[t], kPagesEach) << "thread " << t;
-  EXPECT_EQ(market_.RequestCount(), static_cast<std::size_t>(kThreads * kPagesEach));
+  for (int t = 0; t < Threads; ++t) EXPECT_EQ(matches[t], PagesEach) << "thread " << t;
+  EXPECT_EQ(market_.RequestCount(), static_cast<std::size_t>(Threads * PagesEach));
 }
 
 // Request heads as they cross the wire, read by a bare socket server.
@@ -217,7 +217,7 @@ class RequestLineTest : public ::testing::Test {
     ResetTransferAbort();
     net::CookieJar::Process().Clear();
   }
-  void TearDown() override { SetConnectTo(kNowhere); }
+  void TearDown() override { SetConnectTo(Nowhere); }
 
   test::RawHttpServer server_;
 };
@@ -249,7 +249,7 @@ TEST_F(RequestLineTest, RequestGoesOutAsThePageWroteIt) {
   for (const Case& c : cases) {
     ASSERT_TRUE(client->Open("GET", c.url)) << c.url;
     EXPECT_TRUE(client->Send()) << c.url;
-    EXPECT_EQ(client->ResponseText(), test::RawHttpServer::kBody) << c.url;
+    EXPECT_EQ(client->ResponseText(), test::RawHttpServer::Body) << c.url;
   }
 
   const std::vector<std::string> heads = server_.Heads();
@@ -340,7 +340,7 @@ class WrongThreadDeathTest : public ::testing::Test {
   void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 
   static void UseFromAnotherThread(bool send) {
-    SetConnectTo(kNowhere);
+    SetConnectTo(Nowhere);
     auto client = HttpClient::Create();
     if (send) client->Open("GET", "http://a.shopwalk.test/");
     std::thread other([&] {

@@ -20,7 +20,7 @@ namespace shopwalk::test {
 class RawHttpServer {
  public:
   // The body of every answer.
-  static constexpr std::string_view kBody = "seen";
+  static constexpr std::string_view Body = "seen";
 
   RawHttpServer() {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -80,8 +80,8 @@ class RawHttpServer {
           heads_.push_back(head.substr(0, end + 4));
         }
         const std::string answer =
-            "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kBody.size()) +
-            "\r\nConnection: close\r\n\r\n" + std::string(kBody);
+            "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(Body.size()) +
+            "\r\nConnection: close\r\n\r\n" + std::string(Body);
         ::send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
       }
       ::close(connection);

@@ -19,7 +19,7 @@ namespace shopwalk {
 
 // Connections land on the local marketplace while a test runs and on a closed loopback port
 // otherwise, so no test ever reaches another address.
-inline constexpr const char* kNowhere = "127.0.0.1:1";
+inline constexpr const char* Nowhere = "127.0.0.1:1";
 
 class WebTest : public ::testing::Test {
  protected:
@@ -29,7 +29,7 @@ class WebTest : public ::testing::Test {
     net::CookieJar::Process().Clear();
   }
   void TearDown() override {
-    SetConnectTo(kNowhere);
+    SetConnectTo(Nowhere);
     ResetTransferAbort();
   }
 

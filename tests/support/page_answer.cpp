@@ -11,12 +11,12 @@
 namespace shopwalk::test {
 namespace {
 
-constexpr std::size_t kBlock = 64 * 1024;
+constexpr std::size_t Block = 64 * 1024;
 
-// Pattern bytes from `offset` on, at least kBlock of them.
+// Pattern bytes from `offset` on, at least Block of them.
 const char* PatternFrom(std::size_t offset) {
   static const std::string pattern = [] {
-    std::string bytes(kBlock + 26, '\0');
+    std::string bytes(Block + 26, '\0');
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = PatternByte(i);
     return bytes;
   }();
@@ -90,16 +90,16 @@ void AnswerWithPage(const Page& page, const httplib::Request& request, httplib::
   const std::string& type = page.contentType;
 
   switch (page.misbehaviour) {
-    case Misbehaviour::kNone:
+    case Misbehaviour::None:
       response.set_content(page.body, type);
       return;
 
-    case Misbehaviour::kStallBeforeAnswer:
+    case Misbehaviour::StallBeforeAnswer:
       if (stop->WaitFor(std::chrono::milliseconds(page.stallMs))) return;
       response.set_content(page.body, type);
       return;
 
-    case Misbehaviour::kStallMidBody: {
+    case Misbehaviour::StallMidBody: {
       const auto body = std::make_shared<std::string>(page.body);
       const std::size_t half = body->size() / 2;
       const std::chrono::milliseconds stall(page.stallMs);
@@ -113,7 +113,7 @@ void AnswerWithPage(const Page& page, const httplib::Request& request, httplib::
       return;
     }
 
-    case Misbehaviour::kResetMidBody: {
+    case Misbehaviour::ResetMidBody: {
       const auto body = std::make_shared<std::string>(page.body);
       const std::size_t half = body->size() / 2;
       const int localPort = request.local_port;
@@ -132,24 +132,24 @@ void AnswerWithPage(const Page& page, const httplib::Request& request, httplib::
       return;
     }
 
-    case Misbehaviour::kEndlessBody:
+    case Misbehaviour::EndlessBody:
       response.set_chunked_content_provider(type,
                                             [stop](std::size_t offset, httplib::DataSink& sink) {
                                               if (stop->Raised()) return false;
-                                              return sink.write(PatternFrom(offset), kBlock);
+                                              return sink.write(PatternFrom(offset), Block);
                                             });
       return;
 
-    case Misbehaviour::kOversizedBody:
+    case Misbehaviour::OversizedBody:
       response.set_content_provider(
           page.oversizedBytes, type,
           [stop](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
             if (stop->Raised()) return false;
-            return sink.write(PatternFrom(offset), std::min(length, kBlock));
+            return sink.write(PatternFrom(offset), std::min(length, Block));
           });
       return;
 
-    case Misbehaviour::kRedirectLoop:
+    case Misbehaviour::RedirectLoop:
       response.status = 302;
       response.set_header("Location",
                           "http://" + request.get_header_value("Host") + request.target);

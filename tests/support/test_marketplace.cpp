@@ -17,7 +17,7 @@ namespace shopwalk::test {
 namespace {
 
 // Enough workers for every collection worker of the engine plus stalled leftovers.
-constexpr std::size_t kServerThreads = 64;
+constexpr std::size_t ServerThreads = 64;
 
 bool SameName(std::string_view a, std::string_view b) {
   return EqualsIgnoringAsciiCase(a, b);
@@ -132,7 +132,7 @@ TestMarketplace::TestMarketplace() : server_(std::make_unique<Server>()) {
   server.fallback.body = "<html><body>404 Not Found</body></html>";
 
   WideBacklogServer& http = server.http;
-  http.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+  http.new_task_queue = [] { return new httplib::ThreadPool(ServerThreads); };
   http.set_tcp_nodelay(true);
   http.set_keep_alive_timeout(1);
   http.set_read_timeout(2, 0);

@@ -21,13 +21,13 @@
 namespace shopwalk::test {
 
 enum class Misbehaviour {
-  kNone,
-  kStallBeforeAnswer,  // waits stallMs, then answers normally
-  kStallMidBody,       // sends half the body, waits stallMs, then the rest
-  kResetMidBody,       // sends half the body, then resets the connection
-  kEndlessBody,        // a chunked body that never ends
-  kOversizedBody,      // declares and sends oversizedBytes bytes of PatternByte
-  kRedirectLoop,       // redirects to its own address for ever
+  None,
+  StallBeforeAnswer,  // waits stallMs, then answers normally
+  StallMidBody,       // sends half the body, waits stallMs, then the rest
+  ResetMidBody,       // sends half the body, then resets the connection
+  EndlessBody,        // a chunked body that never ends
+  OversizedBody,      // declares and sends oversizedBytes bytes of PatternByte
+  RedirectLoop,       // redirects to its own address for ever
 };
 
 // The byte at `position` of an endless or oversized body.
@@ -44,7 +44,7 @@ struct Page {
   std::vector<std::pair<std::string, std::string>> headers;
   // When set, the answer redirects there (status 302 unless `status` is a 3xx).
   std::string redirectTo;
-  Misbehaviour misbehaviour = Misbehaviour::kNone;
+  Misbehaviour misbehaviour = Misbehaviour::None;
   int stallMs = 0;
   std::size_t oversizedBytes = 0;
 };

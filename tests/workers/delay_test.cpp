@@ -14,7 +14,7 @@ namespace shopwalk {
 namespace {
 
 using testing::Counter;
-using testing::kHang;
+using testing::Hang;
 using testing::Runner;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -122,7 +122,7 @@ TEST(PacerTest, ZeroPeriodNeverSleepsButHearsTheEndRequest) {
       0, &handle));
   ASSERT_TRUE(running->WaitFor(1));
   ASSERT_TRUE(TerminateThread(handle));
-  EXPECT_TRUE(WaitThreadEnded(handle, kHang));
+  EXPECT_TRUE(WaitThreadEnded(handle, Hang));
   EXPECT_TRUE(CloseThreadHandle(handle));
 }
 
@@ -142,7 +142,7 @@ TEST(PacerTest, EndRequestCutsASleepShortAndIsSeenBeforeSleeping) {
       0, &handle));
   ASSERT_TRUE(sleeping->WaitFor(1));
   ASSERT_TRUE(TerminateThread(handle));
-  ASSERT_TRUE(WaitThreadEnded(handle, kHang));
+  ASSERT_TRUE(WaitThreadEnded(handle, Hang));
   EXPECT_EQ((*results)[0], 0);
   EXPECT_EQ((*results)[1], 0);
   EXPECT_TRUE(CloseThreadHandle(handle));

@@ -11,7 +11,7 @@
 
 namespace shopwalk::testing {
 
-inline constexpr std::chrono::seconds kHang{20};
+inline constexpr std::chrono::seconds Hang{20};
 
 // Closed until opened; threads wait at it.
 class Gate {
@@ -21,7 +21,7 @@ class Gate {
     open_ = true;
     changed_.notify_all();
   }
-  bool Wait(std::chrono::milliseconds timeout = kHang) {
+  bool Wait(std::chrono::milliseconds timeout = Hang) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return open_; });
   }
@@ -44,7 +44,7 @@ class Counter {
     std::lock_guard lock(mutex_);
     return value_;
   }
-  bool WaitFor(int target, std::chrono::milliseconds timeout = kHang) {
+  bool WaitFor(int target, std::chrono::milliseconds timeout = Hang) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return value_ >= target; });
   }
@@ -75,7 +75,7 @@ class Runner {
   Runner(const Runner&) = delete;
   Runner& operator=(const Runner&) = delete;
 
-  bool Finished(std::chrono::milliseconds timeout = kHang) { return done_->Wait(timeout); }
+  bool Finished(std::chrono::milliseconds timeout = Hang) { return done_->Wait(timeout); }
 
  private:
   std::shared_ptr<Gate> done_;

@@ -16,7 +16,7 @@ namespace {
 
 using testing::Counter;
 using testing::Gate;
-using testing::kHang;
+using testing::Hang;
 using testing::Runner;
 using State = ThreadPool::State;
 
@@ -41,7 +41,7 @@ TEST(ThreadPoolTest, ZeroMeansTwentyWorkersThatRunAtOnce) {
   EXPECT_TRUE(started.WaitFor(20));
   gate.Open();
   pool.Stop();
-  EXPECT_TRUE(pool.WaitEnded(kHang));
+  EXPECT_TRUE(pool.WaitEnded(Hang));
 }
 
 TEST(ThreadPoolTest, UnusableCountsLeaveNoPool) {
@@ -56,7 +56,7 @@ TEST(ThreadPoolTest, UnusableCountsLeaveNoPool) {
   EXPECT_FALSE(pool.Submit([](std::int32_t, std::int32_t) {}));
   pool.Stop();
   EXPECT_EQ(pool.state(), State::None);
-  EXPECT_TRUE(pool.WaitEnded(kHang));
+  EXPECT_TRUE(pool.WaitEnded(Hang));
 }
 
 TEST(ThreadPoolTest, CreateOnRunningPoolChangesNothing) {
@@ -68,7 +68,7 @@ TEST(ThreadPoolTest, CreateOnRunningPoolChangesNothing) {
   EXPECT_EQ(pool.StartedThreads(), 3);
   EXPECT_EQ(pool.state(), State::Running);
   pool.Stop();
-  EXPECT_TRUE(pool.WaitEnded(kHang));
+  EXPECT_TRUE(pool.WaitEnded(Hang));
 }
 
 TEST(ThreadPoolTest, StoppingPoolRefusesUntilEndedAndCreatedAgain) {
@@ -88,7 +88,7 @@ TEST(ThreadPoolTest, StoppingPoolRefusesUntilEndedAndCreatedAgain) {
   EXPECT_EQ(pool.state(), State::Stopping);
 
   gate.Open();
-  ASSERT_TRUE(pool.WaitEnded(kHang));
+  ASSERT_TRUE(pool.WaitEnded(Hang));
   EXPECT_EQ(pool.state(), State::Ended);
   EXPECT_EQ(pool.StartedThreads(), 1);
   EXPECT_FALSE(pool.Submit([](std::int32_t, std::int32_t) {}));
@@ -102,14 +102,14 @@ TEST(ThreadPoolTest, StoppingPoolRefusesUntilEndedAndCreatedAgain) {
   EXPECT_TRUE(pool.Submit([&](std::int32_t, std::int32_t) { ran.Add(); }));
   EXPECT_TRUE(ran.WaitFor(1));
   pool.Stop();
-  EXPECT_TRUE(pool.WaitEnded(kHang));
+  EXPECT_TRUE(pool.WaitEnded(Hang));
 }
 
 TEST(ThreadPoolTest, NegativeCountReplacesEndedPoolWithNone) {
   ThreadPool pool;
   ASSERT_EQ(pool.Create(2), 2);
   pool.Stop();
-  ASSERT_TRUE(pool.WaitEnded(kHang));
+  ASSERT_TRUE(pool.WaitEnded(Hang));
   EXPECT_EQ(pool.Create(-5), 0);
   EXPECT_EQ(pool.state(), State::None);
 }
@@ -144,7 +144,7 @@ TEST(ThreadPoolTest, OneWorkerRunsTasksInOrderWithTheirParameters) {
 
   gate.Open();
   pool.Stop();
-  ASSERT_TRUE(pool.WaitEnded(kHang));
+  ASSERT_TRUE(pool.WaitEnded(Hang));
   std::lock_guard lock(mutex);
   EXPECT_EQ(seen, expected);
 }
@@ -169,7 +169,7 @@ TEST(ThreadPoolTest, TasksQueuedBeforeStopRunAfterItReturned) {
   EXPECT_FALSE(pool.Submit([&](std::int32_t, std::int32_t) { ran.Add(1000); }));
 
   gate.Open();
-  ASSERT_TRUE(pool.WaitEnded(kHang));
+  ASSERT_TRUE(pool.WaitEnded(Hang));
   EXPECT_EQ(ran.value(), 50);
 }
 
@@ -191,7 +191,7 @@ TEST(ThreadPoolTest, TasksStoppingTheirOwnPoolLetTheQueueDrain) {
     }));
   }
   gate.Open();
-  ASSERT_TRUE(pool.WaitEnded(kHang));
+  ASSERT_TRUE(pool.WaitEnded(Hang));
   EXPECT_EQ(ran.value(), 30);
   EXPECT_EQ(pool.state(), State::Ended);
 }
@@ -213,7 +213,7 @@ TEST(ThreadPoolTest, ThrowingTaskIsDroppedAndTheWorkerGoesOn) {
       << said;
   EXPECT_FALSE(pool.Submit(PoolTask()));
   pool.Stop();
-  EXPECT_TRUE(pool.WaitEnded(kHang));
+  EXPECT_TRUE(pool.WaitEnded(Hang));
 }
 
 TEST(ThreadPoolTest, DestroyingThePoolNeitherWaitsNorPullsTheRecordAway) {
@@ -271,7 +271,7 @@ TEST(ThreadPoolTest, EveryAcceptedTaskRunsUnderConcurrentSubmitStopAndCreate) {
     ASSERT_TRUE(stopper.Finished());
     ASSERT_TRUE(creator.Finished());
     pool.Stop();
-    ASSERT_TRUE(pool.WaitEnded(kHang));
+    ASSERT_TRUE(pool.WaitEnded(Hang));
     // Accepted tasks of every pool created on the way run; refused ones never do.
     EXPECT_TRUE(ran->WaitFor(accepted));
     EXPECT_EQ(ran->value(), accepted.load());

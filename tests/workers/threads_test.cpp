@@ -17,7 +17,7 @@ namespace {
 
 using testing::Counter;
 using testing::Gate;
-using testing::kHang;
+using testing::Hang;
 using testing::Runner;
 
 TEST(ThreadsTest, HandleLifecycle) {
@@ -25,7 +25,7 @@ TEST(ThreadsTest, HandleLifecycle) {
   ThreadHandle handle = 0;
   ASSERT_TRUE(StartThread([&](std::int32_t parameter) { received = parameter; }, -42, &handle));
   ASSERT_NE(handle, 0u);
-  ASSERT_TRUE(WaitThreadEnded(handle, kHang));
+  ASSERT_TRUE(WaitThreadEnded(handle, Hang));
   EXPECT_EQ(received, -42);
   EXPECT_TRUE(WaitThreadEnded(handle, std::chrono::milliseconds(0)));  // ended before: still true
 
@@ -63,7 +63,7 @@ TEST(ThreadsTest, HandlesAreDistinctAndNeverReused) {
     ASSERT_TRUE(StartThread([](std::int32_t) {}, 0, &handle));
     ASSERT_NE(handle, 0u);
     EXPECT_TRUE(seen.insert(handle).second);
-    EXPECT_TRUE(WaitThreadEnded(handle, kHang));
+    EXPECT_TRUE(WaitThreadEnded(handle, Hang));
     EXPECT_TRUE(CloseThreadHandle(handle));
   }
   ThreadHandle later = 0;
@@ -86,7 +86,7 @@ TEST(ThreadsTest, TerminateWakesALongDelay) {
       0, &handle));
   ASSERT_TRUE(started->WaitFor(1));
   ASSERT_TRUE(TerminateThread(handle));
-  EXPECT_TRUE(WaitThreadEnded(handle, kHang));
+  EXPECT_TRUE(WaitThreadEnded(handle, Hang));
   EXPECT_TRUE(*sawEnd);
   EXPECT_TRUE(CloseThreadHandle(handle));
 }
@@ -104,7 +104,7 @@ TEST(ThreadsTest, EndRequestIsFalseOnOtherThreads) {
   ASSERT_TRUE(ran.WaitFor(1));
   EXPECT_EQ(*seen, 0);
   pool.Stop();
-  EXPECT_TRUE(pool.WaitEnded(kHang));
+  EXPECT_TRUE(pool.WaitEnded(Hang));
 }
 
 TEST(ThreadsTest, OnlyTheTargetThreadSeesItsEndRequest) {
@@ -128,7 +128,7 @@ TEST(ThreadsTest, OnlyTheTargetThreadSeesItsEndRequest) {
   ASSERT_TRUE(TerminateThread(target));
   EXPECT_TRUE(ended->WaitFor(1));
   gate->Open();
-  EXPECT_TRUE(WaitThreadEnded(bystander, kHang));
+  EXPECT_TRUE(WaitThreadEnded(bystander, Hang));
   EXPECT_FALSE(*bystanderSaw);
   EXPECT_TRUE(CloseThreadHandle(target));
   EXPECT_TRUE(CloseThreadHandle(bystander));
@@ -167,7 +167,7 @@ TEST(ThreadsTest, ThrowingRoutineEndsOnlyItsThread) {
   ThreadHandle handle = 0;
   ::testing::internal::CaptureStderr();
   ASSERT_TRUE(StartThread([](std::int32_t) { throw std::runtime_error("routine"); }, 0, &handle));
-  EXPECT_TRUE(WaitThreadEnded(handle, kHang));
+  EXPECT_TRUE(WaitThreadEnded(handle, Hang));
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "shopwalk: thread routine: routine\n");
   EXPECT_TRUE(CloseThreadHandle(handle));
 }
