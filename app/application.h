@@ -24,6 +24,8 @@ class UiBridge;
 // The handlers the window's events run, all on the UI thread, each given the window's operations.
 // An empty handler does nothing.
 struct CollectorHandlers {
+  // NOLINTBEGIN(readability-identifier-naming): the fields are named in CamelCase like the
+  // window events they answer, the names the program's design gives them.
   std::function<void(WindowUi&)> OnCollectorCreated;
   std::function<void(WindowUi&)> OnCollectorDestroyed;
   std::function<void(WindowUi&)> OnStartClicked;
@@ -32,6 +34,7 @@ struct CollectorHandlers {
   std::function<void(WindowUi&, int)> OnThreadCountSpin;
   // Runs once the window is gone and the event loop has ended, before the program exits.
   std::function<void()> ShutDown;
+  // NOLINTEND(readability-identifier-naming)
 };
 
 class Application {

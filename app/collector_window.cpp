@@ -136,7 +136,7 @@ CollectorWindow::CollectorWindow(WindowHandlers handlers)
   connect(exportButton_, &QPushButton::clicked, this, [this] {
     if (handlers_.onExport) handlers_.onExport();
   });
-  connect(arrows_, &SpinArrows::spin, this, [this](int delta) {
+  connect(arrows_, &SpinArrows::Spin, this, [this](int delta) {
     if (handlers_.onSpin) handlers_.onSpin(delta);
   });
 }

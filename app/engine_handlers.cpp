@@ -14,12 +14,13 @@ namespace {
 // How long the program waits at its end for workers to leave.
 constexpr std::chrono::milliseconds ShutDownWait{1500};
 
-WindowUi* fatalErrorWindow = nullptr;
+WindowUi* g_fatalErrorWindow = nullptr;
 
 void ShowFatalError(const std::string& message) {
-  if (fatalErrorWindow == nullptr) return;
-  fatalErrorWindow->ShowMessage(std::string(FatalErrorLead) + message + std::string(FatalErrorTail),
-                                mb::Ok | mb::IconError, FatalErrorCaption);
+  if (g_fatalErrorWindow == nullptr) return;
+  g_fatalErrorWindow->ShowMessage(
+      std::string(FatalErrorLead) + message + std::string(FatalErrorTail), mb::Ok | mb::IconError,
+      FatalErrorCaption);
 }
 
 }  // namespace
@@ -47,7 +48,7 @@ CollectorHandlers EngineHandlers(std::shared_ptr<Collector> collector) {
 }
 
 void ReportFatalErrorsIn(WindowUi& ui) {
-  fatalErrorWindow = &ui;
+  g_fatalErrorWindow = &ui;
   SetFatalErrorReporter(&ShowFatalError);
 }
 

@@ -23,8 +23,8 @@ SpinArrows::SpinArrows(QWidget* parent)
   up_->setObjectName(QStringLiteral("up"));
   down_->setObjectName(QStringLiteral("down"));
   // With auto-repeat, pressed() comes on the first press and again on every repeat.
-  connect(up_, &QToolButton::pressed, this, [this] { emit spin(+1); });
-  connect(down_, &QToolButton::pressed, this, [this] { emit spin(-1); });
+  connect(up_, &QToolButton::pressed, this, [this] { emit Spin(+1); });
+  connect(down_, &QToolButton::pressed, this, [this] { emit Spin(-1); });
 }
 
 void SpinArrows::AttachTo(const QWidget& field) {

@@ -1,5 +1,5 @@
-// A pair of up and down arrows placed beside an edit field. A press raises spin(+1) for the up
-// arrow and spin(-1) for the down arrow, repeating while the arrow is held like a spin box's; the
+// A pair of up and down arrows placed beside an edit field. A press raises Spin(+1) for the up
+// arrow and Spin(-1) for the down arrow, repeating while the arrow is held like a spin box's; the
 // arrows never touch the field's text themselves. They do not take the keyboard focus.
 #pragma once
 
@@ -23,7 +23,7 @@ class SpinArrows : public QWidget {
   QToolButton* DownArrow() const { return down_; }
 
  signals:
-  void spin(int delta);
+  void Spin(int delta);
 
  protected:
   void resizeEvent(QResizeEvent* event) override;

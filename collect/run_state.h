@@ -11,6 +11,8 @@
 namespace shopwalk {
 
 struct RunState {
+  // NOLINTBEGIN(readability-identifier-naming): the shared run state is named in CamelCase on
+  // purpose, so a read of it stands out from locals wherever the engine touches it.
   // Set by Stop, cleared by Start; every collection task reads it once, at its start.
   std::atomic<std::int32_t> StopRequested{0};
   // The pool the dispatcher submits collection tasks to.
@@ -19,6 +21,7 @@ struct RunState {
   std::atomic<ThreadHandle> DispatcherThread{0};
   // Serialises the rating fetch, the row append and the status texts across workers.
   std::atomic<LockHandle> ResultLock{0};
+  // NOLINTEND(readability-identifier-naming)
 };
 
 }  // namespace shopwalk

@@ -30,7 +30,7 @@ class Descriptor {
   }
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
+  int Get() const { return fd_; }
   // Closes now and reports the close's own error (0 when fine).
   int Close() {
     int result = ::close(fd_) == 0 ? 0 : errno;
@@ -124,22 +124,22 @@ Replacement ReplaceThroughTemporary(const std::string& target, const struct stat
   };
   TemporaryName temporary;
   Descriptor file(OpenTemporaryBeside(target, temporary.path));
-  if (file.get() < 0) {
+  if (file.Get() < 0) {
     int error = errno;
     return existing && IsPermissionError(error) ? Replacement::NotAllowed : fail(error);
   }
   if (existing) {
     struct stat created {};
-    if (::fstat(file.get(), &created) != 0) return fail(errno);
+    if (::fstat(file.Get(), &created) != 0) return fail(errno);
     // The owner goes first: changing it clears the set-user-ID and set-group-ID bits.
     if ((created.st_uid != existing->st_uid || created.st_gid != existing->st_gid) &&
-        ::fchown(file.get(), existing->st_uid, existing->st_gid) != 0) {
+        ::fchown(file.Get(), existing->st_uid, existing->st_gid) != 0) {
       return Replacement::NotAllowed;
     }
-    if (::fchmod(file.get(), existing->st_mode & 07777) != 0) return fail(errno);
+    if (::fchmod(file.Get(), existing->st_mode & 07777) != 0) return fail(errno);
   }
-  if (!WriteAll(file.get(), bytes)) return fail(errno);
-  if (::fsync(file.get()) != 0) return fail(errno);
+  if (!WriteAll(file.Get(), bytes)) return fail(errno);
+  if (::fsync(file.Get()) != 0) return fail(errno);
   if (int error = file.Close(); error != 0) return fail(error);
   if (::rename(temporary.path.c_str(), target.c_str()) != 0) {
     int error = errno;
@@ -158,16 +158,16 @@ bool WriteInPlace(const std::string& target, const struct stat& expected, std::s
   // No O_TRUNC yet: only the file looked at before may lose its content. O_NONBLOCK keeps a
   // named pipe put there meanwhile from blocking the open.
   Descriptor file(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (file.get() < 0) return FailErrno(reason, errno);
+  if (file.Get() < 0) return FailErrno(reason, errno);
   struct stat opened {};
-  if (::fstat(file.get(), &opened) != 0) return FailErrno(reason, errno);
+  if (::fstat(file.Get(), &opened) != 0) return FailErrno(reason, errno);
   if (!S_ISREG(opened.st_mode) || opened.st_dev != expected.st_dev ||
       opened.st_ino != expected.st_ino) {
     return Fail(reason, "The file was replaced while being saved");
   }
-  if (::ftruncate(file.get(), 0) != 0) return FailErrno(reason, errno);
-  if (!WriteAll(file.get(), bytes)) return FailErrno(reason, errno);
-  if (::fsync(file.get()) != 0) return FailErrno(reason, errno);
+  if (::ftruncate(file.Get(), 0) != 0) return FailErrno(reason, errno);
+  if (!WriteAll(file.Get(), bytes)) return FailErrno(reason, errno);
+  if (::fsync(file.Get()) != 0) return FailErrno(reason, errno);
   if (int error = file.Close(); error != 0) return FailErrno(reason, error);
   return true;
 }
@@ -223,15 +223,15 @@ std::optional<std::string> ReadFileBytes(std::string_view path, int* error) {
   if (path.empty()) return fail(ENOENT);
   if (path.find('\0') != std::string_view::npos) return fail(EINVAL);
   Descriptor file(::open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) return fail(errno);
+  if (file.Get() < 0) return fail(errno);
   std::string content;
   struct stat info {};
-  if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode)) {
+  if (::fstat(file.Get(), &info) == 0 && S_ISREG(info.st_mode)) {
     content.reserve(static_cast<std::size_t>(info.st_size));
   }
   char buffer[65536];
   for (;;) {
-    ssize_t count = ::read(file.get(), buffer, sizeof buffer);
+    ssize_t count = ::read(file.Get(), buffer, sizeof buffer);
     if (count < 0) {
       if (errno == EINTR) continue;
       return fail(errno);

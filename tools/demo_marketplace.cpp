@@ -54,11 +54,11 @@ std::optional<std::int32_t> ShopIdOf(const std::string& host) {
 void Serve(const httplib::Request& request, httplib::Response& response) {
   using namespace shopwalk::pages;
   const std::string host = HostOf(request);
-  constexpr const char* type = "text/html; charset=gbk";
+  constexpr const char* ContentType = "text/html; charset=gbk";
 
   if (const auto id = ShopIdOf(host)) {
     const auto shop = DemoShop(*id);
-    response.set_content(shop ? HomePage(*shop) : NoShopPage(*id), type);
+    response.set_content(shop ? HomePage(*shop) : NoShopPage(*id), ContentType);
     return;
   }
   if (host == RatingHost()) {
@@ -66,7 +66,7 @@ void Serve(const httplib::Request& request, httplib::Response& response) {
     thread_local std::minstd_rand random(std::random_device{}());
     std::this_thread::sleep_for(std::chrono::milliseconds(5 + random() % 46));
     if (const auto shop = DemoShopByRatingPath(request.path)) {
-      response.set_content(RatingPage(*shop), type);
+      response.set_content(RatingPage(*shop), ContentType);
       return;
     }
   }

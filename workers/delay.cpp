@@ -14,16 +14,16 @@ using Clock = std::chrono::steady_clock;
 // How long a wait may go without running the thread's message pump.
 constexpr std::chrono::milliseconds PumpInterval{10};
 
-thread_local std::function<void()> messagePump;
+thread_local std::function<void()> g_messagePump;
 
 // Sleeps until `until`, running the message pump (if any) at the start and at least every
 // PumpInterval. False when the calling thread is asked to end.
 bool SleepUntil(Clock::time_point until) {
   for (;;) {
-    if (messagePump) messagePump();
+    if (g_messagePump) g_messagePump();
     const Clock::time_point now = Clock::now();
     if (now >= until) return !ThreadEndRequested();
-    const Clock::time_point wake = messagePump ? std::min(until, now + PumpInterval) : until;
+    const Clock::time_point wake = g_messagePump ? std::min(until, now + PumpInterval) : until;
     if (internal::WaitUntilOrEndRequested(wake)) return false;
   }
 }
@@ -41,7 +41,7 @@ void Delay(int milliseconds) {
 }
 
 void SetMessagePump(std::function<void()> pump) {
-  messagePump = std::move(pump);
+  g_messagePump = std::move(pump);
 }
 
 Pacer::Pacer(std::chrono::milliseconds period) : period_(period), due_(Clock::now()) {}

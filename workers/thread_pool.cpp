@@ -105,7 +105,7 @@ void ThreadPool::Stop() {
   record_->queued.notify_all();
 }
 
-ThreadPool::State ThreadPool::state() const {
+ThreadPool::State ThreadPool::CurrentState() const {
   std::lock_guard lock(guard_->mutex);
   if (!record_) return State::None;
   std::lock_guard poolLock(record_->mutex);

@@ -41,7 +41,7 @@ class ThreadPool {
   // this call. Anything else: nothing. Never waits.
   void Stop();
 
-  State state() const;
+  State CurrentState() const;
   // Workers started by the current pool, 0 when there is none.
   int StartedThreads() const;
   // Waits until the current pool has ended (or there is none); false on time-out.

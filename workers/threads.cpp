@@ -33,18 +33,18 @@ internal::HandleTable<ThreadRecord>& Registry() {
 
 // The record of the calling thread, null on threads not started by StartThread. The thread's own
 // body holds the record for as long as the pointer is set.
-thread_local ThreadRecord* currentRecord = nullptr;
+thread_local ThreadRecord* g_currentRecord = nullptr;
 
 void RunThread(const std::shared_ptr<ThreadRecord>& record, const ThreadRoutine& routine,
                std::int32_t parameter) {
-  currentRecord = record.get();
+  g_currentRecord = record.get();
   try {
     routine(parameter);
   } catch (...) {
     // A routine that throws ends its thread, not the process.
     ReportContainedError("thread routine");
   }
-  currentRecord = nullptr;
+  g_currentRecord = nullptr;
   std::lock_guard lock(record->mutex);
   record->finished = true;
   record->changed.notify_all();
@@ -89,7 +89,7 @@ bool CloseThreadHandle(ThreadHandle handle) {
 }
 
 bool ThreadEndRequested() {
-  return currentRecord != nullptr && currentRecord->endRequested.load();
+  return g_currentRecord != nullptr && g_currentRecord->endRequested.load();
 }
 
 bool WaitThreadEnded(ThreadHandle handle, std::chrono::milliseconds timeout) {
@@ -102,7 +102,7 @@ bool WaitThreadEnded(ThreadHandle handle, std::chrono::milliseconds timeout) {
 namespace internal {
 
 bool WaitUntilOrEndRequested(std::chrono::steady_clock::time_point until) {
-  ThreadRecord* record = currentRecord;
+  ThreadRecord* record = g_currentRecord;
   if (record == nullptr) {
     std::this_thread::sleep_until(until);
     return false;

@@ -362,7 +362,7 @@ TEST(CollectionWindow, ClosingDuringARunEndsEverythingWithoutWaitingForTheServer
   SetConnectTo("");
 
   // Nothing is left running or blocked: the dispatcher and every worker have ended.
-  EXPECT_EQ(collector->Run().WorkerPool.state(), ThreadPool::State::Ended);
+  EXPECT_EQ(collector->Run().WorkerPool.CurrentState(), ThreadPool::State::Ended);
   EXPECT_TRUE(collector->ShutDownForExit(std::chrono::milliseconds(0)));
   // None of the hanging shops was finished, so the walk's place is still the start.
   EXPECT_EQ(collector->ProgressText(), "5000");

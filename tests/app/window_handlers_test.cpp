@@ -14,8 +14,8 @@
 
 #include "collect/gbk.h"
 #include "collect/text.h"
-#include "tests/support/scratch_directory.h"
 #include "tests/support/memory_ui.h"
+#include "tests/support/scratch_directory.h"
 #include "workers/locks.h"
 
 namespace shopwalk::test {
@@ -126,7 +126,7 @@ TEST_F(HandlersTest, ClosingStopsTheRunAndSavesOnlyOnYes) {
 
   OnCollectorDestroyed(ui, collector, dir.path());
   EXPECT_FALSE(DeleteLock(lock));  // already deleted
-  EXPECT_NE(collector.Run().WorkerPool.state(), ThreadPool::State::Running);
+  EXPECT_NE(collector.Run().WorkerPool.CurrentState(), ThreadPool::State::Running);
   EXPECT_EQ(dir.Listing(), "");  // No: nothing written
   ASSERT_EQ(ui.Messages().size(), 1u);
   EXPECT_EQ(ui.Messages()[0].text, "是否保存当前进度？");

@@ -197,7 +197,7 @@ TEST_F(RunTest, WithoutPoolTheFieldAdvancesAndStopChangesNothingVisible) {
   ui.SetShopIdText("77");
   ui.SetThreadCountText("-3");
   collector.OnStartClicked();
-  EXPECT_EQ(collector.Run().WorkerPool.state(), ThreadPool::State::None);
+  EXPECT_EQ(collector.Run().WorkerPool.CurrentState(), ThreadPool::State::None);
   collector.OnStopClicked();
   ASSERT_TRUE(WaitFor([&] { return TextToInt(ui.ShopIdText()) >= 85; }));
   EXPECT_FALSE(ui.Frozen());

@@ -31,7 +31,7 @@ PoolTask BlockAt(Gate& gate, Counter& started) {
 TEST(ThreadPoolTest, ZeroMeansTwentyWorkersThatRunAtOnce) {
   ThreadPool pool;
   ASSERT_EQ(pool.Create(0), 20);
-  EXPECT_EQ(pool.state(), State::Running);
+  EXPECT_EQ(pool.CurrentState(), State::Running);
   EXPECT_EQ(pool.StartedThreads(), 20);
 
   // Twenty tasks that each wait for the others can only all start on twenty workers.
@@ -51,11 +51,11 @@ TEST(ThreadPoolTest, UnusableCountsLeaveNoPool) {
   // Too many for a table of 32-bit handles: refused at once rather than attempted.
   EXPECT_EQ(pool.Create(0x40000000), 0);
   EXPECT_EQ(pool.Create(INT_MAX), 0);
-  EXPECT_EQ(pool.state(), State::None);
+  EXPECT_EQ(pool.CurrentState(), State::None);
   EXPECT_EQ(pool.StartedThreads(), 0);
   EXPECT_FALSE(pool.Submit([](std::int32_t, std::int32_t) {}));
   pool.Stop();
-  EXPECT_EQ(pool.state(), State::None);
+  EXPECT_EQ(pool.CurrentState(), State::None);
   EXPECT_TRUE(pool.WaitEnded(Hang));
 }
 
@@ -66,7 +66,7 @@ TEST(ThreadPoolTest, CreateOnRunningPoolChangesNothing) {
   EXPECT_EQ(pool.Create(-1), 3);
   EXPECT_EQ(pool.Create(0), 3);
   EXPECT_EQ(pool.StartedThreads(), 3);
-  EXPECT_EQ(pool.state(), State::Running);
+  EXPECT_EQ(pool.CurrentState(), State::Running);
   pool.Stop();
   EXPECT_TRUE(pool.WaitEnded(Hang));
 }
@@ -80,24 +80,24 @@ TEST(ThreadPoolTest, StoppingPoolRefusesUntilEndedAndCreatedAgain) {
   ASSERT_TRUE(started.WaitFor(1));
 
   pool.Stop();
-  EXPECT_EQ(pool.state(), State::Stopping);
+  EXPECT_EQ(pool.CurrentState(), State::Stopping);
   EXPECT_EQ(pool.Create(5), 1);  // stays the stopping pool
-  EXPECT_EQ(pool.state(), State::Stopping);
+  EXPECT_EQ(pool.CurrentState(), State::Stopping);
   EXPECT_FALSE(pool.Submit([](std::int32_t, std::int32_t) {}));
   pool.Stop();  // already stopping: nothing
-  EXPECT_EQ(pool.state(), State::Stopping);
+  EXPECT_EQ(pool.CurrentState(), State::Stopping);
 
   gate.Open();
   ASSERT_TRUE(pool.WaitEnded(Hang));
-  EXPECT_EQ(pool.state(), State::Ended);
+  EXPECT_EQ(pool.CurrentState(), State::Ended);
   EXPECT_EQ(pool.StartedThreads(), 1);
   EXPECT_FALSE(pool.Submit([](std::int32_t, std::int32_t) {}));
   pool.Stop();  // ended: nothing
-  EXPECT_EQ(pool.state(), State::Ended);
+  EXPECT_EQ(pool.CurrentState(), State::Ended);
 
   // An ended pool is replaced by a fresh one with the new count.
   ASSERT_EQ(pool.Create(3), 3);
-  EXPECT_EQ(pool.state(), State::Running);
+  EXPECT_EQ(pool.CurrentState(), State::Running);
   Counter ran;
   EXPECT_TRUE(pool.Submit([&](std::int32_t, std::int32_t) { ran.Add(); }));
   EXPECT_TRUE(ran.WaitFor(1));
@@ -111,7 +111,7 @@ TEST(ThreadPoolTest, NegativeCountReplacesEndedPoolWithNone) {
   pool.Stop();
   ASSERT_TRUE(pool.WaitEnded(Hang));
   EXPECT_EQ(pool.Create(-5), 0);
-  EXPECT_EQ(pool.state(), State::None);
+  EXPECT_EQ(pool.CurrentState(), State::None);
 }
 
 TEST(ThreadPoolTest, OneWorkerRunsTasksInOrderWithTheirParameters) {
@@ -193,7 +193,7 @@ TEST(ThreadPoolTest, TasksStoppingTheirOwnPoolLetTheQueueDrain) {
   gate.Open();
   ASSERT_TRUE(pool.WaitEnded(Hang));
   EXPECT_EQ(ran.value(), 30);
-  EXPECT_EQ(pool.state(), State::Ended);
+  EXPECT_EQ(pool.CurrentState(), State::Ended);
 }
 
 TEST(ThreadPoolTest, ThrowingTaskIsDroppedAndTheWorkerGoesOn) {
@@ -261,7 +261,7 @@ TEST(ThreadPoolTest, EveryAcceptedTaskRunsUnderConcurrentSubmitStopAndCreate) {
       while (!go) std::this_thread::yield();
       for (int i = 0; i < 20; ++i) {
         pool.Create(2);
-        (void)pool.state();
+        (void)pool.CurrentState();
         (void)pool.StartedThreads();
         std::this_thread::yield();
       }
