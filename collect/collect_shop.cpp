@@ -1,4 +1,4 @@
-// One collection task: a shop ID in, at most one row out.
+// One collection task: a shop ID in, at most one row out, or the shop back to wait for a try.
 #include <memory>
 #include <string>
 
@@ -13,13 +13,26 @@
 namespace shopwalk {
 namespace {
 
-// GET `url` with the task's client; the page is empty when the client or the request failed.
-std::string FetchPage(HttpClient* client, const std::string& url) {
-  if (client == nullptr) return {};
+struct Fetched {
+  std::string page;
+  FetchVerdict verdict;
+};
+
+// GET `url` with the task's client. The page is the body as text (an error page too); the
+// verdict says whether it is one.
+Fetched Fetch(HttpClient* client, const std::string& url) {
+  Fetched fetched;
+  if (client == nullptr) {
+    fetched.verdict.kind = FetchVerdict::Kind::Transient;
+    fetched.verdict.reason = "no web client";
+    return fetched;
+  }
   client->Open("GET", url);
   client->Send();
   client->CookiesEnabled(false);
-  return client->ResponseText();
+  fetched.page = client->ResponseText();
+  fetched.verdict = JudgeFetch(client->LastOutcome());
+  return fetched;
 }
 
 // Holds the result lock from construction to destruction; a deleted lock is not held at all.
@@ -37,6 +50,10 @@ class HeldLock {
 }  // namespace
 
 void Collector::CollectShop(std::int32_t shopId) {
+  TryShop(shopId, Ticket{});
+}
+
+void Collector::TryShop(std::int32_t shopId, Ticket ticket) {
   // The task's own web client, destroyed when the task ends, whichever way it ends.
   std::unique_ptr<HttpClient> client = HttpClient::Create();
 
@@ -49,45 +66,78 @@ void Collector::CollectShop(std::int32_t shopId) {
     progress_.Abandoned(shopId);
     return;
   }
+  // While the walk is paused only the probe goes out; the others wait without using a try.
+  if (!MaySend(ticket)) {
+    PutBack(shopId, ticket, Clock::now());
+    return;
+  }
 
   const Markers& m = GetMarkers();
   const std::string shopUrl =
       "http://shop" + NumberToText(shopId) + "." + std::string(MarketplaceDomain);
   ui_.ShowCollecting(shopUrl);
 
-  std::string page = FetchPage(client.get(), shopUrl);
-  if (TransfersAborted()) {
-    progress_.Abandoned(shopId);
-    return;
+  Fetched home = Fetch(client.get(), shopUrl);
+  Learn(home.verdict, ticket);
+  switch (home.verdict.kind) {
+    case FetchVerdict::Kind::Aborted:
+      progress_.Abandoned(shopId);
+      return;
+    case FetchVerdict::Kind::Transient:
+      TryAgainLater(shopId, ticket, home.verdict);
+      return;
+    case FetchVerdict::Kind::Refused:
+      FailForGood(shopId, ticket.attempts + 1, home.verdict.reason);
+      return;
+    case FetchVerdict::Kind::Page:
+    case FetchVerdict::Kind::NoPage:
+      break;
   }
-  if (FindText(page, m.noShopNotice) != -1) {
-    progress_.Finished(shopId);
+  if (FindText(home.page, m.noShopNotice) != -1) {
+    Finish(shopId, ticket);
     return;
   }
 
   {
     HeldLock held(run_.ResultLock.load());
-    const std::string shopName = TextBetween(page, m.shopNameLeft, m.shopNameRight);
-    const std::string messenger = TextBetween(page, m.messengerLeft, m.messengerRight);
+    const std::string shopName = TextBetween(home.page, m.shopNameLeft, m.shopNameRight);
+    const std::string messenger = TextBetween(home.page, m.messengerLeft, m.messengerRight);
     if (messenger.empty()) {
-      progress_.Finished(shopId);
+      Finish(shopId, ticket);
       return;
     }
-    const std::string ratingToken = TextBetween(page, m.ratingLinkPrefix, m.ratingTokenRight);
+    const std::string ratingToken = TextBetween(home.page, m.ratingLinkPrefix, m.ratingTokenRight);
     if (ratingToken.empty()) {
-      progress_.Finished(shopId);
+      Finish(shopId, ticket);
       return;
     }
 
-    page = FetchPage(client.get(), m.ratingLinkPrefix + ratingToken);
-    if (TransfersAborted()) {
-      progress_.Abandoned(shopId);
+    // The walk may have been held or paused while this task waited for the lock.
+    if (!MaySend(ticket)) {
+      PutBack(shopId, ticket, Clock::now());
       return;
     }
-    const std::string openingDate = TextBetween(page, m.openingDateLeft, m.openingDateRight);
-    const std::string reputation = TextBetween(page, m.reputationLeft, m.reputationRight);
+    const Fetched rating = Fetch(client.get(), m.ratingLinkPrefix + ratingToken);
+    Learn(rating.verdict, ticket);
+    switch (rating.verdict.kind) {
+      case FetchVerdict::Kind::Aborted:
+        progress_.Abandoned(shopId);
+        return;
+      case FetchVerdict::Kind::Transient:
+        // Listed with "0" and no date it would be lost for good: the whole shop is tried again.
+        TryAgainLater(shopId, ticket, rating.verdict);
+        return;
+      case FetchVerdict::Kind::Refused:
+        FailForGood(shopId, ticket.attempts + 1, rating.verdict.reason);
+        return;
+      case FetchVerdict::Kind::Page:
+      case FetchVerdict::Kind::NoPage:
+        break;
+    }
+    const std::string openingDate = TextBetween(rating.page, m.openingDateLeft, m.openingDateRight);
+    const std::string reputation = TextBetween(rating.page, m.reputationLeft, m.reputationRight);
     if (shopName.empty()) {
-      progress_.Finished(shopId);
+      Finish(shopId, ticket);
       return;
     }
 
@@ -100,7 +150,7 @@ void Collector::CollectShop(std::int32_t shopId) {
     record.address = shopUrl;
     ui_.AddRow(record);
   }
-  progress_.Finished(shopId);
+  Finish(shopId, ticket);
 }
 
 }  // namespace shopwalk

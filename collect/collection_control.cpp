@@ -68,19 +68,47 @@ void Collector::OnThreadCountSpin(int direction) {
 
 void Collector::DispatchShopIds() {
   Pacer pacer(std::chrono::milliseconds(paceMs_.load()));
+  // Once the walk has reached the largest shop ID it hands out no new one, but goes on trying
+  // the shops that wait until none is left.
+  bool walkEnded = false;
   for (std::int64_t pass = 0; pass < MaxDispatchPasses; ++pass) {
     if (ThreadEndRequested() || exiting_) return;
+    const Clock::time_point now = Clock::now();
+    Ticket ticket;
+    if (const auto state = health_.StateAt(now); state != MarketplaceHealth::State::Open) {
+      // No task may start for a while, so the pause itself answers Stop.
+      if (run_.StopRequested.load() == 1) {
+        ShutDownRun();
+        return;
+      }
+      ticket.probe = WhilePaused(state, now);
+      if (!ticket.probe) {
+        if (!pacer.Wait()) return;
+        continue;
+      }
+    } else {
+      ResumeShown();
+      SubmitDueRetry(now);
+    }
+
+    if (walkEnded) {
+      if (ticket.probe) health_.ProbeFailed(now);
+      if (!progress_.AnyInFlight()) return;
+      if (!pacer.Wait()) return;
+      continue;
+    }
     const std::int32_t current = TextToInt(ui_.ShopIdText());
     // The walk ends at the largest shop ID instead of wrapping to negative ones.
-    if (current == std::numeric_limits<std::int32_t>::max()) return;
+    if (current == std::numeric_limits<std::int32_t>::max()) {
+      walkEnded = true;
+      if (ticket.probe) health_.ProbeFailed(now);
+      continue;
+    }
     ui_.SetShopIdText(NumberToText(static_cast<double>(current) + 1));
     const std::int32_t shopId = TextToInt(ui_.ShopIdText());
 
     progress_.Submitted(shopId);
-    if (!run_.WorkerPool.Submit([this](std::int32_t id, std::int32_t) { CollectShop(id); },
-                                shopId)) {
-      progress_.Abandoned(shopId);
-    }
+    if (!Submit(shopId, ticket)) progress_.Abandoned(shopId);
     if (!pacer.Wait()) return;
   }
 }

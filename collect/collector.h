@@ -2,6 +2,13 @@
 // dispatcher that walks shop IDs upward through the shop-ID field, the task that collects one
 // shop, and the stop sequence. It drives the window only through CollectorUi, so it runs the
 // same against the real window and headless.
+//
+// A shop is finished only when the marketplace answered for it. A shop whose pages were not
+// answered (an outage, a rate limit, a server error) waits without holding a worker and is tried
+// again after a back-off, or after the pause the server asked for; after its last try it is
+// failed for good, with the reason. When failures dominate, the walk pauses: the shop-ID field
+// stops, and one probe at a time goes out until the marketplace answers again. Waiting and failed
+// shops stay unfinished for the walk's place.
 #pragma once
 
 #include <atomic>
@@ -9,9 +16,16 @@
 #include <cstdint>
 #include <string>
 
+#include <mutex>
+#include <random>
+
 #include "collect/collector_ui.h"
+#include "collect/fetch_verdict.h"
+#include "collect/marketplace_health.h"
 #include "collect/progress.h"
+#include "collect/retry_policy.h"
 #include "collect/run_state.h"
+#include "collect/waiting_shops.h"
 
 namespace shopwalk {
 
@@ -59,11 +73,60 @@ class Collector {
 
   // How often the dispatcher submits (100 ms). 0 runs flat out.
   void SetPace(std::chrono::milliseconds pace) { paceMs_ = static_cast<int>(pace.count()); }
+  // Tries, back-off and outage thresholds; set before Start.
+  void SetRetryPolicy(const RetryPolicy& policy);
+
+  // Shops waiting for their next try and shops failed for good.
+  const WaitingShops& Waiting() const { return waiting_; }
+  const MarketplaceHealth& Health() const { return health_; }
 
  private:
+  using Clock = std::chrono::steady_clock;
+
+  // What a dispatched task carries besides the shop ID: the tries made so far, and whether it is
+  // the probe of an outage. Packed into the pool task's second parameter.
+  struct Ticket {
+    int attempts = 0;
+    bool probe = false;
+    std::int32_t Pack() const;
+    static Ticket Unpack(std::int32_t packed);
+  };
+
+  // Collects the shop with its ticket; CollectShop is the first try of a new shop.
+  void TryShop(std::int32_t shopId, Ticket ticket);
+  // The shop's try did not get an answer: it waits for its next try, or fails for good after
+  // the last one.
+  void TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVerdict& verdict);
+  // The shop is put back to wait without a try being counted (the walk is paused or held).
+  void PutBack(std::int32_t shopId, Ticket ticket, Clock::time_point due);
+  void FailForGood(std::int32_t shopId, int attempts, const std::string& reason);
+  // The shop got its answer (a row, no shop, or no fields).
+  void Finish(std::int32_t shopId, Ticket ticket);
+  // A fetch was answered or failed: the marketplace's health learns of it.
+  void Learn(const FetchVerdict& verdict, Ticket ticket);
+  // Whether a task may send a request now.
+  bool MaySend(Ticket ticket) const;
+  void ShowRetryCounts();
+  // Dispatcher steps.
+  bool Submit(std::int32_t shopId, Ticket ticket);
+  void SubmitDueRetry(Clock::time_point now);
+  // One dispatcher pass while the walk is paused: sends the probe when it is due and shows the
+  // pause. True when the probe is to be the next new shop (no shop is waiting).
+  bool WhilePaused(MarketplaceHealth::State state, Clock::time_point now);
+  // The walk runs again: a later pause is shown afresh.
+  void ResumeShown();
+
   CollectorUi& ui_;
   RunState run_;
   ProgressTracker progress_;
+  RetryPolicy policy_;
+  WaitingShops waiting_;
+  MarketplaceHealth health_;
+  std::mutex randomMutex_;
+  std::mt19937_64 random_{std::random_device{}()};
+  std::mutex shownMutex_;
+  std::size_t shownWaiting_ = 0, shownFailed_ = 0;
+  std::int64_t shownPauseSeconds_ = -1;
   std::atomic<bool> exiting_{false};
   std::atomic<int> paceMs_{100};
 };

@@ -12,12 +12,22 @@
 // bytes it was given.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 #include "collect/shop_record.h"
 
 namespace shopwalk {
+
+// Why the walk is paused.
+enum class PauseReason {
+  // The marketplace does not answer: one probe at a time goes out until it does.
+  Outage,
+  // The marketplace asked for a pause (Retry-After): nothing goes out until it is over.
+  RateLimited,
+};
 
 class CollectorUi {
  public:
@@ -43,6 +53,20 @@ class CollectorUi {
   // list, and shows the shop as collected together with the list's new row count. Nobody sees
   // the row half written.
   virtual void AddRow(const ShopRecord& record) = 0;
+
+  // The walk is paused for `reason`; the next try goes out in `nextTry` (rounded up to whole
+  // seconds). Reported again as the time runs down; the next ShowCollecting ends it.
+  virtual void ShowPaused(PauseReason reason, std::chrono::seconds nextTry) {
+    (void)reason;
+    (void)nextTry;
+  }
+
+  // How many shops wait for their next try and how many failed for good. Reported whenever either
+  // changes; both 0 means no shop is in trouble.
+  virtual void ShowRetryCounts(std::size_t waiting, std::size_t failed) {
+    (void)waiting;
+    (void)failed;
+  }
 };
 
 }  // namespace shopwalk

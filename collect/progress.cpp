@@ -25,6 +25,11 @@ void ProgressTracker::Abandoned(std::int32_t shopId) {
   lowestAbandoned_ = lowestAbandoned_ ? std::min(*lowestAbandoned_, shopId) : shopId;
 }
 
+bool ProgressTracker::AnyInFlight() const {
+  std::lock_guard lock(mutex_);
+  return !inFlight_.empty();
+}
+
 std::optional<std::int32_t> ProgressTracker::LowestUnfinished() const {
   std::lock_guard lock(mutex_);
   std::optional<std::int32_t> lowest = lowestAbandoned_;

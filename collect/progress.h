@@ -22,6 +22,10 @@ class ProgressTracker {
   // The shop will not be collected in this run (refused, stop sequence, aborted).
   void Abandoned(std::int32_t shopId);
 
+  // Whether a submitted shop is neither finished nor given up (queued, running or waiting for
+  // its next try).
+  bool AnyInFlight() const;
+
   // The lowest ID submitted and not finished, if any.
   std::optional<std::int32_t> LowestUnfinished() const;
 

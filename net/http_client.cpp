@@ -34,6 +34,7 @@ struct HttpClient::Impl {
   std::string buffer;
   bool lastAborted = false;
   bool lastTimedOut = false;
+  FetchOutcome lastOutcome;
 
   void CheckOwner() const {
     if (std::this_thread::get_id() != owner) net::FailWithUsageError(kCrossThreadUse);
@@ -84,6 +85,7 @@ bool HttpClient::Send(std::string_view body, int connectTimeoutMs, int sendTimeo
   impl_->CheckOwner();
   impl_->lastAborted = false;
   impl_->lastTimedOut = false;
+  impl_->lastOutcome = FetchOutcome{0, TransportError::Other, std::nullopt};
   if (!impl_->opened) return false;
   net::TransferRequest request;
   request.url = impl_->url;
@@ -99,6 +101,7 @@ bool HttpClient::Send(std::string_view body, int connectTimeoutMs, int sendTimeo
       net::RunTransfer(impl_->easy, impl_->multi, request, impl_->buffer);
   impl_->lastAborted = outcome.aborted;
   impl_->lastTimedOut = outcome.timedOut;
+  impl_->lastOutcome = outcome.fetch;
   return outcome.sent;
 }
 
@@ -133,6 +136,9 @@ bool HttpClient::LastSendAborted() const {
 }
 bool HttpClient::LastSendTimedOut() const {
   return impl_->lastTimedOut;
+}
+const FetchOutcome& HttpClient::LastOutcome() const {
+  return impl_->lastOutcome;
 }
 
 }  // namespace shopwalk

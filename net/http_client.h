@@ -25,6 +25,8 @@
 #include <string>
 #include <string_view>
 
+#include "net/fetch_outcome.h"
+
 namespace shopwalk {
 
 class HttpClient {
@@ -71,6 +73,9 @@ class HttpClient {
   // Whether the last Send was ended by AbortAllTransfers(), or by one of its time limits.
   bool LastSendAborted() const;
   bool LastSendTimedOut() const;
+  // What happened to the last Send: the final status, the class of failure, the server's
+  // Retry-After. A Send that could not start (no request prepared) reports TransportError::Other.
+  const FetchOutcome& LastOutcome() const;
 
  private:
   HttpClient();

@@ -1,6 +1,7 @@
 #include "net/transfer.h"
 
 #include <algorithm>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -50,14 +51,15 @@ struct TransferState {
   std::size_t headerBytes = 0;
   bool headersTooLarge = false;
 
-  // The response whose headers are being read or whose body is arriving, and its first
-  // non-empty Location.
+  // The response whose headers are being read or whose body is arriving, its first non-empty
+  // Location and its Retry-After.
   int status = 0;
   std::string location;
+  std::optional<std::chrono::seconds> retryAfter;
   // Its header block has ended and it is not a redirect being followed: its body is the page.
   bool finalResponse = false;
 
-  // Idle limits; zero leaves the stall to the library's low-speed check.
+  // Idle limits, counted from the last byte that moved; zero for none.
   milliseconds receiveIdle{0};
   milliseconds sendIdle{0};
   bool connected = false;
@@ -90,6 +92,20 @@ struct TransferState {
   }
 };
 
+// A Retry-After value: whole seconds, or an HTTP date (how long from `now` until then, 0 for a
+// date passed); nothing for a value that is neither.
+std::optional<std::chrono::seconds> ParseRetryAfter(const std::string& value, std::time_t now) {
+  if (value.empty()) return std::nullopt;
+  if (value.find_first_not_of("0123456789") == std::string::npos) {
+    // Beyond any pause anyone keeps; the caller caps it anyway.
+    if (value.size() > 9) return std::chrono::seconds(999'999'999);
+    return std::chrono::seconds(std::stoll(value));
+  }
+  const std::time_t when = curl_getdate(value.c_str(), nullptr);
+  if (when == -1) return std::nullopt;
+  return std::chrono::seconds(when > now ? when - now : 0);
+}
+
 // The response being read redirects, and the library follows such a redirect.
 bool IsRedirect(const TransferState& state) {
   return state.status >= 300 && state.status < 400 && !state.location.empty();
@@ -115,7 +131,10 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
       }
     }
     state.location.clear();
+    state.retryAfter.reset();
     state.finalResponse = false;
+  } else if (StartsWithIgnoringAsciiCase(line, "retry-after:")) {
+    state.retryAfter = ParseRetryAfter(Trimmed(line.substr(12)), std::time(nullptr));
   } else if (StartsWithIgnoringAsciiCase(line, "location:")) {
     // An empty Location is no redirect, as the library ignores it.
     if (state.location.empty()) state.location = Trimmed(line.substr(9));
@@ -212,12 +231,10 @@ milliseconds SetBounds(CURL* easy, const TransferRequest& request, TransferState
                            ? request.connectTimeoutMs
                            : static_cast<long>(kDefaultConnectTimeout.count());
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connect);
-  if (request.receiveTimeoutMs > 0) {
-    state.receiveIdle = milliseconds(request.receiveTimeoutMs);
-  } else {
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kDefaultStallSeconds);
-  }
+  // Our own idle clock, not the library's low-speed check: that one averages the speed over
+  // several seconds, so after a burst it ends a stalled transfer only well after the limit.
+  state.receiveIdle =
+      request.receiveTimeoutMs > 0 ? milliseconds(request.receiveTimeoutMs) : kDefaultStall;
   if (request.sendTimeoutMs > 0) state.sendIdle = milliseconds(request.sendTimeoutMs);
   // The total bound stays unless the caller's own limits add up to more.
   const long given = static_cast<long>(std::max(request.connectTimeoutMs, 0)) +
@@ -318,6 +335,48 @@ Hop NextHop(const Hop& hop, std::string url, int status, std::string_view host) 
   return next;
 }
 
+// The class of what went wrong, from what the transfer saw and how the library ended it.
+TransportError ErrorOf(const TransferState& state, const Performed& performed, bool aborted) {
+  if (aborted) return TransportError::Aborted;
+  if (state.headersTooLarge) return TransportError::HeadersTooLarge;
+  if (state.bodyCut) return TransportError::BodyTooLarge;
+  if (state.timedOut) return TransportError::SilenceTimeout;
+  switch (performed.result) {
+    case CURLE_OK:
+      return TransportError::None;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return TransportError::NameLookup;
+    case CURLE_COULDNT_CONNECT:
+      return TransportError::ConnectRefused;
+    case CURLE_OPERATION_TIMEDOUT:
+      return state.connected ? TransportError::SilenceTimeout : TransportError::ConnectTimeout;
+    case CURLE_TOO_MANY_REDIRECTS:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      return TransportError::RedirectLimit;
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_SSL_CONNECT_ERROR:
+      return TransportError::Reset;
+    default:
+      return TransportError::Other;
+  }
+}
+
+FetchOutcome DescribeOutcome(const TransferState& state, const Performed& performed,
+                             const TransferOutcome& outcome) {
+  FetchOutcome fetch;
+  fetch.error = ErrorOf(state, performed, outcome.aborted);
+  if (state.finalResponse || (state.status != 0 && IsRedirect(state))) fetch.status = state.status;
+  fetch.retryAfter = state.retryAfter;
+  return fetch;
+}
+
 }  // namespace
 
 TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& request,
@@ -325,6 +384,7 @@ TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& req
   TransferOutcome outcome;
   if (TransfersAborted()) {
     outcome.aborted = true;
+    outcome.fetch.error = TransportError::Aborted;
     return outcome;
   }
   const std::size_t sizeBefore = buffer.size();
@@ -415,6 +475,7 @@ TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& req
     outcome.sent = state.finalResponse;
   }
   if (!outcome.sent) buffer.resize(sizeBefore);
+  outcome.fetch = DescribeOutcome(state, performed, outcome);
   return outcome;
 }
 

@@ -8,11 +8,14 @@
 #include <string>
 #include <string_view>
 
+#include "net/fetch_outcome.h"
+
 namespace shopwalk::net {
 
 // Bounds that hold when the caller gives none.
 inline constexpr std::chrono::milliseconds kDefaultConnectTimeout{60'000};
-inline constexpr long kDefaultStallSeconds = 30;  // receiving nothing for this long ends it
+// Receiving nothing for this long ends a transfer, counted from the last byte received.
+inline constexpr std::chrono::milliseconds kDefaultStall{30'000};
 inline constexpr std::chrono::milliseconds kDefaultTotalTimeout{120'000};
 // Bounds that always hold.
 inline constexpr std::size_t kMaxBodyBytes = 32u << 20;
@@ -40,6 +43,8 @@ struct TransferOutcome {
   bool aborted = false;
   // Ended by one of its time limits.
   bool timedOut = false;
+  // The status, the class of failure and the server's Retry-After.
+  FetchOutcome fetch;
 };
 
 // Performs `request` with `easy` driven through `multi`, appending the final response's body to

@@ -59,6 +59,16 @@ void MemoryUi::AddRow(const ShopRecord& record) {
   rows_.push_back(record.Row(NumberToText(static_cast<std::int32_t>(rows_.size() + 1))));
 }
 
+void MemoryUi::ShowPaused(PauseReason reason, std::chrono::seconds nextTry) {
+  std::lock_guard lock(mutex_);
+  pauses_.push_back(Pause{reason, nextTry});
+}
+
+void MemoryUi::ShowRetryCounts(std::size_t waiting, std::size_t failed) {
+  std::lock_guard lock(mutex_);
+  retryCounts_ = {waiting, failed};
+}
+
 int MemoryUi::ShowMessage(std::string_view text, int flags,
                           std::optional<std::string_view> caption) {
   Message message{std::string(text), flags, std::string(caption.value_or(DefaultMessageCaption))};
@@ -163,6 +173,16 @@ std::vector<std::string> MemoryUi::CollectingHistory() {
 std::vector<std::string> MemoryUi::Notes() {
   std::lock_guard lock(mutex_);
   return notes_;
+}
+
+std::vector<MemoryUi::Pause> MemoryUi::Pauses() {
+  std::lock_guard lock(mutex_);
+  return pauses_;
+}
+
+std::pair<std::size_t, std::size_t> MemoryUi::RetryCounts() {
+  std::lock_guard lock(mutex_);
+  return retryCounts_;
 }
 
 std::vector<MemoryUi::Message> MemoryUi::Messages() {

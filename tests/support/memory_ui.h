@@ -32,6 +32,8 @@ class MemoryUi : public WindowUi {
   void FreezeRunControls() override;
   void ShowCollecting(std::string_view shopUrl) override;
   void AddRow(const ShopRecord& record) override;
+  void ShowPaused(PauseReason reason, std::chrono::seconds nextTry) override;
+  void ShowRetryCounts(std::size_t waiting, std::size_t failed) override;
 
   int ShowMessage(std::string_view text, int flags,
                   std::optional<std::string_view> caption = std::nullopt) override;
@@ -62,6 +64,14 @@ class MemoryUi : public WindowUi {
   // Shop URLs reported as being collected, in order.
   std::vector<std::string> CollectingHistory();
   std::vector<std::string> Notes();
+  struct Pause {
+    PauseReason reason;
+    std::chrono::seconds nextTry;
+  };
+  // Every pause reported, in order.
+  std::vector<Pause> Pauses();
+  // The retry counts last reported (0, 0 before any).
+  std::pair<std::size_t, std::size_t> RetryCounts();
   std::vector<Message> Messages();
   std::vector<ResultRow> Rows();
   std::string InitialDirectory();
@@ -75,6 +85,8 @@ class MemoryUi : public WindowUi {
   std::uint32_t groupColor_ = 0x0000FF;
   std::vector<std::string> collecting_;
   std::vector<std::string> notes_;
+  std::vector<Pause> pauses_;
+  std::pair<std::size_t, std::size_t> retryCounts_{0, 0};
   std::vector<ResultRow> rows_;
   std::vector<Message> messages_;
   std::function<int(const Message&)> messageAnswer_;

@@ -1,0 +1,179 @@
+// Shops whose pages were not answered: waiting, trying again, failing for good, and the pause of
+// the walk while the marketplace does not answer.
+#include <algorithm>
+
+#include "collect/collector.h"
+
+namespace shopwalk {
+namespace {
+
+// The ticket's second parameter: tries in the low 16 bits, the probe flag above them.
+constexpr std::int32_t ProbeFlag = 1 << 16;
+constexpr std::int32_t AttemptsMask = ProbeFlag - 1;
+
+// Whole seconds from `now` until `then`, rounded up, never negative.
+std::chrono::seconds SecondsUntil(std::chrono::steady_clock::time_point then,
+                                  std::chrono::steady_clock::time_point now) {
+  if (then <= now) return std::chrono::seconds(0);
+  return std::chrono::ceil<std::chrono::seconds>(then - now);
+}
+
+}  // namespace
+
+std::int32_t Collector::Ticket::Pack() const {
+  return (std::clamp(attempts, 0, static_cast<int>(AttemptsMask)) & AttemptsMask) |
+         (probe ? ProbeFlag : 0);
+}
+
+Collector::Ticket Collector::Ticket::Unpack(std::int32_t packed) {
+  return Ticket{packed & AttemptsMask, (packed & ProbeFlag) != 0};
+}
+
+void Collector::SetRetryPolicy(const RetryPolicy& policy) {
+  policy_ = policy;
+  health_.SetPolicy(policy);
+}
+
+bool Collector::MaySend(Ticket ticket) const {
+  switch (health_.StateAt(Clock::now())) {
+    case MarketplaceHealth::State::Open:
+      return true;
+    case MarketplaceHealth::State::Outage:
+      return ticket.probe;
+    case MarketplaceHealth::State::Held:
+      return false;
+  }
+  return false;
+}
+
+void Collector::Learn(const FetchVerdict& verdict, Ticket ticket) {
+  const Clock::time_point now = Clock::now();
+  switch (verdict.kind) {
+    case FetchVerdict::Kind::Page:
+    case FetchVerdict::Kind::NoPage:
+    case FetchVerdict::Kind::Refused:
+      // The marketplace answered (a refusal is the client's own rule, not the server's silence).
+      health_.Answered(now);
+      if (ticket.probe) waiting_.MakeAllDue(now);
+      break;
+    case FetchVerdict::Kind::Transient:
+      if (verdict.retryAfter) {
+        // A pause the server asked for holds every request to the marketplace; it is an answer,
+        // not an outage.
+        health_.HoldUntil(now + std::min<std::chrono::milliseconds>(*verdict.retryAfter,
+                                                                    policy_.longestRetryAfter));
+      } else {
+        health_.Failed(now);
+      }
+      break;
+    case FetchVerdict::Kind::Aborted:
+      break;
+  }
+}
+
+void Collector::TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVerdict& verdict) {
+  const int attempts = ticket.attempts + 1;
+  const Clock::time_point now = Clock::now();
+  if (ticket.probe) {
+    std::lock_guard lock(randomMutex_);
+    health_.ProbeFailed(now + BackoffDelay(policy_, health_.ProbesSent(), random_));
+  }
+  if (attempts >= policy_.maxAttempts) {
+    FailForGood(shopId, attempts, verdict.reason);
+    return;
+  }
+  Clock::time_point due;
+  if (verdict.retryAfter) {
+    due = now + std::min<std::chrono::milliseconds>(*verdict.retryAfter, policy_.longestRetryAfter);
+  } else {
+    std::lock_guard lock(randomMutex_);
+    due = now + BackoffDelay(policy_, attempts, random_);
+  }
+  waiting_.Wait(WaitingShops::Shop{shopId, attempts, due, verdict.reason});
+  ShowRetryCounts();
+}
+
+void Collector::PutBack(std::int32_t shopId, Ticket ticket, Clock::time_point due) {
+  if (ticket.probe) health_.ProbeFailed(Clock::now());
+  waiting_.Wait(WaitingShops::Shop{shopId, ticket.attempts, due, "paused"});
+  ShowRetryCounts();
+}
+
+void Collector::FailForGood(std::int32_t shopId, int attempts, const std::string& reason) {
+  waiting_.Fail(WaitingShops::Failed{shopId, attempts, reason});
+  // Not collected, and not yet kept anywhere: the walk's place stays before it.
+  progress_.Abandoned(shopId);
+  ShowRetryCounts();
+}
+
+void Collector::Finish(std::int32_t shopId, Ticket ticket) {
+  if (ticket.attempts > 0 || ticket.probe) {
+    waiting_.Forget(shopId);
+    ShowRetryCounts();
+  }
+  progress_.Finished(shopId);
+}
+
+void Collector::ShowRetryCounts() {
+  // Counted and shown under one lock, so the window never ends up showing an older count.
+  std::lock_guard lock(shownMutex_);
+  const std::size_t waiting = waiting_.WaitingCount();
+  const std::size_t failed = waiting_.FailedCount();
+  if (waiting == shownWaiting_ && failed == shownFailed_) return;
+  shownWaiting_ = waiting;
+  shownFailed_ = failed;
+  ui_.ShowRetryCounts(waiting, failed);
+}
+
+bool Collector::Submit(std::int32_t shopId, Ticket ticket) {
+  return run_.WorkerPool.Submit(
+      [this](std::int32_t id, std::int32_t packed) { TryShop(id, Ticket::Unpack(packed)); }, shopId,
+      ticket.Pack());
+}
+
+void Collector::SubmitDueRetry(Clock::time_point now) {
+  std::optional<WaitingShops::Shop> shop = waiting_.TakeDue(now);
+  if (!shop) return;
+  ShowRetryCounts();
+  if (!Submit(shop->id, Ticket{shop->attempts, false})) progress_.Abandoned(shop->id);
+}
+
+void Collector::ResumeShown() {
+  std::lock_guard lock(shownMutex_);
+  shownPauseSeconds_ = -1;
+}
+
+bool Collector::WhilePaused(MarketplaceHealth::State state, Clock::time_point now) {
+  Clock::time_point nextTry = now;
+  PauseReason reason = PauseReason::Outage;
+  bool probeWithNewShop = false;
+  if (state == MarketplaceHealth::State::Held) {
+    reason = PauseReason::RateLimited;
+    nextTry = health_.HeldUntil().value_or(now);
+  } else {
+    if (health_.ProbeDue(now)) {
+      health_.Probing();
+      // The shop that has waited longest asks whether the marketplace is back; with none
+      // waiting, the next new shop does.
+      if (std::optional<WaitingShops::Shop> shop = waiting_.TakeOldest()) {
+        if (!Submit(shop->id, Ticket{shop->attempts, true})) {
+          progress_.Abandoned(shop->id);
+          health_.ProbeFailed(now);
+        }
+        ShowRetryCounts();
+      } else {
+        probeWithNewShop = true;
+      }
+    }
+    nextTry = health_.NextProbe().value_or(now);
+  }
+  const std::chrono::seconds left = SecondsUntil(nextTry, now);
+  std::lock_guard lock(shownMutex_);
+  if (left.count() != shownPauseSeconds_) {
+    shownPauseSeconds_ = left.count();
+    ui_.ShowPaused(reason, left);
+  }
+  return probeWithNewShop;
+}
+
+}  // namespace shopwalk

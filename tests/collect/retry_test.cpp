@@ -1,0 +1,383 @@
+// A marketplace that does not answer: shops wait and are tried again, fail for good after their
+// last try, and the walk pauses during an outage or when the server asks for a pause; no shop is
+// counted as walked without an answer.
+#include <algorithm>
+#include <atomic>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "tests/collect/engine_fixture.h"
+
+namespace shopwalk::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Every third shop ID exists; its rating page carries its ID as the reputation.
+bool Exists(std::int32_t id) {
+  return id % 3 == 0;
+}
+
+pages::Shop ShopOf(std::int32_t id) {
+  pages::Shop shop;
+  shop.id = id;
+  shop.name = "S" + std::to_string(id);
+  shop.messenger = "m" + std::to_string(id);
+  shop.ratingToken = "u" + std::to_string(id) + ".htm";
+  shop.openingDate = "2020-01-01";
+  shop.reputation = std::to_string(id);
+  return shop;
+}
+
+std::int32_t ShopIdOfHost(const std::string& host) {
+  return static_cast<std::int32_t>(std::stoll(host.substr(4)));
+}
+
+class RetryTest : public EngineTest {
+ protected:
+  RetryTest() {
+    collector.SetPace(milliseconds(10));
+    RetryPolicy policy;
+    policy.firstBackoff = milliseconds(20);
+    policy.longestBackoff = milliseconds(200);
+    policy.outageFailures = 5;
+    policy.outageWindow = milliseconds(2000);
+    collector.SetRetryPolicy(policy);
+  }
+
+  // Serves the marketplace of Exists() and ShopOf(), through `answer`, which may replace any page
+  // (an outage, an error): it is given the host, the path and the page that would be served.
+  void Serve(std::function<std::optional<Page>(const std::string&, const std::string&, Page)>
+                 answer = nullptr) {
+    market.SetFallbackGenerator(
+        [this, answer](const std::string& host, const std::string& path) -> std::optional<Page> {
+          Page page;
+          if (host.rfind("shop", 0) == 0) {
+            const std::int32_t id = ShopIdOfHost(host);
+            page.body = Exists(id) ? pages::HomePage(ShopOf(id)) : pages::NoShopPage(id);
+          } else if (path.rfind("/user-rate-u", 0) == 0) {
+            page.body = pages::RatingPage(ShopOf(std::stoi(path.substr(12))));
+          } else {
+            return std::nullopt;
+          }
+          {
+            std::lock_guard lock(logMutex);
+            arrivals.push_back({host, path, Clock::now()});
+          }
+          return answer ? answer(host, path, page) : page;
+        });
+  }
+
+  struct Arrival {
+    std::string host;
+    std::string path;
+    Clock::time_point at;
+  };
+  std::vector<Arrival> Arrivals() {
+    std::lock_guard lock(logMutex);
+    return arrivals;
+  }
+
+  // Shop IDs of the rows, in list order.
+  std::vector<std::int32_t> RowIds() {
+    std::vector<std::int32_t> ids;
+    for (const auto& row : ui.Rows()) {
+      ids.push_back(TextToInt(row[ShopAddressColumn].substr(std::string("http://shop").size())));
+    }
+    return ids;
+  }
+
+  // Waits until the walk has handed out `id` and every shop up to it has its answer.
+  bool WalkedThrough(std::int32_t id, std::chrono::seconds timeout = std::chrono::seconds(60)) {
+    return WaitFor(
+        [&] {
+          const auto lowest = collector.Progress().LowestUnfinished();
+          return TextToInt(ui.ShopIdText()) > id && (!lowest || *lowest > id);
+        },
+        timeout);
+  }
+
+  void ExpectEveryShopListedOnce(std::int32_t first, std::int32_t last) {
+    const auto ids = RowIds();
+    const std::set<std::int32_t> listed(ids.begin(), ids.end());
+    EXPECT_EQ(listed.size(), ids.size()) << "a shop was listed twice";
+    for (std::int32_t id = first; id <= last; ++id) {
+      EXPECT_EQ(listed.count(id), Exists(id) ? 1u : 0u) << "shop " << id;
+    }
+    for (const auto& row : ui.Rows()) {
+      // The rating page was read: the reputation is the shop's own, never the "0" of a failure.
+      EXPECT_EQ(row[ReputationColumn],
+                row[ShopAddressColumn].substr(11, row[ShopAddressColumn].find('.') - 11));
+    }
+  }
+
+  std::mutex logMutex;
+  std::vector<Arrival> arrivals;
+};
+
+Page ErrorPage(int status) {
+  Page page;
+  page.status = status;
+  page.body = "error " + std::to_string(status);
+  return page;
+}
+
+Page ServiceUnavailable() {
+  return ErrorPage(503);
+}
+
+TEST_F(RetryTest, AShortOutageLosesNoShopAndSendsOnlyProbes) {
+  // Each probe uses a try of the shop that waited longest: enough tries to outlast the outage.
+  RetryPolicy policy;
+  policy.maxAttempts = 30;
+  policy.firstBackoff = milliseconds(20);
+  policy.longestBackoff = milliseconds(400);
+  collector.SetRetryPolicy(policy);
+  std::atomic<bool> down{false};
+  std::atomic<int> answeredDuringOutage{0};
+  Serve([&](const std::string&, const std::string&, Page page) -> std::optional<Page> {
+    if (!down) return page;
+    ++answeredDuringOutage;
+    // Half an answer, then the connection breaks: nothing came through.
+    page.misbehaviour = Misbehaviour::ResetMidBody;
+    return page;
+  });
+  ui.SetShopIdText("1000");
+  ui.SetThreadCountText("20");
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return TextToInt(ui.ShopIdText()) >= 1030; }));
+
+  down = true;
+  ASSERT_TRUE(WaitFor([&] { return !ui.Pauses().empty(); })) << "the walk never paused";
+  const std::int32_t pausedAt = TextToInt(ui.ShopIdText());
+  EXPECT_EQ(ui.Pauses().front().reason, PauseReason::Outage);
+  // Held a while: the field stands still, and the place saved now lies before every shop that
+  // has no answer yet.
+  std::this_thread::sleep_for(milliseconds(1500));
+  EXPECT_EQ(TextToInt(ui.ShopIdText()), pausedAt);
+  const auto unanswered = collector.Progress().LowestUnfinished();
+  ASSERT_TRUE(unanswered.has_value());
+  EXPECT_EQ(collector.ProgressText(), std::to_string(*unanswered - 1));
+  EXPECT_GT(collector.Waiting().WaitingCount(), 0u);
+  const int probes = collector.Health().ProbesSent();
+  down = false;
+
+  ASSERT_TRUE(WalkedThrough(pausedAt + 30))
+      << "field " << ui.ShopIdText() << ", unfinished "
+      << collector.Progress().LowestUnfinished().value_or(-1) << ", waiting "
+      << collector.Waiting().WaitingCount() << ", state "
+      << static_cast<int>(collector.Health().StateAt(Clock::now())) << ", probes "
+      << collector.Health().ProbesSent();
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  ExpectEveryShopListedOnce(1001, pausedAt + 30);
+  EXPECT_EQ(collector.Waiting().FailedCount(), 0u);
+  EXPECT_EQ(ui.RetryCounts(), (std::pair<std::size_t, std::size_t>{0, 0}));
+  // What reached the marketplace while it was down: what was in flight when it went down (at
+  // most one request per worker, and the five failures that paused the walk among them), then
+  // only the probes.
+  EXPECT_LE(answeredDuringOutage.load(), 20 + probes + 1);
+}
+
+TEST_F(RetryTest, ALongerOutageFailsShopsPastTheirLastTryWithTheReason) {
+  RetryPolicy policy;
+  policy.maxAttempts = 2;
+  policy.firstBackoff = milliseconds(10);
+  policy.longestBackoff = milliseconds(20);
+  policy.outageFailures = 5;
+  collector.SetRetryPolicy(policy);
+  std::atomic<bool> down{false};
+  Serve([&](const std::string&, const std::string&, Page page) -> std::optional<Page> {
+    return down ? ServiceUnavailable() : page;
+  });
+  ui.SetShopIdText("2000");
+  ui.SetThreadCountText("4");
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return TextToInt(ui.ShopIdText()) >= 2010; }));
+  down = true;
+  // Each probe uses up a try of the shop that has waited longest.
+  ASSERT_TRUE(WaitFor([&] { return collector.Waiting().FailedCount() >= 3; }));
+  down = false;
+  const std::int32_t resumedAt = TextToInt(ui.ShopIdText());
+  ASSERT_TRUE(WaitFor([&] {
+    return TextToInt(ui.ShopIdText()) > resumedAt + 20 && collector.Waiting().WaitingCount() == 0;
+  }));
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+
+  // Every shop handed out has its answer, or is recorded as failed with why.
+  std::set<std::int32_t> failed;
+  for (const auto& shop : collector.Waiting().FailedShops()) {
+    EXPECT_EQ(shop.reason, "HTTP 503");
+    EXPECT_EQ(shop.attempts, 2);
+    failed.insert(shop.id);
+  }
+  const auto ids = RowIds();
+  const std::set<std::int32_t> listed(ids.begin(), ids.end());
+  for (std::int32_t id = 2001; id <= resumedAt + 20; ++id) {
+    if (failed.count(id) != 0) continue;
+    EXPECT_EQ(listed.count(id), Exists(id) ? 1u : 0u) << "shop " << id;
+  }
+  // Failed shops are not walked: the place stays before the first of them.
+  EXPECT_EQ(collector.ProgressText(), std::to_string(*failed.begin() - 1));
+  EXPECT_EQ(ui.RetryCounts().second, failed.size());
+}
+
+// The marketplace asks for a pause on one shop's page, in seconds or as a date.
+struct RetryAfterCase {
+  std::string name;
+  std::function<std::string()> value;
+  // The least the pause may be.
+  std::chrono::seconds atLeast;
+};
+
+std::string HttpDateIn(std::chrono::seconds from) {
+  const std::time_t when = std::time(nullptr) + from.count();
+  std::tm utc{};
+  gmtime_r(&when, &utc);
+  char text[64];
+  std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc);
+  return text;
+}
+
+class RetryAfterTest : public RetryTest, public ::testing::WithParamInterface<RetryAfterCase> {};
+
+TEST_P(RetryAfterTest, NoRequestReachesTheMarketplaceBeforeThePauseIsOver) {
+  const std::string retryAfter = GetParam().value();
+  std::atomic<bool> answered{false};
+  std::atomic<Clock::rep> pausedAt{0};
+  Serve([&](const std::string& host, const std::string&, Page page) -> std::optional<Page> {
+    if (host == pages::ShopHost(3003) && !answered.exchange(true)) {
+      page.status = 429;
+      page.body = "slow down";
+      page.headers = {{"Retry-After", retryAfter}};
+      pausedAt = Clock::now().time_since_epoch().count();
+    }
+    return page;
+  });
+  ui.SetShopIdText("3000");
+  // One worker: the request that met the pause is the only one in flight.
+  ui.SetThreadCountText("1");
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] {
+    const auto rows = ui.Rows();
+    return std::count_if(rows.begin(), rows.end(),
+                         [](const ResultRow& row) { return row[1] == "S3003"; }) == 1;
+  }));
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+
+  const Clock::time_point paused{Clock::duration(pausedAt.load())};
+  ASSERT_FALSE(ui.Pauses().empty());
+  EXPECT_EQ(ui.Pauses().front().reason, PauseReason::RateLimited);
+  bool sawPausedShop = false;
+  for (const auto& arrival : Arrivals()) {
+    if (arrival.at <= paused) continue;
+    EXPECT_GE(arrival.at - paused, GetParam().atLeast) << arrival.host << arrival.path;
+    if (arrival.host == pages::ShopHost(3003)) sawPausedShop = true;
+  }
+  EXPECT_TRUE(sawPausedShop) << "the paused shop was not tried again";
+  EXPECT_EQ(collector.Waiting().FailedCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, RetryAfterTest,
+    ::testing::Values(RetryAfterCase{"Seconds", [] { return std::string("2"); },
+                                     std::chrono::seconds(2)},
+                      // A date counts whole seconds: three seconds ahead is at least two away.
+                      RetryAfterCase{"Date", [] { return HttpDateIn(std::chrono::seconds(3)); },
+                                     std::chrono::seconds(2)}),
+    [](const ::testing::TestParamInfo<RetryAfterCase>& info) { return info.param.name; });
+
+TEST_F(RetryTest, AShopThatAlwaysFailsIsRecordedAsFailedWhileTheWalkGoesOn) {
+  Serve([&](const std::string& host, const std::string&, Page page) -> std::optional<Page> {
+    if (host == pages::ShopHost(4002)) return ErrorPage(500);
+    return page;
+  });
+  ui.SetShopIdText("4000");
+  ui.SetThreadCountText("3");
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return collector.Waiting().FailedCount() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return TextToInt(ui.ShopIdText()) > 4040; }));
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+
+  const auto failed = collector.Waiting().FailedShops();
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0].id, 4002);
+  EXPECT_EQ(failed[0].attempts, 6);
+  EXPECT_EQ(failed[0].reason, "HTTP 500");
+  const auto arrivals = Arrivals();
+  EXPECT_EQ(std::count_if(arrivals.begin(), arrivals.end(),
+                          [](const Arrival& a) { return a.host == pages::ShopHost(4002); }),
+            6);
+  // The shops after it were walked meanwhile; the place stays before the failed one.
+  const auto ids = RowIds();
+  EXPECT_TRUE(std::count(ids.begin(), ids.end(), 4038) == 1);
+  EXPECT_EQ(collector.ProgressText(), "4001");
+  EXPECT_EQ(ui.RetryCounts(), (std::pair<std::size_t, std::size_t>{0, 1}));
+}
+
+TEST_F(RetryTest, ARatingPageThatFailsForAWhileIsReadOnTheRetry) {
+  std::atomic<int> ratingTries{0};
+  Serve([&](const std::string&, const std::string& path, Page page) -> std::optional<Page> {
+    if (path == "/user-rate-u5004.htm" && ++ratingTries <= 2) {
+      return ErrorPage(502);
+    }
+    return page;
+  });
+  ui.SetShopIdText("5000");
+  ui.SetThreadCountText("2");
+  collector.OnStartClicked();
+  ASSERT_TRUE(WalkedThrough(5010));
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  EXPECT_EQ(ratingTries.load(), 3);
+  ExpectEveryShopListedOnce(5001, 5010);
+}
+
+TEST_F(RetryTest, WaitingShopsHoldNoWorker) {
+  // Every other existing shop answers 500 for ever, so answered pages come between the failures
+  // and the walk never pauses.
+  RetryPolicy policy;
+  policy.maxAttempts = 1000;
+  policy.firstBackoff = milliseconds(2000);
+  policy.longestBackoff = milliseconds(4000);
+  collector.SetRetryPolicy(policy);
+  Serve([&](const std::string& host, const std::string&, Page page) -> std::optional<Page> {
+    if (host.rfind("shop", 0) == 0 && ShopIdOfHost(host) % 6 == 0) {
+      return ErrorPage(500);
+    }
+    return page;
+  });
+  ui.SetShopIdText("6000");
+  ui.SetThreadCountText("2");
+  collector.OnStartClicked();
+  // Far more shops wait than there are workers, and new shops are still served.
+  ASSERT_TRUE(WaitFor([&] { return collector.Waiting().WaitingCount() >= 12; }));
+  const std::int32_t then = TextToInt(ui.ShopIdText());
+  ASSERT_TRUE(WaitFor([&] {
+    const auto ids = RowIds();
+    return std::any_of(ids.begin(), ids.end(), [then](std::int32_t id) { return id > then; });
+  }));
+  EXPECT_TRUE(ui.Pauses().empty());
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+}
+
+TEST_F(RetryTest, StopDuringAPauseEndsTheRunLikeAnyStop) {
+  Serve([&](const std::string&, const std::string&, Page) -> std::optional<Page> {
+    return ServiceUnavailable();
+  });
+  ui.SetShopIdText("7000");
+  ui.SetThreadCountText("3");
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return !ui.Pauses().empty(); }));
+  collector.OnStopClicked();
+  ASSERT_TRUE(WaitFor([&] { return ui.Frozen(); }));
+  // The stop sequence ended the dispatcher and closed its handle.
+  EXPECT_EQ(collector.Run().DispatcherThread.load(), 0u);
+  EXPECT_TRUE(collector.Run().WorkerPool.WaitEnded(std::chrono::seconds(20)));
+  // Nothing was answered: the place is where the run started.
+  EXPECT_EQ(collector.ProgressText(), "7000");
+}
+
+}  // namespace
+}  // namespace shopwalk::test
