@@ -4,7 +4,7 @@
 
 #include "app/window_texts.h"
 #include "collect/gbk.h"
-#include "store/export_layout.h"
+#include "store/export_rows.h"
 #include "store/progress_store.h"
 
 namespace shopwalk {
@@ -44,10 +44,13 @@ void OnExportClicked(WindowUi& ui, std::string_view initialDirectory) {
   ui.SetInitialDirectory(initialDirectory);
   if (!ui.ShowFileDialog()) return;
   const std::string path = ui.FileName();
-  const ExportLayout layout = ChooseExportLayout(path, ui.MessengerOnlyChecked());
-  ExportText text;
-  ui.ReadRows([&](const ResultRows& rows) { text = ComposeExport(rows, layout); });
-  const WriteResult written = WriteExport(path, text);
+  ExportOptions options;
+  options.format = FormatForFileName(path);
+  options.messengerOnly = ui.MessengerOnlyChecked();
+  options.encoding = ExportEncoding::Gbk;
+  WriteResult written;
+  // Rows appended meanwhile wait; they are not part of this export.
+  ui.ReadRows([&](const ResultRows& rows) { written = ExportRows(rows, path, options); });
   if (!written) {
     ui.ShowMessage(std::string(ExportFailedMessage) + written.path + "\r\n" + written.reason,
                    mb::Ok | mb::IconError);

@@ -3,8 +3,11 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include "base/ascii.h"
 
 namespace shopwalk {
 
@@ -48,6 +51,29 @@ class ResultRows {
   virtual int RowCount() const = 0;
   // The cell's bytes; empty for a row or column that does not exist.
   virtual std::string CellText(int row, int column) const = 0;
+  // The ID of the row's shop, or nothing when it is not known. By default it is read from the
+  // address cell, which the engine builds from the ID as "http://shop<ID>.<domain>".
+  virtual std::optional<std::int64_t> ShopId(int row) const {
+    return ShopIdInAddress(CellText(row, ShopAddressColumn));
+  }
+
+  // The ID in a shop address "http://shop<ID>.<domain>" (or "https://", any letter case), the ID
+  // written in decimal without leading zeros and the domain not empty; nothing for any other text.
+  static std::optional<std::int64_t> ShopIdInAddress(std::string_view address) {
+    for (std::string_view scheme : std::array<std::string_view, 2>{"http://shop", "https://shop"}) {
+      if (!StartsWithIgnoringAsciiCase(address, scheme)) continue;
+      std::string_view rest = address.substr(scheme.size());
+      std::size_t digits = 0;
+      while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') ++digits;
+      // 18 digits always fit in 64 bits.
+      if (digits == 0 || digits > 18 || (digits > 1 && rest[0] == '0')) return std::nullopt;
+      if (digits + 1 >= rest.size() || rest[digits] != '.') return std::nullopt;
+      std::int64_t id = 0;
+      for (std::size_t i = 0; i < digits; ++i) id = id * 10 + (rest[i] - '0');
+      return id;
+    }
+    return std::nullopt;
+  }
 };
 
 }  // namespace shopwalk

@@ -2,16 +2,34 @@
 
 #include "base/ascii.h"
 #include "collect/gbk.h"
+#include "store/export_cells.h"
 #include "store/file_bytes.h"
 #include "store/result_columns.h"
 
 namespace shopwalk {
 namespace {
 
-void AppendFullRow(const ResultRows& rows, int row, std::string& out) {
+constexpr char HexDigits[] = "0123456789abcdef";
+
+// Reads the cells of the rows in the export's encoding.
+class CellReader {
+ public:
+  CellReader(const ResultRows& rows, ExportEncoding encoding) : rows_(rows), encoding_(encoding) {}
+
+  std::string operator()(int row, int column) const {
+    std::string cell = rows_.CellText(row, column);
+    return encoding_ == ExportEncoding::Gbk ? cell : ExportCellUtf8(cell);
+  }
+
+ private:
+  const ResultRows& rows_;
+  ExportEncoding encoding_;
+};
+
+void AppendFullRow(const CellReader& cell, int row, std::string& out) {
   for (int column = 0; column < ResultColumnCount; ++column) {
     if (column > 0) out += FullExportSeparator;
-    out += rows.CellText(row, column);
+    out += cell(row, column);
   }
   out += CrLf;
 }
@@ -25,15 +43,53 @@ void AppendCsvLine(CellText cell, std::string& out) {
   out += CrLf;
 }
 
-}  // namespace
-
-ExportLayout ChooseExportLayout(std::string_view path, bool messengerOnly) {
-  if (EndsWithIgnoringAsciiCase(path, ".csv")) return ExportLayout::Csv;
-  return messengerOnly ? ExportLayout::MessengerOnly : ExportLayout::Full;
+void AppendJsonMemberName(std::string& out, std::string_view name, bool first) {
+  out += first ? "{\"" : ",\"";
+  out += name;
+  out += "\":";
 }
 
+void AppendJsonLine(const ResultRows& rows, int row, std::string& out) {
+  const CellReader cell(rows, ExportEncoding::Utf8);
+  AppendJsonMemberName(out, JsonlCellNames[IndexColumn], true);
+  const std::string index = cell(row, IndexColumn);
+  if (IsPlainDecimalNumber(index)) {
+    out += index;
+  } else {
+    AppendJsonString(out, index);
+  }
+  AppendJsonMemberName(out, JsonlShopIdName, false);
+  const std::optional<std::int64_t> shopId = rows.ShopId(row);
+  out += shopId ? std::to_string(*shopId) : "null";
+  for (int column = ShopNameColumn; column < ResultColumnCount; ++column) {
+    AppendJsonMemberName(out, JsonlCellNames[column], false);
+    AppendJsonString(out, cell(row, column));
+  }
+  out += "}\n";
+}
+
+void AppendRow(const ResultRows& rows, const CellReader& cell, ExportLayout layout, int row,
+               std::string& out) {
+  switch (layout) {
+    case ExportLayout::Full:
+      AppendFullRow(cell, row, out);
+      break;
+    case ExportLayout::MessengerOnly:
+      out += cell(row, MessengerColumn);
+      out += CrLf;
+      break;
+    case ExportLayout::Csv:
+      AppendCsvLine([&cell, row](int column) { return cell(row, column); }, out);
+      break;
+    case ExportLayout::Jsonl:
+      AppendJsonLine(rows, row, out);
+      break;
+  }
+}
+
+}  // namespace
+
 void AppendCsvField(std::string& out, std::string_view field) {
-  // No GBK trail byte is a comma, a quote, CR or LF, so a byte search is safe here.
   if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
     out += field;
     return;
@@ -46,29 +102,74 @@ void AppendCsvField(std::string& out, std::string_view field) {
   out += '"';
 }
 
-ExportText ComposeExport(const ResultRows& rows, ExportLayout layout) {
+void AppendJsonString(std::string& out, std::string_view utf8) {
+  out += '"';
+  std::size_t plainStart = 0;
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(utf8, plainStart, i - plainStart);
+    plainStart = i + 1;
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        out += "\\u00";
+        out += HexDigits[c >> 4];
+        out += HexDigits[c & 0xF];
+    }
+  }
+  out.append(utf8, plainStart);
+  out += '"';
+}
+
+ExportText ComposeExport(const ResultRows& rows, ExportLayout layout, ExportEncoding encoding) {
+  return ComposeExportRows(rows, rows.RowCount(), layout, encoding);
+}
+
+ExportText ComposeExportRows(const ResultRows& rows, int rowCount, ExportLayout layout,
+                             ExportEncoding encoding) {
   ExportText text;
-  const int count = rows.RowCount();
-  if (count <= 0) return text;
-  text.rows = count;
-  text.bytes.reserve(static_cast<std::size_t>(count) *
-                     (layout == ExportLayout::MessengerOnly ? 16 : 96));
-  switch (layout) {
-    case ExportLayout::Full:
-      for (int row = 0; row < count; ++row) AppendFullRow(rows, row, text.bytes);
-      break;
-    case ExportLayout::MessengerOnly:
-      for (int row = 0; row < count; ++row) {
-        text.bytes += rows.CellText(row, MessengerColumn);
-        text.bytes += CrLf;
-      }
-      break;
-    case ExportLayout::Csv:
-      AppendCsvLine([](int column) { return Utf8ToGbk(ResultColumnCaptions[column]); }, text.bytes);
-      for (int row = 0; row < count; ++row) {
-        AppendCsvLine([&rows, row](int column) { return rows.CellText(row, column); }, text.bytes);
-      }
-      break;
+  if (rowCount <= 0) return text;
+  text.rows = rowCount;
+  const CellReader cell(rows, encoding);
+  if (layout == ExportLayout::Csv) {
+    if (encoding == ExportEncoding::Utf8) text.bytes += Utf8ByteOrderMark;
+    AppendCsvLine(
+        [encoding](int column) {
+          const std::string_view caption = ResultColumnCaptions[column];
+          return encoding == ExportEncoding::Gbk ? Utf8ToGbk(caption) : std::string(caption);
+        },
+        text.bytes);
+  }
+  // Once the first rows are composed, room for all at their average size and an eighth more, so
+  // that a large export is not copied over and over as it grows.
+  constexpr int SampleRows = 256;
+  for (int row = 0; row < rowCount; ++row) {
+    if (row == SampleRows) {
+      const std::size_t perRow = text.bytes.size() / SampleRows;
+      text.bytes.reserve(perRow * static_cast<std::size_t>(rowCount) / 8 * 9);
+    }
+    AppendRow(rows, cell, layout, row, text.bytes);
   }
   return text;
 }

@@ -1,7 +1,10 @@
-// The bytes of an export of result rows, in one of its layouts. Cell texts are written as the
-// rows hold them (GBK bytes); every line ends with CR LF.
+// The bytes of an export of result rows in one of its byte layouts: plain text, comma-separated
+// values, JSON Lines. Text and CSV carry the cells' GBK bytes as the rows hold them (even bytes
+// that are not valid GBK) or, on request, UTF-8; JSON Lines is always UTF-8. No cell content makes
+// a layout fail.
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -11,21 +14,44 @@
 namespace shopwalk {
 
 enum class ExportLayout {
-  // One line per row: the six cells joined by "--", nothing quoted, no header.
+  // One line per row: the six cells joined by "--", nothing quoted, no header. Lines end in CR LF.
   Full,
-  // One line per row: the messenger name alone (an empty name gives an empty line).
+  // One line per row: the messenger name alone (an empty name gives an empty line). CR LF.
   MessengerOnly,
   // Comma-separated values for spreadsheets: a header line of the six column captions, then
   // one line per row with all six cells; a field holding a comma, a double quote, CR or LF is
-  // put in double quotes with its double quotes doubled.
+  // put in double quotes with its double quotes doubled. Lines end in CR LF.
   Csv,
+  // JSON Lines (UTF-8, no byte order mark): one object per row on its own line, each line ending
+  // in a single LF, members in this order:
+  //   "index"         the index cell as a JSON number when it is a plain decimal number
+  //                   (IsPlainDecimalNumber), else as a string
+  //   "shop_id"       the shop's ID (ResultRows::ShopId) as a number, or null when unknown
+  //   "name", "reputation", "messenger", "opening_date", "address"
+  //                   the other cells, always strings (an empty cell gives "")
+  // Strings are escaped as RFC 8259 asks: '"' and '\' with a backslash, control characters as
+  // \b \f \n \r \t or \u00XX; other characters, non-ASCII included, are written as UTF-8.
+  Jsonl,
+};
+
+// How the text and CSV layouts carry the cells (JSON Lines is always UTF-8).
+enum class ExportEncoding {
+  // The cells' bytes exactly as the rows hold them; the CSV header in GBK.
+  Gbk,
+  // Cells converted from GBK to UTF-8, a byte sequence that is not valid GBK becoming U+FFFD. A
+  // CSV file starts with the UTF-8 byte order mark, which spreadsheet programs need to read it
+  // as UTF-8 rather than in the system's code page; plain text has none, so that every line,
+  // the first too, is exactly its cells.
+  Utf8,
 };
 
 inline constexpr std::string_view FullExportSeparator = "--";
+inline constexpr std::string_view Utf8ByteOrderMark = "\xEF\xBB\xBF";
 
-// The layout of an export to `path`: comma-separated for a name ending in ".csv" (any letter
-// case), else the messenger names alone when `messengerOnly`, else the full layout.
-ExportLayout ChooseExportLayout(std::string_view path, bool messengerOnly);
+// The names of the JSON Lines members for the cells, in ResultColumn order, and of the shop ID.
+inline constexpr std::array<std::string_view, ResultColumnCount> JsonlCellNames = {
+    "index", "name", "reputation", "messenger", "opening_date", "address"};
+inline constexpr std::string_view JsonlShopIdName = "shop_id";
 
 struct ExportText {
   int rows = 0;       // rows exported
@@ -33,13 +59,22 @@ struct ExportText {
 };
 
 // Takes the row count once and composes every row up to it.
-ExportText ComposeExport(const ResultRows& rows, ExportLayout layout);
+ExportText ComposeExport(const ResultRows& rows, ExportLayout layout,
+                         ExportEncoding encoding = ExportEncoding::Gbk);
 
-// Writes a composed export to `path`, replacing the file whole. With no rows the file is not
-// touched and the result is ok.
+// Composes the first `rowCount` rows (none when it is not positive).
+ExportText ComposeExportRows(const ResultRows& rows, int rowCount, ExportLayout layout,
+                             ExportEncoding encoding);
+
+// Writes a composed export to `path`, replacing the file whole (WriteFileBytes). With no rows the
+// file is not touched and the result is ok.
 WriteResult WriteExport(std::string_view path, const ExportText& text);
 
-// Appends `field` to `out` as one comma-separated field.
+// Appends `field` to `out` as one comma-separated field (GBK or UTF-8: no byte of a multi-byte
+// character in either is a comma, a quote, CR or LF).
 void AppendCsvField(std::string& out, std::string_view field);
+
+// Appends `utf8` to `out` as a JSON string, quotes included.
+void AppendJsonString(std::string& out, std::string_view utf8);
 
 }  // namespace shopwalk

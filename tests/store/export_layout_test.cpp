@@ -1,138 +1,103 @@
+// The byte layouts of the export (text, CSV, JSON Lines) in both encodings, written through
+// ExportRows and read back byte for byte or by Python's csv and json modules.
 #include "store/export_layout.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
+#include <string>
 #include <vector>
 
 #include "collect/gbk.h"
-#include "tests/support/scratch_directory.h"
+#include "store/export_rows.h"
 #include "store/result_columns.h"
+#include "tests/store/export_test_rows.h"
+#include "tests/support/scratch_directory.h"
 
 namespace shopwalk {
 namespace {
 
-using test::Exists;
 using test::FileContent;
 using test::PutFile;
+using test::RunReader;
 using test::ScratchDirectory;
+using test::TestRows;
 using Row = ResultRow;
 
 // GBK cell texts.
 const std::string ShopName = Utf8ToGbk("甲乙小店");
 const std::string Messenger = Utf8ToGbk("买家甲");
 const std::string Address = "http://shop109428413.example.test";
+// Bytes that are not GBK: two invalid bytes, and a lead byte with nothing after it.
+const std::string BadBytes = "\xFF\xFE";
+const std::string LoneLead = "ab\x81";
+constexpr std::string_view Replacement = "\xEF\xBF\xBD";
 
-// Rows held in memory; counts how often the row count is asked for.
-class TestRows : public ResultRows {
- public:
-  int RowCount() const override {
-    ++rowCountCalls;
-    return static_cast<int>(rows.size());
-  }
-  std::string CellText(int row, int column) const override {
-    if (row < 0 || row >= static_cast<int>(rows.size()) || column < 0 ||
-        column >= ResultColumnCount) {
-      return {};
-    }
-    return rows[static_cast<std::size_t>(row)][static_cast<std::size_t>(column)];
-  }
-
-  std::vector<Row> rows;
-  mutable int rowCountCalls = 0;
-};
-
-class ExportTest : public ::testing::Test {
+class ExportLayoutTest : public ::testing::Test {
  protected:
   void AddRow(const Row& cells) { rows.rows.push_back(cells); }
 
-  // Composes the rows in the layout a file named `path` gets and writes them there.
-  WriteResult Export(const std::string& path, bool messengerOnly = true) {
-    return WriteExport(path, ComposeExport(rows, ChooseExportLayout(path, messengerOnly)));
+  // Exports the rows to `name` in the form its ending asks for; the file's bytes.
+  std::string Export(const std::string& name, bool messengerOnly,
+                     ExportEncoding encoding = ExportEncoding::Gbk) {
+    answer = dir.File(name);
+    ExportOptions options{FormatForFileName(name), messengerOnly, encoding};
+    const WriteResult written = ExportRows(rows, answer, options);
+    EXPECT_TRUE(written) << written.reason;
+    return FileContent(answer).value_or("(missing)");
+  }
+
+  // The records Python's csv module reads from the file, each field's bytes.
+  std::vector<std::vector<std::string>> CsvRecords(const std::string& encoding) {
+    const test::ScriptOutput output =
+        RunReader(SHOPWALK_EXPORT_READERS "/csv_dump.py", answer, encoding);
+    EXPECT_TRUE(output.ok);
+    std::vector<std::vector<std::string>> records;
+    for (const std::string& line : output.lines) {
+      std::vector<std::string> fields(1);
+      for (std::size_t i = line.find(':') + 1; i < line.size(); ++i) {
+        if (line[i] == ',') {
+          fields.emplace_back();
+        } else {
+          fields.back() += static_cast<char>(std::stoi(line.substr(i++, 2), nullptr, 16));
+        }
+      }
+      records.push_back(fields);
+    }
+    return records;
   }
 
   ScratchDirectory dir;
   TestRows rows;
-  std::string answer = dir.File("shops.txt");
+  std::string answer;
 };
 
-TEST_F(ExportTest, TheMessengerLayoutWritesOneNamePerLine) {
-  AddRow({"1", ShopName, "5", Messenger, "2010-01-01", Address});
-  AddRow({"2", "b", "0", "m2", "2011-02-02", Address});
-  AddRow({"3", "c", "7", "m3", "2012-03-03", Address});
-  EXPECT_TRUE(Export(answer));
-  EXPECT_EQ(FileContent(answer), Messenger + "\r\nm2\r\nm3\r\n");
-}
-
-TEST_F(ExportTest, TheFullLayoutJoinsAllSixCellsAsTheyAre) {
+TEST_F(ExportLayoutTest, TextWritesMessengerNamesOrAllCellsAsTheyAre) {
   AddRow({"1", ShopName, "", Messenger, "2010-01-01", Address});
   AddRow({"2", "a--b", "3", "", "", "x\r\ny,\"z\""});
-  EXPECT_TRUE(Export(answer, false));
-  EXPECT_EQ(FileContent(answer), "1--" + ShopName + "----" + Messenger + "--2010-01-01--" +
-                                     Address + "\r\n" + "2--a--b--3------x\r\ny,\"z\"\r\n");
+  AddRow({"3", BadBytes, "0", LoneLead, "", ""});
+  EXPECT_EQ(Export("shops.txt", true), Messenger + "\r\n\r\n" + LoneLead + "\r\n");
+  EXPECT_EQ(Export("shops.txt", false), "1--" + ShopName + "----" + Messenger + "--2010-01-01--" +
+                                            Address + "\r\n" + "2--a--b--3------x\r\ny,\"z\"\r\n" +
+                                            "3--" + BadBytes + "--0--" + LoneLead + "----\r\n");
 }
 
-TEST_F(ExportTest, AnEmptyMessengerNameGivesAnEmptyLine) {
-  AddRow({"1", "a", "0", "m1", "", ""});
-  AddRow({"2", "b", "0", "", "", ""});
-  AddRow({"3", "c", "0", "m3", "", ""});
-  EXPECT_TRUE(Export(answer));
-  EXPECT_EQ(FileContent(answer), "m1\r\n\r\nm3\r\n");
+TEST_F(ExportLayoutTest, Utf8TextConvertsEveryCellWithoutAByteOrderMark) {
+  AddRow({"1", ShopName, "5", Messenger, "2010-01-01", Address});
+  AddRow({"2", BadBytes, "0", LoneLead, "", ""});
+  const std::string bad = std::string(Replacement) + std::string(Replacement);
+  const std::string lone = "ab" + std::string(Replacement);
+  EXPECT_EQ(Export("shops.txt", true, ExportEncoding::Utf8), "买家甲\r\n" + lone + "\r\n");
+  EXPECT_EQ(Export("shops.TXT", false, ExportEncoding::Utf8),
+            "1--甲乙小店--5--买家甲--2010-01-01--" + Address + "\r\n2--" + bad + "--0--" + lone +
+                "----\r\n");
 }
 
-TEST_F(ExportTest, ALongerExistingFileIsReplacedWhole) {
+TEST_F(ExportLayoutTest, ALongerExistingFileIsReplacedWhole) {
+  answer = dir.File("shops.txt");
   PutFile(answer, std::string(5000, 'z') + "\r\n");
   AddRow({"1", "a", "0", "m1", "", ""});
-  EXPECT_TRUE(Export(answer));
-  EXPECT_EQ(FileContent(answer), "m1\r\n");
+  EXPECT_EQ(Export("shops.txt", true), "m1\r\n");
   EXPECT_EQ(dir.Listing(), "shops.txt\n");
-}
-
-TEST_F(ExportTest, NoRowsLeavesTheFileAlone) {
-  EXPECT_TRUE(Export(answer));
-  EXPECT_FALSE(Exists(answer));
-
-  PutFile(answer, "earlier export\r\n");
-  answer = dir.File("shops.csv");
-  PutFile(answer, "a,b\r\n");
-  EXPECT_TRUE(Export(answer));
-  EXPECT_EQ(FileContent(answer), "a,b\r\n");
-  EXPECT_EQ(FileContent(dir.File("shops.txt")), "earlier export\r\n");
-}
-
-TEST_F(ExportTest, AFailedWriteSaysWhichFileAndWhy) {
-  std::string blocker = dir.File("blocker");
-  PutFile(blocker, "");
-  answer = blocker + "/shops.txt";
-  AddRow({"1", "a", "0", "m1", "", ""});
-  const WriteResult written = Export(answer);
-  EXPECT_FALSE(written);
-  EXPECT_EQ(written.path, answer);
-  EXPECT_EQ(written.reason, "Not a directory");
-  EXPECT_EQ(FileContent(blocker), "");
-}
-
-// Rows that a running collection appends while the export reads are not part of it.
-class GrowingRows : public TestRows {
- public:
-  std::string CellText(int row, int column) const override {
-    if (row == 0 && column == MessengerColumn) {
-      const_cast<GrowingRows*>(this)->rows.push_back({"", "", "", "late", "", ""});
-    }
-    return TestRows::CellText(row, column);
-  }
-};
-
-TEST(ExportRowCountTest, TheRowCountIsTakenOnce) {
-  GrowingRows rows;
-  rows.rows = {{"", "", "", "m1", "", ""}, {"", "", "", "m2", "", ""}};
-  ExportText text = ComposeExport(rows, ExportLayout::MessengerOnly);
-  EXPECT_EQ(text.rows, 2);
-  EXPECT_EQ(text.bytes, "m1\r\nm2\r\n");
-  EXPECT_EQ(rows.rowCountCalls, 1);
 }
 
 TEST(CsvFieldTest, QuotesOnlyWhatNeedsIt) {
@@ -151,66 +116,79 @@ TEST(CsvFieldTest, QuotesOnlyWhatNeedsIt) {
   EXPECT_EQ(field("a--b"), "a--b");
 }
 
-TEST_F(ExportTest, ACsvNameGetsTheSpreadsheetLayoutWithAllColumns) {
-  answer = dir.File("shops.CSV");  // messenger names only asked for: CSV still has all columns
+TEST_F(ExportLayoutTest, CsvHasAHeaderAndAllColumnsEvenWhenMessengerNamesAreAsked) {
   AddRow({"1", ShopName, "5", Messenger, "2010-01-01", Address});
   AddRow({"2", "a,b", "", "say \"hi\"", "two\r\nlines", ""});
-  EXPECT_TRUE(Export(answer));
-  std::string header = Utf8ToGbk("序号,店铺名称,卖家信誉,Quibo名,创店时间,店铺地址\r\n");
-  EXPECT_EQ(FileContent(answer), header + "1," + ShopName + ",5," + Messenger + ",2010-01-01," +
-                                     Address + "\r\n" +
-                                     "2,\"a,b\",,\"say \"\"hi\"\"\",\"two\r\nlines\",\r\n");
+  const std::string header = "序号,店铺名称,卖家信誉,Quibo名,创店时间,店铺地址\r\n";
+  EXPECT_EQ(Export("shops.CSV", true), Utf8ToGbk(header) + "1," + ShopName + ",5," + Messenger +
+                                           ",2010-01-01," + Address + "\r\n" +
+                                           "2,\"a,b\",,\"say \"\"hi\"\"\",\"two\r\nlines\",\r\n");
+  EXPECT_EQ(Export("shops.csv", true, ExportEncoding::Utf8),
+            "\xEF\xBB\xBF" + header + "1,甲乙小店,5,买家甲,2010-01-01," + Address + "\r\n" +
+                "2,\"a,b\",,\"say \"\"hi\"\"\",\"two\r\nlines\",\r\n");
 }
 
-std::vector<std::string> DecodeHexFields(const std::string& line) {
-  std::vector<std::string> fields;
-  std::size_t colon = line.find(':');
-  std::string rest = line.substr(colon + 1);
-  std::size_t start = 0;
-  for (;;) {
-    std::size_t comma = rest.find(',', start);
-    std::string hex = rest.substr(start, comma == std::string::npos ? comma : comma - start);
-    std::string bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-      bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    }
-    fields.push_back(bytes);
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-  return fields;
-}
-
-// Python's csv module reads the export back into exactly the list's cells.
-TEST_F(ExportTest, ACsvReaderGetsTheCellsBack) {
-  std::vector<Row> rows = {
+// Python's csv module reads both encodings back into exactly the list's cells: GBK bytes as
+// they were (bytes that are not GBK included), UTF-8 converted with U+FFFD for those.
+TEST_F(ExportLayoutTest, ACsvReaderGetsTheCellsBack) {
+  const std::vector<Row> cells = {
       {"1", ShopName, "5", Messenger, "2010-01-01", Address},
       {"2", "a,b", "", "say \"hi\"", "two\r\nlines", "lf\nonly"},
       {"3", "", "", "", "", ""},
       {"4", "\"", ",", "\"\"", Utf8ToGbk("店铺,\"名称\""), " lead and trail "},
+      {"5", BadBytes, "x" + BadBytes + "y", LoneLead, "\x81", ""},
   };
-  for (const Row& row : rows) AddRow(row);
-  answer = dir.File("shops.csv");
-  ASSERT_TRUE(Export(answer));
+  for (const Row& row : cells) AddRow(row);
+  for (ExportEncoding encoding : {ExportEncoding::Gbk, ExportEncoding::Utf8}) {
+    const bool gbk = encoding == ExportEncoding::Gbk;
+    SCOPED_TRACE(gbk ? "GBK" : "UTF-8");
+    Export("shops.csv", false, encoding);
+    const std::vector<std::vector<std::string>> records = CsvRecords(gbk ? "gbk" : "utf-8");
+    ASSERT_EQ(records.size(), cells.size() + 1);
+    for (int column = 0; column < ResultColumnCount; ++column) {
+      const std::string caption(ResultColumnCaptions[column]);
+      EXPECT_EQ(records[0][column], gbk ? Utf8ToGbk(caption) : caption);
+    }
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+      std::vector<std::string> expected(cells[i].begin(), cells[i].end());
+      if (!gbk) {
+        for (std::string& cell : expected) cell = GbkToUtf8(cell);
+      }
+      EXPECT_EQ(records[i + 1], expected);
+    }
+  }
+  // The converted bytes are U+FFFD, one for each byte that starts no GBK character.
+  EXPECT_EQ(GbkToUtf8(BadBytes), std::string(Replacement) + std::string(Replacement));
+  EXPECT_EQ(GbkToUtf8(LoneLead), "ab" + std::string(Replacement));
+}
 
-  std::string command = std::string("python3 ") + SHOPWALK_CSV_DUMP_SCRIPT + " '" + answer + "'";
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-  ASSERT_TRUE(pipe);
-  std::vector<std::vector<std::string>> records;
-  char buffer[4096];
-  while (std::fgets(buffer, sizeof buffer, pipe.get())) {
-    std::string line(buffer);
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    ASSERT_EQ(line.substr(0, 2), "6:") << line;
-    records.push_back(DecodeHexFields(line));
-  }
-  ASSERT_EQ(records.size(), rows.size() + 1);
-  for (int column = 0; column < 6; ++column) {
-    EXPECT_EQ(records[0][column], Utf8ToGbk(ResultColumnCaptions[column]));
-  }
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    EXPECT_EQ(records[i + 1], std::vector<std::string>(rows[i].begin(), rows[i].end()));
-  }
+// Python's json module reads one object per line: the index a number when it is one, the shop
+// ID from the address or null, every other cell a string, all UTF-8.
+TEST_F(ExportLayoutTest, JsonLinesReadBackLineByLine) {
+  AddRow({"1", ShopName, "12", Messenger, "2014-05-01", "http://shop109428413.velmo.com"});
+  AddRow({"2", "a\"b\\c", "\b\f\x01\x1F", "tab\there", "two\r\nlines", "not an address"});
+  AddRow({"x7", BadBytes, "0", LoneLead, std::string("nul\0", 4), "HTTP://SHOP5.example.test"});
+  // Messenger names only and the GBK encoding do not apply to JSON Lines.
+  const std::string bytes = Export("shops.JSONL", true, ExportEncoding::Gbk);
+  EXPECT_EQ(bytes.substr(0, bytes.find('\n') + 1),
+            "{\"index\":1,\"shop_id\":109428413,\"name\":\"甲乙小店\",\"reputation\":\"12\","
+            "\"messenger\":\"买家甲\",\"opening_date\":\"2014-05-01\","
+            "\"address\":\"http://shop109428413.velmo.com\"}\n");
+  const test::ScriptOutput output = RunReader(SHOPWALK_EXPORT_READERS "/jsonl_dump.py", answer);
+  ASSERT_TRUE(output.ok);
+  EXPECT_EQ(
+      output.lines,
+      (std::vector<std::string>{
+          R"({"index": 1, "shop_id": 109428413, "name": "甲乙小店", "reputation": "12", )"
+          R"("messenger": "买家甲", "opening_date": "2014-05-01", )"
+          R"("address": "http://shop109428413.velmo.com"})",
+          R"({"index": 2, "shop_id": null, "name": "a\"b\\c", "reputation": "\b\f\u0001\u001f", )"
+          R"("messenger": "tab\there", "opening_date": "two\r\nlines", )"
+          R"("address": "not an address"})",
+          R"({"index": "x7", "shop_id": 5, "name": "��", "reputation": "0", )"
+          R"("messenger": "ab�", "opening_date": "nul\u0000", )"
+          R"("address": "HTTP://SHOP5.example.test"})",
+      }));
 }
 
 }  // namespace
