@@ -31,8 +31,8 @@ CollectorHandlers EngineHandlers(WindowUi& ui) {
 
 CollectorHandlers EngineHandlers(std::shared_ptr<Collector> collector) {
   CollectorHandlers handlers;
-  handlers.OnCollectorCreated = [](WindowUi& window) {
-    OnCollectorCreated(window, RunDirectory());
+  handlers.OnCollectorCreated = [collector](WindowUi& window) {
+    OnCollectorCreated(window, *collector, RunDirectory());
   };
   handlers.OnCollectorDestroyed = [collector](WindowUi& window) {
     OnCollectorDestroyed(window, *collector, RunDirectory());

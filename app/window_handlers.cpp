@@ -6,19 +6,45 @@
 #include "collect/gbk.h"
 #include "store/export_rows.h"
 #include "store/progress_store.h"
+#include "store/run_settings.h"
 
 namespace shopwalk {
 
-void OnCollectorCreated(WindowUi& ui, std::string_view directory) {
-  ui.SetSettingsGroupColor(SettingsGroupColor);
+namespace {
+
+// Loads the saved place into the field; returns the note about it ("" when all is well).
+std::string LoadPlace(WindowUi& ui, std::string_view directory) {
   ui.SetShopIdText(LoadProgress(directory));
   // The field decides what it keeps of the text, so the fallback looks at the field.
   const std::string loaded = ui.ShopIdText();
   if (loaded.empty()) {
     ui.SetShopIdText(DefaultStartShopId);
   } else if (!IsShopIdText(loaded)) {
-    ui.ShowNote(std::string(InvalidSavedPlace) + GbkToUtf8(loaded));
+    return std::string(InvalidSavedPlace) + GbkToUtf8(loaded);
   }
+  return {};
+}
+
+}  // namespace
+
+void OnCollectorCreated(WindowUi& ui, std::string_view directory) {
+  ui.SetSettingsGroupColor(SettingsGroupColor);
+  if (const std::string note = LoadPlace(ui, directory); !note.empty()) ui.ShowNote(note);
+}
+
+void OnCollectorCreated(WindowUi& ui, Collector& collector, std::string_view directory) {
+  ui.SetSettingsGroupColor(SettingsGroupColor);
+  std::string note = LoadPlace(ui, directory);
+  const RunSettings settings = LoadRunSettings(directory);
+  if (settings.maxAttempts) {
+    RetryPolicy policy = collector.Policy();
+    policy.maxAttempts = *settings.maxAttempts;
+    collector.SetRetryPolicy(policy);
+  } else if (!settings.invalidMaxAttempts.empty()) {
+    if (!note.empty()) note += "；";
+    note += std::string(InvalidMaxAttempts) + GbkToUtf8(settings.invalidMaxAttempts);
+  }
+  if (!note.empty()) ui.ShowNote(note);
 }
 
 bool AskToSaveProgress(WindowUi& ui) {

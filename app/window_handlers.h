@@ -16,8 +16,11 @@ inline constexpr std::uint32_t SettingsGroupColor = 0x0000FF;
 
 // The created event: colours the settings group red and loads the saved place from config.ini in
 // `directory` into the shop-ID field, or the default start ID when the field would stay empty. A
-// saved place that is no shop ID stays in the field as loaded, and a note says so.
+// saved place that is no shop ID stays in the field as loaded, and a note says so. With a
+// collector, the run settings of the file (the tries of a shop) go to it; a value that is no
+// number from 1 to 1000 is named in the note and the default holds.
 void OnCollectorCreated(WindowUi& ui, std::string_view directory);
+void OnCollectorCreated(WindowUi& ui, Collector& collector, std::string_view directory);
 
 // The being-destroyed event: lets the run wind down (the result lock deleted, the pool stopped
 // without waiting), asks whether to save the place and, on Yes, saves the walk's place
@@ -32,7 +35,8 @@ bool AskToSaveProgress(WindowUi& ui);
 bool SaveProgressShowingFailure(WindowUi& ui, std::string_view shopId, std::string_view directory);
 
 // The Export button: opens the save dialog in `initialDirectory`; a cancelled dialog ends the
-// export silently. The layout follows the chosen name and the check box (ChooseExportLayout).
+// export silently. The form follows the chosen name's ending (FormatForFileName) and, for text,
+// the check box.
 // With no rows the file is not touched. Then "导出完成!" is shown, or an error box naming the
 // file and the reason when it could not be written (the file is then left as it was).
 void OnExportClicked(WindowUi& ui, std::string_view initialDirectory);

@@ -37,6 +37,11 @@ inline constexpr std::string_view UnsavedPlace = "未能保存的起始店铺ID�
 inline constexpr std::string_view InvalidSavedPlace =
     "保存的起始店铺ID无效（应为 0 到 2147483647 的数字），请改正后再开始：";
 
+// Shown in the status bar when config.ini's Max_Attempts is no number from 1 to 1000: followed by
+// the value; the default number of tries holds.
+inline constexpr std::string_view InvalidMaxAttempts =
+    "config.ini 中 Max_Attempts 应为 1 到 1000 的数字，已按默认每个店铺最多尝试 6 次：";
+
 inline constexpr std::string_view ExportDoneMessage = "导出完成!";
 // Shown when an export cannot be written: followed by the file and the reason.
 inline constexpr std::string_view ExportFailedMessage = "导出失败：";

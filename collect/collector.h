@@ -75,6 +75,7 @@ class Collector {
   void SetPace(std::chrono::milliseconds pace) { paceMs_ = static_cast<int>(pace.count()); }
   // Tries, back-off and outage thresholds; set before Start.
   void SetRetryPolicy(const RetryPolicy& policy);
+  const RetryPolicy& Policy() const { return policy_; }
 
   // Shops waiting for their next try and shops failed for good.
   const WaitingShops& Waiting() const { return waiting_; }

@@ -88,6 +88,33 @@ TEST_F(HandlersTest, ASavedPlaceThatIsNoShopIdIsShownAndNamedInANote) {
   }
 }
 
+TEST_F(HandlersTest, TheTriesOfAShopComeFromTheSettingsFile) {
+  PutFile(config, "[Mivu]\r\nNow_ID=5\r\nMax_Attempts=3\r\n");
+  Collector collector(ui);
+  OnCollectorCreated(ui, collector, dir.path());
+  EXPECT_EQ(collector.Policy().maxAttempts, 3);
+  EXPECT_TRUE(ui.Notes().empty());
+
+  for (const std::string bad : {"0", "1001", "abc", "-2", "99999"}) {
+    PutFile(config, "[Mivu]\r\nNow_ID=5\r\nMax_Attempts=" + bad + "\r\n");
+    MemoryUi fresh;
+    Collector fresher(fresh);
+    OnCollectorCreated(fresh, fresher, dir.path());
+    EXPECT_EQ(fresher.Policy().maxAttempts, 6) << bad;
+    ASSERT_EQ(fresh.Notes().size(), 1u) << bad;
+    EXPECT_NE(fresh.Notes()[0].find("Max_Attempts"), std::string::npos);
+    EXPECT_NE(fresh.Notes()[0].find(bad), std::string::npos);
+  }
+  // Both notes at once.
+  PutFile(config, "[Mivu]\r\nNow_ID=abc\r\nMax_Attempts=x\r\n");
+  MemoryUi both;
+  Collector bothCollector(both);
+  OnCollectorCreated(both, bothCollector, dir.path());
+  ASSERT_EQ(both.Notes().size(), 1u);
+  EXPECT_NE(both.Notes()[0].find("abc"), std::string::npos);
+  EXPECT_NE(both.Notes()[0].find("Max_Attempts"), std::string::npos);
+}
+
 TEST_F(HandlersTest, AsksWhetherToSave) {
   int answer = mb::PressedNo;
   ui.SetMessageAnswer([&answer](const MemoryUi::Message&) { return answer; });
