@@ -14,7 +14,7 @@
 namespace shopwalk {
 namespace {
 
-constexpr const char* kCrossThreadUse = "WEB客户不能跨线程使用。";
+constexpr const char* CrossThreadUse = "WEB客户不能跨线程使用。";
 
 }  // namespace
 
@@ -37,7 +37,7 @@ struct HttpClient::Impl {
   FetchOutcome lastOutcome;
 
   void CheckOwner() const {
-    if (std::this_thread::get_id() != owner) net::FailWithUsageError(kCrossThreadUse);
+    if (std::this_thread::get_id() != owner) net::FailWithUsageError(CrossThreadUse);
   }
 
   ~Impl() {

@@ -18,10 +18,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr std::string_view kAgentText =
+constexpr std::string_view AgentText =
     "Mozilla/5.0 (Windows; U; Windows NT 6.1; en-US) AppleWebKit/534.10 (KHTML, like Gecko) "
     "Chrome/7.0.536.2 Safari/534.10";
-constexpr milliseconds kLongestPoll{1000};
+constexpr milliseconds LongestPoll{1000};
 
 struct SlistDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
@@ -37,10 +37,10 @@ void Append(Slist& list, const std::string& line) {
 }
 
 std::string Trimmed(std::string_view text) {
-  constexpr std::string_view kBlank = " \t\r\n\v\f";
-  const std::size_t begin = text.find_first_not_of(kBlank);
+  constexpr std::string_view Blank = " \t\r\n\v\f";
+  const std::size_t begin = text.find_first_not_of(Blank);
   if (begin == std::string_view::npos) return {};
-  return std::string(text.substr(begin, text.find_last_not_of(kBlank) - begin + 1));
+  return std::string(text.substr(begin, text.find_last_not_of(Blank) - begin + 1));
 }
 
 // What one transfer has seen so far; touched only by the thread running it.
@@ -83,7 +83,7 @@ struct TransferState {
 
   // How long the driving loop may wait before the idle limit needs checking.
   milliseconds PollWait(Clock::time_point now) const {
-    milliseconds wait = kLongestPoll;
+    milliseconds wait = LongestPoll;
     if (const milliseconds limit = ActiveIdleLimit(); limit.count() > 0) {
       const auto left = std::chrono::duration_cast<milliseconds>(lastActivity + limit - now);
       wait = std::min(wait, left + milliseconds(1));
@@ -116,7 +116,7 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
   const std::size_t n = size * count;
   state.lastActivity = Clock::now();
   state.headerBytes += n;
-  if (state.headerBytes > kMaxHeaderBytes) {
+  if (state.headerBytes > MaxHeaderBytes) {
     state.headersTooLarge = true;
     return 0;
   }
@@ -150,7 +150,7 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
   const std::size_t n = size * count;
   state.lastActivity = Clock::now();
   if (!state.finalResponse) return n;  // the body of a redirect: not the page
-  const std::size_t room = kMaxBodyBytes - state.bodyBytes;
+  const std::size_t room = MaxBodyBytes - state.bodyBytes;
   if (n > room) {
     state.buffer->append(data, room);
     state.bodyBytes += room;
@@ -229,17 +229,17 @@ void SetMethodAndBody(CURL* easy, std::string_view requestMethod, std::string_vi
 milliseconds SetBounds(CURL* easy, const TransferRequest& request, TransferState& state) {
   const long connect = request.connectTimeoutMs > 0
                            ? request.connectTimeoutMs
-                           : static_cast<long>(kDefaultConnectTimeout.count());
+                           : static_cast<long>(DefaultConnectTimeout.count());
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connect);
   // Our own idle clock, not the library's low-speed check: that one averages the speed over
   // several seconds, so after a burst it ends a stalled transfer only well after the limit.
   state.receiveIdle =
-      request.receiveTimeoutMs > 0 ? milliseconds(request.receiveTimeoutMs) : kDefaultStall;
+      request.receiveTimeoutMs > 0 ? milliseconds(request.receiveTimeoutMs) : DefaultStall;
   if (request.sendTimeoutMs > 0) state.sendIdle = milliseconds(request.sendTimeoutMs);
   // The total bound stays unless the caller's own limits add up to more.
   const long given = static_cast<long>(std::max(request.connectTimeoutMs, 0)) +
                      std::max(request.sendTimeoutMs, 0) + std::max(request.receiveTimeoutMs, 0);
-  return milliseconds(std::max(static_cast<long>(kDefaultTotalTimeout.count()), given));
+  return milliseconds(std::max(static_cast<long>(DefaultTotalTimeout.count()), given));
 }
 
 struct Performed {
@@ -305,7 +305,7 @@ void SetHop(CURL* easy, const TransferRequest& request, const Hop& hop, Slist& h
   curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, first ? 1L : 0L);
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, first ? 0L : 1L);
   // Only a redirect of the first request is followed here, and it counts as one.
-  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects - 1);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, MaxRedirects - 1);
 
   Slist hopHeaders;
   Append(hopHeaders, "Accept: */*");
@@ -397,7 +397,7 @@ TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& req
   curl_easy_setopt(easy, CURLOPT_COOKIEFILE, static_cast<char*>(nullptr));
   curl_easy_reset(easy);
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-  const std::string agent(kAgentText);
+  const std::string agent(AgentText);
   curl_easy_setopt(easy, CURLOPT_USERAGENT, agent.c_str());
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");

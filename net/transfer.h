@@ -13,14 +13,14 @@
 namespace shopwalk::net {
 
 // Bounds that hold when the caller gives none.
-inline constexpr std::chrono::milliseconds kDefaultConnectTimeout{60'000};
+inline constexpr std::chrono::milliseconds DefaultConnectTimeout{60'000};
 // Receiving nothing for this long ends a transfer, counted from the last byte received.
-inline constexpr std::chrono::milliseconds kDefaultStall{30'000};
-inline constexpr std::chrono::milliseconds kDefaultTotalTimeout{120'000};
+inline constexpr std::chrono::milliseconds DefaultStall{30'000};
+inline constexpr std::chrono::milliseconds DefaultTotalTimeout{120'000};
 // Bounds that always hold.
-inline constexpr std::size_t kMaxBodyBytes = 32u << 20;
-inline constexpr std::size_t kMaxHeaderBytes = 256u << 10;
-inline constexpr long kMaxRedirects = 10;
+inline constexpr std::size_t MaxBodyBytes = 32u << 20;
+inline constexpr std::size_t MaxHeaderBytes = 256u << 10;
+inline constexpr long MaxRedirects = 10;
 
 struct TransferRequest {
   std::string_view url;
@@ -54,7 +54,7 @@ struct TransferOutcome {
 // as RequestTargetOf gives it (no dot segments removed, "%" escapes and bytes 0x80-0xFF sent raw,
 // only bytes 0x00-0x20 and 0x7F percent-encoded, no fragment), its Host header names `host`, and
 // the stored cookies of `host` go with it. A redirect is resolved against that URL and followed
-// the library's usual way, up to kMaxRedirects in all: a 301, 302 or 303 answer turns a POST, or
+// the library's usual way, up to MaxRedirects in all: a 301, 302 or 303 answer turns a POST, or
 // any request with a body, into a GET without one (HEAD stays HEAD); the Host header is kept only
 // while the redirect stays on `host`. Every bound holds across the whole chain.
 TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& request,
