@@ -31,7 +31,8 @@ using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
 void Append(Slist& list, const std::string& line) {
   curl_slist* grown = curl_slist_append(list.get(), line.c_str());
   if (grown) {
-    list.release();
+    // `grown` heads the same nodes (it is the old head when there was one): keep them all.
+    (void)list.release();
     list.reset(grown);
   }
 }
@@ -468,11 +469,10 @@ TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& req
     outcome.sent = false;
   } else if (performed.result == CURLE_OK || state.bodyCut) {
     outcome.sent = true;
-  } else if (state.headersTooLarge) {
-    outcome.sent = false;
   } else {
-    // Ended early: a page whose headers arrived counts as read, cut short where it stopped.
-    outcome.sent = state.finalResponse;
+    // Ended early: a page whose headers arrived (and were not too large) counts as read, cut
+    // short where it stopped.
+    outcome.sent = !state.headersTooLarge && state.finalResponse;
   }
   if (!outcome.sent) buffer.resize(sizeBefore);
   outcome.fetch = DescribeOutcome(state, performed, outcome);

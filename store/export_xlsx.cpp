@@ -107,7 +107,7 @@ class TemporaryFile {
     return false;
   }
 
-  const std::string& path() const { return path_; }
+  const std::string& Path() const { return path_; }
   void Forget() { path_.clear(); }
 
  private:
@@ -269,7 +269,7 @@ class WorkbookWriter {
 // Flushes the finished workbook to disk, gives it the target's permission bits and renames it
 // over the target.
 bool MoveIntoPlace(TemporaryFile& temporary, const Target& target, std::string& reason) {
-  const int fd = ::open(temporary.path().c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(temporary.Path().c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Fail(reason, ErrnoText(errno));
   struct stat written {};
   bool synced = ::fstat(fd, &written) == 0 && ::fsync(fd) == 0;
@@ -281,12 +281,12 @@ bool MoveIntoPlace(TemporaryFile& temporary, const Target& target, std::string& 
     // The owner goes first: changing it clears the set-user-ID and set-group-ID bits. A file we
     // may not give away stays ours, and then without those bits.
     bool sameOwner = written.st_uid == old.st_uid && written.st_gid == old.st_gid;
-    if (!sameOwner) sameOwner = ::chown(temporary.path().c_str(), old.st_uid, old.st_gid) == 0;
-    if (::chmod(temporary.path().c_str(), old.st_mode & (sameOwner ? 07777 : 0777)) != 0) {
+    if (!sameOwner) sameOwner = ::chown(temporary.Path().c_str(), old.st_uid, old.st_gid) == 0;
+    if (::chmod(temporary.Path().c_str(), old.st_mode & (sameOwner ? 07777 : 0777)) != 0) {
       return Fail(reason, ErrnoText(errno));
     }
   }
-  if (::rename(temporary.path().c_str(), target.path.c_str()) != 0) {
+  if (::rename(temporary.Path().c_str(), target.path.c_str()) != 0) {
     return Fail(reason, ErrnoText(errno));
   }
   temporary.Forget();
@@ -314,7 +314,7 @@ WriteResult WriteXlsxExport(const ResultRows& rows, int rowCount, std::string_vi
   TemporaryFile temporary;
   result.ok = FindTarget(path, target, result.reason) && temporary.Create(target, result.reason) &&
               WorkbookWriter(rows, rowsPerSheet)
-                  .Write(rowCount, temporary.path(), target.directory, result.reason) &&
+                  .Write(rowCount, temporary.Path(), target.directory, result.reason) &&
               MoveIntoPlace(temporary, target, result.reason);
   return result;
 }
