@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/scratch_directory.h"
 #include "store/run_directory.h"
+#include "tests/support/scratch_directory.h"
 
 namespace shopwalk {
 namespace {
