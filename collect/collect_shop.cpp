@@ -58,12 +58,12 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket) {
   std::unique_ptr<HttpClient> client = HttpClient::Create();
 
   if (exiting_) {
-    progress_.Abandoned(shopId);
+    Abandon(shopId, ticket);
     return;
   }
   if (run_.StopRequested.load() == 1) {
     ShutDownRun();
-    progress_.Abandoned(shopId);
+    Abandon(shopId, ticket);
     return;
   }
   // While the walk is paused only the probe goes out; the others wait without using a try.
@@ -81,20 +81,20 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket) {
   Learn(home.verdict, ticket);
   switch (home.verdict.kind) {
     case FetchVerdict::Kind::Aborted:
-      progress_.Abandoned(shopId);
+      Abandon(shopId, ticket);
       return;
     case FetchVerdict::Kind::Transient:
       TryAgainLater(shopId, ticket, home.verdict);
       return;
     case FetchVerdict::Kind::Refused:
-      FailForGood(shopId, ticket.attempts + 1, home.verdict.reason);
+      FailForGood(shopId, ticket, ticket.attempts + 1, home.verdict.reason);
       return;
     case FetchVerdict::Kind::Page:
     case FetchVerdict::Kind::NoPage:
       break;
   }
   if (FindText(home.page, m.noShopNotice) != -1) {
-    Finish(shopId, ticket);
+    Finish(shopId, ticket, ShopOutcome::NoShop);
     return;
   }
 
@@ -103,12 +103,12 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket) {
     const std::string shopName = TextBetween(home.page, m.shopNameLeft, m.shopNameRight);
     const std::string messenger = TextBetween(home.page, m.messengerLeft, m.messengerRight);
     if (messenger.empty()) {
-      Finish(shopId, ticket);
+      Finish(shopId, ticket, ShopOutcome::NoFields);
       return;
     }
     const std::string ratingToken = TextBetween(home.page, m.ratingLinkPrefix, m.ratingTokenRight);
     if (ratingToken.empty()) {
-      Finish(shopId, ticket);
+      Finish(shopId, ticket, ShopOutcome::NoFields);
       return;
     }
 
@@ -121,14 +121,14 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket) {
     Learn(rating.verdict, ticket);
     switch (rating.verdict.kind) {
       case FetchVerdict::Kind::Aborted:
-        progress_.Abandoned(shopId);
+        Abandon(shopId, ticket);
         return;
       case FetchVerdict::Kind::Transient:
         // Listed with "0" and no date it would be lost for good: the whole shop is tried again.
         TryAgainLater(shopId, ticket, rating.verdict);
         return;
       case FetchVerdict::Kind::Refused:
-        FailForGood(shopId, ticket.attempts + 1, rating.verdict.reason);
+        FailForGood(shopId, ticket, ticket.attempts + 1, rating.verdict.reason);
         return;
       case FetchVerdict::Kind::Page:
       case FetchVerdict::Kind::NoPage:
@@ -137,7 +137,7 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket) {
     const std::string openingDate = TextBetween(rating.page, m.openingDateLeft, m.openingDateRight);
     const std::string reputation = TextBetween(rating.page, m.reputationLeft, m.reputationRight);
     if (shopName.empty()) {
-      Finish(shopId, ticket);
+      Finish(shopId, ticket, ShopOutcome::NoFields);
       return;
     }
 
@@ -148,9 +148,9 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket) {
     record.messenger = messenger;
     record.openingDate = openingDate;
     record.address = shopUrl;
-    ui_.AddRow(record);
+    AppendRow(record);
   }
-  Finish(shopId, ticket);
+  Finish(shopId, ticket, std::nullopt);
 }
 
 }  // namespace shopwalk

@@ -35,6 +35,11 @@ void Collector::OnStartClicked() {
   }
 
   run_.StopRequested = 0;
+  if (sink_ != nullptr) {
+    std::vector<FailedShop> recorded = sink_->FailedShops();
+    std::lock_guard lock(recordedMutex_);
+    recordedToTry_.assign(recorded.begin(), recorded.end());
+  }
   const std::string threadText = ui_.ThreadCountText();
   run_.WorkerPool.Create(TextToInt(TrimSpaces(threadText)));
   // The lock exists before the first task can reach it.
@@ -71,6 +76,7 @@ void Collector::DispatchShopIds() {
   // Once the walk has reached the largest shop ID it hands out no new one, but goes on trying
   // the shops that wait until none is left.
   bool walkEnded = false;
+  std::string cursorText = ui_.ShopIdText();
   for (std::int64_t pass = 0; pass < MaxDispatchPasses; ++pass) {
     if (ThreadEndRequested() || exiting_) return;
     const Clock::time_point now = Clock::now();
@@ -83,16 +89,24 @@ void Collector::DispatchShopIds() {
       }
       ticket.probe = WhilePaused(state, now);
       if (!ticket.probe) {
+        ReportPlace(cursorText);
         if (!pacer.Wait()) return;
         continue;
       }
     } else {
       ResumeShown();
       SubmitDueRetry(now);
+      // Failed shops on record go first, one a pass, before the walk goes on.
+      if (SubmitRecordedFailure()) {
+        ReportPlace(cursorText);
+        if (!pacer.Wait()) return;
+        continue;
+      }
     }
 
     if (walkEnded) {
       if (ticket.probe) health_.ProbeFailed(now);
+      ReportPlace(cursorText);
       if (!progress_.AnyInFlight()) return;
       if (!pacer.Wait()) return;
       continue;
@@ -105,10 +119,12 @@ void Collector::DispatchShopIds() {
       continue;
     }
     ui_.SetShopIdText(NumberToText(static_cast<double>(current) + 1));
-    const std::int32_t shopId = TextToInt(ui_.ShopIdText());
+    cursorText = ui_.ShopIdText();
+    const std::int32_t shopId = TextToInt(cursorText);
 
     progress_.Submitted(shopId);
     if (!Submit(shopId, ticket)) progress_.Abandoned(shopId);
+    ReportPlace(cursorText);
     if (!pacer.Wait()) return;
   }
 }

@@ -40,7 +40,16 @@ bool Collector::ShutDownForExit(std::chrono::milliseconds timeout) {
   }
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - std::chrono::steady_clock::now());
-  return run_.WorkerPool.WaitEnded(std::max(left, std::chrono::milliseconds(0))) && ended;
+  const bool workersEnded =
+      run_.WorkerPool.WaitEnded(std::max(left, std::chrono::milliseconds(0))) && ended;
+  // The place after the last answers of the run (the field may be gone with the window).
+  std::optional<std::string> cursor;
+  {
+    std::lock_guard lock(placeMutex_);
+    cursor = cursorText_;
+  }
+  if (cursor) ReportPlace(*cursor);
+  return workersEnded;
 }
 
 }  // namespace shopwalk

@@ -7,8 +7,12 @@
 // answered (an outage, a rate limit, a server error) waits without holding a worker and is tried
 // again after a back-off, or after the pause the server asked for; after its last try it is
 // failed for good, with the reason. When failures dominate, the walk pauses: the shop-ID field
-// stops, and one probe at a time goes out until the marketplace answers again. Waiting and failed
-// shops stay unfinished for the walk's place.
+// stops, and one probe at a time goes out until the marketplace answers again. Waiting shops stay
+// unfinished for the walk's place; failed ones too, unless a result sink keeps them on record.
+//
+// With a result sink every row, every answer without a row, every failure and the walk's place
+// are reported to it as they happen, and a Start first tries again the failed shops it has on
+// record (oldest first) before it walks on.
 #pragma once
 
 #include <atomic>
@@ -16,13 +20,16 @@
 #include <cstdint>
 #include <string>
 
+#include <deque>
 #include <mutex>
 #include <random>
+#include <set>
 
 #include "collect/collector_ui.h"
 #include "collect/fetch_verdict.h"
 #include "collect/marketplace_health.h"
 #include "collect/progress.h"
+#include "collect/result_sink.h"
 #include "collect/retry_policy.h"
 #include "collect/run_state.h"
 #include "collect/waiting_shops.h"
@@ -77,7 +84,12 @@ class Collector {
   void SetRetryPolicy(const RetryPolicy& policy);
   const RetryPolicy& Policy() const { return policy_; }
 
-  // Shops waiting for their next try and shops failed for good.
+  // Where rows, answers, failures and the place are kept (none: the list alone). Set before
+  // Start; the sink must outlive the collector's work. Takes the sink's failed shops as the
+  // failed count shown.
+  void SetResultSink(ResultSink* sink);
+
+  // Shops waiting for their next try and shops failed for good in this run.
   const WaitingShops& Waiting() const { return waiting_; }
   const MarketplaceHealth& Health() const { return health_; }
 
@@ -89,6 +101,8 @@ class Collector {
   struct Ticket {
     int attempts = 0;
     bool probe = false;
+    // A shop the result sink has on record as failed: tried again, it does not move the place.
+    bool recorded = false;
     std::int32_t Pack() const;
     static Ticket Unpack(std::int32_t packed);
   };
@@ -100,9 +114,16 @@ class Collector {
   void TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVerdict& verdict);
   // The shop is put back to wait without a try being counted (the walk is paused or held).
   void PutBack(std::int32_t shopId, Ticket ticket, Clock::time_point due);
-  void FailForGood(std::int32_t shopId, int attempts, const std::string& reason);
-  // The shop got its answer (a row, no shop, or no fields).
-  void Finish(std::int32_t shopId, Ticket ticket);
+  void FailForGood(std::int32_t shopId, Ticket ticket, int attempts, const std::string& reason);
+  // The shop got its answer: a row (appended already), no shop, or no fields.
+  void Finish(std::int32_t shopId, Ticket ticket, std::optional<ShopOutcome> withoutRow);
+  // The shop will not be collected in this run (stop, closing, refused submission).
+  void Abandon(std::int32_t shopId, Ticket ticket);
+  // Appends the row to the list and reports it, in list order.
+  void AppendRow(const ShopRecord& record);
+  // Reports the walk's place when it moved; `cursorText` is the shop-ID field's text last read
+  // (kept for the last report, at the end of the run).
+  void ReportPlace(const std::string& cursorText);
   // A fetch was answered or failed: the marketplace's health learns of it.
   void Learn(const FetchVerdict& verdict, Ticket ticket);
   // Whether a task may send a request now.
@@ -111,6 +132,8 @@ class Collector {
   // Dispatcher steps.
   bool Submit(std::int32_t shopId, Ticket ticket);
   void SubmitDueRetry(Clock::time_point now);
+  // Submits the next failed shop on record; false when none is left.
+  bool SubmitRecordedFailure();
   // One dispatcher pass while the walk is paused: sends the probe when it is due and shows the
   // pause. True when the probe is to be the next new shop (no shop is waiting).
   bool WhilePaused(MarketplaceHealth::State state, Clock::time_point now);
@@ -121,6 +144,18 @@ class Collector {
   RunState run_;
   ProgressTracker progress_;
   RetryPolicy policy_;
+  ResultSink* sink_ = nullptr;
+  // Keeps the list's order and the sink's order of rows the same.
+  std::mutex rowOrderMutex_;
+  // Failed shops on record still to be tried at Start, oldest first.
+  std::mutex recordedMutex_;
+  std::deque<FailedShop> recordedToTry_;
+  // Failed shops: on record and of this run, until answered.
+  std::mutex failedMutex_;
+  std::set<std::int32_t> failedIds_;
+  std::mutex placeMutex_;
+  std::string reportedPlace_;
+  std::optional<std::string> cursorText_;
   WaitingShops waiting_;
   MarketplaceHealth health_;
   std::mutex randomMutex_;

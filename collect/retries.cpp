@@ -7,8 +7,9 @@
 namespace shopwalk {
 namespace {
 
-// The ticket's second parameter: tries in the low 16 bits, the probe flag above them.
+// The ticket's second parameter: tries in the low 16 bits, the flags above them.
 constexpr std::int32_t ProbeFlag = 1 << 16;
+constexpr std::int32_t RecordedFlag = 1 << 17;
 constexpr std::int32_t AttemptsMask = ProbeFlag - 1;
 
 // Whole seconds from `now` until `then`, rounded up, never negative.
@@ -22,11 +23,22 @@ std::chrono::seconds SecondsUntil(std::chrono::steady_clock::time_point then,
 
 std::int32_t Collector::Ticket::Pack() const {
   return (std::clamp(attempts, 0, static_cast<int>(AttemptsMask)) & AttemptsMask) |
-         (probe ? ProbeFlag : 0);
+         (probe ? ProbeFlag : 0) | (recorded ? RecordedFlag : 0);
 }
 
 Collector::Ticket Collector::Ticket::Unpack(std::int32_t packed) {
-  return Ticket{packed & AttemptsMask, (packed & ProbeFlag) != 0};
+  return Ticket{packed & AttemptsMask, (packed & ProbeFlag) != 0, (packed & RecordedFlag) != 0};
+}
+
+void Collector::SetResultSink(ResultSink* sink) {
+  sink_ = sink;
+  std::vector<FailedShop> recorded;
+  if (sink_ != nullptr) recorded = sink_->FailedShops();
+  {
+    std::lock_guard lock(failedMutex_);
+    for (const FailedShop& shop : recorded) failedIds_.insert(shop.shopId);
+  }
+  ShowRetryCounts();
 }
 
 void Collector::SetRetryPolicy(const RetryPolicy& policy) {
@@ -79,7 +91,7 @@ void Collector::TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVer
     health_.ProbeFailed(now + BackoffDelay(policy_, health_.ProbesSent(), random_));
   }
   if (attempts >= policy_.maxAttempts) {
-    FailForGood(shopId, attempts, verdict.reason);
+    FailForGood(shopId, ticket, attempts, verdict.reason);
     return;
   }
   Clock::time_point due;
@@ -89,36 +101,93 @@ void Collector::TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVer
     std::lock_guard lock(randomMutex_);
     due = now + BackoffDelay(policy_, attempts, random_);
   }
-  waiting_.Wait(WaitingShops::Shop{shopId, attempts, due, verdict.reason});
+  waiting_.Wait(WaitingShops::Shop{shopId, attempts, due, verdict.reason, ticket.recorded});
   ShowRetryCounts();
 }
 
 void Collector::PutBack(std::int32_t shopId, Ticket ticket, Clock::time_point due) {
   if (ticket.probe) health_.ProbeFailed(Clock::now());
-  waiting_.Wait(WaitingShops::Shop{shopId, ticket.attempts, due, "paused"});
+  waiting_.Wait(WaitingShops::Shop{shopId, ticket.attempts, due, "paused", ticket.recorded});
   ShowRetryCounts();
 }
 
-void Collector::FailForGood(std::int32_t shopId, int attempts, const std::string& reason) {
+void Collector::FailForGood(std::int32_t shopId, Ticket ticket, int attempts,
+                            const std::string& reason) {
   waiting_.Fail(WaitingShops::Failed{shopId, attempts, reason});
-  // Not collected, and not yet kept anywhere: the walk's place stays before it.
-  progress_.Abandoned(shopId);
+  {
+    std::lock_guard lock(failedMutex_);
+    failedIds_.insert(shopId);
+  }
+  if (sink_ != nullptr) {
+    // On record: the walk's place may move past it; the next Start tries it again.
+    sink_->Failed(FailedShop{shopId, attempts, reason});
+    if (!ticket.recorded) progress_.Finished(shopId);
+  } else if (!ticket.recorded) {
+    // Not collected and kept nowhere: the walk's place stays before it.
+    progress_.Abandoned(shopId);
+  }
   ShowRetryCounts();
 }
 
-void Collector::Finish(std::int32_t shopId, Ticket ticket) {
-  if (ticket.attempts > 0 || ticket.probe) {
+void Collector::Finish(std::int32_t shopId, Ticket ticket, std::optional<ShopOutcome> withoutRow) {
+  if (sink_ != nullptr && withoutRow) sink_->Answered(shopId, *withoutRow);
+  bool wasFailed = false;
+  if (ticket.recorded) {
+    std::lock_guard lock(failedMutex_);
+    wasFailed = failedIds_.erase(shopId) > 0;
+  }
+  if (ticket.attempts > 0 || ticket.probe || wasFailed) {
     waiting_.Forget(shopId);
     ShowRetryCounts();
   }
-  progress_.Finished(shopId);
+  if (!ticket.recorded) progress_.Finished(shopId);
+}
+
+void Collector::Abandon(std::int32_t shopId, Ticket ticket) {
+  if (!ticket.recorded) progress_.Abandoned(shopId);
+}
+
+void Collector::AppendRow(const ShopRecord& record) {
+  std::lock_guard lock(rowOrderMutex_);
+  ui_.AddRow(record);
+  if (sink_ != nullptr) sink_->RowAppended(record);
+}
+
+void Collector::ReportPlace(const std::string& cursorText) {
+  if (sink_ == nullptr) return;
+  std::lock_guard lock(placeMutex_);
+  cursorText_ = cursorText;
+  // Every shop up to the place has finished, and finishing reported it first: the sink gets the
+  // place after the answers it covers.
+  const std::string place = progress_.ProgressText(cursorText);
+  if (place == reportedPlace_) return;
+  reportedPlace_ = place;
+  sink_->PlaceMoved(place);
+}
+
+bool Collector::SubmitRecordedFailure() {
+  FailedShop shop;
+  {
+    std::lock_guard lock(recordedMutex_);
+    if (recordedToTry_.empty()) return false;
+    shop = recordedToTry_.front();
+    recordedToTry_.pop_front();
+  }
+  Ticket ticket;
+  ticket.recorded = true;
+  Submit(shop.shopId, ticket);
+  return true;
 }
 
 void Collector::ShowRetryCounts() {
   // Counted and shown under one lock, so the window never ends up showing an older count.
   std::lock_guard lock(shownMutex_);
   const std::size_t waiting = waiting_.WaitingCount();
-  const std::size_t failed = waiting_.FailedCount();
+  std::size_t failed = 0;
+  {
+    std::lock_guard failedLock(failedMutex_);
+    failed = failedIds_.size();
+  }
   if (waiting == shownWaiting_ && failed == shownFailed_) return;
   shownWaiting_ = waiting;
   shownFailed_ = failed;
@@ -135,7 +204,8 @@ void Collector::SubmitDueRetry(Clock::time_point now) {
   std::optional<WaitingShops::Shop> shop = waiting_.TakeDue(now);
   if (!shop) return;
   ShowRetryCounts();
-  if (!Submit(shop->id, Ticket{shop->attempts, false})) progress_.Abandoned(shop->id);
+  const Ticket ticket{shop->attempts, false, shop->recorded};
+  if (!Submit(shop->id, ticket)) Abandon(shop->id, ticket);
 }
 
 void Collector::ResumeShown() {
@@ -156,8 +226,9 @@ bool Collector::WhilePaused(MarketplaceHealth::State state, Clock::time_point no
       // The shop that has waited longest asks whether the marketplace is back; with none
       // waiting, the next new shop does.
       if (std::optional<WaitingShops::Shop> shop = waiting_.TakeOldest()) {
-        if (!Submit(shop->id, Ticket{shop->attempts, true})) {
-          progress_.Abandoned(shop->id);
+        const Ticket ticket{shop->attempts, true, shop->recorded};
+        if (!Submit(shop->id, ticket)) {
+          Abandon(shop->id, ticket);
           health_.ProbeFailed(now);
         }
         ShowRetryCounts();

@@ -25,6 +25,8 @@ class WaitingShops {
     Clock::time_point due;
     // Why the last try failed.
     std::string reason;
+    // A failed shop on record, tried again.
+    bool recorded = false;
   };
 
   struct Failed {

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "tests/collect/engine_fixture.h"
+#include "tests/support/memory_sink.h"
 
 namespace shopwalk::test {
 namespace {
@@ -377,6 +378,81 @@ TEST_F(RetryTest, StopDuringAPauseEndsTheRunLikeAnyStop) {
   EXPECT_TRUE(collector.Run().WorkerPool.WaitEnded(std::chrono::seconds(20)));
   // Nothing was answered: the place is where the run started.
   EXPECT_EQ(collector.ProgressText(), "7000");
+}
+
+// With a result sink, every answer is reported before the place that covers it, failed shops
+// are kept on record so the place moves past them, and the next Start tries them first.
+TEST_F(RetryTest, AnswersAreReportedBeforeThePlaceThatCoversThem) {
+  MemorySink sink;
+  collector.SetResultSink(&sink);
+  Serve([&](const std::string& host, const std::string&, Page page) -> std::optional<Page> {
+    if (host == pages::ShopHost(8004)) return ErrorPage(500);
+    return page;
+  });
+  ui.SetShopIdText("8000");
+  ui.SetThreadCountText("5");
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return TextToInt(sink.LastPlace()) >= 8040; }));
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+
+  std::set<std::int32_t> reported;
+  std::int32_t lastPlace = 8000;
+  for (const auto& event : sink.Events()) {
+    if (event.kind != MemorySink::Event::Kind::Place) {
+      EXPECT_TRUE(reported.insert(event.shopId).second) << "shop " << event.shopId << " twice";
+      continue;
+    }
+    const std::int32_t place = TextToInt(event.place);
+    EXPECT_GE(place, lastPlace) << "the place went back";
+    for (std::int32_t id = 8001; id <= place; ++id) {
+      EXPECT_TRUE(reported.contains(id)) << "place " << place << " before shop " << id;
+    }
+    lastPlace = place;
+  }
+  // The shop that always failed is on record and the place went past it.
+  ASSERT_EQ(sink.FailedShops().size(), 1u);
+  EXPECT_EQ(sink.FailedShops()[0].shopId, 8004);
+  EXPECT_EQ(sink.FailedShops()[0].reason, "HTTP 500");
+  EXPECT_GT(lastPlace, 8004);
+  for (const auto& event : sink.Events()) {
+    if (event.kind == MemorySink::Event::Kind::Row) {
+      EXPECT_TRUE(Exists(event.shopId));
+    } else if (event.kind == MemorySink::Event::Kind::Answer) {
+      EXPECT_EQ(event.outcome, ShopOutcome::NoShop);
+      EXPECT_FALSE(Exists(event.shopId));
+    }
+  }
+  EXPECT_EQ(ui.RetryCounts(), (std::pair<std::size_t, std::size_t>{0, 1}));
+}
+
+TEST_F(RetryTest, ANewStartTriesTheFailedShopsOnRecordFirst) {
+  MemorySink sink;
+  sink.SetFailedShops({{9012, 6, "HTTP 503"}, {9003, 6, "connect refused"}});
+  collector.SetResultSink(&sink);
+  // The counts show the shops on record before anything runs.
+  EXPECT_EQ(ui.RetryCounts(), (std::pair<std::size_t, std::size_t>{0, 2}));
+  Serve();
+  ui.SetShopIdText("9100");
+  ui.SetThreadCountText("1");
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return TextToInt(sink.LastPlace()) >= 9105; }));
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+
+  // The two on record first, oldest first, then the walk from where it stood.
+  const auto arrivals = Arrivals();
+  ASSERT_GE(arrivals.size(), 4u);
+  EXPECT_EQ(arrivals[0].host, pages::ShopHost(9012));
+  EXPECT_EQ(arrivals[1].host, pages::RatingHost());  // its rating page: it exists
+  EXPECT_EQ(arrivals[2].host, pages::ShopHost(9003));
+  EXPECT_EQ(arrivals[4].host, pages::ShopHost(9101));
+  EXPECT_TRUE(sink.FailedShops().empty());
+  EXPECT_EQ(ui.RetryCounts(), (std::pair<std::size_t, std::size_t>{0, 0}));
+  // Answering them did not move the place back.
+  for (const auto& event : sink.Events()) {
+    if (event.kind == MemorySink::Event::Kind::Place) {
+      EXPECT_GE(TextToInt(event.place), 9100);
+    }
+  }
 }
 
 }  // namespace

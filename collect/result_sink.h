@@ -1,0 +1,64 @@
+// Where the engine keeps what a run finds, beside the window's list, so nothing collected is lost
+// when the program ends without warning. The engine reports every answer it gets and the walk's
+// place; a store writes them down in that order. An implementation must accept calls from any
+// thread, must not block for long (it queues, and writes elsewhere), and keeps the order of the
+// calls: an answer reported before a place is never written after it.
+//
+// Every shop ID has at most one answer on record besides its row: the latest of "no shop", "no
+// fields" and "failed". A row, once collected, is kept; a later answer for the same ID does not
+// remove it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "collect/shop_record.h"
+
+namespace shopwalk {
+
+// What the walk learned of a shop ID that gave no row.
+enum class ShopOutcome : int {
+  // The marketplace says the shop does not exist.
+  NoShop = 1,
+  // The shop's pages lack a field the row needs (messenger, rating link or name).
+  NoFields = 2,
+  // The pages were never answered after the last try, or the client refused them. Reported
+  // through ResultSink::Failed, which carries the reason and the tries.
+  Failed = 3,
+};
+
+// A shop failed for good, as recorded.
+struct FailedShop {
+  std::int32_t shopId = 0;
+  // Tries made, as the engine counts them (kept as given).
+  int attempts = 0;
+  // Why the last try failed, for the user (bytes kept as given).
+  std::string reason;
+};
+
+class ResultSink {
+ public:
+  virtual ~ResultSink() = default;
+
+  // A row was appended to the list (calls come in list order). A shop collected again keeps one
+  // row on record, with the latest values; the shop leaves the failed list.
+  virtual void RowAppended(const ShopRecord& record) = 0;
+  // A shop ID was answered without a row; the shop leaves the failed list. `outcome` is NoShop or
+  // NoFields; Failed (or any other value) is recorded as Failed with no tries and no reason.
+  virtual void Answered(std::int32_t shopId, ShopOutcome outcome) = 0;
+  // A shop failed for good: pages never answered after its last try, or refused. A shop failing
+  // again gets the new tries and reason and becomes the newest failure.
+  virtual void Failed(const FailedShop& shop) = 0;
+  // The walk's place moved: the text the shop-ID field would be saved with (every shop ID up to
+  // it that the run handed out has been reported above). Bytes kept as given.
+  virtual void PlaceMoved(const std::string& place) = 0;
+
+  // Failed shops on record that a new run tries first, oldest failure first. Every failure
+  // reported before the call is included, unless writing is failing at the time (then the ones
+  // still waiting to be written are not).
+  virtual std::vector<FailedShop> FailedShops() = 0;
+};
+
+}  // namespace shopwalk

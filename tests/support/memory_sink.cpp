@@ -1,0 +1,54 @@
+#include "tests/support/memory_sink.h"
+
+#include <algorithm>
+
+namespace shopwalk::test {
+
+void MemorySink::RowAppended(const ShopRecord& record) {
+  std::lock_guard lock(mutex_);
+  events_.push_back(Event{Event::Kind::Row, record.shopId, {}, record, {}, {}});
+  std::erase_if(failed_, [&](const FailedShop& shop) { return shop.shopId == record.shopId; });
+}
+
+void MemorySink::Answered(std::int32_t shopId, ShopOutcome outcome) {
+  std::lock_guard lock(mutex_);
+  events_.push_back(Event{Event::Kind::Answer, shopId, outcome, std::nullopt, {}, {}});
+  std::erase_if(failed_, [&](const FailedShop& shop) { return shop.shopId == shopId; });
+}
+
+void MemorySink::Failed(const FailedShop& shop) {
+  std::lock_guard lock(mutex_);
+  events_.push_back(Event{Event::Kind::Failure, shop.shopId, {}, std::nullopt, shop, {}});
+  std::erase_if(failed_, [&](const FailedShop& known) { return known.shopId == shop.shopId; });
+  failed_.push_back(shop);
+}
+
+void MemorySink::PlaceMoved(const std::string& place) {
+  std::lock_guard lock(mutex_);
+  events_.push_back(Event{Event::Kind::Place, 0, {}, std::nullopt, {}, place});
+}
+
+std::vector<FailedShop> MemorySink::FailedShops() {
+  std::lock_guard lock(mutex_);
+  return failed_;
+}
+
+void MemorySink::SetFailedShops(std::vector<FailedShop> shops) {
+  std::lock_guard lock(mutex_);
+  failed_ = std::move(shops);
+}
+
+std::vector<MemorySink::Event> MemorySink::Events() {
+  std::lock_guard lock(mutex_);
+  return events_;
+}
+
+std::string MemorySink::LastPlace() {
+  std::lock_guard lock(mutex_);
+  for (auto it = events_.rbegin(); it != events_.rend(); ++it) {
+    if (it->kind == Event::Kind::Place) return it->place;
+  }
+  return {};
+}
+
+}  // namespace shopwalk::test

@@ -1,0 +1,43 @@
+// A result sink in memory for tests: every report in the order it came, and failed shops on
+// record that a test may set up. Safe from any thread.
+#pragma once
+
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "collect/result_sink.h"
+
+namespace shopwalk::test {
+
+class MemorySink : public ResultSink {
+ public:
+  struct Event {
+    enum class Kind { Row, Answer, Failure, Place };
+    Kind kind;
+    std::int32_t shopId = 0;           // Row, Answer, Failure
+    ShopOutcome outcome{};             // Answer
+    std::optional<ShopRecord> record;  // Row
+    FailedShop failure;                // Failure
+    std::string place;                 // Place
+  };
+
+  void RowAppended(const ShopRecord& record) override;
+  void Answered(std::int32_t shopId, ShopOutcome outcome) override;
+  void Failed(const FailedShop& shop) override;
+  void PlaceMoved(const std::string& place) override;
+  std::vector<FailedShop> FailedShops() override;
+
+  // Failed shops on record, oldest first; answers and rows take shops off it, as a store does.
+  void SetFailedShops(std::vector<FailedShop> shops);
+  std::vector<Event> Events();
+  std::string LastPlace();
+
+ private:
+  std::mutex mutex_;
+  std::vector<Event> events_;
+  std::vector<FailedShop> failed_;
+};
+
+}  // namespace shopwalk::test
