@@ -6,6 +6,7 @@
 #include "app/window_handlers.h"
 #include "app/window_texts.h"
 #include "net/fatal_error.h"
+#include "store/program_folders.h"
 #include "store/run_directory.h"
 
 namespace shopwalk {
@@ -31,18 +32,20 @@ CollectorHandlers EngineHandlers(WindowUi& ui) {
 
 CollectorHandlers EngineHandlers(std::shared_ptr<Collector> collector) {
   CollectorHandlers handlers;
-  handlers.OnCollectorCreated = [collector](WindowUi& window) {
-    OnCollectorCreated(window, *collector, RunDirectory());
+  // config.ini beside the program where it may be written there, else in the user's folder.
+  const std::string settings = SettingsDirectory();
+  handlers.OnCollectorCreated = [collector, settings](WindowUi& window) {
+    OnCollectorCreated(window, *collector, SettingsDirectoryToRead(RunDirectory(), settings));
   };
-  handlers.OnCollectorDestroyed = [collector](WindowUi& window) {
-    OnCollectorDestroyed(window, *collector, RunDirectory());
+  handlers.OnCollectorDestroyed = [collector, settings](WindowUi& window) {
+    OnCollectorDestroyed(window, *collector, settings);
   };
   handlers.OnStartClicked = [collector](WindowUi&) { collector->OnStartClicked(); };
   handlers.OnStopClicked = [collector](WindowUi&) { collector->OnStopClicked(); };
   handlers.OnThreadCountSpin = [collector](WindowUi&, int direction) {
     collector->OnThreadCountSpin(direction);
   };
-  handlers.OnExportClicked = [](WindowUi& window) { OnExportClicked(window, RunDirectory()); };
+  handlers.OnExportClicked = [](WindowUi& window) { OnExportClicked(window, ExportDirectory()); };
   handlers.ShutDown = [collector] { collector->ShutDownForExit(ShutDownWait); };
   return handlers;
 }

@@ -1,0 +1,100 @@
+// Where config.ini and the results store live: beside the program where it may write there, in
+// the user's folders otherwise. The read-only cases run as an ordinary user, also under root.
+#include "store/program_folders.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <map>
+
+#include "store/run_directory.h"
+#include "tests/support/scratch_directory.h"
+#include "tests/support/unprivileged.h"
+
+namespace shopwalk {
+namespace {
+
+using test::PutFile;
+using test::ScratchDirectory;
+
+Environment Fake(std::map<std::string, std::string> variables) {
+  return [variables](const char* name) -> std::optional<std::string> {
+    auto it = variables.find(name);
+    if (it == variables.end()) return std::nullopt;
+    return it->second;
+  };
+}
+
+TEST(ProgramFoldersTest, AWritableProgramFolderKeepsBothFiles) {
+  ScratchDirectory dir;
+  const auto env = Fake({{"HOME", dir.File("home")}});
+  EXPECT_EQ(SettingsDirectory(dir.path(), env), dir.path());
+  EXPECT_EQ(DataDirectory(dir.path(), env), dir.path());
+  EXPECT_EQ(SettingsDirectoryToRead(dir.path(), dir.path()), dir.path());
+  EXPECT_EQ(ExportDirectory(dir.path(), env), dir.path());
+  EXPECT_FALSE(test::Exists(dir.File("home")));
+}
+
+TEST(ProgramFoldersTest, AnInstalledProgramKeepsItsFilesInTheUsersFolders) {
+  ScratchDirectory dir;
+  const std::string program = dir.File("program");
+  ASSERT_EQ(::mkdir(program.c_str(), 0755), 0);
+  PutFile(program + "/config.ini", "[Mivu]\r\nNow_ID=5\r\n");
+  ASSERT_EQ(::chmod((program + "/config.ini").c_str(), 0644), 0);
+  dir.HandTo(test::UnprivilegedUser, test::UnprivilegedGroup);
+  // The program's folder and its config.ini stay root's (or, not as root, read-only to us).
+  if (!test::RunningAsRoot()) {
+    ASSERT_EQ(::chmod((program + "/config.ini").c_str(), 0444), 0);
+    ASSERT_EQ(::chmod(program.c_str(), 0555), 0);
+  } else {
+    ASSERT_EQ(::chown(program.c_str(), 0, 0), 0);
+    ASSERT_EQ(::chown((program + "/config.ini").c_str(), 0, 0), 0);
+  }
+  test::RunUnprivileged([&] {
+    const std::string home = dir.File("home");
+    const auto plain = Fake({{"HOME", home}});
+    EXPECT_EQ(SettingsDirectory(program, plain), home + "/.config/shopwalk");
+    EXPECT_EQ(ExportDirectory(program, plain), home);
+    EXPECT_EQ(DataDirectory(program, plain), home + "/.local/share/shopwalk");
+    EXPECT_TRUE(test::Exists(home + "/.config/shopwalk"));
+    EXPECT_TRUE(test::Exists(home + "/.local/share/shopwalk"));
+    // Until the user saved a place, the config.ini shipped beside the program is read.
+    EXPECT_EQ(SettingsDirectoryToRead(program, home + "/.config/shopwalk"), program);
+    PutFile(home + "/.config/shopwalk/config.ini", "[Mivu]\r\nNow_ID=9\r\n");
+    EXPECT_EQ(SettingsDirectoryToRead(program, home + "/.config/shopwalk"),
+              home + "/.config/shopwalk");
+
+    // XDG folders when set; a relative one is ignored, as the XDG rules say.
+    const auto xdg = Fake(
+        {{"HOME", home}, {"XDG_CONFIG_HOME", dir.File("cfg")}, {"XDG_DATA_HOME", "relative/data"}});
+    EXPECT_EQ(SettingsDirectory(program, xdg), dir.File("cfg") + "/shopwalk");
+    EXPECT_EQ(DataDirectory(program, xdg), home + "/.local/share/shopwalk");
+  });
+  ::chmod(program.c_str(), 0755);
+}
+
+TEST(ProgramFoldersTest, AWritableConfigInAReadOnlyFolderStaysWhereItIs) {
+  ScratchDirectory dir;
+  const std::string program = dir.File("program");
+  ASSERT_EQ(::mkdir(program.c_str(), 0755), 0);
+  PutFile(program + "/config.ini", "[Mivu]\r\nNow_ID=5\r\n");
+  dir.HandTo(test::UnprivilegedUser, test::UnprivilegedGroup);
+  if (test::RunningAsRoot()) {
+    ASSERT_EQ(::chown(program.c_str(), 0, 0), 0);
+    ASSERT_EQ(
+        ::chown((program + "/config.ini").c_str(), test::UnprivilegedUser, test::UnprivilegedGroup),
+        0);
+  } else {
+    ASSERT_EQ(::chmod(program.c_str(), 0555), 0);
+  }
+  test::RunUnprivileged([&] {
+    const auto env = Fake({{"HOME", dir.File("home")}});
+    // config.ini is written in place; the store needs a writable folder for its journal.
+    EXPECT_EQ(SettingsDirectory(program, env), program);
+    EXPECT_EQ(DataDirectory(program, env), dir.File("home") + "/.local/share/shopwalk");
+  });
+  ::chmod(program.c_str(), 0755);
+}
+
+}  // namespace
+}  // namespace shopwalk
