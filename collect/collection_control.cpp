@@ -35,6 +35,7 @@ void Collector::OnStartClicked() {
   }
 
   run_.StopRequested = 0;
+  walkEnded_ = false;
   if (sink_ != nullptr) {
     std::vector<FailedShop> recorded = sink_->FailedShops();
     std::lock_guard lock(recordedMutex_);
@@ -107,13 +108,18 @@ void Collector::DispatchShopIds() {
     if (walkEnded) {
       if (ticket.probe) health_.ProbeFailed(now);
       ReportPlace(cursorText);
-      if (!progress_.AnyInFlight()) return;
+      if (!progress_.AnyInFlight()) {
+        walkEnded_ = true;
+        return;
+      }
       if (!pacer.Wait()) return;
       continue;
     }
     const std::int32_t current = TextToInt(ui_.ShopIdText());
-    // The walk ends at the largest shop ID instead of wrapping to negative ones.
-    if (current == std::numeric_limits<std::int32_t>::max()) {
+    // The walk ends at its last shop ID, at the latest at the largest shop ID instead of wrapping
+    // to negative ones.
+    if (current == std::numeric_limits<std::int32_t>::max() ||
+        (lastShopId_ && current >= *lastShopId_)) {
       walkEnded = true;
       if (ticket.probe) health_.ProbeFailed(now);
       continue;

@@ -23,10 +23,15 @@ void Collector::OnWindowClosing() {
   run_.WorkerPool.Stop();
 }
 
-bool Collector::ShutDownForExit(std::chrono::milliseconds timeout) {
+bool Collector::ShutDownForExit(std::chrono::milliseconds timeout,
+                                std::chrono::milliseconds grace) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   exiting_ = true;
   run_.WorkerPool.Stop();
+  if (grace.count() > 0) {
+    // The tasks in flight finish their shops if they can; the queued ones leave at once.
+    run_.WorkerPool.WaitEnded(std::min(grace, timeout));
+  }
   DeleteLock(run_.ResultLock.load());
   AbortAllTransfers();
 

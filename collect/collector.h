@@ -74,12 +74,21 @@ class Collector {
   std::string ProgressText();
   const ProgressTracker& Progress() const { return progress_; }
 
-  // For the program's end: refuses further work, ends the dispatcher, aborts transfers in flight
-  // and waits up to `timeout` for the workers to leave. True when everything has ended.
-  bool ShutDownForExit(std::chrono::milliseconds timeout);
+  // For the program's end: refuses further work (tasks not started yet leave their shops
+  // unfinished), ends the dispatcher, lets the transfers in flight finish for `grace` (0: aborts
+  // them at once), then aborts them and waits up to `timeout` in all for the workers to leave.
+  // True when everything has ended.
+  bool ShutDownForExit(std::chrono::milliseconds timeout,
+                       std::chrono::milliseconds grace = std::chrono::milliseconds(0));
 
   // How often the dispatcher submits (100 ms). 0 runs flat out.
   void SetPace(std::chrono::milliseconds pace) { paceMs_ = static_cast<int>(pace.count()); }
+  // The last shop ID the walk hands out (none: it goes on to the largest shop ID). Set before
+  // Start. Once past it the walk hands out no new ID; it ends when no shop is left unanswered.
+  void SetLastShopId(std::optional<std::int32_t> last) { lastShopId_ = last; }
+  // Whether the dispatcher of the last Start has ended by itself (the walk reached its end and
+  // every shop was answered or given up).
+  bool WalkEnded() const { return walkEnded_.load(); }
   // Tries, back-off and outage thresholds; set before Start.
   void SetRetryPolicy(const RetryPolicy& policy);
   const RetryPolicy& Policy() const { return policy_; }
@@ -164,6 +173,8 @@ class Collector {
   std::size_t shownWaiting_ = 0, shownFailed_ = 0;
   std::int64_t shownPauseSeconds_ = -1;
   std::atomic<bool> exiting_{false};
+  std::optional<std::int32_t> lastShopId_;
+  std::atomic<bool> walkEnded_{false};
   std::atomic<int> paceMs_{100};
 };
 

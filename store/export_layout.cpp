@@ -146,21 +146,31 @@ ExportText ComposeExport(const ResultRows& rows, ExportLayout layout, ExportEnco
   return ComposeExportRows(rows, rows.RowCount(), layout, encoding);
 }
 
+std::string ExportHeader(ExportLayout layout, ExportEncoding encoding) {
+  std::string header;
+  if (layout != ExportLayout::Csv) return header;
+  if (encoding == ExportEncoding::Utf8) header += Utf8ByteOrderMark;
+  AppendCsvLine(
+      [encoding](int column) {
+        const std::string_view caption = ResultColumnCaptions[column];
+        return encoding == ExportEncoding::Gbk ? Utf8ToGbk(caption) : std::string(caption);
+      },
+      header);
+  return header;
+}
+
+void AppendExportRow(const ResultRows& rows, int row, ExportLayout layout, ExportEncoding encoding,
+                     std::string& out) {
+  AppendRow(rows, CellReader(rows, encoding), layout, row, out);
+}
+
 ExportText ComposeExportRows(const ResultRows& rows, int rowCount, ExportLayout layout,
                              ExportEncoding encoding) {
   ExportText text;
   if (rowCount <= 0) return text;
   text.rows = rowCount;
   const CellReader cell(rows, encoding);
-  if (layout == ExportLayout::Csv) {
-    if (encoding == ExportEncoding::Utf8) text.bytes += Utf8ByteOrderMark;
-    AppendCsvLine(
-        [encoding](int column) {
-          const std::string_view caption = ResultColumnCaptions[column];
-          return encoding == ExportEncoding::Gbk ? Utf8ToGbk(caption) : std::string(caption);
-        },
-        text.bytes);
-  }
+  text.bytes = ExportHeader(layout, encoding);
   // Once the first rows are composed, room for all at their average size and an eighth more, so
   // that a large export is not copied over and over as it grows.
   constexpr int SampleRows = 256;

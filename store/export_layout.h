@@ -66,6 +66,12 @@ ExportText ComposeExport(const ResultRows& rows, ExportLayout layout,
 ExportText ComposeExportRows(const ResultRows& rows, int rowCount, ExportLayout layout,
                              ExportEncoding encoding);
 
+// For writing an export row by row as rows come: what the file starts with (the CSV header, with
+// its byte order mark in UTF-8; nothing for the other layouts), then each row's line.
+std::string ExportHeader(ExportLayout layout, ExportEncoding encoding);
+void AppendExportRow(const ResultRows& rows, int row, ExportLayout layout, ExportEncoding encoding,
+                     std::string& out);
+
 // Writes a composed export to `path`, replacing the file whole (WriteFileBytes). With no rows the
 // file is not touched and the result is ok.
 WriteResult WriteExport(std::string_view path, const ExportText& text);

@@ -219,6 +219,36 @@ TEST_F(RunTest, WalkStopsAtTheLargestShopId) {
             (std::set<std::int32_t>{2147483646, 2147483647}));
 }
 
+TEST_F(RunTest, AWalkWithALastShopIdEndsByItselfOnceEveryShopIsAnswered) {
+  ServeSlowShops(50);
+  ui.SetShopIdText("100");
+  ui.SetThreadCountText("4");
+  collector.SetLastShopId(110);
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return collector.WalkEnded(); }));
+  EXPECT_EQ(ui.ShopIdText(), "110");
+  const auto ids = RequestedShops();
+  EXPECT_EQ(std::set<std::int32_t>(ids.begin(), ids.end()),
+            (std::set<std::int32_t>{101, 102, 103, 104, 105, 106, 107, 108, 109, 110}));
+  EXPECT_EQ(ui.Rows().size(), 10u);
+  EXPECT_FALSE(collector.Progress().LowestUnfinished().has_value());
+}
+
+TEST_F(RunTest, StoppingWithGraceLetsTheShopsInFlightFinish) {
+  ServeSlowShops(400);
+  ui.SetShopIdText("300");
+  ui.SetThreadCountText("3");
+  collector.OnStartClicked();
+  // Three shops are being fetched and more wait in the queue.
+  ASSERT_TRUE(WaitFor([&] { return TextToInt(ui.ShopIdText()) >= 310; }));
+  // The three shops being fetched finish within the grace; the queued ones are left unfinished.
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20), std::chrono::seconds(10)));
+  EXPECT_GE(ui.Rows().size(), 3u);
+  const auto lowest = collector.Progress().LowestUnfinished();
+  ASSERT_TRUE(lowest.has_value());
+  EXPECT_EQ(*lowest, 301 + static_cast<std::int32_t>(ui.Rows().size()));
+}
+
 TEST_F(RunTest, ClosingDuringARunAbortsTransfersAndKeepsUnfinishedShops) {
   ServeSlowShops(60000);
   ui.SetShopIdText("900");
