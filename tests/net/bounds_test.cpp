@@ -1,6 +1,7 @@
 // Every request ends: misbehaving servers, size bounds, redirect limits and aborts.
 #include <gtest/gtest.h>
 
+#include "net/fetch_outcome.h"
 #include "tests/net/web_test.h"
 
 namespace shopwalk {
@@ -21,6 +22,7 @@ class BoundsTest : public WebTest {
     bool sent = false;
     bool timedOut = false;
     bool aborted = false;
+    FetchOutcome outcome;
     std::string bytes;
   };
   Result Fetch(const std::string& url, int receiveMs = ShortMs) {
@@ -31,6 +33,7 @@ class BoundsTest : public WebTest {
       result.sent = client->Send({}, ShortMs, 0, receiveMs);
       result.timedOut = client->LastSendTimedOut();
       result.aborted = client->LastSendAborted();
+      result.outcome = client->LastOutcome();
       result.bytes = client->ResponseBytes();
     });
     return result;
@@ -61,6 +64,25 @@ TEST_F(BoundsTest, GivenReceiveLimitReplacesTheDefault) {
   const Result result = Fetch("http://a.shopwalk.test/", 10'000);
   EXPECT_TRUE(result.sent);
   EXPECT_EQ(result.bytes, "late but fine");
+}
+
+TEST_F(BoundsTest, SilenceAfterABurstEndsAtTheLimitCountedFromTheLastByte) {
+  // Three seconds of data, then four of silence, then the rest of the page. A silence limit of
+  // one second counted from the last byte ends the transfer inside the silence; a limit judged
+  // by the average speed of the last seconds would still be waiting when the rest arrives.
+  test::Page page = Misbehaving(test::Misbehaviour::BurstThenSilence, "<end of page>");
+  page.burstMs = 3000;
+  page.stallMs = 4000;
+  market_.SetPage("a.shopwalk.test", "/", page);
+  const Result result = Fetch("http://a.shopwalk.test/", 1000);
+  EXPECT_TRUE(result.sent);
+  EXPECT_TRUE(result.timedOut);
+  EXPECT_EQ(result.outcome.error, TransportError::SilenceTimeout);
+  EXPECT_EQ(result.outcome.status, 200);
+  EXPECT_FALSE(result.outcome.Answered());
+  EXPECT_GT(result.bytes.size(), 0u);
+  EXPECT_EQ(result.bytes.find("<end of page>"), std::string::npos);
+  EXPECT_TRUE(IsPattern(result.bytes));
 }
 
 TEST_F(BoundsTest, StallMidBodyKeepsWhatArrived) {

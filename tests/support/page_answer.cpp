@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -33,11 +34,11 @@ int PortOf(const sockaddr_storage& address) {
   return -1;
 }
 
-// Makes the server's socket of the connection between the two ports close with a reset (RST)
-// instead of an orderly shutdown.
-void ArmReset(int localPort, int remotePort) {
+// The server's socket of the connection between the two ports; -1 when there is none.
+int FindConnection(int localPort, int remotePort) {
   DIR* fds = opendir("/proc/self/fd");
-  if (!fds) return;
+  if (!fds) return -1;
+  int found = -1;
   while (dirent* entry = readdir(fds)) {
     char* end = nullptr;
     const long fd = std::strtol(entry->d_name, &end, 10);
@@ -52,12 +53,39 @@ void ArmReset(int localPort, int remotePort) {
         PortOf(peer) != remotePort) {
       continue;
     }
-    linger abortive{1, 0};
-    setsockopt(static_cast<int>(fd), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    found = static_cast<int>(fd);
     break;
   }
   closedir(fds);
+  return found;
 }
+
+// Makes the server's socket of the connection between the two ports close with a reset (RST)
+// instead of an orderly shutdown.
+void ArmReset(int localPort, int remotePort) {
+  const int fd = FindConnection(localPort, remotePort);
+  if (fd < 0) return;
+  linger abortive{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+}
+
+// Resets the connection between the two ports at once: disconnecting a TCP socket (connect to
+// AF_UNSPEC) sends a reset, while the descriptor stays the server's to close.
+void ResetNow(int localPort, int remotePort) {
+  const int fd = FindConnection(localPort, remotePort);
+  if (fd < 0) return;
+  sockaddr unspecified{};
+  unspecified.sa_family = AF_UNSPEC;
+  connect(fd, &unspecified, sizeof unspecified);
+}
+
+// The state of a BurstThenSilence answer between calls of its provider.
+struct Burst {
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  std::chrono::milliseconds length;
+  std::chrono::milliseconds silence;
+  std::string tail;
+};
 
 }  // namespace
 
@@ -148,6 +176,44 @@ void AnswerWithPage(const Page& page, const httplib::Request& request, httplib::
             return sink.write(PatternFrom(offset), std::min(length, Block));
           });
       return;
+
+    case Misbehaviour::ResetBeforeAnswer:
+      ResetNow(request.local_port, request.remote_port);
+      return;
+
+    case Misbehaviour::BrokenChunking: {
+      // Sent as it is: the server adds no framing of its own to a body without a length.
+      response.set_header("Transfer-Encoding", "chunked");
+      const std::string half = page.body.substr(0, page.body.size() / 2);
+      char size[32];
+      std::snprintf(size, sizeof size, "%zx\r\n", half.size());
+      const auto raw = std::make_shared<std::string>(size + half + "\r\nzz\r\n");
+      response.set_content_provider(type, [raw](std::size_t offset, httplib::DataSink& sink) {
+        if (offset < raw->size()) return sink.write(raw->data() + offset, raw->size() - offset);
+        sink.done();
+        return true;
+      });
+      return;
+    }
+
+    case Misbehaviour::BurstThenSilence: {
+      auto burst = std::make_shared<Burst>();
+      burst->length = std::chrono::milliseconds(page.burstMs);
+      burst->silence = std::chrono::milliseconds(page.stallMs);
+      burst->tail = page.body;
+      response.set_chunked_content_provider(
+          type, [burst, stop](std::size_t offset, httplib::DataSink& sink) {
+            if (std::chrono::steady_clock::now() - burst->start < burst->length) {
+              if (!sink.write(PatternFrom(offset), 1024)) return false;
+              return !stop->WaitFor(std::chrono::milliseconds(10));
+            }
+            if (stop->WaitFor(burst->silence)) return false;
+            if (!sink.write(burst->tail.data(), burst->tail.size())) return false;
+            sink.done();
+            return true;
+          });
+      return;
+    }
 
     case Misbehaviour::RedirectLoop:
       response.status = 302;

@@ -1,8 +1,8 @@
 // A local marketplace for tests: an HTTP server on 127.0.0.1 with an ephemeral port, on threads
 // of its own, serving pages by Host header and path from tables the test fills, and recording
 // every request it sees and how many requests it answers at once. Pages can misbehave on demand
-// (stall, reset, never end, grow too large, redirect in a loop) so callers can check that every
-// request ends.
+// (stall, reset, never end, grow too large, break their chunking, redirect in a loop) so callers
+// can check that every request ends.
 //
 // Point clients at it with SetConnectTo(marketplace.ConnectAddress()): URLs and Host headers stay
 // those of the real site while every connection lands here.
@@ -28,6 +28,11 @@ enum class Misbehaviour {
   EndlessBody,        // a chunked body that never ends
   OversizedBody,      // declares and sends oversizedBytes bytes of PatternByte
   RedirectLoop,       // redirects to its own address for ever
+  ResetBeforeAnswer,  // reads the request, then resets the connection (RST) without a byte back
+  BrokenChunking,     // a chunked answer: the first half of the body as one chunk, then a chunk
+                      // size that is not hexadecimal
+  BurstThenSilence,   // a chunked answer: 1 KiB of PatternByte every 10 ms for burstMs, then
+                      // nothing for stallMs, then the body and the end
 };
 
 // The byte at `position` of an endless or oversized body.
@@ -46,6 +51,7 @@ struct Page {
   std::string redirectTo;
   Misbehaviour misbehaviour = Misbehaviour::None;
   int stallMs = 0;
+  int burstMs = 0;
   std::size_t oversizedBytes = 0;
 };
 
