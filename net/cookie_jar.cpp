@@ -1,5 +1,6 @@
 #include "net/cookie_jar.h"
 
+#include <algorithm>
 #include <charconv>
 #include <ctime>
 #include <optional>
@@ -17,6 +18,7 @@ struct ParsedCookie {
   std::string path;
   std::int64_t expires = 0;
   std::string name;
+  std::size_t valueBytes = 0;
 };
 
 std::optional<ParsedCookie> Parse(std::string_view line) {
@@ -27,7 +29,7 @@ std::optional<ParsedCookie> Parse(std::string_view line) {
     field = line.substr(0, tab);
     line.remove_prefix(tab + 1);
   }
-  // What is left is the value, which the store does not need.
+  // What is left is the value.
   ParsedCookie cookie;
   std::string_view domain = fields[0];
   constexpr std::string_view HttpOnly = "#HttpOnly_";
@@ -41,11 +43,25 @@ std::optional<ParsedCookie> Parse(std::string_view line) {
       std::from_chars(fields[4].data(), fields[4].data() + fields[4].size(), cookie.expires);
   if (ec != std::errc() || end != fields[4].data() + fields[4].size()) return std::nullopt;
   cookie.name = fields[5];
+  cookie.valueBytes = line.size();
   return cookie;
 }
 
 bool Expired(std::int64_t expires, std::int64_t now) {
   return expires != 0 && expires <= now;
+}
+
+// Whether a cookie with path `cookiePath` goes with a request to `requestPath` (RFC 6265 5.1.4).
+bool PathCovers(std::string_view cookiePath, std::string_view requestPath) {
+  if (!requestPath.starts_with(cookiePath)) return false;
+  return cookiePath.size() == requestPath.size() || cookiePath.ends_with('/') ||
+         requestPath[cookiePath.size()] == '/';
+}
+
+// The path of a request target: up to its query or fragment, "/" when there is none.
+std::string_view PathOf(std::string_view target) {
+  target = target.substr(0, target.find_first_of("?#"));
+  return target.empty() ? std::string_view("/") : target;
 }
 
 using Key = std::tuple<std::string, std::string, std::string>;
@@ -54,6 +70,9 @@ Key KeyOf(const ParsedCookie& cookie) {
   return {cookie.domain, cookie.path, cookie.name};
 }
 
+// The Cookie header without any cookie: "Cookie: " and the line end.
+constexpr std::size_t EmptyCookieHeaderBytes = 10;
+
 }  // namespace
 
 CookieJar& CookieJar::Process() {
@@ -61,17 +80,35 @@ CookieJar& CookieJar::Process() {
   return jar;
 }
 
-std::vector<std::string> CookieJar::CookiesFor(std::string_view host) {
+std::vector<std::string> CookieJar::CookiesFor(std::string_view host, std::string_view path,
+                                               std::size_t headerBytes) {
   const std::string lowerHost = AsciiLowercase(host);
+  const std::string_view requestPath = PathOf(path);
   const std::int64_t now = std::time(nullptr);
+
+  struct Candidate {
+    const Entry* entry;
+    bool pathCovers;
+    std::size_t depth;  // 0 for the host itself, 1 for its parent domain, ...
+    std::size_t pathBytes;
+  };
+  std::vector<Candidate> candidates;
+  std::vector<Place> expired;
   std::vector<std::string> lines;
+
   std::lock_guard lock(mutex_);
   std::string_view domain = lowerHost;
-  for (bool exact = true; !domain.empty(); exact = false) {
-    if (auto found = domains_.find(std::string(domain)); found != domains_.end()) {
-      for (const auto& [key, entry] : found->second) {
-        if ((exact || entry.subdomains) && !Expired(entry.expires, now)) {
-          lines.push_back(entry.line);
+  for (std::size_t depth = 0; !domain.empty(); ++depth) {
+    if (auto found = domains_.find(domain); found != domains_.end()) {
+      for (auto cookie = found->second.cookies.begin(); cookie != found->second.cookies.end();
+           ++cookie) {
+        const Entry& entry = cookie->second;
+        if (Expired(entry.expires, now)) {
+          expired.push_back({found, cookie});
+        } else if (depth == 0 || entry.subdomains) {
+          const std::string& cookiePath = cookie->first.first;
+          candidates.push_back(
+              {&entry, PathCovers(cookiePath, requestPath), depth, cookiePath.size()});
         }
       }
     }
@@ -79,6 +116,23 @@ std::vector<std::string> CookieJar::CookiesFor(std::string_view host) {
     if (dot == std::string_view::npos) break;
     domain.remove_prefix(dot + 1);
   }
+
+  std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+    if (a.pathCovers != b.pathCovers) return a.pathCovers;
+    if (a.depth != b.depth) return a.depth < b.depth;
+    if (a.pathBytes != b.pathBytes) return a.pathBytes > b.pathBytes;
+    return a.entry->order > b.entry->order;
+  });
+  const std::size_t mostBytes = std::min(headerBytes, MaxCookieHeaderBytes);
+  std::size_t bytes = EmptyCookieHeaderBytes;
+  for (const Candidate& candidate : candidates) {
+    const std::size_t added = candidate.entry->pairBytes + (lines.empty() ? 0 : 2);  // "; "
+    if (bytes + added > mostBytes || lines.size() == MaxCookiesPerRequest) break;
+    bytes += added;
+    lines.push_back(candidate.entry->line);
+  }
+
+  for (const Place& place : expired) Erase(place.domain, place.cookie);
   return lines;
 }
 
@@ -92,12 +146,6 @@ void CookieJar::Merge(const std::vector<std::string>& before,
   std::set<Key> seen;
 
   std::lock_guard lock(mutex_);
-  auto erase = [this](const Key& key) {
-    auto domain = domains_.find(std::get<0>(key));
-    if (domain == domains_.end()) return;
-    if (domain->second.erase({std::get<1>(key), std::get<2>(key)}) > 0) --size_;
-    if (domain->second.empty()) domains_.erase(domain);
-  };
   for (const std::string& line : after) {
     auto cookie = Parse(line);
     if (!cookie) continue;
@@ -107,33 +155,66 @@ void CookieJar::Merge(const std::vector<std::string>& before,
       continue;
     }
     if (Expired(cookie->expires, now)) {
-      erase(key);
+      Erase(cookie->domain, cookie->path, cookie->name);
       continue;
     }
-    auto [entry, inserted] = domains_[cookie->domain].try_emplace({cookie->path, cookie->name});
-    entry->second = Entry{line, cookie->subdomains, cookie->expires, nextOrder_++};
-    if (inserted && ++size_ > MaxCookies) EvictOldest();
+    // Refused as a whole: a cookie stored before under the same name stays as it was.
+    if (cookie->name.size() + cookie->valueBytes > MaxCookieBytes) continue;
+    Entry entry;
+    entry.line = line;
+    entry.subdomains = cookie->subdomains;
+    entry.expires = cookie->expires;
+    entry.pairBytes = cookie->name.size() + 1 + cookie->valueBytes;
+    Store(cookie->domain, cookie->path, cookie->name, std::move(entry));
   }
   for (const auto& [key, line] : handedOver) {
-    if (!seen.contains(key)) erase(key);
+    if (!seen.contains(key)) Erase(std::get<0>(key), std::get<1>(key), std::get<2>(key));
   }
 }
 
-void CookieJar::EvictOldest() {
-  auto oldestDomain = domains_.end();
-  DomainCookies::iterator oldest;
-  for (auto domain = domains_.begin(); domain != domains_.end(); ++domain) {
-    for (auto entry = domain->second.begin(); entry != domain->second.end(); ++entry) {
-      if (oldestDomain == domains_.end() || entry->second.order < oldest->second.order) {
-        oldestDomain = domain;
-        oldest = entry;
-      }
-    }
+void CookieJar::Store(const std::string& domain, const std::string& path, const std::string& name,
+                      Entry entry) {
+  const auto domainPlace = domains_.try_emplace(domain).first;
+  Domain& cookies = domainPlace->second;
+  auto [place, inserted] = cookies.cookies.try_emplace({path, name});
+  if (!inserted) {
+    cookies.byAge.erase(place->second.order);
+    byAge_.erase(place->second.order);
+    bytes_ -= place->second.line.size();
   }
-  if (oldestDomain == domains_.end()) return;
-  oldestDomain->second.erase(oldest);
-  if (oldestDomain->second.empty()) domains_.erase(oldestDomain);
+  entry.order = nextOrder_++;
+  bytes_ += entry.line.size();
+  place->second = std::move(entry);
+  cookies.byAge.emplace(place->second.order, place);
+  byAge_.emplace(place->second.order, Place{domainPlace, place});
+  if (!inserted) return;
+
+  ++size_;
+  // The new cookie is the newest, so neither eviction can take it.
+  if (cookies.cookies.size() > MaxCookiesPerDomain) {
+    Erase(domainPlace, cookies.byAge.begin()->second);
+  }
+  if (size_ > MaxCookies) {
+    const Place oldest = byAge_.begin()->second;
+    Erase(oldest.domain, oldest.cookie);
+  }
+}
+
+void CookieJar::Erase(Domains::iterator domain, Cookies::iterator cookie) {
+  const std::uint64_t order = cookie->second.order;
+  domain->second.byAge.erase(order);
+  byAge_.erase(order);
+  bytes_ -= cookie->second.line.size();
   --size_;
+  domain->second.cookies.erase(cookie);
+  if (domain->second.cookies.empty()) domains_.erase(domain);
+}
+
+void CookieJar::Erase(const std::string& domain, const std::string& path, const std::string& name) {
+  const auto domainPlace = domains_.find(domain);
+  if (domainPlace == domains_.end()) return;
+  const auto cookie = domainPlace->second.cookies.find({path, name});
+  if (cookie != domainPlace->second.cookies.end()) Erase(domainPlace, cookie);
 }
 
 std::size_t CookieJar::Size() {
@@ -141,10 +222,17 @@ std::size_t CookieJar::Size() {
   return size_;
 }
 
+std::size_t CookieJar::Bytes() {
+  std::lock_guard lock(mutex_);
+  return bytes_;
+}
+
 void CookieJar::Clear() {
   std::lock_guard lock(mutex_);
+  byAge_.clear();
   domains_.clear();
   size_ = 0;
+  bytes_ = 0;
 }
 
 }  // namespace shopwalk::net

@@ -4,14 +4,20 @@
 
 namespace shopwalk::net {
 
-std::vector<std::string> PrepareCookies(CURL* easy, bool enabled, std::string_view host) {
+std::vector<std::string> PrepareCookies(CURL* easy, bool enabled, std::string_view host,
+                                        std::string_view requestPath, std::size_t headBytes) {
   // A handle keeps its cookies from one request to the next; turning its cookie engine off
   // throws them away.
   curl_easy_setopt(easy, CURLOPT_COOKIEFILE, static_cast<char*>(nullptr));
   if (!enabled) return {};
   curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
-  std::vector<std::string> loaded = CookieJar::Process().CookiesFor(host);
-  for (const std::string& line : loaded) curl_easy_setopt(easy, CURLOPT_COOKIELIST, line.c_str());
+  const std::size_t headerBytes = headBytes < LibraryHeadBytes ? LibraryHeadBytes - headBytes : 0;
+  std::vector<std::string> loaded = CookieJar::Process().CookiesFor(host, requestPath, headerBytes);
+  // Loaded the least wanted first: among cookies it cannot tell apart otherwise, the library
+  // sends the one it took last first.
+  for (auto line = loaded.rbegin(); line != loaded.rend(); ++line) {
+    curl_easy_setopt(easy, CURLOPT_COOKIELIST, line->c_str());
+  }
   return loaded;
 }
 

@@ -430,7 +430,13 @@ TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& req
   Hop hop{firstUrl.value_or(std::string()), firstTarget, std::string(request.method), request.body,
           true};
 
-  const std::vector<std::string> loaded = PrepareCookies(easy, request.cookies, request.host);
+  // What the library writes of the first request's head before its Cookie header.
+  const std::size_t headBeforeCookies =
+      std::max<std::size_t>(hop.method.size(), 3) + firstTarget.size() +
+      std::string_view("  HTTP/1.1\r\nHost: \r\n").size() + request.host.size() +
+      std::string_view("User-Agent: \r\n").size() + agent.size();
+  const std::vector<std::string> loaded =
+      PrepareCookies(easy, request.cookies, request.host, request.requestPath, headBeforeCookies);
   Slist headers;
   Performed performed;
   performed.result = CURLE_URL_MALFORMAT;

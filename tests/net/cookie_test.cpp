@@ -1,8 +1,11 @@
 // Cookies through real requests: the switch, the process-wide store and several threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <barrier>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/net/web_test.h"
 
@@ -86,6 +89,83 @@ TEST_F(CookieTest, ChangedAndDeletedCookiesAreStored) {
   FetchAndSeeCookie("http://a.shopwalk.test/delete");
   EXPECT_EQ(FetchAndSeeCookie("http://a.shopwalk.test/"), "");
   EXPECT_EQ(net::CookieJar::Process().Size(), 0u);
+}
+
+// The names in a Cookie header, in the order sent.
+std::vector<std::string> CookieNames(const std::string& header) {
+  std::vector<std::string> names;
+  for (std::size_t at = 0; at < header.size();) {
+    const std::size_t end = std::min(header.find("; ", at), header.size());
+    const std::string pair = header.substr(at, end - at);
+    names.push_back(pair.substr(0, pair.find('=')));
+    at = end + 2;
+  }
+  return names;
+}
+
+// A page setting `count` cookies "<prefix><i>" with values of `valueBytes` for the whole site.
+test::Page SettingSiteCookies(const std::string& prefix, int count, std::size_t valueBytes) {
+  test::Page page;
+  page.body = "cookies";
+  for (int i = 0; i < count; ++i) {
+    page.headers.emplace_back("Set-Cookie", prefix + std::to_string(i) + "=" +
+                                                std::string(valueBytes, 'v') +
+                                                "; Domain=shopwalk.test; Path=/");
+  }
+  return page;
+}
+
+TEST_F(CookieTest, ManyLargeCookiesLeaveARequestWithinTheHeaderBound) {
+  market_.SetPage("a.shopwalk.test", "/set", SettingSiteCookies("c", 20, 1000));
+  FetchAndSeeCookie("http://a.shopwalk.test/set");
+  EXPECT_EQ(net::CookieJar::Process().Size(), 20u);
+
+  const std::string header = FetchAndSeeCookie("http://b.shopwalk.test/");
+  EXPECT_LE(std::string_view("Cookie: \r\n").size() + header.size(),
+            net::CookieJar::MaxCookieHeaderBytes);
+  // The newest that fit beside the rest of the request head: seven of about a kilobyte.
+  std::vector<std::string> names = CookieNames(header);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"c13", "c14", "c15", "c16", "c17", "c18", "c19"}));
+}
+
+TEST_F(CookieTest, OneResponseSetsAtMostFiftyCookiesAndNoneOverFourKiB) {
+  test::Page page = SettingSiteCookies("site", 30, 10);
+  for (int i = 0; i < 30; ++i) {
+    page.headers.emplace_back("Set-Cookie", "host" + std::to_string(i) + "=1; Path=/");
+  }
+  market_.SetPage("a.shopwalk.test", "/many", page);
+  FetchAndSeeCookie("http://a.shopwalk.test/many");
+  // Two domains of 30 each, but the library takes 50 Set-Cookie lines from one response.
+  EXPECT_EQ(net::CookieJar::Process().Size(), 50u);
+
+  net::CookieJar::Process().Clear();
+  test::Page large;
+  large.body = "large";
+  large.headers.emplace_back("Set-Cookie", "over=" + std::string(4092, 'v') + "; Path=/");
+  large.headers.emplace_back("Set-Cookie", "fits=" + std::string(4092, 'v') + "; Path=/");
+  market_.SetPage("a.shopwalk.test", "/large", large);
+  FetchAndSeeCookie("http://a.shopwalk.test/large");
+  const std::string header = FetchAndSeeCookie("http://a.shopwalk.test/");
+  EXPECT_EQ(CookieNames(header), std::vector<std::string>{"fits"});
+}
+
+TEST_F(CookieTest, ASiteFloodingCookiesKeepsTheStoreAndEachRequestSmall) {
+  // Every page sets 50 new cookies of 3.9 KB for the whole site.
+  for (int page = 0; page < 4; ++page) {
+    const std::string path = "/flood" + std::to_string(page);
+    market_.SetPage("shop" + std::to_string(page) + ".shopwalk.test", path,
+                    SettingSiteCookies("p" + std::to_string(page) + "_", 50, 3900));
+    const std::string sent =
+        FetchAndSeeCookie("http://shop" + std::to_string(page) + ".shopwalk.test" + path);
+    EXPECT_LE(sent.size(), 2 * (3900 + 8)) << page;
+    EXPECT_EQ(net::CookieJar::Process().Size(), 50u) << page;
+    EXPECT_LE(net::CookieJar::Process().Bytes(), 50u * 4000) << page;
+  }
+  // What is kept is the last page's.
+  std::vector<std::string> names = CookieNames(FetchAndSeeCookie("http://shop9.shopwalk.test/"));
+  ASSERT_EQ(names.size(), 2u);
+  for (const std::string& name : names) EXPECT_TRUE(name.starts_with("p3_")) << name;
 }
 
 TEST_F(CookieTest, CookiesAreSharedAcrossClientsOnDifferentThreads) {
