@@ -1,0 +1,108 @@
+// The results store: every collected row and every answer of a walk, written down as they come,
+// so that a crash, a kill or a power cut loses nothing that was reported durable, and the next
+// start can put the interrupted run's list back and resume without skipping a shop ID.
+//
+// A store is opened for walking (one walking copy at a time: a second is refused) or for reading
+// (any number, also while a walk writes). The engine reports through ResultSink; the program
+// (the window, the command line) drives runs, recovery and reading through the rest. Every member
+// may be called from any thread; none throws (ForEachRow passes on what its visitor throws).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "collect/result_sink.h"
+#include "collect/shop_record.h"
+
+namespace shopwalk {
+
+// Who walks: the window keeps its place in config.ini, the command line in the store; each
+// continues from its own runs.
+enum class RunKind : int { Window = 1, CommandLine = 2 };
+
+// Why a store could not be opened or written: the file and the reason, for the user.
+struct StoreProblem {
+  enum class Kind {
+    Corrupt,      // the file is not a store (or damaged beyond opening)
+    InUse,        // another copy is walking with this store
+    NotWritable,  // the folder or the file may not be written
+    Full,         // the disk is full
+    Other,        // anything else: an I/O error, a missing file, a store of a newer version
+  };
+  Kind kind = Kind::Other;
+  std::string path;    // the store's file
+  std::string reason;  // the system's or the database's own words
+};
+
+// The last run of a kind when it did not end cleanly: what its list held and where it was.
+struct InterruptedRun {
+  std::int64_t runId = 0;
+  // The run's rows in the order they were appended to its list, with each shop's values as
+  // stored now (a shop collected again since shows its latest values).
+  std::vector<ShopRecord> rows;
+  // The place: every shop ID the run handed out up to it has its answer on record.
+  std::string place;
+};
+
+// A summary for status displays.
+struct StoreSummary {
+  std::size_t runs = 0;
+  std::size_t rows = 0;  // shops with a row (one per shop)
+  // The lowest and highest shop IDs with a row or an answer on record.
+  std::optional<std::int32_t> lowestWalked, highestWalked;
+  std::size_t failed = 0;
+  // Failed shops by reason, most frequent first (equally frequent ones by reason).
+  std::vector<std::pair<std::string, std::size_t>> failureReasons;
+};
+
+class ResultStore : public ResultSink {
+ public:
+  // Runs. A run lasts from BeginRun or ContinueRun until EndRun; what is reported in between
+  // belongs to it. A run that never got EndRun is interrupted: its program died, or the next
+  // BeginRun or ContinueRun came first. A kind's last run is the one begun or continued last.
+  // Outside a run, rows and answers are still kept (a row then belongs to no run's list), but a
+  // place is not: it is always a run's place.
+  //
+  // The last run of `kind` if it was interrupted (the current run too, as it has not ended).
+  virtual std::optional<InterruptedRun> Interrupted(RunKind kind) = 0;
+  // Starts a new run of `kind` (starting from `place`, its first place).
+  virtual void BeginRun(RunKind kind, const std::string& place) = 0;
+  // Goes on with an interrupted run: its rows are the start of the list again, and new rows are
+  // appended after them. An unknown `runId` starts no run.
+  virtual void ContinueRun(std::int64_t runId) = 0;
+  // The run ended cleanly; `placeSaved` says whether its place went to config.ini (the window's
+  // closing question) and is recorded, so a later start never contradicts the user's answer.
+  // Outside a run it does nothing.
+  virtual void EndRun(bool placeSaved) = 0;
+  // The place of the last run of `kind` (interrupted or not), if any.
+  virtual std::optional<std::string> LastPlace(RunKind kind) = 0;
+
+  // Writes everything reported so far and waits until it is durable (or `timeout` passes);
+  // true when all of it is.
+  virtual bool Flush(std::chrono::milliseconds timeout) = 0;
+  // Called (on the writer's thread) when a write fails, again whenever the problem changes, and
+  // with an empty problem when writing works again; while writes fail nothing reported is
+  // dropped: it waits in memory and is retried. A store opened for reading refuses what is
+  // reported to it and says so here (NotWritable) on the reporting thread. A listener must not
+  // call Flush or the reading members, nor destroy the store. Setting a listener replaces the one
+  // before.
+  virtual void OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) = 0;
+  // Called (on the writer's thread) after each commit with the number of rows reported so far
+  // (RowAppended calls on this object) that are now durable. Same rules as OnTrouble.
+  virtual void OnDurable(std::function<void(std::uint64_t durableRows)> listener) = 0;
+
+  // Reading sees everything reported before the call (unless writing is failing, then what is
+  // written) as one consistent snapshot, also while a walk writes.
+  // Every row (one per shop) in shop-ID order. `visit` must not call the store's reading members.
+  virtual void ForEachRow(const std::function<void(const ShopRecord&)>& visit) = 0;
+  virtual StoreSummary Summary() = 0;
+};
+
+}  // namespace shopwalk

@@ -1,0 +1,127 @@
+#include "results/schema.h"
+
+#include <sqlite3.h>
+
+#include <iterator>
+#include <string_view>
+
+namespace shopwalk::results {
+namespace {
+
+// Version 1. Times are Unix time in milliseconds. Texts from the marketplace, places and reasons
+// are BLOBs: their bytes (GBK, or anything) come back exactly as they went in.
+constexpr std::string_view CreateVersion1 = R"sql(
+CREATE TABLE runs (
+  run_id INTEGER PRIMARY KEY,
+  kind INTEGER NOT NULL,           -- 1 the window, 2 the command line
+  started_ms INTEGER NOT NULL,
+  ended_ms INTEGER,                -- NULL while it runs, or when it was cut off
+  clean_end INTEGER NOT NULL DEFAULT 0,  -- 1 once its end was reported
+  place BLOB NOT NULL,             -- the walk's place, kept current
+  place_saved INTEGER,             -- at a clean end: 1 when the place went to config.ini
+  opened_seq INTEGER NOT NULL      -- grows each time a run begins or continues: a kind's last
+                                   -- run has its highest
+);
+CREATE INDEX runs_by_kind ON runs (kind, opened_seq);
+
+-- One row per shop; a shop collected again overwrites its row.
+CREATE TABLE shops (
+  shop_id INTEGER PRIMARY KEY,
+  name BLOB NOT NULL,
+  reputation BLOB NOT NULL,
+  messenger BLOB NOT NULL,
+  opening_date BLOB NOT NULL,
+  address BLOB NOT NULL,
+  collected_ms INTEGER NOT NULL,
+  run_id INTEGER                   -- the run that collected it last; NULL outside a run
+);
+
+-- Each run's list: the shops in the order their rows were appended.
+CREATE TABLE run_rows (
+  run_id INTEGER NOT NULL,
+  seq INTEGER NOT NULL,            -- 1, 2, 3, ... within the run
+  shop_id INTEGER NOT NULL,
+  PRIMARY KEY (run_id, seq)
+) WITHOUT ROWID;
+
+-- Shop IDs answered without a row, as ranges of consecutive IDs with one outcome. Ranges never
+-- overlap, and neighbours with the same outcome are merged.
+CREATE TABLE answer_ranges (
+  first_id INTEGER PRIMARY KEY,
+  last_id INTEGER NOT NULL,
+  outcome INTEGER NOT NULL         -- 1 no shop, 2 no fields
+);
+
+-- Shops whose pages failed for good, until they get a row or another answer.
+CREATE TABLE failed_shops (
+  shop_id INTEGER PRIMARY KEY,
+  attempts INTEGER NOT NULL,
+  reason BLOB NOT NULL,
+  failed_ms INTEGER NOT NULL,
+  position INTEGER NOT NULL        -- grows in the order the failures were reported
+);
+CREATE INDEX failed_by_position ON failed_shops (position);
+)sql";
+
+// Each step upgrades a file of the version before it; steps[n] makes version n + 1.
+constexpr std::string_view UpgradeSteps[] = {CreateVersion1};
+static_assert(std::size(UpgradeSteps) == StoreSchemaVersion);
+
+}  // namespace
+
+sqlite::Status InspectSchema(sqlite::Connection& connection, SchemaState& state,
+                             std::int64_t& version) {
+  std::int64_t applicationId = 0;
+  std::int64_t tables = 0;
+  if (auto status = connection.QueryInt64("PRAGMA application_id", applicationId); !status) {
+    return status;
+  }
+  if (auto status = connection.QueryInt64("PRAGMA user_version", version); !status) return status;
+  if (auto status = connection.QueryInt64("SELECT count(*) FROM sqlite_schema", tables); !status) {
+    return status;
+  }
+  if (applicationId == 0 && version == 0 && tables == 0) {
+    state = SchemaState::Empty;
+  } else if (applicationId != StoreApplicationId || version <= 0) {
+    state = SchemaState::Foreign;
+  } else if (version < StoreSchemaVersion) {
+    state = SchemaState::Older;
+  } else if (version > StoreSchemaVersion) {
+    state = SchemaState::Newer;
+  } else {
+    state = SchemaState::Current;
+  }
+  return {};
+}
+
+sqlite::Status CreateOrUpgradeSchema(sqlite::Connection& connection, SchemaState state,
+                                     std::int64_t version) {
+  if (state == SchemaState::Current) return {};
+  if (state != SchemaState::Empty && state != SchemaState::Older) {
+    return sqlite::Status(SQLITE_NOTADB, DescribeUnusableSchema(state, version));
+  }
+  std::int64_t from = state == SchemaState::Empty ? 0 : version;
+  for (std::int64_t step = from; step < StoreSchemaVersion; ++step) {
+    if (auto status = connection.Execute(UpgradeSteps[step]); !status) return status;
+  }
+  return connection.Execute("PRAGMA application_id = " + std::to_string(StoreApplicationId) +
+                            "; PRAGMA user_version = " + std::to_string(StoreSchemaVersion));
+}
+
+std::string DescribeUnusableSchema(SchemaState state, std::int64_t version) {
+  switch (state) {
+    case SchemaState::Newer:
+      return "the store was written by a newer version of the program (layout " +
+             std::to_string(version) + "; this one knows up to " +
+             std::to_string(StoreSchemaVersion) + ")";
+    case SchemaState::Foreign:
+      return "the file is a database, but not a results store";
+    case SchemaState::Empty:
+    case SchemaState::Current:
+    case SchemaState::Older:
+      break;
+  }
+  return {};
+}
+
+}  // namespace shopwalk::results

@@ -1,0 +1,183 @@
+// The results store in one SQLite database file (write-ahead log, every commit synced to disk).
+//
+// Reports are only queued on the reporting thread; one writer thread commits them in small
+// transactions, in the order they were reported: a report is committed at most CommitDelay after
+// it came (sooner when BatchSize reports wait, or someone flushes), so a row is durable well
+// within a quarter of a second while the disk keeps up. When a write fails (a full disk, an I/O
+// error) the writer keeps every report in memory, tells OnTrouble, and tries again every
+// RetryDelay until it works. OnDurable (and OnTrouble's all-clear) hear of a commit before a Flush
+// waiting for it returns.
+//
+// One copy walks with a store at a time: opening for walking takes a lock that a second opening
+// for walking, in this process or another, is refused (InUse) while the first lives. Opening for
+// reading takes no lock and sees the walk's commits as they land.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "results/result_store.h"
+#include "results/sqlite.h"
+#include "results/walking_lock.h"
+
+namespace shopwalk {
+
+class SqliteStore final : public ResultStore {
+ public:
+  // The opened store, or why it could not be opened.
+  struct Opening {
+    std::unique_ptr<SqliteStore> store;
+    // When there is no store.
+    StoreProblem problem;
+    explicit operator bool() const { return store != nullptr; }
+  };
+
+  // Opens the store at `path` (a file name) for walking: creates it when missing (the folder
+  // must exist), upgrades a store of an earlier version, and takes the walking lock (the file
+  // `path` + ".lock" beside it). Fails with InUse while another walking copy holds the lock,
+  // NotWritable when the folder or the file may not be written (SQLite keeps its log beside the
+  // store), Full on a full disk, Corrupt when the file is not a store.
+  static Opening OpenForWalking(const std::string& path);
+  // Opens the existing store at `path` for reading: no lock, no writes, no changes to the file.
+  // What is reported to it is refused (see ResultStore::OnTrouble). While no walking copy has it
+  // open, SQLite creates its shared index beside the store, so a read-only folder gives
+  // NotWritable here too.
+  static Opening OpenForReading(const std::string& path);
+
+  // A report is committed at most this long after it was queued (while writing works)...
+  static constexpr std::chrono::milliseconds CommitDelay{50};
+  // ...or as soon as this many reports wait.
+  static constexpr std::size_t BatchSize = 2000;
+  // The most reports one transaction holds.
+  static constexpr std::size_t MaxTransactionReports = 20000;
+  // How often a failing write is tried again.
+  static constexpr std::chrono::milliseconds RetryDelay{500};
+  // How long closing a store keeps trying to write what is still queued when writes fail.
+  static constexpr std::chrono::milliseconds CloseTimeout{3000};
+  // How long a read waits for earlier reports to be written.
+  static constexpr std::chrono::milliseconds ReadWaitLimit{5000};
+
+  // Writes what is queued (trying for up to CloseTimeout while writes fail: what still cannot be
+  // written then is lost, and OnTrouble is told how much), then closes the file and releases
+  // the walking lock.
+  ~SqliteStore() override;
+  SqliteStore(const SqliteStore&) = delete;
+  SqliteStore& operator=(const SqliteStore&) = delete;
+
+  const std::string& Path() const { return path_; }
+  bool ForWalking() const { return walking_; }
+
+  void RowAppended(const ShopRecord& record) override;
+  void Answered(std::int32_t shopId, ShopOutcome outcome) override;
+  void Failed(const FailedShop& shop) override;
+  void PlaceMoved(const std::string& place) override;
+  std::vector<FailedShop> FailedShops() override;
+
+  std::optional<InterruptedRun> Interrupted(RunKind kind) override;
+  void BeginRun(RunKind kind, const std::string& place) override;
+  void ContinueRun(std::int64_t runId) override;
+  void EndRun(bool placeSaved) override;
+  std::optional<std::string> LastPlace(RunKind kind) override;
+
+  bool Flush(std::chrono::milliseconds timeout) override;
+  void OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) override;
+  void OnDurable(std::function<void(std::uint64_t durableRows)> listener) override;
+
+  void ForEachRow(const std::function<void(const ShopRecord&)>& visit) override;
+  StoreSummary Summary() override;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  // One report waiting to be written.
+  struct Report {
+    enum class Type : std::uint8_t { Row, Answer, Failure, Place, BeginRun, ContinueRun, EndRun };
+    Type type = Type::Row;
+    Clock::time_point queuedAt;
+    // When it was reported: Unix time in milliseconds.
+    std::int64_t unixMs = 0;
+    // The shop ID (Answer, Failure) or run ID (ContinueRun).
+    std::int64_t id = 0;
+    // The outcome (Answer), tries (Failure), run kind (BeginRun), place saved (EndRun).
+    std::int64_t value = 0;
+    // The reason (Failure) or place (Place, BeginRun).
+    std::string text;
+    ShopRecord record;  // Row
+  };
+
+  // What the writer knows beyond the file; it changes only with a committed transaction.
+  struct WriterState {
+    std::optional<std::int64_t> currentRun;
+    std::int64_t nextSequence = 1;
+    std::int64_t nextRunId = 1;
+    std::int64_t nextOpenedSeq = 1;
+    std::int64_t nextFailurePosition = 1;
+  };
+
+  struct WriterStatements;
+
+  SqliteStore(std::string path, bool walking);
+  static Opening Problem(StoreProblem problem);
+  std::optional<StoreProblem> StartWalking();
+  std::optional<StoreProblem> StartReading();
+  std::optional<StoreProblem> OpenReader();
+
+  void Queue(Report report);
+  void WriteLoop();
+  // Takes the next transaction's reports off the queue (under queueMutex_).
+  void TakeBatch(std::vector<Report>& batch);
+  // Writes `batch` in one transaction; the problem when it failed (nothing of it is then kept).
+  std::optional<StoreProblem> WriteBatch(const std::vector<Report>& batch);
+  sqlite::Status Apply(const Report& report, WriterState& state);
+  void TellTrouble(const std::optional<StoreProblem>& problem);
+  void TellDurable(std::uint64_t rows);
+
+  // Waits until the reports made before the call are written (unless writing fails).
+  void CatchUp();
+  StoreProblem ProblemOf(const sqlite::Status& status) const;
+  void ReportReadFailure(const char* what, const sqlite::Status& status) const;
+
+  const std::string path_;
+  const bool walking_;
+  results::WalkingLock lock_;
+
+  std::mutex listenerMutex_;
+  std::function<void(const std::optional<StoreProblem>&)> troubleListener_;
+  std::function<void(std::uint64_t)> durableListener_;
+
+  // The reading connection, one reader at a time.
+  std::mutex readMutex_;
+  sqlite::Connection reader_;
+
+  // Reports between the reporting threads and the writer.
+  std::mutex queueMutex_;
+  std::condition_variable writerWakeup_;
+  std::condition_variable progress_;
+  std::deque<Report> queue_;
+  std::uint64_t reported_ = 0;     // reports queued so far
+  std::uint64_t written_ = 0;      // reports committed so far
+  std::uint64_t flushWanted_ = 0;  // reports a Flush or a read waits for
+  bool troubled_ = false;          // the last write failed
+  bool stopping_ = false;
+  Clock::time_point closeDeadline_;
+  std::uint64_t refused_ = 0;  // reports to a store opened for reading
+
+  // The writer thread's own.
+  sqlite::Connection writer_;
+  std::unique_ptr<WriterStatements> statements_;
+  WriterState state_;
+  std::uint64_t durableRows_ = 0;
+  std::optional<StoreProblem> lastProblem_;
+  std::thread writerThread_;
+};
+
+}  // namespace shopwalk
