@@ -1,0 +1,516 @@
+// The results store's file under stress: a second walking copy, readers during a walk, a writer
+// killed mid-transaction, damaged files, folders that may not be written, and a full disk.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "results/sqlite.h"
+#include "results/sqlite_store.h"
+#include "tests/results/limited_space_vfs.h"
+#include "tests/results/store_test_support.h"
+#include "tests/support/scratch_directory.h"
+#include "tests/support/unprivileged.h"
+
+namespace shopwalk {
+namespace {
+
+using test::AllRows;
+using test::IdsOf;
+using test::RecordText;
+using test::SampleRecord;
+using test::ScratchDirectory;
+using test::WalkingStore;
+
+constexpr auto Patience = std::chrono::seconds(60);
+
+TEST(StoreFilesTest, OneWalkingCopyAtATimeAndReadersBeside) {
+  ScratchDirectory dir;
+  std::string path = dir.File("results.db");
+  auto first = WalkingStore(path);
+  ASSERT_TRUE(first);
+  first->BeginRun(RunKind::Window, "0");
+  first->RowAppended(SampleRecord(1));
+  ASSERT_TRUE(first->Flush(Patience));
+
+  SqliteStore::Opening second = SqliteStore::OpenForWalking(path);
+  EXPECT_FALSE(second);
+  EXPECT_EQ(second.problem.kind, StoreProblem::Kind::InUse);
+  EXPECT_EQ(second.problem.path, path);
+  EXPECT_NE(second.problem.reason.find(path + ".lock"), std::string::npos) << second.problem.reason;
+
+  auto reader = test::ReadingStore(path);
+  ASSERT_TRUE(reader);
+  EXPECT_EQ(IdsOf(AllRows(*reader)), (std::vector<std::int32_t>{1}));
+
+  first.reset();
+  auto next = WalkingStore(path);
+  ASSERT_TRUE(next);
+  EXPECT_EQ(IdsOf(AllRows(*reader)), (std::vector<std::int32_t>{1}));
+}
+
+// The walk reports ID after ID: IDs divisible by 3 as "no fields", the others as rows, each
+// followed by the place. Whatever a snapshot holds must be a prefix of that: every ID up to the
+// place, and at most the one after it.
+void ExpectPrefixOfWalk(const std::vector<std::int32_t>& rowIds, const std::string& place,
+                        std::int32_t divisor, std::int32_t first = 1) {
+  std::int32_t reached = place.empty() ? first - 1 : std::stoi(place);
+  std::vector<std::int32_t> expected;
+  for (std::int32_t id = first; id <= reached; ++id) {
+    if (id % divisor != 0) expected.push_back(id);
+  }
+  std::vector<std::int32_t> withNext = expected;
+  if ((reached + 1) % divisor != 0) withNext.push_back(reached + 1);
+  EXPECT_TRUE(rowIds == expected || rowIds == withNext)
+      << "place " << place << ", " << rowIds.size() << " rows, last "
+      << (rowIds.empty() ? 0 : rowIds.back());
+}
+
+TEST(StoreFilesTest, ReadersSeeAPrefixOfTheReportsWhileAWalkWrites) {
+  ScratchDirectory dir;
+  std::string path = dir.File("results.db");
+  auto walker = WalkingStore(path);
+  ASSERT_TRUE(walker);
+  walker->BeginRun(RunKind::Window, "0");
+  ASSERT_TRUE(walker->Flush(Patience));
+  auto reader = test::ReadingStore(path);
+  ASSERT_TRUE(reader);
+
+  constexpr std::int32_t Last = 4000;
+  std::atomic<bool> done{false};
+  std::thread walk([&] {
+    for (std::int32_t id = 1; id <= Last; ++id) {
+      if (id % 3 == 0) {
+        walker->Answered(id, ShopOutcome::NoFields);
+      } else {
+        walker->RowAppended(SampleRecord(id));
+      }
+      walker->PlaceMoved(std::to_string(id));
+      if (id % 40 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    walker->Flush(Patience);
+    done = true;
+  });
+  int snapshots = 0;
+  std::size_t lastSeen = 0;
+  while (!done || snapshots == 0) {
+    auto run = reader->Interrupted(RunKind::Window);
+    ASSERT_TRUE(run);
+    ExpectPrefixOfWalk(IdsOf(run->rows), run->place, 3);
+    EXPECT_GE(run->rows.size(), lastSeen);
+    lastSeen = run->rows.size();
+    StoreSummary summary = reader->Summary();
+    EXPECT_EQ(summary.rows, summary.rows);
+    ++snapshots;
+  }
+  walk.join();
+  auto run = reader->Interrupted(RunKind::Window);
+  ASSERT_TRUE(run);
+  EXPECT_EQ(run->place, std::to_string(Last));
+  ExpectPrefixOfWalk(IdsOf(run->rows), run->place, 3);
+  EXPECT_EQ(reader->Summary().highestWalked, Last);
+}
+
+// The child's side of the torn-write test: opens the store, continues its command-line run (or
+// begins one), and walks on until killed, writing each durable count to `pipe`.
+[[noreturn]] void WalkUntilKilled(const std::string& path, int pipe) {
+  auto opening = SqliteStore::OpenForWalking(path);
+  if (!opening) ::_exit(2);
+  SqliteStore& store = *opening.store;
+  std::atomic<std::uint64_t> durable{0};
+  store.OnDurable([&](std::uint64_t rows) {
+    durable = rows;
+    if (::write(pipe, &rows, sizeof rows) != static_cast<ssize_t>(sizeof rows)) ::_exit(3);
+  });
+  std::int32_t id = 1;
+  if (auto run = store.Interrupted(RunKind::CommandLine)) {
+    store.ContinueRun(run->runId);
+    // The row after the place may have landed without its place.
+    id = std::stoi(run->place) + 1;
+    if (!run->rows.empty()) id = std::max(id, run->rows.back().shopId + 1);
+  } else {
+    store.BeginRun(RunKind::CommandLine, "0");
+  }
+  for (std::uint64_t reported = 0;; ++id) {
+    if (id % 4 == 0) {
+      store.Answered(id, ShopOutcome::NoShop);
+    } else {
+      store.RowAppended(SampleRecord(id));
+      ++reported;
+    }
+    store.PlaceMoved(std::to_string(id));
+    // Keep the queue short, so the writer is always in the middle of a transaction.
+    while (reported > durable + 5000) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+}
+
+TEST(StoreFilesTest, AWriterKilledMidTransactionLeavesAConsistentPrefix) {
+  ScratchDirectory dir;
+  std::string path = dir.File("results.db");
+  std::mt19937 random(7);
+  std::size_t rowsBefore = 0;
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    int pipe[2];
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+    std::fflush(nullptr);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::close(pipe[0]);
+      WalkUntilKilled(path, pipe[1]);
+    }
+    ::close(pipe[1]);
+    // Wait until some thousands of rows are durable, then kill the child at a random moment.
+    std::uint64_t durable = 0;
+    pollfd readable{pipe[0], POLLIN, 0};
+    while (durable < 3000 && ::poll(&readable, 1, 60000) == 1) {
+      std::uint64_t rows = 0;
+      if (::read(pipe[0], &rows, sizeof rows) != static_cast<ssize_t>(sizeof rows)) break;
+      durable = rows;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 80000));
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended by itself, status " << status;
+    // Counts the child had sent before it died.
+    std::uint64_t rows = 0;
+    while (::read(pipe[0], &rows, sizeof rows) == static_cast<ssize_t>(sizeof rows)) durable = rows;
+    ::close(pipe[0]);
+    ASSERT_GE(durable, 3000u);
+
+    EXPECT_EQ(test::IntegrityCheck(path), "ok");
+    auto store = WalkingStore(path);
+    ASSERT_TRUE(store);
+    auto run = store->Interrupted(RunKind::CommandLine);
+    ASSERT_TRUE(run);
+    ExpectPrefixOfWalk(IdsOf(run->rows), run->place, 4);
+    // Nothing that was reported durable is missing.
+    EXPECT_GE(run->rows.size(), rowsBefore + durable);
+    std::int32_t reached = std::stoi(run->place);
+    std::vector<test::StoredRange> ranges = test::StoredRanges(path);
+    EXPECT_TRUE(ranges.size() == static_cast<std::size_t>(reached / 4) ||
+                ranges.size() == static_cast<std::size_t>((reached + 1) / 4));
+    for (const ShopRecord& row : run->rows) {
+      ASSERT_EQ(RecordText(row), RecordText(SampleRecord(row.shopId)));
+    }
+    rowsBefore = run->rows.size();
+  }
+}
+
+TEST(StoreFilesTest, DamagedOrForeignFilesGiveAProblemNotACrash) {
+  ScratchDirectory dir;
+  auto expectProblem = [](const std::string& path, StoreProblem::Kind kind) {
+    SCOPED_TRACE(path);
+    for (bool walking : {true, false}) {
+      SqliteStore::Opening opening =
+          walking ? SqliteStore::OpenForWalking(path) : SqliteStore::OpenForReading(path);
+      EXPECT_FALSE(opening);
+      EXPECT_EQ(opening.problem.kind, kind) << opening.problem.reason;
+      EXPECT_EQ(opening.problem.path, path);
+      EXPECT_FALSE(opening.problem.reason.empty());
+    }
+  };
+
+  std::string garbage(16384, '\0');
+  std::mt19937 random(1);
+  for (char& byte : garbage) byte = static_cast<char>(random());
+  test::PutFile(dir.File("garbage.db"), garbage);
+  expectProblem(dir.File("garbage.db"), StoreProblem::Kind::Corrupt);
+  test::PutFile(dir.File("text.db"), "shop list\r\n");
+  expectProblem(dir.File("text.db"), StoreProblem::Kind::Corrupt);
+
+  {
+    sqlite::Connection other;
+    ASSERT_TRUE(other.Open(dir.File("other.db"), sqlite::Connection::Access::ReadWriteCreate));
+    ASSERT_TRUE(other.Execute("CREATE TABLE notes (text TEXT)"));
+  }
+  expectProblem(dir.File("other.db"), StoreProblem::Kind::Corrupt);
+
+  // A store from a newer program is left alone.
+  std::string newer = dir.File("newer.db");
+  ASSERT_TRUE(WalkingStore(newer));
+  {
+    sqlite::Connection connection;
+    ASSERT_TRUE(connection.Open(newer, sqlite::Connection::Access::ReadWriteCreate));
+    ASSERT_TRUE(connection.Execute("PRAGMA user_version = 99"));
+  }
+  expectProblem(newer, StoreProblem::Kind::Other);
+
+  // A store whose header was overwritten.
+  std::string damaged = dir.File("damaged.db");
+  {
+    auto store = WalkingStore(damaged);
+    ASSERT_TRUE(store);
+    store->BeginRun(RunKind::Window, "0");
+    for (std::int32_t id = 1; id <= 500; ++id) store->RowAppended(SampleRecord(id));
+  }
+  std::string bytes = *test::FileContent(damaged);
+  std::fill_n(bytes.begin(), 100, '\x5a');
+  test::PutFile(damaged, bytes);
+  expectProblem(damaged, StoreProblem::Kind::Corrupt);
+
+  // Missing: nothing to read, and no folder to create a store in.
+  expectProblem(dir.File("absent/results.db"), StoreProblem::Kind::Other);
+  SqliteStore::Opening absent = SqliteStore::OpenForReading(dir.File("absent.db"));
+  EXPECT_FALSE(absent);
+  EXPECT_FALSE(SqliteStore::OpenForWalking(""));
+  // A folder where the file should be.
+  ASSERT_EQ(::mkdir(dir.File("folder.db").c_str(), 0700), 0);
+  EXPECT_FALSE(SqliteStore::OpenForWalking(dir.File("folder.db")));
+
+  // An empty file becomes a store.
+  test::PutFile(dir.File("empty.db"), "");
+  auto store = WalkingStore(dir.File("empty.db"));
+  ASSERT_TRUE(store);
+  store->RowAppended(SampleRecord(1));
+  EXPECT_EQ(IdsOf(AllRows(*store)), (std::vector<std::int32_t>{1}));
+}
+
+TEST(StoreFilesTest, PagesDamagedInsideAStoreAreReportedWhenMet) {
+  ScratchDirectory dir;
+  std::string path = dir.File("results.db");
+  {
+    auto store = WalkingStore(path);
+    ASSERT_TRUE(store);
+    store->BeginRun(RunKind::Window, "0");
+    for (std::int32_t id = 1; id <= 3000; ++id) store->RowAppended(SampleRecord(id));
+  }
+  std::string bytes = *test::FileContent(path);
+  ASSERT_GT(bytes.size(), 40000u);
+  // Scribble over every page after the first few, keeping the header page.
+  for (std::size_t i = 4 * 4096; i < bytes.size(); i += 97) bytes[i] = '\x33';
+  test::PutFile(path, bytes);
+
+  SqliteStore::Opening opening = SqliteStore::OpenForWalking(path);
+  if (!opening) {
+    EXPECT_EQ(opening.problem.kind, StoreProblem::Kind::Corrupt) << opening.problem.reason;
+    return;
+  }
+  // Opened: reading gives what it can, and writing tells of the damage instead of crashing.
+  SqliteStore& store = *opening.store;
+  test::StoreWatcher watcher(store);
+  (void)AllRows(store);
+  (void)store.Summary();
+  (void)store.Interrupted(RunKind::Window);
+  store.ContinueRun(1);
+  for (std::int32_t id = 1; id <= 3000; id += 7) store.RowAppended(SampleRecord(id, "new"));
+  EXPECT_FALSE(store.Flush(std::chrono::seconds(2)));
+  EXPECT_TRUE(watcher.WaitForTrouble(StoreProblem::Kind::Corrupt));
+}
+
+// Permission bits bind only an ordinary user: these cases run as one, also in CI as root.
+TEST(StoreFilesTest, AFolderOrFileThatMayNotBeWrittenIsNotWritable) {
+  ScratchDirectory dir;
+  dir.HandTo(test::UnprivilegedUser, test::UnprivilegedGroup);
+  test::RunUnprivileged([&] {
+    auto expectNotWritable = [](const std::string& path) {
+      SqliteStore::Opening opening = SqliteStore::OpenForWalking(path);
+      EXPECT_FALSE(opening);
+      EXPECT_EQ(opening.problem.kind, StoreProblem::Kind::NotWritable) << opening.problem.reason;
+      EXPECT_EQ(opening.problem.path, path);
+      EXPECT_NE(opening.problem.reason.find("Permission denied"), std::string::npos)
+          << opening.problem.reason;
+    };
+    // A new store in a read-only folder.
+    std::string locked = dir.File("locked");
+    ASSERT_EQ(::mkdir(locked.c_str(), 0555), 0);
+    expectNotWritable(locked + "/results.db");
+
+    // A store whose folder became read-only after it was written (its lock file is there).
+    std::string later = dir.File("later");
+    ASSERT_EQ(::mkdir(later.c_str(), 0755), 0);
+    {
+      auto store = WalkingStore(later + "/results.db");
+      ASSERT_TRUE(store);
+      store->BeginRun(RunKind::Window, "0");
+      store->RowAppended(SampleRecord(1));
+    }
+    ASSERT_EQ(::chmod(later.c_str(), 0555), 0);
+    expectNotWritable(later + "/results.db");
+    // Reading too needs to create SQLite's shared index beside the store.
+    SqliteStore::Opening reading = SqliteStore::OpenForReading(later + "/results.db");
+    EXPECT_FALSE(reading);
+    EXPECT_EQ(reading.problem.kind, StoreProblem::Kind::NotWritable) << reading.problem.reason;
+
+    // A read-only store file in a folder we may write.
+    std::string readOnly = dir.File("read-only.db");
+    ASSERT_TRUE(WalkingStore(readOnly));
+    ASSERT_EQ(::chmod(readOnly.c_str(), 0444), 0);
+    expectNotWritable(readOnly);
+    // Reading it needs no write.
+    auto reader = test::ReadingStore(readOnly);
+    ASSERT_TRUE(reader);
+    EXPECT_TRUE(AllRows(*reader).empty());
+  });
+}
+
+// A small file system for the full-disk cases: a tmpfs mounted in the scratch folder where that
+// is allowed (as root, as in CI), else writes limited by a VFS that stands in for the disk.
+class SmallDisk {
+ public:
+  explicit SmallDisk(const ScratchDirectory& dir) : folder_(dir.File("small")) {
+    if (::mkdir(folder_.c_str(), 0700) != 0) ADD_FAILURE() << "mkdir " << folder_;
+    mounted_ = ::mount("tmpfs", folder_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=4m") == 0;
+    if (!mounted_) vfs_ = std::make_unique<test::LimitedSpaceVfs>();
+  }
+  ~SmallDisk() {
+    if (mounted_) ::umount2(folder_.c_str(), MNT_DETACH);
+  }
+  const std::string& Folder() const { return folder_; }
+  bool Mounted() const { return mounted_; }
+
+  // Takes all the space that is left.
+  void Fill() {
+    if (!mounted_) {
+      vfs_->AllowBytes(0);
+      return;
+    }
+    int fd =
+        ::open((folder_ + "/ballast").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    std::string block(4096, 'b');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    EXPECT_EQ(errno, ENOSPC);
+    ::close(fd);
+  }
+  void Free() {
+    if (mounted_) {
+      ::unlink((folder_ + "/ballast").c_str());
+    } else {
+      vfs_->Unlimited();
+    }
+  }
+
+ private:
+  std::string folder_;
+  bool mounted_ = false;
+  std::unique_ptr<test::LimitedSpaceVfs> vfs_;
+};
+
+TEST(StoreFilesTest, OnAFullDiskNothingIsLostAndTheQueuedRowsLandOnceThereIsSpace) {
+  ScratchDirectory dir;
+  SmallDisk disk(dir);
+  std::string path = disk.Folder() + "/results.db";
+  auto store = WalkingStore(path);
+  ASSERT_TRUE(store);
+  test::StoreWatcher watcher(*store);
+  store->BeginRun(RunKind::Window, "0");
+  std::int32_t next = 1;
+  auto report = [&](int count) {
+    for (int i = 0; i < count; ++i, ++next) {
+      if (next % 5 == 0) {
+        store->Answered(next, ShopOutcome::NoShop);
+      } else {
+        store->RowAppended(SampleRecord(next, std::string(1000, '\xa1')));
+      }
+      store->PlaceMoved(std::to_string(next));
+    }
+  };
+  report(200);
+  ASSERT_TRUE(store->Flush(Patience));
+
+  disk.Fill();
+  // Rows go on coming until the writer finds the disk full (the log may still have room).
+  for (int i = 0;
+       i < 2000 && !watcher.WaitForTrouble(StoreProblem::Kind::Full, std::chrono::milliseconds(20));
+       ++i) {
+    report(20);
+  }
+  ASSERT_TRUE(watcher.WaitForTrouble(StoreProblem::Kind::Full, std::chrono::seconds(0)))
+      << (disk.Mounted() ? "tmpfs" : "limited VFS");
+  std::optional<StoreProblem> problem = watcher.Told().front();
+  ASSERT_TRUE(problem);
+  EXPECT_EQ(problem->path, path);
+  EXPECT_FALSE(problem->reason.empty());
+  // More reports while the disk is full wait in memory.
+  report(300);
+  EXPECT_FALSE(store->Flush(std::chrono::milliseconds(600)));
+
+  // A new store cannot be created on the full disk either.
+  SqliteStore::Opening another = SqliteStore::OpenForWalking(disk.Folder() + "/another.db");
+  EXPECT_FALSE(another);
+  EXPECT_EQ(another.problem.kind, StoreProblem::Kind::Full) << another.problem.reason;
+
+  disk.Free();
+  ASSERT_TRUE(store->Flush(Patience));
+  EXPECT_TRUE(watcher.WaitForRecovery());
+  std::int32_t last = next - 1;
+  auto expectEverything = [&](ResultStore& target) {
+    auto run = target.Interrupted(RunKind::Window);
+    ASSERT_TRUE(run);
+    EXPECT_EQ(run->place, std::to_string(last));
+    ASSERT_EQ(run->rows.size(), static_cast<std::size_t>(last - last / 5));
+    for (const ShopRecord& row : run->rows) {
+      ASSERT_NE(row.shopId % 5, 0);
+      ASSERT_EQ(RecordText(row), RecordText(SampleRecord(row.shopId, std::string(1000, '\xa1'))));
+    }
+    EXPECT_EQ(target.Summary().highestWalked, last);
+  };
+  expectEverything(*store);
+  EXPECT_EQ(watcher.DurableRows(), static_cast<std::uint64_t>(last - last / 5));
+  store.reset();
+  EXPECT_EQ(test::IntegrityCheck(path), "ok");
+  auto reopened = WalkingStore(path);
+  ASSERT_TRUE(reopened);
+  expectEverything(*reopened);
+}
+
+// Writes refused at many points of a transaction (the log's frames, its header, a checkpoint):
+// each time the store recovers with everything, in order.
+TEST(StoreFilesTest, WritesRefusedAtAnyPointAreRetriedUntilEverythingLands) {
+  ScratchDirectory dir;
+  test::LimitedSpaceVfs vfs;
+  std::string path = dir.File("results.db");
+  auto store = WalkingStore(path);
+  ASSERT_TRUE(store);
+  test::StoreWatcher watcher(*store);
+  store->BeginRun(RunKind::CommandLine, "0");
+  std::int32_t next = 1;
+  std::int64_t refusedBefore = 0;
+  for (std::int64_t budget : {0, 1000, 4096, 4200, 8200, 20000, 60000, 150000}) {
+    SCOPED_TRACE("budget " + std::to_string(budget));
+    vfs.AllowBytes(budget);
+    for (int i = 0; i < 400; ++i, ++next) {
+      if (next % 3 == 0) {
+        store->Answered(next, ShopOutcome::NoShop);
+      } else {
+        store->RowAppended(SampleRecord(next));
+      }
+      store->PlaceMoved(std::to_string(next));
+    }
+    store->Flush(std::chrono::milliseconds(200));
+    vfs.Unlimited();
+    ASSERT_TRUE(store->Flush(Patience));
+    auto run = store->Interrupted(RunKind::CommandLine);
+    ASSERT_TRUE(run);
+    EXPECT_EQ(run->place, std::to_string(next - 1));
+    ExpectPrefixOfWalk(IdsOf(run->rows), run->place, 3);
+    EXPECT_GE(vfs.RefusedWrites(), refusedBefore);
+    refusedBefore = vfs.RefusedWrites();
+  }
+  EXPECT_GT(vfs.RefusedWrites(), 0);
+  EXPECT_TRUE(watcher.WaitForTrouble(StoreProblem::Kind::Full, std::chrono::seconds(0)));
+  std::vector<std::optional<StoreProblem>> told = watcher.Told();
+  ASSERT_FALSE(told.empty());
+  EXPECT_FALSE(told.back().has_value());
+  store.reset();
+  EXPECT_EQ(test::IntegrityCheck(path), "ok");
+  EXPECT_EQ(test::StoredRanges(path).size(), static_cast<std::size_t>((next - 1) / 3));
+}
+
+}  // namespace
+}  // namespace shopwalk
