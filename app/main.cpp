@@ -1,12 +1,81 @@
 // shopwalk: walks a marketplace's shop IDs upward and lists the shops it finds.
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <string_view>
 
 #include "app/application.h"
 #include "app/engine_handlers.h"
 #include "net/web_access.h"
+#include "store/program_folders.h"
+#include "store/run_directory.h"
+
+namespace {
+
+// What the command line asks for that is answered without a window (and so without a display).
+enum class EarlyAnswer { None, Help, Version };
+
+// --help (or -h) or --version anywhere among the arguments; help wins. Every other argument is
+// left to Qt, as before.
+EarlyAnswer FindEarlyAnswer(int argc, const char* const* argv) {
+  EarlyAnswer found = EarlyAnswer::None;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--help" || argument == "-h") return EarlyAnswer::Help;
+    if (argument == "--version") found = EarlyAnswer::Version;
+  }
+  return found;
+}
+
+// The help, with the folders this run would use for config.ini and the results store.
+void PrintHelp() {
+  using namespace shopwalk;
+  const std::string settings = SettingsDirectory();
+  const std::string settingsRead = SettingsDirectoryToRead(RunDirectory(), settings);
+  const std::string store = PathInDirectory(DataDirectory(), StoreFileName);
+  std::printf(
+      "shopwalk: walks the marketplace's shop IDs upward and lists the shops found, in a window\n"
+      "Usage: shopwalk [QT-OPTION...]\n"
+      "\n"
+      "Options:\n"
+      "  -h,--help     Print this help message and exit\n"
+      "  --version     Display program version information and exit\n"
+      "Other options are passed on to Qt (e.g. -platform offscreen). The window needs a\n"
+      "display; shopwalk-cli walks without one.\n"
+      "\n");
+  std::printf("Settings (config.ini) are read from %s\n",
+              PathInDirectory(settingsRead, ConfigFileName).c_str());
+  if (settingsRead != settings) {
+    std::printf("and saved to %s\n", PathInDirectory(settings, ConfigFileName).c_str());
+  }
+  std::printf(
+      "The results store is %s\n"
+      "SHOPWALK_CONNECT_TO=HOST:PORT sends every connection to that address.\n",
+      store.c_str());
+}
+
+// Prints the early answer; the exit code (1 when standard output could not take it).
+int Answer(EarlyAnswer answer) {
+  if (answer == EarlyAnswer::Help) {
+    PrintHelp();
+  } else {
+    std::printf("shopwalk %s\n", SHOPWALK_VERSION);
+  }
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    std::fprintf(stderr, "shopwalk: cannot write to standard output\n");
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
+  // Answered before Qt starts, so they work on a machine without a display.
+  if (const EarlyAnswer answer = FindEarlyAnswer(argc, argv); answer != EarlyAnswer::None) {
+    return Answer(answer);
+  }
+
   // Before any other thread starts. A library that fails the checks was reported; go on.
   shopwalk::InitWebAccess();
 
