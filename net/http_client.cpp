@@ -31,7 +31,7 @@ struct HttpClient::Impl {
   int port = 0;
 
   bool cookies = true;
-  std::string buffer;
+  net::BodyBuffer buffer;
   bool lastAborted = false;
   bool lastTimedOut = false;
   FetchOutcome lastOutcome;
@@ -75,7 +75,8 @@ bool HttpClient::Open(std::string_view method, std::string_view url) {
   impl_->requestPath = net::RequestPathOf(url);
   impl_->port = parts->port;
   impl_->method.assign(method);
-  impl_->buffer.clear();
+  // A large page's storage goes back here, once the caller has moved on from it.
+  impl_->buffer.Clear();
   impl_->opened = true;
   return true;
 }
@@ -111,12 +112,12 @@ bool HttpClient::CookiesEnabled(std::optional<bool> enabled) {
 }
 
 std::string HttpClient::ResponseText() const {
-  const std::string& bytes = impl_->buffer;
-  return bytes.substr(0, bytes.find('\0'));
+  const std::string_view bytes = impl_->buffer.View();
+  return std::string(bytes.substr(0, bytes.find('\0')));
 }
 
 std::string_view HttpClient::ResponseBytes() const {
-  return impl_->buffer;
+  return impl_->buffer.View();
 }
 
 const std::string& HttpClient::Url() const {

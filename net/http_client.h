@@ -15,8 +15,12 @@
 //
 // Every request is bounded: without limits from the caller a connection must be made within
 // 60 s, a transfer that receives nothing for 30 s ends, and no request lasts over 120 s; bodies
-// are cut at 32 MiB, response headers at 256 KiB, redirects at 10, and only http and https are
-// spoken. AbortAllTransfers() ends every transfer in flight from any thread.
+// are cut at 32 MiB, and earlier when the response buffers of all clients together reach their
+// shared budget (64 MiB, net/body_buffer.h); response headers at 256 KiB, redirects at 10, and
+// only http and https are spoken. A cut body is kept and reported as TransportError::BodyTooLarge.
+// The storage of a page over 1 MiB goes back at the next Open or when the client is destroyed.
+// The cookie store and what one request sends from it are bounded too (net/cookie_jar.h).
+// AbortAllTransfers() ends every transfer in flight from any thread.
 #pragma once
 
 #include <cstdint>

@@ -46,7 +46,9 @@ std::string Trimmed(std::string_view text) {
 
 // What one transfer has seen so far; touched only by the thread running it.
 struct TransferState {
-  std::string* buffer = nullptr;
+  BodyBuffer* buffer = nullptr;
+  // The buffer's size the page may fill up to: what it held before plus MaxBodyBytes.
+  std::size_t bufferLimit = 0;
   std::size_t bodyBytes = 0;
   bool bodyCut = false;
   std::size_t headerBytes = 0;
@@ -151,15 +153,13 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
   const std::size_t n = size * count;
   state.lastActivity = Clock::now();
   if (!state.finalResponse) return n;  // the body of a redirect: not the page
-  const std::size_t room = MaxBodyBytes - state.bodyBytes;
-  if (n > room) {
-    state.buffer->append(data, room);
-    state.bodyBytes += room;
+  const std::size_t kept = state.buffer->Append({data, n}, state.bufferLimit);
+  state.bodyBytes += kept;
+  if (kept < n) {
+    // Past the size bound of the page, or of all pages at once.
     state.bodyCut = true;
     return 0;  // ends the transfer
   }
-  state.buffer->append(data, n);
-  state.bodyBytes += n;
   return n;
 }
 
@@ -381,16 +381,17 @@ FetchOutcome DescribeOutcome(const TransferState& state, const Performed& perfor
 }  // namespace
 
 TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& request,
-                            std::string& buffer) {
+                            BodyBuffer& buffer) {
   TransferOutcome outcome;
   if (TransfersAborted()) {
     outcome.aborted = true;
     outcome.fetch.error = TransportError::Aborted;
     return outcome;
   }
-  const std::size_t sizeBefore = buffer.size();
+  const std::size_t sizeBefore = buffer.Size();
   TransferState state;
   state.buffer = &buffer;
+  state.bufferLimit = sizeBefore + MaxBodyBytes;
   const Clock::time_point started = Clock::now();
 
   // Resetting the handle forgets the list of cookie files without freeing it; dropping the
@@ -480,7 +481,7 @@ TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& req
     // short where it stopped.
     outcome.sent = !state.headersTooLarge && state.finalResponse;
   }
-  if (!outcome.sent) buffer.resize(sizeBefore);
+  if (!outcome.sent) buffer.Truncate(sizeBefore);
   outcome.fetch = DescribeOutcome(state, performed, outcome);
   return outcome;
 }

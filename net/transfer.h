@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "net/body_buffer.h"
 #include "net/fetch_outcome.h"
 
 namespace shopwalk::net {
@@ -17,7 +18,8 @@ inline constexpr std::chrono::milliseconds DefaultConnectTimeout{60'000};
 // Receiving nothing for this long ends a transfer, counted from the last byte received.
 inline constexpr std::chrono::milliseconds DefaultStall{30'000};
 inline constexpr std::chrono::milliseconds DefaultTotalTimeout{120'000};
-// Bounds that always hold.
+// Bounds that always hold. A body is also cut when the buffers of all transfers together reach
+// the process-wide BodyBudget.
 inline constexpr std::size_t MaxBodyBytes = 32u << 20;
 inline constexpr std::size_t MaxHeaderBytes = 256u << 10;
 inline constexpr long MaxRedirects = 10;
@@ -48,7 +50,8 @@ struct TransferOutcome {
 };
 
 // Performs `request` with `easy` driven through `multi`, appending the final response's body to
-// `buffer`. On failure the buffer is left as it was.
+// `buffer` (cut at MaxBodyBytes or where the buffer's budget runs out, and then reported as
+// TransportError::BodyTooLarge). On failure the buffer is left as it was.
 //
 // The first request goes out as the URL was written: its request line carries the request path
 // as RequestTargetOf gives it (no dot segments removed, "%" escapes and bytes 0x80-0xFF sent raw,
@@ -58,6 +61,6 @@ struct TransferOutcome {
 // any request with a body, into a GET without one (HEAD stays HEAD); the Host header is kept only
 // while the redirect stays on `host`. Every bound holds across the whole chain.
 TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& request,
-                            std::string& buffer);
+                            BodyBuffer& buffer);
 
 }  // namespace shopwalk::net

@@ -1,6 +1,7 @@
 #include "net/web_access.h"
 
 #include <curl/curl.h>
+#include <malloc.h>
 
 #include <csignal>
 #include <cstdio>
@@ -13,6 +14,9 @@ namespace {
 
 std::mutex g_connectToMutex;
 std::string g_connectTo;
+
+// As large as the response storage a client keeps between pages (BodyBuffer::KeepBytes).
+constexpr int LargeBlockBytes = 1 << 20;
 
 }  // namespace
 
@@ -50,6 +54,11 @@ bool InitWebAccess() {
       ok = false;
     }
     if (const char* connectTo = std::getenv("SHOPWALK_CONNECT_TO")) SetConnectTo(connectTo);
+    // Blocks of LargeBlockBytes and more get pages of their own, which go back to the system
+    // as soon as they are freed. Left to itself the allocator raises that threshold to the size
+    // of each large block freed (up to 32 MiB), after which large pages come from its heaps and
+    // their memory stays with the process when they are freed.
+    mallopt(M_MMAP_THRESHOLD, LargeBlockBytes);
     return ok;
   }();
   return usable;

@@ -7,10 +7,12 @@
 namespace shopwalk {
 
 // Once per process, before any other thread starts: initialises libcurl and checks that the
-// libcurl in use is thread-safe and resolves names asynchronously, and takes the connection
-// redirect from SHOPWALK_CONNECT_TO. Later calls do nothing and give the first answer. Returns
-// false (with a message on standard error) when the library is unusable. A client created
-// without it initialises libcurl itself.
+// libcurl in use is thread-safe and resolves names asynchronously, takes the connection redirect
+// from SHOPWALK_CONNECT_TO, and makes the allocator give memory blocks of 1 MiB and more back to
+// the system when they are freed (so the memory of large pages does not stay with the process
+// after them). Later calls do nothing and give the first answer. Returns false (with a message on
+// standard error) when the library is unusable. A client created without it initialises libcurl
+// itself.
 bool InitWebAccess();
 
 // When `hostPort` ("HOST:PORT") is not empty, every connection of every client goes to that

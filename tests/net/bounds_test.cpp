@@ -1,6 +1,7 @@
 // Every request ends: misbehaving servers, size bounds, redirect limits and aborts.
 #include <gtest/gtest.h>
 
+#include "net/body_buffer.h"
 #include "net/fetch_outcome.h"
 #include "tests/net/web_test.h"
 
@@ -117,9 +118,91 @@ TEST_F(BoundsTest, EndlessAndOversizedBodiesAreCutAt32MiB) {
   for (const char* url : {"http://a.shopwalk.test/endless", "http://a.shopwalk.test/oversized"}) {
     const Result result = Fetch(url, 10'000);
     EXPECT_TRUE(result.sent) << url;
+    EXPECT_EQ(result.outcome.error, TransportError::BodyTooLarge) << url;
     EXPECT_EQ(result.bytes.size(), Cut) << url;
     EXPECT_TRUE(IsPattern(result.bytes)) << url;
   }
+}
+
+TEST_F(BoundsTest, BodiesOfAllClientsTogetherAreCutAtTheSharedBudget) {
+  constexpr std::size_t Left = 2u << 20;
+  constexpr std::size_t PageBytes = 8u << 20;
+  test::Page page = Misbehaving(test::Misbehaviour::OversizedBody);
+  page.oversizedBytes = PageBytes;
+  market_.SetPage("a.shopwalk.test", "/big", page);
+
+  // Other transfers hold all of the budget but 2 MiB.
+  net::BodyBudget& budget = net::BodyBudget::Process();
+  const std::size_t heldElsewhere = budget.Limit() - budget.InUse() - Left;
+  ASSERT_TRUE(budget.TryTake(heldElsewhere));
+  const Result cut = Fetch("http://a.shopwalk.test/big", 10'000);
+  budget.Give(heldElsewhere);
+  EXPECT_TRUE(cut.sent);
+  EXPECT_EQ(cut.outcome.status, 200);
+  EXPECT_EQ(cut.outcome.error, TransportError::BodyTooLarge);
+  EXPECT_FALSE(cut.outcome.Answered());
+  EXPECT_GT(cut.bytes.size(), 0u);
+  EXPECT_LE(cut.bytes.size(), Left);
+  EXPECT_TRUE(IsPattern(cut.bytes));
+
+  // With the budget back, the same page arrives whole.
+  const Result whole = Fetch("http://a.shopwalk.test/big", 10'000);
+  EXPECT_TRUE(whole.outcome.Answered());
+  EXPECT_EQ(whole.bytes.size(), PageBytes);
+  EXPECT_TRUE(IsPattern(whole.bytes));
+}
+
+TEST_F(BoundsTest, LargePageStorageIsGivenBackOnceTheClientMovesOn) {
+  test::Page big = Misbehaving(test::Misbehaviour::OversizedBody);
+  big.oversizedBytes = 8u << 20;
+  market_.SetPage("a.shopwalk.test", "/big", big);
+  market_.SetPage("a.shopwalk.test", "/small", PageWith(std::string(100'000, 's')));
+  const net::BodyBudget& budget = net::BodyBudget::Process();
+  const std::size_t idle = budget.InUse();
+
+  auto client = HttpClient::Create();
+  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/big"));
+  ASSERT_TRUE(client->Send());
+  ASSERT_EQ(client->ResponseBytes().size(), big.oversizedBytes);
+  EXPECT_GE(budget.InUse(), idle + big.oversizedBytes);
+  // The next request starts from empty storage.
+  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/small"));
+  EXPECT_EQ(budget.InUse(), idle);
+  ASSERT_TRUE(client->Send());
+  EXPECT_EQ(client->ResponseBytes().size(), 100'000u);
+  // A small page's storage stays for the next one, until the client goes.
+  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/small"));
+  EXPECT_GT(budget.InUse(), idle);
+  EXPECT_LE(budget.InUse(), idle + net::BodyBuffer::KeepBytes);
+  client.reset();
+  EXPECT_EQ(budget.InUse(), idle);
+}
+
+TEST_F(BoundsTest, AbortedBodyGivesBackItsStorageAndLeavesTheEarlierPage) {
+  market_.SetPage("a.shopwalk.test", "/first", PageWith("first;"));
+  const net::BodyBudget& budget = net::BodyBudget::Process();
+  const std::size_t idle = budget.InUse();
+
+  auto client = HttpClient::Create();
+  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/first"));
+  ASSERT_TRUE(client->Send());
+  // Aborted once the endless body holds a few MiB.
+  std::thread aborter([&] {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (budget.InUse() < idle + (4u << 20) && std::chrono::steady_clock::now() < giveUp) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    AbortAllTransfers();
+  });
+  // The same request again appends to the page; this time its body never ends.
+  market_.SetPage("a.shopwalk.test", "/first", Misbehaving(test::Misbehaviour::EndlessBody));
+  EXPECT_FALSE(client->Send({}, 0, 0, 10'000));
+  aborter.join();
+  EXPECT_TRUE(client->LastSendAborted());
+  EXPECT_EQ(client->ResponseBytes(), "first;");
+  EXPECT_LE(budget.InUse(), idle + net::BodyBuffer::KeepBytes);
+  client.reset();
+  EXPECT_EQ(budget.InUse(), idle);
 }
 
 TEST_F(BoundsTest, RedirectLoopStopsAfterTenRedirects) {
