@@ -1,0 +1,102 @@
+#include "cli/command_line.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <iostream>
+#include <limits>
+
+namespace shopwalk {
+namespace {
+
+constexpr std::int32_t LargestShopId = std::numeric_limits<std::int32_t>::max();
+
+}  // namespace
+
+ParsedCommand ParseCommandLine(int argc, const char* const* argv,
+                               const std::string& settingsDirectory, const std::string& storePath) {
+  CLI::App app("shopwalk-cli: walks the marketplace's shop IDs without a window", "shopwalk-cli");
+  app.set_version_flag("--version", std::string("shopwalk-cli ") + SHOPWALK_VERSION);
+  app.require_subcommand(1);
+  app.footer("Settings (config.ini) are read from " + settingsDirectory +
+             "\nThe results store is " + storePath +
+             "\nSHOPWALK_CONNECT_TO=HOST:PORT sends every connection to that address.");
+
+  WalkCommand walk;
+  auto* walkApp = app.add_subcommand(
+      "walk",
+      "Walk shop IDs upward, list the shops found and keep them in the store; without --from, "
+      "continue after the place of the last command-line walk (or config.ini's Now_ID)");
+  walkApp->add_option("--from", walk.from, "First shop ID to collect")
+      ->check(CLI::Number)
+      ->check(CLI::Range(0, LargestShopId));
+  auto* to = walkApp->add_option("--to", walk.to, "Last shop ID to collect (included)")
+                 ->check(CLI::Number)
+                 ->check(CLI::Range(0, LargestShopId));
+  walkApp->add_option("--count", walk.count, "Number of shop IDs to walk")
+      ->check(CLI::Number)
+      ->check(CLI::Range(std::int64_t{1}, std::int64_t{LargestShopId} + 1))
+      ->excludes(to);
+  walkApp->add_option("--threads", walk.threads, "Worker threads (0: 20)")
+      ->capture_default_str()
+      ->check(CLI::Number)
+      ->check(CLI::Range(0, 1000));
+  walkApp->add_option("--rate", walk.rate, "Shop IDs a second (0: as fast as the workers allow)")
+      ->capture_default_str()
+      ->check(CLI::Number)
+      ->check(CLI::Range(0.0, 100000.0));
+  walkApp->add_option("--db", walk.db, "The results store (a file)");
+  walkApp->add_option("--out", walk.out,
+                      "Also write this walk's rows to FILE as they come (.txt, .csv, .jsonl, "
+                      ".xlsx by the name's ending)");
+  walkApp->add_flag("--quiet", walk.quiet, "Print only the summary at the end");
+
+  ExportCommand exportCommand;
+  std::string format, encoding = "gbk";
+  auto* exportApp =
+      app.add_subcommand("export", "Write every row of the store (one per shop, in shop-ID order)");
+  exportApp->add_option("--db", exportCommand.db, "The results store (a file)");
+  exportApp->add_option("--out", exportCommand.out, "The file to write")->required();
+  exportApp->add_option("--format", format, "txt, csv, jsonl or xlsx (default: by --out's ending)")
+      ->check(CLI::IsMember({"txt", "csv", "jsonl", "xlsx"}));
+  exportApp->add_flag("--messenger-only", exportCommand.messengerOnly,
+                      "Only the messenger names (txt)");
+  exportApp->add_option("--encoding", encoding, "gbk or utf-8, for txt and csv")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"gbk", "utf-8"}));
+
+  StatusCommand status;
+  auto* statusApp = app.add_subcommand(
+      "status", "Runs, walked range, rows, shops waiting for a retry and failed for good");
+  statusApp->add_option("--db", status.db, "The results store (a file)");
+
+  try {
+    app.parse(argc, argv);
+    if (walkApp->parsed() && walk.from && walk.to && *walk.to < *walk.from) {
+      throw CLI::ValidationError("--to", "--to (" + std::to_string(*walk.to) +
+                                             ") is below --from (" + std::to_string(*walk.from) +
+                                             ")");
+    }
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return UsageErrorExitCode;
+  }
+
+  if (walkApp->parsed()) return walk;
+  if (exportApp->parsed()) {
+    if (format == "txt") exportCommand.format = ExportFormat::Text;
+    if (format == "csv") exportCommand.format = ExportFormat::Csv;
+    if (format == "jsonl") exportCommand.format = ExportFormat::Jsonl;
+    if (format == "xlsx") exportCommand.format = ExportFormat::Xlsx;
+    exportCommand.encoding = encoding == "utf-8" ? ExportEncoding::Utf8 : ExportEncoding::Gbk;
+    return exportCommand;
+  }
+  return status;
+}
+
+}  // namespace shopwalk

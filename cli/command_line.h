@@ -1,0 +1,48 @@
+// The command line of shopwalk-cli: its subcommands and options, read with CLI11. Usage errors
+// (an unknown option, a value that is not a number, --to below --from, a negative rate) are
+// reported with the usage hint and exit code 2.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "store/export_rows.h"
+
+namespace shopwalk {
+
+struct WalkCommand {
+  std::optional<std::int32_t> from;  // the first shop ID collected
+  std::optional<std::int32_t> to;    // the last one (included)
+  std::optional<std::int64_t> count;
+  int threads = 10;
+  double rate = 10.0;  // shop IDs a second; 0: as fast as the workers allow
+  std::string db;      // empty: the default store
+  std::string out;     // empty: none
+  bool quiet = false;
+};
+
+struct ExportCommand {
+  std::string db;
+  std::string out;
+  std::optional<ExportFormat> format;  // empty: by the name's ending
+  bool messengerOnly = false;
+  ExportEncoding encoding = ExportEncoding::Gbk;
+};
+
+struct StatusCommand {
+  std::string db;
+};
+
+// What the command line asks for, or the exit code when it has been answered already (help,
+// version, a usage error).
+using ParsedCommand = std::variant<WalkCommand, ExportCommand, StatusCommand, int>;
+
+// `settingsDirectory` and `storePath` are shown in the help, which says which folders are in use.
+ParsedCommand ParseCommandLine(int argc, const char* const* argv,
+                               const std::string& settingsDirectory, const std::string& storePath);
+
+inline constexpr int UsageErrorExitCode = 2;
+
+}  // namespace shopwalk

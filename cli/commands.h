@@ -1,0 +1,23 @@
+// What shopwalk-cli's subcommands do. Each returns the program's exit code.
+#pragma once
+
+#include <string>
+
+#include "cli/command_line.h"
+
+namespace shopwalk {
+
+// Where the programs keep their files, as the folder rules give them for this run.
+struct Folders {
+  std::string settings;      // config.ini is written here
+  std::string settingsRead;  // config.ini is read from here
+  std::string store;         // the default results store (a file)
+};
+
+// Walks: 0 when the walk reached its end, 130 after SIGINT, 143 after SIGTERM, 1 when the
+// store or the output cannot be used, 2 for a place that makes no walk (--to below the start).
+int RunWalk(const WalkCommand& command, const Folders& folders);
+int RunExport(const ExportCommand& command, const Folders& folders);
+int RunStatus(const StatusCommand& command, const Folders& folders);
+
+}  // namespace shopwalk

@@ -1,0 +1,167 @@
+#include "cli/progress_display.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <ctime>
+
+namespace shopwalk {
+namespace {
+
+using std::chrono::duration_cast;
+using std::chrono::seconds;
+
+constexpr auto TerminalInterval = std::chrono::milliseconds(250);
+constexpr auto LogInterval = std::chrono::seconds(10);
+constexpr std::size_t BarWidth = 20;
+
+double Rate(const WalkFigures& figures, std::chrono::steady_clock::duration elapsed) {
+  const double secs = std::chrono::duration<double>(elapsed).count();
+  return secs > 0 ? static_cast<double>(figures.Walked()) / secs : 0.0;
+}
+
+std::string PauseText(const WalkFigures& figures) {
+  if (!figures.paused) return {};
+  const char* why = *figures.paused == PauseReason::Outage ? "marketplace not answering"
+                                                           : "marketplace asked to wait";
+  return "paused (" + std::string(why) + "), next try in " +
+         std::to_string(figures.nextTry.count()) + " s";
+}
+
+std::string Format(const char* format, auto... values) {
+  char buffer[256];
+  std::snprintf(buffer, sizeof buffer, format, values...);
+  return buffer;
+}
+
+}  // namespace
+
+std::string ClockText(std::chrono::seconds duration) {
+  const std::int64_t total = std::max<std::int64_t>(duration.count(), 0);
+  const std::int64_t hours = total / 3600, minutes = total / 60 % 60, secs = total % 60;
+  if (hours > 0) return Format("%" PRId64 ":%02" PRId64 ":%02" PRId64, hours, minutes, secs);
+  return Format("%" PRId64 ":%02" PRId64, minutes, secs);
+}
+
+std::string StatusLine(const WalkFigures& figures, std::chrono::steady_clock::duration elapsed,
+                       std::optional<std::int32_t> last, std::size_t width) {
+  const double rate = Rate(figures, elapsed);
+  std::string line =
+      Format("walked %" PRId64 " IDs  %.1f IDs/s  found %zu", figures.Walked(), rate, figures.rows);
+  if (figures.waiting > 0 || figures.failed > 0) {
+    line += Format("  waiting %zu  failed %zu", figures.waiting, figures.failed);
+  }
+  if (figures.paused) line += "  " + PauseText(figures);
+  if (last && figures.first != 0 && *last >= figures.first) {
+    const double total = static_cast<double>(*last) - figures.first + 1;
+    const double done = std::clamp(static_cast<double>(figures.Walked()) / total, 0.0, 1.0);
+    const auto filled = static_cast<std::size_t>(std::lround(done * BarWidth));
+    line += "  [" + std::string(filled, '#') + std::string(BarWidth - filled, '.') + "] " +
+            Format("%.0f%%", done * 100);
+    if (rate > 0) {
+      line += "  left " + ClockText(seconds(std::llround((total - figures.Walked()) / rate)));
+    }
+  }
+  line += "  elapsed " + ClockText(duration_cast<seconds>(elapsed));
+  if (width > 0 && line.size() > width) line.resize(width);
+  return line;
+}
+
+std::string LogLine(const WalkFigures& figures, std::chrono::steady_clock::duration elapsed,
+                    std::optional<std::int32_t> last) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  std::string line =
+      Format("%s walked=%" PRId64 " at=%" PRId32 " rate=%.1f/s found=%zu waiting=%zu failed=%zu",
+             stamp, figures.Walked(), figures.cursor, Rate(figures, elapsed), figures.rows,
+             figures.waiting, figures.failed);
+  if (last) line += Format(" last=%" PRId32, *last);
+  if (figures.paused) line += " " + PauseText(figures);
+  line += " elapsed=" + ClockText(duration_cast<seconds>(elapsed));
+  return line;
+}
+
+std::string SummaryLine(const WalkFigures& figures, std::chrono::steady_clock::duration elapsed,
+                        const std::string& ending) {
+  std::string line = Format("walked %" PRId64 " shop IDs", figures.Walked());
+  if (figures.Walked() > 0)
+    line += Format(" (%" PRId32 " to %" PRId32 ")", figures.first, figures.cursor);
+  line += " in " + ClockText(duration_cast<seconds>(elapsed)) +
+          Format(", %.1f IDs/s; found %zu shops; %zu waiting, %zu failed for good; ",
+                 Rate(figures, elapsed), figures.rows, figures.waiting, figures.failed);
+  line += ending;
+  return line;
+}
+
+bool IsTerminal(std::FILE* file) {
+  return ::isatty(::fileno(file)) == 1;
+}
+
+std::size_t TerminalWidth(std::FILE* file) {
+  winsize size{};
+  if (::ioctl(::fileno(file), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
+ProgressDisplay::ProgressDisplay(ProgressStyle style, std::function<WalkFigures()> figures,
+                                 std::optional<std::int32_t> last, std::FILE* out)
+    : style_(style), figures_(std::move(figures)), last_(last), out_(out) {}
+
+ProgressDisplay::~ProgressDisplay() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void ProgressDisplay::Start() {
+  start_ = std::chrono::steady_clock::now();
+  if (style_ == ProgressStyle::Quiet) return;
+  thread_ = std::thread([this] { Run(); });
+}
+
+void ProgressDisplay::Run() {
+  const auto interval = style_ == ProgressStyle::Terminal
+                            ? std::chrono::steady_clock::duration(TerminalInterval)
+                            : std::chrono::steady_clock::duration(LogInterval);
+  std::unique_lock lock(mutex_);
+  while (!wake_.wait_for(lock, interval, [this] { return stopping_; })) Draw();
+}
+
+void ProgressDisplay::Draw() {
+  const WalkFigures figures = figures_();
+  const auto elapsed = std::chrono::steady_clock::now() - start_;
+  if (style_ == ProgressStyle::Terminal) {
+    // Redrawn in place: back to the line's start, the line, then clear what an older, longer
+    // line left behind.
+    const std::string line = StatusLine(figures, elapsed, last_, TerminalWidth(out_) - 1);
+    std::fprintf(out_, "\r%s\x1b[K", line.c_str());
+    drewLine_ = true;
+  } else {
+    std::fprintf(out_, "%s\n", LogLine(figures, elapsed, last_).c_str());
+  }
+  std::fflush(out_);
+}
+
+void ProgressDisplay::Finish(const std::string& ending) {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+  if (drewLine_) std::fputs("\r\x1b[K", out_);
+  const auto elapsed = std::chrono::steady_clock::now() - start_;
+  std::fprintf(out_, "%s\n", SummaryLine(figures_(), elapsed, ending).c_str());
+  std::fflush(out_);
+}
+
+}  // namespace shopwalk

@@ -1,0 +1,234 @@
+// shopwalk-cli walk: the engine of the window without a window, with a progress display, the
+// results store, and Ctrl-C that stops cleanly.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "cli/commands.h"
+#include "cli/progress_display.h"
+#include "cli/row_output.h"
+#include "cli/walk_view.h"
+#include "collect/collector.h"
+#include "collect/text.h"
+#include "net/web_access.h"
+#include "results/sqlite_store.h"
+#include "store/progress_store.h"
+#include "store/run_settings.h"
+
+namespace shopwalk {
+namespace {
+
+// How long the shops in flight may finish after a stop before their transfers are aborted.
+constexpr std::chrono::seconds StopGrace{2};
+constexpr std::chrono::seconds StopTimeout{10};
+
+// SIGINT and SIGTERM, taken by one thread with sigwait: the first asks the walk to stop, a
+// second SIGINT ends the program at once (the store stays consistent: it commits whole
+// transactions only).
+class StopSignals {
+ public:
+  StopSignals() {
+    sigemptyset(&set_);
+    sigaddset(&set_, SIGINT);
+    sigaddset(&set_, SIGTERM);
+    // Blocked here, before any other thread starts, so every thread inherits the mask and only
+    // the waiting thread receives them.
+    pthread_sigmask(SIG_BLOCK, &set_, nullptr);
+    thread_ = std::thread([this] { Wait(); });
+  }
+  ~StopSignals() {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    // Wakes the waiting thread with a signal only it takes.
+    pthread_kill(thread_.native_handle(), SIGTERM);
+    thread_.join();
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+  // Waits up to `timeout` for a stop; the signal that came, or 0.
+  int WaitFor(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, timeout, [this] { return received_ != 0; });
+    return received_;
+  }
+
+ private:
+  void Wait() {
+    for (;;) {
+      int signal = 0;
+      if (sigwait(&set_, &signal) != 0) continue;
+      std::lock_guard lock(mutex_);
+      if (done_) return;
+      if (received_ != 0) {
+        if (signal == SIGINT) {
+          static const char message[] = "\nshopwalk-cli: stopped at once\n";
+          [[maybe_unused]] ssize_t ignored = ::write(STDERR_FILENO, message, sizeof message - 1);
+          std::_Exit(130);
+        }
+        continue;
+      }
+      received_ = signal;
+      changed_.notify_all();
+    }
+  }
+
+  sigset_t set_{};
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int received_ = 0;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+// Where the walk starts (the text of the shop-ID field before it): --from, or after the place of
+// the last command-line walk, or after config.ini's Now_ID, or after the default.
+std::string StartPlace(const WalkCommand& command, ResultStore& store, const Folders& folders,
+                       std::string& from) {
+  if (command.from) {
+    from = "--from";
+    return NumberToText(static_cast<std::int32_t>(*command.from - 1));
+  }
+  if (auto place = store.LastPlace(RunKind::CommandLine); place && IsShopIdText(*place)) {
+    from = "the last walk's place";
+    return *place;
+  }
+  if (const std::string saved = LoadProgress(folders.settingsRead); IsShopIdText(saved)) {
+    from = "config.ini";
+    return saved;
+  }
+  from = "the default";
+  return std::string(DefaultStartShopId);
+}
+
+}  // namespace
+
+int RunWalk(const WalkCommand& command, const Folders& folders) {
+  StopSignals signals;
+  InitWebAccess();
+
+  const std::string storePath = command.db.empty() ? folders.store : command.db;
+  SqliteStore::Opening opened = SqliteStore::OpenForWalking(storePath);
+  if (!opened) {
+    std::fprintf(stderr, "shopwalk-cli: cannot use the store %s: %s\n", opened.problem.path.c_str(),
+                 opened.problem.reason.c_str());
+    return 1;
+  }
+  ResultStore& store = *opened.store;
+  std::atomic<bool> storeTrouble{false};
+  store.OnTrouble([&storeTrouble](const std::optional<StoreProblem>& problem) {
+    storeTrouble = problem.has_value();
+    if (problem) {
+      std::fprintf(stderr, "\nshopwalk-cli: cannot write the store %s: %s (rows wait in memory)\n",
+                   problem->path.c_str(), problem->reason.c_str());
+    }
+  });
+
+  // An interrupted command-line walk goes on: its place is where it stood.
+  const std::optional<InterruptedRun> interrupted = store.Interrupted(RunKind::CommandLine);
+  std::string startFrom;
+  const std::string startAfter = StartPlace(command, store, folders, startFrom);
+  const std::int32_t first = TextToInt(startAfter) + 1;
+  std::optional<std::int32_t> last;
+  if (command.to) last = *command.to;
+  if (command.count) {
+    const std::int64_t end = std::int64_t{first} + *command.count - 1;
+    last = static_cast<std::int32_t>(
+        std::min<std::int64_t>(end, std::numeric_limits<std::int32_t>::max()));
+  }
+  if (last && *last < first) {
+    std::fprintf(stderr, "shopwalk-cli: --to %d is below the first shop ID %d (from %s)\n", *last,
+                 first, startFrom.c_str());
+    return UsageErrorExitCode;
+  }
+
+  std::unique_ptr<RowOutput> output;
+  if (!command.out.empty()) {
+    WriteResult opening;
+    output = RowOutput::Open(command.out, opening);
+    if (!output) {
+      std::fprintf(stderr, "shopwalk-cli: cannot write %s: %s\n", command.out.c_str(),
+                   opening.reason.c_str());
+      return 1;
+    }
+  }
+
+  if (interrupted && !command.from) {
+    store.ContinueRun(interrupted->runId);
+  } else {
+    store.BeginRun(RunKind::CommandLine, startAfter);
+  }
+
+  WalkView view(startAfter, NumberToText(command.threads));
+  if (output) view.OnRow([&output](const ShopRecord& record) { output->Write(record); });
+  Collector collector(view);
+  collector.SetPace(command.rate > 0
+                        ? std::chrono::milliseconds(std::llround(1000.0 / command.rate))
+                        : std::chrono::milliseconds(0));
+  collector.SetLastShopId(last);
+  if (const RunSettings settings = LoadRunSettings(folders.settingsRead); settings.maxAttempts) {
+    RetryPolicy policy = collector.Policy();
+    policy.maxAttempts = *settings.maxAttempts;
+    collector.SetRetryPolicy(policy);
+  }
+  collector.SetResultSink(&store);
+
+  const ProgressStyle style = command.quiet        ? ProgressStyle::Quiet
+                              : IsTerminal(stderr) ? ProgressStyle::Terminal
+                                                   : ProgressStyle::Log;
+  if (style != ProgressStyle::Quiet) {
+    std::fprintf(stderr, "walking from %d%s (start from %s), store %s\n", first,
+                 last ? (" to " + NumberToText(*last)).c_str() : "", startFrom.c_str(),
+                 storePath.c_str());
+  }
+  ProgressDisplay progress(
+      style, [&view] { return view.Figures(); }, last, stderr);
+  progress.Start();
+  collector.OnStartClicked();
+
+  int signal = 0;
+  while (!collector.WalkEnded()) {
+    signal = signals.WaitFor(std::chrono::milliseconds(100));
+    if (signal != 0) break;
+  }
+  // Stop dispatching; the shops in flight finish if they can within the grace, then their
+  // transfers are aborted. What was reported is committed before the summary.
+  collector.ShutDownForExit(StopTimeout, StopGrace);
+  store.EndRun(true);
+  const bool durable = store.Flush(std::chrono::seconds(30));
+
+  int code = 0;
+  std::string ending = "finished";
+  if (signal == SIGINT) {
+    ending = "stopped by SIGINT";
+    code = 130;
+  } else if (signal == SIGTERM) {
+    ending = "stopped by SIGTERM";
+    code = 143;
+  }
+  if (!durable) ending += "; the store could not write everything";
+  progress.Finish(ending);
+  if (output) {
+    const WriteResult closed = output->Close();
+    if (!closed) {
+      std::fprintf(stderr, "shopwalk-cli: cannot write %s: %s\n", closed.path.c_str(),
+                   closed.reason.c_str());
+      if (code == 0) code = 1;
+    }
+  }
+  return code;
+}
+
+}  // namespace shopwalk

@@ -1,0 +1,64 @@
+// The command line's host of the engine: the shop-ID field and the thread count held in memory,
+// the rows counted (and handed to whoever writes them out), the pause and the retry counts kept,
+// all as figures a progress display can read at any moment. Safe from any thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "collect/collector_ui.h"
+
+namespace shopwalk {
+
+// What a walk looks like at one moment.
+struct WalkFigures {
+  // The last shop ID handed out, and the first one of the walk.
+  std::int32_t cursor = 0;
+  std::int32_t first = 0;
+  std::size_t rows = 0;
+  std::size_t waiting = 0;
+  std::size_t failed = 0;
+  std::optional<PauseReason> paused;
+  std::chrono::seconds nextTry{0};
+  bool stopped = false;
+
+  // Shop IDs handed out so far.
+  std::int64_t Walked() const {
+    return first == 0 && cursor == 0 ? 0 : std::int64_t{cursor} - first + 1;
+  }
+};
+
+class WalkView : public CollectorUi {
+ public:
+  // `startAfter`: the shop-ID field's text before the walk.
+  explicit WalkView(std::string startAfter, std::string threadCount);
+
+  // Called with each row as it is appended (in list order), e.g. to write it out.
+  void OnRow(std::function<void(const ShopRecord&)> listener);
+
+  std::string ShopIdText() override;
+  void SetShopIdText(std::string_view text) override;
+  std::string ThreadCountText() override;
+  void SetThreadCountText(std::string_view text) override;
+  void FreezeRunControls() override;
+  void ShowCollecting(std::string_view shopUrl) override;
+  void AddRow(const ShopRecord& record) override;
+  void ShowPaused(PauseReason reason, std::chrono::seconds nextTry) override;
+  void ShowRetryCounts(std::size_t waiting, std::size_t failed) override;
+
+  WalkFigures Figures();
+
+ private:
+  std::mutex mutex_;
+  std::string shopId_;
+  std::string threadCount_;
+  WalkFigures figures_;
+  bool started_ = false;
+  std::function<void(const ShopRecord&)> onRow_;
+};
+
+}  // namespace shopwalk
