@@ -72,6 +72,16 @@ void Collector::OnThreadCountSpin(int direction) {
   ui_.SetThreadCountText(NumberToText(next));
 }
 
+void Collector::SetAlreadyListed(std::set<std::int32_t> shopIds) {
+  std::lock_guard lock(listedMutex_);
+  alreadyListed_ = std::move(shopIds);
+}
+
+bool Collector::AlreadyListed(std::int32_t shopId) {
+  std::lock_guard lock(listedMutex_);
+  return alreadyListed_.erase(shopId) > 0;
+}
+
 void Collector::DispatchShopIds() {
   Pacer pacer(std::chrono::milliseconds(paceMs_.load()));
   // Once the walk has reached the largest shop ID it hands out no new one, but goes on trying
@@ -127,6 +137,11 @@ void Collector::DispatchShopIds() {
     ui_.SetShopIdText(NumberToText(static_cast<double>(current) + 1));
     cursorText = ui_.ShopIdText();
     const std::int32_t shopId = TextToInt(cursorText);
+    if (AlreadyListed(shopId)) {
+      // Its row came back with the interrupted run's list: walked past without a pass's wait.
+      ReportPlace(cursorText);
+      continue;
+    }
 
     progress_.Submitted(shopId);
     if (!Submit(shopId, ticket)) progress_.Abandoned(shopId);

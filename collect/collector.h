@@ -86,6 +86,10 @@ class Collector {
   // The last shop ID the walk hands out (none: it goes on to the largest shop ID). Set before
   // Start. Once past it the walk hands out no new ID; it ends when no shop is left unanswered.
   void SetLastShopId(std::optional<std::int32_t> last) { lastShopId_ = last; }
+  // Shops the list holds already, above the place a walk goes on from (an interrupted run whose
+  // later shops were answered before earlier ones): the walk hands them out without collecting
+  // them again. Set before Start.
+  void SetAlreadyListed(std::set<std::int32_t> shopIds);
   // Whether the dispatcher of the last Start has ended by itself (the walk reached its end and
   // every shop was answered or given up).
   bool WalkEnded() const { return walkEnded_.load(); }
@@ -143,6 +147,8 @@ class Collector {
   void SubmitDueRetry(Clock::time_point now);
   // Submits the next failed shop on record; false when none is left.
   bool SubmitRecordedFailure();
+  // Whether the walk is to pass `shopId` by (SetAlreadyListed); it is passed by once.
+  bool AlreadyListed(std::int32_t shopId);
   // One dispatcher pass while the walk is paused: sends the probe when it is due and shows the
   // pause. True when the probe is to be the next new shop (no shop is waiting).
   bool WhilePaused(MarketplaceHealth::State state, Clock::time_point now);
@@ -174,6 +180,8 @@ class Collector {
   std::int64_t shownPauseSeconds_ = -1;
   std::atomic<bool> exiting_{false};
   std::optional<std::int32_t> lastShopId_;
+  std::mutex listedMutex_;
+  std::set<std::int32_t> alreadyListed_;
   std::atomic<bool> walkEnded_{false};
   std::atomic<int> paceMs_{100};
 };

@@ -234,6 +234,19 @@ TEST_F(RunTest, AWalkWithALastShopIdEndsByItselfOnceEveryShopIsAnswered) {
   EXPECT_FALSE(collector.Progress().LowestUnfinished().has_value());
 }
 
+TEST_F(RunTest, ShopsAlreadyListedAreWalkedPastWithoutCollectingThem) {
+  ServeSlowShops(0);
+  ui.SetShopIdText("200");
+  collector.SetLastShopId(210);
+  collector.SetAlreadyListed({203, 207, 250});
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return collector.WalkEnded(); }));
+  const auto ids = RequestedShops();
+  EXPECT_EQ(std::set<std::int32_t>(ids.begin(), ids.end()),
+            (std::set<std::int32_t>{201, 202, 204, 205, 206, 208, 209, 210}));
+  EXPECT_EQ(ui.Rows().size(), 8u);
+}
+
 TEST_F(RunTest, StoppingWithGraceLetsTheShopsInFlightFinish) {
   ServeSlowShops(400);
   ui.SetShopIdText("300");
