@@ -1,8 +1,15 @@
 #include "app/qt_collector_ui.h"
 
+#include <string>
+
 #include "app/ui_bridge.h"
 
 namespace shopwalk {
+
+// Writes are posted rather than waited for: a worker or the dispatcher goes on at once instead of
+// handing its thread to the UI thread and back for every field text, progress report and row.
+// Each posted operation owns copies of its arguments, since the caller's views die when it
+// returns; the bridge keeps them in call order with the reads.
 
 QtCollectorUi::QtCollectorUi(CollectorWindow& window, DialogHost& dialogs, UiBridge& bridge)
     : direct_(window, dialogs), bridge_(bridge) {}
@@ -12,7 +19,7 @@ std::string QtCollectorUi::ShopIdText() {
 }
 
 void QtCollectorUi::SetShopIdText(std::string_view text) {
-  bridge_.Run([&] { direct_.SetShopIdText(text); });
+  bridge_.Post([this, text = std::string(text)] { direct_.SetShopIdText(text); });
 }
 
 std::string QtCollectorUi::ThreadCountText() {
@@ -20,19 +27,19 @@ std::string QtCollectorUi::ThreadCountText() {
 }
 
 void QtCollectorUi::SetThreadCountText(std::string_view text) {
-  bridge_.Run([&] { direct_.SetThreadCountText(text); });
+  bridge_.Post([this, text = std::string(text)] { direct_.SetThreadCountText(text); });
 }
 
 void QtCollectorUi::FreezeRunControls() {
-  bridge_.Run([&] { direct_.FreezeRunControls(); });
+  bridge_.Post([this] { direct_.FreezeRunControls(); });
 }
 
 void QtCollectorUi::ShowCollecting(std::string_view shopUrl) {
-  bridge_.Run([&] { direct_.ShowCollecting(shopUrl); });
+  bridge_.Post([this, shopUrl = std::string(shopUrl)] { direct_.ShowCollecting(shopUrl); });
 }
 
 void QtCollectorUi::AddRow(const ShopRecord& record) {
-  bridge_.Run([&] { direct_.AddRow(record); });
+  bridge_.Post([this, record] { direct_.AddRow(record); });
 }
 
 int QtCollectorUi::ShowMessage(std::string_view text, int flags,
@@ -41,7 +48,8 @@ int QtCollectorUi::ShowMessage(std::string_view text, int flags,
 }
 
 void QtCollectorUi::SetInitialDirectory(std::string_view directory) {
-  bridge_.Run([&] { direct_.SetInitialDirectory(directory); });
+  bridge_.Post(
+      [this, directory = std::string(directory)] { direct_.SetInitialDirectory(directory); });
 }
 
 bool QtCollectorUi::ShowFileDialog() {
@@ -57,11 +65,11 @@ bool QtCollectorUi::MessengerOnlyChecked() {
 }
 
 void QtCollectorUi::SetSettingsGroupColor(std::uint32_t bgr) {
-  bridge_.Run([&] { direct_.SetSettingsGroupColor(bgr); });
+  bridge_.Post([this, bgr] { direct_.SetSettingsGroupColor(bgr); });
 }
 
 void QtCollectorUi::ShowNote(std::string_view text) {
-  bridge_.Run([&] { direct_.ShowNote(text); });
+  bridge_.Post([this, text = std::string(text)] { direct_.ShowNote(text); });
 }
 
 void QtCollectorUi::ReadRows(const std::function<void(const ResultRows&)>& reader) {

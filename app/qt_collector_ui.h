@@ -1,7 +1,11 @@
 // The collector window as the engine and the handlers see it: every operation may be called from
-// any thread and is carried out on the UI thread while the caller waits, in call order. Once the
-// window is being torn down (the bridge is closed) every operation returns at once with the
-// default result (empty text, false, 0) and touches no widget.
+// any thread and is carried out on the UI thread, in call order. Operations that return a value
+// wait until the UI thread has run them; those that return nothing (the writes: field texts, run
+// controls, progress, rows, notes, the caption colour, the dialog's directory) are queued with
+// copies of their arguments and return at once. Both go through one queue, so a thread's read
+// sees the thread's earlier writes, and the engine sees no difference from waiting writes. Once
+// the window is being torn down (the bridge is closed) every operation returns at once with the
+// default result (empty text, false, 0), queued writes are dropped, and no widget is touched.
 //
 // Keep it alive until every thread that may call it has ended.
 #pragma once

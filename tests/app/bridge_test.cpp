@@ -1,9 +1,13 @@
 // Operations from worker threads: carried to the UI thread in order, through modal boxes, and
-// released for good when the window closes.
+// released for good when the window closes; writes posted without waiting, in a bounded queue;
+// progress texts and appended rows shown as a full repaint would show them.
 #include <QApplication>
 #include <QEventLoop>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
@@ -21,6 +25,7 @@
 #include "app/int_edit.h"
 #include "app/qt_collector_ui.h"
 #include "app/result_model.h"
+#include "app/result_view.h"
 #include "app/status_panes.h"
 #include "app/ui_bridge.h"
 #include "collect/gbk.h"
@@ -52,6 +57,23 @@ void JoinOrDie(std::vector<std::thread>& threads, std::atomic<int>& finished) {
     std::_Exit(1);
   }
   for (auto& thread : threads) thread.join();
+}
+
+// Processes UI events until `done` holds; false after the time-out.
+template <class Predicate>
+bool ProcessEventsUntil(Predicate done) {
+  const auto deadline = std::chrono::steady_clock::now() + Patience;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  }
+  return true;
+}
+
+ShopRecord RecordNamed(const std::string& name) {
+  ShopRecord record;
+  record.name = record.reputation = record.messenger = record.openingDate = record.address = name;
+  return record;
 }
 
 class NoDialogs : public DialogHost {
@@ -201,6 +223,254 @@ class BridgeTest : public QObject {
     bridge.Close();  // idempotent
   }
 
+  void postedWritesRunInCallOrderWithTheReads() {
+    UiBridge bridge;
+    std::vector<int> applied;
+    std::vector<std::size_t> seenByReads;
+    std::atomic<int> finished{0};
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+      for (int i = 0; i < 300; ++i) {
+        bridge.Post([&applied, i] { applied.push_back(i); });
+        // A read sees every write the thread posted before it.
+        if (i % 7 == 0) seenByReads.push_back(bridge.Call([&] { return applied.size(); }));
+      }
+      ++finished;
+    });
+    QVERIFY(ProcessEventsUntil([&] { return finished.load() == 1; }));
+    JoinOrDie(threads, finished);
+    QVERIFY(ProcessEventsUntil([&] { return applied.size() == 300u; }));
+    for (int i = 0; i < 300; ++i) QCOMPARE(applied[i], i);
+    QCOMPARE(seenByReads.size(), 43u);
+    for (std::size_t k = 0; k < seenByReads.size(); ++k) QCOMPARE(seenByReads[k], 7 * k + 1);
+
+    // Through the window's operations: each read gives back the text just written.
+    NoDialogs dialogs;
+    CollectorWindow window;
+    QtCollectorUi ui(window, dialogs, bridge);
+    int mismatches = 0;
+    std::atomic<int> finishedWriter{0};
+    std::vector<std::thread> writer;
+    writer.emplace_back([&] {
+      for (int i = 0; i < 100; ++i) {
+        const std::string id = std::to_string(109428412 + i);
+        ui.SetShopIdText(id);
+        ui.ShowCollecting("http://shop" + id + ".velmo.com");
+        if (ui.ShopIdText() != id) ++mismatches;
+      }
+      ++finishedWriter;
+    });
+    QVERIFY(ProcessEventsUntil([&] { return finishedWriter.load() == 1; }));
+    JoinOrDie(writer, finishedWriter);
+    QCOMPARE(mismatches, 0);
+    QCOMPARE(window.ShopIdField()->text(), QStringLiteral("109428511"));
+    QCOMPARE(window.Status()->PaneText(1),
+             QStringLiteral("正在采集店铺：http://shop109428511.velmo.com"));
+  }
+
+  void writesReturnWithoutWaitingForTheUiThread() {
+    UiBridge bridge;
+    NoDialogs dialogs;
+    CollectorWindow window;
+    QtCollectorUi ui(window, dialogs, bridge);
+    std::atomic<bool> written{false};
+    std::atomic<int> finished{0};
+    std::string readBack;
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+      {
+        // The operations keep their own copies: the caller's text is gone when they run.
+        std::string id = "42";
+        ui.SetShopIdText(id);
+        id.assign("xx");
+        std::string url = "http://shop42.velmo.com";
+        ui.ShowCollecting(url);
+        url.assign(url.size(), '?');
+      }
+      ui.AddRow(RecordNamed(Utf8ToGbk("店")));
+      ui.SetThreadCountText("7");
+      ui.SetSettingsGroupColor(0x00FF0000);
+      ui.ShowNote("备注");
+      ui.SetInitialDirectory("/tmp");
+      ui.FreezeRunControls();
+      written = true;
+      readBack = ui.ShopIdText();
+      ++finished;
+    });
+    // The UI thread processes no events: the writes return all the same, the read waits.
+    QVERIFY(WaitWithoutEvents([&] { return written.load() && bridge.PendingCount() == 9; }));
+    QCOMPARE(finished.load(), 0);
+    QCOMPARE(window.Results().RowCount(), 0);
+    QVERIFY(window.ShopIdField()->text() != QStringLiteral("42"));
+    QVERIFY(ProcessEventsUntil([&] { return finished.load() == 1; }));
+    JoinOrDie(threads, finished);
+    QCOMPARE(readBack, std::string("42"));
+    QCOMPARE(window.ShopIdField()->text(), QStringLiteral("42"));
+    QCOMPARE(window.Results().RowCount(), 1);
+    QCOMPARE(window.Results().GetCellText(0, 1), Utf8ToGbk("店"));
+    QCOMPARE(window.ThreadCountField()->text(), QStringLiteral("7"));
+    QCOMPARE(window.SettingsGroup()->CaptionColor(), QColor(0, 0, 0xFF));
+    QCOMPARE(window.Status()->PaneText(1), QStringLiteral("备注"));
+    QVERIFY(window.ShopIdField()->isHidden());
+  }
+
+  void postedWritesAfterCloseAreDropped() {
+    UiBridge bridge;
+    NoDialogs dialogs;
+    auto* window = new CollectorWindow;
+    window->SetBridge(&bridge);
+    window->show();
+    QtCollectorUi ui(*window, dialogs, bridge);
+    std::atomic<bool> posted{false};
+    std::atomic<int> finished{0};
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+      for (int i = 0; i < 50; ++i) {
+        ui.AddRow(RecordNamed(std::to_string(i)));
+        ui.ShowCollecting("http://shop1.velmo.com");
+        ui.SetShopIdText(std::to_string(i));
+      }
+      posted = true;
+      ++finished;
+    });
+    // Queued while the UI thread is busy elsewhere, then the window closes and goes.
+    QVERIFY(WaitWithoutEvents([&] { return posted.load() && bridge.PendingCount() == 150; }));
+    JoinOrDie(threads, finished);
+    QVERIFY(window->close());
+    QCOMPARE(bridge.PendingCount(), 0u);
+    delete window;
+    // Nothing queued reaches the deleted widgets; later writes return at once and run nowhere.
+    int ran = 0;
+    QVERIFY(!bridge.Post([&] { ++ran; }));
+    std::thread late([&] {
+      ui.AddRow(RecordNamed("late"));
+      ui.SetShopIdText("1");
+      if (bridge.Post([&] { ++ran; })) ++ran;
+    });
+    late.join();
+    QCoreApplication::processEvents();
+    QCOMPARE(ran, 0);
+    QCOMPARE(ui.ShopIdText(), std::string());
+  }
+
+  void aFullQueueHoldsWritersBack() {
+    UiBridge bridge(4);
+    std::vector<int> applied;
+    std::atomic<int> posted{0};
+    std::atomic<int> finished{0};
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10; ++i) {
+        bridge.Post([&applied, i] { applied.push_back(i); });
+        ++posted;
+      }
+      ++finished;
+    });
+    // Four wait; the fifth write waits for room, however long the UI thread is busy.
+    QVERIFY(WaitWithoutEvents([&] { return posted.load() == 4; }));
+    QVERIFY(WaitWithoutEvents([&] { return bridge.PendingCount() == 4; }));
+    QCOMPARE(finished.load(), 0);
+    QVERIFY(ProcessEventsUntil([&] { return finished.load() == 1; }));
+    JoinOrDie(threads, finished);
+    QVERIFY(ProcessEventsUntil([&] { return applied.size() == 10u; }));
+    for (int i = 0; i < 10; ++i) QCOMPARE(applied[i], i);
+
+    // A writer held back by a full queue is released when the bridge closes.
+    std::atomic<int> refused{0};
+    std::atomic<int> finishedHeld{0};
+    std::vector<std::thread> held;
+    held.emplace_back([&] {
+      for (int i = 0; i < 10; ++i) {
+        if (!bridge.Post([&applied] { applied.push_back(-1); })) ++refused;
+      }
+      ++finishedHeld;
+    });
+    QVERIFY(WaitWithoutEvents([&] { return bridge.PendingCount() == 4; }));
+    bridge.Close();
+    JoinOrDie(held, finishedHeld);
+    QCOMPARE(refused.load(), 6);
+    QCoreApplication::processEvents();
+    QCOMPARE(applied.size(), 10u);
+  }
+
+  void paneTextsShowTheLatestOncePerFrame() {
+    StatusPanes panes;
+    panes.resize(575, StatusPanes::Height);
+    panes.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&panes));
+    QVERIFY(ProcessEventsUntil([&] { return true; }));
+    // Many texts in a row without the event loop running: the first is shown at once (nothing
+    // was shown for a while), the others wait for the frame's end, where only the last is shown.
+    for (int i = 1; i <= 100; ++i) {
+      panes.SetPaneText(1, QStringLiteral("正在采集店铺：http://shop%1.velmo.com").arg(i));
+      panes.SetPaneText(0, QStringLiteral("已采集：%1个").arg(i));
+      QCOMPARE(panes.PaneText(1), QStringLiteral("正在采集店铺：http://shop%1.velmo.com").arg(i));
+    }
+    QVERIFY(panes.Pane(1)->text() != panes.PaneText(1));
+    QTRY_COMPARE_WITH_TIMEOUT(panes.Pane(1)->text(),
+                              QStringLiteral("正在采集店铺：http://shop100.velmo.com"), 20000);
+    QCOMPARE(panes.Pane(0)->text(), QStringLiteral("已采集：100个"));
+    QCOMPARE(panes.PaneText(0), QStringLiteral("已采集：100个"));
+    // The text a pane already has changes nothing.
+    panes.SetPaneText(0, QStringLiteral("已采集：100个"));
+    QCOMPARE(panes.Pane(0)->text(), QStringLiteral("已采集：100个"));
+    QCOMPARE(panes.PaneText(2), QStringLiteral("软件制作：Mivu"));
+  }
+
+  void rowsAndProgressLookAsAFullRepaintWouldShowThem() {
+    // Appends repaint only what they change; the window must still look exactly as a full
+    // repaint draws it, as the rows fill the list, overflow it and the scroll bar shrinks.
+    UiBridge bridge;
+    NoDialogs dialogs;
+    CollectorWindow window;
+    QtCollectorUi ui(window, dialogs, bridge);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.setFocus();
+    auto shown = [&] {
+      return window.screen()
+          ->grabWindow(window.winId())
+          .toImage()
+          .convertToFormat(QImage::Format_RGB32);
+    };
+    auto drawn = [&] { return window.grab().toImage().convertToFormat(QImage::Format_RGB32); };
+    auto settle = [&] {
+      return ProcessEventsUntil([&] {
+        return bridge.PendingCount() == 0 &&
+               window.Status()->Pane(1)->text() == window.Status()->PaneText(1);
+      });
+    };
+    int added = 0;
+    for (int batch : {1, 5, 13, 1, 1, 20, 60, 1, 200}) {
+      std::atomic<int> finished{0};
+      std::vector<std::thread> threads;
+      threads.emplace_back([&, batch] {
+        for (int i = 0; i < batch; ++i) {
+          const std::string id = std::to_string(added + i);
+          ui.SetShopIdText(id);
+          ui.ShowCollecting("http://shop" + id + ".velmo.com");
+          ui.AddRow(RecordNamed(Utf8ToGbk("店铺") + id));
+        }
+        ++finished;
+      });
+      QVERIFY(ProcessEventsUntil([&] { return finished.load() == 1; }));
+      JoinOrDie(threads, finished);
+      added += batch;
+      QVERIFY(settle());
+      QCoreApplication::processEvents();
+      QCOMPARE(window.Results().RowCount(), added);
+      QVERIFY2(shown() == drawn(), qPrintable(QStringLiteral("after %1 rows").arg(added)));
+      // The scroll bar's range is what a full layout of the list gives.
+      QScrollBar* bar = window.ResultList()->verticalScrollBar();
+      const int maximum = bar->maximum();
+      const int pageStep = bar->pageStep();
+      window.ResultList()->doItemsLayout();
+      QCOMPARE(bar->maximum(), maximum);
+      QCOMPARE(bar->pageStep(), pageStep);
+    }
+    QVERIFY(window.ResultList()->verticalScrollBar()->isVisible());
+  }
+
   void twentyThreadsHammerWhileTheWindowCloses() {
     for (bool questionOnClose : {false, true}) {
       UiBridge bridge;
@@ -297,7 +567,8 @@ class BridgeTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(finished.load(), 8, 20000);
     JoinOrDie(threads, finished);
     const ResultModel& rows = window.Results();
-    QCOMPARE(rows.RowCount(), 400);
+    // The rows were posted; the last of them reach the list once the UI thread runs.
+    QTRY_COMPARE_WITH_TIMEOUT(rows.RowCount(), 400, 20000);
     for (int row = 0; row < 400; ++row) {
       QCOMPARE(rows.GetCellText(row, 0), std::to_string(row + 1));
       const std::string first = rows.GetCellText(row, 1);
