@@ -81,7 +81,11 @@ int main(int argc, char** argv) {
 
   shopwalk::Application app(argc, argv);
   shopwalk::ReportFatalErrorsIn(app.Ui());
-  app.SetHandlers(shopwalk::EngineHandlers(app.Ui()));
+  // The results store, or (when the user agrees) none; the user may also choose to end here.
+  shopwalk::WindowStore store = shopwalk::OpenWindowStore(app.Ui());
+  if (store.exit) return 1;
+  app.SetHandlers(shopwalk::EngineHandlers(app.Ui(), store.store));
+  store.store.reset();  // the handlers keep it as long as they need it
   const int code = app.Run();
 
   // The window and the run have ended. Workers that did not leave in time end with the process,

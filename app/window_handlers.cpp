@@ -60,10 +60,11 @@ bool SaveProgressShowingFailure(WindowUi& ui, std::string_view shopId, std::stri
   return false;
 }
 
-void OnCollectorDestroyed(WindowUi& ui, Collector& collector, std::string_view directory) {
+bool OnCollectorDestroyed(WindowUi& ui, Collector& collector, std::string_view directory) {
   collector.OnWindowClosing();
   // The run goes on while the question is open; the place is taken when the user answers.
-  if (AskToSaveProgress(ui)) SaveProgressShowingFailure(ui, collector.ProgressText(), directory);
+  if (!AskToSaveProgress(ui)) return false;
+  return SaveProgressShowingFailure(ui, collector.ProgressText(), directory);
 }
 
 void OnExportClicked(WindowUi& ui, std::string_view initialDirectory) {

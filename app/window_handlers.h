@@ -25,8 +25,9 @@ void OnCollectorCreated(WindowUi& ui, Collector& collector, std::string_view dir
 // The being-destroyed event: lets the run wind down (the result lock deleted, the pool stopped
 // without waiting), asks whether to save the place and, on Yes, saves the walk's place
 // (Collector::ProgressText) to config.ini in `directory`. A failed save is shown with the file,
-// the reason and the place that could not be saved, so the user can note it.
-void OnCollectorDestroyed(WindowUi& ui, Collector& collector, std::string_view directory);
+// the reason and the place that could not be saved, so the user can note it. True when the place
+// was saved.
+bool OnCollectorDestroyed(WindowUi& ui, Collector& collector, std::string_view directory);
 
 // Asks whether to save the place; true when the user answered Yes.
 bool AskToSaveProgress(WindowUi& ui);

@@ -42,6 +42,19 @@ inline constexpr std::string_view InvalidSavedPlace =
 inline constexpr std::string_view InvalidMaxAttempts =
     "config.ini 中 Max_Attempts 应为 1 到 1000 的数字，已按默认每个店铺最多尝试 6 次：";
 
+// The results store: when it cannot be opened (followed by the file and the reason, then the
+// question), when it cannot write (followed by the file and the reason) and when it can again.
+inline constexpr std::string_view StoreOpenCaption = "结果库";
+inline constexpr std::string_view StoreOpenFailed = "结果库无法打开：";
+inline constexpr std::string_view StoreOpenQuestion =
+    "选“是”在不保存结果的情况下运行（采集到的店铺只在列表中，程序结束后不再保留）；"
+    "选“否”退出程序。";
+inline constexpr std::string_view StoreWriteFailed = "结果库写入失败，结果暂存在内存中：";
+inline constexpr std::string_view StoreWritesAgain = "结果库已恢复写入。";
+// Shown when an interrupted run was put back: the number of shops between prefix and suffix.
+inline constexpr std::string_view RecoveredRunPrefix = "已恢复上次中断的采集：";
+inline constexpr std::string_view RecoveredRunSuffix = " 个店铺";
+
 inline constexpr std::string_view ExportDoneMessage = "导出完成!";
 // Shown when an export cannot be written: followed by the file and the reason.
 inline constexpr std::string_view ExportFailedMessage = "导出失败：";

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "collect/collector_ui.h"
 #include "collect/shop_record.h"
@@ -65,6 +66,12 @@ class WindowUi : public CollectorUi {
   // Shows a note about the program's state where the engine's progress is shown (the status
   // bar's middle pane); the next progress report replaces it.
   virtual void ShowNote(std::string_view text) = 0;
+
+  // Puts the rows of an interrupted run back into the list, in order and numbered as AddRow
+  // numbers them, without a status text per row. (A window may do it faster than row by row.)
+  virtual void RestoreRows(const std::vector<ShopRecord>& records) {
+    for (const ShopRecord& record : records) AddRow(record);
+  }
 
   // Runs `reader` on the result list as one operation of the window: rows appended meanwhile
   // wait until it returns, so it sees no row half written.

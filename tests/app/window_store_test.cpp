@@ -1,0 +1,104 @@
+// The window with the results store: an interrupted run comes back into the list and the field,
+// a clean close ends the run with the user's answer, and a store that cannot be opened is named
+// to the user, who chooses between running without it and ending the program.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "app/engine_handlers.h"
+#include "collect/text.h"
+#include "results/sqlite_store.h"
+#include "tests/support/memory_ui.h"
+#include "tests/support/scratch_directory.h"
+
+namespace shopwalk::test {
+namespace {
+
+ShopRecord Record(std::int32_t id) {
+  ShopRecord record;
+  record.shopId = id;
+  record.name = "S" + std::to_string(id);
+  record.reputation = "5";
+  record.messenger = "m" + std::to_string(id);
+  record.openingDate = "2020-01-01";
+  record.address = "http://shop" + std::to_string(id) + ".velmo.com";
+  return record;
+}
+
+class WindowStoreTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<ResultStore> Open() {
+    SqliteStore::Opening opened = SqliteStore::OpenForWalking(path);
+    EXPECT_TRUE(opened) << opened.problem.reason;
+    return std::move(opened.store);
+  }
+
+  ScratchDirectory dir;
+  std::string path = dir.File("shopwalk.db");
+};
+
+TEST_F(WindowStoreTest, AnInterruptedRunComesBackIntoTheListAndTheField) {
+  {
+    // A window run that was killed: rows appended out of ID order, the place before shop 104.
+    auto store = Open();
+    store->BeginRun(RunKind::Window, "100");
+    for (std::int32_t id : {101, 102, 105, 103}) store->RowAppended(Record(id));
+    store->PlaceMoved("103");
+    ASSERT_TRUE(store->Flush(std::chrono::seconds(10)));
+  }
+  MemoryUi ui;
+  auto store = Open();
+  auto collector = std::make_shared<Collector>(ui);
+  CollectorHandlers handlers = EngineHandlers(collector, store);
+  handlers.OnCollectorCreated(ui);
+
+  const auto rows = ui.Rows();
+  ASSERT_EQ(rows.size(), 4u);
+  const std::vector<std::string> order = {"S101", "S102", "S105", "S103"};
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i][IndexColumn], std::to_string(i + 1));
+    EXPECT_EQ(rows[i][ShopNameColumn], order[i]);
+  }
+  EXPECT_EQ(ui.ShopIdText(), "103");
+  ASSERT_FALSE(ui.Notes().empty());
+  EXPECT_EQ(ui.Notes().back(), "已恢复上次中断的采集：4 个店铺");
+
+  // The run goes on: closing cleanly (the place not saved) ends it, and the next start finds no
+  // interrupted run.
+  ui.SetMessageAnswer([](const MemoryUi::Message&) { return mb::PressedNo; });
+  handlers.OnCollectorDestroyed(ui);
+  handlers.ShutDown();
+  EXPECT_FALSE(store->Interrupted(RunKind::Window).has_value());
+  MemoryUi next;
+  auto nextCollector = std::make_shared<Collector>(next);
+  CollectorHandlers nextHandlers = EngineHandlers(nextCollector, store);
+  nextHandlers.OnCollectorCreated(next);
+  EXPECT_TRUE(next.Rows().empty());
+  nextHandlers.ShutDown();
+}
+
+TEST_F(WindowStoreTest, AStoreThatCannotBeOpenedIsNamedAndTheUserChooses) {
+  PutFile(path, std::string(8192, 'x'));  // not a store
+  for (const int answer : {mb::PressedYes, mb::PressedNo}) {
+    MemoryUi ui;
+    ui.SetMessageAnswer([answer](const MemoryUi::Message&) { return answer; });
+    const WindowStore opened = OpenWindowStore(ui, path);
+    EXPECT_EQ(opened.store, nullptr);
+    EXPECT_EQ(opened.exit, answer == mb::PressedNo);
+    ASSERT_EQ(ui.Messages().size(), 1u);
+    const std::string text = ui.Messages()[0].text;
+    EXPECT_NE(text.find("结果库无法打开：" + path), std::string::npos) << text;
+    EXPECT_EQ(ui.Messages()[0].flags, mb::YesNo | mb::IconWarning);
+  }
+  // A second walking copy is refused the same way.
+  std::remove(path.c_str());
+  auto first = Open();
+  MemoryUi ui;
+  ui.SetMessageAnswer([](const MemoryUi::Message&) { return mb::PressedNo; });
+  EXPECT_TRUE(OpenWindowStore(ui, path).exit);
+  ASSERT_EQ(ui.Messages().size(), 1u);
+}
+
+}  // namespace
+}  // namespace shopwalk::test
