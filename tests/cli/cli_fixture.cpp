@@ -1,0 +1,159 @@
+#include "tests/cli/cli_fixture.h"
+
+#include <cstdio>
+#include <ostream>
+
+#include "collect/gbk.h"
+#include "results/sqlite_store.h"
+#include "tests/support/shop_pages.h"
+
+namespace shopwalk {
+
+bool operator==(const ShopRecord& a, const ShopRecord& b) {
+  return a.shopId == b.shopId && a.Row("") == b.Row("");
+}
+
+void PrintTo(const ShopRecord& record, std::ostream* out) {
+  *out << "{" << record.shopId << ", " << GbkToUtf8(record.name) << ", " << record.reputation
+       << ", " << GbkToUtf8(record.messenger) << ", " << record.openingDate << ", "
+       << record.address << "}";
+}
+
+}  // namespace shopwalk
+
+namespace shopwalk::test {
+namespace {
+
+// The shop ID of a host "shop<ID>.<domain>".
+std::optional<std::int32_t> ShopIdOfHost(const std::string& host) {
+  if (host.rfind("shop", 0) != 0) return std::nullopt;
+  const std::string rest = host.substr(4);
+  std::size_t digits = 0;
+  while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') ++digits;
+  if (digits == 0 || digits > 10) return std::nullopt;
+  return static_cast<std::int32_t>(std::stoll(rest.substr(0, digits)));
+}
+
+}  // namespace
+
+CliTest::CliTest() {
+  market.SetFallbackGenerator(
+      [this](const std::string& host, const std::string& path) -> std::optional<Page> {
+        Page page;
+        if (const auto id = ShopIdOfHost(host)) {
+          const auto shop = pages::DemoShop(*id);
+          page.body = shop ? pages::HomePage(*shop) : pages::NoShopPage(*id);
+          const std::int32_t stalled = stallFrom.load();
+          if (stalled != 0 && *id >= stalled) {
+            page.misbehaviour = Misbehaviour::StallBeforeAnswer;
+            page.stallMs = 60'000;
+          }
+          return page;
+        }
+        if (const auto shop = pages::DemoShopByRatingPath(path)) {
+          page.body = pages::RatingPage(*shop);
+          return page;
+        }
+        return std::nullopt;
+      });
+}
+
+std::vector<std::string> CliTest::Environment() const {
+  return {"SHOPWALK_CONNECT_TO=" + market.ConnectAddress(), "HOME=" + dir.path(),
+          "XDG_CONFIG_HOME=" + dir.File("config"), "XDG_DATA_HOME=" + dir.File("data")};
+}
+
+Finished CliTest::Cli(const std::vector<std::string>& arguments) const {
+  return RunToEnd(SHOPWALK_CLI_PATH, arguments, Environment(), Patience);
+}
+
+std::unique_ptr<ChildProcess> CliTest::StartCli(const std::vector<std::string>& arguments,
+                                                ChildProcess::ErrorOutput errorOutput) const {
+  return std::make_unique<ChildProcess>(SHOPWALK_CLI_PATH, arguments, Environment(), errorOutput);
+}
+
+std::vector<ShopRecord> ShopsListedBetween(std::int32_t first, std::int32_t last,
+                                           const std::set<std::int32_t>& skip) {
+  std::vector<ShopRecord> listed;
+  for (std::int32_t id = first; id <= last; ++id) {
+    const auto shop = pages::DemoShop(id);
+    // A shop whose page lacks its name, its owner or its rating link makes no row.
+    if (!shop || !shop->hasName || !shop->hasMessenger || !shop->hasRatingLink) continue;
+    if (skip.contains(id)) continue;
+    ShopRecord record;
+    record.shopId = id;
+    record.name = Utf8ToGbk(shop->name);
+    record.reputation = shop->reputation.empty() ? "0" : shop->reputation;
+    record.messenger = Utf8ToGbk(shop->messenger);
+    record.openingDate = shop->hasOpeningDate ? shop->openingDate : "";
+    record.address = pages::ShopUrl(id);
+    listed.push_back(record);
+  }
+  return listed;
+}
+
+std::set<std::int32_t> RequestedShopIds(const TestMarketplace& market) {
+  std::set<std::int32_t> ids;
+  for (const RecordedRequest& request : market.Requests()) {
+    if (const auto id = ShopIdOfHost(request.host)) ids.insert(*id);
+  }
+  return ids;
+}
+
+std::vector<ShopRecord> StoredShops(const std::string& db) {
+  std::vector<ShopRecord> shops;
+  SqliteStore::Opening opened = SqliteStore::OpenForReading(db);
+  if (!opened) {
+    ADD_FAILURE() << "cannot read the store " << db << ": " << opened.problem.reason;
+    return shops;
+  }
+  opened.store->ForEachRow([&shops](const ShopRecord& record) { shops.push_back(record); });
+  return shops;
+}
+
+std::optional<std::size_t> StoredRowCount(const std::string& db) {
+  if (!Exists(db)) return std::nullopt;
+  SqliteStore::Opening opened = SqliteStore::OpenForReading(db);
+  if (!opened) return std::nullopt;
+  return opened.store->Summary().rows;
+}
+
+std::vector<std::int32_t> MissingIds(const std::set<std::int32_t>& ids, std::int32_t from,
+                                     std::int32_t to) {
+  std::vector<std::int32_t> missing;
+  for (std::int32_t id = from; id <= to; ++id) {
+    if (!ids.contains(id)) missing.push_back(id);
+  }
+  return missing;
+}
+
+ReaderOutput RunReader(const std::string& script, const std::string& file,
+                       const std::string& argument) {
+  std::vector<std::string> arguments{"python3", script, file};
+  if (!argument.empty()) arguments.push_back(argument);
+  const Finished run = RunToEnd("/usr/bin/env", arguments, {}, Patience);
+  ReaderOutput output;
+  output.ok = run.code == 0;
+  EXPECT_TRUE(output.ok) << script << " " << file << ": " << run.errors;
+  std::size_t start = 0;
+  while (start < run.output.size()) {
+    std::size_t end = run.output.find('\n', start);
+    if (end == std::string::npos) end = run.output.size();
+    output.lines.push_back(run.output.substr(start, end - start));
+    start = end + 1;
+  }
+  return output;
+}
+
+std::optional<WalkRange> AnnouncedRange(const std::string& errors) {
+  const std::string lead = "walking from ";
+  const std::size_t at = errors.find(lead);
+  if (at == std::string::npos) return std::nullopt;
+  WalkRange range;
+  if (std::sscanf(errors.c_str() + at + lead.size(), "%d to %d", &range.first, &range.last) != 2) {
+    return std::nullopt;
+  }
+  return range;
+}
+
+}  // namespace shopwalk::test

@@ -1,0 +1,123 @@
+// How a walk shows its progress: the status line, the log line and the summary as composed, and
+// the status line as a terminal receives it from the running program, redrawn in place.
+#include "cli/progress_display.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/cli/cli_fixture.h"
+
+namespace shopwalk::test {
+namespace {
+
+using std::chrono::seconds;
+
+// Half of the shop IDs 1000..1099 walked in 10 s, 12 shops found.
+WalkFigures HalfWay() {
+  WalkFigures figures;
+  figures.first = 1000;
+  figures.cursor = 1049;
+  figures.rows = 12;
+  return figures;
+}
+
+TEST(ProgressLines, TheStatusLineShowsABarAndTheTimeLeftOnlyWhenTheEndIsKnown) {
+  EXPECT_EQ(StatusLine(HalfWay(), seconds(10), 1099, 0),
+            "walked 50 IDs  5.0 IDs/s  found 12  [##########..........] 50%  left 0:10  "
+            "elapsed 0:10");
+  EXPECT_EQ(StatusLine(HalfWay(), seconds(10), std::nullopt, 0),
+            "walked 50 IDs  5.0 IDs/s  found 12  elapsed 0:10");
+  // At the very start nothing is divided by zero and no time left is guessed.
+  const std::string atStart = StatusLine(HalfWay(), seconds(0), 1099, 0);
+  EXPECT_NE(atStart.find("0.0 IDs/s"), std::string::npos) << atStart;
+  EXPECT_EQ(atStart.find("left"), std::string::npos) << atStart;
+  EXPECT_EQ(StatusLine(WalkFigures{}, seconds(0), std::nullopt, 0),
+            "walked 0 IDs  0.0 IDs/s  found 0  elapsed 0:00");
+}
+
+TEST(ProgressLines, TheStatusLineNamesRetriesAndPausesAndFitsTheTerminal) {
+  WalkFigures figures = HalfWay();
+  figures.waiting = 2;
+  figures.failed = 1;
+  figures.paused = PauseReason::Outage;
+  figures.nextTry = seconds(30);
+  const std::string line = StatusLine(figures, seconds(10), 1099, 0);
+  EXPECT_NE(line.find("  waiting 2  failed 1  "), std::string::npos) << line;
+  EXPECT_NE(line.find("paused (marketplace not answering), next try in 30 s"), std::string::npos)
+      << line;
+  figures.paused = PauseReason::RateLimited;
+  EXPECT_NE(StatusLine(figures, seconds(10), 1099, 0).find("paused (marketplace asked to wait)"),
+            std::string::npos);
+  // Cut to the width, never wrapped onto a second line.
+  const std::string cut = StatusLine(figures, seconds(10), 1099, 30);
+  EXPECT_EQ(cut, StatusLine(figures, seconds(10), 1099, 0).substr(0, 30));
+}
+
+TEST(ProgressLines, TheLogLineIsOnePlainLineOfNamedFigures) {
+  const std::string line = LogLine(HalfWay(), seconds(10), 1099);
+  EXPECT_TRUE(
+      std::regex_match(line, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d walked=50 at=1049 )"
+                                        R"(rate=5\.0/s found=12 waiting=0 failed=0 )"
+                                        R"(last=1099 elapsed=0:10)")))
+      << line;
+  WalkFigures paused = HalfWay();
+  paused.paused = PauseReason::RateLimited;
+  paused.nextTry = seconds(5);
+  const std::string withoutEnd = LogLine(paused, seconds(10), std::nullopt);
+  EXPECT_EQ(withoutEnd.find("last="), std::string::npos) << withoutEnd;
+  EXPECT_NE(withoutEnd.find(" paused (marketplace asked to wait), next try in 5 s elapsed=0:10"),
+            std::string::npos)
+      << withoutEnd;
+}
+
+TEST(ProgressLines, TheSummarySaysWhatWasWalkedAndHowTheWalkEnded) {
+  EXPECT_EQ(SummaryLine(HalfWay(), seconds(10), "stopped by SIGINT"),
+            "walked 50 shop IDs (1000 to 1049) in 0:10, 5.0 IDs/s; found 12 shops; 0 waiting, 0 "
+            "failed for good; stopped by SIGINT");
+  EXPECT_EQ(SummaryLine(WalkFigures{}, seconds(0), "finished"),
+            "walked 0 shop IDs in 0:00, 0.0 IDs/s; found 0 shops; 0 waiting, 0 failed for good; "
+            "finished");
+  EXPECT_EQ(ClockText(seconds(0)), "0:00");
+  EXPECT_EQ(ClockText(seconds(61)), "1:01");
+  EXPECT_EQ(ClockText(seconds(3723)), "1:02:03");
+  EXPECT_EQ(ClockText(seconds(360'000)), "100:00:00");
+  EXPECT_EQ(ClockText(seconds(-5)), "0:00");
+}
+
+TEST_F(CliTest, OnATerminalTheStatusLineIsRedrawnInPlaceAndClearedForTheSummary) {
+  auto walk = StartCli({"walk", "--from", "20000", "--count", "30", "--rate", "10", "--db", db},
+                       ChildProcess::ErrorOutput::Terminal);
+  ASSERT_EQ(walk->Wait(Patience), 0) << walk->Errors();
+  const std::string screen = walk->Errors();
+
+  // Each redraw: back to the line's start, the line, then the rest of the old line erased.
+  std::vector<std::string> drawn;
+  for (std::size_t at = screen.find("\rwalked "); at != std::string::npos;
+       at = screen.find("\rwalked ", at + 1)) {
+    const std::size_t end = screen.find("\x1b[K", at);
+    ASSERT_NE(end, std::string::npos) << screen;
+    drawn.push_back(screen.substr(at + 1, end - at - 1));
+  }
+  ASSERT_GE(drawn.size(), 2u) << screen;
+  bool barShown = false;
+  for (const std::string& line : drawn) {
+    SCOPED_TRACE(line);
+    EXPECT_NE(line.find(" IDs/s  found "), std::string::npos);
+    EXPECT_NE(line.find("  elapsed "), std::string::npos);
+    EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos);
+    // Narrower than the terminal's 200 columns, so it never wraps.
+    EXPECT_LT(line.size(), 200u);
+    barShown = barShown || (line.find("  [") != std::string::npos &&
+                            line.find("%  left ") != std::string::npos);
+  }
+  EXPECT_TRUE(barShown) << screen;
+  EXPECT_NE(screen.find("\r\x1b[Kwalked 30 shop IDs (20000 to 20029) in "), std::string::npos)
+      << screen;
+  EXPECT_NE(screen.find("; finished"), std::string::npos) << screen;
+}
+
+}  // namespace
+}  // namespace shopwalk::test
