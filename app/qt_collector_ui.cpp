@@ -2,6 +2,10 @@
 
 #include <string>
 
+#include <QLineEdit>
+
+#include "app/collector_window.h"
+#include "app/int_edit.h"
 #include "app/ui_bridge.h"
 
 namespace shopwalk {
@@ -12,14 +16,33 @@ namespace shopwalk {
 // returns; the bridge keeps them in call order with the reads.
 
 QtCollectorUi::QtCollectorUi(CollectorWindow& window, DialogHost& dialogs, UiBridge& bridge)
-    : direct_(window, dialogs), bridge_(bridge) {}
+    : direct_(window, dialogs), bridge_(bridge) {
+  // The user's typing, and the field's own normalising when it loses the focus, reach the copy
+  // (on the UI thread); the engine's own writes are in it already.
+  QObject::connect(window.ShopIdField(), &QLineEdit::textChanged, window.ShopIdField(), [this] {
+    if (applyingShopId_) return;
+    std::string text = direct_.ShopIdText();
+    std::lock_guard lock(shopIdMutex_);
+    shopId_ = std::move(text);
+  });
+}
 
 std::string QtCollectorUi::ShopIdText() {
-  return bridge_.Call([&] { return direct_.ShopIdText(); });
+  if (bridge_.IsClosed()) return {};
+  std::lock_guard lock(shopIdMutex_);
+  return shopId_;
 }
 
 void QtCollectorUi::SetShopIdText(std::string_view text) {
-  bridge_.Post([this, text = std::string(text)] { direct_.SetShopIdText(text); });
+  {
+    std::lock_guard lock(shopIdMutex_);
+    shopId_ = std::string(text);
+  }
+  bridge_.Post([this, text = std::string(text)] {
+    applyingShopId_ = true;
+    direct_.SetShopIdText(text);
+    applyingShopId_ = false;
+  });
 }
 
 std::string QtCollectorUi::ThreadCountText() {
@@ -70,6 +93,18 @@ void QtCollectorUi::SetSettingsGroupColor(std::uint32_t bgr) {
 
 void QtCollectorUi::ShowNote(std::string_view text) {
   bridge_.Post([this, text = std::string(text)] { direct_.ShowNote(text); });
+}
+
+void QtCollectorUi::ShowPaused(PauseReason reason, std::chrono::seconds nextTry) {
+  bridge_.Post([this, reason, nextTry] { direct_.ShowPaused(reason, nextTry); });
+}
+
+void QtCollectorUi::ShowRetryCounts(std::size_t waiting, std::size_t failed) {
+  bridge_.Post([this, waiting, failed] { direct_.ShowRetryCounts(waiting, failed); });
+}
+
+void QtCollectorUi::RestoreRows(const std::vector<ShopRecord>& records) {
+  bridge_.Run([&] { direct_.RestoreRows(records); });
 }
 
 void QtCollectorUi::ReadRows(const std::function<void(const ResultRows&)>& reader) {

@@ -45,11 +45,13 @@ std::string_view ResultModel::Row::Cell(int column) const {
 
 bool ResultModel::Row::SetCell(int column, std::string_view text) {
   std::array<std::string_view, ResultColumnCount> cells;
+  for (int c = 0; c < ResultColumnCount; ++c) cells[c] = c == column ? text : Cell(c);
+  return SetCells(cells);
+}
+
+bool ResultModel::Row::SetCells(const std::array<std::string_view, ResultColumnCount>& cells) {
   std::uint64_t total = 0;
-  for (int c = 0; c < ResultColumnCount; ++c) {
-    cells[c] = c == column ? text : Cell(c);
-    total += cells[c].size();
-  }
+  for (const std::string_view cell : cells) total += cell.size();
   if (total > UINT32_MAX) return false;
   if (total == 0) {
     block_.reset();
@@ -88,6 +90,27 @@ int ResultModel::InsertRow(int position, std::string_view text) {
   rows_.insert(rows_.begin() + at, std::move(row));
   endInsertRows();
   return at;
+}
+
+bool ResultModel::AppendRows(const std::vector<ResultRow>& rows) {
+  if (rows.empty()) return true;
+  if (rows.size() > static_cast<std::size_t>(INT_MAX) - rows_.size()) return false;
+  std::vector<Row> made(rows.size());
+  try {
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      std::array<std::string_view, ResultColumnCount> cells;
+      for (int c = 0; c < ResultColumnCount; ++c) cells[c] = rows[i][static_cast<std::size_t>(c)];
+      if (!made[i].SetCells(cells)) return false;
+    }
+    rows_.reserve(rows_.size() + made.size());
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  const int first = RowCount();
+  beginInsertRows(QModelIndex(), first, first + static_cast<int>(made.size()) - 1);
+  for (Row& row : made) rows_.push_back(std::move(row));
+  endInsertRows();
+  return true;
 }
 
 bool ResultModel::SetCellText(int row, int column, std::string_view text) {

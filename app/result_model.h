@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <array>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -32,6 +33,9 @@ class ResultModel : public QAbstractTableModel {
   // holds `text`, the others are empty. Returns the new row's index, or -1 when the list cannot
   // take another row.
   int InsertRow(int position = -1, std::string_view text = {});
+  // Appends whole rows at the end, in one insertion. False, appending nothing, when the list
+  // cannot take them.
+  bool AppendRows(const std::vector<ResultRow>& rows);
   // False, changing nothing, for a row or column that does not exist.
   bool SetCellText(int row, int column, std::string_view text);
   // The stored bytes; empty for a row or column that does not exist.
@@ -55,6 +59,7 @@ class ResultModel : public QAbstractTableModel {
     std::string_view Cell(int column) const;
     // False when the row would outgrow its 32-bit offsets.
     bool SetCell(int column, std::string_view text);
+    bool SetCells(const std::array<std::string_view, ResultColumnCount>& cells);
 
    private:
     std::unique_ptr<char[]> block_;

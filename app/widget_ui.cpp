@@ -77,16 +77,43 @@ void WidgetUi::ShowCollecting(std::string_view shopUrl) {
 
 void WidgetUi::AddRow(const ShopRecord& record) {
   ResultModel& list = window_.Results();
-  const int row = list.InsertRow();
-  const ResultRow cells = record.Row(NumberToText(row + 1));
-  for (int column = 0; column < ResultColumnCount; ++column) {
-    list.SetCellText(row, column, cells[column]);
-  }
+  // The row goes in whole, numbered by its position.
+  list.AppendRows({record.Row(NumberToText(list.RowCount() + 1))});
   StatusPanes& status = *window_.Status();
   status.SetPaneText(
       1, FromUtf8(CollectedPrefix) + FromGbk(record.address) + FromUtf8(CollectedSuffix));
   status.SetPaneText(
       0, FromUtf8(RowCountPrefix) + QString::number(list.RowCount()) + FromUtf8(RowCountSuffix));
+}
+
+void WidgetUi::ShowPaused(PauseReason reason, std::chrono::seconds nextTry) {
+  const std::string_view why = reason == PauseReason::Outage ? PausedOutage : PausedRateLimited;
+  window_.Status()->SetPaneText(1, FromUtf8(why) + FromUtf8(PausedNextTryPrefix) +
+                                       QString::number(nextTry.count()) +
+                                       FromUtf8(PausedNextTrySuffix));
+}
+
+void WidgetUi::ShowRetryCounts(std::size_t waiting, std::size_t failed) {
+  StatusPanes& status = *window_.Status();
+  if (waiting == 0 && failed == 0) {
+    // Nothing in trouble: the pane shows what it always showed.
+    status.SetPaneText(2, FromUtf8(InitialPaneTexts[2]));
+    return;
+  }
+  status.SetPaneText(2, FromUtf8(WaitingShopsPrefix) + QString::number(waiting) +
+                            FromUtf8(FailedShopsPrefix) + QString::number(failed) +
+                            FromUtf8(ShopCountSuffix));
+}
+
+void WidgetUi::RestoreRows(const std::vector<ShopRecord>& records) {
+  ResultModel& list = window_.Results();
+  std::vector<ResultRow> rows;
+  rows.reserve(records.size());
+  int position = list.RowCount();
+  for (const ShopRecord& record : records) {
+    rows.push_back(record.Row(NumberToText(static_cast<std::int32_t>(++position))));
+  }
+  list.AppendRows(rows);
 }
 
 int WidgetUi::ShowMessage(std::string_view text, int flags,
@@ -119,8 +146,9 @@ bool WidgetUi::MessengerOnlyChecked() {
 }
 
 void WidgetUi::SetSettingsGroupColor(std::uint32_t bgr) {
-  window_.SettingsGroup()->SetCaptionColor(
-      QColor(bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF));
+  window_.SettingsGroup()->SetCaptionColor(QColor(static_cast<int>(bgr & 0xFF),
+                                                  static_cast<int>((bgr >> 8) & 0xFF),
+                                                  static_cast<int>((bgr >> 16) & 0xFF)));
 }
 
 void WidgetUi::ShowNote(std::string_view text) {

@@ -15,7 +15,9 @@ class CollectorWindow;
 class DialogHost;
 
 // The save dialog's filter, as description|pattern pairs.
-inline constexpr std::string_view SaveDialogFilter = "文本文件(*.txt)|*.txt";
+inline constexpr std::string_view SaveDialogFilter =
+    "文本文件(*.txt)|*.txt|CSV 文件(*.csv)|*.csv|Excel 工作簿(*.xlsx)|*.xlsx|JSON "
+    "Lines(*.jsonl)|*.jsonl";
 
 class WidgetUi : public WindowUi {
  public:
@@ -30,6 +32,9 @@ class WidgetUi : public WindowUi {
   void FreezeRunControls() override;
   void ShowCollecting(std::string_view shopUrl) override;
   void AddRow(const ShopRecord& record) override;
+  void ShowPaused(PauseReason reason, std::chrono::seconds nextTry) override;
+  void ShowRetryCounts(std::size_t waiting, std::size_t failed) override;
+  void RestoreRows(const std::vector<ShopRecord>& records) override;
 
   int ShowMessage(std::string_view text, int flags,
                   std::optional<std::string_view> caption = std::nullopt) override;

@@ -21,6 +21,16 @@ inline constexpr std::string_view CollectedSuffix = "成功采集！";
 inline constexpr std::string_view RowCountPrefix = "已采集：";
 inline constexpr std::string_view RowCountSuffix = "个";
 
+// The walk paused: the reason, then the seconds to the next try between prefix and suffix.
+inline constexpr std::string_view PausedOutage = "网络异常，暂停采集，";
+inline constexpr std::string_view PausedRateLimited = "服务器要求暂停，暂停采集，";
+inline constexpr std::string_view PausedNextTryPrefix = "";
+inline constexpr std::string_view PausedNextTrySuffix = " 秒后重试";
+// Shops in trouble, in the status bar's last pane while any exist: waiting, then failed.
+inline constexpr std::string_view WaitingShopsPrefix = "等待重试：";
+inline constexpr std::string_view FailedShopsPrefix = " 个，失败：";
+inline constexpr std::string_view ShopCountSuffix = " 个";
+
 inline constexpr std::string_view DefaultMessageCaption = "信息：";
 inline constexpr std::string_view InitialThreadCount = "10";
 inline constexpr std::string_view SettingsGroupCaption =

@@ -263,6 +263,8 @@ class BridgeTest : public QObject {
     QVERIFY(ProcessEventsUntil([&] { return finishedWriter.load() == 1; }));
     JoinOrDie(writer, finishedWriter);
     QCOMPARE(mismatches, 0);
+    // The writes land in order.
+    QVERIFY(ProcessEventsUntil([&] { return bridge.PendingCount() == 0; }));
     QCOMPARE(window.ShopIdField()->text(), QStringLiteral("109428511"));
     QCOMPARE(window.Status()->PaneText(1),
              QStringLiteral("正在采集店铺：http://shop109428511.velmo.com"));
@@ -274,8 +276,9 @@ class BridgeTest : public QObject {
     CollectorWindow window;
     QtCollectorUi ui(window, dialogs, bridge);
     std::atomic<bool> written{false};
+    std::atomic<bool> shopIdRead{false};
     std::atomic<int> finished{0};
-    std::string readBack;
+    std::string readBack, threadCount;
     std::vector<std::thread> threads;
     threads.emplace_back([&] {
       {
@@ -294,17 +297,22 @@ class BridgeTest : public QObject {
       ui.SetInitialDirectory("/tmp");
       ui.FreezeRunControls();
       written = true;
+      // The shop-ID field is read from its copy, without the UI thread; other reads wait.
       readBack = ui.ShopIdText();
+      shopIdRead = true;
+      threadCount = ui.ThreadCountText();
       ++finished;
     });
     // The UI thread processes no events: the writes return all the same, the read waits.
-    QVERIFY(WaitWithoutEvents([&] { return written.load() && bridge.PendingCount() == 9; }));
+    QVERIFY(WaitWithoutEvents(
+        [&] { return written.load() && shopIdRead.load() && bridge.PendingCount() == 9; }));
+    QCOMPARE(readBack, std::string("42"));
     QCOMPARE(finished.load(), 0);
     QCOMPARE(window.Results().RowCount(), 0);
     QVERIFY(window.ShopIdField()->text() != QStringLiteral("42"));
     QVERIFY(ProcessEventsUntil([&] { return finished.load() == 1; }));
     JoinOrDie(threads, finished);
-    QCOMPARE(readBack, std::string("42"));
+    QCOMPARE(threadCount, std::string("7"));
     QCOMPARE(window.ShopIdField()->text(), QStringLiteral("42"));
     QCOMPARE(window.Results().RowCount(), 1);
     QCOMPARE(window.Results().GetCellText(0, 1), Utf8ToGbk("店"));
@@ -648,6 +656,58 @@ class BridgeTest : public QObject {
     ui.ShowNote("保存的起始店铺ID无效");
     QCOMPARE(window.Status()->PaneText(1), QStringLiteral("保存的起始店铺ID无效"));
     QCOMPARE(window.Status()->PaneText(0), QStringLiteral("已采集：2个"));
+
+    // A pause and shops in trouble; the credit comes back when none are left.
+    ui.ShowPaused(PauseReason::Outage, std::chrono::seconds(5));
+    QCOMPARE(window.Status()->PaneText(1), QStringLiteral("网络异常，暂停采集，5 秒后重试"));
+    ui.ShowPaused(PauseReason::RateLimited, std::chrono::seconds(59));
+    QCOMPARE(window.Status()->PaneText(1), QStringLiteral("服务器要求暂停，暂停采集，59 秒后重试"));
+    ui.ShowRetryCounts(12, 3);
+    QCOMPARE(window.Status()->PaneText(2), QStringLiteral("等待重试：12 个，失败：3 个"));
+    ui.ShowRetryCounts(0, 0);
+    QCOMPARE(window.Status()->PaneText(2), QStringLiteral("软件制作：Mivu"));
+
+    // Rows of an interrupted run come back numbered after those in the list, panes untouched.
+    ui.RestoreRows({record, record, record});
+    QCOMPARE(rows.RowCount(), 5);
+    QCOMPARE(rows.GetCellText(4, 0), std::string("5"));
+    QCOMPARE(window.Status()->PaneText(0), QStringLiteral("已采集：2个"));
+  }
+
+  void theShopIdFieldIsReadWithoutAHopAndSeesTheUsersTyping() {
+    UiBridge bridge;
+    NoDialogs dialogs;
+    CollectorWindow window;
+    QtCollectorUi ui(window, dialogs, bridge);
+    ui.SetShopIdText(
+        "12\xFF"
+        "3");
+    std::string read;
+    std::thread reader([&] { read = ui.ShopIdText(); });
+    reader.join();  // no event processed: the copy answered
+    QCOMPARE(read, std::string("12\xFF"
+                               "3"));
+    QCoreApplication::processEvents();
+    QCOMPARE(window.ShopIdField()->text(), QStringLiteral("12\uFFFD3"));
+    // The bytes stay those written while nobody edits the field...
+    QCOMPARE(ui.ShopIdText(), std::string("12\xFF"
+                                          "3"));
+    // ...and what the user types is read at once.
+    window.ShopIdField()->setFocus();
+    window.ShopIdField()->selectAll();
+    QTest::keyClicks(window.ShopIdField(), "777");
+    std::thread again([&] { read = ui.ShopIdText(); });
+    again.join();
+    QCOMPARE(read, std::string("777"));
+    // An engine write posted before the typing does not take the copy back when it lands late.
+    ui.SetShopIdText("100");
+    window.ShopIdField()->setText(QStringLiteral("555"));  // the user pastes meanwhile
+    QCOMPARE(ui.ShopIdText(), std::string("555"));
+    QCoreApplication::processEvents();  // the engine's write lands
+    QCOMPARE(ui.ShopIdText(), std::string("555"));
+    // Once the window is torn down the field reads as empty.
+    bridge.Close();
+    QCOMPARE(ui.ShopIdText(), std::string());
   }
 };
 

@@ -177,7 +177,11 @@ class DialogsTest : public QObject {
     dialogs.chosen = QStringLiteral("/tmp/导出/店铺.txt");
     QVERIFY(ui.ShowFileDialog());
     QCOMPARE(ui.FileName(), "/tmp/导出/店铺.txt");
-    QCOMPARE(dialogs.saves[0].filter, QStringLiteral("文本文件(*.txt)|*.txt"));
+    // Text first (selected at opening), then the other forms the name may choose.
+    QCOMPARE(
+        dialogs.saves[0].filter,
+        QStringLiteral("文本文件(*.txt)|*.txt|CSV 文件(*.csv)|*.csv|Excel 工作簿(*.xlsx)|*.xlsx|"
+                       "JSON Lines(*.jsonl)|*.jsonl"));
     QCOMPARE(dialogs.saves[0].initialDirectory, QStringLiteral("/tmp/导出"));
     QCOMPARE(dialogs.saves[0].proposedName, QString());
     // The second dialog proposes the first one's choice; cancelling changes nothing.
