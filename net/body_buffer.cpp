@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace shopwalk::net {
 
@@ -23,6 +24,36 @@ void BodyBudget::Give(std::size_t bytes) {
   inUse_.fetch_sub(bytes, std::memory_order_relaxed);
 }
 
+ResponseBody::~ResponseBody() {
+  Release();
+}
+
+ResponseBody::ResponseBody(ResponseBody&& other) noexcept
+    : budget_(std::exchange(other.budget_, nullptr)),
+      data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {}
+
+ResponseBody& ResponseBody::operator=(ResponseBody&& other) noexcept {
+  if (this != &other) {
+    Release();
+    budget_ = std::exchange(other.budget_, nullptr);
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
+  }
+  return *this;
+}
+
+void ResponseBody::Release() {
+  std::free(data_);
+  if (budget_ != nullptr) budget_->Give(capacity_);
+  budget_ = nullptr;
+  data_ = nullptr;
+  size_ = 0;
+  capacity_ = 0;
+}
+
 BodyBuffer::~BodyBuffer() {
   std::free(data_);
   budget_.Give(capacity_);
@@ -38,6 +69,23 @@ std::size_t BodyBuffer::Append(std::string_view bytes, std::size_t sizeLimit) {
     size_ += count;
   }
   return count;
+}
+
+bool BodyBuffer::Reserve(std::size_t capacity, std::size_t sizeLimit) {
+  const std::size_t wanted = std::max(std::min(capacity, sizeLimit), size_);
+  if (wanted <= capacity_) return true;
+  if (!budget_.TryTake(wanted - capacity_)) return false;
+  return Reallocate(wanted);
+}
+
+ResponseBody BodyBuffer::Take(std::size_t size) {
+  ResponseBody body;
+  body.budget_ = &budget_;
+  body.data_ = std::exchange(data_, nullptr);
+  body.size_ = std::min(size, size_);
+  body.capacity_ = std::exchange(capacity_, 0);
+  size_ = 0;
+  return body;
 }
 
 void BodyBuffer::Truncate(std::size_t size) {

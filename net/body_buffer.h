@@ -17,8 +17,8 @@ namespace shopwalk::net {
 class BodyBudget {
  public:
   // What all response bodies of the process may hold at once: room for two bodies of the
-  // largest size a transfer allows. Each byte of it costs about two at the peak, as the engine
-  // copies each page out as text while the buffer still holds it.
+  // largest size a transfer allows. A page taken out of its buffer (ResponseBody) keeps its
+  // share until it is destroyed, so the budget counts every page still being read as well.
   static constexpr std::size_t DefaultLimit = 64u << 20;
 
   // The budget every client's buffer draws from, with DefaultLimit.
@@ -41,12 +41,41 @@ class BodyBudget {
   std::atomic<std::size_t> inUse_{0};
 };
 
+// The bytes of one response taken out of a BodyBuffer without a copy: owns their storage and the
+// share of the budget it was counted with, and gives both back when destroyed or assigned over.
+// Movable, not copyable; a moved-from or default body is empty and holds nothing.
+class ResponseBody {
+ public:
+  ResponseBody() = default;
+  ~ResponseBody();
+  ResponseBody(ResponseBody&& other) noexcept;
+  ResponseBody& operator=(ResponseBody&& other) noexcept;
+  ResponseBody(const ResponseBody&) = delete;
+  ResponseBody& operator=(const ResponseBody&) = delete;
+
+  std::string_view View() const { return {data_, size_}; }
+  std::size_t Size() const { return size_; }
+  bool Empty() const { return size_ == 0; }
+  // The storage held, as counted in the budget (at least Size()).
+  std::size_t Capacity() const { return capacity_; }
+
+ private:
+  friend class BodyBuffer;
+  void Release();
+
+  BodyBudget* budget_ = nullptr;
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 // A growable byte buffer whose capacity is taken from a BodyBudget: it grows only when the
 // budget grants the growth, and gives every byte back when it shrinks or is destroyed. Used by
 // one thread at a time.
 //
 // Capacity grows by doubling up to steps of GrowthStepMax; when the budget cannot grant a whole
-// step, only what the next append needs is asked for. Storage over KeepBytes is given back (to
+// step, only what the next append needs is asked for. A body whose size is known ahead (Reserve)
+// gets its storage in one piece instead. Storage over KeepBytes is given back (to
 // the budget and to the system) as soon as the buffer is emptied or cut back to less than half of
 // it; up to KeepBytes stays for the next body.
 class BodyBuffer {
@@ -67,6 +96,15 @@ class BodyBuffer {
   // Appends as much of `bytes` as fits: the buffer never grows past `sizeLimit` bytes in all,
   // nor past what the budget grants (or memory allows). Returns how many bytes were appended.
   std::size_t Append(std::string_view bytes, std::size_t sizeLimit);
+
+  // Grows the capacity to `capacity` (at most `sizeLimit`, never below what it holds) in one
+  // step, when the budget grants all of it; otherwise changes nothing, and later appends grow it
+  // step by step as before. True when the capacity is that large now.
+  bool Reserve(std::size_t capacity, std::size_t sizeLimit);
+
+  // Hands the first `size` bytes (all when it holds fewer) over with the storage they are in and
+  // its share of the budget, without copying them; the buffer is left empty, without storage.
+  ResponseBody Take(std::size_t size);
 
   // Drops the bytes after the first `size` (nothing when it holds fewer).
   void Truncate(std::size_t size);

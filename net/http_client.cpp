@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <new>
 #include <thread>
 
@@ -31,6 +32,7 @@ struct HttpClient::Impl {
   int port = 0;
 
   bool cookies = true;
+  bool keepConnections = true;
   net::BodyBuffer buffer;
   bool lastAborted = false;
   bool lastTimedOut = false;
@@ -95,6 +97,7 @@ bool HttpClient::Send(std::string_view body, int connectTimeoutMs, int sendTimeo
   request.method = impl_->method;
   request.body = body;
   request.cookies = impl_->cookies;
+  request.keepConnection = impl_->keepConnections;
   request.connectTimeoutMs = connectTimeoutMs;
   request.sendTimeoutMs = sendTimeoutMs;
   request.receiveTimeoutMs = receiveTimeoutMs;
@@ -109,6 +112,16 @@ bool HttpClient::Send(std::string_view body, int connectTimeoutMs, int sendTimeo
 bool HttpClient::CookiesEnabled(std::optional<bool> enabled) {
   if (enabled) impl_->cookies = *enabled;
   return impl_->cookies;
+}
+
+bool HttpClient::KeepsConnections(std::optional<bool> keep) {
+  if (keep) impl_->keepConnections = *keep;
+  return impl_->keepConnections;
+}
+
+net::ResponseBody HttpClient::TakeResponseText() {
+  const std::string_view bytes = impl_->buffer.View();
+  return impl_->buffer.Take(std::min(bytes.size(), bytes.find('\0')));
 }
 
 std::string HttpClient::ResponseText() const {

@@ -1,11 +1,15 @@
-// The web client through which the engine fetches pages: one client per collection task, created
-// and used on one thread.
+// The web client through which the engine fetches pages, created and used on one thread: one
+// client per collection task, or one per worker thread kept for the thread's life.
 //
 // Open splits a URL and remembers the request; Send performs it (HTTP/1.1, fixed agent text,
 // "Accept: */*" and "Host: <host>", redirects followed) and appends the response body, exactly as
-// received, to the client's buffer; ResponseText hands the buffer back as text. No status code
-// is reported: an error page is a page. Open and Send on any thread but the creator's is a fatal
-// usage error that ends the process.
+// received, to the client's buffer; ResponseText hands the buffer back as text, TakeResponseText
+// hands it over without a copy. No status code is reported: an error page is a page. Open and
+// Send on any thread but the creator's is a fatal usage error that ends the process.
+//
+// A client keeps its connections open after a request (within the web library's small cache of
+// idle connections), so later requests to the same host and port go out on them; a connection
+// the server has closed meanwhile is replaced without the caller noticing.
 //
 // The request goes out as the URL was written: its request line carries RequestPath() byte for
 // byte, with no dot segments removed and nothing re-encoded ("%" escapes and bytes 0x80-0xFF go
@@ -18,7 +22,8 @@
 // are cut at 32 MiB, and earlier when the response buffers of all clients together reach their
 // shared budget (64 MiB, net/body_buffer.h); response headers at 256 KiB, redirects at 10, and
 // only http and https are spoken. A cut body is kept and reported as TransportError::BodyTooLarge.
-// The storage of a page over 1 MiB goes back at the next Open or when the client is destroyed.
+// The storage of a page over 1 MiB goes back at the next Open or when the client is destroyed; a
+// page taken out keeps its storage, and its share of the budget, until it is destroyed.
 // The cookie store and what one request sends from it are bounded too (net/cookie_jar.h).
 // AbortAllTransfers() ends every transfer in flight from any thread.
 #pragma once
@@ -29,6 +34,7 @@
 #include <string>
 #include <string_view>
 
+#include "net/body_buffer.h"
 #include "net/fetch_outcome.h"
 
 namespace shopwalk {
@@ -62,10 +68,18 @@ class HttpClient {
   // the switch after the call.
   bool CookiesEnabled(std::optional<bool> enabled = std::nullopt);
 
+  // With a value, sets whether the connections of later requests stay open for the next request
+  // to the same host (on at creation); off, each is closed once its answer has arrived, for hosts
+  // that will not be asked again. Returns the switch after the call.
+  bool KeepsConnections(std::optional<bool> keep = std::nullopt);
+
   // The response buffer as text: its bytes up to the first NUL.
   std::string ResponseText() const;
   // The response buffer's bytes, NULs included.
   std::string_view ResponseBytes() const;
+  // The response buffer as text (its bytes up to the first NUL), handed over without a copy: the
+  // buffer is empty afterwards, and a later Send appends to nothing.
+  net::ResponseBody TakeResponseText();
 
   // The request last prepared by Open. RequestPath is everything from the first "/" after the
   // "//" that follows the scheme, query and fragment included; "/" when there is none.

@@ -55,10 +55,14 @@ struct TransferState {
   bool headersTooLarge = false;
 
   // The response whose headers are being read or whose body is arriving, its first non-empty
-  // Location and its Retry-After.
+  // Location, its Retry-After, and the body size it declared (none when chunked).
   int status = 0;
   std::string location;
   std::optional<std::chrono::seconds> retryAfter;
+  std::optional<std::size_t> contentLength;
+  bool chunked = false;
+  // The request asks for the headers alone (HEAD): a declared size has no body behind it.
+  bool headersOnly = false;
   // Its header block has ended and it is not a redirect being followed: its body is the page.
   bool finalResponse = false;
 
@@ -109,6 +113,33 @@ std::optional<std::chrono::seconds> ParseRetryAfter(const std::string& value, st
   return std::chrono::seconds(when > now ? when - now : 0);
 }
 
+// A Content-Length value: its decimal digits, saturating; nothing for a value that is not one.
+std::optional<std::size_t> ParseContentLength(std::string_view value) {
+  if (value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  constexpr std::size_t Largest = static_cast<std::size_t>(-1);
+  std::size_t length = 0;
+  for (const char digit : value) {
+    const auto next = static_cast<std::size_t>(digit - '0');
+    if (length > (Largest - next) / 10) return Largest;
+    length = length * 10 + next;
+  }
+  return length;
+}
+
+// The final response declared its body's size: the buffer takes storage for all of it at once
+// (within the page's bound and as far as the budget grants it) instead of growing step by step.
+void ReserveDeclaredBody(TransferState& state) {
+  if (state.headersOnly || state.chunked || !state.contentLength || *state.contentLength == 0 ||
+      state.status == 204 || state.status == 304) {
+    return;
+  }
+  const std::size_t size = state.buffer->Size();
+  const std::size_t room = state.bufferLimit > size ? state.bufferLimit - size : 0;
+  state.buffer->Reserve(size + std::min(*state.contentLength, room), state.bufferLimit);
+}
+
 // The response being read redirects, and the library follows such a redirect.
 bool IsRedirect(const TransferState& state) {
   return state.status >= 300 && state.status < 400 && !state.location.empty();
@@ -135,7 +166,13 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
     }
     state.location.clear();
     state.retryAfter.reset();
+    state.contentLength.reset();
+    state.chunked = false;
     state.finalResponse = false;
+  } else if (StartsWithIgnoringAsciiCase(line, "content-length:")) {
+    state.contentLength = ParseContentLength(Trimmed(line.substr(15)));
+  } else if (StartsWithIgnoringAsciiCase(line, "transfer-encoding:")) {
+    state.chunked = true;
   } else if (StartsWithIgnoringAsciiCase(line, "retry-after:")) {
     state.retryAfter = ParseRetryAfter(Trimmed(line.substr(12)), std::time(nullptr));
   } else if (StartsWithIgnoringAsciiCase(line, "location:")) {
@@ -144,6 +181,7 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
   } else if ((line == "\r\n" || line == "\n") && !state.finalResponse) {
     const bool followed = IsRedirect(state);
     state.finalResponse = state.status >= 200 && !followed;
+    if (state.finalResponse) ReserveDeclaredBody(state);
   }
   return n;
 }
@@ -392,6 +430,7 @@ TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& req
   TransferState state;
   state.buffer = &buffer;
   state.bufferLimit = sizeBefore + MaxBodyBytes;
+  state.headersOnly = EqualsIgnoringAsciiCase(request.method, "HEAD");
   const Clock::time_point started = Clock::now();
 
   // Resetting the handle forgets the list of cookie files without freeing it; dropping the
@@ -405,6 +444,9 @@ TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& req
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_PROXY, "");  // always direct, whatever the environment says
+  // Connections stay in the multi handle's cache for the next request to the same host, unless
+  // the caller will not ask that host again.
+  curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, request.keepConnection ? 0L : 1L);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &state);
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &OnHeader);

@@ -32,6 +32,9 @@ struct TransferRequest {
   std::string_view method;
   std::string_view body;
   bool cookies = true;
+  // Whether the connection stays open for a later request to the same host; false closes it
+  // once the answer has arrived.
+  bool keepConnection = true;
   // Milliseconds; 0 keeps the default bound.
   int connectTimeoutMs = 0;
   int sendTimeoutMs = 0;
@@ -51,7 +54,10 @@ struct TransferOutcome {
 
 // Performs `request` with `easy` driven through `multi`, appending the final response's body to
 // `buffer` (cut at MaxBodyBytes or where the buffer's budget runs out, and then reported as
-// TransportError::BodyTooLarge). On failure the buffer is left as it was.
+// TransportError::BodyTooLarge). A body whose size the response declares (Content-Length) gets
+// its storage in one piece, when the budget grants it. On failure the buffer is left as it was.
+// Connections are kept in `multi`'s cache and reused by later requests to the same host and
+// port (unless request.keepConnection is false).
 //
 // The first request goes out as the URL was written: its request line carries the request path
 // as RequestTargetOf gives it (no dot segments removed, "%" escapes and bytes 0x80-0xFF sent raw,

@@ -134,5 +134,63 @@ TEST(BodyBufferTest, CuttingBackALargeBufferGivesBackWhatItNoLongerNeeds) {
   EXPECT_EQ(buffer.Size(), 1000u);
 }
 
+TEST(BodyBufferTest, AReservedBodyGetsItsStorageInOnePieceWhenTheBudgetGrantsIt) {
+  BodyBudget budget(8u << 20);
+  BodyBuffer buffer(budget);
+  const std::string page = Bytes(3'000'000);
+  ASSERT_TRUE(buffer.Reserve(page.size(), NoLimit));
+  EXPECT_EQ(buffer.Capacity(), page.size());
+  EXPECT_EQ(budget.InUse(), page.size());
+  EXPECT_EQ(AppendInPieces(buffer, page), page.size());
+  EXPECT_EQ(buffer.Capacity(), page.size()) << "grew although the whole body had room";
+  EXPECT_EQ(buffer.View(), page);
+
+  // Never past the size limit, never below what it holds.
+  buffer.Clear();
+  ASSERT_TRUE(buffer.Reserve(5'000'000, 100'000));
+  EXPECT_EQ(buffer.Capacity(), 100'000u);
+  EXPECT_EQ(budget.InUse(), 100'000u);
+
+  // More than the budget has left: nothing changes, and the body still grows step by step
+  // within what is left.
+  BodyBuffer other(budget);
+  EXPECT_FALSE(other.Reserve(9u << 20, NoLimit));
+  EXPECT_EQ(other.Capacity(), 0u);
+  EXPECT_EQ(budget.InUse(), 100'000u);
+  EXPECT_EQ(AppendInPieces(other, page), page.size());
+  EXPECT_EQ(budget.InUse(), 100'000u + other.Capacity());
+}
+
+TEST(BodyBufferTest, ATakenBodyKeepsItsBytesAndItsShareOfTheBudgetUntilItGoes) {
+  BodyBudget budget(64u << 20);
+  BodyBuffer buffer(budget);
+  const std::string page = Bytes(2'000'000);
+  AppendInPieces(buffer, page);
+  const char* storage = buffer.View().data();
+  const std::size_t capacity = buffer.Capacity();
+
+  ResponseBody body = buffer.Take(1'500'000);
+  EXPECT_EQ(body.View(), std::string_view(page).substr(0, 1'500'000));
+  EXPECT_EQ(body.View().data(), storage) << "the bytes were copied";
+  EXPECT_EQ(body.Capacity(), capacity);
+  // The buffer is empty, without storage of its own, and fills again from nothing.
+  EXPECT_EQ(buffer.Size(), 0u);
+  EXPECT_EQ(buffer.Capacity(), 0u);
+  EXPECT_EQ(budget.InUse(), capacity);
+  EXPECT_EQ(buffer.Append("next", NoLimit), 4u);
+  EXPECT_EQ(buffer.View(), "next");
+
+  // Moving the body moves its share; destroying or replacing it gives the share back.
+  ResponseBody moved = std::move(body);
+  EXPECT_TRUE(body.Empty());  // NOLINT(bugprone-use-after-move): a moved-from body is empty
+  EXPECT_EQ(moved.Size(), 1'500'000u);
+  EXPECT_EQ(budget.InUse(), capacity + buffer.Capacity());
+  moved = buffer.Take(static_cast<std::size_t>(-1));
+  EXPECT_EQ(moved.View(), "next");
+  EXPECT_EQ(budget.InUse(), moved.Capacity());
+  moved = ResponseBody();
+  EXPECT_EQ(budget.InUse(), 0u);
+}
+
 }  // namespace
 }  // namespace shopwalk::net

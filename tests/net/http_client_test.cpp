@@ -113,6 +113,93 @@ TEST_F(HttpClientTest, BodyBytesComeBackExactlyAndTextEndsAtTheFirstNul) {
   EXPECT_EQ(client->ResponseText(), "");
 }
 
+TEST_F(HttpClientTest, TakenTextEndsAtTheFirstNulAndLeavesTheClientEmpty) {
+  const std::string body("\xB5\xEA<b>\0tail", 9);
+  market_.SetPage("a.shopwalk.test", "/nul", PageWith(body));
+  const net::BodyBudget& budget = net::BodyBudget::Process();
+  const std::size_t idle = budget.InUse();
+  auto client = HttpClient::Create();
+  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/nul"));
+  ASSERT_TRUE(client->Send());
+  const char* storage = client->ResponseBytes().data();
+
+  net::ResponseBody text = client->TakeResponseText();
+  EXPECT_EQ(text.View(), "\xB5\xEA<b>");
+  EXPECT_EQ(text.View().data(), storage) << "the page was copied";
+  EXPECT_TRUE(client->ResponseBytes().empty());
+  EXPECT_EQ(client->ResponseText(), "");
+  // The page still counts in the budget while it is read, not after.
+  EXPECT_EQ(budget.InUse(), idle + text.Capacity());
+  text = net::ResponseBody();
+  EXPECT_EQ(budget.InUse(), idle);
+  // A later Send fills the client again.
+  ASSERT_TRUE(client->Send());
+  EXPECT_EQ(client->ResponseBytes(), body);
+}
+
+TEST_F(HttpClientTest, ADeclaredBodyIsStoredInOnePieceOfItsSize) {
+  // cpp-httplib declares the length of a body it has whole; a chunked body declares none.
+  const std::string page(300'000, 'p');
+  market_.SetPage("a.shopwalk.test", "/declared", PageWith(page));
+  test::Page chunked = PageWith("tail");
+  chunked.misbehaviour = test::Misbehaviour::BurstThenSilence;
+  chunked.burstMs = 50;
+  market_.SetPage("a.shopwalk.test", "/chunked", chunked);
+  test::Page large = PageWith({});
+  large.misbehaviour = test::Misbehaviour::OversizedBody;
+  large.oversizedBytes = 8u << 20;
+  market_.SetPage("a.shopwalk.test", "/large", large);
+  auto client = HttpClient::Create();
+
+  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/declared"));
+  ASSERT_TRUE(client->Send());
+  net::ResponseBody declared = client->TakeResponseText();
+  EXPECT_EQ(declared.View(), page);
+  EXPECT_EQ(declared.Capacity(), page.size());
+
+  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/chunked"));
+  ASSERT_TRUE(client->Send());
+  EXPECT_TRUE(client->LastOutcome().Answered());
+  EXPECT_TRUE(client->TakeResponseText().View().ends_with("tail"));
+
+  // Only a body has storage: the same large page asked with HEAD takes none.
+  ASSERT_TRUE(client->Open("HEAD", "http://a.shopwalk.test/large"));
+  ASSERT_TRUE(client->Send());
+  EXPECT_EQ(client->LastOutcome().status, 200);
+  EXPECT_EQ(client->TakeResponseText().Capacity(), 0u);
+  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/large"));
+  ASSERT_TRUE(client->Send());
+  const net::ResponseBody whole = client->TakeResponseText();
+  EXPECT_EQ(whole.Size(), large.oversizedBytes);
+  EXPECT_EQ(whole.Capacity(), large.oversizedBytes);
+}
+
+TEST_F(HttpClientTest, ConnectionsAreKeptForTheSameHostUnlessToldOtherwise) {
+  market_.SetPage("rate.shopwalk.test", "/r", PageWith("rating"));
+  market_.SetPage("shop1.shopwalk.test", "/", PageWith("home 1"));
+  market_.SetPage("shop2.shopwalk.test", "/", PageWith("home 2"));
+  auto client = HttpClient::Create();
+  EXPECT_TRUE(client->KeepsConnections());
+  for (const char* url : {"http://rate.shopwalk.test/r", "http://shop1.shopwalk.test",
+                          "http://rate.shopwalk.test/r", "http://rate.shopwalk.test/r"}) {
+    ASSERT_TRUE(client->Open("GET", url));
+    ASSERT_TRUE(client->Send());
+  }
+  EXPECT_EQ(market_.ConnectionsUsed("rate.shopwalk.test"), 1u);
+  EXPECT_EQ(market_.ConnectionCount(), 2u);
+
+  // Not kept: each request on a connection of its own, closed once answered.
+  market_.ClearRequests();
+  EXPECT_FALSE(client->KeepsConnections(false));
+  for (const char* url : {"http://shop2.shopwalk.test", "http://shop2.shopwalk.test"}) {
+    ASSERT_TRUE(client->Open("GET", url));
+    ASSERT_TRUE(client->Send());
+    EXPECT_EQ(client->ResponseText(), "home 2");
+  }
+  EXPECT_EQ(market_.ConnectionsUsed("shop2.shopwalk.test"), 2u);
+  EXPECT_EQ(market_.ConnectionCount(), 2u);
+}
+
 TEST_F(HttpClientTest, SendsAfterOneOpenAppend) {
   market_.SetPage("a.shopwalk.test", "/p", PageWith("first;"));
   auto client = HttpClient::Create();

@@ -4,9 +4,11 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -18,6 +20,8 @@ namespace {
 
 // Enough workers for every collection worker of the engine plus stalled leftovers.
 constexpr std::size_t ServerThreads = 64;
+// Requests a kept-alive connection may carry before the server closes it.
+constexpr std::size_t KeepAliveRequests = 1000;
 
 bool SameName(std::string_view a, std::string_view b) {
   return EqualsIgnoringAsciiCase(a, b);
@@ -30,6 +34,29 @@ std::string HostOf(const std::string& hostHeader) {
   if (colon != std::string::npos && host.find(']', colon) == std::string::npos) host.resize(colon);
   return AsciiLowercase(host);
 }
+
+// The server's pool of threads, each serving one connection at a time, counting the connections
+// it is given and those it has finished with.
+class CountingQueue : public httplib::TaskQueue {
+ public:
+  CountingQueue(std::size_t threads, std::atomic<std::size_t>& accepted,
+                std::atomic<std::size_t>& closed)
+      : pool_(threads), accepted_(accepted), closed_(closed) {}
+
+  void enqueue(std::function<void()> serve) override {
+    ++accepted_;
+    pool_.enqueue([this, serve = std::move(serve)] {
+      serve();
+      ++closed_;
+    });
+  }
+  void shutdown() override { pool_.shutdown(); }
+
+ private:
+  httplib::ThreadPool pool_;
+  std::atomic<std::size_t>& accepted_;
+  std::atomic<std::size_t>& closed_;
+};
 
 // The library listens with a backlog of 5, so a burst of connections from many workers would
 // see SYNs dropped and retried a second later; this widens the queue once bound.
@@ -68,6 +95,10 @@ struct TestMarketplace::Server {
   // Requests in flight and the most at once, by host without port; "" holds every host together.
   std::map<std::string, std::size_t> inFlight;
   std::map<std::string, std::size_t> mostInFlight;
+  // Connections accepted and closed since the start; ClearRequests moves the baseline.
+  std::atomic<std::size_t> accepted{0};
+  std::atomic<std::size_t> closed{0};
+  std::size_t acceptedBefore = 0;
 
   // Counts a request to `host` into or out of flight (the caller holds `mutex`).
   void CountInFlight(const std::string& host, bool entering) {
@@ -103,6 +134,7 @@ struct TestMarketplace::Server {
     record.path = request.target.empty() ? request.path : request.target;
     record.cookie = request.get_header_value("Cookie");
     record.body = request.body;
+    record.clientPort = request.remote_port;
     for (const auto& header : request.headers) record.headers.push_back(header);
     const std::string host = HostOf(record.host);
     const std::string target = record.path;
@@ -132,9 +164,12 @@ TestMarketplace::TestMarketplace() : server_(std::make_unique<Server>()) {
   server.fallback.body = "<html><body>404 Not Found</body></html>";
 
   WideBacklogServer& http = server.http;
-  http.new_task_queue = [] { return new httplib::ThreadPool(ServerThreads); };
+  http.new_task_queue = [&server] {
+    return new CountingQueue(ServerThreads, server.accepted, server.closed);
+  };
   http.set_tcp_nodelay(true);
   http.set_keep_alive_timeout(1);
+  http.set_keep_alive_max_count(KeepAliveRequests);
   http.set_read_timeout(2, 0);
   const auto handler = [&server](const httplib::Request& request, httplib::Response& response) {
     server.Handle(request, response);
@@ -202,6 +237,7 @@ void TestMarketplace::ClearRequests() {
   std::lock_guard lock(server_->mutex);
   server_->requests.clear();
   server_->mostInFlight = server_->inFlight;
+  server_->acceptedBefore = server_->accepted.load();
 }
 
 bool TestMarketplace::WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
@@ -214,6 +250,28 @@ std::size_t TestMarketplace::InFlight(const std::string& host) const {
   std::lock_guard lock(server_->mutex);
   const auto found = server_->inFlight.find(HostOf(host));
   return found == server_->inFlight.end() ? 0 : found->second;
+}
+
+std::size_t TestMarketplace::ConnectionCount() const {
+  std::lock_guard lock(server_->mutex);
+  return server_->accepted.load() - server_->acceptedBefore;
+}
+
+std::size_t TestMarketplace::OpenConnections() const {
+  // Closed is read first: a connection closed in between is counted as open, never the other
+  // way round.
+  const std::size_t closed = server_->closed.load();
+  return server_->accepted.load() - closed;
+}
+
+std::size_t TestMarketplace::ConnectionsUsed(const std::string& host) const {
+  const std::string wanted = HostOf(host);
+  std::lock_guard lock(server_->mutex);
+  std::set<int> ports;
+  for (const RecordedRequest& request : server_->requests) {
+    if (wanted.empty() || HostOf(request.host) == wanted) ports.insert(request.clientPort);
+  }
+  return ports.size();
 }
 
 std::size_t TestMarketplace::MostInFlight(const std::string& host) const {

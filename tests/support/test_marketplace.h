@@ -6,6 +6,9 @@
 //
 // Point clients at it with SetConnectTo(marketplace.ConnectAddress()): URLs and Host headers stay
 // those of the real site while every connection lands here.
+//
+// Connections are kept alive between requests for up to 1 s of silence and up to 1,000 requests;
+// each one holds a server thread while it is open (64 threads).
 #pragma once
 
 #include <chrono>
@@ -62,6 +65,9 @@ struct RecordedRequest {
   std::string cookie;
   std::string body;
   std::vector<std::pair<std::string, std::string>> headers;
+  // The client's port of the connection it came on: requests with the same port came on the
+  // same connection (while a test runs, a port is not used again by another connection).
+  int clientPort = 0;
 
   // How often header `name` came (case-insensitive), and its first value ("" when absent).
   std::size_t HeaderCount(std::string_view name) const;
@@ -108,6 +114,14 @@ class TestMarketplace {
   // The most requests to `host` ("" for every host) that were in flight at once since the start
   // or the last ClearRequests (which restarts it from those in flight then).
   std::size_t MostInFlight(const std::string& host) const;
+
+  // Connections accepted since the start or the last ClearRequests, and connections open now
+  // (accepted and not yet closed by the server, which closes one when the client has closed it,
+  // after 1 s of silence, or after its last request).
+  std::size_t ConnectionCount() const;
+  std::size_t OpenConnections() const;
+  // How many different connections the recorded requests to `host` ("" for every host) came on.
+  std::size_t ConnectionsUsed(const std::string& host) const;
 
  private:
   struct Server;
