@@ -1,10 +1,13 @@
 // One collection task: a shop ID in, at most one row out, or the shop back to wait for a try.
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "collect/collector.h"
 #include "collect/markers.h"
 #include "collect/marketplace.h"
+#include "collect/request_slots.h"
 #include "collect/text.h"
 #include "net/http_client.h"
 #include "net/transfer_abort.h"
@@ -14,12 +17,14 @@ namespace shopwalk {
 namespace {
 
 struct Fetched {
-  std::string page;
+  // The body as text (an error page too), taken over from the client; empty when the verdict is
+  // a failure, whose body is never read.
+  net::ResponseBody page;
   FetchVerdict verdict;
 };
 
-// GET `url` with the task's client. The page is the body as text (an error page too); the
-// verdict says whether it is one.
+// GET `url` with the task's client. The verdict is judged first; only a page that answers (Page
+// or NoPage) is taken out of the client, a failure's body is never read.
 Fetched Fetch(HttpClient* client, const std::string& url) {
   Fetched fetched;
   if (client == nullptr) {
@@ -30,12 +35,24 @@ Fetched Fetch(HttpClient* client, const std::string& url) {
   client->Open("GET", url);
   client->Send();
   client->CookiesEnabled(false);
-  fetched.page = client->ResponseText();
   fetched.verdict = JudgeFetch(client->LastOutcome());
+  if (fetched.verdict.kind == FetchVerdict::Kind::Page ||
+      fetched.verdict.kind == FetchVerdict::Kind::NoPage) {
+    fetched.page = client->TakeResponseText();
+  }
   return fetched;
 }
 
-// Holds the result lock from construction to destruction; a deleted lock is not held at all.
+// The web client of the calling worker thread, made at its first use and kept until the thread
+// ends (clients are bound to the thread that made them); null when none could be made.
+HttpClient* WorkerClient() {
+  thread_local std::unique_ptr<HttpClient> client;
+  if (!client) client = HttpClient::Create();
+  return client.get();
+}
+
+// Holds the result lock from construction to destruction; a deleted lock, or none (0), is not
+// held at all.
 class HeldLock {
  public:
   explicit HeldLock(LockHandle lock) : lock_(lock) { EnterLock(lock_); }
@@ -49,13 +66,32 @@ class HeldLock {
 
 }  // namespace
 
+void Collector::SetEnginePolicy(const EnginePolicy& policy) {
+  engine_ = policy;
+  requestSlots_.SetLimit(policy.maxConcurrentRequests);
+}
+
 void Collector::CollectShop(std::int32_t shopId) {
   TryShop(shopId, Ticket{});
 }
 
 void Collector::TryShop(std::int32_t shopId, Ticket ticket) {
-  // The task's own web client, destroyed when the task ends, whichever way it ends.
-  std::unique_ptr<HttpClient> client = HttpClient::Create();
+  // The task's own web client, destroyed when the task ends, whichever way it ends; or the
+  // worker's, kept for the next task.
+  std::unique_ptr<HttpClient> ownClient;
+  HttpClient* client = nullptr;
+  if (engine_.clientPerTask) {
+    ownClient = HttpClient::Create();
+    client = ownClient.get();
+  } else {
+    client = WorkerClient();
+    // As a new client would: the home page goes with cookies, on a connection of its own that
+    // is not kept (no other shop lives on its host).
+    if (client != nullptr) {
+      client->CookiesEnabled(true);
+      client->KeepsConnections(false);
+    }
+  }
 
   if (exiting_) {
     Abandon(shopId, ticket);
@@ -77,7 +113,18 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket) {
       "http://shop" + NumberToText(shopId) + "." + std::string(MarketplaceDomain);
   ui_.ShowCollecting(shopUrl);
 
-  Fetched home = Fetch(client.get(), shopUrl);
+  // A turn at the marketplace; when it had to wait, the walk may have paused meanwhile.
+  std::optional<RequestSlots::Held> turn = requestSlots_.Take();
+  if (!turn) {
+    Abandon(shopId, ticket);
+    return;
+  }
+  if (turn->Waited() && !MaySend(ticket)) {
+    PutBack(shopId, ticket, Clock::now());
+    return;
+  }
+  Fetched home = Fetch(client, shopUrl);
+  turn.reset();
   Learn(home.verdict, ticket);
   switch (home.verdict.kind) {
     case FetchVerdict::Kind::Aborted:
@@ -93,31 +140,48 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket) {
     case FetchVerdict::Kind::NoPage:
       break;
   }
-  if (FindText(home.page, m.noShopNotice) != -1) {
+  if (FindText(home.page.View(), m.noShopNotice) != -1) {
     Finish(shopId, ticket, ShopOutcome::NoShop);
     return;
   }
 
   {
-    HeldLock held(run_.ResultLock.load());
-    const std::string shopName = TextBetween(home.page, m.shopNameLeft, m.shopNameRight);
-    const std::string messenger = TextBetween(home.page, m.messengerLeft, m.messengerRight);
+    // Under the window's policy the rating fetch and the row take turns with the other workers;
+    // otherwise only AppendRow keeps the rows whole and in order.
+    HeldLock held(engine_.ratingUnderLock ? run_.ResultLock.load() : LockHandle{0});
+    const std::string_view homePage = home.page.View();
+    const std::string shopName = TextBetween(homePage, m.shopNameLeft, m.shopNameRight);
+    const std::string messenger = TextBetween(homePage, m.messengerLeft, m.messengerRight);
     if (messenger.empty()) {
       Finish(shopId, ticket, ShopOutcome::NoFields);
       return;
     }
-    const std::string ratingToken = TextBetween(home.page, m.ratingLinkPrefix, m.ratingTokenRight);
+    const std::string ratingToken = TextBetween(homePage, m.ratingLinkPrefix, m.ratingTokenRight);
     if (ratingToken.empty()) {
       Finish(shopId, ticket, ShopOutcome::NoFields);
       return;
     }
+    // The home page has given what it holds: its storage goes back before the next page comes.
+    home.page = net::ResponseBody();
 
     // The walk may have been held or paused while this task waited for the lock.
     if (!MaySend(ticket)) {
       PutBack(shopId, ticket, Clock::now());
       return;
     }
-    const Fetched rating = Fetch(client.get(), m.ratingLinkPrefix + ratingToken);
+    // The rating host serves every shop: its connection is kept for the next task.
+    if (!engine_.clientPerTask && client != nullptr) client->KeepsConnections(true);
+    std::optional<RequestSlots::Held> ratingTurn = requestSlots_.Take();
+    if (!ratingTurn) {
+      Abandon(shopId, ticket);
+      return;
+    }
+    if (ratingTurn->Waited() && !MaySend(ticket)) {
+      PutBack(shopId, ticket, Clock::now());
+      return;
+    }
+    const Fetched rating = Fetch(client, m.ratingLinkPrefix + ratingToken);
+    ratingTurn.reset();
     Learn(rating.verdict, ticket);
     switch (rating.verdict.kind) {
       case FetchVerdict::Kind::Aborted:
@@ -134,8 +198,9 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket) {
       case FetchVerdict::Kind::NoPage:
         break;
     }
-    const std::string openingDate = TextBetween(rating.page, m.openingDateLeft, m.openingDateRight);
-    const std::string reputation = TextBetween(rating.page, m.reputationLeft, m.reputationRight);
+    const std::string_view ratingPage = rating.page.View();
+    const std::string openingDate = TextBetween(ratingPage, m.openingDateLeft, m.openingDateRight);
+    const std::string reputation = TextBetween(ratingPage, m.reputationLeft, m.reputationRight);
     if (shopName.empty()) {
       Finish(shopId, ticket, ShopOutcome::NoFields);
       return;

@@ -13,6 +13,11 @@
 // With a result sink every row, every answer without a row, every failure and the walk's place
 // are reported to it as they happen, and a Start first tries again the failed shops it has on
 // record (oldest first) before it walks on.
+//
+// The engine policy (collect/engine_policy.h) decides whether tasks make their own web clients
+// or keep one per worker, whether rating fetches take turns under the result lock, and how many
+// requests may be at the marketplace at once; the rest of the engine's behaviour is the same
+// under every policy.
 #pragma once
 
 #include <atomic>
@@ -26,9 +31,11 @@
 #include <set>
 
 #include "collect/collector_ui.h"
+#include "collect/engine_policy.h"
 #include "collect/fetch_verdict.h"
 #include "collect/marketplace_health.h"
 #include "collect/progress.h"
+#include "collect/request_slots.h"
 #include "collect/result_sink.h"
 #include "collect/retry_policy.h"
 #include "collect/run_state.h"
@@ -97,6 +104,11 @@ class Collector {
   void SetRetryPolicy(const RetryPolicy& policy);
   const RetryPolicy& Policy() const { return policy_; }
 
+  // Web clients, the result lock and the limit of requests at once; set before Start (the
+  // defaults are the window's).
+  void SetEnginePolicy(const EnginePolicy& policy);
+  const EnginePolicy& Engine() const { return engine_; }
+
   // Where rows, answers, failures and the place are kept (none: the list alone). Set before
   // Start; the sink must outlive the collector's work. Takes the sink's failed shops as the
   // failed count shown.
@@ -159,6 +171,9 @@ class Collector {
   RunState run_;
   ProgressTracker progress_;
   RetryPolicy policy_;
+  EnginePolicy engine_;
+  // Turns for requests to the marketplace, as many as engine_.maxConcurrentRequests.
+  RequestSlots requestSlots_;
   ResultSink* sink_ = nullptr;
   // Keeps the list's order and the sink's order of rows the same.
   std::mutex rowOrderMutex_;

@@ -19,7 +19,8 @@ struct RunState {
   ThreadPool WorkerPool;
   // The dispatcher of the current run; 0 once the stop sequence has ended it.
   std::atomic<ThreadHandle> DispatcherThread{0};
-  // Serialises the rating fetch, the row append and the status texts across workers.
+  // Serialises the rating fetch, the row append and the status texts across workers, under the
+  // window's engine policy (EnginePolicy::ratingUnderLock).
   std::atomic<LockHandle> ResultLock{0};
   // NOLINTEND(readability-identifier-naming)
 };

@@ -17,7 +17,15 @@ const std::string Rating =
 
 using Row = ResultRow;
 
-TEST_F(EngineTest, ShopWithEveryFieldGivesItsRowAndStatusTexts) {
+// One task's fetches, cuts and row are the same under every engine policy.
+class ShopTest : public EngineTest, public ::testing::WithParamInterface<NamedPolicy> {
+ protected:
+  ShopTest() { collector.SetEnginePolicy(GetParam().policy); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Policies, ShopTest, ::testing::ValuesIn(EveryPolicy()), PolicyName);
+
+TEST_P(ShopTest, ShopWithEveryFieldGivesItsRowAndStatusTexts) {
   ServeShop(42, Home, "/user-rate-abc.htm", Rating);
   collector.CollectShop(42);
 
@@ -39,7 +47,7 @@ TEST_F(EngineTest, ShopWithEveryFieldGivesItsRowAndStatusTexts) {
   EXPECT_EQ(ui.Rows()[1][0], "2");
 }
 
-TEST_F(EngineTest, MissingReputationOrRatingPageStillGivesARow) {
+TEST_P(ShopTest, MissingReputationOrRatingPageStillGivesARow) {
   ServeShop(1, Home, "/user-rate-abc.htm",
             "<html>J_showShopStartDate\" value=\"2001-02-03\"</html>");
   collector.CollectShop(1);
@@ -55,7 +63,7 @@ TEST_F(EngineTest, MissingReputationOrRatingPageStillGivesARow) {
   EXPECT_EQ(ui.Rows()[1], (Row{"2", "Demo Shop", "0", "alice", "", "http://shop2.velmo.com"}));
 }
 
-TEST_F(EngineTest, NoShopNoticeAnywhereEndsTheTaskAfterOneFetch) {
+TEST_P(ShopTest, NoShopNoticeAnywhereEndsTheTaskAfterOneFetch) {
   ServeShop(7, Home + "<p>提示：没有找到相应的店铺信息</p>", "/user-rate-abc.htm", Rating);
   collector.CollectShop(7);
   EXPECT_TRUE(ui.Rows().empty());
@@ -63,7 +71,7 @@ TEST_F(EngineTest, NoShopNoticeAnywhereEndsTheTaskAfterOneFetch) {
   EXPECT_EQ(ui.Collecting(), "http://shop7.velmo.com");
 }
 
-TEST_F(EngineTest, MissingMessengerOrRatingLinkSkipsTheShopWithoutSecondFetch) {
+TEST_P(ShopTest, MissingMessengerOrRatingLinkSkipsTheShopWithoutSecondFetch) {
   // "</a>" only before "掌柜：".
   ServeShop(8,
             "<title>首页-A-Velmo网</title><a>x</a>掌柜：bob"
@@ -77,7 +85,7 @@ TEST_F(EngineTest, MissingMessengerOrRatingLinkSkipsTheShopWithoutSecondFetch) {
   EXPECT_EQ(market.RequestCount(), 2u);
 }
 
-TEST_F(EngineTest, EmptyShopNameSkipsTheShopAfterBothFetches) {
+TEST_P(ShopTest, EmptyShopNameSkipsTheShopAfterBothFetches) {
   ServeShop(10,
             "<title>首页--Velmo网</title><a>掌柜：bob</a>"
             "<a href=\"http://rate.velmo.com/user-rate-abc.htm\">",
@@ -87,7 +95,7 @@ TEST_F(EngineTest, EmptyShopNameSkipsTheShopAfterBothFetches) {
   EXPECT_EQ(market.RequestCount(), 2u);
 }
 
-TEST_F(EngineTest, FirstMarkerWinsAndRatingLinkKeepsItsQuery) {
+TEST_P(ShopTest, FirstMarkerWinsAndRatingLinkKeepsItsQuery) {
   ServeShop(11,
             "</a>掌柜：<title>首页-First-Velmo网</title><title>首页-Second-Velmo网</title>"
             "<a>掌柜：carol</a><a>掌柜：dave</a>"
@@ -105,7 +113,7 @@ TEST_F(EngineTest, FirstMarkerWinsAndRatingLinkKeepsItsQuery) {
   EXPECT_EQ(requests[1].path, "/user-rate-x1.htm?spm=3&a=b");
 }
 
-TEST_F(EngineTest, HomePageGoesWithCookiesAndRatingPageWithout) {
+TEST_P(ShopTest, HomePageGoesWithCookiesAndRatingPageWithout) {
   Page home;
   home.body = Utf8ToGbk(Home);
   home.headers = {{"Set-Cookie", "walk=1; Domain=velmo.com; Path=/"}};
@@ -121,14 +129,14 @@ TEST_F(EngineTest, HomePageGoesWithCookiesAndRatingPageWithout) {
   EXPECT_EQ(requests[3].cookie, "");                                // rating page of shop 21
 }
 
-TEST_F(EngineTest, UnreachableMarketplaceGivesNoRow) {
+TEST_P(ShopTest, UnreachableMarketplaceGivesNoRow) {
   SetConnectTo("127.0.0.1:1");
   collector.CollectShop(30);
   EXPECT_TRUE(ui.Rows().empty());
   EXPECT_EQ(ui.Collecting(), "http://shop30.velmo.com");
 }
 
-TEST_F(EngineTest, TaskAfterStopRunsTheStopSequenceInstead) {
+TEST_P(ShopTest, TaskAfterStopRunsTheStopSequenceInstead) {
   ServeShop(40, Home, "/user-rate-abc.htm", Rating);
   collector.OnStopClicked();
   collector.CollectShop(40);

@@ -193,6 +193,114 @@ TEST_F(RunTest, WorkersTakeTurnsFetchingRatingsAndAppendingRows) {
   }
 }
 
+// The command line's policy lets rating fetches of different workers overlap, where the window's
+// makes them take turns; the rows stay whole, numbered in list order.
+TEST_F(RunTest, UnderTheCommandLinePolicyRatingFetchesOverlapAndRowsStayWhole) {
+  collector.SetEnginePolicy(EnginePolicy::CommandLine(0));
+  ServeSlowRatings();
+  ui.SetShopIdText("3000");
+  ui.SetThreadCountText("20");
+  collector.OnStartClicked();
+  constexpr std::size_t Ratings = 12;
+  ASSERT_TRUE(WaitFor([&] { return RatingRequestCount() >= Ratings; }, std::chrono::seconds(60)));
+  const std::size_t mostRatingsAtOnce = market.MostInFlight(pages::RatingHost());
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20), std::chrono::seconds(10)));
+
+  EXPECT_GE(mostRatingsAtOnce, 2u) << "rating fetches still took turns";
+  const auto rows = ui.Rows();
+  ASSERT_GE(rows.size(), Ratings - 1);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i][0], std::to_string(i + 1));
+    const std::string id =
+        std::to_string(TextToInt(rows[i][5].substr(std::string("http://shop").size())));
+    EXPECT_EQ(rows[i][1], "S" + id);
+    EXPECT_EQ(rows[i][2], id);
+    EXPECT_EQ(rows[i][3], "m" + id);
+  }
+}
+
+// Under the command line's policy a worker keeps its connection to the rating host from shop to
+// shop, and closes the connection to each shop's own host once its page has arrived. Under the
+// window's, every task connects anew.
+TEST_F(RunTest, UnderTheCommandLinePolicyWorkersKeepTheirRatingConnection) {
+  constexpr std::size_t Workers = 4;
+  ServeSlowShops(0);
+  collector.SetEnginePolicy(EnginePolicy::CommandLine(0));
+  ui.SetShopIdText("4000");
+  ui.SetThreadCountText(std::to_string(Workers));
+  collector.SetLastShopId(4040);
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return collector.WalkEnded(); }));
+  ASSERT_EQ(ui.Rows().size(), 40u);
+
+  std::set<int> homeConnections, ratingConnections;
+  std::size_t homeRequests = 0;
+  for (const auto& request : market.Requests()) {
+    if (request.host == pages::RatingHost()) {
+      ratingConnections.insert(request.clientPort);
+    } else {
+      homeConnections.insert(request.clientPort);
+      ++homeRequests;
+    }
+  }
+  EXPECT_EQ(RatingRequestCount(), 40u);
+  EXPECT_LE(ratingConnections.size(), Workers) << "rating connections were not kept";
+  // Each shop's host on a connection of its own, used for nothing else.
+  EXPECT_EQ(homeConnections.size(), homeRequests);
+  for (const int port : ratingConnections) EXPECT_EQ(homeConnections.count(port), 0u);
+  // Only the rating connections stay open (the server closes idle ones after 1 s, so this is
+  // looked at well within that).
+  EXPECT_TRUE(
+      WaitFor([&] { return market.OpenConnections() <= Workers; }, std::chrono::milliseconds(800)))
+      << market.OpenConnections() << " connections open";
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+}
+
+TEST_F(RunTest, UnderTheWindowPolicyEveryTaskConnectsAnew) {
+  ServeSlowShops(0);
+  ui.SetShopIdText("4100");
+  ui.SetThreadCountText("4");
+  collector.SetLastShopId(4120);
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return collector.WalkEnded(); }));
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  EXPECT_EQ(RatingRequestCount(), 20u);
+  EXPECT_EQ(market.ConnectionsUsed(pages::RatingHost()), 20u);
+  EXPECT_EQ(market.ConnectionCount(), 40u);
+}
+
+// However many workers there are, no more requests than the limit reach the marketplace at once.
+TEST_F(RunTest, TheLimitOfRequestsAtOnceHoldsWhateverTheWorkers) {
+  constexpr std::size_t Limit = 3;
+  ServeSlowShops(100);
+  collector.SetEnginePolicy(EnginePolicy::CommandLine(static_cast<int>(Limit)));
+  ui.SetShopIdText("5000");
+  ui.SetThreadCountText("10");
+  collector.SetLastShopId(5030);
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return collector.WalkEnded(); }, std::chrono::seconds(60)));
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  EXPECT_LE(market.MostInFlight(""), Limit);
+  EXPECT_GE(market.MostInFlight(""), 2u) << "the workers never fetched side by side";
+  EXPECT_EQ(ui.Rows().size(), 30u);
+}
+
+// A task waiting for its turn does not hold up the program's end.
+TEST_F(RunTest, ClosingWhileTasksWaitForTheirTurnEndsThem) {
+  ServeSlowShops(60000);
+  collector.SetEnginePolicy(EnginePolicy::CommandLine(1));
+  ui.SetShopIdText("5100");
+  ui.SetThreadCountText("4");
+  collector.OnStartClicked();
+  // One request hangs at the server; the other workers wait for their turn.
+  ASSERT_TRUE(
+      WaitFor([&] { return market.RequestCount() >= 1 && TextToInt(ui.ShopIdText()) >= 5104; }));
+  EXPECT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  EXPECT_EQ(market.RequestCount(), 1u);
+  EXPECT_TRUE(ui.Rows().empty());
+  EXPECT_EQ(collector.ProgressText(), "5100");
+}
+
 TEST_F(RunTest, WithoutPoolTheFieldAdvancesAndStopChangesNothingVisible) {
   ui.SetShopIdText("77");
   ui.SetThreadCountText("-3");

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "collect/collector.h"
 #include "collect/gbk.h"
@@ -19,6 +20,22 @@
 #include "tests/support/test_marketplace.h"
 
 namespace shopwalk::test {
+
+// An engine policy with a name for the test's title, for behaviour that holds under every policy.
+struct NamedPolicy {
+  std::string name;
+  EnginePolicy policy;
+};
+
+// The window's policy, and the command line's with a limit of four requests at once, which binds
+// in runs with more workers.
+inline std::vector<NamedPolicy> EveryPolicy() {
+  return {{"WindowPolicy", EnginePolicy{}}, {"CommandLinePolicy", EnginePolicy::CommandLine(4)}};
+}
+
+inline std::string PolicyName(const ::testing::TestParamInfo<NamedPolicy>& info) {
+  return info.param.name;
+}
 
 class EngineTest : public ::testing::Test {
  protected:

@@ -1,12 +1,13 @@
 // A marketplace that does not answer: shops wait and are tried again, fail for good after their
 // last try, and the walk pauses during an outage or when the server asks for a pause; no shop is
-// counted as walked without an answer.
+// counted as walked without an answer. All of it under every engine policy.
 #include <algorithm>
 #include <atomic>
 #include <ctime>
 #include <map>
 #include <mutex>
 #include <set>
+#include <tuple>
 
 #include "tests/collect/engine_fixture.h"
 #include "tests/support/memory_sink.h"
@@ -39,7 +40,8 @@ std::int32_t ShopIdOfHost(const std::string& host) {
 
 class RetryTest : public EngineTest {
  protected:
-  RetryTest() {
+  explicit RetryTest(const EnginePolicy& engine) {
+    collector.SetEnginePolicy(engine);
     collector.SetPace(milliseconds(10));
     RetryPolicy policy;
     policy.firstBackoff = milliseconds(20);
@@ -119,6 +121,13 @@ class RetryTest : public EngineTest {
   std::vector<Arrival> arrivals;
 };
 
+class RetryRunTest : public RetryTest, public ::testing::WithParamInterface<NamedPolicy> {
+ protected:
+  RetryRunTest() : RetryTest(GetParam().policy) {}
+};
+
+INSTANTIATE_TEST_SUITE_P(Policies, RetryRunTest, ::testing::ValuesIn(EveryPolicy()), PolicyName);
+
 Page ErrorPage(int status) {
   Page page;
   page.status = status;
@@ -130,7 +139,7 @@ Page ServiceUnavailable() {
   return ErrorPage(503);
 }
 
-TEST_F(RetryTest, AShortOutageLosesNoShopAndSendsOnlyProbes) {
+TEST_P(RetryRunTest, AShortOutageLosesNoShopAndSendsOnlyProbes) {
   // Each probe uses a try of the shop that waited longest: enough tries to outlast the outage.
   RetryPolicy policy;
   policy.maxAttempts = 30;
@@ -182,7 +191,7 @@ TEST_F(RetryTest, AShortOutageLosesNoShopAndSendsOnlyProbes) {
   EXPECT_LE(answeredDuringOutage.load(), 20 + probes + 1);
 }
 
-TEST_F(RetryTest, ALongerOutageFailsShopsPastTheirLastTryWithTheReason) {
+TEST_P(RetryRunTest, ALongerOutageFailsShopsPastTheirLastTryWithTheReason) {
   RetryPolicy policy;
   policy.maxAttempts = 2;
   policy.firstBackoff = milliseconds(10);
@@ -242,10 +251,16 @@ std::string HttpDateIn(std::chrono::seconds from) {
   return text;
 }
 
-class RetryAfterTest : public RetryTest, public ::testing::WithParamInterface<RetryAfterCase> {};
+class RetryAfterTest
+    : public RetryTest,
+      public ::testing::WithParamInterface<std::tuple<RetryAfterCase, NamedPolicy>> {
+ protected:
+  RetryAfterTest() : RetryTest(std::get<NamedPolicy>(GetParam()).policy) {}
+  const RetryAfterCase& Case() const { return std::get<RetryAfterCase>(GetParam()); }
+};
 
 TEST_P(RetryAfterTest, NoRequestReachesTheMarketplaceBeforeThePauseIsOver) {
-  const std::string retryAfter = GetParam().value();
+  const std::string retryAfter = Case().value();
   std::atomic<bool> answered{false};
   std::atomic<Clock::rep> pausedAt{0};
   Serve([&](const std::string& host, const std::string&, Page page) -> std::optional<Page> {
@@ -274,7 +289,7 @@ TEST_P(RetryAfterTest, NoRequestReachesTheMarketplaceBeforeThePauseIsOver) {
   bool sawPausedShop = false;
   for (const auto& arrival : Arrivals()) {
     if (arrival.at <= paused) continue;
-    EXPECT_GE(arrival.at - paused, GetParam().atLeast) << arrival.host << arrival.path;
+    EXPECT_GE(arrival.at - paused, Case().atLeast) << arrival.host << arrival.path;
     if (arrival.host == pages::ShopHost(3003)) sawPausedShop = true;
   }
   EXPECT_TRUE(sawPausedShop) << "the paused shop was not tried again";
@@ -283,14 +298,18 @@ TEST_P(RetryAfterTest, NoRequestReachesTheMarketplaceBeforeThePauseIsOver) {
 
 INSTANTIATE_TEST_SUITE_P(
     Forms, RetryAfterTest,
-    ::testing::Values(RetryAfterCase{"Seconds", [] { return std::string("2"); },
-                                     std::chrono::seconds(2)},
-                      // A date counts whole seconds: three seconds ahead is at least two away.
-                      RetryAfterCase{"Date", [] { return HttpDateIn(std::chrono::seconds(3)); },
-                                     std::chrono::seconds(2)}),
-    [](const ::testing::TestParamInfo<RetryAfterCase>& info) { return info.param.name; });
+    ::testing::Combine(
+        ::testing::Values(RetryAfterCase{"Seconds", [] { return std::string("2"); },
+                                         std::chrono::seconds(2)},
+                          // A date counts whole seconds: three seconds ahead is at least two away.
+                          RetryAfterCase{"Date", [] { return HttpDateIn(std::chrono::seconds(3)); },
+                                         std::chrono::seconds(2)}),
+        ::testing::ValuesIn(EveryPolicy())),
+    [](const ::testing::TestParamInfo<std::tuple<RetryAfterCase, NamedPolicy>>& info) {
+      return std::get<RetryAfterCase>(info.param).name + std::get<NamedPolicy>(info.param).name;
+    });
 
-TEST_F(RetryTest, AShopThatAlwaysFailsIsRecordedAsFailedWhileTheWalkGoesOn) {
+TEST_P(RetryRunTest, AShopThatAlwaysFailsIsRecordedAsFailedWhileTheWalkGoesOn) {
   Serve([&](const std::string& host, const std::string&, Page page) -> std::optional<Page> {
     if (host == pages::ShopHost(4002)) return ErrorPage(500);
     return page;
@@ -318,7 +337,7 @@ TEST_F(RetryTest, AShopThatAlwaysFailsIsRecordedAsFailedWhileTheWalkGoesOn) {
   EXPECT_EQ(ui.RetryCounts(), (std::pair<std::size_t, std::size_t>{0, 1}));
 }
 
-TEST_F(RetryTest, ARatingPageThatFailsForAWhileIsReadOnTheRetry) {
+TEST_P(RetryRunTest, ARatingPageThatFailsForAWhileIsReadOnTheRetry) {
   std::atomic<int> ratingTries{0};
   Serve([&](const std::string&, const std::string& path, Page page) -> std::optional<Page> {
     if (path == "/user-rate-u5004.htm" && ++ratingTries <= 2) {
@@ -335,7 +354,7 @@ TEST_F(RetryTest, ARatingPageThatFailsForAWhileIsReadOnTheRetry) {
   ExpectEveryShopListedOnce(5001, 5010);
 }
 
-TEST_F(RetryTest, WaitingShopsHoldNoWorker) {
+TEST_P(RetryRunTest, WaitingShopsHoldNoWorker) {
   // Every other existing shop answers 500 for ever, so answered pages come between the failures
   // and the walk never pauses.
   RetryPolicy policy;
@@ -363,7 +382,7 @@ TEST_F(RetryTest, WaitingShopsHoldNoWorker) {
   ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
 }
 
-TEST_F(RetryTest, StopDuringAPauseEndsTheRunLikeAnyStop) {
+TEST_P(RetryRunTest, StopDuringAPauseEndsTheRunLikeAnyStop) {
   Serve([&](const std::string&, const std::string&, Page) -> std::optional<Page> {
     return ServiceUnavailable();
   });
@@ -382,7 +401,7 @@ TEST_F(RetryTest, StopDuringAPauseEndsTheRunLikeAnyStop) {
 
 // With a result sink, every answer is reported before the place that covers it, failed shops
 // are kept on record so the place moves past them, and the next Start tries them first.
-TEST_F(RetryTest, AnswersAreReportedBeforeThePlaceThatCoversThem) {
+TEST_P(RetryRunTest, AnswersAreReportedBeforeThePlaceThatCoversThem) {
   MemorySink sink;
   collector.SetResultSink(&sink);
   Serve([&](const std::string& host, const std::string&, Page page) -> std::optional<Page> {
@@ -425,7 +444,7 @@ TEST_F(RetryTest, AnswersAreReportedBeforeThePlaceThatCoversThem) {
   EXPECT_EQ(ui.RetryCounts(), (std::pair<std::size_t, std::size_t>{0, 1}));
 }
 
-TEST_F(RetryTest, ANewStartTriesTheFailedShopsOnRecordFirst) {
+TEST_P(RetryRunTest, ANewStartTriesTheFailedShopsOnRecordFirst) {
   MemorySink sink;
   sink.SetFailedShops({{9012, 6, "HTTP 503"}, {9003, 6, "connect refused"}});
   collector.SetResultSink(&sink);
