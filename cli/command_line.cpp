@@ -1,6 +1,7 @@
 #include "cli/command_line.h"
 
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <limits>
@@ -9,6 +10,34 @@ namespace shopwalk {
 namespace {
 
 constexpr std::int32_t LargestShopId = std::numeric_limits<std::int32_t>::max();
+// The slowest pace the walk takes: one shop ID in 1,000 s.
+constexpr double SlowestRate = 0.001;
+constexpr double FastestRate = 100000.0;
+
+// A whole number (for the options that take shop IDs and counts).
+const CLI::Validator WholeNumber(
+    [](std::string& input) -> std::string {
+      if (input.empty() || input.find_first_not_of("0123456789+-") != std::string::npos) {
+        return input + " is not a whole number";
+      }
+      return {};
+    },
+    "INTEGER");
+
+// A rate: 0 (as fast as the workers allow), or a number of shop IDs a second within bounds;
+// not a number, infinite or out of bounds is refused.
+const CLI::Validator Rate(
+    [](std::string& input) -> std::string {
+      double value = 0;
+      if (!CLI::detail::lexical_cast(input, value) || !std::isfinite(value)) {
+        return input + " is not a number";
+      }
+      if (value != 0 && (value < SlowestRate || value > FastestRate)) {
+        return input + " is out of range: 0, or 0.001 to 100000 shop IDs a second";
+      }
+      return {};
+    },
+    "RATE");
 
 }  // namespace
 
@@ -27,23 +56,29 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
       "Walk shop IDs upward, list the shops found and keep them in the store; without --from, "
       "continue after the place of the last command-line walk (or config.ini's Now_ID)");
   walkApp->add_option("--from", walk.from, "First shop ID to collect")
-      ->check(CLI::Number)
+      ->check(WholeNumber)
       ->check(CLI::Range(0, LargestShopId));
   auto* to = walkApp->add_option("--to", walk.to, "Last shop ID to collect (included)")
-                 ->check(CLI::Number)
+                 ->check(WholeNumber)
                  ->check(CLI::Range(0, LargestShopId));
   walkApp->add_option("--count", walk.count, "Number of shop IDs to walk")
-      ->check(CLI::Number)
+      ->check(WholeNumber)
       ->check(CLI::Range(std::int64_t{1}, std::int64_t{LargestShopId} + 1))
       ->excludes(to);
   walkApp->add_option("--threads", walk.threads, "Worker threads (0: 20)")
       ->capture_default_str()
-      ->check(CLI::Number)
+      ->check(WholeNumber)
       ->check(CLI::Range(0, 1000));
-  walkApp->add_option("--rate", walk.rate, "Shop IDs a second (0: as fast as the workers allow)")
+  walkApp
+      ->add_option("--rate", walk.rate,
+                   "Shop IDs a second, 0.001 to 100000 (0: as fast as the workers allow)")
       ->capture_default_str()
+      ->check(Rate);
+  walkApp
+      ->add_option("--max-requests", walk.maxRequests,
+                   "Most requests at the marketplace at once (default: one per worker thread)")
       ->check(CLI::Number)
-      ->check(CLI::Range(0.0, 100000.0));
+      ->check(CLI::Range(1, 1000));
   walkApp->add_option("--db", walk.db, "The results store (a file)");
   walkApp->add_option("--out", walk.out,
                       "Also write this walk's rows to FILE as they come (.txt, .csv, .jsonl, "

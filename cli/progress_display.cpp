@@ -55,7 +55,7 @@ std::string StatusLine(const WalkFigures& figures, std::chrono::steady_clock::du
     line += Format("  waiting %zu  failed %zu", figures.waiting, figures.failed);
   }
   if (figures.paused) line += "  " + PauseText(figures);
-  if (last && figures.first != 0 && *last >= figures.first) {
+  if (last && figures.started && *last >= figures.first) {
     const double total = static_cast<double>(*last) - figures.first + 1;
     const double done = std::clamp(static_cast<double>(figures.Walked()) / total, 0.0, 1.0);
     const auto filled = static_cast<std::size_t>(std::lround(done * BarWidth));
@@ -90,7 +90,7 @@ std::string LogLine(const WalkFigures& figures, std::chrono::steady_clock::durat
 std::string SummaryLine(const WalkFigures& figures, std::chrono::steady_clock::duration elapsed,
                         const std::string& ending) {
   std::string line = Format("walked %" PRId64 " shop IDs", figures.Walked());
-  if (figures.Walked() > 0)
+  if (figures.started)
     line += Format(" (%" PRId32 " to %" PRId32 ")", figures.first, figures.cursor);
   line += " in " + ClockText(duration_cast<seconds>(elapsed)) +
           Format(", %.1f IDs/s; found %zu shops; %zu waiting, %zu failed for good; ",

@@ -21,8 +21,8 @@ void WalkView::SetShopIdText(std::string_view text) {
   std::lock_guard lock(mutex_);
   shopId_ = std::string(text);
   figures_.cursor = TextToInt(shopId_);
-  if (!started_) {
-    started_ = true;
+  if (!figures_.started) {
+    figures_.started = true;
     figures_.first = figures_.cursor;
   }
   // Handing out a new ID means the walk runs again.

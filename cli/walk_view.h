@@ -25,11 +25,11 @@ struct WalkFigures {
   std::optional<PauseReason> paused;
   std::chrono::seconds nextTry{0};
   bool stopped = false;
+  // Whether any shop ID has been handed out yet.
+  bool started = false;
 
   // Shop IDs handed out so far.
-  std::int64_t Walked() const {
-    return first == 0 && cursor == 0 ? 0 : std::int64_t{cursor} - first + 1;
-  }
+  std::int64_t Walked() const { return started ? std::int64_t{cursor} - first + 1 : 0; }
 };
 
 class WalkView : public CollectorUi {
@@ -57,7 +57,6 @@ class WalkView : public CollectorUi {
   std::string shopId_;
   std::string threadCount_;
   WalkFigures figures_;
-  bool started_ = false;
   std::function<void(const ShopRecord&)> onRow_;
 };
 

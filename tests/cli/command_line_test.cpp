@@ -48,11 +48,10 @@ TEST_F(CliTest, UsageErrorsExitWith2AndSayWhyBeforeTouchingTheStore) {
   EXPECT_EQ(market.RequestCount(), 0u);
 }
 
-// A rate that is not a number passes the range check (every comparison with NaN is false) and
-// then walks as fast as the workers allow, as --rate 0 would. Enable once the rate is checked to
-// be a number.
-TEST_F(CliTest, DISABLED_ARateThatIsNotANumberIsAUsageError) {
-  for (const std::string rate : {"nan", "-nan"}) {
+// A rate that is not a number, infinite, or so small that its pace would overflow is refused
+// rather than walking as fast as the workers allow.
+TEST_F(CliTest, ARateThatIsNotANumberOrOutOfBoundsIsAUsageError) {
+  for (const std::string rate : {"nan", "-nan", "inf", "1e-300", "0.0000004", "1e9"}) {
     SCOPED_TRACE(rate);
     const std::string store = dir.File(rate + ".db");
     const Finished run = Cli({"walk", "--db", store, "--count", "3", "--rate", rate});

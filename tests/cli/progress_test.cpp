@@ -18,10 +18,19 @@ using std::chrono::seconds;
 // Half of the shop IDs 1000..1099 walked in 10 s, 12 shops found.
 WalkFigures HalfWay() {
   WalkFigures figures;
+  figures.started = true;
   figures.first = 1000;
   figures.cursor = 1049;
   figures.rows = 12;
   return figures;
+}
+
+TEST(ProgressLines, AWalkFromShopIdZeroCountsAndShowsItsBar) {
+  WalkFigures figures;
+  figures.started = true;  // only shop ID 0 handed out so far
+  EXPECT_EQ(figures.Walked(), 1);
+  EXPECT_NE(StatusLine(figures, seconds(1), 9, 0).find("[##"), std::string::npos);
+  EXPECT_EQ(WalkFigures{}.Walked(), 0);
 }
 
 TEST(ProgressLines, TheStatusLineShowsABarAndTheTimeLeftOnlyWhenTheEndIsKnown) {
