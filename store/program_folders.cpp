@@ -15,6 +15,11 @@ bool Writable(const std::string& path) {
   return ::access(path.c_str(), W_OK) == 0;
 }
 
+// A folder the program may keep its files in: writable, and not the system's program folder.
+bool Ours(const std::string& folder) {
+  return folder != InstalledProgramDirectory() && Writable(folder);
+}
+
 bool Exists(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0;
@@ -46,6 +51,10 @@ std::string UserFolder(const Environment& environment, const char* variable,
 
 }  // namespace
 
+std::string InstalledProgramDirectory() {
+  return SHOPWALK_INSTALL_BINDIR;
+}
+
 Environment ProcessEnvironment() {
   return [](const char* name) -> std::optional<std::string> {
     const char* value = std::getenv(name);
@@ -57,19 +66,21 @@ Environment ProcessEnvironment() {
 std::string SettingsDirectory(std::string_view runDirectory, const Environment& environment) {
   const std::string folder(runDirectory);
   const std::string config = PathInDirectory(folder, ConfigFileName);
-  if (Exists(config) ? Writable(config) : Writable(folder)) return folder;
+  if (folder != InstalledProgramDirectory() && (Exists(config) ? Writable(config) : Ours(folder))) {
+    return folder;
+  }
   return UserFolder(environment, "XDG_CONFIG_HOME", ".config");
 }
 
 std::string DataDirectory(std::string_view runDirectory, const Environment& environment) {
   const std::string folder(runDirectory);
-  if (Writable(folder)) return folder;
+  if (Ours(folder)) return folder;
   return UserFolder(environment, "XDG_DATA_HOME", ".local/share");
 }
 
 std::string ExportDirectory(std::string_view runDirectory, const Environment& environment) {
   const std::string folder(runDirectory);
-  if (Writable(folder)) return folder;
+  if (Ours(folder)) return folder;
   const auto home = environment("HOME");
   return home && !home->empty() ? *home : folder;
 }

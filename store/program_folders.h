@@ -18,18 +18,23 @@ using Environment = std::function<std::optional<std::string>(const char* name)>;
 // The process's own environment.
 Environment ProcessEnvironment();
 
+// The folder the installed programs live in (for a `cmake --install` or a package: /usr/bin).
+// The programs never write there, even as root: it is the system's, not a portable copy's.
+std::string InstalledProgramDirectory();
+
 // The folder of config.ini: `runDirectory` when config.ini there exists and may be written, or
-// when the folder may be written; otherwise $XDG_CONFIG_HOME/shopwalk (default
-// $HOME/.config/shopwalk), created when missing.
+// when the folder may be written, unless it is the installed programs' folder; otherwise
+// $XDG_CONFIG_HOME/shopwalk (default $HOME/.config/shopwalk), created when missing.
 std::string SettingsDirectory(std::string_view runDirectory, const Environment& environment);
-// The folder of the results store: `runDirectory` when it may be written; otherwise
+// The folder of the results store: `runDirectory` when it may be written (and is not the
+// installed programs' folder); otherwise
 // $XDG_DATA_HOME/shopwalk (default $HOME/.local/share/shopwalk), created when missing. SQLite
 // needs a writable folder for its journal, so this holds even when config.ini beside the
 // executable is written in place.
 std::string DataDirectory(std::string_view runDirectory, const Environment& environment);
 
-// The folder the export's save dialog opens in: `runDirectory` when it may be written, else the
-// user's home folder.
+// The folder the export's save dialog opens in: `runDirectory` when it may be written (and is not
+// the installed programs' folder), else the user's home folder.
 std::string ExportDirectory(std::string_view runDirectory, const Environment& environment);
 
 // The same for the running program (RunDirectory() and the process's environment).

@@ -96,5 +96,15 @@ TEST(ProgramFoldersTest, AWritableConfigInAReadOnlyFolderStaysWhereItIs) {
   ::chmod(program.c_str(), 0755);
 }
 
+TEST(ProgramFoldersTest, TheInstalledProgramsNeverWriteIntoTheirOwnFolder) {
+  // Even where that folder may be written (root, /usr/bin): the user's folders take the files.
+  ScratchDirectory dir;
+  const auto env = Fake({{"HOME", dir.File("home")}});
+  const std::string installed = InstalledProgramDirectory();
+  EXPECT_EQ(SettingsDirectory(installed, env), dir.File("home") + "/.config/shopwalk");
+  EXPECT_EQ(DataDirectory(installed, env), dir.File("home") + "/.local/share/shopwalk");
+  EXPECT_EQ(ExportDirectory(installed, env), dir.File("home"));
+}
+
 }  // namespace
 }  // namespace shopwalk
