@@ -377,10 +377,14 @@ void SqliteStore::Queue(Report report) {
   }
   report.queuedAt = Clock::now();
   report.unixMs = UnixMsNow();
+  const bool mayWait = report.type == Report::Type::Answer || report.type == Report::Type::Place;
+  report.due = report.queuedAt + (mayWait ? PlaceDelay : CommitDelay);
   bool wake = false;
   {
     std::lock_guard lock(queueMutex_);
-    wake = queue_.empty() || queue_.size() + 1 == BatchSize;
+    // The writer learns of an earlier deadline than the one it waits for.
+    wake = queue_.empty() || queue_.size() + 1 == BatchSize || report.due < earliestDue_;
+    earliestDue_ = queue_.empty() ? report.due : std::min(earliestDue_, report.due);
     queue_.push_back(std::move(report));
     ++reported_;
   }
@@ -501,6 +505,8 @@ void SqliteStore::TakeBatch(std::vector<Report>& batch) {
     batch.push_back(std::move(queue_.front()));
     queue_.pop_front();
   }
+  earliestDue_ = Clock::time_point::max();
+  for (const Report& report : queue_) earliestDue_ = std::min(earliestDue_, report.due);
 }
 
 void SqliteStore::WriteLoop() {
@@ -511,10 +517,16 @@ void SqliteStore::WriteLoop() {
       if (batch.empty()) {
         writerWakeup_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
         if (queue_.empty()) return;
-        // Gather: until the oldest report is CommitDelay old, enough wait, or someone waits.
-        writerWakeup_.wait_until(lock, queue_.front().queuedAt + CommitDelay, [&] {
-          return stopping_ || queue_.size() >= BatchSize || flushWanted_ > written_;
-        });
+        // Gather: until a report is due, enough wait, or someone waits. An earlier deadline
+        // than the one waited for wakes the writer, which then waits for that one.
+        for (;;) {
+          const Clock::time_point due = earliestDue_;
+          const bool woken = writerWakeup_.wait_until(lock, due, [&] {
+            return stopping_ || queue_.size() >= BatchSize || flushWanted_ > written_ ||
+                   earliestDue_ < due;
+          });
+          if (!woken || earliestDue_ >= due) break;
+        }
         TakeBatch(batch);
       }
     }

@@ -53,8 +53,13 @@ class SqliteStore final : public ResultStore {
   // NotWritable here too.
   static Opening OpenForReading(const std::string& path);
 
-  // A report is committed at most this long after it was queued (while writing works)...
+  // A row, a failure or a run's beginning or end is committed at most this long after it was
+  // queued (while writing works)...
   static constexpr std::chrono::milliseconds CommitDelay{50};
+  // ...answers without a row and places at most this long: they come many times a second, and
+  // one commit a second keeps the disk quiet while losing at most a second of the walk's place
+  // (those shop IDs are walked again, never skipped).
+  static constexpr std::chrono::milliseconds PlaceDelay{1000};
   // ...or as soon as this many reports wait.
   static constexpr std::size_t BatchSize = 2000;
   // The most reports one transaction holds.
@@ -100,6 +105,8 @@ class SqliteStore final : public ResultStore {
 
   // One report waiting to be written.
   struct Report {
+    // When it is to be committed at the latest.
+    Clock::time_point due;
     enum class Type : std::uint8_t { Row, Answer, Failure, Place, BeginRun, ContinueRun, EndRun };
     Type type = Type::Row;
     Clock::time_point queuedAt;
@@ -163,6 +170,8 @@ class SqliteStore final : public ResultStore {
   std::condition_variable writerWakeup_;
   std::condition_variable progress_;
   std::deque<Report> queue_;
+  // The earliest `due` among the queued reports (max when none).
+  Clock::time_point earliestDue_ = Clock::time_point::max();
   std::uint64_t reported_ = 0;     // reports queued so far
   std::uint64_t written_ = 0;      // reports committed so far
   std::uint64_t flushWanted_ = 0;  // reports a Flush or a read waits for
