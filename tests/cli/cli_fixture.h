@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "collect/shop_record.h"
-#include "tests/cli/cli_process.h"
+#include "tests/support/child_process.h"
 #include "tests/support/scratch_directory.h"
 #include "tests/support/test_marketplace.h"
 

@@ -1,4 +1,4 @@
-#include "tests/cli/cli_process.h"
+#include "tests/support/child_process.h"
 
 #include <fcntl.h>
 #include <pty.h>

@@ -1,0 +1,255 @@
+// Killing a walk at random moments, over and over: the headless engine and, every third time, the
+// real program's window (offscreen), both with the results store, go on from each other's
+// interrupted run. After every kill -9:
+//  - every row the writer reported durable is in the store, in its place in the run's list, byte
+//    for byte as the marketplace's pages give it;
+//  - no shop ID up to the recovered place lacks an answer on record, and the marketplace's own
+//    request log shows it was asked;
+//  - the export of the recovered list begins with the export the killed program made of its
+//    durable rows, byte for byte.
+// At the end a walk runs to a last shop ID: no shop ID was skipped, every shop of the range is in
+// the store once.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <random>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "collect/gbk.h"
+#include "collect/text.h"
+#include "results/sqlite_store.h"
+#include "store/export_layout.h"
+#include "tests/results/store_test_support.h"
+#include "tests/support/child_process.h"
+#include "tests/support/scratch_directory.h"
+#include "tests/support/shop_pages.h"
+#include "tests/support/test_marketplace.h"
+
+namespace shopwalk::test {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr std::int32_t StartAfter = 109428412;
+constexpr int Kills = 21;
+
+// The row the engine makes of a shop of the synthetic marketplace, or nothing for one without.
+std::optional<ResultRow> ExpectedCells(std::int32_t id) {
+  const auto shop = pages::DemoShop(id);
+  if (!shop || !shop->hasName || !shop->hasMessenger || !shop->hasRatingLink) return std::nullopt;
+  ShopRecord record;
+  record.shopId = id;
+  record.name = Utf8ToGbk(shop->name);
+  record.reputation = shop->reputation.empty() ? "0" : Utf8ToGbk(shop->reputation);
+  record.messenger = Utf8ToGbk(shop->messenger);
+  record.openingDate = shop->hasOpeningDate ? Utf8ToGbk(shop->openingDate) : "";
+  record.address = pages::ShopUrl(id);
+  return record.Row("");
+}
+
+class Rows : public ResultRows {
+ public:
+  explicit Rows(const std::vector<ShopRecord>& records) : records_(records) {}
+  int RowCount() const override { return static_cast<int>(records_.size()); }
+  std::string CellText(int row, int column) const override {
+    return records_[static_cast<std::size_t>(row)].Row(NumberToText(row + 1))[column];
+  }
+
+ private:
+  const std::vector<ShopRecord>& records_;
+};
+
+struct ChildLog {
+  std::size_t restored = 0;
+  std::vector<std::int32_t> rows;  // ROW lines in order
+  std::uint64_t durable = 0;       // the last DURABLE mark
+  bool started = false;
+};
+
+ChildLog ParseLog(const std::string& output) {
+  ChildLog log;
+  std::istringstream lines(output);
+  std::string word;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    fields >> word;
+    if (word == "RESTORED") {
+      fields >> log.restored;
+    } else if (word == "ROW") {
+      std::int64_t id = 0;
+      fields >> id;
+      log.rows.push_back(static_cast<std::int32_t>(id));
+    } else if (word == "DURABLE") {
+      fields >> log.durable;
+    } else if (word == "STARTED") {
+      log.started = true;
+    }
+  }
+  return log;
+}
+
+class CrashRecoveryTest : public ::testing::Test {
+ protected:
+  CrashRecoveryTest() {
+    market.SetFallbackGenerator(
+        [this](const std::string& host, const std::string& path) -> std::optional<Page> {
+          Page page;
+          if (host.rfind("shop", 0) == 0) {
+            const auto id = static_cast<std::int32_t>(std::stoll(host.substr(4)));
+            {
+              std::lock_guard lock(mutex);
+              asked.insert(id);
+            }
+            const auto shop = pages::DemoShop(id);
+            page.body = shop ? pages::HomePage(*shop) : pages::NoShopPage(id);
+            return page;
+          }
+          if (const auto shop = pages::DemoShopByRatingPath(path)) {
+            page.body = pages::RatingPage(*shop);
+            return page;
+          }
+          return std::nullopt;
+        });
+  }
+
+  std::vector<std::string> Environment() const {
+    // The settings and store folders of the scratch directory; the home folder stays, with the
+    // font cache the window's start needs.
+    return {"SHOPWALK_CONNECT_TO=" + market.ConnectAddress(), "QT_QPA_PLATFORM=offscreen",
+            "XDG_CONFIG_HOME=" + dir.File("config"), "XDG_DATA_HOME=" + dir.File("data")};
+  }
+
+  bool Asked(std::int32_t id) {
+    std::lock_guard lock(mutex);
+    return asked.contains(id);
+  }
+
+  // Whether the store has an answer for `id`: a row, an answer without one, or a failure.
+  bool HasAnswer(std::int32_t id) {
+    for (const auto& range : ranges) {
+      if (range.first <= id && id <= range.last) return true;
+    }
+    return storedIds.contains(id) || failedIds.contains(id);
+  }
+
+  void ReadStore() {
+    auto store = ReadingStore(path);
+    ASSERT_TRUE(store);
+    storedIds.clear();
+    failedIds.clear();
+    for (const ShopRecord& record : AllRows(*store)) storedIds.insert(record.shopId);
+    for (const FailedShop& shop : store->FailedShops()) failedIds.insert(shop.shopId);
+    ranges = StoredRanges(path);
+  }
+
+  TestMarketplace market;
+  ScratchDirectory dir;
+  std::string path = dir.File("shopwalk.db");
+  std::mutex mutex;
+  std::set<std::int32_t> asked;
+  std::set<std::int32_t> storedIds, failedIds;
+  std::vector<StoredRange> ranges;
+};
+
+TEST_F(CrashRecoveryTest, KillingAWalkAtAnyMomentLosesNoDurableRowAndSkipsNoShopId) {
+  std::random_device device;
+  const unsigned seed = device();
+  std::mt19937 random(seed);
+  SCOPED_TRACE("random seed " + std::to_string(seed));
+  std::uniform_int_distribution<int> pause(150, 1500);
+
+  // The rows known durable, in the run's order.
+  std::vector<std::int32_t> durable;
+  for (int kill = 0; kill < Kills; ++kill) {
+    const bool window = kill % 3 == 2;
+    SCOPED_TRACE(std::string(window ? "window" : "headless") + " walk, kill " +
+                 std::to_string(kill));
+    ChildProcess child(window ? SHOPWALK_WINDOW_CRASH_WALKER : SHOPWALK_CRASH_WALKER,
+                       {path, std::to_string(StartAfter)}, Environment());
+    const auto deadline = std::chrono::steady_clock::now() + seconds(60);
+    while (!ParseLog(child.Output()).started && child.Running() &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    ASSERT_TRUE(ParseLog(child.Output()).started) << child.Output() << child.Errors();
+    std::this_thread::sleep_for(milliseconds(pause(random)));
+    child.Signal(SIGKILL);
+    ASSERT_EQ(child.Wait(seconds(30)), -SIGKILL);
+    const ChildLog log = ParseLog(child.Output());
+
+    // What this child put back is what was durable before, and more may have become durable.
+    EXPECT_GE(log.restored, durable.size());
+    auto store = ReadingStore(path);
+    ASSERT_TRUE(store);
+    const std::optional<InterruptedRun> run = store->Interrupted(RunKind::Window);
+    ASSERT_TRUE(run.has_value());
+    const std::vector<std::int32_t> stored = IdsOf(run->rows);
+    EXPECT_EQ(std::set<std::int32_t>(stored.begin(), stored.end()).size(), stored.size())
+        << "a shop is twice in the run's list";
+    // Rows restored by the child are the durable prefix it was given; then its own, in order.
+    std::vector<std::int32_t> expected(stored.begin(),
+                                       stored.begin() + std::min(log.restored, stored.size()));
+    ASSERT_GE(log.rows.size(), log.durable);
+    expected.insert(expected.end(), log.rows.begin(),
+                    log.rows.begin() + static_cast<std::ptrdiff_t>(log.durable));
+    ASSERT_GE(stored.size(), expected.size()) << "durable rows are missing";
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), stored.begin()))
+        << "the durable rows are not the run's list in order";
+    for (std::size_t i = 0; i < durable.size() && i < stored.size(); ++i) {
+      EXPECT_EQ(stored[i], durable[i]) << "row " << i << " changed";
+    }
+    for (const ShopRecord& record : run->rows) {
+      const auto cells = ExpectedCells(record.shopId);
+      ASSERT_TRUE(cells.has_value()) << "shop " << record.shopId << " has no row to give";
+      EXPECT_EQ(record.Row(""), *cells) << "shop " << record.shopId;
+    }
+
+    // No shop ID up to the place lacks an answer, and each was asked of the marketplace.
+    ReadStore();
+    const std::int32_t place = TextToInt(run->place);
+    EXPECT_GE(place, StartAfter);
+    for (std::int32_t id = StartAfter + 1; id <= place; ++id) {
+      EXPECT_TRUE(Asked(id)) << "shop " << id << " below the place " << place << " never asked";
+      EXPECT_TRUE(HasAnswer(id)) << "shop " << id << " below the place " << place
+                                 << " has no answer";
+    }
+
+    // The export the child made of its durable rows begins the recovered list's export.
+    const std::string recovered =
+        ComposeExport(Rows(run->rows), ExportLayout::Full, ExportEncoding::Gbk).bytes;
+    if (const auto made = FileContent(path + ".durable-export"); made && log.durable > 0) {
+      EXPECT_EQ(recovered.substr(0, made->size()), *made);
+    }
+    durable = stored;
+  }
+
+  // The last walk goes to an end past everything asked so far, and ends cleanly.
+  std::int32_t last = 0;
+  {
+    std::lock_guard lock(mutex);
+    last = *asked.rbegin() + 20;
+  }
+  const Finished ended =
+      RunToEnd(SHOPWALK_CRASH_WALKER, {path, std::to_string(StartAfter), std::to_string(last)},
+               Environment(), seconds(120));
+  ASSERT_EQ(ended.code, 0) << ended.output << ended.errors;
+  ReadStore();
+  for (std::int32_t id = StartAfter + 1; id <= last; ++id) {
+    EXPECT_TRUE(Asked(id)) << "shop " << id << " was skipped";
+    EXPECT_EQ(storedIds.contains(id), ExpectedCells(id).has_value()) << "shop " << id;
+  }
+  EXPECT_TRUE(failedIds.empty());
+  // Every walk went on with the one run, which the last one ended.
+  const auto runs = StoredRuns(path);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_TRUE(runs[0].cleanEnd);
+}
+
+}  // namespace
+}  // namespace shopwalk::test

@@ -1,0 +1,133 @@
+#include "tests/support/crash_reporting_store.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace shopwalk::test {
+
+void PrintLine(const std::string& line) {
+  static std::mutex mutex;
+  std::lock_guard lock(mutex);
+  const std::string text = line + "\n";
+  // One write per line: a kill never leaves half a line behind a whole one.
+  [[maybe_unused]] const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
+}
+
+CrashReportingStore::CrashReportingStore(
+    std::shared_ptr<ResultStore> inner, std::string durableExportPath,
+    std::function<void(std::size_t rows, const std::string& path)> exportDurable,
+    std::size_t restoredRows)
+    : inner_(std::move(inner)),
+      durableExportPath_(std::move(durableExportPath)),
+      exportDurable_(std::move(exportDurable)),
+      restoredRows_(restoredRows) {
+  reporter_ = std::thread([this] { ReportDurable(); });
+  inner_->OnDurable([this](std::uint64_t durableRows) {
+    {
+      std::lock_guard lock(mutex_);
+      durable_ = durableRows;
+    }
+    durableChanged_.notify_one();
+  });
+}
+
+CrashReportingStore::~CrashReportingStore() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  durableChanged_.notify_one();
+  reporter_.join();
+}
+
+void CrashReportingStore::ReportDurable() {
+  for (;;) {
+    std::uint64_t durableRows = 0;
+    std::size_t restored = 0;
+    {
+      std::unique_lock lock(mutex_);
+      durableChanged_.wait(lock, [this] { return stopping_ || durable_.has_value(); });
+      if (!durable_) return;
+      durableRows = *durable_;
+      durable_.reset();
+      restored = restoredRows_;
+    }
+    // The export first, then the mark: a mark printed means its export is on disk.
+    if (exportDurable_) {
+      const std::string temporary = durableExportPath_ + ".new";
+      exportDurable_(restored + durableRows, temporary);
+      std::rename(temporary.c_str(), durableExportPath_.c_str());
+    }
+    PrintLine("DURABLE " + std::to_string(durableRows));
+  }
+}
+
+void CrashReportingStore::SetRestoredRows(std::size_t rows) {
+  std::lock_guard lock(mutex_);
+  restoredRows_ = rows;
+}
+
+void CrashReportingStore::RowAppended(const ShopRecord& record) {
+  PrintLine("ROW " + std::to_string(record.shopId));
+  inner_->RowAppended(record);
+}
+
+void CrashReportingStore::Answered(std::int32_t shopId, ShopOutcome outcome) {
+  inner_->Answered(shopId, outcome);
+}
+
+void CrashReportingStore::Failed(const FailedShop& shop) {
+  inner_->Failed(shop);
+}
+
+void CrashReportingStore::PlaceMoved(const std::string& place) {
+  inner_->PlaceMoved(place);
+}
+
+std::vector<FailedShop> CrashReportingStore::FailedShops() {
+  return inner_->FailedShops();
+}
+
+std::optional<InterruptedRun> CrashReportingStore::Interrupted(RunKind kind) {
+  return inner_->Interrupted(kind);
+}
+
+void CrashReportingStore::BeginRun(RunKind kind, const std::string& place) {
+  inner_->BeginRun(kind, place);
+}
+
+void CrashReportingStore::ContinueRun(std::int64_t runId) {
+  inner_->ContinueRun(runId);
+}
+
+void CrashReportingStore::EndRun(bool placeSaved) {
+  inner_->EndRun(placeSaved);
+}
+
+std::optional<std::string> CrashReportingStore::LastPlace(RunKind kind) {
+  return inner_->LastPlace(kind);
+}
+
+bool CrashReportingStore::Flush(std::chrono::milliseconds timeout) {
+  return inner_->Flush(timeout);
+}
+
+void CrashReportingStore::OnTrouble(
+    std::function<void(const std::optional<StoreProblem>&)> listener) {
+  inner_->OnTrouble(std::move(listener));
+}
+
+void CrashReportingStore::OnDurable(std::function<void(std::uint64_t)>) {
+  // This store listens itself; a second listener is not needed by the crash children.
+}
+
+void CrashReportingStore::ForEachRow(const std::function<void(const ShopRecord&)>& visit) {
+  inner_->ForEachRow(visit);
+}
+
+StoreSummary CrashReportingStore::Summary() {
+  return inner_->Summary();
+}
+
+}  // namespace shopwalk::test
