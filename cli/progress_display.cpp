@@ -62,7 +62,8 @@ std::string StatusLine(const WalkFigures& figures, std::chrono::steady_clock::du
     line += "  [" + std::string(filled, '#') + std::string(BarWidth - filled, '.') + "] " +
             Format("%.0f%%", done * 100);
     if (rate > 0) {
-      line += "  left " + ClockText(seconds(std::llround((total - figures.Walked()) / rate)));
+      const double left = total - static_cast<double>(figures.Walked());
+      line += "  left " + ClockText(seconds(std::llround(left / rate)));
     }
   }
   line += "  elapsed " + ClockText(duration_cast<seconds>(elapsed));

@@ -41,6 +41,8 @@ class StopSignals {
     sigemptyset(&set_);
     sigaddset(&set_, SIGINT);
     sigaddset(&set_, SIGTERM);
+    // Only for waking the waiting thread at the end.
+    sigaddset(&set_, SIGUSR1);
     // Blocked here, before any other thread starts, so every thread inherits the mask and only
     // the waiting thread receives them.
     pthread_sigmask(SIG_BLOCK, &set_, nullptr);
@@ -52,7 +54,7 @@ class StopSignals {
       done_ = true;
     }
     // Wakes the waiting thread with a signal only it takes.
-    pthread_kill(thread_.native_handle(), SIGTERM);
+    pthread_kill(thread_.native_handle(), SIGUSR1);
     thread_.join();
   }
   StopSignals(const StopSignals&) = delete;
@@ -72,6 +74,7 @@ class StopSignals {
       if (sigwait(&set_, &signal) != 0) continue;
       std::lock_guard lock(mutex_);
       if (done_) return;
+      if (signal == SIGUSR1) continue;
       if (received_ != 0) {
         if (signal == SIGINT) {
           static const char message[] = "\nshopwalk-cli: stopped at once\n";
