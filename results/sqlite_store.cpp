@@ -581,7 +581,28 @@ std::optional<StoreProblem> SqliteStore::WriteBatch(const std::vector<Report>& b
     WriterState state = state_;
     sqlite::Transaction transaction(writer_);
     sqlite::Status status = transaction.Begin(sqlite::Transaction::Mode::Immediate);
-    for (std::size_t i = 0; status && i < batch.size(); ++i) status = Apply(batch[i], state);
+    // The batch commits as one: a place that a later place of the same run replaces within it is
+    // never seen, so it is not written.
+    std::vector<bool> replaced(batch.size(), false);
+    bool laterPlace = false;
+    for (std::size_t i = batch.size(); i-- > 0;) {
+      switch (batch[i].type) {
+        case Report::Type::Place:
+          replaced[i] = laterPlace;
+          laterPlace = true;
+          break;
+        case Report::Type::BeginRun:
+        case Report::Type::ContinueRun:
+        case Report::Type::EndRun:
+          laterPlace = false;
+          break;
+        default:
+          break;
+      }
+    }
+    for (std::size_t i = 0; status && i < batch.size(); ++i) {
+      if (!replaced[i]) status = Apply(batch[i], state);
+    }
     if (status) status = transaction.Commit();
     if (!status) return ProblemOf(status);
     state_ = state;

@@ -55,7 +55,7 @@ class SqliteStore final : public ResultStore {
 
   // A row, a failure or a run's beginning or end is committed at most this long after it was
   // queued (while writing works)...
-  static constexpr std::chrono::milliseconds CommitDelay{50};
+  static constexpr std::chrono::milliseconds CommitDelay{100};
   // ...answers without a row and places at most this long: they come many times a second, and
   // one commit a second keeps the disk quiet while losing at most a second of the walk's place
   // (those shop IDs are walked again, never skipped).
