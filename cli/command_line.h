@@ -18,8 +18,10 @@ struct WalkCommand {
   std::optional<std::int64_t> count;
   int threads = 10;
   double rate = 10.0;  // shop IDs a second; 0: as fast as the workers allow
-  std::string db;      // empty: the default store
-  std::string out;     // empty: none
+  // The most requests at the marketplace at once; empty: one per worker thread.
+  std::optional<int> maxRequests;
+  std::string db;   // empty: the default store
+  std::string out;  // empty: none
   bool quiet = false;
 };
 

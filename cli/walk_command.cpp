@@ -181,6 +181,9 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
                         ? std::chrono::milliseconds(std::llround(1000.0 / command.rate))
                         : std::chrono::milliseconds(0));
   collector.SetLastShopId(last);
+  // Connections kept from shop to shop, rating pages fetched side by side, and no more requests
+  // at once than asked for (by default as many as there are workers: one each).
+  collector.SetEnginePolicy(EnginePolicy::CommandLine(command.maxRequests.value_or(0)));
   if (const RunSettings settings = LoadRunSettings(folders.settingsRead); settings.maxAttempts) {
     RetryPolicy policy = collector.Policy();
     policy.maxAttempts = *settings.maxAttempts;
