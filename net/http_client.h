@@ -69,8 +69,9 @@ class HttpClient {
   bool CookiesEnabled(std::optional<bool> enabled = std::nullopt);
 
   // With a value, sets whether the connections of later requests stay open for the next request
-  // to the same host (on at creation); off, each is closed once its answer has arrived, for hosts
-  // that will not be asked again. Returns the switch after the call.
+  // to the same host (on at creation); off, each request asks the server to close its connection
+  // with the answer ("Connection: close") and it is closed then, for hosts that will not be asked
+  // again. Returns the switch after the call.
   bool KeepsConnections(std::optional<bool> keep = std::nullopt);
 
   // The response buffer as text: its bytes up to the first NUL.

@@ -351,6 +351,9 @@ void SetHop(CURL* easy, const TransferRequest& request, const Hop& hop, Slist& h
   if (hop.hostHeader && !request.host.empty()) {
     Append(hopHeaders, "Host: " + std::string(request.host));
   }
+  // A connection not to be kept is closed by the server once it has answered, as the request
+  // asks: the server keeps nothing open for a request that will not come.
+  if (!request.keepConnection) Append(hopHeaders, "Connection: close");
   SetMethodAndBody(easy, hop.method, hop.body, hopHeaders);
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, hopHeaders.get());
   headers = std::move(hopHeaders);
@@ -445,7 +448,7 @@ TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& req
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_PROXY, "");  // always direct, whatever the environment says
   // Connections stay in the multi handle's cache for the next request to the same host, unless
-  // the caller will not ask that host again.
+  // the caller will not ask that host again (then the request also says so, see SetHop).
   curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, request.keepConnection ? 0L : 1L);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &state);

@@ -32,8 +32,8 @@ struct TransferRequest {
   std::string_view method;
   std::string_view body;
   bool cookies = true;
-  // Whether the connection stays open for a later request to the same host; false closes it
-  // once the answer has arrived.
+  // Whether the connection stays open for a later request to the same host; false asks the
+  // server to close it with its answer ("Connection: close") and closes it then in any case.
   bool keepConnection = true;
   // Milliseconds; 0 keeps the default bound.
   int connectTimeoutMs = 0;

@@ -187,6 +187,7 @@ TEST_F(HttpClientTest, ConnectionsAreKeptForTheSameHostUnlessToldOtherwise) {
   }
   EXPECT_EQ(market_.ConnectionsUsed("rate.shopwalk.test"), 1u);
   EXPECT_EQ(market_.ConnectionCount(), 2u);
+  for (const auto& request : market_.Requests()) EXPECT_EQ(request.HeaderCount("Connection"), 0u);
 
   // Not kept: each request on a connection of its own, closed once answered.
   market_.ClearRequests();
@@ -198,6 +199,7 @@ TEST_F(HttpClientTest, ConnectionsAreKeptForTheSameHostUnlessToldOtherwise) {
   }
   EXPECT_EQ(market_.ConnectionsUsed("shop2.shopwalk.test"), 2u);
   EXPECT_EQ(market_.ConnectionCount(), 2u);
+  for (const auto& request : market_.Requests()) EXPECT_EQ(request.Header("Connection"), "close");
 }
 
 TEST_F(HttpClientTest, SendsAfterOneOpenAppend) {
