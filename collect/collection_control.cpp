@@ -1,4 +1,5 @@
 // Start, Stop, the thread-count spin and the dispatcher.
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string_view>
@@ -15,6 +16,9 @@ namespace {
 // At most this many passes per run: 10^11 wrapped to 32 bits (100000000000 mod 2^32), the pass
 // limit the dispatcher has always had. At ten passes a second it is about 3.9 years.
 constexpr std::int64_t MaxDispatchPasses = 1215752192;
+// Flat out, the longest a pass waits: for room in the pool's queue, or when it had nothing to hand
+// out (the walk paused or at its end), so the dispatcher never spins.
+constexpr std::chrono::milliseconds IdlePass{10};
 
 // The text without its leading and trailing space characters.
 std::string_view TrimSpaces(std::string_view text) {
@@ -42,7 +46,11 @@ void Collector::OnStartClicked() {
     recordedToTry_.assign(recorded.begin(), recorded.end());
   }
   const std::string threadText = ui_.ThreadCountText();
-  run_.WorkerPool.Create(TextToInt(TrimSpaces(threadText)));
+  const int started = run_.WorkerPool.Create(TextToInt(TrimSpaces(threadText)));
+  {
+    std::lock_guard lock(queueMutex_);
+    queueAhead_ = std::max(started, 1);
+  }
   // The lock exists before the first task can reach it.
   run_.ResultLock = CreateLock();
   ThreadHandle dispatcher = 0;
@@ -101,7 +109,7 @@ void Collector::DispatchShopIds() {
       ticket.probe = WhilePaused(state, now);
       if (!ticket.probe) {
         ReportPlace(cursorText);
-        if (!pacer.Wait()) return;
+        if (!NextPass(pacer, false)) return;
         continue;
       }
     } else {
@@ -110,7 +118,7 @@ void Collector::DispatchShopIds() {
       // Failed shops on record go first, one a pass, before the walk goes on.
       if (SubmitRecordedFailure()) {
         ReportPlace(cursorText);
-        if (!pacer.Wait()) return;
+        if (!NextPass(pacer, true)) return;
         continue;
       }
     }
@@ -122,7 +130,12 @@ void Collector::DispatchShopIds() {
         walkEnded_ = true;
         return;
       }
-      if (!pacer.Wait()) return;
+      if (!NextPass(pacer, false)) return;
+      continue;
+    }
+    // Flat out, a new shop waits for room in the pool's queue (a probe does not wait).
+    if (!ticket.probe && QueueFull()) {
+      if (!NextPass(pacer, true)) return;
       continue;
     }
     const std::int32_t current = TextToInt(ui_.ShopIdText());
@@ -146,8 +159,31 @@ void Collector::DispatchShopIds() {
     progress_.Submitted(shopId);
     if (!Submit(shopId, ticket)) progress_.Abandoned(shopId);
     ReportPlace(cursorText);
-    if (!pacer.Wait()) return;
+    if (!NextPass(pacer, true)) return;
   }
+}
+
+bool Collector::QueueFull() {
+  if (paceMs_.load() > 0) return false;
+  std::lock_guard lock(queueMutex_);
+  return queuedTasks_ >= queueAhead_;
+}
+
+bool Collector::NextPass(Pacer& pacer, bool handedOut) {
+  if (paceMs_.load() > 0) return pacer.Wait();
+  if (ThreadEndRequested()) return false;
+  if (!handedOut) {
+    Delay(static_cast<int>(IdlePass.count()));
+    return !ThreadEndRequested();
+  }
+  // Flat out: the queue is filled to one shop per worker, then refilled once the workers have
+  // taken half of it, so every worker finds its next shop waiting, the queue never runs far ahead
+  // of the workers, and the dispatcher wakes once for several shops rather than for each.
+  std::unique_lock lock(queueMutex_);
+  if (queuedTasks_ >= queueAhead_) {
+    queueRoom_.wait_for(lock, IdlePass, [this] { return queuedTasks_ <= queueAhead_ / 2; });
+  }
+  return !ThreadEndRequested();
 }
 
 }  // namespace shopwalk

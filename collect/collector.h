@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <string>
 
@@ -42,6 +43,8 @@
 #include "collect/waiting_shops.h"
 
 namespace shopwalk {
+
+class Pacer;
 
 class Collector {
  public:
@@ -156,6 +159,14 @@ class Collector {
   void ShowRetryCounts();
   // Dispatcher steps.
   bool Submit(std::int32_t shopId, Ticket ticket);
+  // A submitted task left the pool's queue (it started, or it was refused).
+  void TaskStarted();
+  // Waits for the dispatcher's next pass: one pace period after the last; flat out (pace 0), until
+  // the pool's queue has room for another shop (a short while at most), or a short while when
+  // this pass handed out nothing. False when the dispatcher is to end.
+  bool NextPass(Pacer& pacer, bool handedOut);
+  // Flat out, whether the pool's queue holds a shop for every worker already (never at a pace).
+  bool QueueFull();
   void SubmitDueRetry(Clock::time_point now);
   // Submits the next failed shop on record; false when none is left.
   bool SubmitRecordedFailure();
@@ -199,6 +210,12 @@ class Collector {
   std::set<std::int32_t> alreadyListed_;
   std::atomic<bool> walkEnded_{false};
   std::atomic<int> paceMs_{100};
+  // Tasks submitted to the pool and not yet started, and how many may wait there when the walk
+  // goes flat out (one per worker).
+  std::mutex queueMutex_;
+  std::condition_variable queueRoom_;
+  int queuedTasks_ = 0;
+  int queueAhead_ = 1;
 };
 
 }  // namespace shopwalk

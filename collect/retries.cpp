@@ -195,9 +195,29 @@ void Collector::ShowRetryCounts() {
 }
 
 bool Collector::Submit(std::int32_t shopId, Ticket ticket) {
-  return run_.WorkerPool.Submit(
-      [this](std::int32_t id, std::int32_t packed) { TryShop(id, Ticket::Unpack(packed)); }, shopId,
-      ticket.Pack());
+  {
+    std::lock_guard lock(queueMutex_);
+    ++queuedTasks_;
+  }
+  const bool queued = run_.WorkerPool.Submit(
+      [this](std::int32_t id, std::int32_t packed) {
+        TaskStarted();
+        TryShop(id, Ticket::Unpack(packed));
+      },
+      shopId, ticket.Pack());
+  if (!queued) TaskStarted();
+  return queued;
+}
+
+void Collector::TaskStarted() {
+  bool refill = false;
+  {
+    std::lock_guard lock(queueMutex_);
+    --queuedTasks_;
+    // The dispatcher, flat out, waits for the queue to be half empty (Collector::NextPass).
+    refill = queuedTasks_ == queueAhead_ / 2;
+  }
+  if (refill) queueRoom_.notify_one();
 }
 
 void Collector::SubmitDueRetry(Clock::time_point now) {

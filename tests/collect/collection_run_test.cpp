@@ -301,6 +301,24 @@ TEST_F(RunTest, ClosingWhileTasksWaitForTheirTurnEndsThem) {
   EXPECT_EQ(collector.ProgressText(), "5100");
 }
 
+// Flat out (pace 0) the dispatcher hands out a shop as soon as the pool's queue has room for it:
+// the walk stays a queue's length ahead of the workers instead of queueing every shop at once,
+// and ends by itself once every shop is answered.
+TEST_F(RunTest, FlatOutTheWalkStaysJustAheadOfItsWorkers) {
+  ServeSlowShops(100);
+  collector.SetPace(std::chrono::milliseconds(0));
+  ui.SetShopIdText("6000");
+  ui.SetThreadCountText("4");
+  collector.SetLastShopId(6040);
+  collector.OnStartClicked();
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  // Four shops being fetched and four queued, twice over by now, and a pass on its way.
+  EXPECT_LE(TextToInt(ui.ShopIdText()), 6017);
+  ASSERT_TRUE(WaitFor([&] { return collector.WalkEnded(); }));
+  EXPECT_EQ(ui.Rows().size(), 40u);
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+}
+
 TEST_F(RunTest, WithoutPoolTheFieldAdvancesAndStopChangesNothingVisible) {
   ui.SetShopIdText("77");
   ui.SetThreadCountText("-3");
