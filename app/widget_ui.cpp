@@ -87,6 +87,10 @@ void WidgetUi::AddRow(const ShopRecord& record) {
 }
 
 void WidgetUi::ShowPaused(PauseReason reason, std::chrono::seconds nextTry) {
+  if (reason == PauseReason::StoreBehind) {
+    window_.Status()->SetPaneText(1, FromUtf8(PausedStoreBehind));
+    return;
+  }
   const std::string_view why = reason == PauseReason::Outage ? PausedOutage : PausedRateLimited;
   window_.Status()->SetPaneText(1, FromUtf8(why) + FromUtf8(PausedNextTryPrefix) +
                                        QString::number(nextTry.count()) +

@@ -24,6 +24,8 @@ inline constexpr std::string_view RowCountSuffix = "个";
 // The walk paused: the reason, then the seconds to the next try between prefix and suffix.
 inline constexpr std::string_view PausedOutage = "网络异常，暂停采集，";
 inline constexpr std::string_view PausedRateLimited = "服务器要求暂停，暂停采集，";
+// The walk held by the results store (its server out of reach): no seconds follow.
+inline constexpr std::string_view PausedStoreBehind = "结果库暂时无法写入，暂停采集，等待恢复";
 inline constexpr std::string_view PausedNextTryPrefix = "";
 inline constexpr std::string_view PausedNextTrySuffix = " 秒后重试";
 // Shops in trouble, in the status bar's last pane while any exist: waiting, then failed.

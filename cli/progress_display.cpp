@@ -25,10 +25,17 @@ double Rate(const WalkFigures& figures, std::chrono::steady_clock::duration elap
 
 std::string PauseText(const WalkFigures& figures) {
   if (!figures.paused) return {};
-  const char* why = *figures.paused == PauseReason::Outage ? "marketplace not answering"
-                                                           : "marketplace asked to wait";
-  return "paused (" + std::string(why) + "), next try in " +
-         std::to_string(figures.nextTry.count()) + " s";
+  switch (*figures.paused) {
+    case PauseReason::Outage:
+      return "paused (marketplace not answering), next try in " +
+             std::to_string(figures.nextTry.count()) + " s";
+    case PauseReason::RateLimited:
+      return "paused (marketplace asked to wait), next try in " +
+             std::to_string(figures.nextTry.count()) + " s";
+    case PauseReason::StoreBehind:
+      return "paused (the results store cannot keep up)";
+  }
+  return "paused";
 }
 
 std::string Format(const char* format, auto... values) {

@@ -40,7 +40,8 @@ void Collector::OnStartClicked() {
 
   run_.StopRequested = 0;
   walkEnded_ = false;
-  if (sink_ != nullptr) {
+  // With a work source the failed shops to try again come from it.
+  if (sink_ != nullptr && source_ == nullptr) {
     std::vector<FailedShop> recorded = sink_->FailedShops();
     std::lock_guard lock(recordedMutex_);
     recordedToTry_.assign(recorded.begin(), recorded.end());
@@ -113,7 +114,7 @@ void Collector::DispatchShopIds() {
         continue;
       }
     } else {
-      ResumeShown();
+      if (sink_ == nullptr || !sink_->Congested()) ResumeShown();
       SubmitDueRetry(now);
       // Failed shops on record go first, one a pass, before the walk goes on.
       if (SubmitRecordedFailure()) {
@@ -135,6 +136,37 @@ void Collector::DispatchShopIds() {
     }
     // Flat out, a new shop waits for room in the pool's queue (a probe does not wait).
     if (!ticket.probe && QueueFull()) {
+      if (!NextPass(pacer, true)) return;
+      continue;
+    }
+    // A store that cannot keep up holds the walk: nothing is handed out until it can.
+    if (sink_ != nullptr && sink_->Congested()) {
+      if (run_.StopRequested.load() == 1) {
+        ShutDownRun();
+        return;
+      }
+      ShowStoreBehind();
+      if (!NextPass(pacer, false)) return;
+      continue;
+    }
+    if (source_ != nullptr) {
+      const WorkSource::Next next = source_->NextShop();
+      if (next.kind == WorkSource::Next::Kind::End) {
+        walkEnded = true;
+        if (ticket.probe) health_.ProbeFailed(now);
+        continue;
+      }
+      if (next.kind == WorkSource::Next::Kind::Wait) {
+        if (ticket.probe) health_.ProbeFailed(now);
+        if (!NextPass(pacer, false)) return;
+        continue;
+      }
+      cursorText = NumberToText(next.shopId);
+      ui_.SetShopIdText(cursorText);
+      ticket.recorded = next.retryOfFailed;
+      if (!ticket.recorded) progress_.Submitted(next.shopId);
+      if (!Submit(next.shopId, ticket)) Abandon(next.shopId, ticket);
+      ReportPlace(cursorText);
       if (!NextPass(pacer, true)) return;
       continue;
     }

@@ -41,6 +41,7 @@
 #include "collect/retry_policy.h"
 #include "collect/run_state.h"
 #include "collect/waiting_shops.h"
+#include "collect/work_source.h"
 
 namespace shopwalk {
 
@@ -96,6 +97,11 @@ class Collector {
   // The last shop ID the walk hands out (none: it goes on to the largest shop ID). Set before
   // Start. Once past it the walk hands out no new ID; it ends when no shop is left unanswered.
   void SetLastShopId(std::optional<std::int32_t> last) { lastShopId_ = last; }
+  // Where the walk's shop IDs come from instead of the shop-ID field (a walk shared by several
+  // machines). Set before Start; it must outlive the collector's work. With one, the field shows
+  // the ID last handed out, and the failed shops to try again come from the source.
+  void SetWorkSource(WorkSource* source) { source_ = source; }
+
   // Shops the list holds already, above the place a walk goes on from (an interrupted run whose
   // later shops were answered before earlier ones): the walk hands them out without collecting
   // them again. Set before Start.
@@ -177,6 +183,8 @@ class Collector {
   bool WhilePaused(MarketplaceHealth::State state, Clock::time_point now);
   // The walk runs again: a later pause is shown afresh.
   void ResumeShown();
+  // Shows that the results store holds the walk.
+  void ShowStoreBehind();
 
   CollectorUi& ui_;
   RunState run_;
@@ -186,6 +194,7 @@ class Collector {
   // Turns for requests to the marketplace, as many as engine_.maxConcurrentRequests.
   RequestSlots requestSlots_;
   ResultSink* sink_ = nullptr;
+  WorkSource* source_ = nullptr;
   // Keeps the list's order and the sink's order of rows the same.
   std::mutex rowOrderMutex_;
   // Failed shops on record still to be tried at Start, oldest first.

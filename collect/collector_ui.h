@@ -27,6 +27,8 @@ enum class PauseReason {
   Outage,
   // The marketplace asked for a pause (Retry-After): nothing goes out until it is over.
   RateLimited,
+  // The results store cannot keep up (its server out of reach): no new shop until it can.
+  StoreBehind,
 };
 
 class CollectorUi {

@@ -59,6 +59,11 @@ class ResultSink {
   // reported before the call is included, unless writing is failing at the time (then the ones
   // still waiting to be written are not).
   virtual std::vector<FailedShop> FailedShops() = 0;
+
+  // Whether reports wait to be written beyond what the sink means to hold (its writing fell
+  // behind, or its server is out of reach): the dispatcher pauses handing out shop IDs while it
+  // is. Reports that come anyway are still accepted. Any thread may ask.
+  virtual bool Congested() const { return false; }
 };
 
 }  // namespace shopwalk

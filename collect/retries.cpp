@@ -12,6 +12,9 @@ constexpr std::int32_t ProbeFlag = 1 << 16;
 constexpr std::int32_t RecordedFlag = 1 << 17;
 constexpr std::int32_t AttemptsMask = ProbeFlag - 1;
 
+// The pause shown while the results store is behind (no seconds to count down).
+constexpr std::int64_t StoreBehindShown = -2;
+
 // Whole seconds from `now` until `then`, rounded up, never negative.
 std::chrono::seconds SecondsUntil(std::chrono::steady_clock::time_point then,
                                   std::chrono::steady_clock::time_point now) {
@@ -226,6 +229,14 @@ void Collector::SubmitDueRetry(Clock::time_point now) {
   ShowRetryCounts();
   const Ticket ticket{shop->attempts, false, shop->recorded};
   if (!Submit(shop->id, ticket)) Abandon(shop->id, ticket);
+}
+
+void Collector::ShowStoreBehind() {
+  std::lock_guard lock(shownMutex_);
+  // Shown once while it lasts; the seconds are not known.
+  if (shownPauseSeconds_ == StoreBehindShown) return;
+  shownPauseSeconds_ = StoreBehindShown;
+  ui_.ShowPaused(PauseReason::StoreBehind, std::chrono::seconds(0));
 }
 
 void Collector::ResumeShown() {

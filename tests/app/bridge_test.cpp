@@ -662,6 +662,9 @@ class BridgeTest : public QObject {
     QCOMPARE(window.Status()->PaneText(1), QStringLiteral("网络异常，暂停采集，5 秒后重试"));
     ui.ShowPaused(PauseReason::RateLimited, std::chrono::seconds(59));
     QCOMPARE(window.Status()->PaneText(1), QStringLiteral("服务器要求暂停，暂停采集，59 秒后重试"));
+    ui.ShowPaused(PauseReason::StoreBehind, std::chrono::seconds(0));
+    QCOMPARE(window.Status()->PaneText(1),
+             QStringLiteral("结果库暂时无法写入，暂停采集，等待恢复"));
     ui.ShowRetryCounts(12, 3);
     QCOMPARE(window.Status()->PaneText(2), QStringLiteral("等待重试：12 个，失败：3 个"));
     ui.ShowRetryCounts(0, 0);

@@ -2,6 +2,7 @@
 // record that a test may set up. Safe from any thread.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -28,7 +29,10 @@ class MemorySink : public ResultSink {
   void Failed(const FailedShop& shop) override;
   void PlaceMoved(const std::string& place) override;
   std::vector<FailedShop> FailedShops() override;
+  bool Congested() const override { return congested_.load(); }
 
+  // Whether the sink says it cannot keep up.
+  void SetCongested(bool congested) { congested_ = congested; }
   // Failed shops on record, oldest first; answers and rows take shops off it, as a store does.
   void SetFailedShops(std::vector<FailedShop> shops);
   std::vector<Event> Events();
@@ -38,6 +42,7 @@ class MemorySink : public ResultSink {
   std::mutex mutex_;
   std::vector<Event> events_;
   std::vector<FailedShop> failed_;
+  std::atomic<bool> congested_{false};
 };
 
 }  // namespace shopwalk::test

@@ -1,0 +1,108 @@
+// A walk whose shop IDs come from a work source (a walk shared by several machines), and a walk
+// held while its results store cannot keep up.
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <set>
+
+#include "tests/collect/engine_fixture.h"
+#include "tests/support/memory_sink.h"
+
+namespace shopwalk::test {
+namespace {
+
+// Hands out the given answers in order, then the end.
+class ListedWork : public WorkSource {
+ public:
+  explicit ListedWork(std::deque<Next> answers) : answers_(std::move(answers)) {}
+  Next NextShop() override {
+    std::lock_guard lock(mutex_);
+    if (answers_.empty()) return Next{Next::Kind::End, 0, false};
+    Next next = answers_.front();
+    answers_.pop_front();
+    return next;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::deque<Next> answers_;
+};
+
+class SharedWorkTest : public EngineTest {
+ protected:
+  SharedWorkTest() {
+    collector.SetPace(std::chrono::milliseconds(5));
+    // Every shop exists.
+    market.SetFallbackGenerator(
+        [](const std::string& host, const std::string& path) -> std::optional<Page> {
+          Page page;
+          if (host.rfind("shop", 0) == 0) {
+            pages::Shop shop;
+            shop.id = std::stoi(host.substr(4));
+            shop.name = "S" + std::to_string(shop.id);
+            shop.messenger = "m";
+            shop.ratingToken = "u" + std::to_string(shop.id) + ".htm";
+            page.body = pages::HomePage(shop);
+            return page;
+          }
+          if (path.rfind("/user-rate-", 0) == 0) {
+            page.body = Utf8ToGbk("卖家信用：1\r\n");
+            return page;
+          }
+          return std::nullopt;
+        });
+  }
+
+  std::set<std::int32_t> RequestedShops() {
+    std::set<std::int32_t> ids;
+    for (const auto& request : market.Requests()) {
+      if (request.host.rfind("shop", 0) == 0) ids.insert(std::stoi(request.host.substr(4)));
+    }
+    return ids;
+  }
+};
+
+using Next = WorkSource::Next;
+
+TEST_F(SharedWorkTest, TheWalkTakesItsShopIdsFromTheSourceUntilItsEnd) {
+  ListedWork work({{Next::Kind::Shop, 500, false},
+                   {Next::Kind::Wait, 0, false},
+                   {Next::Kind::Shop, 7, false},
+                   {Next::Kind::Shop, 42, true},
+                   {Next::Kind::Wait, 0, false},
+                   {Next::Kind::Shop, 900, false}});
+  MemorySink sink;
+  collector.SetResultSink(&sink);
+  collector.SetWorkSource(&work);
+  ui.SetShopIdText("1");
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return collector.WalkEnded(); }));
+  EXPECT_EQ(RequestedShops(), (std::set<std::int32_t>{7, 42, 500, 900}));
+  EXPECT_EQ(ui.Rows().size(), 4u);
+  // The field shows the ID last handed out.
+  EXPECT_EQ(ui.ShopIdText(), "900");
+  // The failed shop tried again never held the place back: nothing is unfinished.
+  EXPECT_FALSE(collector.Progress().LowestUnfinished().has_value());
+}
+
+TEST_F(SharedWorkTest, AStoreThatCannotKeepUpHoldsTheWalk) {
+  MemorySink sink;
+  sink.SetCongested(true);
+  collector.SetResultSink(&sink);
+  ui.SetShopIdText("1000");
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return !ui.Pauses().empty(); }));
+  EXPECT_EQ(ui.Pauses().back().reason, PauseReason::StoreBehind);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(ui.ShopIdText(), "1000");
+  EXPECT_EQ(market.RequestCount(), 0u);
+  // Shown once while it lasts.
+  EXPECT_EQ(ui.Pauses().size(), 1u);
+  sink.SetCongested(false);
+  ASSERT_TRUE(WaitFor([&] { return TextToInt(ui.ShopIdText()) > 1005; }));
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  EXPECT_GT(market.RequestCount(), 0u);
+}
+
+}  // namespace
+}  // namespace shopwalk::test
