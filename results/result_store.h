@@ -51,6 +51,51 @@ struct InterruptedRun {
   std::string place;
 };
 
+// A node of a shared walk, as registered (see results/pg_store.h).
+struct WalkNodeSummary {
+  std::int64_t nodeId = 0;
+  std::string host;
+  std::int64_t pid = 0;
+  // Unix time in milliseconds.
+  std::int64_t startedUnixMs = 0;
+  std::int64_t lastSeenUnixMs = 0;
+  // It ended cleanly (a node that died only stops being seen).
+  bool stopped = false;
+  // Shop IDs answered a second, as it measured last; the rate it was asked for (0: none given).
+  double rate = 0;
+  double pacedRate = 0;
+  // Blocks it holds under a lease that has not expired, and blocks it finished.
+  std::size_t blocksHeld = 0;
+  std::size_t blocksDone = 0;
+};
+
+// The walk shared by several machines through one store: the current (latest) walk.
+struct SharedWalkSummary {
+  std::int64_t walkId = 0;
+  std::int32_t firstId = 0;
+  // The shared end; nothing: up to the highest shop ID.
+  std::optional<std::int32_t> endId;
+  // Where the next new block starts.
+  std::int64_t nextNewId = 0;
+  // Every ID of the walk up to here has an outcome (firstId - 1 when none has).
+  std::int64_t place = 0;
+  bool finished = false;
+  int blockSize = 0;
+  std::size_t blocksDone = 0;
+  // Unfinished blocks under a live lease, and unfinished blocks whose lease expired (to be
+  // claimed again).
+  std::size_t blocksHeld = 0;
+  std::size_t blocksExpired = 0;
+  // Failed shops (of any walk) waiting for a retry: not yet due, due now, being retried under a
+  // lease; and failed shops out of retry rounds.
+  std::size_t failedWaiting = 0;
+  std::size_t failedDue = 0;
+  std::size_t failedRetrying = 0;
+  std::size_t failedExhausted = 0;
+  // Nodes of this walk, latest registered first.
+  std::vector<WalkNodeSummary> nodes;
+};
+
 // A summary for status displays.
 struct StoreSummary {
   std::size_t runs = 0;
@@ -60,6 +105,8 @@ struct StoreSummary {
   std::size_t failed = 0;
   // Failed shops by reason, most frequent first (equally frequent ones by reason).
   std::vector<std::pair<std::string, std::size_t>> failureReasons;
+  // A store shared by several machines: its current walk and nodes (nothing for a store of one).
+  std::optional<SharedWalkSummary> sharedWalk;
 };
 
 class ResultStore : public ResultSink {

@@ -1,0 +1,180 @@
+// A thin layer of our own over libpq, the PostgreSQL C client: a connection opened from a URI,
+// statements with parameters (PQexecParams; bytes travel in binary, so GBK or any other bytes
+// arrive exactly), results, transactions that roll back by themselves, and failures as values
+// that carry the server's SQLSTATE and message.
+//
+// Why not libpqxx: it reports failures by throwing, and the results store promises that nothing
+// throws through its interface; its surface is far larger than the handful of calls the store
+// needs; and the store decides itself when a lost connection is opened again (with back-off, on
+// its own threads), which libpqxx would hide behind its own connection objects. This layer keeps
+// libpq's model: nothing here throws (apart from std::bad_alloc), and nothing reconnects by
+// itself.
+//
+// Each object is used by one thread at a time; different connections may be used on different
+// threads at once (libpq is built thread-safe on Debian).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct pg_conn;
+struct pg_result;
+
+namespace shopwalk::pg {
+
+// The outcome of a call: fine, or the server's (or libpq's) failure.
+class Status {
+ public:
+  // Fine.
+  Status() = default;
+  // A failure: `sqlState` is the five-character SQLSTATE ("" when the failure came from libpq
+  // itself, such as a connection that could not be made or was lost), `message` the words of
+  // the server or of libpq, `connectionLost` whether the connection is gone (it must be opened
+  // again before anything else can work).
+  Status(std::string sqlState, std::string message, bool connectionLost);
+
+  bool Ok() const { return !failed_; }
+  explicit operator bool() const { return Ok(); }
+  const std::string& SqlState() const { return sqlState_; }
+  const std::string& Message() const { return message_; }
+  bool ConnectionLost() const { return connectionLost_; }
+  // The message, followed by the SQLSTATE in parentheses when there is one ("" when fine).
+  std::string Describe() const;
+
+ private:
+  bool failed_ = false;
+  bool connectionLost_ = false;
+  std::string sqlState_;
+  std::string message_;
+};
+
+// The rows a statement returned, in binary form. Columns are read by 0-based index; a value
+// asked for in a type its column does not have reads as 0 or "".
+class Result {
+ public:
+  Result() = default;
+  ~Result();
+  Result(Result&& other) noexcept;
+  Result& operator=(Result&& other) noexcept;
+  Result(const Result&) = delete;
+  Result& operator=(const Result&) = delete;
+
+  int Rows() const;
+  int Columns() const;
+  bool IsNull(int row, int column) const;
+  // smallint, integer, bigint, oid or boolean (true is 1); 0 for NULL.
+  std::int64_t Int64(int row, int column) const;
+  // double precision, real or any integer type; 0 for NULL.
+  double Double(int row, int column) const;
+  bool Bool(int row, int column) const { return Int64(row, column) != 0; }
+  // The value's bytes exactly as stored: bytea, text and the like ("" for NULL).
+  std::string Bytes(int row, int column) const;
+
+ private:
+  friend class Connection;
+  explicit Result(pg_result* result) : result_(result) {}
+  void Reset(pg_result* result);
+
+  pg_result* result_ = nullptr;
+};
+
+// The parameters of a statement, $1, $2, ... in the order they are added. Values are copied.
+class Params {
+ public:
+  Params& Int(std::int64_t value);
+  // A bigint NULL.
+  Params& NullInt();
+  Params& Double(double value);
+  Params& Bool(bool value);
+  // bytea: the bytes exactly as given, whatever their encoding.
+  Params& Bytes(std::string_view bytes);
+  // text: must be valid in the database's encoding (UTF-8), or the server refuses the statement.
+  Params& Text(std::string_view text);
+  // bigint[].
+  Params& IntArray(const std::vector<std::int64_t>& values);
+
+  int Count() const { return static_cast<int>(values_.size()); }
+
+ private:
+  friend class Connection;
+  void Add(unsigned type, std::string value, bool binary, bool null = false);
+
+  std::deque<std::string> storage_;
+  std::vector<unsigned> types_;
+  std::vector<const char*> values_;
+  std::vector<int> lengths_;
+  std::vector<int> formats_;
+};
+
+// One connection to a server, closed when destroyed.
+class Connection {
+ public:
+  Connection() = default;
+  ~Connection();
+  Connection(Connection&& other) noexcept;
+  Connection& operator=(Connection&& other) noexcept;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Opens a connection to `uri` (a libpq connection URI, "postgresql://user@host:port/db", or
+  // key=value words). Values the URI does not set: `connectTimeout` for making the connection,
+  // TCP keepalives and a TCP timeout (a silent server is given up within about 30 s), and the
+  // application name "shopwalk". Server notices are dropped. On failure the connection stays
+  // closed.
+  Status Open(const std::string& uri,
+              std::chrono::milliseconds connectTimeout = std::chrono::seconds(10));
+  bool IsOpen() const { return connection_ != nullptr; }
+  // Open and not known to be broken.
+  bool IsAlive() const;
+  void Close();
+
+  // Runs one or more statements without parameters, discarding their rows.
+  Status Execute(std::string_view sql);
+  // Runs one statement with `params`; its rows (binary) go to `result`.
+  Status Run(std::string_view sql, const Params& params, Result& result);
+  Status Run(std::string_view sql, const Params& params);
+  Status Run(std::string_view sql, Result& result) { return Run(sql, Params(), result); }
+
+  // Whether a transaction is open on the server side (also one that failed and waits for its
+  // rollback).
+  bool InTransaction() const;
+
+  pg_conn* Handle() const { return connection_; }
+
+ private:
+  Status Check(pg_result* result) const;
+
+  pg_conn* connection_ = nullptr;
+};
+
+// A transaction: rolled back when destroyed unless committed. Begin starts it; a failed Begin
+// leaves nothing to roll back.
+class Transaction {
+ public:
+  enum class Isolation {
+    ReadCommitted,
+    // One snapshot for everything the transaction reads.
+    RepeatableReadOnly,
+  };
+
+  explicit Transaction(Connection& connection) : connection_(connection) {}
+  ~Transaction();
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+
+  Status Begin(Isolation isolation = Isolation::ReadCommitted);
+  Status Commit();
+
+ private:
+  Connection& connection_;
+  bool open_ = false;
+};
+
+// `uri` with any password left out, for showing to the user.
+std::string RedactedUri(std::string_view uri);
+
+}  // namespace shopwalk::pg

@@ -1,0 +1,231 @@
+#include "results/pg_schema.h"
+
+#include <iterator>
+#include <string_view>
+
+namespace shopwalk::results {
+namespace {
+
+// Taken (for the transaction) by whoever creates or upgrades the layout: "shopwalk" in ASCII.
+constexpr std::int64_t LayoutLockKey = 0x73686f7077616c6b;
+
+// The schema and its version table, before the first step.
+constexpr std::string_view CreateSchema = R"sql(
+CREATE SCHEMA shopwalk;
+CREATE TABLE shopwalk.schema_version (
+  version integer NOT NULL,
+  changed_at timestamptz NOT NULL DEFAULT now()
+);
+INSERT INTO shopwalk.schema_version (version) VALUES (0);
+)sql";
+
+// Version 1: the results. Texts from the marketplace, places and reasons are bytea: their bytes
+// (GBK, or anything) come back exactly as they went in.
+constexpr std::string_view CreateVersion1 = R"sql(
+-- One row per shop; a shop collected again overwrites its row.
+CREATE TABLE shopwalk.shops (
+  shop_id bigint PRIMARY KEY,
+  name bytea NOT NULL,
+  reputation bytea NOT NULL,
+  messenger bytea NOT NULL,
+  opening_date bytea NOT NULL,
+  address bytea NOT NULL,
+  collected_at timestamptz NOT NULL
+);
+
+-- The latest answer of every shop ID that has one: 0 a row was collected, 1 no shop, 2 no
+-- fields, 3 failed. A row stays in shops whatever answer comes later.
+CREATE TABLE shopwalk.outcomes (
+  shop_id bigint PRIMARY KEY,
+  outcome smallint NOT NULL CHECK (outcome BETWEEN 0 AND 3),
+  answered_at timestamptz NOT NULL
+);
+
+-- Shops whose pages failed for good, until they get a row or another answer.
+CREATE SEQUENCE shopwalk.failure_positions;
+CREATE TABLE shopwalk.failed_shops (
+  shop_id bigint PRIMARY KEY,
+  attempts integer NOT NULL,
+  reason bytea NOT NULL,
+  failed_at timestamptz NOT NULL,
+  position bigint NOT NULL         -- grows in the order the failures were reported
+);
+CREATE INDEX failed_by_position ON shopwalk.failed_shops (position);
+
+CREATE SEQUENCE shopwalk.run_ids;
+CREATE TABLE shopwalk.runs (
+  run_id bigint PRIMARY KEY,
+  kind smallint NOT NULL,          -- 1 the window, 2 the command line
+  started_at timestamptz NOT NULL,
+  ended_at timestamptz,
+  clean_end boolean NOT NULL DEFAULT false,
+  place bytea NOT NULL,
+  place_saved boolean
+);
+)sql";
+
+// Version 2: the walk shared by several machines.
+constexpr std::string_view CreateVersion2 = R"sql(
+-- A walk over a range of shop IDs, handed out in blocks from a shared cursor.
+CREATE TABLE shopwalk.walks (
+  walk_id bigserial PRIMARY KEY,
+  first_id bigint NOT NULL,
+  end_id bigint,                   -- the last shop ID; NULL: up to the highest there is
+  next_id bigint NOT NULL,         -- the cursor: where the next new block starts
+  block_size integer NOT NULL CHECK (block_size > 0),
+  created_at timestamptz NOT NULL DEFAULT now(),
+  finished_at timestamptz
+);
+
+-- The programs walking (or that walked), for status displays.
+CREATE TABLE shopwalk.nodes (
+  node_id bigserial PRIMARY KEY,
+  walk_id bigint REFERENCES shopwalk.walks,
+  host text NOT NULL,
+  pid integer NOT NULL,
+  started_at timestamptz NOT NULL DEFAULT now(),
+  last_seen timestamptz NOT NULL DEFAULT now(),
+  stopped_at timestamptz,
+  rate double precision NOT NULL DEFAULT 0,  -- shop IDs answered a second, as measured
+  paced_rate double precision                -- the rate it was asked to walk at
+);
+
+-- Every claim of a block or of a failed shop takes a new epoch from here; every write of an
+-- outcome checks that its epoch is still the holder's.
+CREATE SEQUENCE shopwalk.lease_epochs;
+
+CREATE TABLE shopwalk.blocks (
+  block_id bigserial PRIMARY KEY,
+  walk_id bigint NOT NULL REFERENCES shopwalk.walks,
+  first_id bigint NOT NULL,
+  last_id bigint NOT NULL,
+  node_id bigint REFERENCES shopwalk.nodes,  -- the holder, or the node that finished it
+  epoch bigint NOT NULL,
+  lease_until timestamptz,         -- NULL once done
+  claims integer NOT NULL DEFAULT 1,
+  done_at timestamptz,             -- set when every ID in it has an outcome
+  UNIQUE (walk_id, first_id)
+);
+CREATE INDEX blocks_unfinished ON shopwalk.blocks (lease_until) WHERE done_at IS NULL;
+CREATE INDEX blocks_by_node ON shopwalk.blocks (node_id);
+
+-- The walk whose block answered the ID (NULL for answers from before sharing).
+ALTER TABLE shopwalk.outcomes ADD COLUMN walk_id bigint;
+CREATE INDEX outcomes_by_walk ON shopwalk.outcomes (walk_id, shop_id);
+
+-- Failed shops are tried again by one node at a time, under a lease of their own.
+ALTER TABLE shopwalk.failed_shops
+  ADD COLUMN due_at timestamptz,
+  ADD COLUMN retry_rounds integer NOT NULL DEFAULT 0,
+  ADD COLUMN retry_node bigint REFERENCES shopwalk.nodes,
+  ADD COLUMN retry_epoch bigint,
+  ADD COLUMN retry_until timestamptz;
+UPDATE shopwalk.failed_shops SET due_at = failed_at;
+ALTER TABLE shopwalk.failed_shops ALTER COLUMN due_at SET NOT NULL;
+CREATE INDEX failed_due ON shopwalk.failed_shops (due_at);
+
+ALTER TABLE shopwalk.runs ADD COLUMN node_id bigint REFERENCES shopwalk.nodes;
+)sql";
+
+// Each step upgrades a layout of the version before it; steps[n] makes version n + 1.
+constexpr std::string_view UpgradeSteps[] = {CreateVersion1, CreateVersion2};
+static_assert(std::size(UpgradeSteps) == PgSchemaVersion);
+
+pg::Status Unusable(PgSchemaState state, std::int64_t version) {
+  return pg::Status(UnusableSchemaState, DescribeUnusablePgSchema(state, version), false);
+}
+
+}  // namespace
+
+pg::Status InspectPgSchema(pg::Connection& connection, PgSchemaState& state,
+                           std::int64_t& version) {
+  version = 0;
+  pg::Result found;
+  if (auto status =
+          connection.Run("SELECT EXISTS (SELECT 1 FROM pg_namespace WHERE nspname = 'shopwalk'), "
+                         "to_regclass('shopwalk.schema_version') IS NOT NULL",
+                         found);
+      !status) {
+    return status;
+  }
+  if (!found.Bool(0, 0)) {
+    state = PgSchemaState::Empty;
+    return {};
+  }
+  if (!found.Bool(0, 1)) {
+    state = PgSchemaState::Foreign;
+    return {};
+  }
+  pg::Result stored;
+  if (auto status = connection.Run(
+          "SELECT coalesce(max(version), -1)::bigint FROM shopwalk.schema_version", stored);
+      !status) {
+    return status;
+  }
+  version = stored.Int64(0, 0);
+  if (version < 0) {
+    state = PgSchemaState::Foreign;
+  } else if (version < PgSchemaVersion) {
+    state = PgSchemaState::Older;
+  } else if (version > PgSchemaVersion) {
+    state = PgSchemaState::Newer;
+  } else {
+    state = PgSchemaState::Current;
+  }
+  return {};
+}
+
+pg::Status CreateOrUpgradePgSchema(pg::Connection& connection, std::int64_t target) {
+  if (target < 0 || target > PgSchemaVersion) target = PgSchemaVersion;
+  pg::Transaction transaction(connection);
+  if (auto status = transaction.Begin(); !status) return status;
+  if (auto status =
+          connection.Run("SELECT pg_advisory_xact_lock($1)", pg::Params().Int(LayoutLockKey));
+      !status) {
+    return status;
+  }
+  // Read under the lock: another program may have created or upgraded it meanwhile.
+  PgSchemaState state = PgSchemaState::Empty;
+  std::int64_t version = 0;
+  if (auto status = InspectPgSchema(connection, state, version); !status) return status;
+  switch (state) {
+    case PgSchemaState::Foreign:
+    case PgSchemaState::Newer:
+      return Unusable(state, version);
+    case PgSchemaState::Empty:
+      if (auto status = connection.Execute(CreateSchema); !status) return status;
+      break;
+    case PgSchemaState::Current:
+    case PgSchemaState::Older:
+      break;
+  }
+  if (version >= target) return transaction.Commit();
+  for (std::int64_t step = version; step < target; ++step) {
+    if (auto status = connection.Execute(UpgradeSteps[step]); !status) return status;
+  }
+  if (auto status =
+          connection.Run("UPDATE shopwalk.schema_version SET version = $1, changed_at = now()",
+                         pg::Params().Int(target));
+      !status) {
+    return status;
+  }
+  return transaction.Commit();
+}
+
+std::string DescribeUnusablePgSchema(PgSchemaState state, std::int64_t version) {
+  switch (state) {
+    case PgSchemaState::Newer:
+      return "the database was set up by a newer version of the program (layout " +
+             std::to_string(version) + "; this one knows up to " + std::to_string(PgSchemaVersion) +
+             ")";
+    case PgSchemaState::Foreign:
+      return "the database has a schema \"shopwalk\" that is not a results store";
+    case PgSchemaState::Empty:
+    case PgSchemaState::Current:
+    case PgSchemaState::Older:
+      break;
+  }
+  return {};
+}
+
+}  // namespace shopwalk::results

@@ -1,0 +1,45 @@
+// The layout of a results store in a PostgreSQL database: its tables in the schema "shopwalk",
+// and the version table that says which layout the database has, so that a newer program
+// upgrades an older layout in place. The program creates and upgrades the layout itself; nobody
+// runs SQL by hand.
+//
+// Several programs may open the same database at once: creating and upgrading take a
+// transaction-wide advisory lock, so exactly one of them does it and the others find it done.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "results/pg.h"
+
+namespace shopwalk::results {
+
+// The layout this program writes: 1 holds the results (shops, answers, failed shops, runs),
+// 2 adds the shared walk (walks, blocks and their leases, nodes, leases on failed shops).
+inline constexpr std::int64_t PgSchemaVersion = 2;
+
+enum class PgSchemaState {
+  Empty,    // no schema "shopwalk" yet: the layout is still to be created
+  Current,  // this program's layout
+  Older,    // an earlier layout: it can be upgraded
+  Newer,    // written by a newer program: not to be touched
+  Foreign,  // a schema "shopwalk" without our version table: something else's
+};
+
+// Reads which layout the database has.
+pg::Status InspectPgSchema(pg::Connection& connection, PgSchemaState& state, std::int64_t& version);
+
+// Creates the layout, or upgrades an older one, up to `target` (tests make older layouts with a
+// lower one), in one transaction: a failure leaves the database as it was. A layout at or past
+// `target` is left alone; a foreign or newer one fails (SQLSTATE "SW001", with
+// DescribeUnusablePgSchema's words).
+pg::Status CreateOrUpgradePgSchema(pg::Connection& connection,
+                                   std::int64_t target = PgSchemaVersion);
+
+// A sentence for the user about a state that cannot be used ("" for Empty, Current, Older).
+std::string DescribeUnusablePgSchema(PgSchemaState state, std::int64_t version);
+
+// The SQLSTATE of a layout that cannot be used (a class of our own, outside PostgreSQL's).
+inline constexpr const char* UnusableSchemaState = "SW001";
+
+}  // namespace shopwalk::results

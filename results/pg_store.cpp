@@ -1,0 +1,1192 @@
+#include "results/pg_store.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <utility>
+
+#include "base/contained_error.h"
+#include "results/pg_schema.h"
+
+namespace shopwalk {
+namespace {
+
+// Times its missing IDs are handed out again before a block is left for its lease to expire.
+constexpr int MaxRehandRounds = 3;
+// IDs read at once when visiting every row.
+constexpr int RowsPerFetch = 1000;
+
+bool SameProblem(const std::optional<StoreProblem>& a, const std::optional<StoreProblem>& b) {
+  if (a.has_value() != b.has_value()) return false;
+  if (!a) return true;
+  return a->kind == b->kind && a->path == b->path && a->reason == b->reason;
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return "unknown";
+  return name;
+}
+
+std::int32_t ToShopId(std::int64_t value) {
+  return static_cast<std::int32_t>(value);
+}
+
+template <typename Duration>
+Duration AtLeast(Duration value, Duration least) {
+  return value < least ? least : value;
+}
+
+// The oldest a lease may be for the node to hand out its IDs: a renewal is due well before it
+// expires, so a node that could not renew stops handing out before another may claim the block.
+std::chrono::milliseconds HandOutMargin(const PgStoreSettings& settings) {
+  return std::min(settings.renewEvery, settings.lease / 3);
+}
+
+ShopRecord RecordFromRow(const pg::Result& result, int row) {
+  ShopRecord record;
+  record.shopId = ToShopId(result.Int64(row, 0));
+  record.name = result.Bytes(row, 1);
+  record.reputation = result.Bytes(row, 2);
+  record.messenger = result.Bytes(row, 3);
+  record.openingDate = result.Bytes(row, 4);
+  record.address = result.Bytes(row, 5);
+  return record;
+}
+
+}  // namespace
+
+PgStoreSettings PgStoreSettings::Normalized() const {
+  using std::chrono::milliseconds;
+  PgStoreSettings s = *this;
+  s.blockSize = std::clamp(s.blockSize, 1, 1000000);
+  s.lease = AtLeast(s.lease, milliseconds(300));
+  s.renewEvery = std::clamp(s.renewEvery, milliseconds(50), s.lease / 3);
+  s.failedRetryDelay = AtLeast(s.failedRetryDelay, milliseconds(0));
+  s.failedRetryRounds = std::max(1, s.failedRetryRounds);
+  s.failedClaimBatch = std::max(1, s.failedClaimBatch);
+  s.idleClaimEvery = AtLeast(s.idleClaimEvery, milliseconds(1));
+  s.maxWaitingReports = std::max<std::size_t>(1, s.maxWaitingReports);
+  s.commitDelay = AtLeast(s.commitDelay, milliseconds(0));
+  s.batchSize = std::max<std::size_t>(1, s.batchSize);
+  s.maxTransactionReports = std::max<std::size_t>(1, s.maxTransactionReports);
+  s.reconnectFirst = AtLeast(s.reconnectFirst, milliseconds(1));
+  s.reconnectLongest = AtLeast(s.reconnectLongest, s.reconnectFirst);
+  s.connectTimeout = AtLeast(s.connectTimeout, milliseconds(1000));
+  s.closeTimeout = AtLeast(s.closeTimeout, milliseconds(0));
+  s.readWaitLimit = AtLeast(s.readWaitLimit, milliseconds(0));
+  if (!(s.pacedRate >= 0)) s.pacedRate = 0;
+  return s;
+}
+
+PgStore::PgStore(std::string uri, bool walking, const PgStoreSettings& settings)
+    : uri_(std::move(uri)),
+      location_(pg::RedactedUri(uri_)),
+      walking_(walking),
+      settings_(settings.Normalized()) {}
+
+PgStore::~PgStore() {
+  if (writerThread_.joinable()) {
+    {
+      std::lock_guard lock(mutex_);
+      writerStopping_ = true;
+      closeDeadline_ = Clock::now() + settings_.closeTimeout;
+    }
+    writerWakeup_.notify_all();
+    writerThread_.join();
+  }
+  if (keeperThread_.joinable()) {
+    {
+      std::lock_guard lock(mutex_);
+      keeperStopping_ = true;
+    }
+    keeperWakeup_.notify_all();
+    keeperThread_.join();
+  }
+}
+
+PgStore::Opening PgStore::Problem(StoreProblem problem) {
+  Opening opening;
+  opening.problem = std::move(problem);
+  return opening;
+}
+
+PgStore::Opening PgStore::OpenForWalking(const std::string& uri,
+                                         const results::WalkRequest& request,
+                                         const PgStoreSettings& settings) {
+  if (uri.empty()) return Problem({StoreProblem::Kind::Other, uri, "no database was given"});
+  try {
+    std::unique_ptr<PgStore> store(new PgStore(uri, true, settings));
+    if (auto problem = store->StartWalking(request)) return Problem(std::move(*problem));
+    Opening opening;
+    opening.store = std::move(store);
+    return opening;
+  } catch (const std::exception& error) {
+    return Problem({StoreProblem::Kind::Other, pg::RedactedUri(uri), error.what()});
+  }
+}
+
+PgStore::Opening PgStore::OpenForReading(const std::string& uri, const PgStoreSettings& settings) {
+  if (uri.empty()) return Problem({StoreProblem::Kind::Other, uri, "no database was given"});
+  try {
+    std::unique_ptr<PgStore> store(new PgStore(uri, false, settings));
+    if (auto problem = store->StartReading()) return Problem(std::move(*problem));
+    Opening opening;
+    opening.store = std::move(store);
+    return opening;
+  } catch (const std::exception& error) {
+    return Problem({StoreProblem::Kind::Other, pg::RedactedUri(uri), error.what()});
+  }
+}
+
+StoreProblem PgStore::ProblemOf(const pg::Status& status) const {
+  StoreProblem problem{StoreProblem::Kind::Other, location_, status.Describe()};
+  const std::string& state = status.SqlState();
+  if (state == "42501" || state == "25006") {
+    // No privilege; a read-only transaction or server (a standby).
+    problem.kind = StoreProblem::Kind::NotWritable;
+  } else if (state == "53100") {
+    problem.kind = StoreProblem::Kind::Full;
+  } else if (state == "XX001" || state == "XX002") {
+    problem.kind = StoreProblem::Kind::Corrupt;
+  }
+  return problem;
+}
+
+std::optional<StoreProblem> PgStore::StartWalking(const results::WalkRequest& request) {
+  if (auto status = writer_.Open(uri_, settings_.connectTimeout); !status) {
+    return ProblemOf(status);
+  }
+  if (auto status = PrepareSession(writer_); !status) return ProblemOf(status);
+  results::PgSchemaState schema = results::PgSchemaState::Empty;
+  std::int64_t version = 0;
+  if (auto status = results::InspectPgSchema(writer_, schema, version); !status) {
+    return ProblemOf(status);
+  }
+  if (std::string unusable = results::DescribeUnusablePgSchema(schema, version);
+      !unusable.empty()) {
+    return StoreProblem{schema == results::PgSchemaState::Foreign ? StoreProblem::Kind::Corrupt
+                                                                  : StoreProblem::Kind::Other,
+                        location_, unusable};
+  }
+  if (auto status = results::CreateOrUpgradePgSchema(writer_); !status) {
+    StoreProblem problem = ProblemOf(status);
+    // Another program may have set up a layout meanwhile that we cannot use.
+    if (status.SqlState() == results::UnusableSchemaState &&
+        status.Message() == results::DescribeUnusablePgSchema(results::PgSchemaState::Foreign, 0)) {
+      problem.kind = StoreProblem::Kind::Corrupt;
+    }
+    return problem;
+  }
+  results::WalkRequest asked = request;
+  asked.blockSize = settings_.blockSize;
+  if (auto status = results::JoinWalk(writer_, asked, walk_); !status) return ProblemOf(status);
+  if (auto status = results::RegisterNode(writer_, walk_.walkId, HostName(), ::getpid(),
+                                          settings_.pacedRate, nodeId_);
+      !status) {
+    return ProblemOf(status);
+  }
+  if (auto status = keeper_.Open(uri_, settings_.connectTimeout); !status) {
+    return ProblemOf(status);
+  }
+  if (auto status = PrepareSession(keeper_); !status) return ProblemOf(status);
+  keeperReachable_ = true;
+  writerThread_ = std::thread([this] { WriteLoop(); });
+  keeperThread_ = std::thread([this] { KeepLoop(); });
+  return std::nullopt;
+}
+
+std::optional<StoreProblem> PgStore::StartReading() {
+  if (auto status = reader_.Open(uri_, settings_.connectTimeout); !status) {
+    return ProblemOf(status);
+  }
+  results::PgSchemaState schema = results::PgSchemaState::Empty;
+  std::int64_t version = 0;
+  if (auto status = results::InspectPgSchema(reader_, schema, version); !status) {
+    return ProblemOf(status);
+  }
+  switch (schema) {
+    case results::PgSchemaState::Current:
+      return std::nullopt;
+    case results::PgSchemaState::Empty:
+      return StoreProblem{StoreProblem::Kind::Corrupt, location_,
+                          "the database holds no results store"};
+    case results::PgSchemaState::Foreign:
+      return StoreProblem{StoreProblem::Kind::Corrupt, location_,
+                          results::DescribeUnusablePgSchema(schema, version)};
+    case results::PgSchemaState::Older:
+      return StoreProblem{StoreProblem::Kind::Other, location_,
+                          "the store has an earlier layout (" + std::to_string(version) +
+                              "); opening it for walking upgrades it"};
+    case results::PgSchemaState::Newer:
+      break;
+  }
+  return StoreProblem{StoreProblem::Kind::Other, location_,
+                      results::DescribeUnusablePgSchema(schema, version)};
+}
+
+PgStoreCounters PgStore::Counters() const {
+  std::lock_guard lock(mutex_);
+  return counters_;
+}
+
+// Handing out work.
+
+WorkSource::Next PgStore::NextShop() {
+  Next next;
+  std::unique_lock lock(mutex_);
+  if (!walking_ || endGiven_) {
+    next.kind = Next::Kind::End;
+    return next;
+  }
+  const Clock::time_point now = Clock::now();
+  if (keeperReachable_) {
+    for (auto it = handOrder_.begin(); it != handOrder_.end();) {
+      auto found = leases_.find(*it);
+      if (found == leases_.end() || found->second.lost || found->second.toHandOut.empty()) {
+        it = handOrder_.erase(it);
+        continue;
+      }
+      HeldLease& held = found->second;
+      // Not renewed in time: wait for the keeper to renew it (or find it taken).
+      if (now >= held.validUntil) {
+        ++it;
+        continue;
+      }
+      const std::int32_t id = held.toHandOut.front();
+      held.toHandOut.pop_front();
+      held.outstanding.insert(id);
+      held.handedOut.push_back(id);
+      fenceOf_[id] = held.lease.epoch;
+      next.kind = Next::Kind::Shop;
+      next.shopId = id;
+      next.retryOfFailed = held.lease.kind == results::Lease::Kind::FailedShop;
+      if (held.toHandOut.empty()) handOrder_.erase(it);
+      const bool claim = NeedsClaim();
+      lock.unlock();
+      if (claim) keeperWakeup_.notify_one();
+      return next;
+    }
+  }
+  if (walkOver_ && leases_.empty()) {
+    endGiven_ = true;
+    next.kind = Next::Kind::End;
+    return next;
+  }
+  lock.unlock();
+  keeperWakeup_.notify_one();
+  return next;
+}
+
+bool PgStore::NeedsClaim() const {
+  if (walkOver_ || writerStopping_ || keeperStopping_) return false;
+  std::size_t ready = 0;
+  for (const auto& [epoch, held] : leases_) {
+    if (!held.lost) ready += held.toHandOut.size();
+  }
+  return ready < static_cast<std::size_t>(std::max(1, walk_.blockSize));
+}
+
+void PgStore::AddLease(const results::Lease& lease, std::vector<std::int32_t> ids) {
+  HeldLease held;
+  held.lease = lease;
+  held.toHandOut.assign(ids.begin(), ids.end());
+  held.validUntil = Clock::now() + settings_.lease - HandOutMargin(settings_);
+  const bool empty = held.toHandOut.empty();
+  leases_[lease.epoch] = std::move(held);
+  if (empty) {
+    // Nothing left to walk in it: it only needs its finish written.
+    finishWanted_ = true;
+    writerWakeup_.notify_one();
+  } else {
+    handOrder_.push_back(lease.epoch);
+  }
+}
+
+void PgStore::LoseLease(std::int64_t epoch) {
+  auto found = leases_.find(epoch);
+  if (found == leases_.end() || found->second.lost) return;
+  found->second.lost = true;
+  found->second.toHandOut.clear();
+  ++counters_.leasesLost;
+  if (found->second.unwritten == 0) ForgetLease(epoch);
+}
+
+void PgStore::ForgetLease(std::int64_t epoch) {
+  auto found = leases_.find(epoch);
+  if (found == leases_.end()) return;
+  for (std::int32_t id : found->second.handedOut) {
+    auto fence = fenceOf_.find(id);
+    if (fence != fenceOf_.end() && fence->second == epoch) fenceOf_.erase(fence);
+  }
+  leases_.erase(found);
+  keeperWakeup_.notify_one();
+}
+
+// Reporting: queue and return.
+
+void PgStore::RefuseReport() {
+  bool first = false;
+  {
+    std::lock_guard lock(mutex_);
+    first = refused_++ == 0;
+  }
+  if (first) {
+    TellTrouble(StoreProblem{StoreProblem::Kind::NotWritable, location_,
+                             "the store was opened for reading; reports to it are not kept"});
+  }
+}
+
+void PgStore::QueueShopReport(Report report, std::int32_t shopId) {
+  if (!walking_) {
+    RefuseReport();
+    return;
+  }
+  std::unique_lock lock(mutex_);
+  auto fence = fenceOf_.find(shopId);
+  auto held = fence == fenceOf_.end() ? leases_.end() : leases_.find(fence->second);
+  if (held == leases_.end() || held->second.lost) {
+    ++counters_.reportsNotHeld;
+    return;
+  }
+  held->second.outstanding.erase(shopId);
+  ++held->second.unwritten;
+  report.epoch = held->first;
+  report.lease = held->second.lease;
+  lock.unlock();
+  QueueReport(std::move(report));
+}
+
+void PgStore::QueueReport(Report report) {
+  if (!walking_) {
+    RefuseReport();
+    return;
+  }
+  report.due = Clock::now() + settings_.commitDelay;
+  bool wake = false;
+  {
+    std::lock_guard lock(mutex_);
+    wake = queue_.empty() || queue_.size() + 1 == settings_.batchSize;
+    queue_.push_back(std::move(report));
+    ++reported_;
+  }
+  if (wake) writerWakeup_.notify_one();
+}
+
+void PgStore::RowAppended(const ShopRecord& record) {
+  Report report;
+  report.type = Report::Type::Row;
+  report.record = record;
+  QueueShopReport(std::move(report), record.shopId);
+}
+
+void PgStore::Answered(std::int32_t shopId, ShopOutcome outcome) {
+  Report report;
+  report.type = Report::Type::Answer;
+  report.id = shopId;
+  report.value = static_cast<std::int64_t>(outcome);
+  QueueShopReport(std::move(report), shopId);
+}
+
+void PgStore::Failed(const FailedShop& shop) {
+  Report report;
+  report.type = Report::Type::Failure;
+  report.id = shop.shopId;
+  report.value = shop.attempts;
+  report.text = shop.reason;
+  QueueShopReport(std::move(report), shop.shopId);
+}
+
+void PgStore::PlaceMoved(const std::string& place) {
+  Report report;
+  report.type = Report::Type::Place;
+  report.text = place;
+  QueueReport(std::move(report));
+}
+
+std::vector<FailedShop> PgStore::FailedShops() {
+  // Failed shops come back through NextShop, under a lease, one node at a time.
+  return {};
+}
+
+bool PgStore::Congested() const {
+  std::lock_guard lock(mutex_);
+  return queue_.size() >= settings_.maxWaitingReports;
+}
+
+std::optional<InterruptedRun> PgStore::Interrupted(RunKind /*kind*/) {
+  // A dead node's blocks are claimed again by lease; there is no list to put back.
+  return std::nullopt;
+}
+
+void PgStore::BeginRun(RunKind kind, const std::string& place) {
+  Report report;
+  report.type = Report::Type::BeginRun;
+  report.value = static_cast<std::int64_t>(kind);
+  report.text = place;
+  QueueReport(std::move(report));
+}
+
+void PgStore::ContinueRun(std::int64_t /*runId*/) {
+  // Interrupted offers no run to continue in a shared walk.
+}
+
+void PgStore::EndRun(bool placeSaved) {
+  Report report;
+  report.type = Report::Type::EndRun;
+  report.value = placeSaved ? 1 : 0;
+  QueueReport(std::move(report));
+}
+
+bool PgStore::Flush(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  if (!walking_) return refused_ == 0;
+  const std::uint64_t target = reported_;
+  if (written_ >= target) return true;
+  flushWanted_ = std::max(flushWanted_, target);
+  writerWakeup_.notify_one();
+  return progress_.wait_for(lock, timeout, [&] { return written_ >= target; });
+}
+
+void PgStore::OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) {
+  std::lock_guard lock(listenerMutex_);
+  troubleListener_ = std::move(listener);
+}
+
+void PgStore::OnDurable(std::function<void(std::uint64_t durableRows)> listener) {
+  std::lock_guard lock(listenerMutex_);
+  durableListener_ = std::move(listener);
+}
+
+void PgStore::TellTrouble(const std::optional<StoreProblem>& problem) {
+  std::function<void(const std::optional<StoreProblem>&)> listener;
+  {
+    std::lock_guard lock(listenerMutex_);
+    listener = troubleListener_;
+  }
+  if (!listener) return;
+  try {
+    listener(problem);
+  } catch (...) {
+    ReportContainedError("results store: trouble listener");
+  }
+}
+
+void PgStore::TellDurable(std::uint64_t rows) {
+  std::function<void(std::uint64_t)> listener;
+  {
+    std::lock_guard lock(listenerMutex_);
+    listener = durableListener_;
+  }
+  if (!listener) return;
+  try {
+    listener(rows);
+  } catch (...) {
+    ReportContainedError("results store: durable listener");
+  }
+}
+
+// The writer.
+
+pg::Status PgStore::PrepareSession(pg::Connection& connection) const {
+  // A node frozen in the middle of a transaction (stopped, swapped out) would keep its row locks,
+  // and so its blocks, from everyone: the server ends such a session after a lease.
+  pg::Status status =
+      connection.Run("SELECT set_config('idle_in_transaction_session_timeout', $1, false)",
+                     pg::Params().Text(std::to_string(settings_.lease.count())));
+  if (!status) connection.Close();
+  return status;
+}
+
+bool PgStore::EnsureConnected(pg::Connection& connection, Clock::time_point& nextTry,
+                              std::chrono::milliseconds& delay, const char* what,
+                              std::optional<StoreProblem>& problem) {
+  if (connection.IsAlive()) return true;
+  const Clock::time_point now = Clock::now();
+  if (now < nextTry) return false;
+  pg::Status status = connection.Open(uri_, settings_.connectTimeout);
+  if (status) status = PrepareSession(connection);
+  if (status) {
+    delay = settings_.reconnectFirst;
+    return true;
+  }
+  nextTry = now + delay;
+  delay = std::min(delay * 2, settings_.reconnectLongest);
+  problem = ProblemOf(status);
+  problem->reason = std::string("cannot reach the server for ") + what + ": " + problem->reason;
+  return false;
+}
+
+void PgStore::SetProblem(bool fromWriter, const std::optional<StoreProblem>& problem) {
+  std::optional<StoreProblem> told;
+  {
+    std::lock_guard lock(listenerMutex_);
+    std::optional<StoreProblem> before = writerProblem_ ? writerProblem_ : keeperProblem_;
+    (fromWriter ? writerProblem_ : keeperProblem_) = problem;
+    told = writerProblem_ ? writerProblem_ : keeperProblem_;
+    if (SameProblem(before, told)) return;
+  }
+  TellTrouble(told);
+}
+
+void PgStore::WriteLoop() {
+  std::vector<Report> batch;
+  Clock::time_point nextTry = Clock::now();
+  std::chrono::milliseconds delay = settings_.reconnectFirst;
+  for (;;) {
+    {
+      std::unique_lock lock(mutex_);
+      if (batch.empty()) {
+        writerWakeup_.wait(lock,
+                           [&] { return writerStopping_ || !queue_.empty() || finishWanted_; });
+        if (queue_.empty() && !finishWanted_) return;
+        if (!queue_.empty()) {
+          // Gather until the first report is due, enough wait, or someone waits.
+          const Clock::time_point due = queue_.front().due;
+          writerWakeup_.wait_until(lock, due, [&] {
+            return writerStopping_ || queue_.size() >= settings_.batchSize ||
+                   flushWanted_ > written_;
+          });
+          const std::size_t count = std::min(queue_.size(), settings_.maxTransactionReports);
+          batch.reserve(count);
+          for (std::size_t i = 0; i < count; ++i) {
+            batch.push_back(std::move(queue_.front()));
+            queue_.pop_front();
+          }
+        }
+      }
+      finishWanted_ = false;
+    }
+
+    std::optional<StoreProblem> problem;
+    std::vector<std::int64_t> refusedEpochs;
+    if (!batch.empty() && EnsureConnected(writer_, nextTry, delay, "writing", problem)) {
+      problem = WriteBatch(batch, refusedEpochs);
+    } else if (!batch.empty() && !problem) {
+      // Waiting for the next try at connecting.
+      problem = StoreProblem{StoreProblem::Kind::Other, location_, "cannot reach the server"};
+      std::lock_guard lock(listenerMutex_);
+      if (writerProblem_) problem = writerProblem_;
+    }
+    if (!problem) {
+      if (!batch.empty()) {
+        std::uint64_t rows = 0;
+        std::uint64_t answers = 0;
+        for (const Report& report : batch) {
+          rows += report.type == Report::Type::Row ? 1 : 0;
+          answers += report.epoch != 0 ? 1 : 0;
+        }
+        durableRows_ += rows;
+        // The listeners hear of the commit before a Flush waiting for it returns.
+        SetProblem(true, std::nullopt);
+        TellDurable(durableRows_);
+        {
+          std::lock_guard lock(mutex_);
+          for (const Report& report : batch) {
+            if (report.epoch == 0) continue;
+            auto held = leases_.find(report.epoch);
+            if (held != leases_.end() && held->second.unwritten > 0) --held->second.unwritten;
+          }
+          for (std::int64_t epoch : refusedEpochs) LoseLease(epoch);
+          // Lost leases whose last report was just written.
+          std::vector<std::int64_t> spent;
+          for (const auto& [epoch, held] : leases_) {
+            if (held.lost && held.unwritten == 0) spent.push_back(epoch);
+          }
+          for (std::int64_t epoch : spent) ForgetLease(epoch);
+          written_ += batch.size();
+          answeredWritten_ += answers;
+          troubled_ = false;
+        }
+        progress_.notify_all();
+        batch.clear();
+      }
+      FinishCompleteLeases();
+      continue;
+    }
+
+    bool giveUp = false;
+    std::size_t unwritten = 0;
+    {
+      std::lock_guard lock(mutex_);
+      troubled_ = true;
+      giveUp = writerStopping_ && Clock::now() >= closeDeadline_;
+      unwritten = batch.size() + queue_.size();
+    }
+    progress_.notify_all();
+    if (giveUp) {
+      problem->reason += "; closing the store, " + std::to_string(unwritten) +
+                         " reports could not be written and are lost";
+      TellTrouble(problem);
+      return;
+    }
+    SetProblem(true, problem);
+    std::unique_lock lock(mutex_);
+    // Not cut short by new reports or by closing, which keeps trying until its deadline.
+    const Clock::time_point retryAt = std::max(nextTry, Clock::now() + settings_.reconnectFirst);
+    writerWakeup_.wait_until(lock, retryAt, [] { return false; });
+  }
+}
+
+std::optional<StoreProblem> PgStore::WriteBatch(std::vector<Report>& batch,
+                                                std::vector<std::int64_t>& refusedEpochs) {
+  try {
+    // Run IDs first, outside the transaction: a batch written again reuses them.
+    for (Report& report : batch) {
+      if (report.type != Report::Type::BeginRun || report.runId != 0) continue;
+      pg::Result result;
+      if (auto status = writer_.Run("SELECT nextval('shopwalk.run_ids')", result); !status) {
+        if (status.ConnectionLost()) writer_.Close();
+        return ProblemOf(status);
+      }
+      report.runId = result.Int64(0, 0);
+    }
+    std::vector<std::int64_t> blockIds;
+    std::vector<std::int64_t> failedShopIds;
+    for (const Report& report : batch) {
+      if (report.epoch == 0) continue;
+      if (report.lease.kind == results::Lease::Kind::Block) {
+        blockIds.push_back(report.lease.blockId);
+      } else {
+        failedShopIds.push_back(report.lease.firstId);
+      }
+    }
+    for (auto* ids : {&blockIds, &failedShopIds}) {
+      std::sort(ids->begin(), ids->end());
+      ids->erase(std::unique(ids->begin(), ids->end()), ids->end());
+    }
+
+    const std::optional<std::int64_t> runBefore = currentRun_;
+    std::vector<std::int64_t> refused;
+    pg::Transaction transaction(writer_);
+    pg::Status status = transaction.Begin();
+    if (status) status = results::LockLeasesForWriting(writer_, blockIds, failedShopIds);
+    for (std::size_t i = 0; status && i < batch.size(); ++i) status = Apply(batch[i], refused);
+    if (status) status = transaction.Commit();
+    if (!status) {
+      currentRun_ = runBefore;
+      if (status.ConnectionLost()) writer_.Close();
+      return ProblemOf(status);
+    }
+    refusedEpochs = std::move(refused);
+    return std::nullopt;
+  } catch (const std::exception& error) {
+    return StoreProblem{StoreProblem::Kind::Other, location_, error.what()};
+  }
+}
+
+pg::Status PgStore::Apply(Report& report, std::vector<std::int64_t>& refusedEpochs) {
+  bool held = true;
+  pg::Status status;
+  switch (report.type) {
+    case Report::Type::Row:
+      status = results::WriteRow(writer_, report.lease, report.record, held);
+      break;
+    case Report::Type::Answer:
+      status = results::WriteAnswer(writer_, report.lease, report.id,
+                                    static_cast<ShopOutcome>(report.value), held);
+      break;
+    case Report::Type::Failure:
+      status = results::WriteFailure(
+          writer_, report.lease,
+          FailedShop{ToShopId(report.id), static_cast<int>(report.value), report.text},
+          settings_.failedRetryDelay.count(), held);
+      break;
+    case Report::Type::Place:
+      // A place belongs to a run; outside one there is nothing to move.
+      if (!currentRun_) return {};
+      return writer_.Run("UPDATE shopwalk.runs SET place = $2 WHERE run_id = $1",
+                         pg::Params().Int(*currentRun_).Bytes(report.text));
+    case Report::Type::BeginRun:
+      if (currentRun_) {
+        if (auto cut = writer_.Run(
+                "UPDATE shopwalk.runs SET ended_at = now() WHERE run_id = $1 AND ended_at IS NULL",
+                pg::Params().Int(*currentRun_));
+            !cut) {
+          return cut;
+        }
+      }
+      status = writer_.Run(
+          "INSERT INTO shopwalk.runs (run_id, kind, started_at, place, node_id) "
+          "VALUES ($1, $2, now(), $3, $4) ON CONFLICT (run_id) DO NOTHING",
+          pg::Params().Int(report.runId).Int(report.value).Bytes(report.text).Int(nodeId_));
+      if (status) currentRun_ = report.runId;
+      return status;
+    case Report::Type::EndRun:
+      if (!currentRun_) return {};
+      status = writer_.Run(
+          "UPDATE shopwalk.runs SET ended_at = now(), clean_end = true, place_saved = $2 "
+          "WHERE run_id = $1",
+          pg::Params().Int(*currentRun_).Bool(report.value != 0));
+      if (status) currentRun_.reset();
+      return status;
+  }
+  if (status && !held) refusedEpochs.push_back(report.epoch);
+  return status;
+}
+
+std::vector<results::Lease> PgStore::TakeCompleteLeases() {
+  std::vector<results::Lease> complete;
+  std::vector<std::int64_t> spent;
+  for (auto& [epoch, held] : leases_) {
+    if (held.lost || held.finishing || !held.toHandOut.empty() || !held.outstanding.empty() ||
+        held.unwritten > 0) {
+      continue;
+    }
+    if (held.lease.kind == results::Lease::Kind::FailedShop) {
+      // Its written report ended the lease.
+      spent.push_back(epoch);
+    } else {
+      held.finishing = true;
+      complete.push_back(held.lease);
+    }
+  }
+  for (std::int64_t epoch : spent) ForgetLease(epoch);
+  return complete;
+}
+
+void PgStore::FinishCompleteLeases() {
+  std::vector<results::Lease> complete;
+  {
+    std::lock_guard lock(mutex_);
+    complete = TakeCompleteLeases();
+  }
+  for (const results::Lease& lease : complete) {
+    results::BlockFinish finish;
+    pg::Status status = writer_.IsAlive() ? results::FinishBlock(writer_, lease, finish)
+                                          : pg::Status("", "not connected", true);
+    if (!status && status.ConnectionLost()) writer_.Close();
+    std::lock_guard lock(mutex_);
+    auto held = leases_.find(lease.epoch);
+    if (held == leases_.end()) continue;
+    held->second.finishing = false;
+    if (!status) continue;  // tried again at the keeper's next renewal
+    switch (finish.kind) {
+      case results::BlockFinish::Kind::Done:
+        ++counters_.blocksDone;
+        ForgetLease(lease.epoch);
+        break;
+      case results::BlockFinish::Kind::Lost:
+        LoseLease(lease.epoch);
+        break;
+      case results::BlockFinish::Kind::Missing:
+        if (held->second.rounds++ < MaxRehandRounds) {
+          for (std::int64_t id : finish.missing) held->second.toHandOut.push_back(ToShopId(id));
+          if (!held->second.toHandOut.empty()) handOrder_.push_back(lease.epoch);
+        } else {
+          std::fprintf(stderr,
+                       "shopwalk: results store %s: block %lld-%lld: %zu shop IDs got no answer; "
+                       "left for another node\n",
+                       location_.c_str(), static_cast<long long>(lease.firstId),
+                       static_cast<long long>(lease.lastId), finish.missing.size());
+          ForgetLease(lease.epoch);
+        }
+        break;
+    }
+  }
+}
+
+// The keeper.
+
+void PgStore::KeepLoop() {
+  Clock::time_point nextTry = Clock::now();
+  std::chrono::milliseconds delay = settings_.reconnectFirst;
+  Clock::time_point nextRenew = Clock::now() + settings_.renewEvery;
+  Clock::time_point nextClaim = Clock::now();
+  Clock::time_point rateSince = Clock::now();
+  std::uint64_t answeredBefore = 0;
+  for (;;) {
+    {
+      std::unique_lock lock(mutex_);
+      Clock::time_point wakeAt = nextRenew;
+      if (!keeper_.IsAlive()) wakeAt = std::min(wakeAt, nextTry);
+      if (NeedsClaim()) wakeAt = std::min(wakeAt, nextClaim);
+      keeperWakeup_.wait_until(lock, wakeAt, [&] {
+        return keeperStopping_ || (NeedsClaim() && Clock::now() >= nextClaim);
+      });
+      if (keeperStopping_) break;
+    }
+    std::optional<StoreProblem> unreachable;
+    if (!EnsureConnected(keeper_, nextTry, delay, "claiming work", unreachable)) {
+      if (unreachable) SetProblem(false, unreachable);
+      std::lock_guard lock(mutex_);
+      keeperReachable_ = false;
+      continue;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      keeperReachable_ = true;
+    }
+    SetProblem(false, std::nullopt);
+
+    pg::Status status;
+    const Clock::time_point now = Clock::now();
+    if (now >= nextRenew) {
+      status = Renew();
+      if (status) {
+        std::uint64_t answered = 0;
+        {
+          std::lock_guard lock(mutex_);
+          answered = answeredWritten_;
+          // Complete blocks whose finish could not be written before.
+          finishWanted_ = true;
+        }
+        writerWakeup_.notify_one();
+        const double seconds = std::chrono::duration<double>(now - rateSince).count();
+        const double rate =
+            seconds > 0 ? static_cast<double>(answered - answeredBefore) / seconds : 0;
+        answeredBefore = answered;
+        rateSince = now;
+        status = results::NodeSeen(keeper_, nodeId_, rate);
+      }
+      nextRenew = now + settings_.renewEvery;
+    }
+    for (;;) {
+      {
+        std::lock_guard lock(mutex_);
+        if (!status || keeperStopping_ || !NeedsClaim() || Clock::now() < nextClaim) break;
+      }
+      if (ClaimOnce(status)) continue;
+      if (!status) break;
+      bool over = false;
+      status = results::WalkOver(keeper_, walk_.walkId, over);
+      // Failed shops tried again elsewhere may fail again and be due: wait for their answers.
+      bool retrying = false;
+      if (status && over) status = results::FailedShopsInRetry(keeper_, retrying);
+      if (status && over && !retrying) {
+        std::lock_guard lock(mutex_);
+        walkOver_ = true;
+      }
+      nextClaim = Clock::now() + settings_.idleClaimEvery;
+      break;
+    }
+    if (!status) {
+      if (status.ConnectionLost()) keeper_.Close();
+      nextClaim = Clock::now() + settings_.reconnectFirst;
+      if (status.ConnectionLost()) {
+        std::lock_guard lock(mutex_);
+        keeperReachable_ = false;
+      }
+    }
+  }
+  ReleaseAll();
+}
+
+bool PgStore::ClaimOnce(pg::Status& status) {
+  const std::int64_t leaseMs = settings_.lease.count();
+  std::optional<results::Lease> block;
+  status = results::ClaimExpiredBlock(keeper_, nodeId_, leaseMs, block);
+  if (!status) return false;
+  if (block) {
+    std::vector<std::int64_t> answered;
+    // When the answered IDs cannot be read, the block is held with nothing to hand out: its
+    // finish then finds the IDs that still lack an outcome.
+    pg::Status read = results::AnsweredIds(keeper_, *block, answered);
+    std::vector<std::int32_t> ids;
+    if (read) {
+      std::size_t next = 0;
+      for (std::int64_t id = block->firstId; id <= block->lastId; ++id) {
+        while (next < answered.size() && answered[next] < id) ++next;
+        if (next < answered.size() && answered[next] == id) continue;
+        ids.push_back(ToShopId(id));
+      }
+    }
+    std::lock_guard lock(mutex_);
+    AddLease(*block, std::move(ids));
+    ++counters_.blocksClaimed;
+    return true;
+  }
+
+  std::vector<results::Lease> failed;
+  status = results::ClaimFailedShops(keeper_, nodeId_, leaseMs, settings_.failedRetryRounds,
+                                     settings_.failedClaimBatch, failed);
+  if (!status) return false;
+  if (!failed.empty()) {
+    std::lock_guard lock(mutex_);
+    for (const results::Lease& lease : failed) AddLease(lease, {ToShopId(lease.firstId)});
+    counters_.failedShopsClaimed += failed.size();
+    return true;
+  }
+
+  status = results::ClaimNewBlock(keeper_, walk_.walkId, nodeId_, leaseMs, block);
+  if (!status || !block) return false;
+  std::vector<std::int32_t> ids;
+  ids.reserve(static_cast<std::size_t>(block->lastId - block->firstId + 1));
+  for (std::int64_t id = block->firstId; id <= block->lastId; ++id) ids.push_back(ToShopId(id));
+  std::lock_guard lock(mutex_);
+  AddLease(*block, std::move(ids));
+  ++counters_.blocksClaimed;
+  return true;
+}
+
+pg::Status PgStore::Renew() {
+  std::vector<std::int64_t> blockEpochs;
+  std::vector<std::int64_t> failedEpochs;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [epoch, held] : leases_) {
+      if (held.lost || held.finishing) continue;
+      if (held.lease.kind == results::Lease::Kind::Block) {
+        blockEpochs.push_back(epoch);
+      } else if (!held.toHandOut.empty() || !held.outstanding.empty()) {
+        // A failed shop's lease ends with its report; only one still to report needs renewing.
+        failedEpochs.push_back(epoch);
+      }
+    }
+  }
+  if (blockEpochs.empty() && failedEpochs.empty()) return {};
+  const Clock::time_point asked = Clock::now();
+  std::vector<std::int64_t> kept;
+  if (auto status = results::RenewLeases(keeper_, nodeId_, settings_.lease.count(), blockEpochs,
+                                         failedEpochs, kept);
+      !status) {
+    return status;
+  }
+  std::sort(kept.begin(), kept.end());
+  std::lock_guard lock(mutex_);
+  for (const auto* epochs : {&blockEpochs, &failedEpochs}) {
+    for (std::int64_t epoch : *epochs) {
+      auto held = leases_.find(epoch);
+      if (held == leases_.end() || held->second.lost || held->second.finishing) continue;
+      if (std::binary_search(kept.begin(), kept.end(), epoch)) {
+        held->second.validUntil = asked + settings_.lease - HandOutMargin(settings_);
+      } else if (held->second.lease.kind == results::Lease::Kind::Block ||
+                 !held->second.toHandOut.empty() || !held->second.outstanding.empty()) {
+        LoseLease(epoch);
+      }
+    }
+  }
+  return {};
+}
+
+void PgStore::ReleaseAll() {
+  std::vector<std::int64_t> blocks;
+  std::vector<std::int64_t> tried;
+  std::vector<std::int64_t> untried;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [epoch, held] : leases_) {
+      if (held.lost) continue;
+      if (held.lease.kind == results::Lease::Kind::Block) {
+        blocks.push_back(epoch);
+      } else if (!held.toHandOut.empty()) {
+        untried.push_back(epoch);
+      } else if (!held.outstanding.empty() || held.unwritten > 0) {
+        tried.push_back(epoch);
+      }
+    }
+  }
+  Clock::time_point nextTry = Clock::now();
+  std::chrono::milliseconds delay = settings_.reconnectFirst;
+  const Clock::time_point deadline = Clock::now() + settings_.closeTimeout;
+  for (;;) {
+    std::optional<StoreProblem> unreachable;
+    if (EnsureConnected(keeper_, nextTry, delay, "letting leases go", unreachable)) {
+      pg::Status status = results::ReleaseLeases(keeper_, nodeId_, blocks, tried, untried);
+      if (status) status = results::NodeStopped(keeper_, nodeId_);
+      if (status) return;
+      if (status.ConnectionLost()) keeper_.Close();
+    }
+    if (Clock::now() >= deadline) return;
+    std::this_thread::sleep_until(std::min(deadline, std::max(nextTry, Clock::now() + delay)));
+  }
+}
+
+// Reading.
+
+void PgStore::CatchUp() {
+  if (!walking_) return;
+  std::unique_lock lock(mutex_);
+  const std::uint64_t target = reported_;
+  if (written_ >= target) return;
+  flushWanted_ = std::max(flushWanted_, target);
+  writerWakeup_.notify_one();
+  progress_.wait_for(lock, settings_.readWaitLimit,
+                     [&] { return written_ >= target || troubled_; });
+}
+
+bool PgStore::EnsureReader() {
+  if (reader_.IsAlive()) return true;
+  if (auto status = reader_.Open(uri_, settings_.connectTimeout); !status) {
+    ReportReadFailure("(connecting)", status);
+    return false;
+  }
+  return true;
+}
+
+void PgStore::ReportReadFailure(const char* what, const pg::Status& status) {
+  if (status.ConnectionLost()) reader_.Close();
+  std::fprintf(stderr, "shopwalk: results store %s: reading %s: %s\n", location_.c_str(), what,
+               status.Describe().c_str());
+}
+
+std::optional<std::string> PgStore::LastPlace(RunKind kind) {
+  CatchUp();
+  try {
+    std::lock_guard lock(readMutex_);
+    if (!EnsureReader()) return std::nullopt;
+    pg::Result result;
+    pg::Status status;
+    if (kind == RunKind::CommandLine) {
+      status = reader_.Run(
+          "SELECT LEAST(coalesce((SELECT min(b.first_id) FROM shopwalk.blocks b "
+          "WHERE b.walk_id = w.walk_id AND b.done_at IS NULL), w.next_id), "
+          "coalesce(w.end_id, 2147483647) + 1) - 1 FROM shopwalk.walks w "
+          "ORDER BY w.walk_id DESC LIMIT 1",
+          result);
+      if (status && result.Rows() > 0) return std::to_string(result.Int64(0, 0));
+    } else {
+      status = reader_.Run(
+          "SELECT place FROM shopwalk.runs WHERE kind = $1 ORDER BY run_id DESC LIMIT 1",
+          pg::Params().Int(static_cast<std::int64_t>(kind)), result);
+      if (status && result.Rows() > 0) return result.Bytes(0, 0);
+    }
+    if (!status) ReportReadFailure("the last place", status);
+    return std::nullopt;
+  } catch (...) {
+    ReportContainedError("results store: reading the last place");
+    return std::nullopt;
+  }
+}
+
+void PgStore::ForEachRow(const std::function<void(const ShopRecord&)>& visit) {
+  CatchUp();
+  std::lock_guard lock(readMutex_);
+  if (!EnsureReader()) return;
+  pg::Transaction transaction(reader_);
+  pg::Status status = transaction.Begin(pg::Transaction::Isolation::RepeatableReadOnly);
+  if (status) {
+    status = reader_.Execute(
+        "DECLARE shop_rows NO SCROLL CURSOR FOR SELECT shop_id, name, reputation, messenger, "
+        "opening_date, address FROM shopwalk.shops ORDER BY shop_id");
+  }
+  const std::string fetch = "FETCH " + std::to_string(RowsPerFetch) + " FROM shop_rows";
+  while (status) {
+    pg::Result rows;
+    status = reader_.Run(fetch, rows);
+    if (!status || rows.Rows() == 0) break;
+    for (int row = 0; row < rows.Rows(); ++row) visit(RecordFromRow(rows, row));
+  }
+  if (status) status = transaction.Commit();
+  if (!status) ReportReadFailure("the rows", status);
+}
+
+StoreSummary PgStore::Summary() {
+  CatchUp();
+  StoreSummary summary;
+  try {
+    std::lock_guard lock(readMutex_);
+    if (!EnsureReader()) return {};
+    pg::Transaction transaction(reader_);
+    pg::Status status = transaction.Begin(pg::Transaction::Isolation::RepeatableReadOnly);
+    pg::Result result;
+    if (status) {
+      status = reader_.Run(
+          "SELECT (SELECT count(*) FROM shopwalk.runs), (SELECT count(*) FROM shopwalk.shops), "
+          "(SELECT count(*) FROM shopwalk.failed_shops), "
+          "(SELECT min(shop_id) FROM (SELECT shop_id FROM shopwalk.outcomes UNION ALL "
+          "SELECT shop_id FROM shopwalk.shops) a), "
+          "(SELECT max(shop_id) FROM (SELECT shop_id FROM shopwalk.outcomes UNION ALL "
+          "SELECT shop_id FROM shopwalk.shops) a)",
+          result);
+    }
+    if (status) {
+      summary.runs = static_cast<std::size_t>(result.Int64(0, 0));
+      summary.rows = static_cast<std::size_t>(result.Int64(0, 1));
+      summary.failed = static_cast<std::size_t>(result.Int64(0, 2));
+      if (!result.IsNull(0, 3)) summary.lowestWalked = ToShopId(result.Int64(0, 3));
+      if (!result.IsNull(0, 4)) summary.highestWalked = ToShopId(result.Int64(0, 4));
+      status = reader_.Run(
+          "SELECT reason, count(*) AS shops FROM shopwalk.failed_shops GROUP BY reason "
+          "ORDER BY shops DESC, reason",
+          result);
+    }
+    if (status) {
+      for (int row = 0; row < result.Rows(); ++row) {
+        summary.failureReasons.emplace_back(result.Bytes(row, 0),
+                                            static_cast<std::size_t>(result.Int64(row, 1)));
+      }
+      status = reader_.Run(
+          "SELECT w.walk_id, w.first_id, w.end_id, w.next_id, w.block_size, "
+          "w.finished_at IS NOT NULL, "
+          "LEAST(coalesce((SELECT min(b.first_id) FROM shopwalk.blocks b "
+          "WHERE b.walk_id = w.walk_id AND b.done_at IS NULL), w.next_id), "
+          "coalesce(w.end_id, 2147483647) + 1) - 1, "
+          "(SELECT count(*) FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id "
+          "AND b.done_at IS NOT NULL), "
+          "(SELECT count(*) FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id "
+          "AND b.done_at IS NULL AND b.lease_until >= now()), "
+          "(SELECT count(*) FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id "
+          "AND b.done_at IS NULL AND b.lease_until < now()) "
+          "FROM shopwalk.walks w ORDER BY w.walk_id DESC LIMIT 1",
+          result);
+    }
+    if (status && result.Rows() > 0) {
+      SharedWalkSummary walk;
+      walk.walkId = result.Int64(0, 0);
+      walk.firstId = ToShopId(result.Int64(0, 1));
+      if (!result.IsNull(0, 2)) walk.endId = ToShopId(result.Int64(0, 2));
+      walk.nextNewId = result.Int64(0, 3);
+      walk.blockSize = static_cast<int>(result.Int64(0, 4));
+      walk.finished = result.Bool(0, 5);
+      walk.place = result.Int64(0, 6);
+      walk.blocksDone = static_cast<std::size_t>(result.Int64(0, 7));
+      walk.blocksHeld = static_cast<std::size_t>(result.Int64(0, 8));
+      walk.blocksExpired = static_cast<std::size_t>(result.Int64(0, 9));
+      status = reader_.Run(
+          "SELECT count(*) FILTER (WHERE live AND NOT spent), "
+          "count(*) FILTER (WHERE NOT live AND NOT spent AND due_at > now()), "
+          "count(*) FILTER (WHERE NOT live AND NOT spent AND due_at <= now()), "
+          "count(*) FILTER (WHERE NOT live AND spent) FROM (SELECT due_at, "
+          "coalesce(retry_until >= now(), false) AS live, retry_rounds >= $1 AS spent "
+          "FROM shopwalk.failed_shops) f",
+          pg::Params().Int(settings_.failedRetryRounds), result);
+      if (status) {
+        walk.failedRetrying = static_cast<std::size_t>(result.Int64(0, 0));
+        walk.failedWaiting = static_cast<std::size_t>(result.Int64(0, 1));
+        walk.failedDue = static_cast<std::size_t>(result.Int64(0, 2));
+        walk.failedExhausted = static_cast<std::size_t>(result.Int64(0, 3));
+        status = reader_.Run(
+            "SELECT n.node_id, n.host, n.pid, (extract(epoch FROM n.started_at) * 1000)::bigint, "
+            "(extract(epoch FROM n.last_seen) * 1000)::bigint, n.stopped_at IS NOT NULL, n.rate, "
+            "coalesce(n.paced_rate, 0), "
+            "(SELECT count(*) FROM shopwalk.blocks b WHERE b.node_id = n.node_id "
+            "AND b.done_at IS NULL AND b.lease_until >= now()), "
+            "(SELECT count(*) FROM shopwalk.blocks b WHERE b.node_id = n.node_id "
+            "AND b.done_at IS NOT NULL) "
+            "FROM shopwalk.nodes n WHERE n.walk_id = $1 ORDER BY n.node_id DESC",
+            pg::Params().Int(walk.walkId), result);
+      }
+      if (status) {
+        for (int row = 0; row < result.Rows(); ++row) {
+          WalkNodeSummary node;
+          node.nodeId = result.Int64(row, 0);
+          node.host = result.Bytes(row, 1);
+          node.pid = result.Int64(row, 2);
+          node.startedUnixMs = result.Int64(row, 3);
+          node.lastSeenUnixMs = result.Int64(row, 4);
+          node.stopped = result.Bool(row, 5);
+          node.rate = result.Double(row, 6);
+          node.pacedRate = result.Double(row, 7);
+          node.blocksHeld = static_cast<std::size_t>(result.Int64(row, 8));
+          node.blocksDone = static_cast<std::size_t>(result.Int64(row, 9));
+          walk.nodes.push_back(std::move(node));
+        }
+        summary.sharedWalk = std::move(walk);
+      }
+    }
+    if (status) status = transaction.Commit();
+    if (!status) {
+      ReportReadFailure("the summary", status);
+      return {};
+    }
+  } catch (...) {
+    ReportContainedError("results store: reading the summary");
+    return {};
+  }
+  return summary;
+}
+
+}  // namespace shopwalk

@@ -1,0 +1,317 @@
+// The results store in a PostgreSQL database, through which several machines share one walk: each
+// node (a program walking with the store) takes its shop IDs from the store as a WorkSource and
+// reports what it finds as a ResultStore, and no ID is lost or written twice whatever node dies,
+// hangs or loses the server for a while.
+//
+// The data are the SQLite store's (one row per shop with its five texts as bytes, the latest
+// answer per ID, failed shops with reason and tries, runs), plus the shared walk (results/pg_walk.h
+// says how work is shared by fenced leases and how a node's --from, --to and --count relate to
+// the walk it joins).
+//
+// Threads. Reports are only queued on the calling thread; one writer thread writes them in small
+// transactions, in the order they came, each under the lease its shop ID was handed out with. A
+// keeper thread claims work ahead of need (the next block is ready before the current one runs
+// out), renews the node's leases, keeps the node's last-seen time and rate, and finds the walk's
+// end. Each has its own connection and opens it again with back-off when it is lost (a server
+// restarted, a network gone); meanwhile reports wait in memory and NextShop says Wait. Nothing
+// reported is dropped while the node holds the shop's lease: it is written once the server is
+// back. Reports for IDs the node does not hold (never handed out by it, or of a lease it lost to
+// another node) are not written: the IDs' holder writes them. Congested() says when more reports
+// wait than the setting allows; the dispatcher then pauses (reports that come anyway are kept).
+//
+// A node's walk ends (NextShop says End) once the shared walk is over: its cursor passed the
+// shared end, every block is done, no failed shop is due for a retry and none is being retried
+// (its answer could make it due again). Failed shops due later than that are left for a later
+// walk. A session of the node left inside a transaction longer than a lease (the node froze in
+// the middle of a write) is ended by the server, so its locks never keep its blocks from others.
+//
+// Runs and recovery in a shared walk: a run is the node's own (BeginRun, PlaceMoved, EndRun are
+// recorded with the node); Interrupted never offers a run to put back, since a dead node's blocks
+// are claimed again by lease, and ContinueRun starts no run. FailedShops lists none: failed shops
+// come back through NextShop (retryOfFailed) under a lease of their own, one node at a time.
+// LastPlace(CommandLine) is the current walk's place: every ID of it up to there has an outcome.
+//
+// Every member may be called from any thread (NextShop from the dispatcher's only) and none
+// throws (ForEachRow passes on what its visitor throws).
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "collect/work_source.h"
+#include "results/pg.h"
+#include "results/pg_walk.h"
+#include "results/result_store.h"
+
+namespace shopwalk {
+
+// How a node shares the walk. Values out of their bounds are replaced by sound ones (see
+// PgStoreSettings::Normalized).
+struct PgStoreSettings {
+  // IDs in a block of a new walk (an existing walk keeps its own).
+  int blockSize = 1000;
+  // How long a claim holds, and how often the node renews its leases (at most a third of it).
+  std::chrono::milliseconds lease{60000};
+  std::chrono::milliseconds renewEvery{10000};
+  // A failed shop is due for a retry this long after it failed, and claimed for retries at most
+  // this many times.
+  std::chrono::milliseconds failedRetryDelay{std::chrono::minutes(5)};
+  int failedRetryRounds = 3;
+  // Failed shops claimed at once.
+  int failedClaimBatch = 20;
+  // How often a node with nothing to claim looks again (for expired leases and the walk's end).
+  std::chrono::milliseconds idleClaimEvery{1000};
+  // Congested() while more reports than this wait to be written.
+  std::size_t maxWaitingReports = 10000;
+  // A report is written at most this long after it came (while the server is reachable), or as
+  // soon as this many wait; a transaction holds at most maxTransactionReports.
+  std::chrono::milliseconds commitDelay{50};
+  std::size_t batchSize = 500;
+  std::size_t maxTransactionReports = 2000;
+  // Opening a lost connection again: the first wait, doubled up to the longest.
+  std::chrono::milliseconds reconnectFirst{100};
+  std::chrono::milliseconds reconnectLongest{5000};
+  // How long making a connection may take.
+  std::chrono::milliseconds connectTimeout{10000};
+  // How long closing keeps trying to write what waits, and to let the node's leases go.
+  std::chrono::milliseconds closeTimeout{5000};
+  // How long a read waits for earlier reports to be written.
+  std::chrono::milliseconds readWaitLimit{5000};
+  // The rate the node was asked to walk at (IDs a second), for status displays; 0: none given.
+  double pacedRate = 0;
+
+  // These settings with every value in its bounds: blockSize 1 to 1,000,000; lease at least
+  // 300 ms; renewEvery at least 50 ms and at most a third of the lease; other lengths at least
+  // 1 ms (failedRetryDelay at least 0); counts at least 1.
+  PgStoreSettings Normalized() const;
+};
+
+// What a node has done with its leases, for tests and status.
+struct PgStoreCounters {
+  std::uint64_t blocksClaimed = 0;
+  std::uint64_t blocksDone = 0;
+  std::uint64_t failedShopsClaimed = 0;
+  // Leases found taken by another node (at a renewal or a fenced write).
+  std::uint64_t leasesLost = 0;
+  // Reports not written: the node did not hold the shop's lease.
+  std::uint64_t reportsNotHeld = 0;
+};
+
+class PgStore final : public ResultStore, public WorkSource {
+ public:
+  struct Opening {
+    std::unique_ptr<PgStore> store;
+    // When there is no store.
+    StoreProblem problem;
+    explicit operator bool() const { return store != nullptr; }
+  };
+
+  // Opens the store at `uri` (a libpq connection URI) for walking: creates or upgrades the layout,
+  // joins the current walk or begins one (`request`), registers the node and starts claiming.
+  // Fails (Other) when the server cannot be reached, when the walk request cannot be met, or when
+  // the database holds a newer layout; Corrupt when its schema "shopwalk" is something else's;
+  // NotWritable when the user may not create or write the tables.
+  static Opening OpenForWalking(const std::string& uri, const results::WalkRequest& request,
+                                const PgStoreSettings& settings = {});
+  // Opens the store for reading (status, export): no layout changes, no node, no claims. What is
+  // reported to it is refused (see ResultStore::OnTrouble). A database without a store, or with
+  // an older layout, fails.
+  static Opening OpenForReading(const std::string& uri, const PgStoreSettings& settings = {});
+
+  // Writes what is queued (trying for up to closeTimeout while the server is out of reach),
+  // lets the node's unfinished leases go so that other nodes claim them at once, and marks the
+  // node stopped.
+  ~PgStore() override;
+  PgStore(const PgStore&) = delete;
+  PgStore& operator=(const PgStore&) = delete;
+
+  // The URI without its password.
+  const std::string& Location() const { return location_; }
+  bool ForWalking() const { return walking_; }
+  // The walk this node joined (empty when opened for reading).
+  const results::JoinedWalk& Walk() const { return walk_; }
+  std::int64_t NodeId() const { return nodeId_; }
+  PgStoreCounters Counters() const;
+  const PgStoreSettings& Settings() const { return settings_; }
+
+  // WorkSource.
+  Next NextShop() override;
+
+  // ResultSink.
+  void RowAppended(const ShopRecord& record) override;
+  void Answered(std::int32_t shopId, ShopOutcome outcome) override;
+  void Failed(const FailedShop& shop) override;
+  void PlaceMoved(const std::string& place) override;
+  std::vector<FailedShop> FailedShops() override;
+  bool Congested() const override;
+
+  // ResultStore.
+  std::optional<InterruptedRun> Interrupted(RunKind kind) override;
+  void BeginRun(RunKind kind, const std::string& place) override;
+  void ContinueRun(std::int64_t runId) override;
+  void EndRun(bool placeSaved) override;
+  std::optional<std::string> LastPlace(RunKind kind) override;
+  bool Flush(std::chrono::milliseconds timeout) override;
+  // Also told (from the keeper's thread) when claiming or renewing cannot reach the server.
+  void OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) override;
+  void OnDurable(std::function<void(std::uint64_t durableRows)> listener) override;
+  void ForEachRow(const std::function<void(const ShopRecord&)>& visit) override;
+  // Also fills StoreSummary::sharedWalk.
+  StoreSummary Summary() override;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  // A lease the node holds, and what it handed out under it.
+  struct HeldLease {
+    results::Lease lease;
+    // IDs still to hand out, in order.
+    std::deque<std::int32_t> toHandOut;
+    // Handed out and not yet reported.
+    std::unordered_set<std::int32_t> outstanding;
+    // Every ID handed out under it (to forget them when the lease ends).
+    std::vector<std::int32_t> handedOut;
+    // Reports queued under it and not yet written.
+    std::size_t unwritten = 0;
+    // Until when the node may hand out its IDs (the last renewal plus the lease, less a margin).
+    Clock::time_point validUntil;
+    // Times its missing IDs were handed out again.
+    int rounds = 0;
+    bool lost = false;
+    // Its finish is being written.
+    bool finishing = false;
+  };
+
+  struct Report {
+    enum class Type : std::uint8_t { Row, Answer, Failure, Place, BeginRun, EndRun };
+    Type type = Type::Row;
+    Clock::time_point due;
+    // The lease's epoch (Row, Answer, Failure).
+    std::int64_t epoch = 0;
+    results::Lease lease;
+    // The shop ID (Answer, Failure), outcome (Answer), tries (Failure), kind (BeginRun), place
+    // saved (EndRun), the run ID (BeginRun, once taken).
+    std::int64_t id = 0;
+    std::int64_t value = 0;
+    std::int64_t runId = 0;
+    // The reason (Failure) or place (Place, BeginRun).
+    std::string text;
+    ShopRecord record;
+  };
+
+  PgStore(std::string uri, bool walking, const PgStoreSettings& settings);
+  static Opening Problem(StoreProblem problem);
+  std::optional<StoreProblem> StartWalking(const results::WalkRequest& request);
+  std::optional<StoreProblem> StartReading();
+  StoreProblem ProblemOf(const pg::Status& status) const;
+
+  // Reporting.
+  void QueueShopReport(Report report, std::int32_t shopId);
+  void QueueReport(Report report);
+  void RefuseReport();
+
+  // The writer.
+  void WriteLoop();
+  // Settings of a session of ours, set once it is opened.
+  pg::Status PrepareSession(pg::Connection& connection) const;
+  // Opens `connection` again when it is lost and the back-off allows a try; on a failed try
+  // `problem` says why.
+  bool EnsureConnected(pg::Connection& connection, Clock::time_point& nextTry,
+                       std::chrono::milliseconds& delay, const char* what,
+                       std::optional<StoreProblem>& problem);
+  std::optional<StoreProblem> WriteBatch(std::vector<Report>& batch,
+                                         std::vector<std::int64_t>& refusedEpochs);
+  pg::Status Apply(Report& report, std::vector<std::int64_t>& refusedEpochs);
+  // Writes the finish of leases whose every ID was handed out, reported and written.
+  void FinishCompleteLeases();
+  // Under mutex_: leases ready for FinishCompleteLeases.
+  std::vector<results::Lease> TakeCompleteLeases();
+
+  // The keeper.
+  void KeepLoop();
+  bool NeedsClaim() const;  // under mutex_
+  // Claims one unit of work; false when nothing could be claimed.
+  bool ClaimOnce(pg::Status& status);
+  pg::Status Renew();
+  void ReleaseAll();
+  void AddLease(const results::Lease& lease, std::vector<std::int32_t> ids);  // under mutex_
+  void LoseLease(std::int64_t epoch);                                         // under mutex_
+  void ForgetLease(std::int64_t epoch);                                       // under mutex_
+
+  // Records the writer's or the keeper's problem (nothing: it works again) and tells the listener
+  // when what it was told changes (the writer's problem first, else the keeper's).
+  void SetProblem(bool fromWriter, const std::optional<StoreProblem>& problem);
+  void TellTrouble(const std::optional<StoreProblem>& problem);
+  void TellDurable(std::uint64_t rows);
+
+  // Reading.
+  void CatchUp();
+  bool EnsureReader();
+  void ReportReadFailure(const char* what, const pg::Status& status);
+
+  const std::string uri_;
+  const std::string location_;
+  const bool walking_;
+  const PgStoreSettings settings_;
+  results::JoinedWalk walk_;
+  std::int64_t nodeId_ = 0;
+
+  std::mutex listenerMutex_;
+  std::function<void(const std::optional<StoreProblem>&)> troubleListener_;
+  std::function<void(std::uint64_t)> durableListener_;
+  std::optional<StoreProblem> writerProblem_;
+  std::optional<StoreProblem> keeperProblem_;
+
+  // Leases, hand-out and the report queue.
+  mutable std::mutex mutex_;
+  std::condition_variable writerWakeup_;
+  std::condition_variable keeperWakeup_;
+  std::condition_variable progress_;
+  std::map<std::int64_t, HeldLease> leases_;  // by epoch
+  std::deque<std::int64_t> handOrder_;        // epochs with IDs to hand out, in claim order
+  std::unordered_map<std::int32_t, std::int64_t> fenceOf_;  // handed-out ID -> epoch
+  bool keeperReachable_ = false;
+  bool walkOver_ = false;
+  bool endGiven_ = false;
+  std::deque<Report> queue_;
+  Clock::time_point earliestDue_ = Clock::time_point::max();
+  std::uint64_t reported_ = 0;
+  std::uint64_t written_ = 0;
+  std::uint64_t flushWanted_ = 0;
+  bool finishWanted_ = false;
+  bool troubled_ = false;
+  bool writerStopping_ = false;
+  bool keeperStopping_ = false;
+  Clock::time_point closeDeadline_;
+  std::uint64_t refused_ = 0;
+  PgStoreCounters counters_;
+  std::uint64_t answeredWritten_ = 0;
+
+  // The writer thread's own.
+  pg::Connection writer_;
+  std::optional<std::int64_t> currentRun_;
+  std::uint64_t durableRows_ = 0;
+  std::thread writerThread_;
+
+  // The keeper thread's own.
+  pg::Connection keeper_;
+  std::thread keeperThread_;
+
+  // Reading.
+  std::mutex readMutex_;
+  pg::Connection reader_;
+};
+
+}  // namespace shopwalk

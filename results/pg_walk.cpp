@@ -1,0 +1,591 @@
+#include "results/pg_walk.h"
+
+#include <algorithm>
+#include <string_view>
+
+namespace shopwalk::results {
+namespace {
+
+// Taken (for the transaction) by a node joining or beginning a walk: "swjoin" in ASCII.
+constexpr std::int64_t JoinLockKey = 0x73776a6f696e;
+
+// A length in milliseconds as an interval, for a bigint parameter.
+#define SW_MS(param) "(" param "::double precision * interval '1 millisecond')"
+
+// The cursor's bound: the walk's end, or the highest shop ID.
+#define SW_BOUND(walk) "LEAST(coalesce(" walk ".end_id, 2147483647), 2147483647)"
+
+pg::Status Refused(const std::string& sentence) {
+  return pg::Status(RefusedWalkState, sentence, false);
+}
+
+bool IsShopId(std::int64_t id) {
+  return id >= 0 && id <= HighestShopId;
+}
+
+// Fences, as the first part of a WITH: `lease` has one row (the outcome's walk) while the lease
+// holds. $1 the shop ID, $2 the block, $3 the epoch.
+//
+// A block: read and share-locked, so a claim (which locks it for update) waits for the writing
+// transaction, and a write after a claim sees the new epoch.
+constexpr std::string_view BlockFence =
+    "WITH lease AS (SELECT b.walk_id FROM shopwalk.blocks b WHERE b.block_id = $2 "
+    "AND b.epoch = $3 AND b.first_id <= $1 AND $1 <= b.last_id FOR SHARE)";
+// A failed shop under its retry lease, for a row or an answer: the write takes it off the
+// failed list in the same step. The outcome keeps the walk it had.
+constexpr std::string_view FailedShopLeaveFence =
+    "WITH lease AS (DELETE FROM shopwalk.failed_shops f WHERE f.shop_id = $1 AND "
+    "f.retry_epoch = $3 AND $2::bigint = 0 RETURNING (SELECT o.walk_id FROM shopwalk.outcomes o "
+    "WHERE o.shop_id = f.shop_id) AS walk_id)";
+// A failed shop failing again under its retry lease: recorded again ($4 tries, $5 the reason, $6
+// the delay before the next retry), with the rounds it had.
+constexpr std::string_view FailedShopAgainFence =
+    "WITH lease AS (UPDATE shopwalk.failed_shops f SET attempts = $4, reason = $5, "
+    "failed_at = now(), position = nextval('shopwalk.failure_positions'), "
+    "due_at = now() + " SW_MS("$6") ", retry_node = NULL, retry_epoch = NULL, "
+    "retry_until = NULL WHERE f.shop_id = $1 AND f.retry_epoch = $3 AND $2::bigint = 0 "
+    "RETURNING (SELECT o.walk_id FROM shopwalk.outcomes o WHERE o.shop_id = f.shop_id) AS walk_id)";
+
+// The outcome ($1 the shop, `code` the outcome), written under the lease.
+std::string OutcomePart(std::string_view code) {
+  return ", outcome AS (INSERT INTO shopwalk.outcomes (shop_id, outcome, answered_at, walk_id) "
+         "SELECT $1, " +
+         std::string(code) +
+         ", now(), lease.walk_id FROM lease ON CONFLICT (shop_id) DO UPDATE SET "
+         "outcome = excluded.outcome, answered_at = excluded.answered_at, "
+         "walk_id = excluded.walk_id RETURNING 1)";
+}
+
+// Under a block's lease: the shop leaves the failed list (whoever tries it again now writes
+// nothing: its lease ended with the row).
+constexpr std::string_view LeaveFailedList =
+    ", unfailed AS (DELETE FROM shopwalk.failed_shops WHERE shop_id = $1 "
+    "AND EXISTS (SELECT 1 FROM lease) RETURNING 1)";
+
+constexpr std::string_view ShopPart =
+    ", shop AS (INSERT INTO shopwalk.shops (shop_id, name, reputation, messenger, opening_date, "
+    "address, collected_at) SELECT $1, $4, $5, $6, $7, $8, now() FROM lease "
+    "ON CONFLICT (shop_id) DO UPDATE SET name = excluded.name, reputation = excluded.reputation, "
+    "messenger = excluded.messenger, opening_date = excluded.opening_date, "
+    "address = excluded.address, collected_at = excluded.collected_at RETURNING 1)";
+
+// Under a block's lease: recorded failed ($4 tries, $5 the reason, $6 the retry delay), its
+// rounds starting again.
+constexpr std::string_view EnterFailedList =
+    ", failed AS (INSERT INTO shopwalk.failed_shops (shop_id, attempts, reason, failed_at, "
+    "position, due_at, retry_rounds) SELECT $1, $4, $5, now(), "
+    "nextval('shopwalk.failure_positions'), now() + " SW_MS("$6") ", 0 FROM lease "
+    "ON CONFLICT (shop_id) DO UPDATE SET attempts = excluded.attempts, reason = excluded.reason, "
+    "failed_at = excluded.failed_at, position = excluded.position, due_at = excluded.due_at, "
+    "retry_rounds = 0, retry_node = NULL, retry_epoch = NULL, retry_until = NULL RETURNING 1)";
+
+constexpr std::string_view HeldAnswer = " SELECT count(*) FROM lease";
+
+pg::Params FenceParams(const Lease& lease, std::int64_t shopId) {
+  pg::Params params;
+  params.Int(shopId).Int(lease.kind == Lease::Kind::Block ? lease.blockId : 0).Int(lease.epoch);
+  return params;
+}
+
+pg::Status RunFenced(pg::Connection& connection, const std::string& sql, const pg::Params& params,
+                     bool& held) {
+  held = false;
+  pg::Result result;
+  if (auto status = connection.Run(sql, params, result); !status) return status;
+  held = result.Int64(0, 0) > 0;
+  return {};
+}
+
+std::optional<Lease> BlockFrom(const pg::Result& result) {
+  if (result.Rows() == 0) return std::nullopt;
+  Lease lease;
+  lease.kind = Lease::Kind::Block;
+  lease.blockId = result.Int64(0, 0);
+  lease.walkId = result.Int64(0, 1);
+  lease.firstId = result.Int64(0, 2);
+  lease.lastId = result.Int64(0, 3);
+  lease.epoch = result.Int64(0, 4);
+  return lease;
+}
+
+std::string PrintableAscii(const std::string& text) {
+  std::string printable = text.substr(0, 255);
+  for (char& c : printable) {
+    if (c < 0x20 || c > 0x7e) c = '?';
+  }
+  return printable;
+}
+
+}  // namespace
+
+pg::Status JoinWalk(pg::Connection& connection, const WalkRequest& request, JoinedWalk& walk) {
+  walk = JoinedWalk();
+  if (request.from && !IsShopId(*request.from)) {
+    return Refused("the first shop ID " + std::to_string(*request.from) +
+                   " is out of range (0 to " + std::to_string(HighestShopId) + ")");
+  }
+  if (request.to && !IsShopId(*request.to)) {
+    return Refused("the last shop ID " + std::to_string(*request.to) + " is out of range (0 to " +
+                   std::to_string(HighestShopId) + ")");
+  }
+  if (request.count && *request.count <= 0) {
+    return Refused("the count of shop IDs must be at least 1");
+  }
+  pg::Transaction transaction(connection);
+  if (auto status = transaction.Begin(); !status) return status;
+  if (auto status =
+          connection.Run("SELECT pg_advisory_xact_lock($1)", pg::Params().Int(JoinLockKey));
+      !status) {
+    return status;
+  }
+  pg::Result last;
+  if (auto status = connection.Run(
+          "SELECT w.walk_id, w.first_id, w.end_id, w.next_id, w.block_size, "
+          "w.finished_at IS NOT NULL OR (w.next_id > " SW_BOUND(
+              "w") " AND NOT EXISTS ("
+                   "SELECT 1 FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id AND b.done_at IS "
+                   "NULL)) "
+                   "FROM shopwalk.walks w ORDER BY w.walk_id DESC LIMIT 1 FOR UPDATE",
+          last);
+      !status) {
+    return status;
+  }
+  // The end a request asks for, counted from `first`, clamped to the highest shop ID.
+  auto requestedEnd = [&request](std::int64_t first) -> std::optional<std::int64_t> {
+    if (request.to) return *request.to;
+    if (request.count) return std::min(HighestShopId, first + *request.count - 1);
+    return std::nullopt;
+  };
+
+  const bool exists = last.Rows() > 0;
+  if (exists && !last.Bool(0, 5)) {
+    // Join the current walk.
+    walk.walkId = last.Int64(0, 0);
+    walk.firstId = last.Int64(0, 1);
+    if (!last.IsNull(0, 2)) walk.endId = last.Int64(0, 2);
+    const std::int64_t next = last.Int64(0, 3);
+    walk.blockSize = static_cast<int>(last.Int64(0, 4));
+    walk.fromIgnored = request.from && *request.from != walk.firstId;
+    if (auto end = requestedEnd(walk.firstId)) {
+      if (*end < walk.firstId) {
+        return Refused("the last shop ID " + std::to_string(*end) +
+                       " is below the first shop ID of the shared walk, " +
+                       std::to_string(walk.firstId));
+      }
+      // Never below what was handed out already.
+      walk.endId = std::max(*end, next - 1);
+      if (auto status = connection.Run("UPDATE shopwalk.walks SET end_id = $2 WHERE walk_id = $1",
+                                       pg::Params().Int(walk.walkId).Int(*walk.endId));
+          !status) {
+        return status;
+      }
+    }
+    return transaction.Commit();
+  }
+
+  // Begin a new walk.
+  std::int64_t first = request.defaultFirst;
+  if (request.from) {
+    first = *request.from;
+  } else if (exists) {
+    if (last.IsNull(0, 2)) return Refused("the last walk reached the highest shop ID");
+    first = last.Int64(0, 2) + 1;
+  }
+  if (!IsShopId(first)) {
+    return Refused("the first shop ID " + std::to_string(first) + " is out of range (0 to " +
+                   std::to_string(HighestShopId) + ")");
+  }
+  const std::optional<std::int64_t> end = requestedEnd(first);
+  if (end && *end < first) {
+    return Refused("the last shop ID " + std::to_string(*end) + " is below the first, " +
+                   std::to_string(first));
+  }
+  const int blockSize = std::max(1, request.blockSize);
+  if (exists) {
+    if (auto status =
+            connection.Run("UPDATE shopwalk.walks SET finished_at = now() WHERE walk_id = $1 AND "
+                           "finished_at IS NULL",
+                           pg::Params().Int(last.Int64(0, 0)));
+        !status) {
+      return status;
+    }
+  }
+  pg::Params params;
+  params.Int(first);
+  if (end) {
+    params.Int(*end);
+  } else {
+    params.NullInt();
+  }
+  params.Int(blockSize);
+  pg::Result created;
+  if (auto status =
+          connection.Run("INSERT INTO shopwalk.walks (first_id, end_id, next_id, block_size) "
+                         "VALUES ($1, $2, $1, $3) RETURNING walk_id",
+                         params, created);
+      !status) {
+    return status;
+  }
+  walk.walkId = created.Int64(0, 0);
+  walk.firstId = first;
+  walk.endId = end;
+  walk.blockSize = blockSize;
+  walk.created = true;
+  return transaction.Commit();
+}
+
+pg::Status RegisterNode(pg::Connection& connection, std::int64_t walkId, const std::string& host,
+                        std::int64_t pid, double pacedRate, std::int64_t& nodeId) {
+  pg::Result result;
+  if (auto status = connection.Run(
+          "INSERT INTO shopwalk.nodes (walk_id, host, pid, paced_rate) VALUES ($1, $2, $3, $4) "
+          "RETURNING node_id",
+          pg::Params().Int(walkId).Text(PrintableAscii(host)).Int(pid).Double(pacedRate), result);
+      !status) {
+    return status;
+  }
+  nodeId = result.Int64(0, 0);
+  return {};
+}
+
+pg::Status NodeSeen(pg::Connection& connection, std::int64_t nodeId, double rate) {
+  return connection.Run("UPDATE shopwalk.nodes SET last_seen = now(), rate = $2 WHERE node_id = $1",
+                        pg::Params().Int(nodeId).Double(rate));
+}
+
+pg::Status NodeStopped(pg::Connection& connection, std::int64_t nodeId) {
+  return connection.Run(
+      "UPDATE shopwalk.nodes SET last_seen = now(), stopped_at = now(), rate = 0 "
+      "WHERE node_id = $1",
+      pg::Params().Int(nodeId));
+}
+
+pg::Status ClaimExpiredBlock(pg::Connection& connection, std::int64_t nodeId, std::int64_t leaseMs,
+                             std::optional<Lease>& claimed) {
+  pg::Result result;
+  if (auto status = connection.Run(
+          "UPDATE shopwalk.blocks b SET node_id = $1, "
+          "epoch = nextval('shopwalk.lease_epochs'), lease_until = now() + " SW_MS(
+              "$2") ", "
+                    "claims = b.claims + 1 "
+                    "WHERE b.block_id = (SELECT block_id FROM shopwalk.blocks WHERE done_at IS "
+                    "NULL "
+                    "AND lease_until < now() ORDER BY walk_id, first_id LIMIT 1 FOR UPDATE SKIP "
+                    "LOCKED) "
+                    "RETURNING b.block_id, b.walk_id, b.first_id, b.last_id, b.epoch",
+          pg::Params().Int(nodeId).Int(leaseMs), result);
+      !status) {
+    return status;
+  }
+  claimed = BlockFrom(result);
+  return {};
+}
+
+pg::Status ClaimFailedShops(pg::Connection& connection, std::int64_t nodeId, std::int64_t leaseMs,
+                            int maxRounds, int limit, std::vector<Lease>& claimed) {
+  claimed.clear();
+  pg::Result result;
+  if (auto status = connection.Run(
+          "UPDATE shopwalk.failed_shops f SET retry_node = $1, "
+          "retry_epoch = nextval('shopwalk.lease_epochs'), "
+          "retry_until = now() + " SW_MS(
+              "$2") ", retry_rounds = f.retry_rounds + 1 "
+                    "WHERE f.shop_id IN (SELECT shop_id FROM shopwalk.failed_shops WHERE due_at <= "
+                    "now() "
+                    "AND retry_rounds < $3 AND (retry_until IS NULL OR retry_until < now()) "
+                    "ORDER BY position LIMIT $4 FOR UPDATE SKIP LOCKED) "
+                    "RETURNING f.shop_id, f.retry_epoch, coalesce((SELECT o.walk_id FROM "
+                    "shopwalk.outcomes o WHERE o.shop_id = f.shop_id), 0), f.position",
+          pg::Params().Int(nodeId).Int(leaseMs).Int(maxRounds).Int(std::max(0, limit)), result);
+      !status) {
+    return status;
+  }
+  struct Claimed {
+    Lease lease;
+    std::int64_t position = 0;
+  };
+  std::vector<Claimed> rows;
+  for (int row = 0; row < result.Rows(); ++row) {
+    Lease lease;
+    lease.kind = Lease::Kind::FailedShop;
+    lease.firstId = lease.lastId = result.Int64(row, 0);
+    lease.epoch = result.Int64(row, 1);
+    lease.walkId = result.Int64(row, 2);
+    rows.push_back({lease, result.Int64(row, 3)});
+  }
+  // Oldest failure first (UPDATE ... RETURNING keeps no order).
+  std::sort(rows.begin(), rows.end(),
+            [](const Claimed& a, const Claimed& b) { return a.position < b.position; });
+  for (const Claimed& row : rows) claimed.push_back(row.lease);
+  return {};
+}
+
+pg::Status ClaimNewBlock(pg::Connection& connection, std::int64_t walkId, std::int64_t nodeId,
+                         std::int64_t leaseMs, std::optional<Lease>& claimed) {
+  pg::Result result;
+  // One statement: the cursor moves under the walk's row lock (a concurrent claim waits for it,
+  // then reads the moved cursor), so concurrent claims get consecutive blocks. The cursor never
+  // passes the end: a later, higher end goes on from there.
+  if (auto status = connection.Run(
+          "WITH current AS (SELECT w.walk_id, w.next_id AS first_id, "
+          "LEAST(w.next_id + w.block_size - 1, " SW_BOUND(
+              "w") ") AS last_id "
+                   "FROM shopwalk.walks w WHERE w.walk_id = $1 AND w.finished_at IS NULL "
+                   "AND w.next_id <= " SW_BOUND(
+                       "w") " FOR UPDATE), "
+                            "moved AS (UPDATE shopwalk.walks w SET next_id = c.last_id + 1 FROM "
+                            "current c "
+                            "WHERE w.walk_id = c.walk_id RETURNING c.walk_id, c.first_id, "
+                            "c.last_id) "
+                            "INSERT INTO shopwalk.blocks (walk_id, first_id, last_id, node_id, "
+                            "epoch, lease_until) "
+                            "SELECT walk_id, first_id, last_id, $2, "
+                            "nextval('shopwalk.lease_epochs'), "
+                            "now() + " SW_MS(
+                                "$3") " FROM moved "
+                                      "RETURNING block_id, walk_id, first_id, last_id, epoch",
+          pg::Params().Int(walkId).Int(nodeId).Int(leaseMs), result);
+      !status) {
+    return status;
+  }
+  claimed = BlockFrom(result);
+  return {};
+}
+
+pg::Status AnsweredIds(pg::Connection& connection, const Lease& block,
+                       std::vector<std::int64_t>& ids) {
+  ids.clear();
+  pg::Result result;
+  if (auto status = connection.Run(
+          "SELECT shop_id FROM shopwalk.outcomes WHERE walk_id = $1 AND shop_id BETWEEN $2 AND $3 "
+          "ORDER BY shop_id",
+          pg::Params().Int(block.walkId).Int(block.firstId).Int(block.lastId), result);
+      !status) {
+    return status;
+  }
+  for (int row = 0; row < result.Rows(); ++row) ids.push_back(result.Int64(row, 0));
+  return {};
+}
+
+pg::Status RenewLeases(pg::Connection& connection, std::int64_t nodeId, std::int64_t leaseMs,
+                       const std::vector<std::int64_t>& blockEpochs,
+                       const std::vector<std::int64_t>& failedEpochs,
+                       std::vector<std::int64_t>& kept) {
+  kept.clear();
+  pg::Result result;
+  if (!blockEpochs.empty()) {
+    if (auto status = connection.Run(
+            "UPDATE shopwalk.blocks b SET lease_until = now() + " SW_MS(
+                "$2") " "
+                      "WHERE b.block_id IN (SELECT block_id FROM shopwalk.blocks WHERE node_id = "
+                      "$1 "
+                      "AND epoch = ANY($3) AND done_at IS NULL ORDER BY block_id FOR UPDATE) "
+                      "RETURNING b.epoch",
+            pg::Params().Int(nodeId).Int(leaseMs).IntArray(blockEpochs), result);
+        !status) {
+      return status;
+    }
+    for (int row = 0; row < result.Rows(); ++row) kept.push_back(result.Int64(row, 0));
+  }
+  if (!failedEpochs.empty()) {
+    if (auto status =
+            connection.Run("UPDATE shopwalk.failed_shops f SET retry_until = now() + " SW_MS(
+                               "$2") " "
+                                     "WHERE f.shop_id IN (SELECT shop_id FROM "
+                                     "shopwalk.failed_shops WHERE retry_node = $1 "
+                                     "AND retry_epoch = ANY($3) ORDER BY shop_id FOR UPDATE) "
+                                     "RETURNING f.retry_epoch",
+                           pg::Params().Int(nodeId).Int(leaseMs).IntArray(failedEpochs), result);
+        !status) {
+      return status;
+    }
+    for (int row = 0; row < result.Rows(); ++row) kept.push_back(result.Int64(row, 0));
+  }
+  return {};
+}
+
+pg::Status ReleaseLeases(pg::Connection& connection, std::int64_t nodeId,
+                         const std::vector<std::int64_t>& blockEpochs,
+                         const std::vector<std::int64_t>& triedFailedEpochs,
+                         const std::vector<std::int64_t>& untriedFailedEpochs) {
+  if (!blockEpochs.empty()) {
+    if (auto status = connection.Run(
+            "UPDATE shopwalk.blocks SET lease_until = '-infinity' WHERE node_id = $1 "
+            "AND epoch = ANY($2) AND done_at IS NULL",
+            pg::Params().Int(nodeId).IntArray(blockEpochs));
+        !status) {
+      return status;
+    }
+  }
+  if (!triedFailedEpochs.empty()) {
+    if (auto status = connection.Run(
+            "UPDATE shopwalk.failed_shops SET retry_until = '-infinity' WHERE retry_node = $1 "
+            "AND retry_epoch = ANY($2)",
+            pg::Params().Int(nodeId).IntArray(triedFailedEpochs));
+        !status) {
+      return status;
+    }
+  }
+  if (!untriedFailedEpochs.empty()) {
+    if (auto status = connection.Run(
+            "UPDATE shopwalk.failed_shops SET retry_until = NULL, retry_node = NULL, "
+            "retry_epoch = NULL, retry_rounds = greatest(retry_rounds - 1, 0) "
+            "WHERE retry_node = $1 AND retry_epoch = ANY($2)",
+            pg::Params().Int(nodeId).IntArray(untriedFailedEpochs));
+        !status) {
+      return status;
+    }
+  }
+  return {};
+}
+
+pg::Status FinishBlock(pg::Connection& connection, const Lease& block, BlockFinish& finish) {
+  finish = BlockFinish();
+  pg::Result result;
+  if (auto status = connection.Run(
+          "UPDATE shopwalk.blocks b SET done_at = now(), lease_until = NULL "
+          "WHERE b.block_id = $1 AND b.epoch = $2 AND b.done_at IS NULL AND "
+          "(SELECT count(*) FROM shopwalk.outcomes o WHERE o.walk_id = b.walk_id "
+          "AND o.shop_id BETWEEN b.first_id AND b.last_id) = b.last_id - b.first_id + 1 "
+          "RETURNING b.block_id",
+          pg::Params().Int(block.blockId).Int(block.epoch), result);
+      !status) {
+    return status;
+  }
+  if (result.Rows() > 0) return {};
+  if (auto status = connection.Run(
+          "SELECT epoch, done_at IS NOT NULL FROM shopwalk.blocks WHERE block_id = $1",
+          pg::Params().Int(block.blockId), result);
+      !status) {
+    return status;
+  }
+  if (result.Rows() == 0 || result.Int64(0, 0) != block.epoch) {
+    finish.kind = BlockFinish::Kind::Lost;
+    return {};
+  }
+  if (result.Bool(0, 1)) return {};
+  finish.kind = BlockFinish::Kind::Missing;
+  if (auto status = connection.Run(
+          "SELECT g FROM generate_series($2::bigint, $3::bigint) g WHERE NOT EXISTS ("
+          "SELECT 1 FROM shopwalk.outcomes o WHERE o.shop_id = g AND o.walk_id = $1) ORDER BY g",
+          pg::Params().Int(block.walkId).Int(block.firstId).Int(block.lastId), result);
+      !status) {
+    return status;
+  }
+  for (int row = 0; row < result.Rows(); ++row) finish.missing.push_back(result.Int64(row, 0));
+  return {};
+}
+
+pg::Status WalkOver(pg::Connection& connection, std::int64_t walkId, bool& over) {
+  over = false;
+  pg::Result result;
+  // The condition is checked on the locked row: a node raising the end meanwhile wins.
+  if (auto status =
+          connection.Run("UPDATE shopwalk.walks w SET finished_at = now() WHERE w.walk_id = $1 "
+                         "AND w.finished_at IS NULL AND w.next_id > " SW_BOUND(
+                             "w") " AND NOT EXISTS ("
+                                  "SELECT 1 FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id AND "
+                                  "b.done_at IS NULL)",
+                         pg::Params().Int(walkId));
+      !status) {
+    return status;
+  }
+  if (auto status =
+          connection.Run("SELECT finished_at IS NOT NULL FROM shopwalk.walks WHERE walk_id = $1",
+                         pg::Params().Int(walkId), result);
+      !status) {
+    return status;
+  }
+  over = result.Rows() == 0 || result.Bool(0, 0);
+  return {};
+}
+
+pg::Status FailedShopsInRetry(pg::Connection& connection, bool& any) {
+  pg::Result result;
+  if (auto status = connection.Run(
+          "SELECT EXISTS (SELECT 1 FROM shopwalk.failed_shops WHERE retry_until >= now())", result);
+      !status) {
+    return status;
+  }
+  any = result.Bool(0, 0);
+  return {};
+}
+
+pg::Status LockLeasesForWriting(pg::Connection& connection,
+                                const std::vector<std::int64_t>& blockIds,
+                                const std::vector<std::int64_t>& failedShopIds) {
+  if (!blockIds.empty()) {
+    if (auto status = connection.Run(
+            "SELECT 1 FROM shopwalk.blocks WHERE block_id = ANY($1) ORDER BY block_id FOR SHARE",
+            pg::Params().IntArray(blockIds));
+        !status) {
+      return status;
+    }
+  }
+  if (!failedShopIds.empty()) {
+    if (auto status = connection.Run(
+            "SELECT 1 FROM shopwalk.failed_shops WHERE shop_id = ANY($1) ORDER BY shop_id "
+            "FOR UPDATE",
+            pg::Params().IntArray(failedShopIds));
+        !status) {
+      return status;
+    }
+  }
+  return {};
+}
+
+pg::Status WriteRow(pg::Connection& connection, const Lease& lease, const ShopRecord& record,
+                    bool& held) {
+  std::string sql;
+  if (lease.kind == Lease::Kind::Block) {
+    sql = std::string(BlockFence) + std::string(ShopPart) + OutcomePart("0") +
+          std::string(LeaveFailedList) + std::string(HeldAnswer);
+  } else {
+    sql = std::string(FailedShopLeaveFence) + std::string(ShopPart) + OutcomePart("0") +
+          std::string(HeldAnswer);
+  }
+  pg::Params params = FenceParams(lease, record.shopId);
+  params.Bytes(record.name)
+      .Bytes(record.reputation)
+      .Bytes(record.messenger)
+      .Bytes(record.openingDate)
+      .Bytes(record.address);
+  return RunFenced(connection, sql, params, held);
+}
+
+pg::Status WriteAnswer(pg::Connection& connection, const Lease& lease, std::int64_t shopId,
+                       ShopOutcome outcome, bool& held) {
+  const std::int64_t code = outcome == ShopOutcome::NoShop || outcome == ShopOutcome::NoFields
+                                ? static_cast<std::int64_t>(outcome)
+                                : static_cast<std::int64_t>(ShopOutcome::Failed);
+  std::string sql;
+  if (lease.kind == Lease::Kind::Block) {
+    sql = std::string(BlockFence) + OutcomePart("$4::smallint") + std::string(LeaveFailedList) +
+          std::string(HeldAnswer);
+  } else {
+    sql = std::string(FailedShopLeaveFence) + OutcomePart("$4::smallint") + std::string(HeldAnswer);
+  }
+  pg::Params params = FenceParams(lease, shopId);
+  params.Int(code);
+  return RunFenced(connection, sql, params, held);
+}
+
+pg::Status WriteFailure(pg::Connection& connection, const Lease& lease, const FailedShop& shop,
+                        std::int64_t retryDelayMs, bool& held) {
+  const std::string failedCode = std::to_string(static_cast<int>(ShopOutcome::Failed));
+  std::string sql;
+  if (lease.kind == Lease::Kind::Block) {
+    sql = std::string(BlockFence) + OutcomePart(failedCode) + std::string(EnterFailedList) +
+          std::string(HeldAnswer);
+  } else {
+    sql = std::string(FailedShopAgainFence) + OutcomePart(failedCode) + std::string(HeldAnswer);
+  }
+  pg::Params params = FenceParams(lease, shop.shopId);
+  params.Int(shop.attempts).Bytes(shop.reason).Int(std::max<std::int64_t>(0, retryDelayMs));
+  return RunFenced(connection, sql, params, held);
+}
+
+#undef SW_MS
+#undef SW_BOUND
+
+}  // namespace shopwalk::results

@@ -1,0 +1,167 @@
+// The statements of a walk shared by several machines through one PostgreSQL database: joining
+// the walk, registering a node, claiming work under leases, renewing and releasing them, and
+// writing what the walk found fenced by the lease it was found under.
+//
+// Work is shared by leases. The ID range is handed out in blocks from a shared cursor; a failed
+// shop due for a retry is claimed on its own. Every claim takes a new epoch from one sequence,
+// and every write of a row or an outcome checks, in the same statement, that the block (or the
+// failed shop) still has that epoch: a node that froze and woke after its lease was taken over
+// writes nothing. Writes are idempotent (one row and one outcome per shop, upserted), so a block
+// finished twice still holds one row per shop.
+//
+// Every function runs on the connection it is given, in the caller's transaction if one is open,
+// and reports the database's failure as its status; none keeps state between calls.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "collect/result_sink.h"
+#include "collect/shop_record.h"
+#include "results/pg.h"
+
+namespace shopwalk::results {
+
+// The highest shop ID there is.
+inline constexpr std::int64_t HighestShopId = 2147483647;
+// The SQLSTATE of a walk request that cannot be met (a class of our own).
+inline constexpr const char* RefusedWalkState = "SW002";
+
+// What a node asks of the walk it joins (the command line's --from, --to and --count).
+//
+// The database holds one current walk. A node joins it while it is unfinished; otherwise (no walk
+// yet, or the last one finished) the node begins a new one.
+//  - The first ID: `from` of the node that begins the walk; without it, the ID after the end of
+//    the walk before; without one, `defaultFirst`. A node joining an existing walk cannot move
+//    its start: its `from` is ignored (and said so in JoinedWalk::fromIgnored).
+//  - The shared end: `to`, or `count` IDs counted from the walk's first ID (so nodes started with
+//    the same command line agree on one end); `to` wins when both are given. A node that gives an
+//    end sets the shared end to it, the latest word winning, except that it never drops below the
+//    IDs already handed out (then the walk ends after them). An end below the walk's first ID is
+//    refused. A node that gives no end leaves the shared end as it is; a walk begun without an end
+//    goes on up to the highest shop ID.
+struct WalkRequest {
+  std::optional<std::int64_t> from;
+  std::optional<std::int64_t> to;
+  std::optional<std::int64_t> count;
+  std::int64_t defaultFirst = 1;
+  // The block size of a new walk (an existing walk keeps its own).
+  int blockSize = 1000;
+};
+
+// The walk a node joined.
+struct JoinedWalk {
+  std::int64_t walkId = 0;
+  std::int64_t firstId = 0;
+  // The shared end after joining; nothing: up to the highest shop ID.
+  std::optional<std::int64_t> endId;
+  int blockSize = 0;
+  // This node began the walk.
+  bool created = false;
+  // `from` was given but the walk existed already, with another first ID.
+  bool fromIgnored = false;
+};
+
+// Work held by a node.
+struct Lease {
+  enum class Kind { Block, FailedShop };
+  Kind kind = Kind::Block;
+  // The block (0 for a failed shop).
+  std::int64_t blockId = 0;
+  // The block's walk (a failed shop: the walk of its outcome, 0 when none).
+  std::int64_t walkId = 0;
+  // The IDs it covers, both included; a failed shop's ID twice.
+  std::int64_t firstId = 0;
+  std::int64_t lastId = 0;
+  std::int64_t epoch = 0;
+};
+
+// Joins the current walk or begins a new one (see WalkRequest), in a transaction of its own under
+// an advisory lock, so that nodes starting together agree on one walk. A request that cannot be
+// met (a first ID or end out of range, an end below the first ID, a walk that reached the highest
+// shop ID) fails with RefusedWalkState and a sentence for the user.
+pg::Status JoinWalk(pg::Connection& connection, const WalkRequest& request, JoinedWalk& walk);
+
+// Registers a node of `walkId` for status displays; `host` is kept in printable ASCII.
+pg::Status RegisterNode(pg::Connection& connection, std::int64_t walkId, const std::string& host,
+                        std::int64_t pid, double pacedRate, std::int64_t& nodeId);
+// The node is alive: its last-seen time and its measured rate (IDs answered a second).
+pg::Status NodeSeen(pg::Connection& connection, std::int64_t nodeId, double rate);
+pg::Status NodeStopped(pg::Connection& connection, std::int64_t nodeId);
+
+// Claims, each in one statement (SELECT ... FOR UPDATE SKIP LOCKED, or one atomic update of the
+// cursor), so two nodes never hold one block or one failed shop. `leaseMs` is the lease's length.
+//
+// A block of any walk whose lease expired (its holder died, hung, or let it go).
+pg::Status ClaimExpiredBlock(pg::Connection& connection, std::int64_t nodeId, std::int64_t leaseMs,
+                             std::optional<Lease>& claimed);
+// Up to `limit` failed shops due for a retry (oldest failure first) that were claimed fewer than
+// `maxRounds` times and whose retry lease, if any, expired. Each claim counts as a round.
+pg::Status ClaimFailedShops(pg::Connection& connection, std::int64_t nodeId, std::int64_t leaseMs,
+                            int maxRounds, int limit, std::vector<Lease>& claimed);
+// The next new block of `walkId` from its shared cursor; nothing when the cursor passed the end.
+pg::Status ClaimNewBlock(pg::Connection& connection, std::int64_t walkId, std::int64_t nodeId,
+                         std::int64_t leaseMs, std::optional<Lease>& claimed);
+// The IDs of a block that have an outcome in its walk already (a re-claimed block skips them).
+pg::Status AnsweredIds(pg::Connection& connection, const Lease& block,
+                       std::vector<std::int64_t>& ids);
+
+// Extends the leases with these epochs that the node still holds; `kept` gets their epochs. A
+// held epoch missing from `kept` was taken over (or its work finished elsewhere).
+pg::Status RenewLeases(pg::Connection& connection, std::int64_t nodeId, std::int64_t leaseMs,
+                       const std::vector<std::int64_t>& blockEpochs,
+                       const std::vector<std::int64_t>& failedEpochs,
+                       std::vector<std::int64_t>& kept);
+// Lets leases go at once, for any node to claim: blocks, failed shops tried already (their round
+// counts), and failed shops not handed out yet (their round is given back).
+pg::Status ReleaseLeases(pg::Connection& connection, std::int64_t nodeId,
+                         const std::vector<std::int64_t>& blockEpochs,
+                         const std::vector<std::int64_t>& triedFailedEpochs,
+                         const std::vector<std::int64_t>& untriedFailedEpochs);
+
+// Marks a block done when every ID in it has an outcome of its walk, fenced by its epoch.
+struct BlockFinish {
+  enum class Kind {
+    Done,     // done (now or before)
+    Lost,     // the block has another epoch now: the node no longer holds it
+    Missing,  // still held, but `missing` lack an outcome
+  };
+  Kind kind = Kind::Done;
+  std::vector<std::int64_t> missing;
+};
+pg::Status FinishBlock(pg::Connection& connection, const Lease& block, BlockFinish& finish);
+
+// Whether walk `walkId` is over: its cursor passed its end and every block is done (then it is
+// marked finished). A walk without an end is over once its cursor passed the highest shop ID.
+pg::Status WalkOver(pg::Connection& connection, std::int64_t walkId, bool& over);
+
+// Whether some node is trying a failed shop again under a lease that has not expired (its answer
+// may make the shop due once more).
+pg::Status FailedShopsInRetry(pg::Connection& connection, bool& any);
+
+// Locks the leases a transaction is about to write under, blocks before failed shops and each in
+// ID order, so that writes and renewals (which lock in the same order) never deadlock.
+pg::Status LockLeasesForWriting(pg::Connection& connection,
+                                const std::vector<std::int64_t>& blockIds,
+                                const std::vector<std::int64_t>& failedShopIds);
+
+// Fenced writes: each writes only while `lease` (a block holding the shop's ID, or the failed
+// shop itself) still has its epoch, and says in `held` whether it did. Under a failed shop's
+// lease the write also ends the lease (the shop leaves the failed list, or is recorded failed
+// again with its next retry due `retryDelayMs` later).
+//
+// A row: the shop's row (upserted) and its outcome; the shop leaves the failed list.
+pg::Status WriteRow(pg::Connection& connection, const Lease& lease, const ShopRecord& record,
+                    bool& held);
+// An answer without a row (NoShop or NoFields; anything else is recorded as Failed); the shop
+// leaves the failed list.
+pg::Status WriteAnswer(pg::Connection& connection, const Lease& lease, std::int64_t shopId,
+                       ShopOutcome outcome, bool& held);
+// A failure for good; the shop is due for a retry `retryDelayMs` later. Failing again under its
+// own retry lease keeps the rounds it had.
+pg::Status WriteFailure(pg::Connection& connection, const Lease& lease, const FailedShop& shop,
+                        std::int64_t retryDelayMs, bool& held);
+
+}  // namespace shopwalk::results
