@@ -1,0 +1,504 @@
+// The PostgreSQL store as nodes use it: several nodes share one walk without losing or repeating
+// an ID, a dead node's work is taken over, a node whose lease was taken stops, failed shops are
+// retried by one node, and reports wait through a stopped server and land once it is back.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "results/pg_schema.h"
+#include "results/pg_store.h"
+#include "results/pg_walk.h"
+#include "tests/results/pg_test_support.h"
+#include "tests/results/store_test_support.h"
+#include "tests/support/child_process.h"
+
+namespace shopwalk {
+namespace {
+
+using test::Connect;
+using test::FreshDatabase;
+using test::QueryInt;
+using test::QueryInts;
+using test::QuickSettings;
+using test::SampleRecord;
+using test::WaitUntil;
+using test::WalkingPgStore;
+using test::WalkStore;
+
+constexpr auto Patience = std::chrono::seconds(60);
+
+results::WalkRequest Range(std::int64_t first, std::int64_t last) {
+  results::WalkRequest request;
+  request.from = first;
+  request.to = last;
+  return request;
+}
+
+// Answers as a walk would: a row for IDs divisible by 3, a failure for those ending in 7, no
+// shop otherwise.
+void MixedAnswer(PgStore& store, const WorkSource::Next& next) {
+  if (next.shopId % 3 == 0) {
+    store.RowAppended(SampleRecord(next.shopId));
+  } else if (next.shopId % 10 == 7 && !next.retryOfFailed) {
+    store.Failed({next.shopId, 4, "timeout"});
+  } else {
+    store.Answered(next.shopId, ShopOutcome::NoShop);
+  }
+}
+
+std::vector<std::int64_t> Sequence(std::int64_t first, std::int64_t last) {
+  std::vector<std::int64_t> ids;
+  for (std::int64_t id = first; id <= last; ++id) ids.push_back(id);
+  return ids;
+}
+
+TEST(PgStoreTest, NodesShareAWalkWithoutLosingOrRepeatingAnId) {
+  const std::string uri = FreshDatabase();
+  constexpr int Nodes = 3;
+  std::vector<std::unique_ptr<PgStore>> stores;
+  for (int node = 0; node < Nodes; ++node) {
+    stores.push_back(WalkingPgStore(uri, Range(1, 437)));
+    ASSERT_TRUE(stores.back());
+  }
+  // Every node joined the one walk.
+  for (const auto& store : stores) EXPECT_EQ(store->Walk().walkId, stores[0]->Walk().walkId);
+  EXPECT_TRUE(stores[0]->Walk().created);
+  EXPECT_FALSE(stores[1]->Walk().created);
+
+  std::vector<std::vector<std::int32_t>> handedOut(Nodes);
+  std::vector<std::thread> walkers;
+  for (int node = 0; node < Nodes; ++node) {
+    walkers.emplace_back(
+        [&, node] { handedOut[node] = WalkStore(*stores[node], MixedAnswer, SIZE_MAX, Patience); });
+  }
+  for (std::thread& walker : walkers) walker.join();
+  for (const auto& store : stores) EXPECT_TRUE(store->Flush(Patience));
+
+  // Each ID of the range was handed out once, to one node, failed shops once more for a retry.
+  std::map<std::int32_t, int> times;
+  std::size_t retries = 0;
+  for (const auto& ids : handedOut) {
+    for (std::int32_t id : ids) ++times[id];
+  }
+  for (std::int32_t id = 1; id <= 437; ++id) {
+    const int expected = id % 10 == 7 && id % 3 != 0 ? 2 : 1;
+    EXPECT_EQ(times[id], expected) << id;
+    retries += static_cast<std::size_t>(expected - 1);
+  }
+  EXPECT_EQ(times.size(), 437u);
+  std::uint64_t claimed = 0, done = 0;
+  for (const auto& store : stores) {
+    const PgStoreCounters counters = store->Counters();
+    claimed += counters.blocksClaimed;
+    done += counters.blocksDone;
+    EXPECT_EQ(counters.leasesLost, 0u);
+    EXPECT_EQ(counters.reportsNotHeld, 0u);
+  }
+  EXPECT_EQ(claimed, 44u);
+  EXPECT_EQ(done, 44u);
+
+  pg::Connection connection = Connect(uri);
+  EXPECT_EQ(QueryInts(connection, "SELECT shop_id FROM shopwalk.outcomes ORDER BY shop_id"),
+            Sequence(1, 437));
+  EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.shops"), 437 / 3);
+  // Retried failures answered no shop the second time.
+  EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.failed_shops"), 0);
+  EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.outcomes WHERE outcome = 3"), 0);
+  EXPECT_GT(retries, 0u);
+
+  const StoreSummary summary = stores[0]->Summary();
+  EXPECT_EQ(summary.rows, 437u / 3);
+  EXPECT_EQ(summary.lowestWalked, 1);
+  EXPECT_EQ(summary.highestWalked, 437);
+  ASSERT_TRUE(summary.sharedWalk);
+  EXPECT_TRUE(summary.sharedWalk->finished);
+  EXPECT_EQ(summary.sharedWalk->place, 437);
+  EXPECT_EQ(summary.sharedWalk->blocksDone, 44u);
+  EXPECT_EQ(summary.sharedWalk->blocksHeld, 0u);
+  ASSERT_EQ(summary.sharedWalk->nodes.size(), 3u);
+  std::size_t nodeBlocks = 0;
+  for (const WalkNodeSummary& node : summary.sharedWalk->nodes) {
+    EXPECT_FALSE(node.stopped);
+    EXPECT_EQ(node.pid, ::getpid());
+    EXPECT_FALSE(node.host.empty());
+    EXPECT_GT(node.lastSeenUnixMs, 0);
+    nodeBlocks += node.blocksDone;
+  }
+  EXPECT_EQ(nodeBlocks, 44u);
+  EXPECT_EQ(stores[0]->LastPlace(RunKind::CommandLine), "437");
+}
+
+TEST(PgStoreTest, ADeadNodesBlockIsTakenOverWithoutItsAnsweredIds) {
+  const std::string uri = FreshDatabase();
+  pg::Connection connection = Connect(uri);
+  ASSERT_TRUE(results::CreateOrUpgradePgSchema(connection));
+  results::JoinedWalk walk;
+  results::WalkRequest request = Range(50, 69);
+  request.blockSize = 10;
+  ASSERT_TRUE(results::JoinWalk(connection, request, walk));
+  // A node claims the first block, answers three of its IDs and dies: its lease runs out.
+  std::int64_t deadNode = 0;
+  ASSERT_TRUE(results::RegisterNode(connection, walk.walkId, "gone", 1, 0, deadNode));
+  std::optional<results::Lease> block;
+  ASSERT_TRUE(results::ClaimNewBlock(connection, walk.walkId, deadNode, 1, block));
+  ASSERT_TRUE(block);
+  bool held = false;
+  ASSERT_TRUE(results::WriteRow(connection, *block, SampleRecord(51), held));
+  ASSERT_TRUE(results::WriteAnswer(connection, *block, 55, ShopOutcome::NoFields, held));
+  ASSERT_TRUE(results::WriteFailure(connection, *block, {58, 4, "timeout"}, 3600000, held));
+  ASSERT_TRUE(held);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return QueryInt(connection,
+                        "SELECT count(*) FROM shopwalk.blocks WHERE lease_until < now()") == 1;
+      },
+      Patience));
+
+  auto store = WalkingPgStore(uri, Range(1, 1000));
+  ASSERT_TRUE(store);
+  EXPECT_FALSE(store->Walk().created);
+  EXPECT_TRUE(store->Walk().fromIgnored);
+  // The end given later wins.
+  EXPECT_EQ(store->Walk().endId, 1000);
+  std::vector<std::int32_t> ids = WalkStore(*store, {}, 17);
+  // The expired block first, without the three answered IDs, then the next new block.
+  EXPECT_EQ(ids, (std::vector<std::int32_t>{50, 52, 53, 54, 56, 57, 59, 60, 61, 62, 63, 64, 65, 66,
+                                            67, 68, 69}));
+  ASSERT_TRUE(store->Flush(Patience));
+  // Both blocks done (the next one is claimed ahead of need).
+  EXPECT_GE(store->Counters().blocksClaimed, 2u);
+  ASSERT_TRUE(WaitUntil([&] { return store->Counters().blocksDone == 2; }, Patience));
+  // The dead node's answers stay as they were.
+  EXPECT_EQ(QueryInt(connection, "SELECT outcome FROM shopwalk.outcomes WHERE shop_id = 55"), 2);
+  EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.shops"), 1);
+  EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.outcomes"), 20);
+  EXPECT_EQ(QueryInt(connection, "SELECT claims FROM shopwalk.blocks WHERE first_id = 50"), 2);
+}
+
+TEST(PgStoreTest, ANodeWhoseLeaseWasTakenWritesNothingAndDropsTheBlock) {
+  const std::string uri = FreshDatabase();
+  PgStoreSettings settings = QuickSettings();
+  // Renewals far apart: the node stays "frozen" between them for the test.
+  settings.lease = std::chrono::milliseconds(600000);
+  settings.renewEvery = std::chrono::milliseconds(200000);
+  auto store = WalkingPgStore(uri, Range(1, 100), settings);
+  ASSERT_TRUE(store);
+  std::vector<std::int32_t> first = WalkStore(
+      *store, [](PgStore&, const WorkSource::Next&) {}, 3);
+  ASSERT_EQ(first, (std::vector<std::int32_t>{1, 2, 3}));
+  store->Answered(1, ShopOutcome::NoShop);
+  ASSERT_TRUE(store->Flush(Patience));
+
+  // Meanwhile another node found the lease expired and took the block over.
+  pg::Connection connection = Connect(uri);
+  std::int64_t otherNode = 0;
+  ASSERT_TRUE(results::RegisterNode(connection, store->Walk().walkId, "other", 2, 0, otherNode));
+  std::optional<results::Lease> taken;
+  {
+    pg::Transaction transaction(connection);
+    ASSERT_TRUE(transaction.Begin());
+    ASSERT_TRUE(connection.Execute(
+        "UPDATE shopwalk.blocks SET lease_until = now() - interval '1 hour' WHERE first_id = 1"));
+    ASSERT_TRUE(results::ClaimExpiredBlock(connection, otherNode, 600000, taken));
+    ASSERT_TRUE(transaction.Commit());
+  }
+  ASSERT_TRUE(taken);
+  ASSERT_EQ(taken->firstId, 1);
+
+  // The old holder's reports are refused by the fence, and it drops the block.
+  store->RowAppended(SampleRecord(2));
+  store->Failed({3, 2, "timeout"});
+  ASSERT_TRUE(store->Flush(Patience));
+  EXPECT_EQ(store->Counters().leasesLost, 1u);
+  EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.shops"), 0);
+  EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.failed_shops"), 0);
+  EXPECT_EQ(QueryInts(connection, "SELECT shop_id FROM shopwalk.outcomes"),
+            std::vector<std::int64_t>{1});
+  // It goes on with its next block, never with the rest of the lost one.
+  std::vector<std::int32_t> next = WalkStore(*store, {}, 5);
+  EXPECT_EQ(next, (std::vector<std::int32_t>{11, 12, 13, 14, 15}));
+  // A late report for the lost block is not written either.
+  store->Answered(4, ShopOutcome::NoShop);
+  ASSERT_TRUE(store->Flush(Patience));
+  EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.outcomes WHERE shop_id = 4"), 0);
+  EXPECT_GE(store->Counters().reportsNotHeld, 1u);
+}
+
+TEST(PgStoreTest, AClosedNodeLetsItsBlocksGoAtOnce) {
+  const std::string uri = FreshDatabase();
+  PgStoreSettings settings = QuickSettings();
+  settings.lease = std::chrono::milliseconds(600000);
+  settings.renewEvery = std::chrono::milliseconds(1000);
+  {
+    auto store = WalkingPgStore(uri, Range(1, 30), settings);
+    ASSERT_TRUE(store);
+    // Four IDs handed out; one is answered, three are still in flight when it closes.
+    std::vector<std::int32_t> ids = WalkStore(
+        *store, [](PgStore&, const WorkSource::Next&) {}, 4);
+    store->Answered(ids[0], ShopOutcome::NoShop);
+  }
+  pg::Connection connection = Connect(uri);
+  EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.nodes WHERE stopped_at IS NULL"),
+            0);
+  auto next = WalkingPgStore(uri, {}, settings);
+  ASSERT_TRUE(next);
+  std::vector<std::int32_t> ids = WalkStore(*next, MixedAnswer);
+  std::sort(ids.begin(), ids.end());
+  // Everything but the one answered ID, with no wait for the long lease; failures retried.
+  std::vector<std::int32_t> expected;
+  for (std::int32_t id = 2; id <= 30; ++id) {
+    expected.push_back(id);
+    if (id % 10 == 7 && id % 3 != 0) expected.push_back(id);
+  }
+  EXPECT_EQ(ids, expected);
+  EXPECT_EQ(QueryInts(connection, "SELECT shop_id FROM shopwalk.outcomes ORDER BY shop_id"),
+            Sequence(1, 30));
+}
+
+TEST(PgStoreTest, FailedShopsAreRetriedByOneNodeAtATime) {
+  const std::string uri = FreshDatabase();
+  // A first walk leaves failed shops behind.
+  {
+    PgStoreSettings settings = QuickSettings();
+    settings.failedRetryDelay = std::chrono::hours(1);
+    auto store = WalkingPgStore(uri, Range(1, 40), settings);
+    ASSERT_TRUE(store);
+    WalkStore(*store, [](PgStore& s, const WorkSource::Next& next) {
+      if (next.shopId % 4 == 0) {
+        s.Failed({next.shopId, 5, "reason " + std::to_string(next.shopId % 8)});
+      } else {
+        s.Answered(next.shopId, ShopOutcome::NoShop);
+      }
+    });
+    EXPECT_EQ(store->Summary().failed, 10u);
+    ASSERT_TRUE(store->Summary().sharedWalk);
+    EXPECT_EQ(store->Summary().sharedWalk->failedWaiting, 10u);
+  }
+  pg::Connection connection = Connect(uri);
+  ASSERT_TRUE(connection.Execute("UPDATE shopwalk.failed_shops SET due_at = now()"));
+
+  // Two nodes start the next walk: they claim the due failures first, each shop by one.
+  std::vector<std::unique_ptr<PgStore>> stores;
+  results::WalkRequest next;
+  next.count = 20;
+  for (int node = 0; node < 2; ++node) {
+    stores.push_back(WalkingPgStore(uri, next));
+    ASSERT_TRUE(stores.back());
+  }
+  EXPECT_EQ(stores[0]->Walk().firstId, 41);
+  EXPECT_EQ(stores[0]->Walk().endId, 60);
+  std::mutex mutex;
+  std::map<std::int32_t, int> retried;
+  std::vector<std::thread> walkers;
+  for (int node = 0; node < 2; ++node) {
+    walkers.emplace_back([&, node] {
+      WalkStore(*stores[node], [&](PgStore& s, const WorkSource::Next& shop) {
+        if (shop.retryOfFailed) {
+          std::lock_guard lock(mutex);
+          ++retried[shop.shopId];
+          // Half of them fail again, and stay on the list with their new tries.
+          if (shop.shopId % 8 == 0) {
+            s.Failed({shop.shopId, 6, "still failing"});
+            return;
+          }
+          s.RowAppended(SampleRecord(shop.shopId));
+          return;
+        }
+        s.Answered(shop.shopId, ShopOutcome::NoShop);
+      });
+    });
+  }
+  for (std::thread& walker : walkers) walker.join();
+  for (const auto& store : stores) ASSERT_TRUE(store->Flush(Patience));
+  // Every failure was retried once per round, by one node: rounds go on while they are due.
+  for (std::int32_t id = 4; id <= 40; id += 4) {
+    EXPECT_EQ(retried[id], id % 8 == 0 ? 3 : 1) << id;
+  }
+  EXPECT_EQ(stores[0]->Counters().failedShopsClaimed + stores[1]->Counters().failedShopsClaimed,
+            5u + 5u * 3u);
+  EXPECT_EQ(QueryInts(connection, "SELECT shop_id FROM shopwalk.failed_shops ORDER BY shop_id"),
+            (std::vector<std::int64_t>{8, 16, 24, 32, 40}));
+  EXPECT_EQ(QueryInt(connection, "SELECT min(attempts) FROM shopwalk.failed_shops"), 6);
+  EXPECT_EQ(QueryInt(connection, "SELECT min(retry_rounds) FROM shopwalk.failed_shops"), 3);
+  EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.shops"), 5);
+  const StoreSummary summary = stores[0]->Summary();
+  ASSERT_TRUE(summary.sharedWalk);
+  EXPECT_EQ(summary.sharedWalk->failedExhausted, 5u);
+  ASSERT_EQ(summary.failureReasons.size(), 1u);
+  EXPECT_EQ(summary.failureReasons[0].first, "still failing");
+  // The engine's own list of failures to try first is empty: they come through the leases.
+  EXPECT_TRUE(stores[0]->FailedShops().empty());
+}
+
+TEST(PgStoreTest, BytesComeBackExactlyThroughTheStore) {
+  const std::string uri = FreshDatabase();
+  auto store = WalkingPgStore(uri, Range(1, 10));
+  ASSERT_TRUE(store);
+  std::vector<ShopRecord> reported;
+  WalkStore(*store, [&](PgStore& s, const WorkSource::Next& next) {
+    ShopRecord record = SampleRecord(next.shopId);
+    if (next.shopId == 4) record = ShopRecord{4, "", "", "", "", ""};
+    if (next.shopId == 5) record.name += std::string(100000, '\x80');
+    if (next.shopId == 6) record.messenger = std::string("\0\0\xff\xfe", 4);
+    reported.push_back(record);
+    s.RowAppended(record);
+  });
+  store->BeginRun(RunKind::CommandLine, std::string("\xb5\xea\x81", 3));
+  store->Failed({3, 1, "late"});  // already answered under a finished block: not held
+  ASSERT_TRUE(store->Flush(Patience));
+  std::vector<ShopRecord> rows = test::AllRows(*store);
+  EXPECT_EQ(test::RecordTexts(rows), test::RecordTexts(reported));
+  EXPECT_EQ(store->Counters().reportsNotHeld, 1u);
+
+  // A failure's reason as bytes.
+  const std::string uri2 = FreshDatabase();
+  auto failing = WalkingPgStore(uri2, Range(1, 1));
+  ASSERT_TRUE(failing);
+  const std::string reason = std::string("\xc1\xac\xbd\xd3\x00\xff", 6);
+  WalkStore(
+      *failing,
+      [&](PgStore& s, const WorkSource::Next& next) {
+        s.Failed({next.shopId, 3, reason});
+      },
+      1);
+  ASSERT_TRUE(failing->Flush(Patience));
+  const StoreSummary summary = failing->Summary();
+  ASSERT_EQ(summary.failureReasons.size(), 1u);
+  EXPECT_EQ(summary.failureReasons[0].first, reason);
+}
+
+TEST(PgStoreTest, ReportsWaitThroughAStoppedServerAndLandOnce) {
+  test::PostgresServer server;
+  ASSERT_EQ(server.Start(), "");
+  const std::string uri = FreshDatabase(server);
+  PgStoreSettings settings = QuickSettings();
+  settings.maxWaitingReports = 5;
+  settings.lease = std::chrono::milliseconds(30000);
+  settings.renewEvery = std::chrono::milliseconds(300);
+  auto store = WalkingPgStore(uri, Range(1, 60), settings);
+  ASSERT_TRUE(store);
+  test::StoreWatcher watcher(*store);
+  std::vector<std::int32_t> ids = WalkStore(
+      *store, [](PgStore&, const WorkSource::Next&) {}, 12);
+  ASSERT_EQ(ids.size(), 12u);
+
+  ASSERT_EQ(server.Stop(), "");
+  EXPECT_FALSE(store->Congested());
+  for (std::int32_t id : ids) {
+    if (id % 2 == 0) {
+      store->RowAppended(SampleRecord(id));
+    } else {
+      store->Answered(id, ShopOutcome::NoShop);
+    }
+  }
+  // The writer holds one batch; the rest wait, more than the setting allows.
+  ASSERT_TRUE(WaitUntil([&] { return store->Congested(); }, Patience));
+  EXPECT_TRUE(watcher.WaitForTrouble(StoreProblem::Kind::Other));
+  EXPECT_FALSE(store->Flush(std::chrono::milliseconds(200)));
+  // No work is handed out while the server is out of reach.
+  ASSERT_TRUE(
+      WaitUntil([&] { return store->NextShop().kind == WorkSource::Next::Kind::Wait; }, Patience));
+
+  ASSERT_EQ(server.Start(), "");
+  ASSERT_TRUE(store->Flush(Patience));
+  EXPECT_FALSE(store->Congested());
+  EXPECT_TRUE(watcher.WaitForRecovery());
+  EXPECT_EQ(watcher.DurableRows(), 6u);
+
+  // The rest of the walk, through a crash and restart of the server in the middle.
+  std::atomic<bool> walking{true};
+  std::vector<std::int32_t> rest;
+  std::thread walker([&] {
+    rest = WalkStore(*store, MixedAnswer, SIZE_MAX, std::chrono::seconds(120));
+    walking = false;
+  });
+  ASSERT_TRUE(WaitUntil([&] { return !walking || store->Counters().blocksDone >= 2; }, Patience));
+  EXPECT_EQ(server.Stop(test::PostgresServer::StopMode::Immediate), "");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(server.Start(), "");
+  walker.join();
+  ASSERT_TRUE(store->Flush(Patience));
+
+  pg::Connection connection = Connect(uri);
+  EXPECT_EQ(QueryInts(connection, "SELECT shop_id FROM shopwalk.outcomes ORDER BY shop_id"),
+            Sequence(1, 60));
+  EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.shops WHERE shop_id <= 12"), 6);
+  EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.blocks WHERE done_at IS NULL"), 0);
+  EXPECT_EQ(store->Counters().reportsNotHeld, 0u);
+  // Every ID handed out once (retried failures twice).
+  std::map<std::int32_t, int> times;
+  for (std::int32_t id : ids) ++times[id];
+  for (std::int32_t id : rest) ++times[id];
+  for (std::int32_t id = 1; id <= 60; ++id) {
+    EXPECT_EQ(times[id], id > 12 && id % 10 == 7 && id % 3 != 0 ? 2 : 1) << id;
+  }
+}
+
+TEST(PgStoreTest, RunsBelongToTheNodeAndNothingIsOfferedForRecovery) {
+  const std::string uri = FreshDatabase();
+  auto store = WalkingPgStore(uri, Range(1, 5));
+  ASSERT_TRUE(store);
+  store->BeginRun(RunKind::CommandLine, "0");
+  WalkStore(*store);
+  store->PlaceMoved("5");
+  EXPECT_FALSE(store->Interrupted(RunKind::CommandLine));
+  store->EndRun(true);
+  ASSERT_TRUE(store->Flush(Patience));
+  pg::Connection connection = Connect(uri);
+  EXPECT_EQ(QueryInt(connection,
+                     "SELECT count(*) FROM shopwalk.runs WHERE clean_end AND "
+                     "place = '5' AND place_saved AND node_id = $1",
+                     pg::Params().Int(store->NodeId())),
+            1);
+  EXPECT_EQ(store->LastPlace(RunKind::CommandLine), "5");
+  EXPECT_EQ(store->Summary().runs, 1u);
+
+  // A reading copy refuses reports and says so, and hands out nothing.
+  PgStore::Opening reading = PgStore::OpenForReading(uri);
+  ASSERT_TRUE(reading);
+  test::StoreWatcher watcher(*reading.store);
+  reading.store->Answered(99, ShopOutcome::NoShop);
+  EXPECT_TRUE(watcher.WaitForTrouble(StoreProblem::Kind::NotWritable));
+  EXPECT_FALSE(reading.store->Flush(std::chrono::milliseconds(100)));
+  EXPECT_EQ(reading.store->NextShop().kind, WorkSource::Next::Kind::End);
+  EXPECT_EQ(reading.store->Summary().rows, 0u);
+  EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.outcomes"), 5);
+}
+
+TEST(PgStoreTest, BadOpeningsFailWithWords) {
+  test::PostgresServer stopped;
+  PgStoreSettings settings = QuickSettings();
+  PgStore::Opening opening = PgStore::OpenForWalking(stopped.Uri(), {}, settings);
+  ASSERT_FALSE(opening);
+  EXPECT_EQ(opening.problem.kind, StoreProblem::Kind::Other);
+  EXPECT_FALSE(opening.problem.reason.empty());
+  EXPECT_FALSE(PgStore::OpenForWalking("", {}, settings));
+
+  const std::string uri = FreshDatabase();
+  results::WalkRequest backwards = Range(100, 50);
+  opening = PgStore::OpenForWalking(uri, backwards, settings);
+  ASSERT_FALSE(opening);
+  EXPECT_NE(opening.problem.reason.find("below"), std::string::npos) << opening.problem.reason;
+
+  // Settings out of bounds are made sound.
+  PgStoreSettings odd;
+  odd.blockSize = -5;
+  odd.lease = std::chrono::milliseconds(1);
+  odd.renewEvery = std::chrono::milliseconds(100000);
+  odd.failedRetryRounds = 0;
+  odd.pacedRate = -3;
+  const PgStoreSettings sound = odd.Normalized();
+  EXPECT_EQ(sound.blockSize, 1);
+  EXPECT_GE(sound.lease, std::chrono::milliseconds(300));
+  EXPECT_LE(sound.renewEvery * 3, sound.lease);
+  EXPECT_EQ(sound.failedRetryRounds, 1);
+  EXPECT_EQ(sound.pacedRate, 0);
+}
+
+}  // namespace
+}  // namespace shopwalk
