@@ -41,6 +41,10 @@ const CLI::Validator Rate(
 
 }  // namespace
 
+bool IsDatabaseUri(const std::string& db) {
+  return db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0;
+}
+
 ParsedCommand ParseCommandLine(int argc, const char* const* argv,
                                const std::string& settingsDirectory, const std::string& storePath) {
   CLI::App app("shopwalk-cli: walks the marketplace's shop IDs without a window", "shopwalk-cli");
@@ -79,7 +83,21 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
                    "Most requests at the marketplace at once (default: one per worker thread)")
       ->check(CLI::Number)
       ->check(CLI::Range(1, 1000));
-  walkApp->add_option("--db", walk.db, "The results store (a file)");
+  walkApp->add_option("--db", walk.db,
+                      "The results store: a file, or a PostgreSQL database "
+                      "(postgresql://USER@HOST:PORT/DB) through which several machines share "
+                      "one walk");
+  walkApp->add_option("--block-size", walk.blockSize, "Shared walk: IDs in a block (1000)")
+      ->check(WholeNumber)
+      ->check(CLI::Range(1, 1000000));
+  walkApp->add_option("--lease-ms", walk.leaseMs, "Shared walk: how long a claim holds (60000)")
+      ->check(WholeNumber)
+      ->check(CLI::Range(300, 86400000));
+  walkApp
+      ->add_option("--renew-ms", walk.renewMs,
+                   "Shared walk: how often the node renews its claims (10000)")
+      ->check(WholeNumber)
+      ->check(CLI::Range(50, 86400000));
   walkApp->add_option("--out", walk.out,
                       "Also write this walk's rows to FILE as they come (.txt, .csv, .jsonl, "
                       ".xlsx by the name's ending)");
@@ -89,7 +107,8 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
   std::string format, encoding = "gbk";
   auto* exportApp =
       app.add_subcommand("export", "Write every row of the store (one per shop, in shop-ID order)");
-  exportApp->add_option("--db", exportCommand.db, "The results store (a file)");
+  exportApp->add_option("--db", exportCommand.db,
+                        "The results store (a file, or a postgresql:// database)");
   exportApp->add_option("--out", exportCommand.out, "The file to write")->required();
   exportApp->add_option("--format", format, "txt, csv, jsonl or xlsx (default: by --out's ending)")
       ->check(CLI::IsMember({"txt", "csv", "jsonl", "xlsx"}));
@@ -102,7 +121,8 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
   StatusCommand status;
   auto* statusApp = app.add_subcommand(
       "status", "Runs, walked range, rows, shops waiting for a retry and failed for good");
-  statusApp->add_option("--db", status.db, "The results store (a file)");
+  statusApp->add_option("--db", status.db,
+                        "The results store (a file, or a postgresql:// database)");
 
   try {
     app.parse(argc, argv);

@@ -11,6 +11,11 @@
 #include "store/export_rows.h"
 
 namespace shopwalk {
+// Whether --db names a PostgreSQL database (a libpq connection URI) rather than a file.
+bool IsDatabaseUri(const std::string& db);
+}  // namespace shopwalk
+
+namespace shopwalk {
 
 struct WalkCommand {
   std::optional<std::int32_t> from;  // the first shop ID collected
@@ -20,6 +25,11 @@ struct WalkCommand {
   double rate = 10.0;  // shop IDs a second; 0: as fast as the workers allow
   // The most requests at the marketplace at once; empty: one per worker thread.
   std::optional<int> maxRequests;
+  // A walk shared through PostgreSQL (--db postgresql://...): the block size of a new walk, the
+  // lease's length and how often it is renewed (milliseconds); nothing keeps the defaults.
+  std::optional<int> blockSize;
+  std::optional<int> leaseMs;
+  std::optional<int> renewMs;
   std::string db;   // empty: the default store
   std::string out;  // empty: none
   bool quiet = false;

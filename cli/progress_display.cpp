@@ -44,6 +44,37 @@ std::string Format(const char* format, auto... values) {
   return buffer;
 }
 
+// How much of a shared walk with a known end is answered, from 0 to 1.
+std::optional<double> ClusterDone(const ClusterFigures& cluster) {
+  if (!cluster.end || *cluster.end < cluster.first) return std::nullopt;
+  const double total = static_cast<double>(*cluster.end - cluster.first + 1);
+  return std::clamp(static_cast<double>(cluster.place - cluster.first + 1) / total, 0.0, 1.0);
+}
+
+// The shared walk's part of a status line or summary:
+// " | cluster: 3 nodes, 29.8 IDs/s, answered to 109430000 (40%)".
+std::string ClusterText(const WalkFigures& figures) {
+  if (!figures.cluster) return {};
+  const ClusterFigures& cluster = *figures.cluster;
+  std::string text = " | cluster: " + std::to_string(cluster.nodes) +
+                     (cluster.nodes == 1 ? " node" : " nodes") +
+                     Format(", %.1f IDs/s, answered to %" PRId64, cluster.rate, cluster.place);
+  if (const auto done = ClusterDone(cluster)) text += Format(" (%.0f%%)", *done * 100);
+  if (cluster.failed > 0) text += ", " + std::to_string(cluster.failed) + " failed";
+  return text;
+}
+
+// The same as named figures for the log line.
+std::string ClusterFields(const WalkFigures& figures) {
+  if (!figures.cluster) return {};
+  const ClusterFigures& cluster = *figures.cluster;
+  std::string text = Format(" nodes=%zu shared_place=%" PRId64, cluster.nodes, cluster.place);
+  if (cluster.end) text += Format(" shared_last=%" PRId64, *cluster.end);
+  if (const auto done = ClusterDone(cluster)) text += Format(" shared_done=%.0f%%", *done * 100);
+  text += Format(" shared_rate=%.1f/s shared_failed=%zu", cluster.rate, cluster.failed);
+  return text;
+}
+
 }  // namespace
 
 std::string ClockText(std::chrono::seconds duration) {
@@ -74,6 +105,7 @@ std::string StatusLine(const WalkFigures& figures, std::chrono::steady_clock::du
     }
   }
   line += "  elapsed " + ClockText(duration_cast<seconds>(elapsed));
+  line += ClusterText(figures);
   if (width > 0 && line.size() > width) line.resize(width);
   return line;
 }
@@ -92,18 +124,21 @@ std::string LogLine(const WalkFigures& figures, std::chrono::steady_clock::durat
   if (last) line += Format(" last=%" PRId32, *last);
   if (figures.paused) line += " " + PauseText(figures);
   line += " elapsed=" + ClockText(duration_cast<seconds>(elapsed));
+  line += ClusterFields(figures);
   return line;
 }
 
 std::string SummaryLine(const WalkFigures& figures, std::chrono::steady_clock::duration elapsed,
                         const std::string& ending) {
   std::string line = Format("walked %" PRId64 " shop IDs", figures.Walked());
-  if (figures.started)
+  // A shared walk's IDs come in blocks: its own first and last say little.
+  if (figures.started && !figures.cluster)
     line += Format(" (%" PRId32 " to %" PRId32 ")", figures.first, figures.cursor);
   line += " in " + ClockText(duration_cast<seconds>(elapsed)) +
           Format(", %.1f IDs/s; found %zu shops; %zu waiting, %zu failed for good; ",
                  Rate(figures, elapsed), figures.rows, figures.waiting, figures.failed);
   line += ending;
+  line += ClusterText(figures);
   return line;
 }
 

@@ -1,10 +1,12 @@
 // shopwalk-cli export and status: reading a store, also one that a walk is writing.
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <vector>
 
 #include "cli/commands.h"
 #include "collect/text.h"
+#include "results/pg_store.h"
 #include "results/sqlite_store.h"
 
 namespace shopwalk {
@@ -34,23 +36,70 @@ class StoredRows : public ResultRows {
   std::vector<std::int32_t> ids_;
 };
 
-std::unique_ptr<SqliteStore> OpenToRead(const std::string& given, const Folders& folders) {
-  const std::string path = given.empty() ? folders.store : given;
-  SqliteStore::Opening opened = SqliteStore::OpenForReading(path);
-  if (!opened) {
-    std::fprintf(stderr, "shopwalk-cli: cannot read the store %s: %s\n",
-                 opened.problem.path.c_str(), opened.problem.reason.c_str());
-    return nullptr;
+// The store of --db (a file or a postgresql:// database) opened for reading, and where it is.
+struct ReadStore {
+  std::unique_ptr<ResultStore> store;
+  std::string location;
+};
+
+ReadStore OpenToRead(const std::string& given, const Folders& folders) {
+  ReadStore read;
+  StoreProblem problem;
+  if (IsDatabaseUri(given)) {
+    PgStore::Opening opened = PgStore::OpenForReading(given);
+    if (opened) read.location = opened.store->Location();
+    problem = opened.problem;
+    read.store = std::move(opened.store);
+  } else {
+    read.location = given.empty() ? folders.store : given;
+    SqliteStore::Opening opened = SqliteStore::OpenForReading(read.location);
+    problem = opened.problem;
+    read.store = std::move(opened.store);
   }
-  return std::move(opened.store);
+  if (!read.store) {
+    std::fprintf(stderr, "shopwalk-cli: cannot read the store %s: %s\n", problem.path.c_str(),
+                 problem.reason.c_str());
+  }
+  return read;
+}
+
+std::string TimeText(std::int64_t unixMs) {
+  const std::time_t when = static_cast<std::time_t>(unixMs / 1000);
+  std::tm local{};
+  localtime_r(&when, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+void PrintSharedWalk(const SharedWalkSummary& walk) {
+  std::printf("shared walk  %lld: from %d to %s, block size %d%s\n",
+              static_cast<long long>(walk.walkId), walk.firstId,
+              walk.endId ? std::to_string(*walk.endId).c_str() : "the highest shop ID",
+              walk.blockSize, walk.finished ? ", finished" : "");
+  std::printf("  place      %lld (every ID up to it answered), next new block at %lld\n",
+              static_cast<long long>(walk.place), static_cast<long long>(walk.nextNewId));
+  std::printf("  blocks     %zu done, %zu held, %zu with an expired lease\n", walk.blocksDone,
+              walk.blocksHeld, walk.blocksExpired);
+  std::printf(
+      "  failed     %zu waiting for a retry, %zu due, %zu being retried, %zu out of rounds\n",
+      walk.failedWaiting, walk.failedDue, walk.failedRetrying, walk.failedExhausted);
+  for (const WalkNodeSummary& node : walk.nodes) {
+    std::printf("  node %lld   %s pid %lld, last seen %s%s, %.1f IDs/s",
+                static_cast<long long>(node.nodeId), node.host.c_str(),
+                static_cast<long long>(node.pid), TimeText(node.lastSeenUnixMs).c_str(),
+                node.stopped ? " (stopped)" : "", node.rate);
+    if (node.pacedRate > 0) std::printf(" (paced at %.1f)", node.pacedRate);
+    std::printf(", blocks %zu held, %zu done\n", node.blocksHeld, node.blocksDone);
+  }
 }
 
 }  // namespace
 
 int RunExport(const ExportCommand& command, const Folders& folders) {
-  std::unique_ptr<SqliteStore> store = OpenToRead(command.db, folders);
-  if (!store) return 1;
-  const StoredRows rows(*store);
+  ReadStore read = OpenToRead(command.db, folders);
+  if (!read.store) return 1;
+  const StoredRows rows(*read.store);
   ExportOptions options;
   options.format = command.format.value_or(FormatForFileName(command.out));
   options.messengerOnly = command.messengerOnly;
@@ -66,10 +115,11 @@ int RunExport(const ExportCommand& command, const Folders& folders) {
 }
 
 int RunStatus(const StatusCommand& command, const Folders& folders) {
-  std::unique_ptr<SqliteStore> store = OpenToRead(command.db, folders);
-  if (!store) return 1;
+  ReadStore read = OpenToRead(command.db, folders);
+  if (!read.store) return 1;
+  ResultStore* store = read.store.get();
   const StoreSummary summary = store->Summary();
-  std::printf("store        %s\n", store->Path().c_str());
+  std::printf("store        %s\n", read.location.c_str());
   std::printf("runs         %zu\n", summary.runs);
   if (summary.lowestWalked && summary.highestWalked) {
     std::printf("walked       %d to %d\n", *summary.lowestWalked, *summary.highestWalked);
@@ -81,6 +131,7 @@ int RunStatus(const StatusCommand& command, const Folders& folders) {
   for (const auto& [reason, count] : summary.failureReasons) {
     std::printf("  %-22s %zu\n", reason.c_str(), count);
   }
+  if (summary.sharedWalk) PrintSharedWalk(*summary.sharedWalk);
   for (RunKind kind : {RunKind::CommandLine, RunKind::Window}) {
     const char* name = kind == RunKind::CommandLine ? "command line" : "window";
     if (const auto place = store->LastPlace(kind)) {

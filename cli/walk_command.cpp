@@ -21,6 +21,7 @@
 #include "collect/collector.h"
 #include "collect/text.h"
 #include "net/web_access.h"
+#include "results/pg_store.h"
 #include "results/sqlite_store.h"
 #include "store/progress_store.h"
 #include "store/run_settings.h"
@@ -116,46 +117,180 @@ std::string StartPlace(const WalkCommand& command, ResultStore& store, const Fol
   return std::string(DefaultStartShopId);
 }
 
+// The store a walk writes to, with where its shop IDs come from when they are shared.
+struct WalkStore {
+  std::shared_ptr<ResultStore> store;
+  // A walk shared through PostgreSQL: its store, which also hands out the shop IDs.
+  PgStore* shared = nullptr;
+  // A node not seen within a lease is taken for gone.
+  std::chrono::milliseconds lease{0};
+  std::string location;
+  // Where the walk starts (the shop-ID field's text before it), its first ID, its last one.
+  std::string startAfter;
+  std::int32_t first = 0;
+  std::optional<std::int32_t> last;
+  std::string startFrom;
+};
+
+// Opens the store a walk of one machine writes to, and finds where the walk starts and ends.
+// Returns the exit code when the walk cannot go on.
+std::optional<int> OpenOwnStore(const WalkCommand& command, const Folders& folders,
+                                WalkStore& walk) {
+  walk.location = command.db.empty() ? folders.store : command.db;
+  SqliteStore::Opening opened = SqliteStore::OpenForWalking(walk.location);
+  if (!opened) {
+    std::fprintf(stderr, "shopwalk-cli: cannot use the store %s: %s\n", opened.problem.path.c_str(),
+                 opened.problem.reason.c_str());
+    return 1;
+  }
+  walk.store = std::move(opened.store);
+  ResultStore& store = *walk.store;
+  // An interrupted command-line walk goes on: its place is where it stood.
+  const std::optional<InterruptedRun> interrupted = store.Interrupted(RunKind::CommandLine);
+  walk.startAfter = StartPlace(command, store, folders, walk.startFrom);
+  walk.first = TextToInt(walk.startAfter) + 1;
+  if (command.to) walk.last = *command.to;
+  if (command.count) {
+    const std::int64_t end = std::int64_t{walk.first} + *command.count - 1;
+    walk.last = static_cast<std::int32_t>(
+        std::min<std::int64_t>(end, std::numeric_limits<std::int32_t>::max()));
+  }
+  if (walk.last && *walk.last < walk.first) {
+    std::fprintf(stderr, "shopwalk-cli: --to %d is below the first shop ID %d (from %s)\n",
+                 *walk.last, walk.first, walk.startFrom.c_str());
+    return UsageErrorExitCode;
+  }
+  if (interrupted && !command.from) {
+    store.ContinueRun(interrupted->runId);
+  } else {
+    store.BeginRun(RunKind::CommandLine, walk.startAfter);
+  }
+  return std::nullopt;
+}
+
+// Joins (or begins) the walk shared through the PostgreSQL database of --db.
+std::optional<int> OpenSharedStore(const WalkCommand& command, const Folders& folders,
+                                   WalkStore& walk) {
+  results::WalkRequest request;
+  if (command.from) request.from = *command.from;
+  if (command.to) request.to = *command.to;
+  if (command.count) request.count = *command.count;
+  // A walk begun without --from and without a walk before starts after config.ini's place.
+  const std::string saved = LoadProgress(folders.settingsRead);
+  request.defaultFirst =
+      std::int64_t{TextToInt(IsShopIdText(saved) ? saved : std::string(DefaultStartShopId))} + 1;
+  PgStoreSettings settings;
+  if (command.blockSize) request.blockSize = settings.blockSize = *command.blockSize;
+  if (command.leaseMs) settings.lease = std::chrono::milliseconds(*command.leaseMs);
+  if (command.renewMs) settings.renewEvery = std::chrono::milliseconds(*command.renewMs);
+  settings.pacedRate = command.rate;
+  PgStore::Opening opened = PgStore::OpenForWalking(command.db, request, settings);
+  if (!opened) {
+    std::fprintf(stderr, "shopwalk-cli: cannot use the store %s: %s\n", opened.problem.path.c_str(),
+                 opened.problem.reason.c_str());
+    return 1;
+  }
+  walk.location = opened.store->Location();
+  walk.shared = opened.store.get();
+  walk.lease = settings.lease;
+  const results::JoinedWalk& joined = opened.store->Walk();
+  walk.store = std::move(opened.store);
+  walk.first = static_cast<std::int32_t>(joined.firstId);
+  walk.startAfter = NumberToText(static_cast<std::int32_t>(joined.firstId - 1));
+  if (joined.endId) walk.last = static_cast<std::int32_t>(*joined.endId);
+  walk.startFrom = joined.created ? "a new shared walk" : "the shared walk it joined";
+  if (joined.fromIgnored) {
+    std::fprintf(stderr,
+                 "shopwalk-cli: the shared walk started at %d already; --from is not used\n",
+                 walk.first);
+  }
+  walk.store->BeginRun(RunKind::CommandLine, walk.startAfter);
+  return std::nullopt;
+}
+
+// Shows the shared walk's figures as its store tells them now.
+void ShowCluster(PgStore& store, std::chrono::milliseconds lease, WalkView& view) {
+  const std::optional<SharedWalkSummary> walk = store.SharedWalk();
+  if (!walk) return;  // the server is away: the figures shown stay
+  ClusterFigures figures;
+  const std::int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+  for (const WalkNodeSummary& node : walk->nodes) {
+    if (!node.stopped && nowMs - node.lastSeenUnixMs <= lease.count()) {
+      ++figures.nodes;
+      figures.rate += node.rate;
+    }
+  }
+  figures.place = walk->place;
+  figures.first = walk->firstId;
+  if (walk->endId) figures.end = *walk->endId;
+  figures.failed = walk->failedWaiting + walk->failedDue + walk->failedRetrying;
+  view.SetCluster(figures);
+}
+
+// Reads the shared walk's figures from its store now and then for the progress display, on a
+// thread of its own: that takes a few queries, which the display's redraws must not wait for.
+class ClusterWatch {
+ public:
+  static constexpr auto Interval = std::chrono::seconds(5);
+
+  ClusterWatch(PgStore& store, std::chrono::milliseconds lease, WalkView& view)
+      : store_(store), lease_(lease), view_(view), thread_([this] { Watch(); }) {}
+  ~ClusterWatch() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+  ClusterWatch(const ClusterWatch&) = delete;
+  ClusterWatch& operator=(const ClusterWatch&) = delete;
+
+ private:
+  void Watch() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+      lock.unlock();
+      ShowCluster(store_, lease_, view_);
+      lock.lock();
+      wake_.wait_for(lock, Interval, [this] { return stopping_; });
+    }
+  }
+
+  PgStore& store_;
+  const std::chrono::milliseconds lease_;
+  WalkView& view_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
 }  // namespace
 
 int RunWalk(const WalkCommand& command, const Folders& folders) {
   StopSignals signals;
   InitWebAccess();
 
-  const std::string storePath = command.db.empty() ? folders.store : command.db;
-  SqliteStore::Opening opened = SqliteStore::OpenForWalking(storePath);
-  if (!opened) {
-    std::fprintf(stderr, "shopwalk-cli: cannot use the store %s: %s\n", opened.problem.path.c_str(),
-                 opened.problem.reason.c_str());
-    return 1;
-  }
-  ResultStore& store = *opened.store;
-  std::atomic<bool> storeTrouble{false};
-  store.OnTrouble([&storeTrouble](const std::optional<StoreProblem>& problem) {
-    storeTrouble = problem.has_value();
+  WalkStore walk;
+  const std::optional<int> refused = IsDatabaseUri(command.db)
+                                         ? OpenSharedStore(command, folders, walk)
+                                         : OpenOwnStore(command, folders, walk);
+  if (refused) return *refused;
+  ResultStore& store = *walk.store;
+  store.OnTrouble([](const std::optional<StoreProblem>& problem) {
     if (problem) {
       std::fprintf(stderr, "\nshopwalk-cli: cannot write the store %s: %s (rows wait in memory)\n",
                    problem->path.c_str(), problem->reason.c_str());
     }
   });
-
-  // An interrupted command-line walk goes on: its place is where it stood.
-  const std::optional<InterruptedRun> interrupted = store.Interrupted(RunKind::CommandLine);
-  std::string startFrom;
-  const std::string startAfter = StartPlace(command, store, folders, startFrom);
-  const std::int32_t first = TextToInt(startAfter) + 1;
-  std::optional<std::int32_t> last;
-  if (command.to) last = *command.to;
-  if (command.count) {
-    const std::int64_t end = std::int64_t{first} + *command.count - 1;
-    last = static_cast<std::int32_t>(
-        std::min<std::int64_t>(end, std::numeric_limits<std::int32_t>::max()));
-  }
-  if (last && *last < first) {
-    std::fprintf(stderr, "shopwalk-cli: --to %d is below the first shop ID %d (from %s)\n", *last,
-                 first, startFrom.c_str());
-    return UsageErrorExitCode;
-  }
+  const std::string& startAfter = walk.startAfter;
+  const std::int32_t first = walk.first;
+  const std::optional<std::int32_t>& last = walk.last;
+  const std::string& startFrom = walk.startFrom;
+  const std::string& storePath = walk.location;
 
   std::unique_ptr<RowOutput> output;
   if (!command.out.empty()) {
@@ -168,19 +303,18 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
     }
   }
 
-  if (interrupted && !command.from) {
-    store.ContinueRun(interrupted->runId);
-  } else {
-    store.BeginRun(RunKind::CommandLine, startAfter);
-  }
-
   WalkView view(startAfter, NumberToText(command.threads));
   if (output) view.OnRow([&output](const ShopRecord& record) { output->Write(record); });
   Collector collector(view);
   collector.SetPace(command.rate > 0
                         ? std::chrono::milliseconds(std::llround(1000.0 / command.rate))
                         : std::chrono::milliseconds(0));
-  collector.SetLastShopId(last);
+  if (walk.shared != nullptr) {
+    // The shared walk hands out the IDs and knows its end.
+    collector.SetWorkSource(walk.shared);
+  } else {
+    collector.SetLastShopId(last);
+  }
   // Connections kept from shop to shop, rating pages fetched side by side, and no more requests
   // at once than asked for (by default as many as there are workers: one each).
   collector.SetEnginePolicy(EnginePolicy::CommandLine(command.maxRequests.value_or(0)));
@@ -199,8 +333,15 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
                  last ? (" to " + NumberToText(*last)).c_str() : "", startFrom.c_str(),
                  storePath.c_str());
   }
+  // A shared walk's own bar would mislead (its IDs come in blocks): its end shows as the
+  // cluster's share answered instead.
   ProgressDisplay progress(
-      style, [&view] { return view.Figures(); }, last, stderr);
+      style, [&view] { return view.Figures(); }, walk.shared != nullptr ? std::nullopt : last,
+      stderr);
+  std::optional<ClusterWatch> clusterWatch;
+  if (walk.shared != nullptr && style != ProgressStyle::Quiet) {
+    clusterWatch.emplace(*walk.shared, walk.lease, view);
+  }
   progress.Start();
   collector.OnStartClicked();
 
@@ -225,6 +366,10 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
     code = 143;
   }
   if (!durable) ending += "; the store could not write everything";
+  if (clusterWatch) {
+    clusterWatch.reset();
+    ShowCluster(*walk.shared, walk.lease, view);
+  }
   progress.Finish(ending);
   if (output) {
     const WriteResult closed = output->Close();

@@ -21,6 +21,7 @@ void WalkView::SetShopIdText(std::string_view text) {
   std::lock_guard lock(mutex_);
   shopId_ = std::string(text);
   figures_.cursor = TextToInt(shopId_);
+  ++figures_.handedOut;
   if (!figures_.started) {
     figures_.started = true;
     figures_.first = figures_.cursor;
@@ -67,6 +68,11 @@ void WalkView::ShowRetryCounts(std::size_t waiting, std::size_t failed) {
   std::lock_guard lock(mutex_);
   figures_.waiting = waiting;
   figures_.failed = failed;
+}
+
+void WalkView::SetCluster(const ClusterFigures& cluster) {
+  std::lock_guard lock(mutex_);
+  figures_.cluster = cluster;
 }
 
 WalkFigures WalkView::Figures() {

@@ -14,11 +14,27 @@
 
 namespace shopwalk {
 
+// A walk shared by several machines, as its store last told.
+struct ClusterFigures {
+  // Nodes seen within the last lease, this one included.
+  std::size_t nodes = 0;
+  // Every ID of the shared walk up to here has an answer; its first ID and end (when known).
+  std::int64_t place = 0;
+  std::int64_t first = 0;
+  std::optional<std::int64_t> end;
+  // Shop IDs answered a second by all its nodes together, as each measured last.
+  double rate = 0;
+  // Failed shops waiting for another round of retries.
+  std::size_t failed = 0;
+};
+
 // What a walk looks like at one moment.
 struct WalkFigures {
-  // The last shop ID handed out, and the first one of the walk.
+  // The last shop ID handed out, the first one, and how many were handed out (a shared walk's
+  // IDs come in blocks with gaps between them, and failed shops come again).
   std::int32_t cursor = 0;
   std::int32_t first = 0;
+  std::int64_t handedOut = 0;
   std::size_t rows = 0;
   std::size_t waiting = 0;
   std::size_t failed = 0;
@@ -27,9 +43,11 @@ struct WalkFigures {
   bool stopped = false;
   // Whether any shop ID has been handed out yet.
   bool started = false;
+  // The shared walk's figures, when the walk is shared.
+  std::optional<ClusterFigures> cluster;
 
   // Shop IDs handed out so far.
-  std::int64_t Walked() const { return started ? std::int64_t{cursor} - first + 1 : 0; }
+  std::int64_t Walked() const { return handedOut; }
 };
 
 class WalkView : public CollectorUi {
@@ -51,6 +69,8 @@ class WalkView : public CollectorUi {
   void ShowRetryCounts(std::size_t waiting, std::size_t failed) override;
 
   WalkFigures Figures();
+  // The shared walk's figures for the display (from another thread, now and then).
+  void SetCluster(const ClusterFigures& cluster);
 
  private:
   std::mutex mutex_;

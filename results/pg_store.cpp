@@ -1073,6 +1073,99 @@ void PgStore::ForEachRow(const std::function<void(const ShopRecord&)>& visit) {
   if (!status) ReportReadFailure("the rows", status);
 }
 
+pg::Status PgStore::ReadSharedWalk(std::optional<SharedWalkSummary>& out) {
+  pg::Result result;
+  pg::Status status = reader_.Run(
+      "SELECT w.walk_id, w.first_id, w.end_id, w.next_id, w.block_size, "
+      "w.finished_at IS NOT NULL, "
+      "LEAST(coalesce((SELECT min(b.first_id) FROM shopwalk.blocks b "
+      "WHERE b.walk_id = w.walk_id AND b.done_at IS NULL), w.next_id), "
+      "coalesce(w.end_id, 2147483647) + 1) - 1, "
+      "(SELECT count(*) FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id "
+      "AND b.done_at IS NOT NULL), "
+      "(SELECT count(*) FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id "
+      "AND b.done_at IS NULL AND b.lease_until >= now()), "
+      "(SELECT count(*) FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id "
+      "AND b.done_at IS NULL AND b.lease_until < now()) "
+      "FROM shopwalk.walks w ORDER BY w.walk_id DESC LIMIT 1",
+      result);
+  if (!status || result.Rows() == 0) return status;
+  SharedWalkSummary walk;
+  walk.walkId = result.Int64(0, 0);
+  walk.firstId = ToShopId(result.Int64(0, 1));
+  if (!result.IsNull(0, 2)) walk.endId = ToShopId(result.Int64(0, 2));
+  walk.nextNewId = result.Int64(0, 3);
+  walk.blockSize = static_cast<int>(result.Int64(0, 4));
+  walk.finished = result.Bool(0, 5);
+  walk.place = result.Int64(0, 6);
+  walk.blocksDone = static_cast<std::size_t>(result.Int64(0, 7));
+  walk.blocksHeld = static_cast<std::size_t>(result.Int64(0, 8));
+  walk.blocksExpired = static_cast<std::size_t>(result.Int64(0, 9));
+  status = reader_.Run(
+      "SELECT count(*) FILTER (WHERE live AND NOT spent), "
+      "count(*) FILTER (WHERE NOT live AND NOT spent AND due_at > now()), "
+      "count(*) FILTER (WHERE NOT live AND NOT spent AND due_at <= now()), "
+      "count(*) FILTER (WHERE NOT live AND spent) FROM (SELECT due_at, "
+      "coalesce(retry_until >= now(), false) AS live, retry_rounds >= $1 AS spent "
+      "FROM shopwalk.failed_shops) f",
+      pg::Params().Int(settings_.failedRetryRounds), result);
+  if (status) {
+    walk.failedRetrying = static_cast<std::size_t>(result.Int64(0, 0));
+    walk.failedWaiting = static_cast<std::size_t>(result.Int64(0, 1));
+    walk.failedDue = static_cast<std::size_t>(result.Int64(0, 2));
+    walk.failedExhausted = static_cast<std::size_t>(result.Int64(0, 3));
+    status = reader_.Run(
+        "SELECT n.node_id, n.host, n.pid, (extract(epoch FROM n.started_at) * 1000)::bigint, "
+        "(extract(epoch FROM n.last_seen) * 1000)::bigint, n.stopped_at IS NOT NULL, n.rate, "
+        "coalesce(n.paced_rate, 0), "
+        "(SELECT count(*) FROM shopwalk.blocks b WHERE b.node_id = n.node_id "
+        "AND b.done_at IS NULL AND b.lease_until >= now()), "
+        "(SELECT count(*) FROM shopwalk.blocks b WHERE b.node_id = n.node_id "
+        "AND b.done_at IS NOT NULL) "
+        "FROM shopwalk.nodes n WHERE n.walk_id = $1 ORDER BY n.node_id DESC",
+        pg::Params().Int(walk.walkId), result);
+  }
+  if (status) {
+    for (int row = 0; row < result.Rows(); ++row) {
+      WalkNodeSummary node;
+      node.nodeId = result.Int64(row, 0);
+      node.host = result.Bytes(row, 1);
+      node.pid = result.Int64(row, 2);
+      node.startedUnixMs = result.Int64(row, 3);
+      node.lastSeenUnixMs = result.Int64(row, 4);
+      node.stopped = result.Bool(row, 5);
+      node.rate = result.Double(row, 6);
+      node.pacedRate = result.Double(row, 7);
+      node.blocksHeld = static_cast<std::size_t>(result.Int64(row, 8));
+      node.blocksDone = static_cast<std::size_t>(result.Int64(row, 9));
+      walk.nodes.push_back(std::move(node));
+    }
+    out = std::move(walk);
+  }
+  return status;
+}
+
+std::optional<SharedWalkSummary> PgStore::SharedWalk() {
+  CatchUp();
+  try {
+    std::lock_guard lock(readMutex_);
+    if (!EnsureReader()) return std::nullopt;
+    pg::Transaction transaction(reader_);
+    std::optional<SharedWalkSummary> walk;
+    pg::Status status = transaction.Begin(pg::Transaction::Isolation::RepeatableReadOnly);
+    if (status) status = ReadSharedWalk(walk);
+    if (status) status = transaction.Commit();
+    if (!status) {
+      ReportReadFailure("the shared walk", status);
+      return std::nullopt;
+    }
+    return walk;
+  } catch (...) {
+    ReportContainedError("results store: reading the shared walk");
+    return std::nullopt;
+  }
+}
+
 StoreSummary PgStore::Summary() {
   CatchUp();
   StoreSummary summary;
@@ -1108,74 +1201,7 @@ StoreSummary PgStore::Summary() {
         summary.failureReasons.emplace_back(result.Bytes(row, 0),
                                             static_cast<std::size_t>(result.Int64(row, 1)));
       }
-      status = reader_.Run(
-          "SELECT w.walk_id, w.first_id, w.end_id, w.next_id, w.block_size, "
-          "w.finished_at IS NOT NULL, "
-          "LEAST(coalesce((SELECT min(b.first_id) FROM shopwalk.blocks b "
-          "WHERE b.walk_id = w.walk_id AND b.done_at IS NULL), w.next_id), "
-          "coalesce(w.end_id, 2147483647) + 1) - 1, "
-          "(SELECT count(*) FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id "
-          "AND b.done_at IS NOT NULL), "
-          "(SELECT count(*) FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id "
-          "AND b.done_at IS NULL AND b.lease_until >= now()), "
-          "(SELECT count(*) FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id "
-          "AND b.done_at IS NULL AND b.lease_until < now()) "
-          "FROM shopwalk.walks w ORDER BY w.walk_id DESC LIMIT 1",
-          result);
-    }
-    if (status && result.Rows() > 0) {
-      SharedWalkSummary walk;
-      walk.walkId = result.Int64(0, 0);
-      walk.firstId = ToShopId(result.Int64(0, 1));
-      if (!result.IsNull(0, 2)) walk.endId = ToShopId(result.Int64(0, 2));
-      walk.nextNewId = result.Int64(0, 3);
-      walk.blockSize = static_cast<int>(result.Int64(0, 4));
-      walk.finished = result.Bool(0, 5);
-      walk.place = result.Int64(0, 6);
-      walk.blocksDone = static_cast<std::size_t>(result.Int64(0, 7));
-      walk.blocksHeld = static_cast<std::size_t>(result.Int64(0, 8));
-      walk.blocksExpired = static_cast<std::size_t>(result.Int64(0, 9));
-      status = reader_.Run(
-          "SELECT count(*) FILTER (WHERE live AND NOT spent), "
-          "count(*) FILTER (WHERE NOT live AND NOT spent AND due_at > now()), "
-          "count(*) FILTER (WHERE NOT live AND NOT spent AND due_at <= now()), "
-          "count(*) FILTER (WHERE NOT live AND spent) FROM (SELECT due_at, "
-          "coalesce(retry_until >= now(), false) AS live, retry_rounds >= $1 AS spent "
-          "FROM shopwalk.failed_shops) f",
-          pg::Params().Int(settings_.failedRetryRounds), result);
-      if (status) {
-        walk.failedRetrying = static_cast<std::size_t>(result.Int64(0, 0));
-        walk.failedWaiting = static_cast<std::size_t>(result.Int64(0, 1));
-        walk.failedDue = static_cast<std::size_t>(result.Int64(0, 2));
-        walk.failedExhausted = static_cast<std::size_t>(result.Int64(0, 3));
-        status = reader_.Run(
-            "SELECT n.node_id, n.host, n.pid, (extract(epoch FROM n.started_at) * 1000)::bigint, "
-            "(extract(epoch FROM n.last_seen) * 1000)::bigint, n.stopped_at IS NOT NULL, n.rate, "
-            "coalesce(n.paced_rate, 0), "
-            "(SELECT count(*) FROM shopwalk.blocks b WHERE b.node_id = n.node_id "
-            "AND b.done_at IS NULL AND b.lease_until >= now()), "
-            "(SELECT count(*) FROM shopwalk.blocks b WHERE b.node_id = n.node_id "
-            "AND b.done_at IS NOT NULL) "
-            "FROM shopwalk.nodes n WHERE n.walk_id = $1 ORDER BY n.node_id DESC",
-            pg::Params().Int(walk.walkId), result);
-      }
-      if (status) {
-        for (int row = 0; row < result.Rows(); ++row) {
-          WalkNodeSummary node;
-          node.nodeId = result.Int64(row, 0);
-          node.host = result.Bytes(row, 1);
-          node.pid = result.Int64(row, 2);
-          node.startedUnixMs = result.Int64(row, 3);
-          node.lastSeenUnixMs = result.Int64(row, 4);
-          node.stopped = result.Bool(row, 5);
-          node.rate = result.Double(row, 6);
-          node.pacedRate = result.Double(row, 7);
-          node.blocksHeld = static_cast<std::size_t>(result.Int64(row, 8));
-          node.blocksDone = static_cast<std::size_t>(result.Int64(row, 9));
-          walk.nodes.push_back(std::move(node));
-        }
-        summary.sharedWalk = std::move(walk);
-      }
+      status = ReadSharedWalk(summary.sharedWalk);
     }
     if (status) status = transaction.Commit();
     if (!status) {

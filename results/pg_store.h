@@ -170,6 +170,9 @@ class PgStore final : public ResultStore, public WorkSource {
   void ForEachRow(const std::function<void(const ShopRecord&)>& visit) override;
   // Also fills StoreSummary::sharedWalk.
   StoreSummary Summary() override;
+  // The current shared walk alone: a few small queries, for displays that ask now and then
+  // (nothing when the server cannot be reached or no walk was begun).
+  std::optional<SharedWalkSummary> SharedWalk();
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -259,6 +262,8 @@ class PgStore final : public ResultStore, public WorkSource {
   // Reading.
   void CatchUp();
   bool EnsureReader();
+  // Reads the current shared walk on the reader, inside the caller's transaction.
+  pg::Status ReadSharedWalk(std::optional<SharedWalkSummary>& out);
   void ReportReadFailure(const char* what, const pg::Status& status);
 
   const std::string uri_;

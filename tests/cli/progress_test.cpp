@@ -21,13 +21,29 @@ WalkFigures HalfWay() {
   figures.started = true;
   figures.first = 1000;
   figures.cursor = 1049;
+  figures.handedOut = 50;
   figures.rows = 12;
+  return figures;
+}
+
+// The same node in a shared walk of 1000..10999 answered up to 3499 by three nodes.
+WalkFigures Shared() {
+  WalkFigures figures = HalfWay();
+  ClusterFigures cluster;
+  cluster.nodes = 3;
+  cluster.first = 1000;
+  cluster.end = 10999;
+  cluster.place = 3499;
+  cluster.rate = 29.75;
+  cluster.failed = 2;
+  figures.cluster = cluster;
   return figures;
 }
 
 TEST(ProgressLines, AWalkFromShopIdZeroCountsAndShowsItsBar) {
   WalkFigures figures;
   figures.started = true;  // only shop ID 0 handed out so far
+  figures.handedOut = 1;
   EXPECT_EQ(figures.Walked(), 1);
   EXPECT_NE(StatusLine(figures, seconds(1), 9, 0).find("[##"), std::string::npos);
   EXPECT_EQ(WalkFigures{}.Walked(), 0);
@@ -94,6 +110,36 @@ TEST(ProgressLines, TheSummarySaysWhatWasWalkedAndHowTheWalkEnded) {
   EXPECT_EQ(ClockText(seconds(3723)), "1:02:03");
   EXPECT_EQ(ClockText(seconds(360'000)), "100:00:00");
   EXPECT_EQ(ClockText(seconds(-5)), "0:00");
+}
+
+TEST(ProgressLines, ASharedWalkShowsTheClustersFiguresBesideTheNodesOwn) {
+  const std::string status = StatusLine(Shared(), seconds(10), std::nullopt, 0);
+  EXPECT_EQ(status,
+            "walked 50 IDs  5.0 IDs/s  found 12  elapsed 0:10 | cluster: 3 nodes, 29.8 IDs/s, "
+            "answered to 3499 (25%), 2 failed");
+  EXPECT_NE(LogLine(Shared(), seconds(10), std::nullopt)
+                .find(" elapsed=0:10 nodes=3 shared_place=3499 shared_last=10999 shared_done=25% "
+                      "shared_rate=29.8/s shared_failed=2"),
+            std::string::npos);
+  // A node's own IDs come in blocks: the summary gives no range of them, the cluster's instead.
+  const std::string summary = SummaryLine(Shared(), seconds(10), "finished");
+  EXPECT_EQ(summary.find("(1000 to 1049)"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("finished | cluster: 3 nodes"), std::string::npos) << summary;
+
+  // Nothing answered yet, one node, no end: no share and no failures named.
+  WalkFigures starting = Shared();
+  starting.cluster->nodes = 1;
+  starting.cluster->place = 999;
+  starting.cluster->end.reset();
+  starting.cluster->failed = 0;
+  starting.cluster->rate = 0;
+  EXPECT_NE(StatusLine(starting, seconds(1), std::nullopt, 0)
+                .find(" | cluster: 1 node, 0.0 IDs/s, answered to 999"),
+            std::string::npos);
+  EXPECT_EQ(StatusLine(starting, seconds(1), std::nullopt, 0).find("failed"), std::string::npos);
+  // An end below the first ID (nothing to walk) divides nothing by zero.
+  starting.cluster->end = 999;
+  EXPECT_EQ(StatusLine(starting, seconds(1), std::nullopt, 0).find('%'), std::string::npos);
 }
 
 TEST_F(CliTest, OnATerminalTheStatusLineIsRedrawnInPlaceAndClearedForTheSummary) {

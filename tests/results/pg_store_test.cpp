@@ -130,6 +130,12 @@ TEST(PgStoreTest, NodesShareAWalkWithoutLosingOrRepeatingAnId) {
     nodeBlocks += node.blocksDone;
   }
   EXPECT_EQ(nodeBlocks, 44u);
+  // The walk alone, as progress displays read it, tells the same.
+  const std::optional<SharedWalkSummary> walk = stores[1]->SharedWalk();
+  ASSERT_TRUE(walk);
+  EXPECT_EQ(walk->place, 437);
+  EXPECT_EQ(walk->blocksDone, 44u);
+  EXPECT_EQ(walk->nodes.size(), 3u);
   EXPECT_EQ(stores[0]->LastPlace(RunKind::CommandLine), "437");
 }
 
