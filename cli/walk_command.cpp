@@ -61,11 +61,21 @@ class StopSignals {
   StopSignals(const StopSignals&) = delete;
   StopSignals& operator=(const StopSignals&) = delete;
 
-  // Waits up to `timeout` for a stop; the signal that came, or 0.
+  // Waits up to `timeout` for a stop or a Wake; the signal that came, or 0.
   int WaitFor(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, timeout, [this] { return received_ != 0; });
+    changed_.wait_for(lock, timeout, [this] { return received_ != 0 || woken_; });
+    woken_ = false;
     return received_;
+  }
+  // Ends a WaitFor (or the next one) without a signal: something else the waiter waits for
+  // happened.
+  void Wake() {
+    {
+      std::lock_guard lock(mutex_);
+      woken_ = true;
+    }
+    changed_.notify_all();
   }
 
  private:
@@ -93,6 +103,7 @@ class StopSignals {
   std::mutex mutex_;
   std::condition_variable changed_;
   int received_ = 0;
+  bool woken_ = false;
   bool done_ = false;
   std::thread thread_;
 };
@@ -342,12 +353,13 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
   if (walk.shared != nullptr && style != ProgressStyle::Quiet) {
     clusterWatch.emplace(*walk.shared, walk.lease, view);
   }
+  collector.OnWalkEnded([&signals] { signals.Wake(); });
   progress.Start();
   collector.OnStartClicked();
 
   int signal = 0;
   while (!collector.WalkEnded()) {
-    signal = signals.WaitFor(std::chrono::milliseconds(100));
+    signal = signals.WaitFor(std::chrono::seconds(1));
     if (signal != 0) break;
   }
   // Stop dispatching; the shops in flight finish if they can within the grace, then their

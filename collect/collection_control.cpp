@@ -129,6 +129,7 @@ void Collector::DispatchShopIds() {
       ReportPlace(cursorText);
       if (!progress_.AnyInFlight()) {
         walkEnded_ = true;
+        if (onWalkEnded_) onWalkEnded_();
         return;
       }
       if (!NextPass(pacer, false)) return;

@@ -24,12 +24,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <string>
-
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <set>
+#include <string>
 
 #include "collect/collector_ui.h"
 #include "collect/engine_policy.h"
@@ -109,6 +109,9 @@ class Collector {
   // Whether the dispatcher of the last Start has ended by itself (the walk reached its end and
   // every shop was answered or given up).
   bool WalkEnded() const { return walkEnded_.load(); }
+  // Called on the dispatcher's thread as the walk ends by itself (when WalkEnded turns true), so
+  // a host waiting for the end need not ask again and again. Set before Start.
+  void OnWalkEnded(std::function<void()> listener) { onWalkEnded_ = std::move(listener); }
   // Tries, back-off and outage thresholds; set before Start.
   void SetRetryPolicy(const RetryPolicy& policy);
   const RetryPolicy& Policy() const { return policy_; }
@@ -218,6 +221,7 @@ class Collector {
   std::mutex listedMutex_;
   std::set<std::int32_t> alreadyListed_;
   std::atomic<bool> walkEnded_{false};
+  std::function<void()> onWalkEnded_;
   std::atomic<int> paceMs_{100};
   // Tasks submitted to the pool and not yet started, and how many may wait there when the walk
   // goes flat out (one per worker).

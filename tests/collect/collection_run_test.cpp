@@ -1,5 +1,6 @@
 // Whole runs: Start, the dispatcher's walk over the shop-ID field, Stop, closing.
 #include <algorithm>
+#include <atomic>
 #include <set>
 
 #include "tests/collect/engine_fixture.h"
@@ -350,9 +351,18 @@ TEST_F(RunTest, AWalkWithALastShopIdEndsByItselfOnceEveryShopIsAnswered) {
   ui.SetShopIdText("100");
   ui.SetThreadCountText("4");
   collector.SetLastShopId(110);
+  // The host hears of the end once, when every row is in and WalkEnded already says so.
+  std::atomic<int> endings{0};
+  std::atomic<std::size_t> rowsAtEnd{0};
+  collector.OnWalkEnded([&] {
+    rowsAtEnd = ui.Rows().size();
+    if (collector.WalkEnded()) ++endings;
+  });
   collector.OnStartClicked();
-  ASSERT_TRUE(WaitFor([&] { return collector.WalkEnded(); }));
+  ASSERT_TRUE(WaitFor([&] { return endings.load() > 0; }));
   EXPECT_EQ(ui.ShopIdText(), "110");
+  EXPECT_EQ(endings.load(), 1);
+  EXPECT_EQ(rowsAtEnd.load(), 10u);
   const auto ids = RequestedShops();
   EXPECT_EQ(std::set<std::int32_t>(ids.begin(), ids.end()),
             (std::set<std::int32_t>{101, 102, 103, 104, 105, 106, 107, 108, 109, 110}));
