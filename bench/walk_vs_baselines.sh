@@ -16,6 +16,9 @@
 #      shopwalk-cli beside bench/aiohttp_walk.py (one aiohttp session, default connector, as many
 #      requests at once as shopwalk has threads);
 #  (c) the demo marketplace alone, 2,000 IDs: both walks keep connections alive against it.
+# Beside (a), bench_curl_ceiling (when built) sends the same requests with libcurl alone, from
+# one and from two multi-handle loops, as many at once as shopwalk has threads: the most any walk
+# built on libcurl can reach here.
 # Each walk runs --runs times (default 3); the median run by IDs per second is shown. CPU is
 # the walking process's user + system time. The rows of every run are compared.
 #
@@ -243,6 +246,18 @@ read -r sw_a sw_a_cpu < <(median_walk walk_shopwalk shopwalk-a "127.0.0.1:$stati
 read -r ah_a ah_a_cpu < <(median_walk walk_aiohttp aiohttp-a "127.0.0.1:$static_port" "$first" "$ids")
 printf "  %-36s %8s requests/s\n" "wrk, a new connection per request" "$wrk_close"
 printf "  %-36s %8s requests/s\n" "wrk, connections kept alive" "$wrk_keep"
+ceiling=$build/bench/bench_curl_ceiling
+if [ -x "$ceiling" ]; then
+  # Five times the walk's requests: long enough to measure.
+  for _ in 1 2 3 4 5; do cat "$tmp/pages/requests.txt"; done >"$tmp/requests5.txt"
+  for loops in 1 2; do
+    line=$("$ceiling" "$tmp/requests5.txt" "127.0.0.1:$static_port" "$loops" \
+      $(( (threads + loops - 1) / loops )))
+    rate=$(echo "$line" | sed -n 's/.* \([0-9]*\) IDs\/s.*/\1/p')
+    printf "  %-36s %8s IDs/s  (%sx wrk with new connections)\n" \
+      "libcurl alone, $loops multi loop(s)" "$rate" "$(ratio "$rate" "$wrk_close")"
+  done
+fi
 printf "  %-36s %8s IDs/s  %6.0f requests/s  %.3f CPU-s per 1,000 IDs\n" \
   "shopwalk-cli walk --rate 0" "$sw_a" "$(awk -v r="$sw_a" -v q="$requests" -v n="$ids" 'BEGIN { print r * q / n }')" "$sw_a_cpu"
 printf "  %-36s %8s IDs/s  %6.0f requests/s  %.3f CPU-s per 1,000 IDs\n" \
