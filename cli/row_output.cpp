@@ -23,19 +23,6 @@ class OneRow : public ResultRows {
   const ResultRow& row_;
 };
 
-class KeptRows : public ResultRows {
- public:
-  explicit KeptRows(const std::vector<ResultRow>& rows) : rows_(rows) {}
-  int RowCount() const override { return static_cast<int>(rows_.size()); }
-  std::string CellText(int row, int column) const override {
-    if (row < 0 || row >= RowCount() || column < 0 || column >= ResultColumnCount) return {};
-    return rows_[static_cast<std::size_t>(row)][static_cast<std::size_t>(column)];
-  }
-
- private:
-  const std::vector<ResultRow>& rows_;
-};
-
 ExportLayout LayoutOf(ExportFormat format) {
   switch (format) {
     case ExportFormat::Csv:
@@ -93,7 +80,7 @@ WriteResult RowOutput::Close() {
   if (format_ == ExportFormat::Xlsx) {
     ExportOptions options;
     options.format = ExportFormat::Xlsx;
-    return ExportRows(KeptRows(kept_), path_, options);
+    return ExportRows(VectorRows(kept_), path_, options);
   }
   if (file_ != nullptr && std::fclose(file_) != 0 && failure_.empty()) {
     failure_ = std::strerror(errno);

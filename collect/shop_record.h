@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/ascii.h"
 
@@ -74,6 +75,20 @@ class ResultRows {
     }
     return std::nullopt;
   }
+};
+
+// Rows held in a vector, read through ResultRows; the vector must outlive the reading.
+class VectorRows : public ResultRows {
+ public:
+  explicit VectorRows(const std::vector<ResultRow>& rows) : rows_(rows) {}
+  int RowCount() const override { return static_cast<int>(rows_.size()); }
+  std::string CellText(int row, int column) const override {
+    if (row < 0 || row >= RowCount() || column < 0 || column >= ResultColumnCount) return {};
+    return rows_[static_cast<std::size_t>(row)][static_cast<std::size_t>(column)];
+  }
+
+ private:
+  const std::vector<ResultRow>& rows_;
 };
 
 }  // namespace shopwalk

@@ -334,8 +334,9 @@ void PgStore::RefuseReport() {
     first = refused_++ == 0;
   }
   if (first) {
-    TellTrouble(StoreProblem{StoreProblem::Kind::NotWritable, location_,
-                             "the store was opened for reading; reports to it are not kept"});
+    listeners_.TellTrouble(
+        StoreProblem{StoreProblem::Kind::NotWritable, location_,
+                     "the store was opened for reading; reports to it are not kept"});
   }
 }
 
@@ -451,41 +452,11 @@ bool PgStore::Flush(std::chrono::milliseconds timeout) {
 }
 
 void PgStore::OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) {
-  std::lock_guard lock(listenerMutex_);
-  troubleListener_ = std::move(listener);
+  listeners_.OnTrouble(std::move(listener));
 }
 
 void PgStore::OnDurable(std::function<void(std::uint64_t durableRows)> listener) {
-  std::lock_guard lock(listenerMutex_);
-  durableListener_ = std::move(listener);
-}
-
-void PgStore::TellTrouble(const std::optional<StoreProblem>& problem) {
-  std::function<void(const std::optional<StoreProblem>&)> listener;
-  {
-    std::lock_guard lock(listenerMutex_);
-    listener = troubleListener_;
-  }
-  if (!listener) return;
-  try {
-    listener(problem);
-  } catch (...) {
-    ReportContainedError("results store: trouble listener");
-  }
-}
-
-void PgStore::TellDurable(std::uint64_t rows) {
-  std::function<void(std::uint64_t)> listener;
-  {
-    std::lock_guard lock(listenerMutex_);
-    listener = durableListener_;
-  }
-  if (!listener) return;
-  try {
-    listener(rows);
-  } catch (...) {
-    ReportContainedError("results store: durable listener");
-  }
+  listeners_.OnDurable(std::move(listener));
 }
 
 // The writer.
@@ -522,13 +493,13 @@ bool PgStore::EnsureConnected(pg::Connection& connection, Clock::time_point& nex
 void PgStore::SetProblem(bool fromWriter, const std::optional<StoreProblem>& problem) {
   std::optional<StoreProblem> told;
   {
-    std::lock_guard lock(listenerMutex_);
+    std::lock_guard lock(problemMutex_);
     std::optional<StoreProblem> before = writerProblem_ ? writerProblem_ : keeperProblem_;
     (fromWriter ? writerProblem_ : keeperProblem_) = problem;
     told = writerProblem_ ? writerProblem_ : keeperProblem_;
     if (SameProblem(before, told)) return;
   }
-  TellTrouble(told);
+  listeners_.TellTrouble(told);
 }
 
 void PgStore::WriteLoop() {
@@ -567,7 +538,7 @@ void PgStore::WriteLoop() {
     } else if (!batch.empty() && !problem) {
       // Waiting for the next try at connecting.
       problem = StoreProblem{StoreProblem::Kind::Other, location_, "cannot reach the server"};
-      std::lock_guard lock(listenerMutex_);
+      std::lock_guard lock(problemMutex_);
       if (writerProblem_) problem = writerProblem_;
     }
     if (!problem) {
@@ -581,7 +552,7 @@ void PgStore::WriteLoop() {
         durableRows_ += rows;
         // The listeners hear of the commit before a Flush waiting for it returns.
         SetProblem(true, std::nullopt);
-        TellDurable(durableRows_);
+        listeners_.TellDurable(durableRows_);
         {
           std::lock_guard lock(mutex_);
           for (const Report& report : batch) {
@@ -619,7 +590,7 @@ void PgStore::WriteLoop() {
     if (giveUp) {
       problem->reason += "; closing the store, " + std::to_string(unwritten) +
                          " reports could not be written and are lost";
-      TellTrouble(problem);
+      listeners_.TellTrouble(problem);
       return;
     }
     SetProblem(true, problem);

@@ -54,6 +54,7 @@
 #include "results/pg.h"
 #include "results/pg_walk.h"
 #include "results/result_store.h"
+#include "results/store_listeners.h"
 
 namespace shopwalk {
 
@@ -256,8 +257,6 @@ class PgStore final : public ResultStore, public WorkSource {
   // Records the writer's or the keeper's problem (nothing: it works again) and tells the listener
   // when what it was told changes (the writer's problem first, else the keeper's).
   void SetProblem(bool fromWriter, const std::optional<StoreProblem>& problem);
-  void TellTrouble(const std::optional<StoreProblem>& problem);
-  void TellDurable(std::uint64_t rows);
 
   // Reading.
   void CatchUp();
@@ -273,9 +272,9 @@ class PgStore final : public ResultStore, public WorkSource {
   results::JoinedWalk walk_;
   std::int64_t nodeId_ = 0;
 
-  std::mutex listenerMutex_;
-  std::function<void(const std::optional<StoreProblem>&)> troubleListener_;
-  std::function<void(std::uint64_t)> durableListener_;
+  StoreListeners listeners_;
+  // Guards the writer's and the keeper's problems.
+  std::mutex problemMutex_;
   std::optional<StoreProblem> writerProblem_;
   std::optional<StoreProblem> keeperProblem_;
 

@@ -370,8 +370,9 @@ void SqliteStore::Queue(Report report) {
       first = refused_++ == 0;
     }
     if (first) {
-      TellTrouble(StoreProblem{StoreProblem::Kind::NotWritable, path_,
-                               "the store was opened for reading; reports to it are not kept"});
+      listeners_.TellTrouble(
+          StoreProblem{StoreProblem::Kind::NotWritable, path_,
+                       "the store was opened for reading; reports to it are not kept"});
     }
     return;
   }
@@ -459,41 +460,11 @@ bool SqliteStore::Flush(std::chrono::milliseconds timeout) {
 }
 
 void SqliteStore::OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) {
-  std::lock_guard lock(listenerMutex_);
-  troubleListener_ = std::move(listener);
+  listeners_.OnTrouble(std::move(listener));
 }
 
 void SqliteStore::OnDurable(std::function<void(std::uint64_t durableRows)> listener) {
-  std::lock_guard lock(listenerMutex_);
-  durableListener_ = std::move(listener);
-}
-
-void SqliteStore::TellTrouble(const std::optional<StoreProblem>& problem) {
-  std::function<void(const std::optional<StoreProblem>&)> listener;
-  {
-    std::lock_guard lock(listenerMutex_);
-    listener = troubleListener_;
-  }
-  if (!listener) return;
-  try {
-    listener(problem);
-  } catch (...) {
-    ReportContainedError("results store: trouble listener");
-  }
-}
-
-void SqliteStore::TellDurable(std::uint64_t rows) {
-  std::function<void(std::uint64_t)> listener;
-  {
-    std::lock_guard lock(listenerMutex_);
-    listener = durableListener_;
-  }
-  if (!listener) return;
-  try {
-    listener(rows);
-  } catch (...) {
-    ReportContainedError("results store: durable listener");
-  }
+  listeners_.OnDurable(std::move(listener));
 }
 
 // The writer.
@@ -538,9 +509,9 @@ void SqliteStore::WriteLoop() {
       // The listeners hear of the commit before a Flush waiting for it returns.
       if (lastProblem_) {
         lastProblem_.reset();
-        TellTrouble(std::nullopt);
+        listeners_.TellTrouble(std::nullopt);
       }
-      TellDurable(durableRows_);
+      listeners_.TellDurable(durableRows_);
       {
         std::lock_guard lock(queueMutex_);
         written_ += batch.size();
@@ -563,12 +534,12 @@ void SqliteStore::WriteLoop() {
     if (giveUp) {
       problem->reason += "; closing the store, " + std::to_string(unwritten) +
                          " reports could not be written and are lost";
-      TellTrouble(problem);
+      listeners_.TellTrouble(problem);
       return;
     }
     if (!lastProblem_ || !SameProblem(*lastProblem_, *problem)) {
       lastProblem_ = problem;
-      TellTrouble(problem);
+      listeners_.TellTrouble(problem);
     }
     std::unique_lock lock(queueMutex_);
     // Not cut short by new reports or by closing, which keeps retrying until its deadline.

@@ -27,6 +27,7 @@
 
 #include "results/result_store.h"
 #include "results/sqlite.h"
+#include "results/store_listeners.h"
 #include "results/walking_lock.h"
 
 namespace shopwalk {
@@ -145,8 +146,6 @@ class SqliteStore final : public ResultStore {
   // Writes `batch` in one transaction; the problem when it failed (nothing of it is then kept).
   std::optional<StoreProblem> WriteBatch(const std::vector<Report>& batch);
   sqlite::Status Apply(const Report& report, WriterState& state);
-  void TellTrouble(const std::optional<StoreProblem>& problem);
-  void TellDurable(std::uint64_t rows);
 
   // Waits until the reports made before the call are written (unless writing fails).
   void CatchUp();
@@ -157,9 +156,7 @@ class SqliteStore final : public ResultStore {
   const bool walking_;
   results::WalkingLock lock_;
 
-  std::mutex listenerMutex_;
-  std::function<void(const std::optional<StoreProblem>&)> troubleListener_;
-  std::function<void(std::uint64_t)> durableListener_;
+  StoreListeners listeners_;
 
   // The reading connection, one reader at a time.
   std::mutex readMutex_;

@@ -16,6 +16,7 @@
 #include <system_error>
 
 #include "store/export_cells.h"
+#include "store/file_bytes.h"
 #include "store/result_columns.h"
 
 namespace shopwalk {
@@ -32,18 +33,6 @@ std::string ErrnoText(int error) {
 bool Fail(std::string& reason, std::string text) {
   reason = std::move(text);
   return false;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string BaseNameOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // The file to be replaced: the path given, or the file a symbolic link there names.

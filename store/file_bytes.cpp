@@ -51,18 +51,6 @@ class TemporaryName {
   std::string path;
 };
 
-std::string DirectoryOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string BaseNameOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Creates a fresh file beside `target` with mode 0666 less the umask, as a new file would get.
 int OpenTemporaryBeside(const std::string& target, std::string& temporaryPath) {
   static std::atomic<unsigned> counter{0};
@@ -173,6 +161,18 @@ bool WriteInPlace(const std::string& target, const struct stat& expected, std::s
 }
 
 }  // namespace
+
+std::string DirectoryOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string BaseNameOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
 
 bool WriteFileBytes(std::string_view path, std::string_view bytes, std::string* reason) {
   if (path.empty()) return FailErrno(reason, ENOENT);

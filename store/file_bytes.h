@@ -31,4 +31,9 @@ bool WriteFileBytes(std::string_view path, std::string_view bytes, std::string* 
 // given) then receives the errno value (ENOENT for a missing file).
 std::optional<std::string> ReadFileBytes(std::string_view path, int* error = nullptr);
 
+// The folder part of a native path ("." when it names none, "/" for a file in the root), and
+// the name after its last slash (empty for a path that ends in one).
+std::string DirectoryOf(const std::string& path);
+std::string BaseNameOf(const std::string& path);
+
 }  // namespace shopwalk

@@ -20,6 +20,20 @@ using test::PutFile;
 using test::ScratchDirectory;
 using test::Status;
 
+// The temporary file of a replacement goes into the target's folder, named after it.
+TEST(PathPartsTest, AFolderAndANameComeOutOfEveryShapeOfPath) {
+  EXPECT_EQ(DirectoryOf("out.txt"), ".");
+  EXPECT_EQ(BaseNameOf("out.txt"), "out.txt");
+  EXPECT_EQ(DirectoryOf("/out.txt"), "/");
+  EXPECT_EQ(BaseNameOf("/out.txt"), "out.txt");
+  EXPECT_EQ(DirectoryOf("a/b/out.txt"), "a/b");
+  EXPECT_EQ(BaseNameOf("a/b/out.txt"), "out.txt");
+  EXPECT_EQ(DirectoryOf("a/b/"), "a/b");
+  EXPECT_EQ(BaseNameOf("a/b/"), "");
+  EXPECT_EQ(DirectoryOf(""), ".");
+  EXPECT_EQ(BaseNameOf(""), "");
+}
+
 TEST(WriteFileBytesTest, CreatesOrReplacesTheWholeContent) {
   ScratchDirectory dir;
   std::string path = dir.File("out.txt");

@@ -5,23 +5,6 @@
 
 namespace shopwalk::test {
 
-namespace {
-
-class VectorRows : public ResultRows {
- public:
-  explicit VectorRows(const std::vector<ResultRow>& rows) : rows_(rows) {}
-  int RowCount() const override { return static_cast<int>(rows_.size()); }
-  std::string CellText(int row, int column) const override {
-    if (row < 0 || row >= RowCount() || column < 0 || column >= ResultColumnCount) return {};
-    return rows_[static_cast<std::size_t>(row)][static_cast<std::size_t>(column)];
-  }
-
- private:
-  const std::vector<ResultRow>& rows_;
-};
-
-}  // namespace
-
 MemoryUi::MemoryUi() : threadCount_(InitialThreadCount) {}
 
 std::string MemoryUi::ShopIdText() {
