@@ -81,17 +81,10 @@ int main(int argc, char** argv) {
           page.body = "down";
           return page;
         }
-        if (host.rfind("shop", 0) == 0) {
-          const auto id = static_cast<std::int32_t>(std::stoll(host.substr(4)));
-          const auto shop = pages::DemoShop(id);
-          page.body = shop ? pages::HomePage(*shop) : pages::NoShopPage(id);
-          return page;
-        }
-        if (const auto shop = pages::DemoShopByRatingPath(path)) {
-          page.body = pages::RatingPage(*shop);
-          return page;
-        }
-        return std::nullopt;
+        auto body = pages::DemoPage(host, path);
+        if (!body) return std::nullopt;
+        page.body = std::move(*body);
+        return page;
       });
   SetConnectTo(market.ConnectAddress());
 

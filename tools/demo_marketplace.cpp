@@ -63,28 +63,12 @@ std::string HostOf(const httplib::Request& request) {
   return host;
 }
 
-// The shop ID of a host "shop<ID>.<domain>".
-std::optional<std::int32_t> ShopIdOf(const std::string& host) {
-  const std::string suffix = "." + std::string(shopwalk::MarketplaceDomain);
-  if (host.size() <= 4 + suffix.size() || host.compare(0, 4, "shop") != 0 ||
-      host.compare(host.size() - suffix.size(), suffix.size(), suffix) != 0) {
-    return std::nullopt;
-  }
-  const std::string digits = host.substr(4, host.size() - 4 - suffix.size());
-  char* end = nullptr;
-  const long long id = std::strtoll(digits.c_str(), &end, 10);
-  if (end != digits.c_str() + digits.size() || id < INT32_MIN || id > INT32_MAX) {
-    return std::nullopt;
-  }
-  return static_cast<std::int32_t>(id);
-}
-
 void Serve(const httplib::Request& request, httplib::Response& response) {
   using namespace shopwalk::pages;
   const std::string host = HostOf(request);
   constexpr const char* ContentType = "text/html; charset=gbk";
 
-  if (const auto id = ShopIdOf(host)) {
+  if (const auto id = ShopIdOfHost(host)) {
     const auto shop = DemoShop(*id);
     response.set_content(shop ? HomePage(*shop) : NoShopPage(*id), ContentType);
     // No second request comes for this host: the client need not keep the connection.

@@ -53,18 +53,11 @@ std::string FileContent(const std::string& path) {
 void ServeDemoShops(test::TestMarketplace& market) {
   market.SetFallbackGenerator(
       [](const std::string& host, const std::string& path) -> std::optional<test::Page> {
+        auto body = pages::DemoPage(host, path);
+        if (!body) return std::nullopt;
         test::Page page;
-        if (host.rfind("shop", 0) == 0) {
-          const auto id = static_cast<std::int32_t>(std::stoll(host.substr(4)));
-          const auto shop = pages::DemoShop(id);
-          page.body = shop ? pages::HomePage(*shop) : pages::NoShopPage(id);
-          return page;
-        }
-        if (const auto shop = pages::DemoShopByRatingPath(path)) {
-          page.body = pages::RatingPage(*shop);
-          return page;
-        }
-        return std::nullopt;
+        page.body = std::move(*body);
+        return page;
       });
 }
 

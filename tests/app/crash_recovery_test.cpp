@@ -99,22 +99,15 @@ class CrashRecoveryTest : public ::testing::Test {
   CrashRecoveryTest() {
     market.SetFallbackGenerator(
         [this](const std::string& host, const std::string& path) -> std::optional<Page> {
+          if (const auto id = pages::ShopIdOfHost(host)) {
+            std::lock_guard lock(mutex);
+            asked.insert(*id);
+          }
+          auto body = pages::DemoPage(host, path);
+          if (!body) return std::nullopt;
           Page page;
-          if (host.rfind("shop", 0) == 0) {
-            const auto id = static_cast<std::int32_t>(std::stoll(host.substr(4)));
-            {
-              std::lock_guard lock(mutex);
-              asked.insert(id);
-            }
-            const auto shop = pages::DemoShop(id);
-            page.body = shop ? pages::HomePage(*shop) : pages::NoShopPage(id);
-            return page;
-          }
-          if (const auto shop = pages::DemoShopByRatingPath(path)) {
-            page.body = pages::RatingPage(*shop);
-            return page;
-          }
-          return std::nullopt;
+          page.body = std::move(*body);
+          return page;
         });
   }
 

@@ -22,25 +22,12 @@ void PrintTo(const ShopRecord& record, std::ostream* out) {
 }  // namespace shopwalk
 
 namespace shopwalk::test {
-namespace {
-
-// The shop ID of a host "shop<ID>.<domain>".
-std::optional<std::int32_t> ShopIdOfHost(const std::string& host) {
-  if (host.rfind("shop", 0) != 0) return std::nullopt;
-  const std::string rest = host.substr(4);
-  std::size_t digits = 0;
-  while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') ++digits;
-  if (digits == 0 || digits > 10) return std::nullopt;
-  return static_cast<std::int32_t>(std::stoll(rest.substr(0, digits)));
-}
-
-}  // namespace
 
 CliTest::CliTest() {
   market.SetFallbackGenerator(
       [this](const std::string& host, const std::string& path) -> std::optional<Page> {
         Page page;
-        if (const auto id = ShopIdOfHost(host)) {
+        if (const auto id = pages::ShopIdOfHost(host)) {
           const auto shop = pages::DemoShop(*id);
           page.body = shop ? pages::HomePage(*shop) : pages::NoShopPage(*id);
           const std::int32_t stalled = stallFrom.load();
@@ -95,7 +82,7 @@ std::vector<ShopRecord> ShopsListedBetween(std::int32_t first, std::int32_t last
 std::set<std::int32_t> RequestedShopIds(const TestMarketplace& market) {
   std::set<std::int32_t> ids;
   for (const RecordedRequest& request : market.Requests()) {
-    if (const auto id = ShopIdOfHost(request.host)) ids.insert(*id);
+    if (const auto id = pages::ShopIdOfHost(request.host)) ids.insert(*id);
   }
   return ids;
 }

@@ -34,10 +34,6 @@ pages::Shop ShopOf(std::int32_t id) {
   return shop;
 }
 
-std::int32_t ShopIdOfHost(const std::string& host) {
-  return static_cast<std::int32_t>(std::stoll(host.substr(4)));
-}
-
 class RetryTest : public EngineTest {
  protected:
   explicit RetryTest(const EnginePolicy& engine) {
@@ -58,8 +54,8 @@ class RetryTest : public EngineTest {
     market.SetFallbackGenerator(
         [this, answer](const std::string& host, const std::string& path) -> std::optional<Page> {
           Page page;
-          if (host.rfind("shop", 0) == 0) {
-            const std::int32_t id = ShopIdOfHost(host);
+          if (const auto shopId = pages::ShopIdOfHost(host)) {
+            const std::int32_t id = *shopId;
             page.body = Exists(id) ? pages::HomePage(ShopOf(id)) : pages::NoShopPage(id);
           } else if (path.rfind("/user-rate-u", 0) == 0) {
             page.body = pages::RatingPage(ShopOf(std::stoi(path.substr(12))));
@@ -363,7 +359,7 @@ TEST_P(RetryRunTest, WaitingShopsHoldNoWorker) {
   policy.longestBackoff = milliseconds(4000);
   collector.SetRetryPolicy(policy);
   Serve([&](const std::string& host, const std::string&, Page page) -> std::optional<Page> {
-    if (host.rfind("shop", 0) == 0 && ShopIdOfHost(host) % 6 == 0) {
+    if (const auto id = pages::ShopIdOfHost(host); id && *id % 6 == 0) {
       return ErrorPage(500);
     }
     return page;

@@ -136,4 +136,28 @@ std::optional<Shop> DemoShopByRatingPath(const std::string& path) {
   return shop;
 }
 
+std::optional<std::int32_t> ShopIdOfHost(const std::string& host) {
+  const std::string suffix = "." + std::string(MarketplaceDomain);
+  if (host.size() <= 4 + suffix.size() || host.compare(0, 4, "shop") != 0 ||
+      host.compare(host.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return std::nullopt;
+  }
+  const std::string digits = host.substr(4, host.size() - 4 - suffix.size());
+  if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 10) {
+    return std::nullopt;
+  }
+  const long long id = std::strtoll(digits.c_str(), nullptr, 10);
+  if (id > INT32_MAX) return std::nullopt;
+  return static_cast<std::int32_t>(id);
+}
+
+std::optional<std::string> DemoPage(const std::string& host, const std::string& path) {
+  if (const auto id = ShopIdOfHost(host)) {
+    const auto shop = DemoShop(*id);
+    return shop ? HomePage(*shop) : NoShopPage(*id);
+  }
+  if (const auto shop = DemoShopByRatingPath(path)) return RatingPage(*shop);
+  return std::nullopt;
+}
+
 }  // namespace shopwalk::pages

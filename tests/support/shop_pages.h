@@ -40,5 +40,10 @@ std::string RatingPage(const Shop& shop);
 std::optional<Shop> DemoShop(std::int32_t id);
 // The shop whose rating page lives at `path` ("/user-rate-...", the query left off), if any.
 std::optional<Shop> DemoShopByRatingPath(const std::string& path);
+// The ID of a shop's host "shop<ID>.<domain>"; nothing for any other host.
+std::optional<std::int32_t> ShopIdOfHost(const std::string& host);
+// The synthetic marketplace's page for a request: a shop host's home page (or the page of a
+// shop that does not exist), the rating page at `path`; nothing for anything else.
+std::optional<std::string> DemoPage(const std::string& host, const std::string& path);
 
 }  // namespace shopwalk::pages
