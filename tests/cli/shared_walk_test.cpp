@@ -1,0 +1,601 @@
+// Several shopwalk-cli processes sharing one walk through a PostgreSQL server of the test's own,
+// against the local test marketplace: three nodes flat out store what one node alone stores, with
+// one outcome per shop ID; a node killed in the middle of a block, or frozen past its lease while
+// answers wait in it, loses its block to another node and writes nothing after it; a server
+// restarted under the walk loses nothing; failed shops are tried again by one node at a time.
+//
+// The marketplace holds chosen shops' pages until the test lets them go, so a node is caught
+// holding a block with answers in flight whatever the machine's speed; no case depends on how
+// long anything takes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <csignal>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "collect/gbk.h"
+#include "results/pg.h"
+#include "results/pg_store.h"
+#include "tests/cli/cli_fixture.h"
+#include "tests/results/pg_test_support.h"
+#include "tests/support/postgres_server.h"
+#include "tests/support/shop_pages.h"
+
+namespace shopwalk::test {
+namespace {
+
+// Put before the names of shops whose pages changed while their block was taken over.
+constexpr const char* RenamedPrefix = "新开";
+
+// Whether shop `id` makes a row (it exists and shows its name, owner and rating link).
+bool Listed(std::int32_t id) {
+  return !ShopsListedBetween(id, id).empty();
+}
+
+// How the test marketplace answers shop home pages beyond the synthetic shops: pages held until
+// the test lets them go, shops renamed, and shops that fail their first few requests. Safe from
+// the marketplace's threads; outlives the marketplace, and lets held pages go before it stops.
+class ShopPageControl {
+ public:
+  // A failing request: answered with HTTP 500 after a short stall (so that two requests for the
+  // same shop at once would overlap in flight), or the connection reset without an answer.
+  enum class Failure { Http500, Reset };
+
+  // Home pages of listed shops from `first` to `last` wait until Release.
+  void Hold(std::int32_t first, std::int32_t last) {
+    std::lock_guard lock(mutex_);
+    holdFirst_ = first;
+    holdLast_ = last;
+    holding_ = true;
+  }
+  // Also holds shop ID `id` (whether it is a shop or not).
+  void HoldId(std::int32_t id) {
+    std::lock_guard lock(mutex_);
+    heldIds_.insert(id);
+    holding_ = true;
+  }
+  void Release() {
+    {
+      std::lock_guard lock(mutex_);
+      holding_ = false;
+    }
+    changed_.notify_all();
+  }
+  // Home pages asked for from now on name shops from `first` to `last` differently.
+  void Rename(std::int32_t first, std::int32_t last) {
+    std::lock_guard lock(mutex_);
+    renameFirst_ = first;
+    renameLast_ = last;
+  }
+  // Shop `id` fails its next `times` requests.
+  void Fail(std::int32_t id, int times, Failure how) {
+    std::lock_guard lock(mutex_);
+    failures_[id] = {times, how};
+  }
+  // Requests held now, and held requests answered since the start.
+  std::size_t Waiting() const {
+    std::lock_guard lock(mutex_);
+    return waiting_;
+  }
+  std::size_t AnsweredAfterHold() const {
+    std::lock_guard lock(mutex_);
+    return answeredAfterHold_;
+  }
+
+  // The home page of shop `id` now (waiting while it is held).
+  Page HomePage(std::int32_t id) {
+    std::unique_lock lock(mutex_);
+    Page page;
+    if (auto failing = failures_.find(id);
+        failing != failures_.end() && failing->second.times > 0) {
+      --failing->second.times;
+      page.status = 500;
+      page.body = "<html><body>busy</body></html>";
+      if (failing->second.how == Failure::Reset) {
+        page.misbehaviour = Misbehaviour::ResetBeforeAnswer;
+      } else {
+        page.misbehaviour = Misbehaviour::StallBeforeAnswer;
+        page.stallMs = 300;
+      }
+      return page;
+    }
+    // What the page says is decided when it is asked for, however long it is held.
+    std::optional<pages::Shop> shop = pages::DemoShop(id);
+    if (shop && id >= renameFirst_ && id <= renameLast_) shop->name = RenamedPrefix + shop->name;
+    page.body = shop ? pages::HomePage(*shop) : pages::NoShopPage(id);
+    const bool held = heldIds_.contains(id) || (id >= holdFirst_ && id <= holdLast_ && Listed(id));
+    if (held && holding_) {
+      ++waiting_;
+      changed_.wait(lock, [this] { return !holding_; });
+      --waiting_;
+      ++answeredAfterHold_;
+    }
+    return page;
+  }
+
+ private:
+  struct Failing {
+    int times = 0;
+    Failure how = Failure::Http500;
+  };
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  bool holding_ = false;
+  std::int32_t holdFirst_ = 1;
+  std::int32_t holdLast_ = 0;
+  std::set<std::int32_t> heldIds_;
+  std::int32_t renameFirst_ = 1;
+  std::int32_t renameLast_ = 0;
+  std::map<std::int32_t, Failing> failures_;
+  std::size_t waiting_ = 0;
+  std::size_t answeredAfterHold_ = 0;
+};
+
+// How a node walks.
+struct NodeOptions {
+  std::int32_t from = 1;
+  std::int32_t count = 1000;
+  int threads = 4;
+  int blockSize = 100;
+  int leaseMs = 2000;
+  int renewMs = 500;
+};
+
+std::vector<std::int64_t> Sequence(std::int64_t first, std::int64_t last) {
+  std::vector<std::int64_t> ids;
+  for (std::int64_t id = first; id <= last; ++id) ids.push_back(id);
+  return ids;
+}
+
+// Home-page requests per shop ID in the marketplace's log.
+std::map<std::int32_t, int> HomeRequests(const TestMarketplace& market) {
+  std::map<std::int32_t, int> counts;
+  for (const RecordedRequest& request : market.Requests()) {
+    if (const auto id = pages::ShopIdOfHost(request.host)) ++counts[*id];
+  }
+  return counts;
+}
+
+int CountOf(const std::map<std::int32_t, int>& counts, std::int32_t id) {
+  const auto found = counts.find(id);
+  return found == counts.end() ? 0 : found->second;
+}
+
+// Rating-page requests per shop ID in the marketplace's log.
+std::map<std::int32_t, int> RatingRequests(const TestMarketplace& market) {
+  std::map<std::int32_t, int> counts;
+  for (const RecordedRequest& request : market.Requests()) {
+    const std::string path = request.path.substr(0, request.path.find('?'));
+    if (const auto shop = pages::DemoShopByRatingPath(path)) ++counts[shop->id];
+  }
+  return counts;
+}
+
+// The rows of the store in the database at `uri`, in shop-ID order.
+std::vector<ShopRecord> DatabaseRows(const std::string& uri) {
+  std::vector<ShopRecord> rows;
+  PgStore::Opening opened = PgStore::OpenForReading(uri);
+  if (!opened) {
+    ADD_FAILURE() << "cannot read " << uri << ": " << opened.problem.reason;
+    return rows;
+  }
+  opened.store->ForEachRow([&rows](const ShopRecord& record) { rows.push_back(record); });
+  return rows;
+}
+
+// The first column of the first row of `sql`, or nothing while it cannot be read (the layout is
+// not there yet, the server is away).
+std::optional<std::int64_t> Peek(pg::Connection& connection, const std::string& uri,
+                                 const std::string& sql, const pg::Params& params = {}) {
+  if (!connection.IsAlive() && !connection.Open(uri)) return std::nullopt;
+  pg::Result result;
+  const pg::Status status = connection.Run(sql, params, result);
+  if (!status) {
+    if (status.ConnectionLost()) connection.Close();
+    return std::nullopt;
+  }
+  if (result.Rows() == 0 || result.IsNull(0, 0)) return std::nullopt;
+  return result.Int64(0, 0);
+}
+
+class SharedWalkTest : public ::testing::Test {
+ protected:
+  SharedWalkTest() {
+    market.SetFallbackGenerator(
+        [this](const std::string& host, const std::string& path) -> std::optional<Page> {
+          if (const auto id = pages::ShopIdOfHost(host)) return control.HomePage(*id);
+          if (const auto shop = pages::DemoShopByRatingPath(path.substr(0, path.find('?')))) {
+            Page page;
+            page.body = pages::RatingPage(*shop);
+            return page;
+          }
+          return std::nullopt;
+        });
+  }
+  // Held pages go first: the marketplace waits for its answers when it stops.
+  ~SharedWalkTest() override { control.Release(); }
+
+  void SetUp() override {
+    ASSERT_EQ(server.Start(), "");
+    ASSERT_EQ(server.CreateDatabase("walk"), "");
+    uri = server.Uri("walk");
+  }
+
+  std::vector<std::string> Environment() const {
+    return {"SHOPWALK_CONNECT_TO=" + market.ConnectAddress(), "HOME=" + dir.path(),
+            "XDG_CONFIG_HOME=" + dir.File("config"), "XDG_DATA_HOME=" + dir.File("data")};
+  }
+
+  std::vector<std::string> WalkArguments(const NodeOptions& node) const {
+    return {"walk",
+            "--db",
+            uri,
+            "--from",
+            std::to_string(node.from),
+            "--count",
+            std::to_string(node.count),
+            "--rate",
+            "0",
+            "--threads",
+            std::to_string(node.threads),
+            "--block-size",
+            std::to_string(node.blockSize),
+            "--lease-ms",
+            std::to_string(node.leaseMs),
+            "--renew-ms",
+            std::to_string(node.renewMs),
+            "--quiet"};
+  }
+
+  std::vector<std::unique_ptr<ChildProcess>> StartNodes(int count, const NodeOptions& options) {
+    std::vector<std::unique_ptr<ChildProcess>> nodes;
+    for (int i = 0; i < count; ++i) {
+      nodes.push_back(
+          std::make_unique<ChildProcess>(program, WalkArguments(options), Environment()));
+    }
+    return nodes;
+  }
+
+  // Waits for every node to end; each is to finish with 0.
+  void ExpectNodesFinish(std::vector<std::unique_ptr<ChildProcess>>& nodes) {
+    for (auto& node : nodes) {
+      const std::optional<int> code = node->Wait(Patience);
+      EXPECT_EQ(code, 0) << "node " << node->Pid() << ": " << node->Errors();
+    }
+  }
+
+  // The pid of the node holding the unfinished block that starts at `first`.
+  std::optional<std::int64_t> HolderOf(std::int32_t first) {
+    return Peek(
+        peek, uri,
+        "SELECT n.pid FROM shopwalk.blocks b JOIN shopwalk.nodes n ON n.node_id = b.node_id "
+        "WHERE b.first_id = $1 AND b.done_at IS NULL",
+        pg::Params().Int(first));
+  }
+
+  // Every shop ID from `first` to `last` has exactly one outcome, none failed, every block is
+  // done and the rows are `expected`.
+  void ExpectWalkComplete(std::int32_t first, std::int32_t last,
+                          const std::vector<ShopRecord>& expected) {
+    pg::Connection connection = Connect(uri);
+    EXPECT_EQ(QueryInts(connection, "SELECT shop_id FROM shopwalk.outcomes ORDER BY shop_id"),
+              Sequence(first, last));
+    EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.outcomes WHERE outcome = 3"), 0);
+    EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.failed_shops"), 0);
+    EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.blocks WHERE done_at IS NULL"),
+              0);
+    EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.walks WHERE finished_at IS NULL"),
+              0);
+    const std::vector<ShopRecord> rows = DatabaseRows(uri);
+    EXPECT_EQ(rows.size(), expected.size());
+    EXPECT_TRUE(rows == expected);
+    // The first differences, readably.
+    int shown = 0;
+    for (std::size_t i = 0; i < std::min(rows.size(), expected.size()) && shown < 5; ++i) {
+      if (!(rows[i] == expected[i])) {
+        ADD_FAILURE() << "row " << i << ": " << ::testing::PrintToString(rows[i]) << " instead of "
+                      << ::testing::PrintToString(expected[i]);
+        ++shown;
+      }
+    }
+  }
+
+  // The program the nodes run.
+  std::string program = SHOPWALK_CLI_PATH;
+  // Declared first: the marketplace's threads use it until the marketplace has stopped.
+  ShopPageControl control;
+  TestMarketplace market;
+  ScratchDirectory dir;
+  PostgresServer server;
+  std::string uri;
+  // The test's own connection for looking into the walk while it runs.
+  pg::Connection peek;
+};
+
+TEST_F(SharedWalkTest, ThreeNodesWalkEveryIdOnceAndStoreWhatOneNodeAloneStores) {
+  constexpr std::int32_t First = 1;
+  constexpr std::int32_t Count = 30000;
+  constexpr std::int32_t Last = First + Count - 1;
+
+  // One node alone, into a file store.
+  const std::string single = dir.File("single.db");
+  const Finished alone =
+      RunToEnd(SHOPWALK_CLI_PATH,
+               {"walk", "--db", single, "--from", std::to_string(First), "--count",
+                std::to_string(Count), "--rate", "0", "--threads", "6", "--quiet"},
+               Environment(), Patience);
+  ASSERT_EQ(alone.code, 0) << alone.errors;
+  const std::vector<ShopRecord> singleRows = StoredShops(single);
+  ASSERT_EQ(singleRows, ShopsListedBetween(First, Last));
+  market.ClearRequests();
+
+  NodeOptions options;
+  options.from = First;
+  options.count = Count;
+  options.threads = 4;
+  options.blockSize = 500;
+  // Leases long enough never to run out while the nodes run.
+  options.leaseMs = 60000;
+  options.renewMs = 10000;
+  auto nodes = StartNodes(3, options);
+  ExpectNodesFinish(nodes);
+
+  ExpectWalkComplete(First, Last, singleRows);
+  // Every ID was handed to one node only: its page was asked for once, from one node.
+  const std::map<std::int32_t, int> requests = HomeRequests(market);
+  std::vector<std::int32_t> askedOtherThanOnce;
+  for (std::int32_t id = First; id <= Last; ++id) {
+    if (CountOf(requests, id) != 1) askedOtherThanOnce.push_back(id);
+  }
+  EXPECT_EQ(askedOtherThanOnce, std::vector<std::int32_t>{});
+  // All three took part.
+  pg::Connection connection = Connect(uri);
+  EXPECT_EQ(
+      QueryInt(connection,
+               "SELECT count(DISTINCT node_id) FROM shopwalk.blocks WHERE done_at IS NOT NULL"),
+      3);
+  EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.blocks"), Count / 500);
+
+  // The status of the shared store tells the same.
+  const Finished status = RunToEnd(SHOPWALK_CLI_PATH, {"status", "--db", uri}, Environment());
+  ASSERT_EQ(status.code, 0) << status.errors;
+  for (const std::string& line :
+       {std::string("walked       1 to 30000\n"),
+        "rows         " + std::to_string(singleRows.size()) + "\n",
+        std::string("blocks     60 done, 0 held, 0 with an expired lease\n"),
+        std::string("place        30000 (command line)\n")}) {
+    EXPECT_NE(status.output.find(line), std::string::npos) << line << status.output;
+  }
+
+  // The export of the shared store is the export of the file store, byte for byte.
+  const Finished sharedExport = RunToEnd(
+      SHOPWALK_CLI_PATH, {"export", "--db", uri, "--out", dir.File("shared.csv")}, Environment());
+  const Finished singleExport =
+      RunToEnd(SHOPWALK_CLI_PATH, {"export", "--db", single, "--out", dir.File("single.csv")},
+               Environment());
+  ASSERT_EQ(sharedExport.code, 0) << sharedExport.errors;
+  ASSERT_EQ(singleExport.code, 0) << singleExport.errors;
+  const auto sharedBytes = FileContent(dir.File("shared.csv"));
+  ASSERT_TRUE(sharedBytes);
+  EXPECT_TRUE(sharedBytes == FileContent(dir.File("single.csv")));
+  EXPECT_GT(sharedBytes->size(), singleRows.size() * 20);
+}
+
+TEST_F(SharedWalkTest, ABlockOfANodeKilledInItsMiddleIsFinishedByAnotherWithoutItsAnsweredIds) {
+  NodeOptions options;
+  options.from = 1;
+  options.count = 2000;
+  constexpr std::int32_t BlockFirst = 501;
+  constexpr std::int32_t BlockLast = 600;
+  // The listed shops in the block's second half hang: its holder answers the rest of the block
+  // and is caught with the block unfinished.
+  control.Hold(551, BlockLast);
+  auto nodes = StartNodes(2, options);
+
+  std::optional<std::int64_t> holderPid;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        holderPid = HolderOf(BlockFirst);
+        const auto answered = Peek(
+            peek, uri, "SELECT count(*) FROM shopwalk.outcomes WHERE shop_id BETWEEN $1 AND $2",
+            pg::Params().Int(BlockFirst).Int(BlockLast));
+        return holderPid && answered && *answered > 0 && control.Waiting() > 0;
+      },
+      Patience));
+  auto holder = std::find_if(nodes.begin(), nodes.end(),
+                             [&](const auto& node) { return node->Pid() == *holderPid; });
+  ASSERT_NE(holder, nodes.end());
+  (*holder)->Signal(SIGKILL);
+  ASSERT_EQ((*holder)->Wait(Patience), -SIGKILL);
+  const std::unique_ptr<ChildProcess>& survivor = nodes[holder == nodes.begin() ? 1 : 0];
+
+  // What the dead node wrote stays; the rest of its block lacks an outcome.
+  pg::Connection connection = Connect(uri);
+  const std::vector<std::int64_t> answeredBefore =
+      QueryInts(connection,
+                "SELECT shop_id FROM shopwalk.outcomes WHERE shop_id BETWEEN $1 AND $2 "
+                "ORDER BY shop_id",
+                pg::Params().Int(BlockFirst).Int(BlockLast));
+  ASSERT_FALSE(answeredBefore.empty());
+  ASSERT_LT(answeredBefore.size(), static_cast<std::size_t>(BlockLast - BlockFirst + 1));
+  control.Release();
+
+  const std::optional<int> code = survivor->Wait(Patience);
+  EXPECT_EQ(code, 0) << survivor->Errors();
+  ExpectWalkComplete(1, 2000, ShopsListedBetween(1, 2000));
+  // The survivor took the block over after its lease ran out, and asked only for the IDs that
+  // had no outcome.
+  EXPECT_EQ(QueryInt(connection, "SELECT claims FROM shopwalk.blocks WHERE first_id = $1",
+                     pg::Params().Int(BlockFirst)),
+            2);
+  EXPECT_EQ(QueryInt(connection,
+                     "SELECT n.pid FROM shopwalk.blocks b JOIN shopwalk.nodes n "
+                     "ON n.node_id = b.node_id WHERE b.first_id = $1",
+                     pg::Params().Int(BlockFirst)),
+            survivor->Pid());
+  const std::map<std::int32_t, int> requests = HomeRequests(market);
+  for (const std::int64_t id : answeredBefore) {
+    EXPECT_EQ(CountOf(requests, static_cast<std::int32_t>(id)), 1) << id;
+  }
+}
+
+TEST_F(SharedWalkTest, ANodeFrozenPastItsLeaseWritesNothingOfTheBlockAnotherNodeFinished) {
+  NodeOptions options;
+  options.from = 1;
+  options.count = 1000;
+  constexpr std::int32_t BlockFirst = 301;
+  constexpr std::int32_t BlockLast = 400;
+  control.Hold(BlockFirst, BlockLast);
+  auto nodes = StartNodes(2, options);
+
+  // The block's holder waits for its listed shops' pages.
+  std::optional<std::int64_t> holderPid;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        holderPid = HolderOf(BlockFirst);
+        return holderPid && control.Waiting() > 0;
+      },
+      Patience));
+  auto frozen = std::find_if(nodes.begin(), nodes.end(),
+                             [&](const auto& node) { return node->Pid() == *holderPid; });
+  ASSERT_NE(frozen, nodes.end());
+  const std::unique_ptr<ChildProcess>& other = nodes[frozen == nodes.begin() ? 1 : 0];
+  (*frozen)->Signal(SIGSTOP);
+  // The pages it asked for are answered into its sockets while it is stopped; from now on the
+  // marketplace names those shops differently.
+  const std::size_t heldAnswers = control.Waiting();
+  control.Rename(BlockFirst, BlockLast);
+  control.Release();
+
+  // The other node claims the block once its lease has run out, and finishes it.
+  pg::Connection connection = Connect(uri);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return Peek(peek, uri,
+                    "SELECT n.pid FROM shopwalk.blocks b JOIN shopwalk.nodes n "
+                    "ON n.node_id = b.node_id WHERE b.first_id = $1 AND b.done_at IS NOT NULL",
+                    pg::Params().Int(BlockFirst)) == other->Pid();
+      },
+      Patience));
+  market.ClearRequests();
+  (*frozen)->Signal(SIGCONT);
+  ExpectNodesFinish(nodes);
+
+  // The woken node read the answers it held (it went on to their rating pages), and its rows
+  // were refused: the block's rows are those of the pages the other node read.
+  EXPECT_GE(control.AnsweredAfterHold(), heldAnswers);
+  int ratingPagesAfterWaking = 0;
+  for (const auto& [id, count] : RatingRequests(market)) {
+    if (id >= BlockFirst && id <= BlockLast) ratingPagesAfterWaking += count;
+  }
+  EXPECT_GE(ratingPagesAfterWaking, 1);
+  std::vector<ShopRecord> expected = ShopsListedBetween(1, 1000);
+  for (ShopRecord& record : expected) {
+    if (record.shopId >= BlockFirst && record.shopId <= BlockLast) {
+      record.name = Utf8ToGbk(RenamedPrefix + pages::DemoShop(record.shopId)->name);
+    }
+  }
+  ExpectWalkComplete(1, 1000, expected);
+  EXPECT_GE(QueryInt(connection, "SELECT claims FROM shopwalk.blocks WHERE first_id = $1",
+                     pg::Params().Int(BlockFirst)),
+            2);
+}
+
+TEST_F(SharedWalkTest, NodesGoOnThroughARestartOfTheServerAndLoseNothing) {
+  NodeOptions options;
+  options.from = 1;
+  options.count = 5000;
+  options.blockSize = 250;
+  options.leaseMs = 3000;
+  // The last ID keeps the walk open until the server is back.
+  control.HoldId(5000);
+  auto nodes = StartNodes(2, options);
+
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const auto answered = Peek(peek, uri, "SELECT count(*) FROM shopwalk.outcomes");
+        return answered && *answered >= 1000;
+      },
+      Patience));
+  peek.Close();
+  ASSERT_EQ(server.Stop(PostgresServer::StopMode::Fast), "");
+  // Every node finds the server gone (and keeps what it collects meanwhile in memory).
+  for (const auto& node : nodes) {
+    EXPECT_TRUE(node->WaitForErrors("cannot write the store", Patience)) << node->Errors();
+  }
+  ASSERT_EQ(server.Start(), "");
+  control.Release();
+
+  ExpectNodesFinish(nodes);
+  ExpectWalkComplete(1, 5000, ShopsListedBetween(1, 5000));
+}
+
+TEST_F(SharedWalkTest, FailedShopsAreTriedAgainByOneNodeAtATimeUntilAnswered) {
+  // One try per claim: a shop whose page fails is failed for good at once and waits for a
+  // retry under a lease of its own. A copy of the program reads the setting from the config.ini
+  // beside it.
+  program = dir.File("shopwalk-cli");
+  std::filesystem::copy_file(SHOPWALK_CLI_PATH, program);
+  std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+  PutFile(dir.File("config.ini"), "[Mivu]\r\nMax_Attempts=1\r\n");
+  NodeOptions options;
+  options.from = 1;
+  options.count = 400;
+  options.threads = 3;
+  options.blockSize = 50;
+  // Few enough that no node takes the failures for an outage; shops and IDs without a shop.
+  std::vector<std::int32_t> failing;
+  for (std::int32_t id = 20; failing.size() < 2; ++id) {
+    if (Listed(id)) failing.push_back(id);
+  }
+  for (std::int32_t id = 150; failing.size() < 4; ++id) {
+    if (!pages::DemoShop(id)) failing.push_back(id);
+  }
+  // Each fails in the walk and in the first retry round, and is answered in the second.
+  control.Fail(failing[0], 2, ShopPageControl::Failure::Http500);
+  control.Fail(failing[1], 2, ShopPageControl::Failure::Reset);
+  control.Fail(failing[2], 2, ShopPageControl::Failure::Http500);
+  control.Fail(failing[3], 2, ShopPageControl::Failure::Reset);
+  // The last ID keeps the walk open until the retries are over.
+  control.HoldId(400);
+  auto nodes = StartNodes(2, options);
+
+  // Failed in the walk, each is due for its first round once the retry delay has passed.
+  const std::string failedNotInRetry =
+      "SELECT count(*) FROM shopwalk.failed_shops WHERE retry_until IS NULL AND retry_rounds = $1";
+  for (const int round : {0, 1}) {
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          return Peek(peek, uri, failedNotInRetry, pg::Params().Int(round)) == 4 &&
+                 Peek(peek, uri, "SELECT count(*) FROM shopwalk.failed_shops") == 4;
+        },
+        Patience))
+        << "round " << round;
+    ASSERT_TRUE(peek.Execute("UPDATE shopwalk.failed_shops SET due_at = now()"));
+  }
+  ASSERT_TRUE(
+      WaitUntil([&] { return Peek(peek, uri, "SELECT count(*) FROM shopwalk.failed_shops") == 0; },
+                Patience));
+  control.Release();
+  ExpectNodesFinish(nodes);
+
+  ExpectWalkComplete(1, 400, ShopsListedBetween(1, 400));
+  // Each failed shop was asked for once in the walk and once a round, never by two nodes at
+  // once.
+  const std::map<std::int32_t, int> requests = HomeRequests(market);
+  for (const std::int32_t id : failing) {
+    EXPECT_EQ(CountOf(requests, id), 3) << id;
+    EXPECT_EQ(market.MostInFlight(pages::ShopHost(id)), 1u) << id;
+  }
+}
+
+}  // namespace
+}  // namespace shopwalk::test
