@@ -41,6 +41,8 @@ using shopwalk::test::PostgresServer;
 constexpr std::int32_t First = 1;
 constexpr int ThreadsPerNode = 10;
 constexpr double PacedRate = 10;
+// The nodes' default block size.
+constexpr int FlatOutBlock = 1000;
 
 int Cores() {
   cpu_set_t set;
@@ -224,9 +226,9 @@ class Bench {
 
   int MarketPort() const { return market_.port; }
 
-  // `nodes` shopwalk-cli processes walking `ids` IDs at `rate` (0: flat out) into a fresh
-  // database; with `sqlite`, one node into a fresh SQLite file instead.
-  RunFigures Run(int nodes, std::int64_t ids, double rate, bool sqlite) {
+  // `nodes` shopwalk-cli processes walking `ids` IDs at `rate` (0: flat out) in blocks of
+  // `blockSize` into a fresh database; with `sqlite`, one node into a fresh SQLite file instead.
+  RunFigures Run(int nodes, std::int64_t ids, double rate, int blockSize, bool sqlite) {
     RunFigures figures;
     figures.nodes = nodes;
     figures.ids = ids;
@@ -255,6 +257,9 @@ class Bench {
                                           rate > 0 ? std::to_string(rate) : "0",
                                           "--threads",
                                           std::to_string(ThreadsPerNode)};
+    if (!sqlite) {
+      arguments.insert(arguments.end(), {"--block-size", std::to_string(blockSize)});
+    }
 
     const double serverBefore = ServerCpuSeconds(postmaster_);
     const std::int64_t transactionsBefore = Transactions(database);
@@ -372,11 +377,11 @@ int main(int argc, char** argv) {
               "node CPU/ID", "server CPU/ID", "total CPU/ID", "xact/ID", "xact/s", "market CPU/ID");
   std::printf("%-11s %5s %9s %12s %14s %13s %9s %10s %13s\n", "", "", "", "(us)", "(us)", "(us)",
               "", "", "(us)");
-  const RunFigures sqlite = bench.Run(1, ids, 0, true);
+  const RunFigures sqlite = bench.Run(1, ids, 0, FlatOutBlock, true);
   PrintRun("sqlite file", sqlite);
   RunFigures flat[3];
   for (int nodes = 1; nodes <= 3; ++nodes) {
-    flat[nodes - 1] = bench.Run(nodes, ids, 0, false);
+    flat[nodes - 1] = bench.Run(nodes, ids, 0, FlatOutBlock, false);
     PrintRun("postgresql", flat[nodes - 1]);
     std::fflush(stdout);
   }
@@ -392,12 +397,13 @@ int main(int argc, char** argv) {
 
   // As nodes normally walk: each paced at 10 IDs a second, so each transaction carries only the
   // few reports of its commit delay, and renewals and status reads weigh in.
+  // Blocks of 5 s each, three rounds of them, so that every node walks for the whole run.
   const int pacedNodes = 3;
-  const std::int64_t pacedIds =
-      static_cast<std::int64_t>(PacedRate * pacedNodes * static_cast<double>(pacedSeconds));
-  const RunFigures paced = bench.Run(pacedNodes, pacedIds, PacedRate, false);
-  std::printf("\nPaced (--rate 10), %d nodes, %lld shop IDs:\n", pacedNodes,
-              static_cast<long long>(pacedIds));
+  const int pacedBlock = static_cast<int>(PacedRate) * pacedSeconds / 3;
+  const std::int64_t pacedIds = static_cast<std::int64_t>(pacedBlock) * pacedNodes * 3;
+  const RunFigures paced = bench.Run(pacedNodes, pacedIds, PacedRate, pacedBlock, false);
+  std::printf("\nPaced (--rate 10), %d nodes, %lld shop IDs in blocks of %d:\n", pacedNodes,
+              static_cast<long long>(pacedIds), pacedBlock);
   PrintRun("postgresql", paced);
 
   // The model: the server's CPU per ID times 10 IDs a second per node, against its cores.
