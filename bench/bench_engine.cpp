@@ -20,6 +20,7 @@
 
 #include <filesystem>
 
+#include "bench/demo_process.h"
 #include "collect/collector.h"
 #include "collect/text.h"
 #include "net/web_access.h"
@@ -83,35 +84,6 @@ class RecordingUi : public test::MemoryUi {
   std::vector<Clock::time_point> writes_;
 };
 
-struct DemoServer {
-  pid_t pid = -1;
-  int port = 0;
-
-  bool Start() {
-    int out[2];
-    if (pipe(out) != 0) return false;
-    pid = fork();
-    if (pid == 0) {
-      dup2(out[1], STDOUT_FILENO);
-      close(out[0]);
-      close(out[1]);
-      execl(DEMO_MARKETPLACE_PATH, DEMO_MARKETPLACE_PATH, "0", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    char line[64] = {};
-    ssize_t n = read(out[0], line, sizeof line - 1);
-    close(out[0]);
-    return n > 0 && std::sscanf(line, "PORT %d", &port) == 1 && port > 0;
-  }
-  ~DemoServer() {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
-  }
-};
-
 struct RunFigures {
   double wallSeconds = 0;
   double cpuSeconds = 0;
@@ -173,7 +145,7 @@ RunFigures RunShops(std::chrono::milliseconds pace, ResultStore* store = nullptr
 }  // namespace
 
 int main() {
-  DemoServer server;
+  shopwalk::bench::DemoProcess server;
   if (!server.Start()) {
     std::fprintf(stderr, "bench_engine: cannot start %s\n", DEMO_MARKETPLACE_PATH);
     return 1;

@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/demo_process.h"
 #include "results/pg.h"
 #include "tests/support/postgres_server.h"
 
@@ -139,39 +140,6 @@ pid_t PostmasterPid(const PostgresServer& server) {
   return static_cast<pid_t>(pid);
 }
 
-struct DemoMarketplace {
-  pid_t pid = -1;
-  int port = 0;
-
-  bool Start() {
-    int out[2];
-    if (pipe(out) != 0) return false;
-    pid = fork();
-    if (pid == 0) {
-      dup2(out[1], STDOUT_FILENO);
-      close(out[0]);
-      close(out[1]);
-      execl(DEMO_MARKETPLACE_PATH, DEMO_MARKETPLACE_PATH, "0", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    char line[64] = {};
-    const ssize_t n = read(out[0], line, sizeof line - 1);
-    close(out[0]);
-    return n > 0 && std::sscanf(line, "PORT %d", &port) == 1 && port > 0;
-  }
-  double CpuSeconds() const {
-    const auto cpu = ReadProcCpu(pid, true);
-    return cpu ? cpu->seconds : 0;
-  }
-  ~DemoMarketplace() {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
-  }
-};
-
 // The first column of the first row of `sql` as an integer; 0 when it cannot be read.
 std::int64_t QueryInt(shopwalk::pg::Connection& connection, const std::string& sql,
                       const shopwalk::pg::Params& params = {}) {
@@ -263,7 +231,7 @@ class Bench {
 
     const double serverBefore = ServerCpuSeconds(postmaster_);
     const std::int64_t transactionsBefore = Transactions(database);
-    const double marketBefore = market_.CpuSeconds();
+    const double marketBefore = MarketCpuSeconds();
     const Clock::time_point start = Clock::now();
     std::vector<pid_t> pids;
     std::vector<std::string> logs;
@@ -289,7 +257,7 @@ class Bench {
       }
     }
     figures.wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-    figures.marketCpu = market_.CpuSeconds() - marketBefore;
+    figures.marketCpu = MarketCpuSeconds() - marketBefore;
     if (!sqlite) {
       WaitForSessionsToEnd(database);
       figures.serverCpu = ServerCpuSeconds(postmaster_) - serverBefore;
@@ -307,6 +275,12 @@ class Bench {
   }
 
  private:
+  // CPU seconds the demo marketplace has spent so far.
+  double MarketCpuSeconds() const {
+    const auto cpu = ReadProcCpu(market_.pid, true);
+    return cpu ? cpu->seconds : 0;
+  }
+
   std::int64_t Transactions(const std::string& database) {
     return QueryInt(admin_,
                     "SELECT coalesce(sum(xact_commit + xact_rollback), 0)::bigint "
@@ -327,7 +301,7 @@ class Bench {
   }
 
   std::string scratch_;
-  DemoMarketplace market_;
+  shopwalk::bench::DemoProcess market_;
   PostgresServer server_;
   pid_t postmaster_ = 0;
   shopwalk::pg::Connection admin_;
