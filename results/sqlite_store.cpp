@@ -58,6 +58,24 @@ std::int32_t ToShopId(std::int64_t value) {
   return static_cast<std::int32_t>(value);
 }
 
+// Why the walking lock of the store at `path` was not taken.
+StoreProblem LockProblem(const std::string& path, const results::WalkingLock::Refusal& refusal) {
+  if (refusal.error == EWOULDBLOCK) {
+    const std::string holder =
+        refusal.holder ? " (process " + std::to_string(*refusal.holder) + ")" : "";
+    return StoreProblem{StoreProblem::Kind::InUse, path,
+                        "another copy of the program" + holder +
+                            " is walking with this store (it holds " + refusal.file + ")"};
+  }
+  if (refusal.error == ELOOP) {
+    return StoreProblem{
+        StoreProblem::Kind::Other, path,
+        "the lock file is a symbolic link, which is not followed (" + refusal.file + ")"};
+  }
+  return StoreProblem{KindOfSystemError(refusal.error), path,
+                      SystemWords(refusal.error) + " (" + refusal.file + ")"};
+}
+
 }  // namespace
 
 // The writer's prepared statements, on the writer's connection.
@@ -240,15 +258,8 @@ StoreProblem SqliteStore::ProblemOf(const sqlite::Status& status) const {
 }
 
 std::optional<StoreProblem> SqliteStore::StartWalking() {
-  int error = 0;
-  if (!lock_.Take(path_, error)) {
-    if (error == EWOULDBLOCK) {
-      return StoreProblem{StoreProblem::Kind::InUse, path_,
-                          "another copy of the program is walking with this store (it holds " +
-                              results::WalkingLock::LockPathFor(path_) + ")"};
-    }
-    return StoreProblem{KindOfSystemError(error), path_,
-                        SystemWords(error) + " (" + results::WalkingLock::LockPathFor(path_) + ")"};
+  if (results::WalkingLock::Refusal refusal; !lock_.Take(path_, refusal)) {
+    return LockProblem(path_, refusal);
   }
   // SQLite keeps its log and its shared index in files beside the store.
   std::string folder = FolderOf(path_);

@@ -43,10 +43,11 @@ class SqliteStore final : public ResultStore {
   };
 
   // Opens the store at `path` (a file name) for walking: creates it when missing (the folder
-  // must exist), upgrades a store of an earlier version, and takes the walking lock (the file
-  // `path` + ".lock" beside it). Fails with InUse while another walking copy holds the lock,
-  // NotWritable when the folder or the file may not be written (SQLite keeps its log beside the
-  // store), Full on a full disk, Corrupt when the file is not a store.
+  // must exist), upgrades a store of an earlier version, and takes the walking lock on the file,
+  // whatever name it is reached by (results::WalkingLock). Fails with InUse, naming the holder's
+  // process where it can, while another walking copy holds the lock, NotWritable when the folder
+  // or the file may not be written (SQLite keeps its log beside the store), Full on a full disk,
+  // Corrupt when the file is not a store.
   static Opening OpenForWalking(const std::string& path);
   // Opens the existing store at `path` for reading: no lock, no writes, no changes to the file.
   // What is reported to it is refused (see ResultStore::OnTrouble). While no walking copy has it

@@ -48,7 +48,9 @@ TEST(StoreFilesTest, OneWalkingCopyAtATimeAndReadersBeside) {
   EXPECT_FALSE(second);
   EXPECT_EQ(second.problem.kind, StoreProblem::Kind::InUse);
   EXPECT_EQ(second.problem.path, path);
-  EXPECT_NE(second.problem.reason.find(path + ".lock"), std::string::npos) << second.problem.reason;
+  EXPECT_NE(second.problem.reason.find("(process " + std::to_string(::getpid()) + ")"),
+            std::string::npos)
+      << second.problem.reason;
 
   auto reader = test::ReadingStore(path);
   ASSERT_TRUE(reader);
@@ -58,6 +60,102 @@ TEST(StoreFilesTest, OneWalkingCopyAtATimeAndReadersBeside) {
   auto next = WalkingStore(path);
   ASSERT_TRUE(next);
   EXPECT_EQ(IdsOf(AllRows(*reader)), (std::vector<std::int32_t>{1}));
+}
+
+// Holds the store at `path` for walking in a child process until the returned descriptor is
+// closed; the child's ID, or -1 when it could not open the store.
+pid_t HoldInChild(const std::string& path, int& release) {
+  int ready[2], done[2];
+  if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(done, O_CLOEXEC) != 0) return -1;
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(ready[0]);
+    ::close(done[1]);
+    const SqliteStore::Opening opening = SqliteStore::OpenForWalking(path);
+    const char answer = opening ? 'y' : 'n';
+    if (::write(ready[1], &answer, 1) != 1) ::_exit(2);
+    char ignored = 0;
+    while (::read(done[0], &ignored, 1) < 0 && errno == EINTR) {
+    }
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  ::close(done[0]);
+  char answer = 'n';
+  const bool opened = child > 0 && ::read(ready[0], &answer, 1) == 1 && answer == 'y';
+  ::close(ready[0]);
+  release = done[1];
+  return opened ? child : -1;
+}
+
+// A symbolic link, a hard link or a path through ".." reaches the same file, and the same lock:
+// two walks never write into one store, and the refused one is told who holds it.
+TEST(StoreFilesTest, EveryNameOfAStoreMeetsTheSameWalkingLock) {
+  ScratchDirectory dir;
+  const std::string path = dir.File("results.db");
+  ASSERT_EQ(::mkdir(dir.File("sub").c_str(), 0755), 0);
+  const std::string symlinked = dir.File("link.db");
+  ASSERT_EQ(::symlink("results.db", symlinked.c_str()), 0);
+  const std::string throughParent = dir.File("sub/../results.db");
+
+  // The first copy, in a process of its own, creates the store.
+  int release = -1;
+  const pid_t holder = HoldInChild(path, release);
+  ASSERT_GT(holder, 0);
+  const std::string hardLinked = dir.File("hard.db");
+  ASSERT_EQ(::link(path.c_str(), hardLinked.c_str()), 0);
+  EXPECT_EQ(test::FileContent(path + ".lock"), std::to_string(holder) + "\n");
+  for (const std::string& name : {symlinked, hardLinked, throughParent}) {
+    SCOPED_TRACE(name);
+    const SqliteStore::Opening second = SqliteStore::OpenForWalking(name);
+    EXPECT_FALSE(second);
+    EXPECT_EQ(second.problem.kind, StoreProblem::Kind::InUse);
+    EXPECT_NE(second.problem.reason.find("(process " + std::to_string(holder) + ")"),
+              std::string::npos)
+        << second.problem.reason;
+  }
+  ::close(release);
+  int status = 0;
+  ASSERT_EQ(::waitpid(holder, &status, 0), holder);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+  // Once it has ended, a walk through the link takes the store; other names in this process
+  // are refused too.
+  auto first = WalkingStore(symlinked);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(test::FileContent(path + ".lock"), std::to_string(::getpid()) + "\n");
+  for (const std::string& name : {path, hardLinked, throughParent}) {
+    const SqliteStore::Opening second = SqliteStore::OpenForWalking(name);
+    EXPECT_EQ(second.problem.kind, StoreProblem::Kind::InUse) << name;
+    EXPECT_NE(second.problem.reason.find("(process " + std::to_string(::getpid()) + ")"),
+              std::string::npos)
+        << second.problem.reason;
+  }
+  first->BeginRun(RunKind::Window, "0");
+  first->RowAppended(SampleRecord(1));
+  first.reset();
+  auto next = WalkingStore(hardLinked);
+  ASSERT_TRUE(next);
+  EXPECT_EQ(IdsOf(AllRows(*next)), (std::vector<std::int32_t>{1}));
+}
+
+// The lock file's content is replaced by the holder's process ID, so a link planted in its place
+// is not followed: the file it names keeps its content.
+TEST(StoreFilesTest, ALockFileThatIsASymbolicLinkIsRefused) {
+  ScratchDirectory dir;
+  const std::string victim = dir.File("profile");
+  test::PutFile(victim, "keep me\n");
+  const std::string path = dir.File("results.db");
+  ASSERT_EQ(::symlink(victim.c_str(), (path + ".lock").c_str()), 0);
+  const SqliteStore::Opening opening = SqliteStore::OpenForWalking(path);
+  EXPECT_FALSE(opening);
+  EXPECT_NE(opening.problem.reason.find("symbolic link"), std::string::npos)
+      << opening.problem.reason;
+  EXPECT_EQ(test::FileContent(victim), "keep me\n");
+  // Nothing holds the store afterwards.
+  ASSERT_EQ(::unlink((path + ".lock").c_str()), 0);
+  EXPECT_TRUE(WalkingStore(path));
 }
 
 // The walk reports ID after ID: IDs divisible by 3 as "no fields", the others as rows, each
