@@ -1,10 +1,13 @@
 #include "cli/row_output.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
 #include "collect/text.h"
 #include "store/export_layout.h"
+#include "store/file_bytes.h"
 
 namespace shopwalk {
 namespace {
@@ -42,14 +45,20 @@ std::unique_ptr<RowOutput> RowOutput::Open(const std::string& path, WriteResult&
   output->path_ = path;
   output->format_ = FormatForFileName(path);
   if (output->format_ != ExportFormat::Xlsx) {
-    output->file_ = std::fopen(path.c_str(), "wb");
+    const int fd = OpenForWriting(path, result.reason);
+    if (fd < 0) return nullptr;
+    output->file_ = ::fdopen(fd, "wb");
     if (output->file_ == nullptr) {
       result.reason = std::strerror(errno);
+      ::close(fd);
       return nullptr;
     }
     const std::string header = ExportHeader(LayoutOf(output->format_), ExportEncoding::Gbk);
     if (!header.empty()) std::fwrite(header.data(), 1, header.size(), output->file_);
     std::fflush(output->file_);
+  } else if (std::string target; !ResolveWriteTarget(path, target, result.reason)) {
+    // Refused now rather than after the walk.
+    return nullptr;
   }
   result.ok = true;
   return output;

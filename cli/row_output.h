@@ -18,7 +18,8 @@ namespace shopwalk {
 
 class RowOutput {
  public:
-  // Opens (creates or empties) `path`; the result's reason says why it cannot be.
+  // Opens (creates or empties) `path` as OpenForWriting does (a workbook is written at Close, as
+  // WriteXlsxExport does); the result's reason says why it cannot be.
   static std::unique_ptr<RowOutput> Open(const std::string& path, WriteResult& result);
   ~RowOutput();
   RowOutput(const RowOutput&) = delete;

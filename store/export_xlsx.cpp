@@ -44,18 +44,11 @@ struct Target {
 };
 
 bool FindTarget(std::string_view path, Target& target, std::string& reason) {
-  if (path.empty()) return Fail(reason, ErrnoText(ENOENT));
-  if (path.find('\0') != std::string_view::npos) return Fail(reason, ErrnoText(EINVAL));
-  target.path = std::string(path);
+  if (!ResolveWriteTarget(path, target.path, reason)) return false;
   struct stat info {};
-  if (::lstat(target.path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-    if (char* resolved = ::realpath(target.path.c_str(), nullptr)) {
-      target.path = resolved;
-      std::free(resolved);
-    }
-  }
-  if (::stat(target.path.c_str(), &info) == 0) {
+  if (::lstat(target.path.c_str(), &info) == 0) {
     if (S_ISDIR(info.st_mode)) return Fail(reason, ErrnoText(EISDIR));
+    // A symbolic link here was put in place meanwhile: it is not followed.
     if (!S_ISREG(info.st_mode)) return Fail(reason, "Not a regular file");
     if (::faccessat(AT_FDCWD, target.path.c_str(), W_OK, AT_EACCESS) != 0) {
       return Fail(reason, ErrnoText(errno));
@@ -258,23 +251,22 @@ class WorkbookWriter {
 // Flushes the finished workbook to disk, gives it the target's permission bits and renames it
 // over the target.
 bool MoveIntoPlace(TemporaryFile& temporary, const Target& target, std::string& reason) {
-  const int fd = ::open(temporary.Path().c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(temporary.Path().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return Fail(reason, ErrnoText(errno));
   struct stat written {};
-  bool synced = ::fstat(fd, &written) == 0 && ::fsync(fd) == 0;
-  const int syncError = errno;
-  ::close(fd);
-  if (!synced) return Fail(reason, ErrnoText(syncError));
-  if (target.existed) {
+  bool done = ::fstat(fd, &written) == 0 && ::fsync(fd) == 0;
+  int error = errno;
+  if (done && target.existed) {
     const struct stat& old = target.status;
     // The owner goes first: changing it clears the set-user-ID and set-group-ID bits. A file we
     // may not give away stays ours, and then without those bits.
     bool sameOwner = written.st_uid == old.st_uid && written.st_gid == old.st_gid;
-    if (!sameOwner) sameOwner = ::chown(temporary.Path().c_str(), old.st_uid, old.st_gid) == 0;
-    if (::chmod(temporary.Path().c_str(), old.st_mode & (sameOwner ? 07777 : 0777)) != 0) {
-      return Fail(reason, ErrnoText(errno));
-    }
+    if (!sameOwner) sameOwner = ::fchown(fd, old.st_uid, old.st_gid) == 0;
+    done = ::fchmod(fd, old.st_mode & (sameOwner ? 07777 : 0777)) == 0;
+    error = errno;
   }
+  ::close(fd);
+  if (!done) return Fail(reason, ErrnoText(error));
   if (::rename(temporary.Path().c_str(), target.path.c_str()) != 0) {
     return Fail(reason, ErrnoText(errno));
   }

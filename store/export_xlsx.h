@@ -35,10 +35,10 @@ inline constexpr std::string_view XlsxSheetName = "店铺";
 // is not touched and the result is ok. The workbook is written to a temporary file beside the
 // target, flushed to disk and renamed over it, so the target holds either its old content or the
 // complete workbook; an existing target passes on its permission bits (and, where allowed, its
-// owner and group). A symbolic link is followed. A folder, a file that is not a regular file and
-// a file whose permission bits do not let us write it are refused. On failure the result gives
-// the reason, the target is as it was and no temporary file is left behind. `rowsPerSheet`
-// (at most XlsxMaxRowsPerSheet) is for tests.
+// owner and group). A symbolic link is followed where ResolveWriteTarget allows it. A folder, a
+// file that is not a regular file and a file whose permission bits do not let us write it are
+// refused. On failure the result gives the reason, the target is as it was and no temporary file is
+// left behind. `rowsPerSheet` (at most XlsxMaxRowsPerSheet) is for tests.
 WriteResult WriteXlsxExport(const ResultRows& rows, int rowCount, std::string_view path,
                             int rowsPerSheet = XlsxMaxRowsPerSheet);
 

@@ -4,11 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <deque>
 #include <system_error>
+#include <vector>
 
 namespace shopwalk {
 namespace {
@@ -22,6 +25,11 @@ bool FailErrno(std::string* reason, int error) {
   return Fail(reason, std::error_code(error, std::generic_category()).message());
 }
 
+int FailedOpen(std::string& reason, int error) {
+  FailErrno(&reason, error);
+  return -1;
+}
+
 class Descriptor {
  public:
   explicit Descriptor(int fd) : fd_(fd) {}
@@ -31,6 +39,12 @@ class Descriptor {
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   int Get() const { return fd_; }
+  // Gives the descriptor up without closing it.
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   // Closes now and reports the close's own error (0 when fine).
   int Close() {
     int result = ::close(fd_) == 0 ? 0 : errno;
@@ -90,6 +104,86 @@ void SyncDirectory(const std::string& directory) {
   ::close(fd);
 }
 
+// The most symbolic links one path may lead through, as the kernel allows.
+constexpr int MaxLinksFollowed = 40;
+
+// Whether the kernel's protected-symlinks rule lets this process follow the link at `link`
+// (status `info`) in the folder `folder`: always, unless the folder is writable by everyone and
+// sticky; then only a link that is ours or the folder owner's.
+bool MayFollow(const std::string& link, const struct stat& info, const std::string& folder,
+               std::string& reason) {
+  struct stat parent {};
+  if (::stat(folder.c_str(), &parent) != 0) {
+    reason = std::error_code(errno, std::generic_category()).message();
+    return false;
+  }
+  const bool shared = (parent.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
+  if (!shared || info.st_uid == ::geteuid() || info.st_uid == parent.st_uid) return true;
+  reason = "Not following a symbolic link that another user put in a shared folder (" + link + ")";
+  return false;
+}
+
+// Puts the non-empty parts of `path` (split at '/') in front of `parts`, in order.
+void PushParts(std::string_view path, std::deque<std::string>& parts) {
+  std::vector<std::string> split;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t slash = path.find('/', start);
+    if (slash == std::string_view::npos) slash = path.size();
+    if (slash > start) split.emplace_back(path.substr(start, slash - start));
+    start = slash + 1;
+  }
+  parts.insert(parts.begin(), split.begin(), split.end());
+}
+
+// The path with every symbolic link on it followed, as realpath() gives it except that the last
+// part may be missing and that a link the kernel would not follow (MayFollow) is refused.
+bool FollowLinks(const std::string& path, std::string& resolved, std::string& reason) {
+  std::string done;  // absolute, without a trailing slash: "" is the root
+  if (path.empty() || path.front() != '/') {
+    char* working = ::getcwd(nullptr, 0);
+    if (working == nullptr) return FailErrno(&reason, errno);
+    done = working;
+    std::free(working);
+    if (done == "/") done.clear();
+  }
+  std::deque<std::string> parts;
+  PushParts(path, parts);
+  int links = 0;
+  while (!parts.empty()) {
+    const std::string part = std::move(parts.front());
+    parts.pop_front();
+    if (part == ".") continue;
+    if (part == "..") {
+      done.erase(std::min(done.size(), done.rfind('/')));
+      continue;
+    }
+    std::string candidate = done + "/" + part;
+    struct stat info {};
+    if (::lstat(candidate.c_str(), &info) != 0) {
+      if (errno == ENOENT && parts.empty()) {
+        done = std::move(candidate);
+        break;
+      }
+      return FailErrno(&reason, errno);
+    }
+    if (!S_ISLNK(info.st_mode)) {
+      done = std::move(candidate);
+      continue;
+    }
+    if (++links > MaxLinksFollowed) return FailErrno(&reason, ELOOP);
+    if (!MayFollow(candidate, info, done.empty() ? "/" : done, reason)) return false;
+    std::string text(PATH_MAX, '\0');
+    const ssize_t length = ::readlink(candidate.c_str(), text.data(), text.size());
+    if (length < 0) return FailErrno(&reason, errno);
+    text.resize(static_cast<std::size_t>(length));
+    if (!text.empty() && text.front() == '/') done.clear();
+    PushParts(text, parts);
+  }
+  resolved = done.empty() ? "/" : done;
+  return true;
+}
+
 bool IsPermissionError(int error) {
   return error == EACCES || error == EPERM;
 }
@@ -145,7 +239,9 @@ bool WriteInPlace(const std::string& target, const struct stat& expected, std::s
                   std::string* reason) {
   // No O_TRUNC yet: only the file looked at before may lose its content. O_NONBLOCK keeps a
   // named pipe put there meanwhile from blocking the open.
-  Descriptor file(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  // No link is followed: `target` named none when it was looked at.
+  Descriptor file(
+      ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
   if (file.Get() < 0) return FailErrno(reason, errno);
   struct stat opened {};
   if (::fstat(file.Get(), &opened) != 0) return FailErrno(reason, errno);
@@ -174,22 +270,62 @@ std::string BaseNameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool WriteFileBytes(std::string_view path, std::string_view bytes, std::string* reason) {
-  if (path.empty()) return FailErrno(reason, ENOENT);
-  if (path.find('\0') != std::string_view::npos) return FailErrno(reason, EINVAL);
-  std::string target(path);
-
-  // Follow a symbolic link so that the file it names is written and the link itself stays.
+bool ResolveWriteTarget(std::string_view path, std::string& target, std::string& reason) {
+  if (path.empty()) return FailErrno(&reason, ENOENT);
+  if (path.find('\0') != std::string_view::npos) return FailErrno(&reason, EINVAL);
+  target = std::string(path);
   struct stat info {};
-  if (::lstat(target.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-    if (char* resolved = ::realpath(target.c_str(), nullptr)) {
-      target = resolved;
-      std::free(resolved);
-    }
+  if (::lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return true;
+  std::string resolved;
+  if (!FollowLinks(target, resolved, reason)) return false;
+  target = std::move(resolved);
+  return true;
+}
+
+int OpenForWriting(const std::string& path, std::string& reason) {
+  if (path.empty()) return FailedOpen(reason, ENOENT);
+  if (path.find('\0') != std::string::npos) return FailedOpen(reason, EINVAL);
+  // O_NONBLOCK: a named pipe without a reader is refused rather than waited for.
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+    // Only checked: the kernel follows the links itself, also those that lead to no named file
+    // (/dev/stdout). In a shared folder a link that passes is ours or the folder owner's, which
+    // no one else may replace meanwhile.
+    std::string resolved;
+    if (!FollowLinks(path, resolved, reason)) return -1;
+  } else {
+    flags |= O_NOFOLLOW;
+  }
+  int fd = -1;
+  do {
+    fd = ::open(path.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0 && errno == ELOOP && (flags & O_NOFOLLOW) != 0) {
+    reason = "A symbolic link was put in place of the file meanwhile; it is not followed";
+    return -1;
+  }
+  if (fd < 0) return FailedOpen(reason, errno);
+  Descriptor file(fd);
+  if (::fstat(fd, &info) != 0) return FailedOpen(reason, errno);
+  if (S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0) return FailedOpen(reason, errno);
+  if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    return FailedOpen(reason, errno);
+  }
+  return file.Release();
+}
+
+bool WriteFileBytes(std::string_view path, std::string_view bytes, std::string* reason) {
+  // The file a symbolic link names is written and the link itself stays.
+  std::string target;
+  if (std::string refused; !ResolveWriteTarget(path, target, refused)) {
+    return Fail(reason, std::move(refused));
   }
   bool existed = false;
-  if (::stat(target.c_str(), &info) == 0) {
+  struct stat info {};
+  if (::lstat(target.c_str(), &info) == 0) {
     if (S_ISDIR(info.st_mode)) return FailErrno(reason, EISDIR);
+    // A symbolic link here was put in place meanwhile: it is not followed.
     if (!S_ISREG(info.st_mode)) return Fail(reason, "Not a regular file");
     // A file its owner made read-only stays protected, even though its directory would let us
     // replace it.

@@ -23,9 +23,27 @@ namespace shopwalk {
 // links) the existing file is instead truncated and written in place, then flushed to disk. That
 // write is not atomic: a failure part way leaves the file damaged. Either way the file keeps its
 // owner, group, permission bits and hard links, and no temporary file is left behind. A symbolic
-// link is followed: the file it names is written and the link stays. A file whose permission bits
-// do not let us write it (read-only) is refused, and so is anything that is not a regular file.
+// link is followed as ResolveWriteTarget says: the file it names is written and the link stays.
+// A file whose permission bits do not let us write it (read-only) is refused, and so is anything
+// that is not a regular file.
 bool WriteFileBytes(std::string_view path, std::string_view bytes, std::string* reason = nullptr);
+
+// Where replacing the file at `path` must happen: `path` itself unless its last part is a symbolic
+// link, else the file the link leads to, every link on the way followed (like realpath(); the
+// last part of the result may be missing). A link that the kernel's protected-symlinks rule would
+// not follow is refused: one in a folder that everyone may write and that has the sticky bit
+// (such as /tmp), unless the link belongs to the user or to the folder's owner. That rule keeps
+// another user's link in /tmp from steering a file we write onto one of ours, and resolving a
+// link ourselves would otherwise get around it. False, with `reason`, when refused or when a link
+// cannot be read.
+bool ResolveWriteTarget(std::string_view path, std::string& target, std::string& reason);
+
+// Opens `path` for writing from the start as a stream (a file written as it grows): created when
+// missing (mode 0666 less the umask), emptied when it is a regular file; a device or a pipe (such
+// as /dev/stdout) is opened as it is. A symbolic link is followed only where ResolveWriteTarget
+// would follow it; when the last part is no link, none put there meanwhile is followed. Returns
+// the descriptor (close-on-exec), or -1 with `reason`.
+int OpenForWriting(const std::string& path, std::string& reason);
 
 // The whole content of the file at `path`, or nothing when it cannot be read; `error` (when
 // given) then receives the errno value (ENOENT for a missing file).

@@ -24,13 +24,17 @@ std::string InstalledProgramDirectory();
 
 // The folder of config.ini: `runDirectory` when config.ini there exists and may be written, or
 // when the folder may be written, unless it is the installed programs' folder; otherwise
-// $XDG_CONFIG_HOME/shopwalk (default $HOME/.config/shopwalk), created when missing.
+// $XDG_CONFIG_HOME/shopwalk (default $HOME/.config/shopwalk), created when missing. Without HOME
+// the user's folders go into the temporary folder ($TMPDIR, else /tmp: $TMPDIR/.config/shopwalk
+// here); as everyone may write there, such a folder is used only when every folder on the way
+// below the temporary folder is the user's own (no symbolic link, writable by no one else),
+// otherwise a fresh private folder made there for this run ("shopwalk-XXXXXX").
 std::string SettingsDirectory(std::string_view runDirectory, const Environment& environment);
 // The folder of the results store: `runDirectory` when it may be written (and is not the
-// installed programs' folder); otherwise
-// $XDG_DATA_HOME/shopwalk (default $HOME/.local/share/shopwalk), created when missing. SQLite
-// needs a writable folder for its journal, so this holds even when config.ini beside the
-// executable is written in place.
+// installed programs' folder); otherwise $XDG_DATA_HOME/shopwalk (default
+// $HOME/.local/share/shopwalk, without HOME as above), created when missing. SQLite needs a
+// writable folder for its journal, so this holds even when config.ini beside the executable is
+// written in place.
 std::string DataDirectory(std::string_view runDirectory, const Environment& environment);
 
 // The folder the export's save dialog opens in: `runDirectory` when it may be written (and is not

@@ -7,6 +7,8 @@
 
 #include <csignal>
 
+#include "store/export_xlsx.h"
+#include "tests/store/export_test_rows.h"
 #include "tests/support/scratch_directory.h"
 #include "tests/support/unprivileged.h"
 
@@ -249,6 +251,89 @@ TEST(WriteFileBytesTest, AFailingInPlaceWriteIsReported) {
   EXPECT_EQ(FileContent(path), std::string(4096, 'x'));
   EXPECT_EQ(FileContent(other), std::string(4096, 'x'));
   EXPECT_EQ(dir.Listing(), "config.ini\nsecond name.ini\n");
+}
+
+// In a folder that everyone may write and that has the sticky bit (like /tmp), a symbolic link
+// is followed only when it is the writer's own or the folder owner's, as the kernel's
+// protected-symlinks rule says: another user's link must not steer page text onto the victim's
+// files. The attacker and the victim are two ordinary users; the folder is root's.
+TEST(WriteFileBytesTest, AnotherUsersLinkInASharedFolderIsNotFollowed) {
+  if (!test::RunningAsRoot()) GTEST_SKIP() << "two users are needed, and only root can be both";
+  ScratchDirectory dir;
+  dir.ShareLikeTmp();
+  const uid_t victim = test::OtherUnprivilegedUser;
+  const gid_t victimGroup = test::OtherUnprivilegedGroup;
+  const std::string home = dir.File("victim");
+  ASSERT_EQ(::mkdir(home.c_str(), 0755), 0);
+  ASSERT_EQ(::chown(home.c_str(), victim, victimGroup), 0);
+  const std::string profile = home + "/.profile";
+  PutFile(profile, "secret\n");
+  ASSERT_EQ(::chown(profile.c_str(), victim, victimGroup), 0);
+  // The folder owner's link is followed by everyone.
+  ASSERT_EQ(::symlink((home + "/by-owner.txt").c_str(), dir.File("owner.txt").c_str()), 0);
+
+  test::RunUnprivileged([&] {
+    for (const char* name : {"shops.txt", "shops.xlsx", "rows.csv", "next"}) {
+      ASSERT_EQ(::symlink(profile.c_str(), dir.File(name).c_str()), 0);
+    }
+  });
+  test::RunUnprivileged(
+      [&] {
+        // The victim's own link may lead to the attacker's: every link on the way counts.
+        ASSERT_EQ(::symlink(dir.File("next").c_str(), dir.File("chain.txt").c_str()), 0);
+        ASSERT_EQ(::symlink((home + "/mine.txt").c_str(), dir.File("mine.txt").c_str()), 0);
+        for (const char* name : {"shops.txt", "chain.txt"}) {
+          std::string reason;
+          EXPECT_FALSE(WriteFileBytes(dir.File(name), "page text", &reason)) << name;
+          EXPECT_NE(reason.find("symbolic link"), std::string::npos) << reason;
+          EXPECT_NE(reason.find(dir.File(name == std::string("shops.txt") ? name : "next")),
+                    std::string::npos)
+              << reason;
+        }
+        test::TestRows rows;
+        rows.rows = {{"1", "=HYPERLINK(\"http://x\",\"c\")", "", "", "", ""}};
+        const WriteResult workbook = WriteXlsxExport(rows, 1, dir.File("shops.xlsx"));
+        EXPECT_FALSE(workbook);
+        EXPECT_NE(workbook.reason.find("symbolic link"), std::string::npos) << workbook.reason;
+        std::string reason;
+        EXPECT_EQ(OpenForWriting(dir.File("rows.csv"), reason), -1);
+        EXPECT_NE(reason.find("symbolic link"), std::string::npos) << reason;
+        EXPECT_EQ(FileContent(profile), "secret\n");
+
+        // The victim's own link and the folder owner's are followed.
+        ASSERT_TRUE(WriteFileBytes(dir.File("mine.txt"), "own", &reason)) << reason;
+        EXPECT_EQ(FileContent(home + "/mine.txt"), "own");
+        const int fd = OpenForWriting(dir.File("owner.txt"), reason);
+        ASSERT_GE(fd, 0) << reason;
+        EXPECT_EQ(::write(fd, "owner's", 7), 7);
+        ::close(fd);
+        EXPECT_EQ(FileContent(home + "/by-owner.txt"), "owner's");
+      },
+      victim, victimGroup);
+  EXPECT_EQ(FileContent(profile), "secret\n");
+}
+
+// A stream is opened from the start: created, or emptied when it is a regular file; a name with
+// no link in it is not followed should a link be put there, and a pipe without a reader is
+// refused rather than waited for.
+TEST(OpenForWritingTest, CreatesOrEmptiesAndNeverWaits) {
+  ScratchDirectory dir;
+  std::string reason;
+  const std::string path = dir.File("rows.txt");
+  PutFile(path, "old content");
+  int fd = OpenForWriting(path, reason);
+  ASSERT_GE(fd, 0) << reason;
+  EXPECT_EQ(::write(fd, "new", 3), 3);
+  ::close(fd);
+  EXPECT_EQ(FileContent(path), "new");
+
+  const std::string pipe = dir.File("pipe");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  EXPECT_EQ(OpenForWriting(pipe, reason), -1);
+  EXPECT_EQ(reason, "No such device or address");
+  EXPECT_EQ(OpenForWriting(dir.File("missing/rows.txt"), reason), -1);
+  EXPECT_EQ(reason, "No such file or directory");
+  EXPECT_EQ(OpenForWriting("", reason), -1);
 }
 
 TEST(ReadFileBytesTest, ReadsEverythingOrSaysWhyNot) {

@@ -106,5 +106,39 @@ TEST(ProgramFoldersTest, TheInstalledProgramsNeverWriteIntoTheirOwnFolder) {
   EXPECT_EQ(ExportDirectory(installed, env), dir.File("home"));
 }
 
+// Without HOME the user's folders go into the temporary folder, which everyone may write: a
+// folder there that another user made first, or a link they put there, is not used.
+TEST(ProgramFoldersTest, WithoutAHomeNoOneElsesFolderInTheTemporaryFolderIsUsed) {
+  if (!test::RunningAsRoot()) GTEST_SKIP() << "two users are needed, and only root can be both";
+  ScratchDirectory dir;
+  dir.ShareLikeTmp();
+  const std::string program = InstalledProgramDirectory();
+  const auto noHome = Fake({{"TMPDIR", dir.path()}});
+  test::RunUnprivileged([&] {
+    // The attacker's own folders are theirs to use.
+    EXPECT_EQ(SettingsDirectory(program, noHome), dir.File(".config/shopwalk"));
+    ASSERT_EQ(::chmod(dir.File(".config").c_str(), 0777), 0);
+    const std::string elsewhere = dir.File("elsewhere");
+    ASSERT_EQ(::mkdir(elsewhere.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(elsewhere.c_str(), 0777), 0);
+    ASSERT_EQ(::symlink(elsewhere.c_str(), dir.File(".local").c_str()), 0);
+  });
+  test::RunUnprivileged(
+      [&] {
+        const std::string settings = SettingsDirectory(program, noHome);
+        const std::string data = DataDirectory(program, noHome);
+        // One private folder of the victim's for both, made in the temporary folder.
+        EXPECT_EQ(settings, data);
+        EXPECT_EQ(settings.rfind(dir.File("shopwalk-"), 0), 0u) << settings;
+        const struct stat info = test::Status(settings);
+        EXPECT_TRUE(S_ISDIR(info.st_mode));
+        EXPECT_EQ(info.st_uid, test::OtherUnprivilegedUser);
+        EXPECT_EQ(info.st_mode & 0777, 0700u);
+        // Nothing was made through the attacker's link.
+        EXPECT_FALSE(test::Exists(dir.File("elsewhere/share")));
+      },
+      test::OtherUnprivilegedUser, test::OtherUnprivilegedGroup);
+}
+
 }  // namespace
 }  // namespace shopwalk
