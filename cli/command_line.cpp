@@ -117,6 +117,9 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
   exportApp->add_option("--encoding", encoding, "gbk or utf-8, for txt and csv")
       ->capture_default_str()
       ->check(CLI::IsMember({"gbk", "utf-8"}));
+  exportApp->add_flag("--raw-cells", exportCommand.rawCells,
+                      "csv: write every cell as it is, also one a spreadsheet would run as a "
+                      "formula (for programs that read the file)");
 
   StatusCommand status;
   auto* statusApp = app.add_subcommand(

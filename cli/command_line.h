@@ -41,6 +41,8 @@ struct ExportCommand {
   std::optional<ExportFormat> format;  // empty: by the name's ending
   bool messengerOnly = false;
   ExportEncoding encoding = ExportEncoding::Gbk;
+  // CSV cells exactly as they are, formula look-alikes not made plain text (--raw-cells).
+  bool rawCells = false;
 };
 
 struct StatusCommand {

@@ -104,6 +104,7 @@ int RunExport(const ExportCommand& command, const Folders& folders) {
   options.format = command.format.value_or(FormatForFileName(command.out));
   options.messengerOnly = command.messengerOnly;
   options.encoding = command.encoding;
+  options.rawCells = command.rawCells;
   const WriteResult written = ExportRows(rows, command.out, options);
   if (!written) {
     std::fprintf(stderr, "shopwalk-cli: cannot write %s: %s\n", written.path.c_str(),

@@ -1,5 +1,8 @@
 #include "store/export_layout.h"
 
+#include <algorithm>
+#include <array>
+
 #include "base/ascii.h"
 #include "collect/gbk.h"
 #include "store/export_cells.h"
@@ -20,6 +23,7 @@ class CellReader {
     std::string cell = rows_.CellText(row, column);
     return encoding_ == ExportEncoding::Gbk ? cell : ExportCellUtf8(cell);
   }
+  ExportEncoding Encoding() const { return encoding_; }
 
  private:
   const ResultRows& rows_;
@@ -79,6 +83,13 @@ void AppendRow(const ResultRows& rows, const CellReader& cell, ExportLayout layo
       out += CrLf;
       break;
     case ExportLayout::Csv:
+      for (int column = 0; column < ResultColumnCount; ++column) {
+        if (column > 0) out += ',';
+        AppendCsvTextField(out, cell(row, column), cell.Encoding());
+      }
+      out += CrLf;
+      break;
+    case ExportLayout::CsvRawCells:
       AppendCsvLine([&cell, row](int column) { return cell(row, column); }, out);
       break;
     case ExportLayout::Jsonl:
@@ -95,6 +106,42 @@ void AppendCsvField(std::string& out, std::string_view field) {
     return;
   }
   out += '"';
+  for (char c : field) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+}
+
+bool StartsLikeFormula(std::string_view cell, ExportEncoding encoding) {
+  // ＝ ＋ － ＠, which some spreadsheet programs take for their ASCII forms.
+  static constexpr std::array<std::string_view, 4> GbkFullWidth = {"\xA3\xBD", "\xA3\xAB",
+                                                                   "\xA3\xAD", "\xA3\xC0"};
+  static constexpr std::array<std::string_view, 4> Utf8FullWidth = {"\xEF\xBC\x9D", "\xEF\xBC\x8B",
+                                                                    "\xEF\xBC\x8D", "\xEF\xBC\xA0"};
+  if (cell.empty()) return false;
+  switch (cell.front()) {
+    case '=':
+    case '+':
+    case '-':
+    case '@':
+    case '\t':
+    case '\r':
+      return !IsPlainDecimalNumber(cell);
+    default:
+      break;
+  }
+  const auto& fullWidth = encoding == ExportEncoding::Gbk ? GbkFullWidth : Utf8FullWidth;
+  return std::any_of(fullWidth.begin(), fullWidth.end(),
+                     [cell](std::string_view form) { return cell.starts_with(form); });
+}
+
+void AppendCsvTextField(std::string& out, std::string_view field, ExportEncoding encoding) {
+  if (!StartsLikeFormula(field, encoding)) {
+    AppendCsvField(out, field);
+    return;
+  }
+  out += "\"'";
   for (char c : field) {
     if (c == '"') out += '"';
     out += c;
@@ -148,7 +195,7 @@ ExportText ComposeExport(const ResultRows& rows, ExportLayout layout, ExportEnco
 
 std::string ExportHeader(ExportLayout layout, ExportEncoding encoding) {
   std::string header;
-  if (layout != ExportLayout::Csv) return header;
+  if (layout != ExportLayout::Csv && layout != ExportLayout::CsvRawCells) return header;
   if (encoding == ExportEncoding::Utf8) header += Utf8ByteOrderMark;
   AppendCsvLine(
       [encoding](int column) {

@@ -20,8 +20,13 @@ enum class ExportLayout {
   MessengerOnly,
   // Comma-separated values for spreadsheets: a header line of the six column captions, then
   // one line per row with all six cells; a field holding a comma, a double quote, CR or LF is
-  // put in double quotes with its double quotes doubled. Lines end in CR LF.
+  // put in double quotes with its double quotes doubled. Lines end in CR LF. A cell that a
+  // spreadsheet program would run as a formula (StartsLikeFormula) is made plain text: it gets
+  // a leading "'" and is put in double quotes.
   Csv,
+  // The same with every cell exactly as it is, for programs that read the file rather than
+  // spreadsheets.
+  CsvRawCells,
   // JSON Lines (UTF-8, no byte order mark): one object per row on its own line, each line ending
   // in a single LF, members in this order:
   //   "index"         the index cell as a JSON number when it is a plain decimal number
@@ -79,6 +84,17 @@ WriteResult WriteExport(std::string_view path, const ExportText& text);
 // Appends `field` to `out` as one comma-separated field (GBK or UTF-8: no byte of a multi-byte
 // character in either is a comma, a quote, CR or LF).
 void AppendCsvField(std::string& out, std::string_view field);
+
+// Whether a spreadsheet program opening a CSV file would take the cell (in the export's
+// encoding) for a formula: it starts with '=', '+', '-', '@', a tab or CR, or with the
+// full-width forms of the first four (＝ ＋ － ＠ in GBK or UTF-8), and is no plain decimal
+// number (IsPlainDecimalNumber: "-5" and "-0.5" are numbers, "+3" is not).
+bool StartsLikeFormula(std::string_view cell, ExportEncoding encoding);
+
+// Appends `field` as AppendCsvField does, except that a field that StartsLikeFormula becomes
+// plain text, as OWASP's advice on CSV injection has it: "'" put before it, the whole field in
+// double quotes.
+void AppendCsvTextField(std::string& out, std::string_view field, ExportEncoding encoding);
 
 // Appends `utf8` to `out` as a JSON string, quotes included.
 void AppendJsonString(std::string& out, std::string_view utf8);

@@ -9,7 +9,7 @@ namespace {
 ExportLayout ByteLayout(const ExportOptions& options) {
   switch (options.format) {
     case ExportFormat::Csv:
-      return ExportLayout::Csv;
+      return options.rawCells ? ExportLayout::CsvRawCells : ExportLayout::Csv;
     case ExportFormat::Jsonl:
       return ExportLayout::Jsonl;
     default:

@@ -11,7 +11,7 @@ namespace shopwalk {
 
 enum class ExportFormat {
   Text,   // the full or the messenger-only text layout (ExportLayout::Full, MessengerOnly)
-  Csv,    // ExportLayout::Csv
+  Csv,    // ExportLayout::Csv (CsvRawCells with ExportOptions::rawCells)
   Jsonl,  // ExportLayout::Jsonl
   Xlsx,   // an Excel workbook (WriteXlsxExport)
 };
@@ -22,6 +22,8 @@ struct ExportOptions {
   bool messengerOnly = false;
   // For the text and CSV forms only (JSON Lines and workbooks are always UTF-8).
   ExportEncoding encoding = ExportEncoding::Gbk;
+  // For CSV only: every cell as it is (ExportLayout::CsvRawCells), formula look-alikes too.
+  bool rawCells = false;
 };
 
 // The form a file name asks for by its ending: ".csv", ".jsonl", ".xlsx" (any letter case);

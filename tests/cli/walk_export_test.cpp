@@ -216,6 +216,44 @@ void ExpectStatus(const std::string& output, const std::vector<std::string>& lin
   }
 }
 
+// A shop owner names their shop like a spreadsheet formula: the walk's CSV and the store's CSV
+// export carry it as text, unless the export is asked for raw cells.
+TEST_F(CliTest, AShopNamedLikeAFormulaIsTextInEveryCsvUnlessRawCellsAreAsked) {
+  pages::Shop shop;
+  shop.id = 4000;
+  shop.name = "=HYPERLINK(\"http://x\",\"c\")";
+  shop.messenger = "@cmd";
+  shop.ratingToken = "formula";
+  shop.openingDate = "2014-05-01";
+  shop.reputation = "12";
+  Page home;
+  home.body = pages::HomePage(shop);
+  market.SetPage(pages::ShopHost(shop.id), "/", home);
+  Page rating;
+  rating.body = pages::RatingPage(shop);
+  market.SetPage(pages::RatingHost(), pages::RatingPath(shop), rating);
+
+  const std::string walked = dir.File("walk.csv");
+  const Finished walk =
+      Cli({"walk", "--from", "4000", "--count", "1", "--rate", "0", "--db", db, "--out", walked});
+  ASSERT_EQ(walk.code, 0) << walk.errors;
+  const std::string asText =
+      "1,\"'=HYPERLINK(\"\"http://x\"\",\"\"c\"\")\",12,\"'@cmd\",2014-05-01," +
+      pages::ShopUrl(shop.id) + "\r\n";
+  const std::string raw = "1,\"=HYPERLINK(\"\"http://x\"\",\"\"c\"\")\",12,@cmd,2014-05-01," +
+                          pages::ShopUrl(shop.id) + "\r\n";
+  const std::string header = Utf8ToGbk("序号,店铺名称,卖家信誉,Quibo名,创店时间,店铺地址\r\n");
+  EXPECT_EQ(FileContent(walked), header + asText);
+
+  const std::string exported = dir.File("export.csv");
+  const Finished plain = Cli({"export", "--db", db, "--out", exported});
+  ASSERT_EQ(plain.code, 0) << plain.errors;
+  EXPECT_EQ(FileContent(exported), header + asText);
+  const Finished rawCells = Cli({"export", "--db", db, "--out", exported, "--raw-cells"});
+  ASSERT_EQ(rawCells.code, 0) << rawCells.errors;
+  EXPECT_EQ(FileContent(exported), header + raw);
+}
+
 TEST_F(CliTest, StatusNamesRunsWalkedRangeRowsFailuresAndThePlace) {
   // Shop 3010 redirects to itself for ever: it fails for good.
   Page loop;

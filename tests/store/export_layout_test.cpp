@@ -162,6 +162,53 @@ TEST_F(ExportLayoutTest, ACsvReaderGetsTheCellsBack) {
   EXPECT_EQ(GbkToUtf8(LoneLead), "ab" + std::string(Replacement));
 }
 
+// Page text is written by shop owners: a CSV cell that a spreadsheet program would run as a
+// formula comes back to a CSV reader with a "'" before it (and so shows as text), in both
+// encodings and with the full-width forms in each; plain numbers and other cells come back as
+// they are. With raw cells every cell comes back as it is.
+TEST_F(ExportLayoutTest, CsvCellsASpreadsheetWouldRunAreWrittenAsText) {
+  const std::string hyperlink = "=HYPERLINK(\"http://x\",\"c\")";
+  const std::vector<Row> cells = {
+      {"1", hyperlink, "-5", "@SUM(A1:A9)", "+3.5", "-cmd|' /C calc'!A0"},
+      {"2", "\tx", "-0.5", "\rx", "-", "a=b"},
+      {"3", Utf8ToGbk("＝1+1"), "0", Utf8ToGbk("＋1"), Utf8ToGbk("－1"), Utf8ToGbk("＠x")},
+      {"-4", " =not first", "", Utf8ToGbk("甲＝乙"), "=", "-007"},
+  };
+  // Which cells are made text: per row, by column.
+  const std::vector<std::vector<bool>> made = {
+      {false, true, false, true, true, true},
+      {false, true, false, true, true, false},
+      {false, true, false, true, true, true},
+      {false, false, false, false, true, true},
+  };
+  for (const Row& row : cells) AddRow(row);
+  for (ExportEncoding encoding : {ExportEncoding::Gbk, ExportEncoding::Utf8}) {
+    const bool gbk = encoding == ExportEncoding::Gbk;
+    for (bool raw : {false, true}) {
+      SCOPED_TRACE(std::string(gbk ? "GBK" : "UTF-8") + (raw ? ", raw cells" : ""));
+      answer = dir.File("shops.csv");
+      const WriteResult written =
+          ExportRows(rows, answer, ExportOptions{ExportFormat::Csv, false, encoding, raw});
+      ASSERT_TRUE(written) << written.reason;
+      const std::vector<std::vector<std::string>> records = CsvRecords(gbk ? "gbk" : "utf-8");
+      ASSERT_EQ(records.size(), cells.size() + 1);
+      for (std::size_t i = 0; i < cells.size(); ++i) {
+        for (int column = 0; column < ResultColumnCount; ++column) {
+          std::string expected = gbk ? cells[i][column] : GbkToUtf8(cells[i][column]);
+          if (made[i][column] && !raw) expected = "'" + expected;
+          EXPECT_EQ(records[i + 1][column], expected) << "row " << i << ", column " << column;
+        }
+      }
+    }
+  }
+  // The cell is quoted whole, its own quotes doubled.
+  answer = dir.File("shops.csv");
+  ASSERT_TRUE(ExportRows(rows, answer, ExportOptions{ExportFormat::Csv, false}));
+  EXPECT_NE(FileContent(answer).value_or("").find(
+                "\r\n1,\"'=HYPERLINK(\"\"http://x\"\",\"\"c\"\")\",-5,"),
+            std::string::npos);
+}
+
 // Python's json module reads one object per line: the index a number when it is one, the shop
 // ID from the address or null, every other cell a string, all UTF-8.
 TEST_F(ExportLayoutTest, JsonLinesReadBackLineByLine) {

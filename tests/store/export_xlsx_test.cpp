@@ -82,6 +82,16 @@ TEST_F(XlsxExportTest, CellsComeBackAsNumbersOrUtf8TextUnderAHeader) {
   EXPECT_EQ(Widths(lines[1]), (std::vector<int>{6, 18, 18, 10, 12, 32}));
 }
 
+// A workbook holds page text as text cells, never as formulas, whatever the text looks like.
+TEST_F(XlsxExportTest, FormulaLookingTextsStayTextCells) {
+  rows.rows = {
+      {"1", "=HYPERLINK(\"http://x\",\"c\")", "+3", "@SUM(A1)", Utf8ToGbk("＝1+1"), "-cmd"}};
+  const std::vector<std::string> lines = ExportAndRead();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[3], R"x(2: n:1|s:"=HYPERLINK(\"http://x\",\"c\")"|s:"+3"|s:"@SUM(A1)"|)x"
+                      R"x(s:"＝1+1"|s:"-cmd")x");
+}
+
 TEST_F(XlsxExportTest, RowsBeyondASheetContinueOnTheNextUnderTheirOwnHeader) {
   for (int i = 1; i <= 5; ++i) rows.rows.push_back({std::to_string(i), "", "", "", "", ""});
   const std::vector<std::string> lines = ExportAndRead(2);
