@@ -72,6 +72,17 @@ QStringList NameFiltersFromPairs(const QString& pairs) {
   return filters;
 }
 
+QString EndingOfPair(const QString& pairs, int index) {
+  const QStringList parts = pairs.split(u'|');
+  if (index < 0 || 2 * qsizetype{index} + 1 >= parts.size()) return {};
+  const QString pattern = parts[2 * qsizetype{index} + 1].split(u';').first().trimmed();
+  if (!pattern.startsWith(QStringLiteral("*.")) || pattern.size() < 3 ||
+      pattern.indexOf(u'*', 1) >= 0) {
+    return {};
+  }
+  return pattern.mid(1);
+}
+
 int QtDialogHost::ShowMessage(const QString& text, int flags, const QString& caption) {
   const MessageBoxLayout layout = LayoutMessageBox(flags);
   QMessageBox box;
@@ -93,7 +104,7 @@ int QtDialogHost::ShowMessage(const QString& text, int flags, const QString& cap
   return codes.value(box.clickedButton(), layout.escapeButton);
 }
 
-std::optional<QString> QtDialogHost::AskSaveFileName(const SaveDialogRequest& request) {
+std::optional<SaveDialogAnswer> QtDialogHost::AskSaveFileName(const SaveDialogRequest& request) {
   SaveFileDialog dialog;
   dialog.setOption(QFileDialog::DontUseNativeDialog, true);
   dialog.setAcceptMode(QFileDialog::AcceptSave);
@@ -109,7 +120,10 @@ std::optional<QString> QtDialogHost::AskSaveFileName(const SaveDialogRequest& re
   if (dialog.exec() != QDialog::Accepted) return std::nullopt;
   const QStringList files = dialog.selectedFiles();
   if (files.isEmpty()) return std::nullopt;
-  return QFileInfo(files.first()).absoluteFilePath();
+  SaveDialogAnswer answer;
+  answer.path = QFileInfo(files.first()).absoluteFilePath();
+  answer.filter = static_cast<int>(filters.indexOf(dialog.selectedNameFilter()));
+  return answer;
 }
 
 }  // namespace shopwalk

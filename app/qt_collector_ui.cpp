@@ -83,6 +83,10 @@ std::string QtCollectorUi::FileName() {
   return bridge_.Call([&] { return direct_.FileName(); });
 }
 
+std::string QtCollectorUi::ChosenFileEnding() {
+  return bridge_.Call([&] { return direct_.ChosenFileEnding(); });
+}
+
 bool QtCollectorUi::MessengerOnlyChecked() {
   return bridge_.Call([&] { return direct_.MessengerOnlyChecked(); });
 }

@@ -46,6 +46,7 @@ class QtCollectorUi : public WindowUi {
   void SetInitialDirectory(std::string_view directory) override;
   bool ShowFileDialog() override;
   std::string FileName() override;
+  std::string ChosenFileEnding() override;
   bool MessengerOnlyChecked() override;
   void SetSettingsGroupColor(std::uint32_t bgr) override;
   void ShowNote(std::string_view text) override;

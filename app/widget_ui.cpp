@@ -135,14 +135,19 @@ bool WidgetUi::ShowFileDialog() {
   request.filter = FromUtf8(SaveDialogFilter);
   request.initialDirectory = QFile::decodeName(QByteArray::fromStdString(initialDirectory_));
   request.proposedName = QFile::decodeName(QByteArray::fromStdString(fileName_));
-  std::optional<QString> chosen = dialogs_.AskSaveFileName(request);
-  if (!chosen || chosen->isEmpty()) return false;
-  fileName_ = QFile::encodeName(*chosen).toStdString();
+  std::optional<SaveDialogAnswer> chosen = dialogs_.AskSaveFileName(request);
+  if (!chosen || chosen->path.isEmpty()) return false;
+  fileName_ = QFile::encodeName(chosen->path).toStdString();
+  chosenEnding_ = QFile::encodeName(EndingOfPair(request.filter, chosen->filter)).toStdString();
   return true;
 }
 
 std::string WidgetUi::FileName() {
   return fileName_;
+}
+
+std::string WidgetUi::ChosenFileEnding() {
+  return chosenEnding_;
 }
 
 bool WidgetUi::MessengerOnlyChecked() {

@@ -41,6 +41,7 @@ class WidgetUi : public WindowUi {
   void SetInitialDirectory(std::string_view directory) override;
   bool ShowFileDialog() override;
   std::string FileName() override;
+  std::string ChosenFileEnding() override;
   bool MessengerOnlyChecked() override;
   void SetSettingsGroupColor(std::uint32_t bgr) override;
   void ShowNote(std::string_view text) override;
@@ -61,6 +62,7 @@ class WidgetUi : public WindowUi {
   WrittenText threadCount_;
   std::string initialDirectory_;
   std::string fileName_;
+  std::string chosenEnding_;
 };
 
 }  // namespace shopwalk

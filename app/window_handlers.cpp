@@ -1,5 +1,7 @@
 #include "app/window_handlers.h"
 
+#include <sys/stat.h>
+
 #include <string>
 
 #include "app/window_texts.h"
@@ -70,7 +72,17 @@ bool OnCollectorDestroyed(WindowUi& ui, Collector& collector, std::string_view d
 void OnExportClicked(WindowUi& ui, std::string_view initialDirectory) {
   ui.SetInitialDirectory(initialDirectory);
   if (!ui.ShowFileDialog()) return;
-  const std::string path = ui.FileName();
+  std::string path = ui.FileName();
+  if (const std::string ending = ui.ChosenFileEnding(); !ending.empty() && !HasExportEnding(path)) {
+    path += ending;
+    // The dialog asked about replacing the name as typed, not this one.
+    struct stat existing {};
+    if (::lstat(path.c_str(), &existing) == 0 &&
+        ui.ShowMessage(path + std::string(ExportReplaceQuestion), mb::YesNo | mb::IconWarning) !=
+            mb::PressedYes) {
+      return;
+    }
+  }
   ExportOptions options;
   options.format = FormatForFileName(path);
   options.messengerOnly = ui.MessengerOnlyChecked();

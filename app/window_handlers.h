@@ -37,7 +37,9 @@ bool SaveProgressShowingFailure(WindowUi& ui, std::string_view shopId, std::stri
 
 // The Export button: opens the save dialog in `initialDirectory`; a cancelled dialog ends the
 // export silently. The form follows the chosen name's ending (FormatForFileName) and, for text,
-// the check box.
+// the check box. A name without one of the export's endings (HasExportEnding) gets the ending of
+// the file type selected in the dialog, and so its form; when a file of that name exists, the
+// user is asked whether to replace it (No ends the export).
 // With no rows the file is not touched. Then "导出完成!" is shown, or an error box naming the
 // file and the reason when it could not be written (the file is then left as it was).
 void OnExportClicked(WindowUi& ui, std::string_view initialDirectory);

@@ -70,6 +70,9 @@ inline constexpr std::string_view RecoveredRunSuffix = " 个店铺";
 inline constexpr std::string_view ExportDoneMessage = "导出完成!";
 // Shown when an export cannot be written: followed by the file and the reason.
 inline constexpr std::string_view ExportFailedMessage = "导出失败：";
+// The export's file name got the chosen type's ending and a file of that name exists: the file,
+// then the question.
+inline constexpr std::string_view ExportReplaceQuestion = " 已存在。\r\n要替换它吗？";
 
 // The fatal usage error box: its caption, and the text around the error's message.
 inline constexpr std::string_view FatalErrorCaption = "错误";

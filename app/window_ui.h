@@ -56,6 +56,9 @@ class WindowUi : public CollectorUi {
   virtual void SetInitialDirectory(std::string_view directory) = 0;
   virtual bool ShowFileDialog() = 0;
   virtual std::string FileName() = 0;
+  // The file-name ending of the file type selected in the last confirmed save dialog (".xlsx"
+  // for the workbooks' type); "" when none was.
+  virtual std::string ChosenFileEnding() = 0;
 
   // Whether the export takes only the messenger names.
   virtual bool MessengerOnlyChecked() = 0;

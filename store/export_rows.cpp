@@ -26,6 +26,10 @@ ExportFormat FormatForFileName(std::string_view path) {
   return ExportFormat::Text;
 }
 
+bool HasExportEnding(std::string_view path) {
+  return FormatForFileName(path) != ExportFormat::Text || EndsWithIgnoringAsciiCase(path, ".txt");
+}
+
 WriteResult ExportRows(const ResultRows& rows, std::string_view path,
                        const ExportOptions& options) {
   const int rowCount = rows.RowCount();

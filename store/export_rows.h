@@ -29,6 +29,9 @@ struct ExportOptions {
 // The form a file name asks for by its ending: ".csv", ".jsonl", ".xlsx" (any letter case);
 // anything else is text.
 ExportFormat FormatForFileName(std::string_view path);
+// Whether the name ends in one of the export's own endings: ".txt", ".csv", ".jsonl", ".xlsx"
+// (any letter case).
+bool HasExportEnding(std::string_view path);
 
 // Exports the rows to `path` (a native path) in the chosen form. The row count is taken once;
 // rows added meanwhile are not part of the export. With no rows the file is not touched and the

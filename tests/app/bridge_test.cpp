@@ -79,7 +79,7 @@ ShopRecord RecordNamed(const std::string& name) {
 class NoDialogs : public DialogHost {
  public:
   int ShowMessage(const QString&, int, const QString&) override { return 0; }
-  std::optional<QString> AskSaveFileName(const SaveDialogRequest&) override { return {}; }
+  std::optional<SaveDialogAnswer> AskSaveFileName(const SaveDialogRequest&) override { return {}; }
 };
 
 }  // namespace

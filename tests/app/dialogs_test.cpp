@@ -34,13 +34,13 @@ class FakeDialogs : public DialogHost {
   std::vector<Message> messages;
   std::vector<SaveDialogRequest> saves;
   int answer = mb::PressedOk;
-  std::optional<QString> chosen;
+  std::optional<SaveDialogAnswer> chosen;
 
   int ShowMessage(const QString& text, int flags, const QString& caption) override {
     messages.push_back({text, flags, caption});
     return answer;
   }
-  std::optional<QString> AskSaveFileName(const SaveDialogRequest& request) override {
+  std::optional<SaveDialogAnswer> AskSaveFileName(const SaveDialogRequest& request) override {
     saves.push_back(request);
     return chosen;
   }
@@ -174,9 +174,10 @@ class DialogsTest : public QObject {
     FakeDialogs dialogs;
     WidgetUi ui(window, dialogs);
     ui.SetInitialDirectory("/tmp/导出");
-    dialogs.chosen = QStringLiteral("/tmp/导出/店铺.txt");
+    dialogs.chosen = SaveDialogAnswer{QStringLiteral("/tmp/导出/店铺.txt"), 0};
     QVERIFY(ui.ShowFileDialog());
     QCOMPARE(ui.FileName(), "/tmp/导出/店铺.txt");
+    QCOMPARE(ui.ChosenFileEnding(), ".txt");
     // Text first (selected at opening), then the other forms the name may choose.
     QCOMPARE(
         dialogs.saves[0].filter,
@@ -189,6 +190,25 @@ class DialogsTest : public QObject {
     QVERIFY(!ui.ShowFileDialog());
     QCOMPARE(dialogs.saves[1].proposedName, QStringLiteral("/tmp/导出/店铺.txt"));
     QCOMPARE(ui.FileName(), "/tmp/导出/店铺.txt");
+    // The file type selected gives its ending: the workbooks' is the third.
+    dialogs.chosen = SaveDialogAnswer{QStringLiteral("/tmp/导出/店铺"), 2};
+    QVERIFY(ui.ShowFileDialog());
+    QCOMPARE(ui.FileName(), "/tmp/导出/店铺");
+    QCOMPARE(ui.ChosenFileEnding(), ".xlsx");
+    dialogs.chosen = SaveDialogAnswer{QStringLiteral("/tmp/导出/店铺"), -1};
+    QVERIFY(ui.ShowFileDialog());
+    QCOMPARE(ui.ChosenFileEnding(), "");
+  }
+
+  void pairsGiveTheirEndings() {
+    const QString pairs =
+        QStringLiteral("文本文件(*.txt)|*.txt|表格|*.csv;*.tsv|所有文件|*|坏|x.y");
+    QCOMPARE(EndingOfPair(pairs, 0), QStringLiteral(".txt"));
+    QCOMPARE(EndingOfPair(pairs, 1), QStringLiteral(".csv"));
+    QCOMPARE(EndingOfPair(pairs, 2), QString());
+    QCOMPARE(EndingOfPair(pairs, 3), QString());
+    QCOMPARE(EndingOfPair(pairs, 4), QString());
+    QCOMPARE(EndingOfPair(pairs, -1), QString());
   }
 
   void realBoxAnswersWithThePressedButton() {
@@ -290,7 +310,8 @@ class DialogsTest : public QObject {
       static_cast<QDialog*>(dialog)->accept();  // the dialog's own accept checks
       return true;
     });
-    QCOMPARE(host.AskSaveFileName(request), folder.filePath(QStringLiteral("店铺.txt")));
+    QCOMPARE(host.AskSaveFileName(request),
+             (SaveDialogAnswer{folder.filePath(QStringLiteral("店铺.txt")), 0}));
     QVERIFY(!native);
     QCOMPARE(filters, QStringList({"文本文件(*.txt)"}));
     QCOMPARE(selectedFilter, QStringLiteral("文本文件(*.txt)"));
@@ -309,6 +330,18 @@ class DialogsTest : public QObject {
     });
     QCOMPARE(host.AskSaveFileName(request), std::nullopt);
     QCOMPARE(offered, QStringList({folder.filePath(QStringLiteral("a.txt"))}));
+
+    // The file type selected when the name is confirmed is part of the answer.
+    request.filter = QStringLiteral("文本文件(*.txt)|*.txt|Excel 工作簿(*.xlsx)|*.xlsx");
+    request.proposedName.clear();
+    AnswerWhenShown<QFileDialog>([&](QFileDialog* dialog) {
+      dialog->selectNameFilter(dialog->nameFilters().value(1));
+      if (!Choose(dialog, folder.filePath(QStringLiteral("店铺")))) return false;
+      static_cast<QDialog*>(dialog)->accept();
+      return true;
+    });
+    QCOMPARE(host.AskSaveFileName(request),
+             (SaveDialogAnswer{folder.filePath(QStringLiteral("店铺")), 1}));
   }
 
   void saveDialogRequiresAnExistingFolder() {

@@ -253,6 +253,60 @@ TEST_F(ExportHandlerTest, TheSecondDialogProposesTheFirstFile) {
   EXPECT_EQ(FileContent(answer), "m1\r\n");
 }
 
+// A name typed without one of the export's endings takes the file type selected in the dialog:
+// its ending is added and its form written. A name with an ending of its own keeps it.
+TEST_F(ExportHandlerTest, ANameWithoutAnEndingTakesTheSelectedFileType) {
+  ui.PutRow({"1", "=HYPERLINK(\"http://x\",\"c\")", "5", "m1", "d", "x"});
+  ui.SetMessengerOnly(false);
+  answer = dir.File("shops");
+  ui.SetChosenFileEnding(".xlsx");
+  OnExportClicked(ui, dir.path());
+  EXPECT_EQ(FileContent(dir.File("shops.xlsx")).value_or("").substr(0, 2), "PK");
+  ui.SetChosenFileEnding(".csv");
+  OnExportClicked(ui, dir.path());
+  // The window's CSV, too, makes a formula look-alike text.
+  EXPECT_EQ(FileContent(dir.File("shops.csv")),
+            Utf8ToGbk("序号,店铺名称,卖家信誉,Quibo名,创店时间,店铺地址\r\n") +
+                "1,\"'=HYPERLINK(\"\"http://x\"\",\"\"c\"\")\",5,m1,d,x\r\n");
+  answer = dir.File("shops.data");
+  ui.SetChosenFileEnding(".jsonl");
+  OnExportClicked(ui, dir.path());
+  EXPECT_EQ(FileContent(dir.File("shops.data.jsonl")).value_or("").substr(0, 10), "{\"index\":1");
+  answer = dir.File("named.TXT");
+  ui.SetChosenFileEnding(".xlsx");
+  OnExportClicked(ui, dir.path());
+  EXPECT_EQ(FileContent(answer), "1--=HYPERLINK(\"http://x\",\"c\")--5--m1--d--x\r\n");
+  EXPECT_EQ(dir.Listing(), "named.TXT\nshops.csv\nshops.data.jsonl\nshops.xlsx\n");
+  EXPECT_EQ(ui.Messages().size(), 4u);
+}
+
+// The dialog asked about replacing the name as typed: a file that has the name with the ending
+// added is replaced only when the user says so.
+TEST_F(ExportHandlerTest, AFileWithTheAddedEndingIsReplacedOnlyOnYes) {
+  const std::string existing = dir.File("shops.csv");
+  PutFile(existing, "keep me");
+  ui.PutRow({"1", "a", "5", "m1", "d", "x"});
+  answer = dir.File("shops");
+  ui.SetChosenFileEnding(".csv");
+  int reply = mb::PressedNo;
+  ui.SetMessageAnswer([&reply](const MemoryUi::Message&) { return reply; });
+  OnExportClicked(ui, dir.path());
+  EXPECT_EQ(FileContent(existing), "keep me");
+  auto messages = ui.Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].text, existing + " 已存在。\r\n要替换它吗？");
+  EXPECT_EQ(messages[0].flags, mb::YesNo | mb::IconWarning);
+
+  reply = mb::PressedYes;
+  OnExportClicked(ui, dir.path());
+  EXPECT_EQ(FileContent(existing),
+            Utf8ToGbk("序号,店铺名称,卖家信誉,Quibo名,创店时间,店铺地址\r\n") + "1,a,5,m1,d,x\r\n");
+  messages = ui.Messages();
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[2].text, "导出完成!");
+  EXPECT_EQ(dir.Listing(), "shops.csv\n");
+}
+
 TEST_F(ExportHandlerTest, AFailedWriteIsReportedInsteadOfDone) {
   std::string blocker = dir.File("blocker");
   PutFile(blocker, "");

@@ -92,6 +92,16 @@ std::string MemoryUi::FileName() {
   return fileName_;
 }
 
+std::string MemoryUi::ChosenFileEnding() {
+  std::lock_guard lock(mutex_);
+  return chosenEnding_;
+}
+
+void MemoryUi::SetChosenFileEnding(std::string ending) {
+  std::lock_guard lock(mutex_);
+  chosenEnding_ = std::move(ending);
+}
+
 bool MemoryUi::MessengerOnlyChecked() {
   std::lock_guard lock(mutex_);
   return messengerOnly_;

@@ -40,6 +40,7 @@ class MemoryUi : public WindowUi {
   void SetInitialDirectory(std::string_view directory) override;
   bool ShowFileDialog() override;
   std::string FileName() override;
+  std::string ChosenFileEnding() override;
   bool MessengerOnlyChecked() override;
   void SetSettingsGroupColor(std::uint32_t bgr) override;
   void ShowNote(std::string_view text) override;
@@ -53,6 +54,8 @@ class MemoryUi : public WindowUi {
   void SetFileDialogAnswer(
       std::function<std::string(const std::string& initialDirectory, const std::string& proposed)>
           answer);
+  // The file type the save dialog answers with, as its ending (default: none, "").
+  void SetChosenFileEnding(std::string ending);
   void SetMessengerOnly(bool checked);
   // Appends a row as given, all six cells (for export tests).
   void PutRow(const ResultRow& row);
@@ -93,6 +96,7 @@ class MemoryUi : public WindowUi {
   std::function<std::string(const std::string&, const std::string&)> fileDialogAnswer_;
   std::string initialDirectory_;
   std::string fileName_;
+  std::string chosenEnding_;
 };
 
 }  // namespace shopwalk::test
