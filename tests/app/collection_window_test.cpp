@@ -78,14 +78,24 @@ std::vector<std::int32_t> RequestedShops(const test::TestMarketplace& market,
   return ids;
 }
 
-// Steps run one after the other from a timer, each until it says it is done.
+// Steps run one after the other from a timer, each until it says it is done. A script still
+// unfinished after a generous while (something is wrong) fails, and closes the boxes it waits
+// for and ends the program, so that the test ends instead of hanging.
 class Script {
  public:
+  static constexpr auto Patience = std::chrono::seconds(120);
+
   void Then(std::function<bool()> step) { steps_.push_back(std::move(step)); }
   void Start(QObject* owner) {
+    const auto deadline = std::chrono::steady_clock::now() + Patience;
     auto* timer = new QTimer(owner);
-    QObject::connect(timer, &QTimer::timeout, [this] {
+    QObject::connect(timer, &QTimer::timeout, [this, deadline] {
       if (next_ < steps_.size() && steps_[next_]()) ++next_;
+      if (Finished() || std::chrono::steady_clock::now() < deadline) return;
+      if (!gaveUp_) ADD_FAILURE() << "the script is stuck at step " << next_ + 1;
+      gaveUp_ = true;
+      if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+      QApplication::exit(1);
     });
     timer->start(10);
   }
@@ -94,6 +104,7 @@ class Script {
  private:
   std::vector<std::function<bool()>> steps_;
   std::size_t next_ = 0;
+  bool gaveUp_ = false;
 };
 
 // Clicks the button of the modal message box whose text `matches`; false while none is shown.
