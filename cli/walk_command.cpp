@@ -284,25 +284,34 @@ class ClusterWatch {
   std::thread thread_;
 };
 
+// What the store's trouble listener told, beside it (the listener is copied for each call).
+struct StoreTroubleTold {
+  // The last reason written (empty: none, or writing works again).
+  std::string words;
+  // The walk has ended: rows no longer wait for the store to write them.
+  std::atomic<bool> walkOver{false};
+};
+
 // Shows the store's trouble in the progress display while it lasts, and says on standard error
 // when it begins, changes its reason and ends.
-void WatchStore(ResultStore& store, const std::shared_ptr<WalkView>& view) {
-  // The listener is copied for each call: what it told lives beside it.
-  auto told = std::make_shared<std::string>();
+std::shared_ptr<StoreTroubleTold> WatchStore(ResultStore& store,
+                                             const std::shared_ptr<WalkView>& view) {
+  auto told = std::make_shared<StoreTroubleTold>();
   store.OnTrouble([view, told](const std::optional<StoreProblem>& problem) {
     if (!problem) {
       view->SetStoreTrouble(std::nullopt);
-      if (!told->empty()) std::fprintf(stderr, "\nshopwalk-cli: the store writes again\n");
-      told->clear();
+      if (!told->words.empty()) std::fprintf(stderr, "\nshopwalk-cli: the store writes again\n");
+      told->words.clear();
       return;
     }
     view->SetStoreTrouble(problem->unwrittenRows);
     std::string words = problem->path + ": " + problem->reason;
-    if (words == *told) return;
-    std::fprintf(stderr, "\nshopwalk-cli: cannot write the store %s (rows wait in memory)\n",
-                 words.c_str());
-    *told = std::move(words);
+    if (words == told->words) return;
+    std::fprintf(stderr, "\nshopwalk-cli: cannot write the store %s%s\n", words.c_str(),
+                 told->walkOver ? "" : " (rows wait in memory)");
+    told->words = std::move(words);
   });
+  return told;
 }
 
 // Says what the store could not write at the walk's end: how many rows, their shop IDs, why.
@@ -338,7 +347,7 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
   // Shared with the store's trouble listener, which the store may call until it is gone.
   const auto shownView = std::make_shared<WalkView>(startAfter, NumberToText(command.threads));
   WalkView& view = *shownView;
-  WatchStore(store, shownView);
+  const std::shared_ptr<StoreTroubleTold> troubleTold = WatchStore(store, shownView);
 
   std::unique_ptr<RowOutput> output;
   if (!command.out.empty()) {
@@ -424,6 +433,7 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
     ShowCluster(*walk.shared, walk.lease, view);
   }
   progress.Finish(ending);
+  troubleTold->walkOver = true;
   if (!durable) ReportUnwritten(store.Backlog(), storePath);
   if (output) {
     const WriteResult closed = output->Close();
