@@ -135,8 +135,9 @@ bool CloseWithStore(WindowUi& window, Collector& collector, StoreRun& run,
 // Says on standard error what the store could not write by the program's end.
 void ReportUnwritten(const StoreBacklog& backlog) {
   if (backlog.rows == 0) return;
-  std::fprintf(stderr, "shopwalk: %llu rows could not be written to the results store",
-               static_cast<unsigned long long>(backlog.rows));
+  std::fprintf(stderr, "shopwalk: %llu %s not be written to the results store",
+               static_cast<unsigned long long>(backlog.rows),
+               backlog.rows == 1 ? "row could" : "rows could");
   if (backlog.lowestRow && backlog.highestRow) {
     std::fprintf(stderr, " (shop IDs %d to %d)", *backlog.lowestRow, *backlog.highestRow);
   }
