@@ -8,11 +8,12 @@
 // RetryDelay until it works. OnDurable (and OnTrouble's all-clear) hear of a commit before a Flush
 // waiting for it returns.
 //
-// Congested() holds the walk while MaxWaitingReports reports wait, and also as soon as a write has
-// failed while rows wait: a local file that refuses writes (a full disk, an I/O error, a lock held
-// by another program) seldom recovers by itself within the walk, and every row collected meanwhile
-// would be one more that exists only in memory. Answers and places alone do not hold the walk
-// before the bound: the shop IDs they cover are walked again if they are lost, never skipped.
+// Congested() holds the walk once MaxWaitingReports reports wait, and also from a failed write
+// until a write works again, while rows wait: a local file that refuses writes (a full disk, an I/O
+// error, a lock held by another program) seldom recovers by itself within the walk, and every row
+// collected meanwhile would be one more that exists only in memory. Answers and places alone do not
+// hold the walk before the bound: the shop IDs they cover are walked again if they are lost, never
+// skipped.
 //
 // One copy walks with a store at a time: opening for walking takes a lock that a second opening
 // for walking, in this process or another, is refused (InUse) while the first lives. Opening for
