@@ -1,8 +1,11 @@
 #include "app/engine_handlers.h"
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
+#include <mutex>
 #include <set>
+#include <string>
 
 #include "app/window_handlers.h"
 #include "app/window_texts.h"
@@ -15,9 +18,14 @@
 namespace shopwalk {
 namespace {
 
-// How long the program waits at its end for workers to leave, and for the store to write.
+// How long the program waits at its end for workers to leave, and for the store to write (less
+// while its writes fail: they are retried that long, and what is left is lost).
 constexpr std::chrono::milliseconds ShutDownWait{1500};
 constexpr std::chrono::milliseconds StoreFlushWait{10000};
+constexpr std::chrono::milliseconds FailingStoreFlushWait{2000};
+// How long closing waits for the store to write what is queued before it asks about the place
+// (not at all while writes fail).
+constexpr std::chrono::milliseconds ClosingFlushWait{5000};
 
 WindowUi* g_fatalErrorWindow = nullptr;
 
@@ -33,6 +41,19 @@ struct StoreRun {
   std::shared_ptr<ResultStore> store;
   bool begun = false;
   bool placeSaved = false;
+  // Start was pressed, and the shop-ID field's text then: the place saved goes no further than
+  // what the store made durable, and before anything was, no further than this.
+  bool walked = false;
+  std::string startPlace;
+};
+
+// The window the store's trouble is shown on, until the program's end takes it away (the store's
+// writer may still tell of trouble as it closes, after the window is gone).
+struct TroubleShown {
+  std::mutex mutex;
+  WindowUi* window = nullptr;
+  // The note last shown for the trouble, so that a new count of rows does not repeat it.
+  std::string note;
 };
 
 // Puts an interrupted run of the window back: its rows into the list, its place into the field.
@@ -54,15 +75,76 @@ void RecoverInterruptedRun(WindowUi& window, Collector& collector, StoreRun& run
                   std::string(RecoveredRunSuffix));
 }
 
-// Tells the window when the store cannot write and when it can again (from the store's writer).
-void WatchStore(WindowUi& window, ResultStore& store) {
-  store.OnTrouble([&window](const std::optional<StoreProblem>& problem) {
+// Tells the window when the store cannot write, how many rows wait, and when it writes again
+// (from the store's writer).
+void WatchStore(WindowUi& window, ResultStore& store, const std::shared_ptr<TroubleShown>& shown) {
+  {
+    std::lock_guard lock(shown->mutex);
+    shown->window = &window;
+  }
+  store.OnTrouble([shown](const std::optional<StoreProblem>& problem) {
+    std::lock_guard lock(shown->mutex);
+    if (shown->window == nullptr) return;
     if (problem) {
-      window.ShowNote(std::string(StoreWriteFailed) + problem->path + " " + problem->reason);
+      std::string note = std::string(StoreWriteFailed) + problem->path + " " + problem->reason;
+      if (note != shown->note) shown->window->ShowNote(note);
+      shown->note = std::move(note);
+      shown->window->ShowStoreTrouble(problem->unwrittenRows);
     } else {
-      window.ShowNote(StoreWritesAgain);
+      shown->note.clear();
+      shown->window->ShowNote(StoreWritesAgain);
+      shown->window->ShowStoreTrouble(std::nullopt);
     }
   });
+}
+
+// Lets the store write what is queued, unless its writes fail; then what it holds unwritten.
+StoreBacklog SettleStore(ResultStore& store, std::chrono::milliseconds wait) {
+  StoreBacklog backlog = store.Backlog();
+  if (backlog.reports > 0 && !backlog.problem) {
+    store.Flush(wait);
+    backlog = store.Backlog();
+  }
+  return backlog;
+}
+
+// The place to save at closing: with a store, no further than the store made durable.
+std::string PlaceToSave(StoreRun& run, Collector& collector) {
+  if (!run.store || !run.walked) return collector.ProgressText();
+  // The run went on while the closing questions were open.
+  SettleStore(*run.store, ClosingFlushWait);
+  return run.store->DurablePlace().value_or(run.startPlace);
+}
+
+// The closing with a store: rows it could not write are offered for export first, then the
+// usual question; the place saved is the store's durable one.
+bool CloseWithStore(WindowUi& window, Collector& collector, StoreRun& run,
+                    std::string_view settings) {
+  collector.OnWindowClosing();
+  const StoreBacklog backlog = SettleStore(*run.store, ClosingFlushWait);
+  if (backlog.rows > 0) {
+    OfferExportOfUnwrittenRows(
+        window, backlog.rows,
+        backlog.problem ? backlog.problem->reason : std::string(StoreWriteUnfinished),
+        ExportDirectory());
+  }
+  if (!AskToSaveProgress(window)) return false;
+  return SaveProgressShowingFailure(window, PlaceToSave(run, collector), settings);
+}
+
+// Says on standard error what the store could not write by the program's end.
+void ReportUnwritten(const StoreBacklog& backlog) {
+  if (backlog.rows == 0) return;
+  std::fprintf(stderr, "shopwalk: %llu %s not be written to the results store",
+               static_cast<unsigned long long>(backlog.rows),
+               backlog.rows == 1 ? "row could" : "rows could");
+  if (backlog.lowestRow && backlog.highestRow) {
+    std::fprintf(stderr, " (shop IDs %d to %d)", *backlog.lowestRow, *backlog.highestRow);
+  }
+  if (backlog.problem) {
+    std::fprintf(stderr, ": %s %s", backlog.problem->path.c_str(), backlog.problem->reason.c_str());
+  }
+  std::fputc('\n', stderr);
 }
 
 }  // namespace
@@ -94,21 +176,27 @@ CollectorHandlers EngineHandlers(std::shared_ptr<Collector> collector,
   CollectorHandlers handlers;
   auto run = std::make_shared<StoreRun>();
   run->store = std::move(store);
+  auto shown = std::make_shared<TroubleShown>();
   // config.ini beside the program where it may be written there, else in the user's folder.
   const std::string settings = SettingsDirectory();
-  handlers.OnCollectorCreated = [collector, settings, run](WindowUi& window) {
+  handlers.OnCollectorCreated = [collector, settings, run, shown](WindowUi& window) {
     OnCollectorCreated(window, *collector, SettingsDirectoryToRead(RunDirectory(), settings));
     if (!run->store) return;
-    WatchStore(window, *run->store);
+    WatchStore(window, *run->store, shown);
     RecoverInterruptedRun(window, *collector, *run);
     collector->SetResultSink(run->store.get());
   };
   handlers.OnCollectorDestroyed = [collector, settings, run](WindowUi& window) {
-    run->placeSaved = OnCollectorDestroyed(window, *collector, settings);
+    run->placeSaved = run->store ? CloseWithStore(window, *collector, *run, settings)
+                                 : OnCollectorDestroyed(window, *collector, settings);
   };
   handlers.OnStartClicked = [collector, run](WindowUi& window) {
+    if (run->store && !run->walked) {
+      run->walked = true;
+      run->startPlace = window.ShopIdText();
+    }
     if (run->store && !run->begun) {
-      run->store->BeginRun(RunKind::Window, window.ShopIdText());
+      run->store->BeginRun(RunKind::Window, run->startPlace);
       run->begun = true;
     }
     collector->OnStartClicked();
@@ -118,13 +206,18 @@ CollectorHandlers EngineHandlers(std::shared_ptr<Collector> collector,
     collector->OnThreadCountSpin(direction);
   };
   handlers.OnExportClicked = [](WindowUi& window) { OnExportClicked(window, ExportDirectory()); };
-  handlers.ShutDown = [collector, run] {
+  handlers.ShutDown = [collector, run, shown] {
     collector->ShutDownForExit(ShutDownWait);
     if (!run->store) return;
     // The run ended cleanly, with the user's answer about config.ini on record, so the next
     // start never contradicts it.
     if (run->begun) run->store->EndRun(run->placeSaved);
-    run->store->Flush(StoreFlushWait);
+    const bool failing = run->store->Backlog().problem.has_value();
+    if (!run->store->Flush(failing ? FailingStoreFlushWait : StoreFlushWait)) {
+      ReportUnwritten(run->store->Backlog());
+    }
+    std::lock_guard lock(shown->mutex);
+    shown->window = nullptr;
   };
   return handlers;
 }

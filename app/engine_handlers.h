@@ -30,10 +30,14 @@ WindowStore OpenWindowStore(WindowUi& ui, const std::string& path);
 
 // Handlers driving one collection engine on the window `ui`, keeping what it finds in `store`
 // (may be null). At creation an interrupted run of the window is put back: its rows into the
-// list, its place into the shop-ID field, with a note saying so. Their ShutDown, run once the
-// window is gone, ends the run: no new work, the dispatcher ended, transfers aborted, at most
-// 1.5 s of waiting for the workers to leave; then the store's run ends (recording whether the
-// place went to config.ini) and everything is written.
+// list, its place into the shop-ID field, with a note saying so. While the store cannot write,
+// the status bar's last pane says how many rows it holds unwritten (and the store holds the
+// walk). Closing with rows the store could not write says so and offers their export before the
+// closing question; the place saved to config.ini goes no further than what the store made
+// durable. Their ShutDown, run once the window is gone, ends the run: no new work, the dispatcher
+// ended, transfers aborted, at most 1.5 s of waiting for the workers to leave; then the store's
+// run ends (recording whether the place went to config.ini) and everything is written (what
+// cannot be is named on standard error).
 CollectorHandlers EngineHandlers(WindowUi& ui, std::shared_ptr<ResultStore> store = nullptr);
 // The same for an engine the caller made for `ui` and keeps.
 CollectorHandlers EngineHandlers(std::shared_ptr<Collector> collector,

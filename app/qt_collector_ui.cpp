@@ -99,6 +99,10 @@ void QtCollectorUi::ShowNote(std::string_view text) {
   bridge_.Post([this, text = std::string(text)] { direct_.ShowNote(text); });
 }
 
+void QtCollectorUi::ShowStoreTrouble(std::optional<std::uint64_t> unwrittenRows) {
+  bridge_.Post([this, unwrittenRows] { direct_.ShowStoreTrouble(unwrittenRows); });
+}
+
 void QtCollectorUi::ShowPaused(PauseReason reason, std::chrono::seconds nextTry) {
   bridge_.Post([this, reason, nextTry] { direct_.ShowPaused(reason, nextTry); });
 }

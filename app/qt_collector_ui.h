@@ -50,6 +50,7 @@ class QtCollectorUi : public WindowUi {
   bool MessengerOnlyChecked() override;
   void SetSettingsGroupColor(std::uint32_t bgr) override;
   void ShowNote(std::string_view text) override;
+  void ShowStoreTrouble(std::optional<std::uint64_t> unwrittenRows) override;
   void ReadRows(const std::function<void(const ResultRows&)>& reader) override;
   void RestoreRows(const std::vector<ShopRecord>& records) override;
 

@@ -98,14 +98,30 @@ void WidgetUi::ShowPaused(PauseReason reason, std::chrono::seconds nextTry) {
 }
 
 void WidgetUi::ShowRetryCounts(std::size_t waiting, std::size_t failed) {
+  waiting_ = waiting;
+  failed_ = failed;
+  ShowLastPane();
+}
+
+void WidgetUi::ShowStoreTrouble(std::optional<std::uint64_t> unwrittenRows) {
+  unwrittenRows_ = unwrittenRows;
+  ShowLastPane();
+}
+
+void WidgetUi::ShowLastPane() {
   StatusPanes& status = *window_.Status();
-  if (waiting == 0 && failed == 0) {
+  if (unwrittenRows_) {
+    status.SetPaneText(2, FromUtf8(StoreTroublePrefix) + QString::number(*unwrittenRows_) +
+                              FromUtf8(StoreTroubleSuffix));
+    return;
+  }
+  if (waiting_ == 0 && failed_ == 0) {
     // Nothing in trouble: the pane shows what it always showed.
     status.SetPaneText(2, FromUtf8(InitialPaneTexts[2]));
     return;
   }
-  status.SetPaneText(2, FromUtf8(WaitingShopsPrefix) + QString::number(waiting) +
-                            FromUtf8(FailedShopsPrefix) + QString::number(failed) +
+  status.SetPaneText(2, FromUtf8(WaitingShopsPrefix) + QString::number(waiting_) +
+                            FromUtf8(FailedShopsPrefix) + QString::number(failed_) +
                             FromUtf8(ShopCountSuffix));
 }
 

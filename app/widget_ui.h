@@ -45,9 +45,13 @@ class WidgetUi : public WindowUi {
   bool MessengerOnlyChecked() override;
   void SetSettingsGroupColor(std::uint32_t bgr) override;
   void ShowNote(std::string_view text) override;
+  void ShowStoreTrouble(std::optional<std::uint64_t> unwrittenRows) override;
   void ReadRows(const std::function<void(const ResultRows&)>& reader) override;
 
  private:
+  // Shows the store's trouble in the last pane, or the shops in trouble when there is none.
+  void ShowLastPane();
+
   // What a program wrote into an edit field: its bytes and the text the field showed for them.
   struct WrittenText {
     std::string bytes;
@@ -63,6 +67,9 @@ class WidgetUi : public WindowUi {
   std::string initialDirectory_;
   std::string fileName_;
   std::string chosenEnding_;
+  // What the last pane shows: the store's trouble before the shops waiting and failed.
+  std::optional<std::uint64_t> unwrittenRows_;
+  std::size_t waiting_ = 0, failed_ = 0;
 };
 
 }  // namespace shopwalk

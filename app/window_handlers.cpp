@@ -62,6 +62,18 @@ bool SaveProgressShowingFailure(WindowUi& ui, std::string_view shopId, std::stri
   return false;
 }
 
+bool OfferExportOfUnwrittenRows(WindowUi& ui, std::uint64_t rows, std::string_view reason,
+                                std::string_view exportDirectory) {
+  const std::string text = std::string(UnwrittenRowsPrefix) + std::to_string(rows) +
+                           std::string(UnwrittenRowsReason) + std::string(reason) +
+                           std::string(UnwrittenRowsQuestion);
+  if (ui.ShowMessage(text, mb::YesNo | mb::IconWarning, StoreOpenCaption) != mb::PressedYes) {
+    return false;
+  }
+  OnExportClicked(ui, exportDirectory);
+  return true;
+}
+
 bool OnCollectorDestroyed(WindowUi& ui, Collector& collector, std::string_view directory) {
   collector.OnWindowClosing();
   // The run goes on while the question is open; the place is taken when the user answers.

@@ -35,6 +35,12 @@ bool AskToSaveProgress(WindowUi& ui);
 // Saves `shopId` as the place in config.ini in `directory`; a failure is shown as above.
 bool SaveProgressShowingFailure(WindowUi& ui, std::string_view shopId, std::string_view directory);
 
+// Before the closing question, when `rows` rows could not be written to the results store: says
+// so with the `reason` and asks whether to export first; on Yes the export runs as from the
+// Export button (OnExportClicked in `exportDirectory`). True when the user chose the export.
+bool OfferExportOfUnwrittenRows(WindowUi& ui, std::uint64_t rows, std::string_view reason,
+                                std::string_view exportDirectory);
+
 // The Export button: opens the save dialog in `initialDirectory`; a cancelled dialog ends the
 // export silently. The form follows the chosen name's ending (FormatForFileName) and, for text,
 // the check box. A name without one of the export's endings (HasExportEnding) gets the ending of

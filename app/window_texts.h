@@ -63,6 +63,17 @@ inline constexpr std::string_view StoreOpenQuestion =
     "选“否”退出程序。";
 inline constexpr std::string_view StoreWriteFailed = "结果库写入失败，结果暂存在内存中：";
 inline constexpr std::string_view StoreWritesAgain = "结果库已恢复写入。";
+// In the status bar's last pane while the store cannot write: the rows held in memory between
+// prefix and suffix.
+inline constexpr std::string_view StoreTroublePrefix = "结果库写入失败：";
+inline constexpr std::string_view StoreTroubleSuffix = " 条未保存";
+// Asked before the closing question when rows could not be written: the number of rows, then the
+// reason, then the question (是: the export comes first).
+inline constexpr std::string_view UnwrittenRowsPrefix = "有 ";
+inline constexpr std::string_view UnwrittenRowsReason = " 条结果未能写入结果库（";
+inline constexpr std::string_view UnwrittenRowsQuestion = "）。是否先导出？";
+// The reason given when writing works but has not finished in time.
+inline constexpr std::string_view StoreWriteUnfinished = "写入未能及时完成";
 // Shown when an interrupted run was put back: the number of shops between prefix and suffix.
 inline constexpr std::string_view RecoveredRunPrefix = "已恢复上次中断的采集：";
 inline constexpr std::string_view RecoveredRunSuffix = " 个店铺";

@@ -70,6 +70,11 @@ class WindowUi : public CollectorUi {
   // bar's middle pane); the next progress report replaces it.
   virtual void ShowNote(std::string_view text) = 0;
 
+  // The results store cannot write and holds `unwrittenRows` rows in memory; nothing: it writes
+  // again. Shown where the shops in trouble are (the status bar's last pane), in their place, for
+  // as long as it lasts: progress reports do not replace it.
+  virtual void ShowStoreTrouble(std::optional<std::uint64_t> unwrittenRows) = 0;
+
   // Puts the rows of an interrupted run back into the list, in order and numbered as AddRow
   // numbers them, without a status text per row. (A window may do it faster than row by row.)
   virtual void RestoreRows(const std::vector<ShopRecord>& records) {

@@ -15,7 +15,9 @@ struct Folders {
 };
 
 // Walks: 0 when the walk reached its end, 130 after SIGINT, 143 after SIGTERM, 1 when the
-// store or the output cannot be used, 2 for a place that makes no walk (--to below the start).
+// store or the output cannot be used, also when the store could not write everything the walk
+// found (however the walk ended; how many rows and their shop IDs are named on standard error),
+// 2 for a place that makes no walk (--to below the start).
 int RunWalk(const WalkCommand& command, const Folders& folders);
 int RunExport(const ExportCommand& command, const Folders& folders);
 int RunStatus(const StatusCommand& command, const Folders& folders);

@@ -89,6 +89,10 @@ std::string StatusLine(const WalkFigures& figures, std::chrono::steady_clock::du
   const double rate = Rate(figures, elapsed);
   std::string line =
       Format("walked %" PRId64 " IDs  %.1f IDs/s  found %zu", figures.Walked(), rate, figures.rows);
+  // Early in the line, so that a narrow terminal still shows it.
+  if (figures.storeUnwritten) {
+    line += Format("  STORE FAILING: %" PRIu64 " rows unsaved", *figures.storeUnwritten);
+  }
   if (figures.waiting > 0 || figures.failed > 0) {
     line += Format("  waiting %zu  failed %zu", figures.waiting, figures.failed);
   }
@@ -122,6 +126,7 @@ std::string LogLine(const WalkFigures& figures, std::chrono::steady_clock::durat
              stamp, figures.Walked(), figures.cursor, Rate(figures, elapsed), figures.rows,
              figures.waiting, figures.failed);
   if (last) line += Format(" last=%" PRId32, *last);
+  if (figures.storeUnwritten) line += Format(" store_unsaved=%" PRIu64, *figures.storeUnwritten);
   if (figures.paused) line += " " + PauseText(figures);
   line += " elapsed=" + ClockText(duration_cast<seconds>(elapsed));
   line += ClusterFields(figures);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cinttypes>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -32,6 +33,10 @@ namespace {
 // How long the shops in flight may finish after a stop before their transfers are aborted.
 constexpr std::chrono::seconds StopGrace{2};
 constexpr std::chrono::seconds StopTimeout{10};
+// How long the end of a walk waits for the store to write what is queued; less while its writes
+// fail (they are retried that long, then what is left is named and the walk fails).
+constexpr std::chrono::seconds StoreFlushWait{30};
+constexpr std::chrono::seconds FailingStoreFlushWait{3};
 
 // SIGINT and SIGTERM, taken by one thread with sigwait: the first asks the walk to stop, a
 // second SIGINT ends the program at once (the store stays consistent: it commits whole
@@ -279,6 +284,49 @@ class ClusterWatch {
   std::thread thread_;
 };
 
+// What the store's trouble listener told, beside it (the listener is copied for each call).
+struct StoreTroubleTold {
+  // The last reason written (empty: none, or writing works again).
+  std::string words;
+  // The walk has ended: rows no longer wait for the store to write them.
+  std::atomic<bool> walkOver{false};
+};
+
+// Shows the store's trouble in the progress display while it lasts, and says on standard error
+// when it begins, changes its reason and ends.
+std::shared_ptr<StoreTroubleTold> WatchStore(ResultStore& store,
+                                             const std::shared_ptr<WalkView>& view) {
+  auto told = std::make_shared<StoreTroubleTold>();
+  store.OnTrouble([view, told](const std::optional<StoreProblem>& problem) {
+    if (!problem) {
+      view->SetStoreTrouble(std::nullopt);
+      if (!told->words.empty()) std::fprintf(stderr, "\nshopwalk-cli: the store writes again\n");
+      told->words.clear();
+      return;
+    }
+    view->SetStoreTrouble(problem->unwrittenRows);
+    std::string words = problem->path + ": " + problem->reason;
+    if (words == told->words) return;
+    std::fprintf(stderr, "\nshopwalk-cli: cannot write the store %s%s\n", words.c_str(),
+                 told->walkOver ? "" : " (rows wait in memory)");
+    told->words = std::move(words);
+  });
+  return told;
+}
+
+// Says what the store could not write at the walk's end: how many rows, their shop IDs, why.
+void ReportUnwritten(const StoreBacklog& backlog, const std::string& location) {
+  std::fprintf(stderr, "shopwalk-cli: %" PRIu64 " %s not written to the store %s", backlog.rows,
+               backlog.rows == 1 ? "row was" : "rows were", location.c_str());
+  if (backlog.lowestRow && backlog.highestRow) {
+    std::fprintf(stderr, " (shop IDs %" PRId32 " to %" PRId32 ")", *backlog.lowestRow,
+                 *backlog.highestRow);
+  }
+  std::fprintf(stderr, ", %" PRIu64 " reports in all", backlog.reports);
+  if (backlog.problem) std::fprintf(stderr, ": %s", backlog.problem->reason.c_str());
+  std::fputs("\n", stderr);
+}
+
 }  // namespace
 
 int RunWalk(const WalkCommand& command, const Folders& folders) {
@@ -291,17 +339,15 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
                                          : OpenOwnStore(command, folders, walk);
   if (refused) return *refused;
   ResultStore& store = *walk.store;
-  store.OnTrouble([](const std::optional<StoreProblem>& problem) {
-    if (problem) {
-      std::fprintf(stderr, "\nshopwalk-cli: cannot write the store %s: %s (rows wait in memory)\n",
-                   problem->path.c_str(), problem->reason.c_str());
-    }
-  });
   const std::string& startAfter = walk.startAfter;
   const std::int32_t first = walk.first;
   const std::optional<std::int32_t>& last = walk.last;
   const std::string& startFrom = walk.startFrom;
   const std::string& storePath = walk.location;
+  // Shared with the store's trouble listener, which the store may call until it is gone.
+  const auto shownView = std::make_shared<WalkView>(startAfter, NumberToText(command.threads));
+  WalkView& view = *shownView;
+  const std::shared_ptr<StoreTroubleTold> troubleTold = WatchStore(store, shownView);
 
   std::unique_ptr<RowOutput> output;
   if (!command.out.empty()) {
@@ -314,7 +360,6 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
     }
   }
 
-  WalkView view(startAfter, NumberToText(command.threads));
   if (output) view.OnRow([&output](const ShopRecord& record) { output->Write(record); });
   Collector collector(view);
   collector.SetPace(command.rate > 0
@@ -366,7 +411,8 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
   // transfers are aborted. What was reported is committed before the summary.
   collector.ShutDownForExit(StopTimeout, StopGrace);
   store.EndRun(true);
-  const bool durable = store.Flush(std::chrono::seconds(30));
+  const bool failing = store.Backlog().problem.has_value();
+  const bool durable = store.Flush(failing ? FailingStoreFlushWait : StoreFlushWait);
 
   int code = 0;
   std::string ending = "finished";
@@ -377,12 +423,18 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
     ending = "stopped by SIGTERM";
     code = 143;
   }
-  if (!durable) ending += "; the store could not write everything";
+  // Store trouble outweighs how the walk ended: what it found is not all kept.
+  if (!durable) {
+    ending += "; the store could not write everything";
+    code = 1;
+  }
   if (clusterWatch) {
     clusterWatch.reset();
     ShowCluster(*walk.shared, walk.lease, view);
   }
   progress.Finish(ending);
+  troubleTold->walkOver = true;
+  if (!durable) ReportUnwritten(store.Backlog(), storePath);
   if (output) {
     const WriteResult closed = output->Close();
     if (!closed) {

@@ -75,6 +75,11 @@ void WalkView::SetCluster(const ClusterFigures& cluster) {
   figures_.cluster = cluster;
 }
 
+void WalkView::SetStoreTrouble(std::optional<std::uint64_t> unwrittenRows) {
+  std::lock_guard lock(mutex_);
+  figures_.storeUnwritten = unwrittenRows;
+}
+
 WalkFigures WalkView::Figures() {
   std::lock_guard lock(mutex_);
   return figures_;

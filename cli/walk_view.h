@@ -1,6 +1,7 @@
 // The command line's host of the engine: the shop-ID field and the thread count held in memory,
-// the rows counted (and handed to whoever writes them out), the pause and the retry counts kept,
-// all as figures a progress display can read at any moment. Safe from any thread.
+// the rows counted (and handed to whoever writes them out), the pause, the retry counts and the
+// store's trouble kept, all as figures a progress display can read at any moment. Safe from any
+// thread.
 #pragma once
 
 #include <chrono>
@@ -45,6 +46,8 @@ struct WalkFigures {
   bool started = false;
   // The shared walk's figures, when the walk is shared.
   std::optional<ClusterFigures> cluster;
+  // While the store cannot write: the rows it holds unwritten.
+  std::optional<std::uint64_t> storeUnwritten;
 
   // Shop IDs handed out so far.
   std::int64_t Walked() const { return handedOut; }
@@ -71,6 +74,8 @@ class WalkView : public CollectorUi {
   WalkFigures Figures();
   // The shared walk's figures for the display (from another thread, now and then).
   void SetCluster(const ClusterFigures& cluster);
+  // The store cannot write and holds `unwrittenRows` rows; nothing: it writes again.
+  void SetStoreTrouble(std::optional<std::uint64_t> unwrittenRows);
 
  private:
   std::mutex mutex_;

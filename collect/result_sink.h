@@ -61,8 +61,8 @@ class ResultSink {
   virtual std::vector<FailedShop> FailedShops() = 0;
 
   // Whether reports wait to be written beyond what the sink means to hold (its writing fell
-  // behind, or its server is out of reach): the dispatcher pauses handing out shop IDs while it
-  // is. Reports that come anyway are still accepted. Any thread may ask.
+  // behind or fails, or its server is out of reach): the dispatcher pauses handing out shop IDs
+  // while it is. Reports that come anyway are still accepted. Any thread may ask.
   virtual bool Congested() const { return false; }
 };
 

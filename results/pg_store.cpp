@@ -21,7 +21,8 @@ constexpr int RowsPerFetch = 1000;
 bool SameProblem(const std::optional<StoreProblem>& a, const std::optional<StoreProblem>& b) {
   if (a.has_value() != b.has_value()) return false;
   if (!a) return true;
-  return a->kind == b->kind && a->path == b->path && a->reason == b->reason;
+  return a->kind == b->kind && a->path == b->path && a->reason == b->reason &&
+         a->unwrittenRows == b->unwrittenRows;
 }
 
 std::string HostName() {
@@ -370,6 +371,7 @@ void PgStore::QueueReport(Report report) {
   {
     std::lock_guard lock(mutex_);
     wake = queue_.empty() || queue_.size() + 1 == settings_.batchSize;
+    if (report.type == Report::Type::Row) unwrittenRows_.insert(report.record.shopId);
     queue_.push_back(std::move(report));
     ++reported_;
   }
@@ -414,7 +416,28 @@ std::vector<FailedShop> PgStore::FailedShops() {
 
 bool PgStore::Congested() const {
   std::lock_guard lock(mutex_);
-  return queue_.size() >= settings_.maxWaitingReports;
+  return reported_ - written_ >= settings_.maxWaitingReports;
+}
+
+StoreBacklog PgStore::Backlog() {
+  StoreBacklog backlog;
+  {
+    std::lock_guard lock(mutex_);
+    backlog.reports = reported_ - written_;
+    backlog.rows = unwrittenRows_.size();
+    if (!unwrittenRows_.empty()) {
+      backlog.lowestRow = *unwrittenRows_.begin();
+      backlog.highestRow = *unwrittenRows_.rbegin();
+    }
+  }
+  std::lock_guard lock(problemMutex_);
+  backlog.problem = writerProblem_;
+  return backlog;
+}
+
+std::optional<std::string> PgStore::DurablePlace() {
+  std::lock_guard lock(mutex_);
+  return durablePlace_;
 }
 
 std::optional<InterruptedRun> PgStore::Interrupted(RunKind /*kind*/) {
@@ -567,6 +590,13 @@ void PgStore::WriteLoop() {
             if (held.lost && held.unwritten == 0) spent.push_back(epoch);
           }
           for (std::int64_t epoch : spent) ForgetLease(epoch);
+          for (const Report& report : batch) {
+            if (report.type != Report::Type::Row) continue;
+            if (auto row = unwrittenRows_.find(report.record.shopId); row != unwrittenRows_.end()) {
+              unwrittenRows_.erase(row);
+            }
+          }
+          durablePlace_ = writerPlace_;
           written_ += batch.size();
           answeredWritten_ += answers;
           troubled_ = false;
@@ -585,6 +615,7 @@ void PgStore::WriteLoop() {
       troubled_ = true;
       giveUp = writerStopping_ && Clock::now() >= closeDeadline_;
       unwritten = batch.size() + queue_.size();
+      problem->unwrittenRows = unwrittenRows_.size();
     }
     progress_.notify_all();
     if (giveUp) {
@@ -630,6 +661,7 @@ std::optional<StoreProblem> PgStore::WriteBatch(std::vector<Report>& batch,
     }
 
     const std::optional<std::int64_t> runBefore = currentRun_;
+    const std::optional<std::string> placeBefore = writerPlace_;
     std::vector<std::int64_t> refused;
     pg::Transaction transaction(writer_);
     pg::Status status = transaction.Begin();
@@ -638,6 +670,7 @@ std::optional<StoreProblem> PgStore::WriteBatch(std::vector<Report>& batch,
     if (status) status = transaction.Commit();
     if (!status) {
       currentRun_ = runBefore;
+      writerPlace_ = placeBefore;
       if (status.ConnectionLost()) writer_.Close();
       return ProblemOf(status);
     }
@@ -668,6 +701,7 @@ pg::Status PgStore::Apply(Report& report, std::vector<std::int64_t>& refusedEpoc
     case Report::Type::Place:
       // A place belongs to a run; outside one there is nothing to move.
       if (!currentRun_) return {};
+      writerPlace_ = report.text;
       return writer_.Run("UPDATE shopwalk.runs SET place = $2 WHERE run_id = $1",
                          pg::Params().Int(*currentRun_).Bytes(report.text));
     case Report::Type::BeginRun:
@@ -683,7 +717,10 @@ pg::Status PgStore::Apply(Report& report, std::vector<std::int64_t>& refusedEpoc
           "INSERT INTO shopwalk.runs (run_id, kind, started_at, place, node_id) "
           "VALUES ($1, $2, now(), $3, $4) ON CONFLICT (run_id) DO NOTHING",
           pg::Params().Int(report.runId).Int(report.value).Bytes(report.text).Int(nodeId_));
-      if (status) currentRun_ = report.runId;
+      if (status) {
+        currentRun_ = report.runId;
+        writerPlace_ = report.text;
+      }
       return status;
     case Report::Type::EndRun:
       if (!currentRun_) return {};

@@ -17,7 +17,9 @@
 // reported is dropped while the node holds the shop's lease: it is written once the server is
 // back. Reports for IDs the node does not hold (never handed out by it, or of a lease it lost to
 // another node) are not written: the IDs' holder writes them. Congested() says when more reports
-// wait than the setting allows; the dispatcher then pauses (reports that come anyway are kept).
+// wait (queued or being written) than the setting allows; the dispatcher then pauses (reports that
+// come anyway are kept). A server out of reach alone does not hold the walk: the node rides it out
+// in memory up to that bound, as servers restart and networks come back.
 //
 // A node's walk ends (NextShop says End) once the shared walk is over: its cursor passed the
 // shared end, every block is done, no failed shop is due for a retry and none is being retried
@@ -44,6 +46,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -74,8 +77,8 @@ struct PgStoreSettings {
   int failedClaimBatch = 20;
   // How often a node with nothing to claim looks again (for expired leases and the walk's end).
   std::chrono::milliseconds idleClaimEvery{1000};
-  // Congested() while more reports than this wait to be written.
-  std::size_t maxWaitingReports = 10000;
+  // Congested() while this many reports wait to be written.
+  std::size_t maxWaitingReports = MaxWaitingReports;
   // A report is written at most this long after it came (while the server is reachable), or as
   // soon as this many wait; a transaction holds at most maxTransactionReports.
   std::chrono::milliseconds commitDelay{50};
@@ -165,6 +168,9 @@ class PgStore final : public ResultStore, public WorkSource {
   void EndRun(bool placeSaved) override;
   std::optional<std::string> LastPlace(RunKind kind) override;
   bool Flush(std::chrono::milliseconds timeout) override;
+  // The writer's problem (claiming and renewing are not writing).
+  StoreBacklog Backlog() override;
+  std::optional<std::string> DurablePlace() override;
   // Also told (from the keeper's thread) when claiming or renewing cannot reach the server.
   void OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) override;
   void OnDurable(std::function<void(std::uint64_t durableRows)> listener) override;
@@ -302,10 +308,15 @@ class PgStore final : public ResultStore, public WorkSource {
   std::uint64_t refused_ = 0;
   PgStoreCounters counters_;
   std::uint64_t answeredWritten_ = 0;
+  // Shop IDs of the rows queued or being written, and the place last committed.
+  std::multiset<std::int32_t> unwrittenRows_;
+  std::optional<std::string> durablePlace_;
 
   // The writer thread's own.
   pg::Connection writer_;
   std::optional<std::int64_t> currentRun_;
+  // The current run's place as written by the transaction under way or the last one.
+  std::optional<std::string> writerPlace_;
   std::uint64_t durableRows_ = 0;
   std::thread writerThread_;
 

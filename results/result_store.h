@@ -39,6 +39,23 @@ struct StoreProblem {
   Kind kind = Kind::Other;
   std::string path;    // the store's file
   std::string reason;  // the system's or the database's own words
+  // While writing fails: the rows reported and not written yet (0 for other problems).
+  std::uint64_t unwrittenRows = 0;
+};
+
+// The most reports a store holds unwritten before it holds the walk (ResultSink::Congested):
+// both stores use it (the PostgreSQL store as its setting's default).
+inline constexpr std::size_t MaxWaitingReports = 10000;
+
+// What a store holds in memory, reported and not yet durable.
+struct StoreBacklog {
+  // Reports of every kind (rows, answers, failures, places, runs).
+  std::uint64_t reports = 0;
+  // Rows among them, and the lowest and highest of their shop IDs (nothing without rows).
+  std::uint64_t rows = 0;
+  std::optional<std::int32_t> lowestRow, highestRow;
+  // Why the last write failed, while writing fails (nothing while it works).
+  std::optional<StoreProblem> problem;
 };
 
 // The last run of a kind when it did not end cleanly: what its list held and where it was.
@@ -109,6 +126,8 @@ struct StoreSummary {
   std::optional<SharedWalkSummary> sharedWalk;
 };
 
+// Congested() (see ResultSink) once MaxWaitingReports reports wait to be written (queued or being
+// written); each store's header says when else.
 class ResultStore : public ResultSink {
  public:
   // Runs. A run lasts from BeginRun or ContinueRun until EndRun; what is reported in between
@@ -134,12 +153,21 @@ class ResultStore : public ResultSink {
   // Writes everything reported so far and waits until it is durable (or `timeout` passes);
   // true when all of it is.
   virtual bool Flush(std::chrono::milliseconds timeout) = 0;
-  // Called (on the writer's thread) when a write fails, again whenever the problem changes, and
-  // with an empty problem when writing works again; while writes fail nothing reported is
-  // dropped: it waits in memory and is retried. A store opened for reading refuses what is
-  // reported to it and says so here (NotWritable) on the reporting thread. A listener must not
-  // call Flush or the reading members, nor destroy the store. Setting a listener replaces the one
-  // before.
+  // What waits to be written now. Cheap (no reading, no waiting): any thread may ask, a listener
+  // too.
+  virtual StoreBacklog Backlog() = 0;
+  // The walk's place as last made durable by this object (a run begun with its first place, or a
+  // place moved), nothing before one was (a continued run has none until its place moves). The
+  // store commits reports in their order, so every shop ID the run handed out up to this place
+  // has its outcome durable: a place saved elsewhere (config.ini) goes no further than this one.
+  // Any thread, a listener too.
+  virtual std::optional<std::string> DurablePlace() = 0;
+  // Called (on the writer's thread) when a write fails, again whenever the problem or the number
+  // of unwritten rows changes, and with an empty problem when writing works again; while writes
+  // fail nothing reported is dropped: it waits in memory and is retried. A store opened for reading
+  // refuses what is reported to it and says so here (NotWritable) on the reporting thread. A
+  // listener must not call Flush or the reading members, nor destroy the store. Setting a listener
+  // replaces the one before.
   virtual void OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) = 0;
   // Called (on the writer's thread) after each commit with the number of rows reported so far
   // (RowAppended calls on this object) that are now durable. Same rules as OnTrouble.

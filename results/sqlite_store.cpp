@@ -51,7 +51,8 @@ StoreProblem::Kind KindOfSystemError(int error) {
 }
 
 bool SameProblem(const StoreProblem& a, const StoreProblem& b) {
-  return a.kind == b.kind && a.path == b.path && a.reason == b.reason;
+  return a.kind == b.kind && a.path == b.path && a.reason == b.reason &&
+         a.unwrittenRows == b.unwrittenRows;
 }
 
 std::int32_t ToShopId(std::int64_t value) {
@@ -397,6 +398,7 @@ void SqliteStore::Queue(Report report) {
     // The writer learns of an earlier deadline than the one it waits for.
     wake = queue_.empty() || queue_.size() + 1 == BatchSize || report.due < earliestDue_;
     earliestDue_ = queue_.empty() ? report.due : std::min(earliestDue_, report.due);
+    if (report.type == Report::Type::Row) unwrittenRows_.insert(report.record.shopId);
     queue_.push_back(std::move(report));
     ++reported_;
   }
@@ -458,6 +460,29 @@ void SqliteStore::EndRun(bool placeSaved) {
   report.type = Report::Type::EndRun;
   report.value = placeSaved ? 1 : 0;
   Queue(std::move(report));
+}
+
+bool SqliteStore::Congested() const {
+  std::lock_guard lock(queueMutex_);
+  return reported_ - written_ >= MaxWaitingReports || (troubled_ && !unwrittenRows_.empty());
+}
+
+StoreBacklog SqliteStore::Backlog() {
+  std::lock_guard lock(queueMutex_);
+  StoreBacklog backlog;
+  backlog.reports = reported_ - written_;
+  backlog.rows = unwrittenRows_.size();
+  if (!unwrittenRows_.empty()) {
+    backlog.lowestRow = *unwrittenRows_.begin();
+    backlog.highestRow = *unwrittenRows_.rbegin();
+  }
+  if (troubled_) backlog.problem = problem_;
+  return backlog;
+}
+
+std::optional<std::string> SqliteStore::DurablePlace() {
+  std::lock_guard lock(queueMutex_);
+  return durablePlace_;
 }
 
 bool SqliteStore::Flush(std::chrono::milliseconds timeout) {
@@ -527,6 +552,8 @@ void SqliteStore::WriteLoop() {
         std::lock_guard lock(queueMutex_);
         written_ += batch.size();
         troubled_ = false;
+        problem_.reset();
+        Committed(batch);
       }
       progress_.notify_all();
       batch.clear();
@@ -540,6 +567,8 @@ void SqliteStore::WriteLoop() {
       troubled_ = true;
       giveUp = stopping_ && Clock::now() >= closeDeadline_;
       unwritten = batch.size() + queue_.size();
+      problem->unwrittenRows = unwrittenRows_.size();
+      problem_ = problem;
     }
     progress_.notify_all();
     if (giveUp) {
@@ -556,6 +585,16 @@ void SqliteStore::WriteLoop() {
     // Not cut short by new reports or by closing, which keeps retrying until its deadline.
     writerWakeup_.wait_for(lock, RetryDelay, [] { return false; });
   }
+}
+
+void SqliteStore::Committed(const std::vector<Report>& batch) {
+  for (const Report& report : batch) {
+    if (report.type != Report::Type::Row) continue;
+    if (auto row = unwrittenRows_.find(report.record.shopId); row != unwrittenRows_.end()) {
+      unwrittenRows_.erase(row);
+    }
+  }
+  durablePlace_ = state_.place;
 }
 
 std::optional<StoreProblem> SqliteStore::WriteBatch(const std::vector<Report>& batch) {
@@ -642,6 +681,7 @@ sqlite::Status SqliteStore::Apply(const Report& report, WriterState& state) {
     case Report::Type::Place:
       // A place belongs to a run; outside one there is nothing to move.
       if (!state.currentRun) return {};
+      state.place = report.text;
       return Binder(s.setPlace).Int(*state.currentRun).Bytes(report.text).Run();
     case Report::Type::BeginRun: {
       if (state.currentRun) {
@@ -663,6 +703,7 @@ sqlite::Status SqliteStore::Apply(const Report& report, WriterState& state) {
       }
       state.currentRun = runId;
       state.nextSequence = 1;
+      state.place = report.text;
       return {};
     }
     case Report::Type::ContinueRun: {
@@ -673,6 +714,7 @@ sqlite::Status SqliteStore::Apply(const Report& report, WriterState& state) {
         }
       }
       state.currentRun.reset();
+      state.place.reset();
       std::optional<std::int64_t> exists, last;
       if (auto status = Binder(s.runExists).Int(report.id).QueryInt64(exists); !status) {
         return status;

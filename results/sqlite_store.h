@@ -8,6 +8,13 @@
 // RetryDelay until it works. OnDurable (and OnTrouble's all-clear) hear of a commit before a Flush
 // waiting for it returns.
 //
+// Congested() holds the walk once MaxWaitingReports reports wait, and also from a failed write
+// until a write works again, while rows wait: a local file that refuses writes (a full disk, an I/O
+// error, a lock held by another program) seldom recovers by itself within the walk, and every row
+// collected meanwhile would be one more that exists only in memory. Answers and places alone do not
+// hold the walk before the bound: the shop IDs they cover are walked again if they are lost, never
+// skipped.
+//
 // One copy walks with a store at a time: opening for walking takes a lock that a second opening
 // for walking, in this process or another, is refused (InUse) while the first lives. Opening for
 // reading takes no lock and sees the walk's commits as they land.
@@ -21,6 +28,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,7 +103,11 @@ class SqliteStore final : public ResultStore {
   void EndRun(bool placeSaved) override;
   std::optional<std::string> LastPlace(RunKind kind) override;
 
+  bool Congested() const override;
+
   bool Flush(std::chrono::milliseconds timeout) override;
+  StoreBacklog Backlog() override;
+  std::optional<std::string> DurablePlace() override;
   void OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) override;
   void OnDurable(std::function<void(std::uint64_t durableRows)> listener) override;
 
@@ -130,6 +142,8 @@ class SqliteStore final : public ResultStore {
     std::int64_t nextRunId = 1;
     std::int64_t nextOpenedSeq = 1;
     std::int64_t nextFailurePosition = 1;
+    // The current run's place as written (see DurablePlace).
+    std::optional<std::string> place;
   };
 
   struct WriterStatements;
@@ -147,6 +161,9 @@ class SqliteStore final : public ResultStore {
   // Writes `batch` in one transaction; the problem when it failed (nothing of it is then kept).
   std::optional<StoreProblem> WriteBatch(const std::vector<Report>& batch);
   sqlite::Status Apply(const Report& report, WriterState& state);
+  // The batch was committed: its rows are written, and the place it wrote is durable (under
+  // queueMutex_).
+  void Committed(const std::vector<Report>& batch);
 
   // Waits until the reports made before the call are written (unless writing fails).
   void CatchUp();
@@ -164,7 +181,7 @@ class SqliteStore final : public ResultStore {
   sqlite::Connection reader_;
 
   // Reports between the reporting threads and the writer.
-  std::mutex queueMutex_;
+  mutable std::mutex queueMutex_;
   std::condition_variable writerWakeup_;
   std::condition_variable progress_;
   std::deque<Report> queue_;
@@ -174,6 +191,12 @@ class SqliteStore final : public ResultStore {
   std::uint64_t written_ = 0;      // reports committed so far
   std::uint64_t flushWanted_ = 0;  // reports a Flush or a read waits for
   bool troubled_ = false;          // the last write failed
+  // Why it failed (while troubled_), with the rows then unwritten.
+  std::optional<StoreProblem> problem_;
+  // Shop IDs of the rows reported and not yet committed (queued or being written).
+  std::multiset<std::int32_t> unwrittenRows_;
+  // The place last committed (see DurablePlace).
+  std::optional<std::string> durablePlace_;
   bool stopping_ = false;
   Clock::time_point closeDeadline_;
   std::uint64_t refused_ = 0;  // reports to a store opened for reading

@@ -670,11 +670,25 @@ class BridgeTest : public QObject {
     ui.ShowRetryCounts(0, 0);
     QCOMPARE(window.Status()->PaneText(2), QStringLiteral("软件制作：Mivu"));
 
+    // The store's trouble holds the last pane while it lasts: shops in trouble reported
+    // meanwhile show once it is over.
+    ui.ShowStoreTrouble(7);
+    QCOMPARE(window.Status()->PaneText(2), QStringLiteral("结果库写入失败：7 条未保存"));
+    ui.ShowRetryCounts(2, 1);
+    ui.AddRow(record);
+    QCOMPARE(window.Status()->PaneText(2), QStringLiteral("结果库写入失败：7 条未保存"));
+    ui.ShowStoreTrouble(9);
+    QCOMPARE(window.Status()->PaneText(2), QStringLiteral("结果库写入失败：9 条未保存"));
+    ui.ShowStoreTrouble(std::nullopt);
+    QCOMPARE(window.Status()->PaneText(2), QStringLiteral("等待重试：2 个，失败：1 个"));
+    ui.ShowRetryCounts(0, 0);
+    QCOMPARE(window.Status()->PaneText(2), QStringLiteral("软件制作：Mivu"));
+
     // Rows of an interrupted run come back numbered after those in the list, panes untouched.
     ui.RestoreRows({record, record, record});
-    QCOMPARE(rows.RowCount(), 5);
-    QCOMPARE(rows.GetCellText(4, 0), std::string("5"));
-    QCOMPARE(window.Status()->PaneText(0), QStringLiteral("已采集：2个"));
+    QCOMPARE(rows.RowCount(), 6);
+    QCOMPARE(rows.GetCellText(5, 0), std::string("6"));
+    QCOMPARE(window.Status()->PaneText(0), QStringLiteral("已采集：3个"));
   }
 
   void theShopIdFieldIsReadWithoutAHopAndSeesTheUsersTyping() {

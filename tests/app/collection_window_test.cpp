@@ -1,5 +1,6 @@
 // The whole program on the offscreen platform: a run against the local marketplace through the
-// real window, an export, and closing with the walk's place saved.
+// real window, an export, and closing with the walk's place saved; a results store whose disk
+// fills up under the walk.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -30,8 +31,11 @@
 #include "collect/text.h"
 #include "net/transfer_abort.h"
 #include "net/web_access.h"
+#include "results/sqlite_store.h"
 #include "store/progress_store.h"
 #include "store/run_directory.h"
+#include "tests/results/limited_space_vfs.h"
+#include "tests/support/scratch_directory.h"
 #include "tests/support/shop_pages.h"
 #include "tests/support/test_marketplace.h"
 
@@ -74,14 +78,24 @@ std::vector<std::int32_t> RequestedShops(const test::TestMarketplace& market,
   return ids;
 }
 
-// Steps run one after the other from a timer, each until it says it is done.
+// Steps run one after the other from a timer, each until it says it is done. A script still
+// unfinished after a generous while (something is wrong) fails, and closes the boxes it waits
+// for and ends the program, so that the test ends instead of hanging.
 class Script {
  public:
+  static constexpr auto Patience = std::chrono::seconds(120);
+
   void Then(std::function<bool()> step) { steps_.push_back(std::move(step)); }
   void Start(QObject* owner) {
+    const auto deadline = std::chrono::steady_clock::now() + Patience;
     auto* timer = new QTimer(owner);
-    QObject::connect(timer, &QTimer::timeout, [this] {
+    QObject::connect(timer, &QTimer::timeout, [this, deadline] {
       if (next_ < steps_.size() && steps_[next_]()) ++next_;
+      if (Finished() || std::chrono::steady_clock::now() < deadline) return;
+      if (!gaveUp_) ADD_FAILURE() << "the script is stuck at step " << next_ + 1;
+      gaveUp_ = true;
+      if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+      QApplication::exit(1);
     });
     timer->start(10);
   }
@@ -90,12 +104,13 @@ class Script {
  private:
   std::vector<std::function<bool()>> steps_;
   std::size_t next_ = 0;
+  bool gaveUp_ = false;
 };
 
-// Clicks the button of the modal message box showing `text`; false while none is shown.
-bool AnswerMessage(const QString& text, const QString& button) {
+// Clicks the button of the modal message box whose text `matches`; false while none is shown.
+bool AnswerMessage(const std::function<bool(const QString&)>& matches, const QString& button) {
   auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-  if (box == nullptr || box->text() != text) return false;
+  if (box == nullptr || !matches(box->text())) return false;
   for (QAbstractButton* b : box->buttons()) {
     if (b->text() == button) {
       b->click();
@@ -103,6 +118,31 @@ bool AnswerMessage(const QString& text, const QString& button) {
     }
   }
   return false;
+}
+
+// The same for the box showing exactly `text`.
+bool AnswerMessage(const QString& text, const QString& button) {
+  return AnswerMessage([&](const QString& shown) { return shown == text; }, button);
+}
+
+// Accepts the save dialog with `path` typed as the file name; false while it is not shown.
+bool AcceptSaveDialog(const QString& path) {
+  auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+  if (dialog == nullptr) return false;
+  auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+  if (name == nullptr) return false;
+  name->setText(path);
+  if (dialog->selectedFiles() != QStringList({path})) return false;
+  static_cast<QDialog*>(dialog)->accept();
+  return true;
+}
+
+// The walk's place saved in config.ini, or nothing.
+std::optional<std::int32_t> SavedPlace() {
+  const std::string saved = FileContent(ConfigPath());
+  const std::string lead = "[Mivu]\r\nNow_ID=";
+  if (saved.rfind(lead, 0) != 0) return std::nullopt;
+  return TextToInt(saved.substr(lead.size()));
 }
 
 TEST(CollectionWindow, CollectsStopsExportsAndSavesThePlace) {
@@ -165,16 +205,7 @@ TEST(CollectionWindow, CollectsStopsExportsAndSavesThePlace) {
     QTimer::singleShot(0, [&] { QTest::mouseClick(window.ExportButton(), Qt::LeftButton); });
     return true;
   });
-  script.Then([&] {
-    auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-    if (dialog == nullptr) return false;
-    auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-    if (name == nullptr) return false;
-    name->setText(exportPath);
-    if (dialog->selectedFiles() != QStringList({exportPath})) return false;
-    static_cast<QDialog*>(dialog)->accept();
-    return true;
-  });
+  script.Then([&] { return AcceptSaveDialog(exportPath); });
   script.Then([&] { return AnswerMessage(QStringLiteral("导出完成!"), QStringLiteral("确定")); });
   script.Then([&] {
     QTimer::singleShot(0, [&] { window.close(); });
@@ -359,6 +390,152 @@ TEST(CollectionWindow, ClosingDuringARunEndsEverythingWithoutWaitingForTheServer
   EXPECT_TRUE(collector->ShutDownForExit(std::chrono::milliseconds(0)));
   // None of the hanging shops was finished, so the walk's place is still the start.
   EXPECT_EQ(collector->ProgressText(), "5000");
+  ResetTransferAbort();
+}
+
+// The disk under the results store fills up during a walk: the walk is held, the last pane says
+// how many rows are not saved while it lasts, closing names them and offers the export before the
+// usual question, and the place saved is the one the store made durable, before every row it
+// could not write.
+TEST(CollectionWindow, AFullDiskHoldsTheWalkShowsTheUnsavedRowsAndOffersTheirExport) {
+  std::filesystem::remove(ConfigPath());
+  test::ScratchDirectory dir;
+  const QString exportPath = QString::fromStdString(dir.File("shops.txt"));
+  const std::string storePath = dir.File("shopwalk.db");
+
+  InitWebAccess();
+  test::TestMarketplace market;
+  ServeDemoShops(market);
+  SetConnectTo(market.ConnectAddress());
+  auto vfs = std::make_unique<test::LimitedSpaceVfs>();
+  SqliteStore::Opening opened = SqliteStore::OpenForWalking(storePath);
+  ASSERT_TRUE(opened) << opened.problem.reason;
+  std::shared_ptr<ResultStore> store = std::move(opened.store);
+  auto durableRows = std::make_shared<std::atomic<std::uint64_t>>(0);
+  store->OnDurable([durableRows](std::uint64_t rows) { *durableRows = rows; });
+
+  std::vector<ResultRow> rows;
+  std::uint64_t written = 0;
+  StoreBacklog held;
+  QString troublePane;
+  QString closingText;
+  int rowsAtClosing = -1;
+  std::optional<std::string> durablePlace;
+  {
+    Application app(argc, argv);
+    auto collector = std::make_shared<Collector>(app.Ui());
+    app.SetHandlers(EngineHandlers(collector, store));
+    CollectorWindow& window = app.Window();
+    ResultModel& results = window.Results();
+    const auto unsavedPane = [&](std::uint64_t unsaved) {
+      return QStringLiteral("结果库写入失败：%1 条未保存").arg(unsaved);
+    };
+
+    Script script;
+    script.Then([&] {
+      window.ShopIdField()->setText(QStringLiteral("1000"));
+      window.ThreadCountField()->setText(QStringLiteral("4"));
+      QTest::mouseClick(window.StartButton(), Qt::LeftButton);
+      return true;
+    });
+    script.Then([&] {
+      // Some rows are on the disk; then it is full.
+      if (*durableRows < 2) return false;
+      vfs->AllowBytes(0);
+      return true;
+    });
+    script.Then([&] {
+      // Held: nothing is in flight, every row of the list is either written or held, and the
+      // last pane counts those held.
+      const StoreBacklog backlog = store->Backlog();
+      if (!backlog.problem || backlog.rows == 0 || collector->Progress().AnyInFlight()) {
+        return false;
+      }
+      if (static_cast<std::uint64_t>(results.RowCount()) != *durableRows + backlog.rows) {
+        return false;
+      }
+      if (window.Status()->PaneText(2) != unsavedPane(backlog.rows)) return false;
+      held = backlog;
+      written = *durableRows;
+      durablePlace = store->DurablePlace();
+      troublePane = window.Status()->PaneText(2);
+      for (int r = 0; r < results.RowCount(); ++r) {
+        std::array<std::string, 6> row;
+        for (int c = 0; c < 6; ++c) row[c] = results.GetCellText(r, c);
+        rows.push_back(row);
+      }
+      QTimer::singleShot(0, [&] { window.close(); });
+      return true;
+    });
+    script.Then([&] {
+      return AnswerMessage(
+          [&](const QString& text) {
+            if (!text.startsWith(QStringLiteral("有 "))) return false;
+            closingText = text;
+            rowsAtClosing = results.RowCount();
+            return true;
+          },
+          QStringLiteral("是"));
+    });
+    script.Then([&] { return AcceptSaveDialog(exportPath); });
+    script.Then([&] { return AnswerMessage(QStringLiteral("导出完成!"), QStringLiteral("确定")); });
+    script.Then(
+        [&] { return AnswerMessage(QStringLiteral("是否保存当前进度？"), QStringLiteral("是")); });
+    script.Start(&window);
+
+    EXPECT_EQ(app.Run(), 0);
+    SetConnectTo("");
+    ASSERT_TRUE(script.Finished());
+  }
+  // The walk stayed held up to the closing question: no row came after those held.
+  EXPECT_EQ(rowsAtClosing, static_cast<int>(rows.size()));
+
+  // The closing named the rows held and the store's reason, before the usual question.
+  ASSERT_TRUE(held.problem.has_value());
+  const QString expectedText = QStringLiteral("有 %1 条结果未能写入结果库（%2）。是否先导出？")
+                                   .arg(held.rows)
+                                   .arg(QString::fromStdString(held.problem->reason));
+  EXPECT_EQ(closingText, expectedText);
+  EXPECT_EQ(troublePane, QStringLiteral("结果库写入失败：%1 条未保存").arg(held.rows));
+
+  // The export holds every row of the list, those never written among them.
+  std::string expected;
+  for (const auto& row : rows) expected += row[3] + "\r\n";
+  EXPECT_EQ(FileContent(exportPath.toStdString()), expected);
+
+  // The place saved is the durable one, before the lowest row the store could not write.
+  ASSERT_TRUE(durablePlace.has_value());
+  ASSERT_TRUE(held.lowestRow.has_value());
+  const std::optional<std::int32_t> saved = SavedPlace();
+  ASSERT_TRUE(saved.has_value());
+  EXPECT_EQ(std::to_string(*saved), *durablePlace);
+  EXPECT_GE(*saved, 1000);
+  EXPECT_LT(*saved, *held.lowestRow);
+  std::filesystem::remove(ConfigPath());
+
+  // What the disk took is what the store said it wrote; the rest never reached it.
+  store.reset();
+  vfs.reset();
+  SqliteStore::Opening reading = SqliteStore::OpenForReading(storePath);
+  ASSERT_TRUE(reading) << reading.problem.reason;
+  std::set<std::int32_t> stored;
+  reading.store->ForEachRow([&](const ShopRecord& record) { stored.insert(record.shopId); });
+  EXPECT_EQ(stored.size(), written);
+  std::size_t unsaved = 0;
+  for (const auto& row : rows) {
+    const std::int32_t id = TextToInt(row[5].substr(std::string("http://shop").size()));
+    if (stored.count(id) == 0) ++unsaved;
+  }
+  EXPECT_EQ(unsaved, held.rows);
+  EXPECT_EQ(reading.store->LastPlace(RunKind::Window), std::to_string(*saved));
+
+  const std::string figures = std::to_string(written) + " rows written, " +
+                              std::to_string(held.rows) + " held, " + std::to_string(held.rows) +
+                              " shown as unwritten";
+  std::printf("full disk through the window: %s\n", figures.c_str());
+  ::testing::Test::RecordProperty("rows_written", static_cast<int>(written));
+  ::testing::Test::RecordProperty("rows_held", static_cast<int>(held.rows));
+  ::testing::Test::RecordProperty("rows_shown_unwritten", static_cast<int>(held.rows));
   ResetTransferAbort();
 }
 

@@ -1,16 +1,24 @@
 // The window with the results store: an interrupted run comes back into the list and the field,
-// a clean close ends the run with the user's answer, and a store that cannot be opened is named
-// to the user, who chooses between running without it and ending the program.
+// a clean close ends the run with the user's answer, a store that cannot be opened is named to the
+// user, who chooses between running without it and ending the program, and a full disk under the
+// walk holds it and is named at closing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "app/engine_handlers.h"
 #include "collect/text.h"
+#include "net/web_access.h"
 #include "results/sqlite_store.h"
+#include "tests/results/limited_space_vfs.h"
+#include "tests/support/child_process.h"
 #include "tests/support/memory_ui.h"
 #include "tests/support/scratch_directory.h"
+#include "tests/support/shop_pages.h"
+#include "tests/support/test_marketplace.h"
 
 namespace shopwalk::test {
 namespace {
@@ -98,6 +106,55 @@ TEST_F(WindowStoreTest, AStoreThatCannotBeOpenedIsNamedAndTheUserChooses) {
   ui.SetMessageAnswer([](const MemoryUi::Message&) { return mb::PressedNo; });
   EXPECT_TRUE(OpenWindowStore(ui, path).exit);
   ASSERT_EQ(ui.Messages().size(), 1u);
+}
+
+TEST_F(WindowStoreTest, AFullDiskHoldsTheWalkAndClosingAsksAboutTheRowsHeld) {
+  constexpr auto Patience = std::chrono::seconds(60);
+  InitWebAccess();
+  TestMarketplace market;
+  market.SetFallbackGenerator(
+      [](const std::string& host, const std::string& path) -> std::optional<Page> {
+        auto body = pages::DemoPage(host, path);
+        if (!body) return std::nullopt;
+        Page page;
+        page.body = std::move(*body);
+        return page;
+      });
+  SetConnectTo(market.ConnectAddress());
+  LimitedSpaceVfs vfs;
+  auto store = Open();
+  auto durable = std::make_shared<std::atomic<std::uint64_t>>(0);
+  store->OnDurable([durable](std::uint64_t rows) { *durable = rows; });
+  MemoryUi ui;
+  auto collector = std::make_shared<Collector>(ui);
+  CollectorHandlers handlers = EngineHandlers(collector, store);
+  handlers.OnCollectorCreated(ui);
+  ui.SetShopIdText("1000");
+  ui.SetThreadCountText("4");
+  handlers.OnStartClicked(ui);
+  ASSERT_TRUE(WaitUntil([&] { return *durable >= 2; }, Patience));
+
+  vfs.AllowBytes(0);
+  // The dispatcher pauses for the store once a row waits unwritten.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const auto pauses = ui.Pauses();
+        return std::any_of(pauses.begin(), pauses.end(), [](const MemoryUi::Pause& pause) {
+          return pause.reason == PauseReason::StoreBehind;
+        });
+      },
+      Patience));
+  // Closing names the rows held first; declined, no export is offered before the usual question.
+  ui.SetMessageAnswer([](const MemoryUi::Message&) { return mb::PressedNo; });
+  handlers.OnCollectorDestroyed(ui);
+  const auto messages = ui.Messages();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0].text.rfind("有 ", 0), 0u) << messages[0].text;
+  EXPECT_EQ(messages[0].flags, mb::YesNo | mb::IconWarning);
+  EXPECT_EQ(messages[1].text, "是否保存当前进度？");
+  EXPECT_EQ(ui.InitialDirectory(), "");
+  handlers.ShutDown();
+  SetConnectTo("");
 }
 
 }  // namespace

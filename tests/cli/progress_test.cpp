@@ -102,6 +102,23 @@ TEST(ProgressLines, TheLogLineIsOnePlainLineOfNamedFigures) {
       << withoutEnd;
 }
 
+TEST(ProgressLines, AStoreThatCannotWriteShowsWhileItLastsEarlyInTheLine) {
+  WalkFigures failing = HalfWay();
+  failing.storeUnwritten = 7;
+  failing.paused = PauseReason::StoreBehind;
+  EXPECT_EQ(StatusLine(failing, seconds(10), std::nullopt, 0),
+            "walked 50 IDs  5.0 IDs/s  found 12  STORE FAILING: 7 rows unsaved  paused (the "
+            "results store cannot keep up)  elapsed 0:10");
+  // A narrow terminal still shows it.
+  EXPECT_NE(StatusLine(failing, seconds(10), 1099, 70).find("STORE FAILING: 7 rows unsaved"),
+            std::string::npos);
+  const std::string log = LogLine(failing, seconds(10), 1099);
+  EXPECT_NE(log.find(" last=1099 store_unsaved=7 paused "), std::string::npos) << log;
+  failing.storeUnwritten = 0;
+  EXPECT_NE(StatusLine(failing, seconds(10), 1099, 0).find("STORE FAILING: 0 rows unsaved"),
+            std::string::npos);
+}
+
 TEST(ProgressLines, TheSummarySaysWhatWasWalkedAndHowTheWalkEnded) {
   EXPECT_EQ(SummaryLine(HalfWay(), seconds(10), "stopped by SIGINT"),
             "walked 50 shop IDs (1000 to 1049) in 0:10, 5.0 IDs/s; found 12 shops; 0 waiting, 0 "

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <set>
@@ -405,6 +406,16 @@ TEST(PgStoreTest, ReportsWaitThroughAStoppedServerAndLandOnce) {
   // The writer holds one batch; the rest wait, more than the setting allows.
   ASSERT_TRUE(WaitUntil([&] { return store->Congested(); }, Patience));
   EXPECT_TRUE(watcher.WaitForTrouble(StoreProblem::Kind::Other));
+  std::vector<std::int32_t> rowIds;
+  std::copy_if(ids.begin(), ids.end(), std::back_inserter(rowIds),
+               [](std::int32_t id) { return id % 2 == 0; });
+  ASSERT_FALSE(rowIds.empty());
+  const StoreBacklog waiting = store->Backlog();
+  EXPECT_GE(waiting.reports, ids.size());
+  EXPECT_EQ(waiting.rows, rowIds.size());
+  EXPECT_EQ(waiting.lowestRow, *std::min_element(rowIds.begin(), rowIds.end()));
+  EXPECT_EQ(waiting.highestRow, *std::max_element(rowIds.begin(), rowIds.end()));
+  EXPECT_TRUE(waiting.problem.has_value());
   EXPECT_FALSE(store->Flush(std::chrono::milliseconds(200)));
   // No work is handed out while the server is out of reach.
   ASSERT_TRUE(
@@ -413,6 +424,8 @@ TEST(PgStoreTest, ReportsWaitThroughAStoppedServerAndLandOnce) {
   ASSERT_EQ(server.Start(), "");
   ASSERT_TRUE(store->Flush(Patience));
   EXPECT_FALSE(store->Congested());
+  EXPECT_EQ(store->Backlog().reports, 0u);
+  EXPECT_EQ(store->Backlog().rows, 0u);
   EXPECT_TRUE(watcher.WaitForRecovery());
   EXPECT_EQ(watcher.DurableRows(), 6u);
 

@@ -20,6 +20,7 @@
 #include "results/sqlite_store.h"
 #include "tests/results/limited_space_vfs.h"
 #include "tests/results/store_test_support.h"
+#include "tests/support/child_process.h"
 #include "tests/support/scratch_directory.h"
 #include "tests/support/unprivileged.h"
 
@@ -565,6 +566,75 @@ TEST(StoreFilesTest, OnAFullDiskNothingIsLostAndTheQueuedRowsLandOnceThereIsSpac
   auto reopened = WalkingStore(path);
   ASSERT_TRUE(reopened);
   expectEverything(*reopened);
+}
+
+// While writes fail the store holds the walk as soon as rows wait (answers alone only at the
+// bound), says how many rows wait and which, and keeps its durable place where the disk left it.
+TEST(StoreFilesTest, FailingWritesHoldTheWalkWhileRowsWaitAndKeepTheDurablePlace) {
+  ScratchDirectory dir;
+  test::LimitedSpaceVfs vfs;
+  std::string path = dir.File("results.db");
+  auto store = WalkingStore(path);
+  ASSERT_TRUE(store);
+  test::StoreWatcher watcher(*store);
+  store->BeginRun(RunKind::CommandLine, "0");
+  for (std::int32_t id = 1; id <= 10; ++id) {
+    store->RowAppended(SampleRecord(id));
+    store->PlaceMoved(std::to_string(id));
+  }
+  ASSERT_TRUE(store->Flush(Patience));
+  EXPECT_FALSE(store->Congested());
+  EXPECT_EQ(store->Backlog().reports, 0u);
+  EXPECT_EQ(store->DurablePlace(), "10");
+
+  vfs.AllowBytes(0);
+  // Answers and places alone: the walk goes on up to the bound.
+  std::int32_t next = 11;
+  store->Answered(next, ShopOutcome::NoShop);
+  store->PlaceMoved(std::to_string(next++));
+  EXPECT_FALSE(store->Flush(std::chrono::milliseconds(0)));
+  ASSERT_TRUE(watcher.WaitForTrouble(StoreProblem::Kind::Full));
+  EXPECT_FALSE(store->Congested());
+  while (store->Backlog().reports + 1 < MaxWaitingReports) {
+    store->Answered(next++, ShopOutcome::NoShop);
+  }
+  EXPECT_FALSE(store->Congested());
+  store->Answered(next++, ShopOutcome::NoShop);
+  EXPECT_TRUE(store->Congested());
+  const std::int32_t lastAnswer = next - 1;
+  store->PlaceMoved(std::to_string(lastAnswer));
+
+  // Rows held in memory hold the walk at once, below the bound as well.
+  ASSERT_TRUE(watcher.Told().back().has_value());
+  for (std::int32_t id : {lastAnswer + 5, lastAnswer + 2, lastAnswer + 9}) {
+    store->RowAppended(SampleRecord(id));
+  }
+  StoreBacklog backlog = store->Backlog();
+  EXPECT_EQ(backlog.rows, 3u);
+  EXPECT_EQ(backlog.lowestRow, lastAnswer + 2);
+  EXPECT_EQ(backlog.highestRow, lastAnswer + 9);
+  ASSERT_TRUE(backlog.problem.has_value());
+  EXPECT_EQ(backlog.problem->kind, StoreProblem::Kind::Full);
+  EXPECT_EQ(store->DurablePlace(), "10");
+  // The listener hears of the rows waiting as their number changes.
+  ASSERT_TRUE(test::WaitUntil(
+      [&] {
+        const auto told = watcher.Told();
+        return told.back() && told.back()->unwrittenRows == 3;
+      },
+      Patience));
+
+  vfs.Unlimited();
+  ASSERT_TRUE(store->Flush(Patience));
+  EXPECT_FALSE(store->Congested());
+  backlog = store->Backlog();
+  EXPECT_EQ(backlog.reports, 0u);
+  EXPECT_EQ(backlog.rows, 0u);
+  EXPECT_FALSE(backlog.lowestRow.has_value());
+  EXPECT_FALSE(backlog.problem.has_value());
+  EXPECT_EQ(store->DurablePlace(), std::to_string(lastAnswer));
+  EXPECT_TRUE(watcher.WaitForRecovery());
+  EXPECT_EQ(watcher.DurableRows(), 13u);
 }
 
 // Writes refused at many points of a transaction (the log's frames, its header, a checkpoint):

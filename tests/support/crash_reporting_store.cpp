@@ -109,8 +109,20 @@ std::optional<std::string> CrashReportingStore::LastPlace(RunKind kind) {
   return inner_->LastPlace(kind);
 }
 
+bool CrashReportingStore::Congested() const {
+  return inner_->Congested();
+}
+
 bool CrashReportingStore::Flush(std::chrono::milliseconds timeout) {
   return inner_->Flush(timeout);
+}
+
+StoreBacklog CrashReportingStore::Backlog() {
+  return inner_->Backlog();
+}
+
+std::optional<std::string> CrashReportingStore::DurablePlace() {
+  return inner_->DurablePlace();
 }
 
 void CrashReportingStore::OnTrouble(

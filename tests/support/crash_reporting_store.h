@@ -41,7 +41,10 @@ class CrashReportingStore : public ResultStore {
   void ContinueRun(std::int64_t runId) override;
   void EndRun(bool placeSaved) override;
   std::optional<std::string> LastPlace(RunKind kind) override;
+  bool Congested() const override;
   bool Flush(std::chrono::milliseconds timeout) override;
+  StoreBacklog Backlog() override;
+  std::optional<std::string> DurablePlace() override;
   void OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) override;
   void OnDurable(std::function<void(std::uint64_t durableRows)> listener) override;
   void ForEachRow(const std::function<void(const ShopRecord&)>& visit) override;

@@ -117,6 +117,11 @@ void MemoryUi::ShowNote(std::string_view text) {
   notes_.emplace_back(text);
 }
 
+void MemoryUi::ShowStoreTrouble(std::optional<std::uint64_t> unwrittenRows) {
+  std::lock_guard lock(mutex_);
+  storeTroubles_.push_back(unwrittenRows);
+}
+
 void MemoryUi::ReadRows(const std::function<void(const ResultRows&)>& reader) {
   std::lock_guard lock(mutex_);
   reader(VectorRows(rows_));
@@ -176,6 +181,11 @@ std::vector<MemoryUi::Pause> MemoryUi::Pauses() {
 std::pair<std::size_t, std::size_t> MemoryUi::RetryCounts() {
   std::lock_guard lock(mutex_);
   return retryCounts_;
+}
+
+std::vector<std::optional<std::uint64_t>> MemoryUi::StoreTroubles() {
+  std::lock_guard lock(mutex_);
+  return storeTroubles_;
 }
 
 std::vector<MemoryUi::Message> MemoryUi::Messages() {

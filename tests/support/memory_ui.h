@@ -1,8 +1,8 @@
 // An in-memory collector window for tests and benchmarks, so the engine and the window's handlers
 // run headless. It keeps what the window would show: the two fields, whether the run controls
 // are frozen, the rows (numbered like the real list), the shops reported as being collected, the
-// notes, the messages shown. Message boxes and the save dialog are answered by callbacks the
-// owner installs. Safe to use from any thread.
+// notes, the store's trouble, the messages shown. Message boxes and the save dialog are answered by
+// callbacks the owner installs. Safe to use from any thread.
 #pragma once
 
 #include <cstdint>
@@ -44,6 +44,7 @@ class MemoryUi : public WindowUi {
   bool MessengerOnlyChecked() override;
   void SetSettingsGroupColor(std::uint32_t bgr) override;
   void ShowNote(std::string_view text) override;
+  void ShowStoreTrouble(std::optional<std::uint64_t> unwrittenRows) override;
   void ReadRows(const std::function<void(const ResultRows&)>& reader) override;
 
   // Owner's side.
@@ -75,6 +76,8 @@ class MemoryUi : public WindowUi {
   std::vector<Pause> Pauses();
   // The retry counts last reported (0, 0 before any).
   std::pair<std::size_t, std::size_t> RetryCounts();
+  // The store's trouble as reported, in order (nothing: over).
+  std::vector<std::optional<std::uint64_t>> StoreTroubles();
   std::vector<Message> Messages();
   std::vector<ResultRow> Rows();
   std::string InitialDirectory();
@@ -90,6 +93,7 @@ class MemoryUi : public WindowUi {
   std::vector<std::string> notes_;
   std::vector<Pause> pauses_;
   std::pair<std::size_t, std::size_t> retryCounts_{0, 0};
+  std::vector<std::optional<std::uint64_t>> storeTroubles_;
   std::vector<ResultRow> rows_;
   std::vector<Message> messages_;
   std::function<int(const Message&)> messageAnswer_;
