@@ -20,4 +20,8 @@ int RunWalk(const WalkCommand& command, const Folders& folders);
 int RunExport(const ExportCommand& command, const Folders& folders);
 int RunStatus(const StatusCommand& command, const Folders& folders);
 
+// When --db is a PostgreSQL database whose URI holds a password, says in one line on standard
+// error that others can read it there and what to use instead.
+void WarnOfPasswordIn(const std::string& db);
+
 }  // namespace shopwalk

@@ -6,6 +6,7 @@
 
 #include "cli/commands.h"
 #include "collect/text.h"
+#include "results/pg.h"
 #include "results/pg_store.h"
 #include "results/sqlite_store.h"
 
@@ -45,6 +46,7 @@ struct ReadStore {
 ReadStore OpenToRead(const std::string& given, const Folders& folders) {
   ReadStore read;
   StoreProblem problem;
+  WarnOfPasswordIn(given);
   if (IsDatabaseUri(given)) {
     PgStore::Opening opened = PgStore::OpenForReading(given);
     if (opened) read.location = opened.store->Location();
@@ -95,6 +97,14 @@ void PrintSharedWalk(const SharedWalkSummary& walk) {
 }
 
 }  // namespace
+
+void WarnOfPasswordIn(const std::string& db) {
+  if (!IsDatabaseUri(db) || !pg::HoldsPassword(db)) return;
+  std::fputs(
+      "shopwalk-cli: warning: the --db URI holds a password, which other users of this machine "
+      "can read (ps, /proc); give it through PGPASSWORD, ~/.pgpass or service= instead\n",
+      stderr);
+}
 
 int RunExport(const ExportCommand& command, const Folders& folders) {
   ReadStore read = OpenToRead(command.db, folders);

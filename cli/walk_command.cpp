@@ -282,6 +282,7 @@ class ClusterWatch {
 }  // namespace
 
 int RunWalk(const WalkCommand& command, const Folders& folders) {
+  WarnOfPasswordIn(command.db);
   StopSignals signals;
   InitWebAccess();
 
