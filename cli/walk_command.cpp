@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "base/terminal_text.h"
 #include "cli/commands.h"
 #include "cli/progress_display.h"
 #include "cli/row_output.h"
@@ -150,8 +151,9 @@ std::optional<int> OpenOwnStore(const WalkCommand& command, const Folders& folde
   walk.location = command.db.empty() ? folders.store : command.db;
   SqliteStore::Opening opened = SqliteStore::OpenForWalking(walk.location);
   if (!opened) {
-    std::fprintf(stderr, "shopwalk-cli: cannot use the store %s: %s\n", opened.problem.path.c_str(),
-                 opened.problem.reason.c_str());
+    std::fprintf(stderr, "shopwalk-cli: cannot use the store %s: %s\n",
+                 TerminalSafe(opened.problem.path).c_str(),
+                 TerminalSafe(opened.problem.reason).c_str());
     return 1;
   }
   walk.store = std::move(opened.store);
@@ -197,8 +199,9 @@ std::optional<int> OpenSharedStore(const WalkCommand& command, const Folders& fo
   settings.pacedRate = command.rate;
   PgStore::Opening opened = PgStore::OpenForWalking(command.db, request, settings);
   if (!opened) {
-    std::fprintf(stderr, "shopwalk-cli: cannot use the store %s: %s\n", opened.problem.path.c_str(),
-                 opened.problem.reason.c_str());
+    std::fprintf(stderr, "shopwalk-cli: cannot use the store %s: %s\n",
+                 TerminalSafe(opened.problem.path).c_str(),
+                 TerminalSafe(opened.problem.reason).c_str());
     return 1;
   }
   walk.location = opened.store->Location();
@@ -295,7 +298,7 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
   store.OnTrouble([](const std::optional<StoreProblem>& problem) {
     if (problem) {
       std::fprintf(stderr, "\nshopwalk-cli: cannot write the store %s: %s (rows wait in memory)\n",
-                   problem->path.c_str(), problem->reason.c_str());
+                   TerminalSafe(problem->path).c_str(), TerminalSafe(problem->reason).c_str());
     }
   });
   const std::string& startAfter = walk.startAfter;
@@ -309,8 +312,8 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
     WriteResult opening;
     output = RowOutput::Open(command.out, opening);
     if (!output) {
-      std::fprintf(stderr, "shopwalk-cli: cannot write %s: %s\n", command.out.c_str(),
-                   opening.reason.c_str());
+      std::fprintf(stderr, "shopwalk-cli: cannot write %s: %s\n", TerminalSafe(command.out).c_str(),
+                   TerminalSafe(opening.reason).c_str());
       return 1;
     }
   }
@@ -343,7 +346,7 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
   if (style != ProgressStyle::Quiet) {
     std::fprintf(stderr, "walking from %d%s (start from %s), store %s\n", first,
                  last ? (" to " + NumberToText(*last)).c_str() : "", startFrom.c_str(),
-                 storePath.c_str());
+                 TerminalSafe(storePath).c_str());
   }
   // A shared walk's own bar would mislead (its IDs come in blocks): its end shows as the
   // cluster's share answered instead.
@@ -387,8 +390,8 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
   if (output) {
     const WriteResult closed = output->Close();
     if (!closed) {
-      std::fprintf(stderr, "shopwalk-cli: cannot write %s: %s\n", closed.path.c_str(),
-                   closed.reason.c_str());
+      std::fprintf(stderr, "shopwalk-cli: cannot write %s: %s\n", TerminalSafe(closed.path).c_str(),
+                   TerminalSafe(closed.reason).c_str());
       if (code == 0) code = 1;
     }
   }

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "base/contained_error.h"
+#include "base/terminal_text.h"
 #include "results/pg_schema.h"
 
 namespace shopwalk {
@@ -750,7 +751,7 @@ void PgStore::FinishCompleteLeases() {
           std::fprintf(stderr,
                        "shopwalk: results store %s: block %lld-%lld: %zu shop IDs got no answer; "
                        "left for another node\n",
-                       location_.c_str(), static_cast<long long>(lease.firstId),
+                       TerminalSafe(location_).c_str(), static_cast<long long>(lease.firstId),
                        static_cast<long long>(lease.lastId), finish.missing.size());
           ForgetLease(lease.epoch);
         }
@@ -989,8 +990,8 @@ bool PgStore::EnsureReader() {
 
 void PgStore::ReportReadFailure(const char* what, const pg::Status& status) {
   if (status.ConnectionLost()) reader_.Close();
-  std::fprintf(stderr, "shopwalk: results store %s: reading %s: %s\n", location_.c_str(), what,
-               status.Describe().c_str());
+  std::fprintf(stderr, "shopwalk: results store %s: reading %s: %s\n",
+               TerminalSafe(location_).c_str(), what, TerminalSafe(status.Describe()).c_str());
 }
 
 std::optional<std::string> PgStore::LastPlace(RunKind kind) {
