@@ -465,9 +465,9 @@ void PgStore::OnDurable(std::function<void(std::uint64_t durableRows)> listener)
 pg::Status PgStore::PrepareSession(pg::Connection& connection) const {
   // A node frozen in the middle of a transaction (stopped, swapped out) would keep its row locks,
   // and so its blocks, from everyone: the server ends such a session after a lease.
-  pg::Status status =
-      connection.Run("SELECT set_config('idle_in_transaction_session_timeout', $1, false)",
-                     pg::Params().Text(std::to_string(settings_.lease.count())));
+  pg::Status status = connection.Run(
+      "SELECT pg_catalog.set_config('idle_in_transaction_session_timeout', $1, false)",
+      pg::Params().Text(std::to_string(settings_.lease.count())));
   if (!status) connection.Close();
   return status;
 }
@@ -609,7 +609,8 @@ std::optional<StoreProblem> PgStore::WriteBatch(std::vector<Report>& batch,
     for (Report& report : batch) {
       if (report.type != Report::Type::BeginRun || report.runId != 0) continue;
       pg::Result result;
-      if (auto status = writer_.Run("SELECT nextval('shopwalk.run_ids')", result); !status) {
+      if (auto status = writer_.Run("SELECT pg_catalog.nextval('shopwalk.run_ids')", result);
+          !status) {
         if (status.ConnectionLost()) writer_.Close();
         return ProblemOf(status);
       }
@@ -673,24 +674,24 @@ pg::Status PgStore::Apply(Report& report, std::vector<std::int64_t>& refusedEpoc
                          pg::Params().Int(*currentRun_).Bytes(report.text));
     case Report::Type::BeginRun:
       if (currentRun_) {
-        if (auto cut = writer_.Run(
-                "UPDATE shopwalk.runs SET ended_at = now() WHERE run_id = $1 AND ended_at IS NULL",
-                pg::Params().Int(*currentRun_));
+        if (auto cut = writer_.Run("UPDATE shopwalk.runs SET ended_at = pg_catalog.now() "
+                                   "WHERE run_id = $1 AND ended_at IS NULL",
+                                   pg::Params().Int(*currentRun_));
             !cut) {
           return cut;
         }
       }
       status = writer_.Run(
           "INSERT INTO shopwalk.runs (run_id, kind, started_at, place, node_id) "
-          "VALUES ($1, $2, now(), $3, $4) ON CONFLICT (run_id) DO NOTHING",
+          "VALUES ($1, $2, pg_catalog.now(), $3, $4) ON CONFLICT (run_id) DO NOTHING",
           pg::Params().Int(report.runId).Int(report.value).Bytes(report.text).Int(nodeId_));
       if (status) currentRun_ = report.runId;
       return status;
     case Report::Type::EndRun:
       if (!currentRun_) return {};
       status = writer_.Run(
-          "UPDATE shopwalk.runs SET ended_at = now(), clean_end = true, place_saved = $2 "
-          "WHERE run_id = $1",
+          "UPDATE shopwalk.runs SET ended_at = pg_catalog.now(), clean_end = true, "
+          "place_saved = $2 WHERE run_id = $1",
           pg::Params().Int(*currentRun_).Bool(report.value != 0));
       if (status) currentRun_.reset();
       return status;
@@ -1003,7 +1004,7 @@ std::optional<std::string> PgStore::LastPlace(RunKind kind) {
     pg::Status status;
     if (kind == RunKind::CommandLine) {
       status = reader_.Run(
-          "SELECT LEAST(coalesce((SELECT min(b.first_id) FROM shopwalk.blocks b "
+          "SELECT LEAST(coalesce((SELECT pg_catalog.min(b.first_id) FROM shopwalk.blocks b "
           "WHERE b.walk_id = w.walk_id AND b.done_at IS NULL), w.next_id), "
           "coalesce(w.end_id, 2147483647) + 1) - 1 FROM shopwalk.walks w "
           "ORDER BY w.walk_id DESC LIMIT 1",
@@ -1050,15 +1051,15 @@ pg::Status PgStore::ReadSharedWalk(std::optional<SharedWalkSummary>& out) {
   pg::Status status = reader_.Run(
       "SELECT w.walk_id, w.first_id, w.end_id, w.next_id, w.block_size, "
       "w.finished_at IS NOT NULL, "
-      "LEAST(coalesce((SELECT min(b.first_id) FROM shopwalk.blocks b "
+      "LEAST(coalesce((SELECT pg_catalog.min(b.first_id) FROM shopwalk.blocks b "
       "WHERE b.walk_id = w.walk_id AND b.done_at IS NULL), w.next_id), "
       "coalesce(w.end_id, 2147483647) + 1) - 1, "
-      "(SELECT count(*) FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id "
+      "(SELECT pg_catalog.count(*) FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id "
       "AND b.done_at IS NOT NULL), "
-      "(SELECT count(*) FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id "
-      "AND b.done_at IS NULL AND b.lease_until >= now()), "
-      "(SELECT count(*) FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id "
-      "AND b.done_at IS NULL AND b.lease_until < now()) "
+      "(SELECT pg_catalog.count(*) FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id "
+      "AND b.done_at IS NULL AND b.lease_until >= pg_catalog.now()), "
+      "(SELECT pg_catalog.count(*) FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id "
+      "AND b.done_at IS NULL AND b.lease_until < pg_catalog.now()) "
       "FROM shopwalk.walks w ORDER BY w.walk_id DESC LIMIT 1",
       result);
   if (!status || result.Rows() == 0) return status;
@@ -1074,11 +1075,11 @@ pg::Status PgStore::ReadSharedWalk(std::optional<SharedWalkSummary>& out) {
   walk.blocksHeld = static_cast<std::size_t>(result.Int64(0, 8));
   walk.blocksExpired = static_cast<std::size_t>(result.Int64(0, 9));
   status = reader_.Run(
-      "SELECT count(*) FILTER (WHERE live AND NOT spent), "
-      "count(*) FILTER (WHERE NOT live AND NOT spent AND due_at > now()), "
-      "count(*) FILTER (WHERE NOT live AND NOT spent AND due_at <= now()), "
-      "count(*) FILTER (WHERE NOT live AND spent) FROM (SELECT due_at, "
-      "coalesce(retry_until >= now(), false) AS live, retry_rounds >= $1 AS spent "
+      "SELECT pg_catalog.count(*) FILTER (WHERE live AND NOT spent), "
+      "pg_catalog.count(*) FILTER (WHERE NOT live AND NOT spent AND due_at > pg_catalog.now()), "
+      "pg_catalog.count(*) FILTER (WHERE NOT live AND NOT spent AND due_at <= pg_catalog.now()), "
+      "pg_catalog.count(*) FILTER (WHERE NOT live AND spent) FROM (SELECT due_at, "
+      "coalesce(retry_until >= pg_catalog.now(), false) AS live, retry_rounds >= $1 AS spent "
       "FROM shopwalk.failed_shops) f",
       pg::Params().Int(settings_.failedRetryRounds), result);
   if (status) {
@@ -1087,12 +1088,12 @@ pg::Status PgStore::ReadSharedWalk(std::optional<SharedWalkSummary>& out) {
     walk.failedDue = static_cast<std::size_t>(result.Int64(0, 2));
     walk.failedExhausted = static_cast<std::size_t>(result.Int64(0, 3));
     status = reader_.Run(
-        "SELECT n.node_id, n.host, n.pid, (extract(epoch FROM n.started_at) * 1000)::bigint, "
-        "(extract(epoch FROM n.last_seen) * 1000)::bigint, n.stopped_at IS NOT NULL, n.rate, "
+        "SELECT n.node_id, n.host, n.pid, (extract(epoch FROM n.started_at) * 1000.0)::bigint, "
+        "(extract(epoch FROM n.last_seen) * 1000.0)::bigint, n.stopped_at IS NOT NULL, n.rate, "
         "coalesce(n.paced_rate, 0), "
-        "(SELECT count(*) FROM shopwalk.blocks b WHERE b.node_id = n.node_id "
-        "AND b.done_at IS NULL AND b.lease_until >= now()), "
-        "(SELECT count(*) FROM shopwalk.blocks b WHERE b.node_id = n.node_id "
+        "(SELECT pg_catalog.count(*) FROM shopwalk.blocks b WHERE b.node_id = n.node_id "
+        "AND b.done_at IS NULL AND b.lease_until >= pg_catalog.now()), "
+        "(SELECT pg_catalog.count(*) FROM shopwalk.blocks b WHERE b.node_id = n.node_id "
         "AND b.done_at IS NOT NULL) "
         "FROM shopwalk.nodes n WHERE n.walk_id = $1 ORDER BY n.node_id DESC",
         pg::Params().Int(walk.walkId), result);
@@ -1149,11 +1150,12 @@ StoreSummary PgStore::Summary() {
     pg::Result result;
     if (status) {
       status = reader_.Run(
-          "SELECT (SELECT count(*) FROM shopwalk.runs), (SELECT count(*) FROM shopwalk.shops), "
-          "(SELECT count(*) FROM shopwalk.failed_shops), "
-          "(SELECT min(shop_id) FROM (SELECT shop_id FROM shopwalk.outcomes UNION ALL "
+          "SELECT (SELECT pg_catalog.count(*) FROM shopwalk.runs), "
+          "(SELECT pg_catalog.count(*) FROM shopwalk.shops), "
+          "(SELECT pg_catalog.count(*) FROM shopwalk.failed_shops), "
+          "(SELECT pg_catalog.min(shop_id) FROM (SELECT shop_id FROM shopwalk.outcomes UNION ALL "
           "SELECT shop_id FROM shopwalk.shops) a), "
-          "(SELECT max(shop_id) FROM (SELECT shop_id FROM shopwalk.outcomes UNION ALL "
+          "(SELECT pg_catalog.max(shop_id) FROM (SELECT shop_id FROM shopwalk.outcomes UNION ALL "
           "SELECT shop_id FROM shopwalk.shops) a)",
           result);
     }

@@ -11,6 +11,12 @@
 //
 // Every function runs on the connection it is given, in the caller's transaction if one is open,
 // and reports the database's failure as its status; none keeps state between calls.
+//
+// Others may create objects in a schema on the search path (public): every function the
+// statements call is named with its schema (pg_catalog.now(), pg_catalog.nextval(...)), and
+// every operator has operands of the types a pg_catalog operator takes exactly (which PostgreSQL
+// then picks before any other, pg_catalog being searched first). Nothing relies on a session
+// setting such as search_path: a transaction-pooling proxy in front of the server keeps none.
 #pragma once
 
 #include <cstdint>
