@@ -31,6 +31,7 @@ std::string HostName() {
   return name;
 }
 
+// A shop ID of a lease already checked (results::ReadShopId) when it was claimed.
 std::int32_t ToShopId(std::int64_t value) {
   return static_cast<std::int32_t>(value);
 }
@@ -46,15 +47,17 @@ std::chrono::milliseconds HandOutMargin(const PgStoreSettings& settings) {
   return std::min(settings.renewEvery, settings.lease / 3);
 }
 
-ShopRecord RecordFromRow(const pg::Result& result, int row) {
-  ShopRecord record;
-  record.shopId = ToShopId(result.Int64(row, 0));
+pg::Status RecordFromRow(const pg::Result& result, int row, ShopRecord& record) {
+  if (auto status = results::ReadShopId(result.Int64(row, 0), "shopwalk.shops", record.shopId);
+      !status) {
+    return status;
+  }
   record.name = result.Bytes(row, 1);
   record.reputation = result.Bytes(row, 2);
   record.messenger = result.Bytes(row, 3);
   record.openingDate = result.Bytes(row, 4);
   record.address = result.Bytes(row, 5);
-  return record;
+  return {};
 }
 
 }  // namespace
@@ -792,7 +795,6 @@ void PgStore::KeepLoop() {
       std::lock_guard lock(mutex_);
       keeperReachable_ = true;
     }
-    SetProblem(false, std::nullopt);
 
     pg::Status status;
     const Clock::time_point now = Clock::now();
@@ -835,12 +837,20 @@ void PgStore::KeepLoop() {
       nextClaim = Clock::now() + settings_.idleClaimEvery;
       break;
     }
-    if (!status) {
+    if (status) {
+      SetProblem(false, std::nullopt);
+    } else {
       if (status.ConnectionLost()) keeper_.Close();
       nextClaim = Clock::now() + settings_.reconnectFirst;
       if (status.ConnectionLost()) {
         std::lock_guard lock(mutex_);
         keeperReachable_ = false;
+      } else {
+        // The server answers but claiming or renewing fails (a value in the database that cannot
+        // be right, a privilege taken away): said, as the walk cannot go on while it lasts.
+        StoreProblem problem = ProblemOf(status);
+        problem.reason = "claiming work: " + problem.reason;
+        SetProblem(false, problem);
       }
     }
   }
@@ -1040,7 +1050,11 @@ void PgStore::ForEachRow(const std::function<void(const ShopRecord&)>& visit) {
     pg::Result rows;
     status = reader_.Run(fetch, rows);
     if (!status || rows.Rows() == 0) break;
-    for (int row = 0; row < rows.Rows(); ++row) visit(RecordFromRow(rows, row));
+    for (int row = 0; status && row < rows.Rows(); ++row) {
+      ShopRecord record;
+      status = RecordFromRow(rows, row, record);
+      if (status) visit(record);
+    }
   }
   if (status) status = transaction.Commit();
   if (!status) ReportReadFailure("the rows", status);
@@ -1065,8 +1079,13 @@ pg::Status PgStore::ReadSharedWalk(std::optional<SharedWalkSummary>& out) {
   if (!status || result.Rows() == 0) return status;
   SharedWalkSummary walk;
   walk.walkId = result.Int64(0, 0);
-  walk.firstId = ToShopId(result.Int64(0, 1));
-  if (!result.IsNull(0, 2)) walk.endId = ToShopId(result.Int64(0, 2));
+  status = results::ReadShopId(result.Int64(0, 1), "shopwalk.walks", walk.firstId);
+  if (status && !result.IsNull(0, 2)) {
+    std::int32_t end = 0;
+    status = results::ReadShopId(result.Int64(0, 2), "shopwalk.walks", end);
+    walk.endId = end;
+  }
+  if (!status) return status;
   walk.nextNewId = result.Int64(0, 3);
   walk.blockSize = static_cast<int>(result.Int64(0, 4));
   walk.finished = result.Bool(0, 5);
@@ -1163,10 +1182,20 @@ StoreSummary PgStore::Summary() {
       summary.runs = static_cast<std::size_t>(result.Int64(0, 0));
       summary.rows = static_cast<std::size_t>(result.Int64(0, 1));
       summary.failed = static_cast<std::size_t>(result.Int64(0, 2));
-      if (!result.IsNull(0, 3)) summary.lowestWalked = ToShopId(result.Int64(0, 3));
-      if (!result.IsNull(0, 4)) summary.highestWalked = ToShopId(result.Int64(0, 4));
+      constexpr const char* Walked = "shopwalk.outcomes or shopwalk.shops";
+      std::int32_t id = 0;
+      if (!result.IsNull(0, 3)) {
+        status = results::ReadShopId(result.Int64(0, 3), Walked, id);
+        summary.lowestWalked = id;
+      }
+      if (status && !result.IsNull(0, 4)) {
+        status = results::ReadShopId(result.Int64(0, 4), Walked, id);
+        summary.highestWalked = id;
+      }
+    }
+    if (status) {
       status = reader_.Run(
-          "SELECT reason, count(*) AS shops FROM shopwalk.failed_shops GROUP BY reason "
+          "SELECT reason, pg_catalog.count(*) AS shops FROM shopwalk.failed_shops GROUP BY reason "
           "ORDER BY shops DESC, reason",
           result);
     }

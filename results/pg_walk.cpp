@@ -97,8 +97,9 @@ pg::Status RunFenced(pg::Connection& connection, const std::string& sql, const p
   return {};
 }
 
-std::optional<Lease> BlockFrom(const pg::Result& result) {
-  if (result.Rows() == 0) return std::nullopt;
+pg::Status BlockFrom(const pg::Result& result, std::optional<Lease>& claimed) {
+  claimed.reset();
+  if (result.Rows() == 0) return {};
   Lease lease;
   lease.kind = Lease::Kind::Block;
   lease.blockId = result.Int64(0, 0);
@@ -106,7 +107,18 @@ std::optional<Lease> BlockFrom(const pg::Result& result) {
   lease.firstId = result.Int64(0, 2);
   lease.lastId = result.Int64(0, 3);
   lease.epoch = result.Int64(0, 4);
-  return lease;
+  std::int32_t id = 0;
+  if (auto status = ReadShopId(lease.firstId, "shopwalk.blocks", id); !status) return status;
+  if (auto status = ReadShopId(lease.lastId, "shopwalk.blocks", id); !status) return status;
+  if (lease.lastId < lease.firstId) {
+    return pg::Status(BadValueState,
+                      "block " + std::to_string(lease.blockId) + " in shopwalk.blocks ends (" +
+                          std::to_string(lease.lastId) + ") before it starts (" +
+                          std::to_string(lease.firstId) + ")",
+                      false);
+  }
+  claimed = lease;
+  return {};
 }
 
 std::string PrintableAscii(const std::string& text) {
@@ -118,6 +130,17 @@ std::string PrintableAscii(const std::string& text) {
 }
 
 }  // namespace
+
+pg::Status ReadShopId(std::int64_t value, const char* where, std::int32_t& id) {
+  if (!IsShopId(value)) {
+    return pg::Status(BadValueState,
+                      "the shop ID " + std::to_string(value) + " in " + where +
+                          " is out of range (0 to " + std::to_string(HighestShopId) + ")",
+                      false);
+  }
+  id = static_cast<std::int32_t>(value);
+  return {};
+}
 
 pg::Status JoinWalk(pg::Connection& connection, const WalkRequest& request, JoinedWalk& walk) {
   walk = JoinedWalk();
@@ -164,6 +187,11 @@ pg::Status JoinWalk(pg::Connection& connection, const WalkRequest& request, Join
     walk.walkId = last.Int64(0, 0);
     walk.firstId = last.Int64(0, 1);
     if (!last.IsNull(0, 2)) walk.endId = last.Int64(0, 2);
+    std::int32_t id = 0;
+    if (auto status = ReadShopId(walk.firstId, "shopwalk.walks", id); !status) return status;
+    if (walk.endId) {
+      if (auto status = ReadShopId(*walk.endId, "shopwalk.walks", id); !status) return status;
+    }
     const std::int64_t next = last.Int64(0, 3);
     walk.blockSize = static_cast<int>(last.Int64(0, 4));
     walk.fromIgnored = request.from && *request.from != walk.firstId;
@@ -175,6 +203,7 @@ pg::Status JoinWalk(pg::Connection& connection, const WalkRequest& request, Join
       }
       // Never below what was handed out already.
       walk.endId = std::max(*end, next - 1);
+      if (auto status = ReadShopId(*walk.endId, "shopwalk.walks", id); !status) return status;
       if (auto status = connection.Run("UPDATE shopwalk.walks SET end_id = $2 WHERE walk_id = $1",
                                        pg::Params().Int(walk.walkId).Int(*walk.endId));
           !status) {
@@ -278,8 +307,7 @@ pg::Status ClaimExpiredBlock(pg::Connection& connection, std::int64_t nodeId, st
       !status) {
     return status;
   }
-  claimed = BlockFrom(result);
-  return {};
+  return BlockFrom(result, claimed);
 }
 
 pg::Status ClaimFailedShops(pg::Connection& connection, std::int64_t nodeId, std::int64_t leaseMs,
@@ -310,6 +338,10 @@ pg::Status ClaimFailedShops(pg::Connection& connection, std::int64_t nodeId, std
     Lease lease;
     lease.kind = Lease::Kind::FailedShop;
     lease.firstId = lease.lastId = result.Int64(row, 0);
+    std::int32_t id = 0;
+    if (auto status = ReadShopId(lease.firstId, "shopwalk.failed_shops", id); !status) {
+      return status;
+    }
     lease.epoch = result.Int64(row, 1);
     lease.walkId = result.Int64(row, 2);
     rows.push_back({lease, result.Int64(row, 3)});
@@ -349,8 +381,7 @@ pg::Status ClaimNewBlock(pg::Connection& connection, std::int64_t walkId, std::i
       !status) {
     return status;
   }
-  claimed = BlockFrom(result);
-  return {};
+  return BlockFrom(result, claimed);
 }
 
 pg::Status AnsweredIds(pg::Connection& connection, const Lease& block,

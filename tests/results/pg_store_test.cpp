@@ -545,6 +545,55 @@ TEST(PgStoreTest, FunctionsPlantedInPublicByAnotherRoleNeverRun) {
   EXPECT_EQ(QueryInt(admin, "SELECT count(*) FROM shopwalk.runs WHERE ended_at IS NOT NULL"), 1);
 }
 
+// Rows written by someone else with IDs beyond 32 bits (2^32 + 7 would read as 7): reading them is
+// a failure, and a block holding such IDs is said to be in trouble, never walked.
+TEST(PgStoreTest, ShopIdsOutOfRangeInTheDatabaseAreFailuresNotCut) {
+  const std::string uri = FreshDatabase();
+  {
+    auto store = WalkingPgStore(uri, Range(1, 20));
+    ASSERT_TRUE(store);
+    WalkStore(*store, MixedAnswer, SIZE_MAX, Patience);
+    ASSERT_TRUE(store->Flush(Patience));
+  }
+  pg::Connection connection = Connect(uri);
+  ASSERT_TRUE(connection.Execute(
+      "INSERT INTO shopwalk.shops VALUES (4294967303, 'planted', '', '', '', '', now()); "
+      "INSERT INTO shopwalk.outcomes (shop_id, outcome, answered_at) "
+      "VALUES (4294967303, 0, now())"));
+  PgStore::Opening reading = PgStore::OpenForReading(uri, QuickSettings());
+  ASSERT_TRUE(reading);
+  std::vector<std::int32_t> ids;
+  reading.store->ForEachRow([&](const ShopRecord& record) {
+    ids.push_back(record.shopId);
+    EXPECT_NE(record.name, "planted") << record.shopId;
+  });
+  EXPECT_EQ(ids, (std::vector<std::int32_t>{3, 6, 9, 12, 15, 18}));
+  // The walked range cannot be told (rather than ending at 7).
+  EXPECT_FALSE(reading.store->Summary().highestWalked);
+
+  // A block of such IDs whose lease ran out: the next node says it cannot walk it.
+  ASSERT_TRUE(connection.Execute(
+      "DELETE FROM shopwalk.outcomes WHERE shop_id > 2147483647; "
+      "DELETE FROM shopwalk.shops WHERE shop_id > 2147483647; "
+      "INSERT INTO shopwalk.blocks (walk_id, first_id, last_id, node_id, epoch, lease_until) "
+      "SELECT walk_id, 4294967290, 4294967303, NULL, 1, '-infinity' FROM shopwalk.walks"));
+  results::WalkRequest next;
+  next.count = 10;
+  auto store = WalkingPgStore(uri, next);
+  ASSERT_TRUE(store);
+  test::StoreWatcher watcher(*store);
+  ASSERT_TRUE(watcher.WaitForTrouble(StoreProblem::Kind::Other));
+  bool named = false;
+  for (const std::optional<StoreProblem>& problem : watcher.Told()) {
+    if (problem && problem->reason.find("4294967290") != std::string::npos) named = true;
+  }
+  EXPECT_TRUE(named);
+  // What it walks meanwhile is the new walk's.
+  for (std::int32_t id : WalkStore(*store, MixedAnswer, 10, Patience)) {
+    EXPECT_TRUE(id >= 21 && id <= 30) << id;
+  }
+}
+
 TEST(PgStoreTest, BadOpeningsFailWithWords) {
   test::PostgresServer stopped;
   PgStoreSettings settings = QuickSettings();

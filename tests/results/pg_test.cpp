@@ -628,5 +628,44 @@ TEST(PgWalkTest, NodesAgreeOnOneWalkAndItsEnd) {
   }
 }
 
+// Rows written by someone else with IDs beyond 32 bits (2^32 + 7 would be cut to 7, 2^32 - 6 to
+// -6): a claim of them fails, naming the value, and nothing is handed out.
+TEST(PgWalkTest, ShopIdsOutOfRangeAreFailuresNotCut) {
+  WalkDatabase db(1, 100);
+  ASSERT_TRUE(db.connection.Execute(
+      "INSERT INTO shopwalk.blocks (walk_id, first_id, last_id, node_id, epoch, lease_until) "
+      "VALUES (" +
+      std::to_string(db.walk.walkId) +
+      ", 4294967290, 4294967303, NULL, 1, '-infinity'); "
+      "INSERT INTO shopwalk.failed_shops (shop_id, attempts, reason, failed_at, position, due_at) "
+      "VALUES (4294967303, 3, 'x', now(), 1, now())"));
+  std::optional<Lease> block;
+  pg::Status status = results::ClaimExpiredBlock(db.connection, db.nodeId, 60000, block);
+  EXPECT_FALSE(status);
+  EXPECT_EQ(status.SqlState(), results::BadValueState);
+  EXPECT_NE(status.Message().find("4294967290"), std::string::npos) << status.Message();
+  EXPECT_FALSE(block);
+
+  std::vector<Lease> failed;
+  status = results::ClaimFailedShops(db.connection, db.nodeId, 60000, 3, 10, failed);
+  EXPECT_EQ(status.SqlState(), results::BadValueState) << status.Describe();
+  EXPECT_NE(status.Message().find("4294967303"), std::string::npos) << status.Message();
+  EXPECT_TRUE(failed.empty());
+
+  // A block that ends before it starts, and a current walk that starts below 0.
+  ASSERT_TRUE(db.connection.Execute(
+      "DELETE FROM shopwalk.blocks; DELETE FROM shopwalk.failed_shops; "
+      "INSERT INTO shopwalk.blocks (walk_id, first_id, last_id, node_id, epoch, lease_until) "
+      "VALUES (" +
+      std::to_string(db.walk.walkId) + ", 50, 40, NULL, 1, '-infinity')"));
+  status = results::ClaimExpiredBlock(db.connection, db.nodeId, 60000, block);
+  EXPECT_EQ(status.SqlState(), results::BadValueState) << status.Describe();
+  EXPECT_FALSE(block);
+  ASSERT_TRUE(db.connection.Execute("UPDATE shopwalk.walks SET first_id = -4294967290"));
+  results::JoinedWalk joined;
+  status = results::JoinWalk(db.connection, {}, joined);
+  EXPECT_EQ(status.SqlState(), results::BadValueState) << status.Describe();
+}
+
 }  // namespace
 }  // namespace shopwalk
