@@ -83,8 +83,17 @@ class Result {
 };
 
 // The parameters of a statement, $1, $2, ... in the order they are added. Values are copied.
+// Not copyable: it holds pointers to its own values (a copy would point into the original).
+// Moving keeps them valid (the values stay where they are).
 class Params {
  public:
+  Params() = default;
+  Params(const Params&) = delete;
+  Params& operator=(const Params&) = delete;
+  Params(Params&&) noexcept = default;
+  Params& operator=(Params&&) noexcept = default;
+  ~Params() = default;
+
   Params& Int(std::int64_t value);
   // A bigint NULL.
   Params& NullInt();

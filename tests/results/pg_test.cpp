@@ -8,6 +8,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "results/pg.h"
@@ -219,6 +220,25 @@ TEST(PgLayerTest, FailuresNeverQuoteThePassword) {
   ASSERT_FALSE(quoted);
   EXPECT_EQ(quoted.SqlState(), "22P02");
   EXPECT_EQ(quoted.Message().find("Tr0ub4dor"), std::string::npos) << quoted.Message();
+}
+
+// Copying would leave the copy pointing into the original's values; moving keeps them.
+static_assert(!std::is_copy_constructible_v<pg::Params> && !std::is_copy_assignable_v<pg::Params>);
+
+pg::Params PassedOn(pg::Params params) {
+  return params;
+}
+
+TEST(PgLayerTest, ParamsMovedAroundKeepTheirValues) {
+  pg::Connection connection = Connect(FreshDatabase());
+  pg::Params values;
+  values.Text("a").Bytes("b").Int(7);
+  const pg::Params params = PassedOn(PassedOn(std::move(values)));
+  pg::Result result;
+  ASSERT_TRUE(connection.Run("SELECT $1::text, $2::bytea, $3::bigint", params, result));
+  EXPECT_EQ(result.Bytes(0, 0), "a");
+  EXPECT_EQ(result.Bytes(0, 1), "b");
+  EXPECT_EQ(result.Int64(0, 2), 7);
 }
 
 TEST(PgSchemaTest, IsCreatedOnceWithItsVersionAndUpgradedInPlace) {
