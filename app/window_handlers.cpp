@@ -3,7 +3,9 @@
 #include <string>
 
 #include "app/window_texts.h"
+#include "base/terminal_text.h"
 #include "collect/gbk.h"
+#include "net/web_access.h"
 #include "store/export_rows.h"
 #include "store/progress_store.h"
 #include "store/run_settings.h"
@@ -84,6 +86,13 @@ void OnExportClicked(WindowUi& ui, std::string_view initialDirectory) {
     return;
   }
   ui.ShowMessage(ExportDoneMessage, mb::Ok);
+}
+
+bool RefuseBadConnectTo(WindowUi& ui, std::string_view connectTo) {
+  if (connectTo.empty() || IsConnectToAddress(connectTo)) return false;
+  ui.ShowMessage(std::string(BadConnectTo) + TerminalSafe(connectTo), mb::Ok | mb::IconError,
+                 FatalErrorCaption);
+  return true;
 }
 
 }  // namespace shopwalk

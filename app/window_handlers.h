@@ -42,4 +42,9 @@ bool SaveProgressShowingFailure(WindowUi& ui, std::string_view shopId, std::stri
 // file and the reason when it could not be written (the file is then left as it was).
 void OnExportClicked(WindowUi& ui, std::string_view initialDirectory);
 
+// Before the window opens: when SHOPWALK_CONNECT_TO is set to `connectTo`, something that is no
+// HOST:PORT (net/web_access.h), says so in an error box naming the value and returns true (the
+// program then ends); false, showing nothing, when it is empty or an address.
+bool RefuseBadConnectTo(WindowUi& ui, std::string_view connectTo);
+
 }  // namespace shopwalk

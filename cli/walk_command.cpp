@@ -285,6 +285,14 @@ class ClusterWatch {
 }  // namespace
 
 int RunWalk(const WalkCommand& command, const Folders& folders) {
+  const std::string connectTo = ConnectToFromEnvironment();
+  if (!connectTo.empty() && !IsConnectToAddress(connectTo)) {
+    std::fprintf(stderr,
+                 "shopwalk-cli: %s=%s is not HOST:PORT (a host name, an IPv4 address or an [IPv6] "
+                 "address, then a port from 1 to 65535)\n",
+                 ConnectToVariable, TerminalSafe(connectTo).c_str());
+    return UsageErrorExitCode;
+  }
   WarnOfPasswordIn(command.db);
   StopSignals signals;
   InitWebAccess();
@@ -344,9 +352,13 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
                               : IsTerminal(stderr) ? ProgressStyle::Terminal
                                                    : ProgressStyle::Log;
   if (style != ProgressStyle::Quiet) {
-    std::fprintf(stderr, "walking from %d%s (start from %s), store %s\n", first,
+    std::string redirect;
+    if (const std::string target = ConnectTo(); !target.empty()) {
+      redirect = ", connections go to " + TerminalSafe(target) + " (" + ConnectToVariable + ")";
+    }
+    std::fprintf(stderr, "walking from %d%s (start from %s), store %s%s\n", first,
                  last ? (" to " + NumberToText(*last)).c_str() : "", startFrom.c_str(),
-                 TerminalSafe(storePath).c_str());
+                 TerminalSafe(storePath).c_str(), redirect.c_str());
   }
   // A shared walk's own bar would mislead (its IDs come in blocks): its end shows as the
   // cluster's share answered instead.

@@ -286,5 +286,24 @@ TEST(FatalErrorTest, IsShownInTheWindowBeforeTheProgramEnds) {
       ::testing::HasSubstr("[错误|16]运行时出错!\r\n\r\n错误信息：WEB客户不能跨线程使用。\r\n"));
 }
 
+// A connection redirect that is no HOST:PORT stops the program with an error box naming it
+// (control bytes shown); an address or none opens the window as usual.
+TEST(ConnectToTest, OnlyAnAddressLetsTheWindowOpen) {
+  for (const std::string good : {"", "127.0.0.1:8080", "[::1]:80"}) {
+    MemoryUi ui;
+    EXPECT_FALSE(RefuseBadConnectTo(ui, good)) << good;
+    EXPECT_TRUE(ui.Messages().empty()) << good;
+  }
+  MemoryUi ui;
+  EXPECT_TRUE(RefuseBadConnectTo(ui, "127.0.0.1:99999\x1b[2J"));
+  const auto messages = ui.Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].flags, mb::Ok | mb::IconError);
+  EXPECT_EQ(messages[0].caption, "错误");
+  EXPECT_NE(messages[0].text.find("SHOPWALK_CONNECT_TO"), std::string::npos);
+  EXPECT_NE(messages[0].text.find("127.0.0.1:99999\\x1B[2J"), std::string::npos)
+      << messages[0].text;
+}
+
 }  // namespace
 }  // namespace shopwalk::test
