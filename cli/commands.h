@@ -14,8 +14,9 @@ struct Folders {
   std::string store;         // the default results store (a file)
 };
 
-// Walks: 0 when the walk reached its end, 130 after SIGINT, 143 after SIGTERM, 1 when the store
-// or the output cannot be used, 2 for a place that makes no walk (--to below the start) and for a
+// Walks: 0 when the walk reached its end (also when the place is the largest shop ID already, so
+// nothing is left to walk), 130 after SIGINT, 143 after SIGTERM, 1 when the store or the output
+// cannot be used, 2 for a place that makes no walk (--to below the start) and for a
 // SHOPWALK_CONNECT_TO that is not HOST:PORT.
 int RunWalk(const WalkCommand& command, const Folders& folders);
 int RunExport(const ExportCommand& command, const Folders& folders);

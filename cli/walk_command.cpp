@@ -161,7 +161,16 @@ std::optional<int> OpenOwnStore(const WalkCommand& command, const Folders& folde
   // An interrupted command-line walk goes on: its place is where it stood.
   const std::optional<InterruptedRun> interrupted = store.Interrupted(RunKind::CommandLine);
   walk.startAfter = StartPlace(command, store, folders, walk.startFrom);
-  walk.first = TextToInt(walk.startAfter) + 1;
+  const std::int32_t place = TextToInt(walk.startAfter);
+  if (place == std::numeric_limits<std::int32_t>::max()) {
+    // The walk went up to the largest shop ID: there is no next one.
+    std::fprintf(stderr,
+                 "shopwalk-cli: the walk has reached the largest shop ID, %d (place from %s); "
+                 "nothing is left to walk (--from starts another walk)\n",
+                 place, walk.startFrom.c_str());
+    return 0;
+  }
+  walk.first = place + 1;
   if (command.to) walk.last = *command.to;
   if (command.count) {
     const std::int64_t end = std::int64_t{walk.first} + *command.count - 1;

@@ -221,6 +221,10 @@ pg::Status JoinWalk(pg::Connection& connection, const WalkRequest& request, Join
     if (last.IsNull(0, 2)) return Refused("the last walk reached the highest shop ID");
     first = last.Int64(0, 2) + 1;
   }
+  if (first == HighestShopId + 1) {
+    return Refused(exists ? "the last walk reached the highest shop ID"
+                          : "the place to start after is the highest shop ID already");
+  }
   if (!IsShopId(first)) {
     return Refused("the first shop ID " + std::to_string(first) + " is out of range (0 to " +
                    std::to_string(HighestShopId) + ")");

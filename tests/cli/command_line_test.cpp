@@ -1,6 +1,7 @@
 // shopwalk-cli's answers before any walk: usage errors exit with 2 and say why on standard error
 // without touching the store or the network (a connection redirect that is no HOST:PORT among
-// them); help and the version exit with 0; a store that is not there is named, and not created.
+// them); help and the version exit with 0; a store that is not there is named, and not created;
+// a walk past the largest shop ID says there is nothing left to walk.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -136,6 +137,22 @@ TEST_F(CliTest, AConnectionRedirectThatIsNotHostAndPortIsAUsageError) {
                              " (SHOPWALK_CONNECT_TO)\n"),
             std::string::npos)
       << walk.errors;
+}
+
+// The walk before ended at the largest shop ID: the next one has no ID to start from (rather than
+// wrapping round to -2147483648).
+TEST_F(CliTest, AWalkAfterTheLargestShopIdSaysThereIsNothingLeft) {
+  const Finished top = Cli({"walk", "--db", db, "--from", "2147483646", "--rate", "0"});
+  ASSERT_EQ(top.code, 0) << top.errors;
+  EXPECT_NE(top.errors.find("walking from 2147483646"), std::string::npos) << top.errors;
+  market.ClearRequests();
+
+  const Finished next = Cli({"walk", "--db", db, "--count", "3"});
+  EXPECT_EQ(next.code, 0) << next.errors;
+  EXPECT_NE(next.errors.find("reached the largest shop ID, 2147483647"), std::string::npos)
+      << next.errors;
+  EXPECT_EQ(next.errors.find("walking from"), std::string::npos) << next.errors;
+  EXPECT_EQ(market.RequestCount(), 0u);
 }
 
 }  // namespace
