@@ -45,9 +45,10 @@ inline constexpr std::string_view SaveProgressCaption = "提示";
 // Shown when the place cannot be saved: followed by the file, the reason and the unsaved place.
 inline constexpr std::string_view SaveProgressFailed = "进度保存失败：";
 inline constexpr std::string_view UnsavedPlace = "未能保存的起始店铺ID：";
-// Shown in the status bar when the saved place is no shop ID: followed by the text loaded.
+// Shown in the status bar when the saved place is no number the walk can start after: followed by
+// the text loaded.
 inline constexpr std::string_view InvalidSavedPlace =
-    "保存的起始店铺ID无效（应为 0 到 2147483647 的数字），请改正后再开始：";
+    "保存的起始店铺ID无效（应为 -2147483648 到 2147483647 的整数），请改正后再开始：";
 
 // Put after the window's title while every connection goes to another address
 // (SHOPWALK_CONNECT_TO): the address comes between prefix and suffix.

@@ -75,15 +75,24 @@ TEST_F(HandlersTest, TheFallbackLooksAtWhatTheFieldKept) {
   EXPECT_EQ(digitsOnly.ShopIdText(), "109428412");
 }
 
-TEST_F(HandlersTest, ASavedPlaceThatIsNoShopIdIsShownAndNamedInANote) {
-  for (const std::string saved : {"abc", "-5", "99999999999"}) {
+// The window walks from any 32-bit number, negative ones too: only other texts get the note, which
+// gives that range.
+TEST_F(HandlersTest, ASavedPlaceThatIsNoNumberTheWindowWalksFromIsShownAndNamedInANote) {
+  for (const std::string saved : {"-5", "-2147483648", "0", "2147483647"}) {
+    PutFile(config, "[Mivu]\r\nNow_ID=" + saved + "\r\n");
+    MemoryUi fresh;
+    OnCollectorCreated(fresh, dir.path());
+    EXPECT_EQ(fresh.ShopIdText(), saved);
+    EXPECT_TRUE(fresh.Notes().empty()) << saved;
+  }
+  for (const std::string saved : {"abc", "99999999999", "-2147483649", "2147483648", "5x", "+5"}) {
     PutFile(config, "[Mivu]\r\nNow_ID=" + saved + "\r\n");
     MemoryUi fresh;
     OnCollectorCreated(fresh, dir.path());
     EXPECT_EQ(fresh.ShopIdText(), saved);
     ASSERT_EQ(fresh.Notes().size(), 1u) << saved;
     const std::string note = fresh.Notes()[0];
-    EXPECT_NE(note.find("2147483647"), std::string::npos) << note;
+    EXPECT_NE(note.find("-2147483648 到 2147483647"), std::string::npos) << note;
     EXPECT_NE(note.find(saved), std::string::npos) << note;
   }
 }
