@@ -23,6 +23,7 @@
 #include "app/window_position.h"
 #include "app/window_texts.h"
 #include "collect/marketplace.h"
+#include "net/web_access.h"
 
 namespace shopwalk {
 
@@ -43,8 +44,12 @@ QString AddressLabelText() {
          FromUtf8(MarketplaceDomain);
 }
 
-QString WindowTitle() {
-  return QStringLiteral("shopwalk 店铺采集");
+QString WindowTitle(std::string_view connectTo) {
+  QString title = QStringLiteral("shopwalk 店铺采集");
+  if (!connectTo.empty()) {
+    title += FromUtf8(ConnectToTitlePrefix) + FromUtf8(connectTo) + FromUtf8(ConnectToTitleSuffix);
+  }
+  return title;
 }
 
 template <class T>
@@ -59,7 +64,7 @@ CollectorWindow::CollectorWindow(WindowHandlers handlers)
                            Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                            Qt::WindowCloseButtonHint),
       handlers_(std::move(handlers)) {
-  setWindowTitle(WindowTitle());
+  setWindowTitle(WindowTitle(ConnectTo()));
   setWindowIcon(QIcon(QPixmap::fromImage(MakeIconImage())));
   setFixedSize(WindowClientSize);
   setFont(DefaultGuiFont());

@@ -40,8 +40,9 @@ struct WindowHandlers {
 // and the marketplace's domain.
 QString AddressLabelText();
 
-// The window's title.
-QString WindowTitle();
+// The window's title; while every connection goes to another address (`connectTo`, from
+// SHOPWALK_CONNECT_TO, not empty) it says so and names the address.
+QString WindowTitle(std::string_view connectTo = {});
 
 class CollectorWindow : public QWidget {
   Q_OBJECT

@@ -6,6 +6,8 @@
 
 #include "app/application.h"
 #include "app/engine_handlers.h"
+#include "app/window_handlers.h"
+#include "base/terminal_text.h"
 #include "net/web_access.h"
 #include "store/program_folders.h"
 #include "store/run_directory.h"
@@ -25,6 +27,22 @@ EarlyAnswer FindEarlyAnswer(int argc, const char* const* argv) {
     if (argument == "--version") found = EarlyAnswer::Version;
   }
   return found;
+}
+
+// Whether an environment variable is set to something.
+bool IsSet(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && value[0] != '\0';
+}
+
+// Whether the window has somewhere to go: a Qt platform was chosen (-platform, QT_QPA_PLATFORM),
+// or an X or Wayland display is named. Without one Qt would abort the program.
+bool HasDisplay(int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "-platform" || argument == "--platform") return true;
+  }
+  return IsSet("QT_QPA_PLATFORM") || IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY");
 }
 
 // The help, with the folders this run would use for config.ini and the results store.
@@ -76,10 +94,29 @@ int main(int argc, char** argv) {
     return Answer(answer);
   }
 
+  // Connections never go elsewhere than asked: a redirect that is no address ends the program,
+  // with an error box when there is a display to show it on.
+  const std::string connectTo = shopwalk::ConnectToFromEnvironment();
+  const bool badConnectTo = !connectTo.empty() && !shopwalk::IsConnectToAddress(connectTo);
+  if (badConnectTo) {
+    std::fprintf(stderr,
+                 "shopwalk: %s=%s is not HOST:PORT (a host name, an IPv4 address or an [IPv6] "
+                 "address, then a port from 1 to 65535)\n",
+                 shopwalk::ConnectToVariable, shopwalk::TerminalSafe(connectTo).c_str());
+  }
+  if (!HasDisplay(argc, argv)) {
+    if (badConnectTo) return 2;
+    std::fprintf(stderr,
+                 "shopwalk: the window needs a display (DISPLAY or WAYLAND_DISPLAY is not set); "
+                 "shopwalk-cli walks without one\n");
+    return 1;
+  }
+
   // Before any other thread starts. A library that fails the checks was reported; go on.
-  shopwalk::InitWebAccess();
+  if (!badConnectTo) shopwalk::InitWebAccess();
 
   shopwalk::Application app(argc, argv);
+  if (shopwalk::RefuseBadConnectTo(app.Ui(), connectTo)) return 2;
   shopwalk::ReportFatalErrorsIn(app.Ui());
   // The results store, or (when the user agrees) none; the user may also choose to end here.
   shopwalk::WindowStore store = shopwalk::OpenWindowStore(app.Ui());

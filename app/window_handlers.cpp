@@ -2,10 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "app/window_texts.h"
+#include "base/terminal_text.h"
 #include "collect/gbk.h"
+#include "net/web_access.h"
 #include "store/export_rows.h"
 #include "store/progress_store.h"
 #include "store/run_settings.h"
@@ -14,6 +18,20 @@ namespace shopwalk {
 
 namespace {
 
+// Whether the window's walk can start after `text`: a decimal number of 32 bits, negative ones
+// included (as the shop-ID field takes them), without blanks or a plus sign.
+bool IsWindowPlaceText(std::string_view text) {
+  const bool negative = !text.empty() && text.front() == '-';
+  if (negative) text.remove_prefix(1);
+  if (text.empty() || text.size() > 10) return false;
+  std::int64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  return value <= (negative ? std::int64_t{2147483648} : std::int64_t{2147483647});
+}
+
 // Loads the saved place into the field; returns the note about it ("" when all is well).
 std::string LoadPlace(WindowUi& ui, std::string_view directory) {
   ui.SetShopIdText(LoadProgress(directory));
@@ -21,7 +39,7 @@ std::string LoadPlace(WindowUi& ui, std::string_view directory) {
   const std::string loaded = ui.ShopIdText();
   if (loaded.empty()) {
     ui.SetShopIdText(DefaultStartShopId);
-  } else if (!IsShopIdText(loaded)) {
+  } else if (!IsWindowPlaceText(loaded)) {
     return std::string(InvalidSavedPlace) + GbkToUtf8(loaded);
   }
   return {};
@@ -108,6 +126,13 @@ void OnExportClicked(WindowUi& ui, std::string_view initialDirectory) {
     return;
   }
   ui.ShowMessage(ExportDoneMessage, mb::Ok);
+}
+
+bool RefuseBadConnectTo(WindowUi& ui, std::string_view connectTo) {
+  if (connectTo.empty() || IsConnectToAddress(connectTo)) return false;
+  ui.ShowMessage(std::string(BadConnectTo) + TerminalSafe(connectTo), mb::Ok | mb::IconError,
+                 FatalErrorCaption);
+  return true;
 }
 
 }  // namespace shopwalk

@@ -16,7 +16,8 @@ inline constexpr std::uint32_t SettingsGroupColor = 0x0000FF;
 
 // The created event: colours the settings group red and loads the saved place from config.ini in
 // `directory` into the shop-ID field, or the default start ID when the field would stay empty. A
-// saved place that is no shop ID stays in the field as loaded, and a note says so. With a
+// saved place that is no 32-bit number (negative ones are places the window walks from) stays in
+// the field as loaded, and a note says so. With a
 // collector, the run settings of the file (the tries of a shop) go to it; a value that is no
 // number from 1 to 1000 is named in the note and the default holds.
 void OnCollectorCreated(WindowUi& ui, std::string_view directory);
@@ -49,5 +50,10 @@ bool OfferExportOfUnwrittenRows(WindowUi& ui, std::uint64_t rows, std::string_vi
 // With no rows the file is not touched. Then "导出完成!" is shown, or an error box naming the
 // file and the reason when it could not be written (the file is then left as it was).
 void OnExportClicked(WindowUi& ui, std::string_view initialDirectory);
+
+// Before the window opens: when SHOPWALK_CONNECT_TO is set to `connectTo`, something that is no
+// HOST:PORT (net/web_access.h), says so in an error box naming the value and returns true (the
+// program then ends); false, showing nothing, when it is empty or an address.
+bool RefuseBadConnectTo(WindowUi& ui, std::string_view connectTo);
 
 }  // namespace shopwalk

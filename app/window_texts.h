@@ -45,9 +45,20 @@ inline constexpr std::string_view SaveProgressCaption = "提示";
 // Shown when the place cannot be saved: followed by the file, the reason and the unsaved place.
 inline constexpr std::string_view SaveProgressFailed = "进度保存失败：";
 inline constexpr std::string_view UnsavedPlace = "未能保存的起始店铺ID：";
-// Shown in the status bar when the saved place is no shop ID: followed by the text loaded.
+// Shown in the status bar when the saved place is no number the walk can start after: followed by
+// the text loaded.
 inline constexpr std::string_view InvalidSavedPlace =
-    "保存的起始店铺ID无效（应为 0 到 2147483647 的数字），请改正后再开始：";
+    "保存的起始店铺ID无效（应为 -2147483648 到 2147483647 的整数），请改正后再开始：";
+
+// Put after the window's title while every connection goes to another address
+// (SHOPWALK_CONNECT_TO): the address comes between prefix and suffix.
+inline constexpr std::string_view ConnectToTitlePrefix = " — 连接发往 ";
+inline constexpr std::string_view ConnectToTitleSuffix = "（SHOPWALK_CONNECT_TO）";
+// The error box when SHOPWALK_CONNECT_TO is no HOST:PORT: followed by the value; the program
+// ends.
+inline constexpr std::string_view BadConnectTo =
+    "环境变量 SHOPWALK_CONNECT_TO 应为“主机:端口”（主机名、IPv4 地址或 [IPv6 地址]，端口 1 到 "
+    "65535），程序无法启动。当前的值：";
 
 // Shown in the status bar when config.ini's Max_Attempts is no number from 1 to 1000: followed by
 // the value; the default number of tries holds.

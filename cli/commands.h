@@ -14,12 +14,17 @@ struct Folders {
   std::string store;         // the default results store (a file)
 };
 
-// Walks: 0 when the walk reached its end, 130 after SIGINT, 143 after SIGTERM, 1 when the
-// store or the output cannot be used, also when the store could not write everything the walk
-// found (however the walk ended; how many rows and their shop IDs are named on standard error),
-// 2 for a place that makes no walk (--to below the start).
+// Walks: 0 when the walk reached its end (also when the place is the largest shop ID already, so
+// nothing is left to walk), 130 after SIGINT, 143 after SIGTERM, 1 when the store or the output
+// cannot be used, also when the store could not write everything the walk found (however the walk
+// ended; how many rows and their shop IDs are named on standard error), 2 for a place that makes
+// no walk (--to below the start) and for a SHOPWALK_CONNECT_TO that is not HOST:PORT.
 int RunWalk(const WalkCommand& command, const Folders& folders);
 int RunExport(const ExportCommand& command, const Folders& folders);
 int RunStatus(const StatusCommand& command, const Folders& folders);
+
+// When --db is a PostgreSQL database whose URI holds a password, says in one line on standard
+// error that others can read it there and what to use instead.
+void WarnOfPasswordIn(const std::string& db);
 
 }  // namespace shopwalk

@@ -4,8 +4,10 @@
 #include <memory>
 #include <vector>
 
+#include "base/terminal_text.h"
 #include "cli/commands.h"
 #include "collect/text.h"
+#include "results/pg.h"
 #include "results/pg_store.h"
 #include "results/sqlite_store.h"
 
@@ -45,6 +47,7 @@ struct ReadStore {
 ReadStore OpenToRead(const std::string& given, const Folders& folders) {
   ReadStore read;
   StoreProblem problem;
+  WarnOfPasswordIn(given);
   if (IsDatabaseUri(given)) {
     PgStore::Opening opened = PgStore::OpenForReading(given);
     if (opened) read.location = opened.store->Location();
@@ -57,8 +60,8 @@ ReadStore OpenToRead(const std::string& given, const Folders& folders) {
     read.store = std::move(opened.store);
   }
   if (!read.store) {
-    std::fprintf(stderr, "shopwalk-cli: cannot read the store %s: %s\n", problem.path.c_str(),
-                 problem.reason.c_str());
+    std::fprintf(stderr, "shopwalk-cli: cannot read the store %s: %s\n",
+                 TerminalSafe(problem.path).c_str(), TerminalSafe(problem.reason).c_str());
   }
   return read;
 }
@@ -86,7 +89,7 @@ void PrintSharedWalk(const SharedWalkSummary& walk) {
       walk.failedWaiting, walk.failedDue, walk.failedRetrying, walk.failedExhausted);
   for (const WalkNodeSummary& node : walk.nodes) {
     std::printf("  node %lld   %s pid %lld, last seen %s%s, %.1f IDs/s",
-                static_cast<long long>(node.nodeId), node.host.c_str(),
+                static_cast<long long>(node.nodeId), TerminalSafe(node.host).c_str(),
                 static_cast<long long>(node.pid), TimeText(node.lastSeenUnixMs).c_str(),
                 node.stopped ? " (stopped)" : "", node.rate);
     if (node.pacedRate > 0) std::printf(" (paced at %.1f)", node.pacedRate);
@@ -95,6 +98,14 @@ void PrintSharedWalk(const SharedWalkSummary& walk) {
 }
 
 }  // namespace
+
+void WarnOfPasswordIn(const std::string& db) {
+  if (!IsDatabaseUri(db) || !pg::HoldsPassword(db)) return;
+  std::fputs(
+      "shopwalk-cli: warning: the --db URI holds a password, which other users of this machine "
+      "can read (ps, /proc); give it through PGPASSWORD, ~/.pgpass or service= instead\n",
+      stderr);
+}
 
 int RunExport(const ExportCommand& command, const Folders& folders) {
   ReadStore read = OpenToRead(command.db, folders);
@@ -107,11 +118,12 @@ int RunExport(const ExportCommand& command, const Folders& folders) {
   options.rawCells = command.rawCells;
   const WriteResult written = ExportRows(rows, command.out, options);
   if (!written) {
-    std::fprintf(stderr, "shopwalk-cli: cannot write %s: %s\n", written.path.c_str(),
-                 written.reason.c_str());
+    std::fprintf(stderr, "shopwalk-cli: cannot write %s: %s\n", TerminalSafe(written.path).c_str(),
+                 TerminalSafe(written.reason).c_str());
     return 1;
   }
-  std::fprintf(stderr, "exported %d rows to %s\n", rows.RowCount(), command.out.c_str());
+  std::fprintf(stderr, "exported %d rows to %s\n", rows.RowCount(),
+               TerminalSafe(command.out).c_str());
   return 0;
 }
 
@@ -120,7 +132,7 @@ int RunStatus(const StatusCommand& command, const Folders& folders) {
   if (!read.store) return 1;
   ResultStore* store = read.store.get();
   const StoreSummary summary = store->Summary();
-  std::printf("store        %s\n", read.location.c_str());
+  std::printf("store        %s\n", TerminalSafe(read.location).c_str());
   std::printf("runs         %zu\n", summary.runs);
   if (summary.lowestWalked && summary.highestWalked) {
     std::printf("walked       %d to %d\n", *summary.lowestWalked, *summary.highestWalked);
@@ -130,14 +142,14 @@ int RunStatus(const StatusCommand& command, const Folders& folders) {
   std::printf("rows         %zu\n", summary.rows);
   std::printf("failed       %zu\n", summary.failed);
   for (const auto& [reason, count] : summary.failureReasons) {
-    std::printf("  %-22s %zu\n", reason.c_str(), count);
+    std::printf("  %-22s %zu\n", TerminalSafe(reason).c_str(), count);
   }
   if (summary.sharedWalk) PrintSharedWalk(*summary.sharedWalk);
   for (RunKind kind : {RunKind::CommandLine, RunKind::Window}) {
     const char* name = kind == RunKind::CommandLine ? "command line" : "window";
     if (const auto place = store->LastPlace(kind)) {
       const bool interrupted = store->Interrupted(kind).has_value();
-      std::printf("place        %s (%s%s)\n", place->c_str(), name,
+      std::printf("place        %s (%s%s)\n", TerminalSafe(*place).c_str(), name,
                   interrupted ? ", interrupted" : "");
     }
   }

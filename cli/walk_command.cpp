@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "base/terminal_text.h"
 #include "cli/commands.h"
 #include "cli/progress_display.h"
 #include "cli/row_output.h"
@@ -155,8 +156,9 @@ std::optional<int> OpenOwnStore(const WalkCommand& command, const Folders& folde
   walk.location = command.db.empty() ? folders.store : command.db;
   SqliteStore::Opening opened = SqliteStore::OpenForWalking(walk.location);
   if (!opened) {
-    std::fprintf(stderr, "shopwalk-cli: cannot use the store %s: %s\n", opened.problem.path.c_str(),
-                 opened.problem.reason.c_str());
+    std::fprintf(stderr, "shopwalk-cli: cannot use the store %s: %s\n",
+                 TerminalSafe(opened.problem.path).c_str(),
+                 TerminalSafe(opened.problem.reason).c_str());
     return 1;
   }
   walk.store = std::move(opened.store);
@@ -164,7 +166,16 @@ std::optional<int> OpenOwnStore(const WalkCommand& command, const Folders& folde
   // An interrupted command-line walk goes on: its place is where it stood.
   const std::optional<InterruptedRun> interrupted = store.Interrupted(RunKind::CommandLine);
   walk.startAfter = StartPlace(command, store, folders, walk.startFrom);
-  walk.first = TextToInt(walk.startAfter) + 1;
+  const std::int32_t place = TextToInt(walk.startAfter);
+  if (place == std::numeric_limits<std::int32_t>::max()) {
+    // The walk went up to the largest shop ID: there is no next one.
+    std::fprintf(stderr,
+                 "shopwalk-cli: the walk has reached the largest shop ID, %d (place from %s); "
+                 "nothing is left to walk (--from starts another walk)\n",
+                 place, walk.startFrom.c_str());
+    return 0;
+  }
+  walk.first = place + 1;
   if (command.to) walk.last = *command.to;
   if (command.count) {
     const std::int64_t end = std::int64_t{walk.first} + *command.count - 1;
@@ -202,8 +213,9 @@ std::optional<int> OpenSharedStore(const WalkCommand& command, const Folders& fo
   settings.pacedRate = command.rate;
   PgStore::Opening opened = PgStore::OpenForWalking(command.db, request, settings);
   if (!opened) {
-    std::fprintf(stderr, "shopwalk-cli: cannot use the store %s: %s\n", opened.problem.path.c_str(),
-                 opened.problem.reason.c_str());
+    std::fprintf(stderr, "shopwalk-cli: cannot use the store %s: %s\n",
+                 TerminalSafe(opened.problem.path).c_str(),
+                 TerminalSafe(opened.problem.reason).c_str());
     return 1;
   }
   walk.location = opened.store->Location();
@@ -305,7 +317,7 @@ std::shared_ptr<StoreTroubleTold> WatchStore(ResultStore& store,
       return;
     }
     view->SetStoreTrouble(problem->unwrittenRows);
-    std::string words = problem->path + ": " + problem->reason;
+    std::string words = TerminalSafe(problem->path) + ": " + TerminalSafe(problem->reason);
     if (words == told->words) return;
     std::fprintf(stderr, "\nshopwalk-cli: cannot write the store %s%s\n", words.c_str(),
                  told->walkOver ? "" : " (rows wait in memory)");
@@ -317,19 +329,30 @@ std::shared_ptr<StoreTroubleTold> WatchStore(ResultStore& store,
 // Says what the store could not write at the walk's end: how many rows, their shop IDs, why.
 void ReportUnwritten(const StoreBacklog& backlog, const std::string& location) {
   std::fprintf(stderr, "shopwalk-cli: %" PRIu64 " %s not written to the store %s", backlog.rows,
-               backlog.rows == 1 ? "row was" : "rows were", location.c_str());
+               backlog.rows == 1 ? "row was" : "rows were", TerminalSafe(location).c_str());
   if (backlog.lowestRow && backlog.highestRow) {
     std::fprintf(stderr, " (shop IDs %" PRId32 " to %" PRId32 ")", *backlog.lowestRow,
                  *backlog.highestRow);
   }
   std::fprintf(stderr, ", %" PRIu64 " reports in all", backlog.reports);
-  if (backlog.problem) std::fprintf(stderr, ": %s", backlog.problem->reason.c_str());
+  if (backlog.problem) {
+    std::fprintf(stderr, ": %s", TerminalSafe(backlog.problem->reason).c_str());
+  }
   std::fputs("\n", stderr);
 }
 
 }  // namespace
 
 int RunWalk(const WalkCommand& command, const Folders& folders) {
+  const std::string connectTo = ConnectToFromEnvironment();
+  if (!connectTo.empty() && !IsConnectToAddress(connectTo)) {
+    std::fprintf(stderr,
+                 "shopwalk-cli: %s=%s is not HOST:PORT (a host name, an IPv4 address or an [IPv6] "
+                 "address, then a port from 1 to 65535)\n",
+                 ConnectToVariable, TerminalSafe(connectTo).c_str());
+    return UsageErrorExitCode;
+  }
+  WarnOfPasswordIn(command.db);
   StopSignals signals;
   InitWebAccess();
 
@@ -354,8 +377,8 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
     WriteResult opening;
     output = RowOutput::Open(command.out, opening);
     if (!output) {
-      std::fprintf(stderr, "shopwalk-cli: cannot write %s: %s\n", command.out.c_str(),
-                   opening.reason.c_str());
+      std::fprintf(stderr, "shopwalk-cli: cannot write %s: %s\n", TerminalSafe(command.out).c_str(),
+                   TerminalSafe(opening.reason).c_str());
       return 1;
     }
   }
@@ -385,9 +408,13 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
                               : IsTerminal(stderr) ? ProgressStyle::Terminal
                                                    : ProgressStyle::Log;
   if (style != ProgressStyle::Quiet) {
-    std::fprintf(stderr, "walking from %d%s (start from %s), store %s\n", first,
+    std::string redirect;
+    if (const std::string target = ConnectTo(); !target.empty()) {
+      redirect = ", connections go to " + TerminalSafe(target) + " (" + ConnectToVariable + ")";
+    }
+    std::fprintf(stderr, "walking from %d%s (start from %s), store %s%s\n", first,
                  last ? (" to " + NumberToText(*last)).c_str() : "", startFrom.c_str(),
-                 storePath.c_str());
+                 TerminalSafe(storePath).c_str(), redirect.c_str());
   }
   // A shared walk's own bar would mislead (its IDs come in blocks): its end shows as the
   // cluster's share answered instead.
@@ -438,8 +465,8 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
   if (output) {
     const WriteResult closed = output->Close();
     if (!closed) {
-      std::fprintf(stderr, "shopwalk-cli: cannot write %s: %s\n", closed.path.c_str(),
-                   closed.reason.c_str());
+      std::fprintf(stderr, "shopwalk-cli: cannot write %s: %s\n", TerminalSafe(closed.path).c_str(),
+                   TerminalSafe(closed.reason).c_str());
       if (code == 0) code = 1;
     }
   }

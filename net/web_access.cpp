@@ -1,5 +1,6 @@
 #include "net/web_access.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <malloc.h>
 
@@ -17,6 +18,60 @@ std::string g_connectTo;
 
 // As large as the response storage a client keeps between pages (BodyBuffer::KeepBytes).
 constexpr int LargeBlockBytes = 1 << 20;
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// A decimal number from `least` to `most`, without sign or blanks.
+bool IsNumberIn(std::string_view text, long least, long most) {
+  if (text.empty() || text.size() > 5) return false;
+  long value = 0;
+  for (const char c : text) {
+    if (!IsDigit(c)) return false;
+    value = value * 10 + (c - '0');
+  }
+  return value >= least && value <= most;
+}
+
+bool IsIpv4Address(std::string_view text) {
+  int parts = 0;
+  for (std::size_t start = 0;;) {
+    const std::size_t dot = text.find('.', start);
+    const std::string_view part =
+        text.substr(start, dot == std::string_view::npos ? dot : dot - start);
+    if (part.size() > 3 || !IsNumberIn(part, 0, 255)) return false;
+    ++parts;
+    if (dot == std::string_view::npos) break;
+    start = dot + 1;
+  }
+  return parts == 4;
+}
+
+// A host name of labels between dots; all digits and dots must make an IPv4 address.
+bool IsHostName(std::string_view text) {
+  if (text.empty() || text.size() > 253) return false;
+  if (text.find_first_not_of("0123456789.") == std::string_view::npos) return IsIpv4Address(text);
+  for (std::size_t start = 0;;) {
+    const std::size_t dot = text.find('.', start);
+    const std::string_view label =
+        text.substr(start, dot == std::string_view::npos ? dot : dot - start);
+    if (label.empty() || label.size() > 63 || label.front() == '-') return false;
+    for (const char c : label) {
+      const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+      if (!letter && !IsDigit(c) && c != '-' && c != '_') return false;
+    }
+    if (dot == std::string_view::npos) return true;
+    start = dot + 1;
+  }
+}
+
+bool IsIpv6Address(std::string_view text) {
+  if (text.empty() || text.size() >= INET6_ADDRSTRLEN) return false;
+  const std::string address(text);
+  in6_addr parsed{};
+  return inet_pton(AF_INET6, address.c_str(), &parsed) == 1;
+}
 
 }  // namespace
 
@@ -53,7 +108,15 @@ bool InitWebAccess() {
                    info->version);
       ok = false;
     }
-    if (const char* connectTo = std::getenv("SHOPWALK_CONNECT_TO")) SetConnectTo(connectTo);
+    if (const std::string connectTo = ConnectToFromEnvironment(); !connectTo.empty()) {
+      if (IsConnectToAddress(connectTo)) {
+        SetConnectTo(connectTo);
+      } else {
+        std::fprintf(stderr, "shopwalk: %s is not HOST:PORT; connections are not redirected\n",
+                     ConnectToVariable);
+        ok = false;
+      }
+    }
     // Blocks of LargeBlockBytes and more get pages of their own, which go back to the system
     // as soon as they are freed. Left to itself the allocator raises that threshold to the size
     // of each large block freed (up to 32 MiB), after which large pages come from its heaps and
@@ -62,6 +125,23 @@ bool InitWebAccess() {
     return ok;
   }();
   return usable;
+}
+
+bool IsConnectToAddress(std::string_view hostPort) {
+  const std::size_t colon = hostPort.rfind(':');
+  if (colon == std::string_view::npos || !IsNumberIn(hostPort.substr(colon + 1), 1, 65535)) {
+    return false;
+  }
+  const std::string_view host = hostPort.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    return IsIpv6Address(host.substr(1, host.size() - 2));
+  }
+  return IsHostName(host);
+}
+
+std::string ConnectToFromEnvironment() {
+  const char* value = std::getenv(ConnectToVariable);
+  return value == nullptr ? std::string() : std::string(value);
 }
 
 void SetConnectTo(std::string_view hostPort) {

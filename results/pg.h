@@ -83,8 +83,17 @@ class Result {
 };
 
 // The parameters of a statement, $1, $2, ... in the order they are added. Values are copied.
+// Not copyable: it holds pointers to its own values (a copy would point into the original).
+// Moving keeps them valid (the values stay where they are).
 class Params {
  public:
+  Params() = default;
+  Params(const Params&) = delete;
+  Params& operator=(const Params&) = delete;
+  Params(Params&&) noexcept = default;
+  Params& operator=(Params&&) noexcept = default;
+  ~Params() = default;
+
   Params& Int(std::int64_t value);
   // A bigint NULL.
   Params& NullInt();
@@ -124,7 +133,8 @@ class Connection {
   // key=value words). Values the URI does not set: `connectTimeout` for making the connection,
   // TCP keepalives and a TCP timeout (a silent server is given up within about 30 s), and the
   // application name "shopwalk". Server notices are dropped. On failure the connection stays
-  // closed.
+  // closed. The messages of every failure of the connection, from now until the next Open, have
+  // the password of `uri` left out (see RedactedMessage), whatever libpq or the server quote.
   Status Open(const std::string& uri,
               std::chrono::milliseconds connectTimeout = std::chrono::seconds(10));
   bool IsOpen() const { return connection_ != nullptr; }
@@ -147,8 +157,12 @@ class Connection {
 
  private:
   Status Check(pg_result* result) const;
+  // A failure whose message has the connection's password left out.
+  Status Failure(std::string sqlState, const char* message, bool connectionLost) const;
 
   pg_conn* connection_ = nullptr;
+  // The URI given to Open, whose password is left out of messages.
+  std::string uri_;
 };
 
 // A transaction: rolled back when destroyed unless committed. Begin starts it; a failed Begin
@@ -174,7 +188,23 @@ class Transaction {
   bool open_ = false;
 };
 
-// `uri` with any password left out, for showing to the user.
+// `uri` (a libpq connection URI or key=value words) with any password left out, for showing to
+// the user: in a URI, everything between the user name's ':' and the last '@' (so a password
+// holding '?', '/', '%' or '@', written encoded or not, is left out whole), and the value of every
+// password=... (or sslpassword=...) query parameter or word, quoted or not, as "***". Errs on the
+// side of leaving out too much: a URI without a user name but with a port and an '@' in its query
+// loses its port and path in the display.
 std::string RedactedUri(std::string_view uri);
+
+// `message` (the words of libpq or of a server about a connection to `uri`) with the password of
+// `uri` left out wherever it is quoted: the password as written, decoded, or in the pieces libpq
+// takes it apart into when it holds '/' or '@'; and any URI or password=... word the message
+// quotes, redacted as RedactedUri does.
+std::string RedactedMessage(std::string_view message, std::string_view uri);
+
+// Whether `uri` carries a password itself, as written or as libpq reads it (rather than leaving
+// it to PGPASSWORD, ~/.pgpass or a service file), so that it shows in the process list and the
+// shell's history.
+bool HoldsPassword(std::string_view uri);
 
 }  // namespace shopwalk::pg

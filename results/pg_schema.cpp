@@ -14,7 +14,7 @@ constexpr std::string_view CreateSchema = R"sql(
 CREATE SCHEMA shopwalk;
 CREATE TABLE shopwalk.schema_version (
   version integer NOT NULL,
-  changed_at timestamptz NOT NULL DEFAULT now()
+  changed_at timestamptz NOT NULL DEFAULT pg_catalog.now()
 );
 INSERT INTO shopwalk.schema_version (version) VALUES (0);
 )sql";
@@ -73,7 +73,7 @@ CREATE TABLE shopwalk.walks (
   end_id bigint,                   -- the last shop ID; NULL: up to the highest there is
   next_id bigint NOT NULL,         -- the cursor: where the next new block starts
   block_size integer NOT NULL CHECK (block_size > 0),
-  created_at timestamptz NOT NULL DEFAULT now(),
+  created_at timestamptz NOT NULL DEFAULT pg_catalog.now(),
   finished_at timestamptz
 );
 
@@ -83,8 +83,8 @@ CREATE TABLE shopwalk.nodes (
   walk_id bigint REFERENCES shopwalk.walks,
   host text NOT NULL,
   pid integer NOT NULL,
-  started_at timestamptz NOT NULL DEFAULT now(),
-  last_seen timestamptz NOT NULL DEFAULT now(),
+  started_at timestamptz NOT NULL DEFAULT pg_catalog.now(),
+  last_seen timestamptz NOT NULL DEFAULT pg_catalog.now(),
   stopped_at timestamptz,
   rate double precision NOT NULL DEFAULT 0,  -- shop IDs answered a second, as measured
   paced_rate double precision                -- the rate it was asked to walk at
@@ -141,10 +141,10 @@ pg::Status InspectPgSchema(pg::Connection& connection, PgSchemaState& state,
                            std::int64_t& version) {
   version = 0;
   pg::Result found;
-  if (auto status =
-          connection.Run("SELECT EXISTS (SELECT 1 FROM pg_namespace WHERE nspname = 'shopwalk'), "
-                         "to_regclass('shopwalk.schema_version') IS NOT NULL",
-                         found);
+  if (auto status = connection.Run(
+          "SELECT EXISTS (SELECT 1 FROM pg_catalog.pg_namespace WHERE nspname = 'shopwalk'), "
+          "pg_catalog.to_regclass('shopwalk.schema_version') IS NOT NULL",
+          found);
       !status) {
     return status;
   }
@@ -158,7 +158,8 @@ pg::Status InspectPgSchema(pg::Connection& connection, PgSchemaState& state,
   }
   pg::Result stored;
   if (auto status = connection.Run(
-          "SELECT coalesce(max(version), -1)::bigint FROM shopwalk.schema_version", stored);
+          "SELECT coalesce(pg_catalog.max(version), -1)::bigint FROM shopwalk.schema_version",
+          stored);
       !status) {
     return status;
   }
@@ -179,8 +180,8 @@ pg::Status CreateOrUpgradePgSchema(pg::Connection& connection, std::int64_t targ
   if (target < 0 || target > PgSchemaVersion) target = PgSchemaVersion;
   pg::Transaction transaction(connection);
   if (auto status = transaction.Begin(); !status) return status;
-  if (auto status =
-          connection.Run("SELECT pg_advisory_xact_lock($1)", pg::Params().Int(LayoutLockKey));
+  if (auto status = connection.Run("SELECT pg_catalog.pg_advisory_xact_lock($1)",
+                                   pg::Params().Int(LayoutLockKey));
       !status) {
     return status;
   }
@@ -203,9 +204,9 @@ pg::Status CreateOrUpgradePgSchema(pg::Connection& connection, std::int64_t targ
   for (std::int64_t step = version; step < target; ++step) {
     if (auto status = connection.Execute(UpgradeSteps[step]); !status) return status;
   }
-  if (auto status =
-          connection.Run("UPDATE shopwalk.schema_version SET version = $1, changed_at = now()",
-                         pg::Params().Int(target));
+  if (auto status = connection.Run(
+          "UPDATE shopwalk.schema_version SET version = $1, changed_at = pg_catalog.now()",
+          pg::Params().Int(target));
       !status) {
     return status;
   }

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "base/contained_error.h"
+#include "base/terminal_text.h"
 #include "results/pg_schema.h"
 
 namespace shopwalk {
@@ -31,6 +32,7 @@ std::string HostName() {
   return name;
 }
 
+// A shop ID of a lease already checked (results::ReadShopId) when it was claimed.
 std::int32_t ToShopId(std::int64_t value) {
   return static_cast<std::int32_t>(value);
 }
@@ -46,15 +48,17 @@ std::chrono::milliseconds HandOutMargin(const PgStoreSettings& settings) {
   return std::min(settings.renewEvery, settings.lease / 3);
 }
 
-ShopRecord RecordFromRow(const pg::Result& result, int row) {
-  ShopRecord record;
-  record.shopId = ToShopId(result.Int64(row, 0));
+pg::Status RecordFromRow(const pg::Result& result, int row, ShopRecord& record) {
+  if (auto status = results::ReadShopId(result.Int64(row, 0), "shopwalk.shops", record.shopId);
+      !status) {
+    return status;
+  }
   record.name = result.Bytes(row, 1);
   record.reputation = result.Bytes(row, 2);
   record.messenger = result.Bytes(row, 3);
   record.openingDate = result.Bytes(row, 4);
   record.address = result.Bytes(row, 5);
-  return record;
+  return {};
 }
 
 }  // namespace
@@ -487,9 +491,9 @@ void PgStore::OnDurable(std::function<void(std::uint64_t durableRows)> listener)
 pg::Status PgStore::PrepareSession(pg::Connection& connection) const {
   // A node frozen in the middle of a transaction (stopped, swapped out) would keep its row locks,
   // and so its blocks, from everyone: the server ends such a session after a lease.
-  pg::Status status =
-      connection.Run("SELECT set_config('idle_in_transaction_session_timeout', $1, false)",
-                     pg::Params().Text(std::to_string(settings_.lease.count())));
+  pg::Status status = connection.Run(
+      "SELECT pg_catalog.set_config('idle_in_transaction_session_timeout', $1, false)",
+      pg::Params().Text(std::to_string(settings_.lease.count())));
   if (!status) connection.Close();
   return status;
 }
@@ -639,7 +643,8 @@ std::optional<StoreProblem> PgStore::WriteBatch(std::vector<Report>& batch,
     for (Report& report : batch) {
       if (report.type != Report::Type::BeginRun || report.runId != 0) continue;
       pg::Result result;
-      if (auto status = writer_.Run("SELECT nextval('shopwalk.run_ids')", result); !status) {
+      if (auto status = writer_.Run("SELECT pg_catalog.nextval('shopwalk.run_ids')", result);
+          !status) {
         if (status.ConnectionLost()) writer_.Close();
         return ProblemOf(status);
       }
@@ -706,16 +711,16 @@ pg::Status PgStore::Apply(Report& report, std::vector<std::int64_t>& refusedEpoc
                          pg::Params().Int(*currentRun_).Bytes(report.text));
     case Report::Type::BeginRun:
       if (currentRun_) {
-        if (auto cut = writer_.Run(
-                "UPDATE shopwalk.runs SET ended_at = now() WHERE run_id = $1 AND ended_at IS NULL",
-                pg::Params().Int(*currentRun_));
+        if (auto cut = writer_.Run("UPDATE shopwalk.runs SET ended_at = pg_catalog.now() "
+                                   "WHERE run_id = $1 AND ended_at IS NULL",
+                                   pg::Params().Int(*currentRun_));
             !cut) {
           return cut;
         }
       }
       status = writer_.Run(
           "INSERT INTO shopwalk.runs (run_id, kind, started_at, place, node_id) "
-          "VALUES ($1, $2, now(), $3, $4) ON CONFLICT (run_id) DO NOTHING",
+          "VALUES ($1, $2, pg_catalog.now(), $3, $4) ON CONFLICT (run_id) DO NOTHING",
           pg::Params().Int(report.runId).Int(report.value).Bytes(report.text).Int(nodeId_));
       if (status) {
         currentRun_ = report.runId;
@@ -725,8 +730,8 @@ pg::Status PgStore::Apply(Report& report, std::vector<std::int64_t>& refusedEpoc
     case Report::Type::EndRun:
       if (!currentRun_) return {};
       status = writer_.Run(
-          "UPDATE shopwalk.runs SET ended_at = now(), clean_end = true, place_saved = $2 "
-          "WHERE run_id = $1",
+          "UPDATE shopwalk.runs SET ended_at = pg_catalog.now(), clean_end = true, "
+          "place_saved = $2 WHERE run_id = $1",
           pg::Params().Int(*currentRun_).Bool(report.value != 0));
       if (status) currentRun_.reset();
       return status;
@@ -787,7 +792,7 @@ void PgStore::FinishCompleteLeases() {
           std::fprintf(stderr,
                        "shopwalk: results store %s: block %lld-%lld: %zu shop IDs got no answer; "
                        "left for another node\n",
-                       location_.c_str(), static_cast<long long>(lease.firstId),
+                       TerminalSafe(location_).c_str(), static_cast<long long>(lease.firstId),
                        static_cast<long long>(lease.lastId), finish.missing.size());
           ForgetLease(lease.epoch);
         }
@@ -827,7 +832,6 @@ void PgStore::KeepLoop() {
       std::lock_guard lock(mutex_);
       keeperReachable_ = true;
     }
-    SetProblem(false, std::nullopt);
 
     pg::Status status;
     const Clock::time_point now = Clock::now();
@@ -870,12 +874,20 @@ void PgStore::KeepLoop() {
       nextClaim = Clock::now() + settings_.idleClaimEvery;
       break;
     }
-    if (!status) {
+    if (status) {
+      SetProblem(false, std::nullopt);
+    } else {
       if (status.ConnectionLost()) keeper_.Close();
       nextClaim = Clock::now() + settings_.reconnectFirst;
       if (status.ConnectionLost()) {
         std::lock_guard lock(mutex_);
         keeperReachable_ = false;
+      } else {
+        // The server answers but claiming or renewing fails (a value in the database that cannot
+        // be right, a privilege taken away): said, as the walk cannot go on while it lasts.
+        StoreProblem problem = ProblemOf(status);
+        problem.reason = "claiming work: " + problem.reason;
+        SetProblem(false, problem);
       }
     }
   }
@@ -1026,8 +1038,8 @@ bool PgStore::EnsureReader() {
 
 void PgStore::ReportReadFailure(const char* what, const pg::Status& status) {
   if (status.ConnectionLost()) reader_.Close();
-  std::fprintf(stderr, "shopwalk: results store %s: reading %s: %s\n", location_.c_str(), what,
-               status.Describe().c_str());
+  std::fprintf(stderr, "shopwalk: results store %s: reading %s: %s\n",
+               TerminalSafe(location_).c_str(), what, TerminalSafe(status.Describe()).c_str());
 }
 
 std::optional<std::string> PgStore::LastPlace(RunKind kind) {
@@ -1039,7 +1051,7 @@ std::optional<std::string> PgStore::LastPlace(RunKind kind) {
     pg::Status status;
     if (kind == RunKind::CommandLine) {
       status = reader_.Run(
-          "SELECT LEAST(coalesce((SELECT min(b.first_id) FROM shopwalk.blocks b "
+          "SELECT LEAST(coalesce((SELECT pg_catalog.min(b.first_id) FROM shopwalk.blocks b "
           "WHERE b.walk_id = w.walk_id AND b.done_at IS NULL), w.next_id), "
           "coalesce(w.end_id, 2147483647) + 1) - 1 FROM shopwalk.walks w "
           "ORDER BY w.walk_id DESC LIMIT 1",
@@ -1075,7 +1087,11 @@ void PgStore::ForEachRow(const std::function<void(const ShopRecord&)>& visit) {
     pg::Result rows;
     status = reader_.Run(fetch, rows);
     if (!status || rows.Rows() == 0) break;
-    for (int row = 0; row < rows.Rows(); ++row) visit(RecordFromRow(rows, row));
+    for (int row = 0; status && row < rows.Rows(); ++row) {
+      ShopRecord record;
+      status = RecordFromRow(rows, row, record);
+      if (status) visit(record);
+    }
   }
   if (status) status = transaction.Commit();
   if (!status) ReportReadFailure("the rows", status);
@@ -1086,22 +1102,27 @@ pg::Status PgStore::ReadSharedWalk(std::optional<SharedWalkSummary>& out) {
   pg::Status status = reader_.Run(
       "SELECT w.walk_id, w.first_id, w.end_id, w.next_id, w.block_size, "
       "w.finished_at IS NOT NULL, "
-      "LEAST(coalesce((SELECT min(b.first_id) FROM shopwalk.blocks b "
+      "LEAST(coalesce((SELECT pg_catalog.min(b.first_id) FROM shopwalk.blocks b "
       "WHERE b.walk_id = w.walk_id AND b.done_at IS NULL), w.next_id), "
       "coalesce(w.end_id, 2147483647) + 1) - 1, "
-      "(SELECT count(*) FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id "
+      "(SELECT pg_catalog.count(*) FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id "
       "AND b.done_at IS NOT NULL), "
-      "(SELECT count(*) FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id "
-      "AND b.done_at IS NULL AND b.lease_until >= now()), "
-      "(SELECT count(*) FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id "
-      "AND b.done_at IS NULL AND b.lease_until < now()) "
+      "(SELECT pg_catalog.count(*) FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id "
+      "AND b.done_at IS NULL AND b.lease_until >= pg_catalog.now()), "
+      "(SELECT pg_catalog.count(*) FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id "
+      "AND b.done_at IS NULL AND b.lease_until < pg_catalog.now()) "
       "FROM shopwalk.walks w ORDER BY w.walk_id DESC LIMIT 1",
       result);
   if (!status || result.Rows() == 0) return status;
   SharedWalkSummary walk;
   walk.walkId = result.Int64(0, 0);
-  walk.firstId = ToShopId(result.Int64(0, 1));
-  if (!result.IsNull(0, 2)) walk.endId = ToShopId(result.Int64(0, 2));
+  status = results::ReadShopId(result.Int64(0, 1), "shopwalk.walks", walk.firstId);
+  if (status && !result.IsNull(0, 2)) {
+    std::int32_t end = 0;
+    status = results::ReadShopId(result.Int64(0, 2), "shopwalk.walks", end);
+    walk.endId = end;
+  }
+  if (!status) return status;
   walk.nextNewId = result.Int64(0, 3);
   walk.blockSize = static_cast<int>(result.Int64(0, 4));
   walk.finished = result.Bool(0, 5);
@@ -1110,11 +1131,11 @@ pg::Status PgStore::ReadSharedWalk(std::optional<SharedWalkSummary>& out) {
   walk.blocksHeld = static_cast<std::size_t>(result.Int64(0, 8));
   walk.blocksExpired = static_cast<std::size_t>(result.Int64(0, 9));
   status = reader_.Run(
-      "SELECT count(*) FILTER (WHERE live AND NOT spent), "
-      "count(*) FILTER (WHERE NOT live AND NOT spent AND due_at > now()), "
-      "count(*) FILTER (WHERE NOT live AND NOT spent AND due_at <= now()), "
-      "count(*) FILTER (WHERE NOT live AND spent) FROM (SELECT due_at, "
-      "coalesce(retry_until >= now(), false) AS live, retry_rounds >= $1 AS spent "
+      "SELECT pg_catalog.count(*) FILTER (WHERE live AND NOT spent), "
+      "pg_catalog.count(*) FILTER (WHERE NOT live AND NOT spent AND due_at > pg_catalog.now()), "
+      "pg_catalog.count(*) FILTER (WHERE NOT live AND NOT spent AND due_at <= pg_catalog.now()), "
+      "pg_catalog.count(*) FILTER (WHERE NOT live AND spent) FROM (SELECT due_at, "
+      "coalesce(retry_until >= pg_catalog.now(), false) AS live, retry_rounds >= $1 AS spent "
       "FROM shopwalk.failed_shops) f",
       pg::Params().Int(settings_.failedRetryRounds), result);
   if (status) {
@@ -1123,12 +1144,12 @@ pg::Status PgStore::ReadSharedWalk(std::optional<SharedWalkSummary>& out) {
     walk.failedDue = static_cast<std::size_t>(result.Int64(0, 2));
     walk.failedExhausted = static_cast<std::size_t>(result.Int64(0, 3));
     status = reader_.Run(
-        "SELECT n.node_id, n.host, n.pid, (extract(epoch FROM n.started_at) * 1000)::bigint, "
-        "(extract(epoch FROM n.last_seen) * 1000)::bigint, n.stopped_at IS NOT NULL, n.rate, "
+        "SELECT n.node_id, n.host, n.pid, (extract(epoch FROM n.started_at) * 1000.0)::bigint, "
+        "(extract(epoch FROM n.last_seen) * 1000.0)::bigint, n.stopped_at IS NOT NULL, n.rate, "
         "coalesce(n.paced_rate, 0), "
-        "(SELECT count(*) FROM shopwalk.blocks b WHERE b.node_id = n.node_id "
-        "AND b.done_at IS NULL AND b.lease_until >= now()), "
-        "(SELECT count(*) FROM shopwalk.blocks b WHERE b.node_id = n.node_id "
+        "(SELECT pg_catalog.count(*) FROM shopwalk.blocks b WHERE b.node_id = n.node_id "
+        "AND b.done_at IS NULL AND b.lease_until >= pg_catalog.now()), "
+        "(SELECT pg_catalog.count(*) FROM shopwalk.blocks b WHERE b.node_id = n.node_id "
         "AND b.done_at IS NOT NULL) "
         "FROM shopwalk.nodes n WHERE n.walk_id = $1 ORDER BY n.node_id DESC",
         pg::Params().Int(walk.walkId), result);
@@ -1185,11 +1206,12 @@ StoreSummary PgStore::Summary() {
     pg::Result result;
     if (status) {
       status = reader_.Run(
-          "SELECT (SELECT count(*) FROM shopwalk.runs), (SELECT count(*) FROM shopwalk.shops), "
-          "(SELECT count(*) FROM shopwalk.failed_shops), "
-          "(SELECT min(shop_id) FROM (SELECT shop_id FROM shopwalk.outcomes UNION ALL "
+          "SELECT (SELECT pg_catalog.count(*) FROM shopwalk.runs), "
+          "(SELECT pg_catalog.count(*) FROM shopwalk.shops), "
+          "(SELECT pg_catalog.count(*) FROM shopwalk.failed_shops), "
+          "(SELECT pg_catalog.min(shop_id) FROM (SELECT shop_id FROM shopwalk.outcomes UNION ALL "
           "SELECT shop_id FROM shopwalk.shops) a), "
-          "(SELECT max(shop_id) FROM (SELECT shop_id FROM shopwalk.outcomes UNION ALL "
+          "(SELECT pg_catalog.max(shop_id) FROM (SELECT shop_id FROM shopwalk.outcomes UNION ALL "
           "SELECT shop_id FROM shopwalk.shops) a)",
           result);
     }
@@ -1197,10 +1219,20 @@ StoreSummary PgStore::Summary() {
       summary.runs = static_cast<std::size_t>(result.Int64(0, 0));
       summary.rows = static_cast<std::size_t>(result.Int64(0, 1));
       summary.failed = static_cast<std::size_t>(result.Int64(0, 2));
-      if (!result.IsNull(0, 3)) summary.lowestWalked = ToShopId(result.Int64(0, 3));
-      if (!result.IsNull(0, 4)) summary.highestWalked = ToShopId(result.Int64(0, 4));
+      constexpr const char* Walked = "shopwalk.outcomes or shopwalk.shops";
+      std::int32_t id = 0;
+      if (!result.IsNull(0, 3)) {
+        status = results::ReadShopId(result.Int64(0, 3), Walked, id);
+        summary.lowestWalked = id;
+      }
+      if (status && !result.IsNull(0, 4)) {
+        status = results::ReadShopId(result.Int64(0, 4), Walked, id);
+        summary.highestWalked = id;
+      }
+    }
+    if (status) {
       status = reader_.Run(
-          "SELECT reason, count(*) AS shops FROM shopwalk.failed_shops GROUP BY reason "
+          "SELECT reason, pg_catalog.count(*) AS shops FROM shopwalk.failed_shops GROUP BY reason "
           "ORDER BY shops DESC, reason",
           result);
     }

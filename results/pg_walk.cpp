@@ -41,8 +41,8 @@ constexpr std::string_view FailedShopLeaveFence =
 // the delay before the next retry), with the rounds it had.
 constexpr std::string_view FailedShopAgainFence =
     "WITH lease AS (UPDATE shopwalk.failed_shops f SET attempts = $4, reason = $5, "
-    "failed_at = now(), position = nextval('shopwalk.failure_positions'), "
-    "due_at = now() + " SW_MS("$6") ", retry_node = NULL, retry_epoch = NULL, "
+    "failed_at = pg_catalog.now(), position = pg_catalog.nextval('shopwalk.failure_positions'), "
+    "due_at = pg_catalog.now() + " SW_MS("$6") ", retry_node = NULL, retry_epoch = NULL, "
     "retry_until = NULL WHERE f.shop_id = $1 AND f.retry_epoch = $3 AND $2::bigint = 0 "
     "RETURNING (SELECT o.walk_id FROM shopwalk.outcomes o WHERE o.shop_id = f.shop_id) AS walk_id)";
 
@@ -51,7 +51,7 @@ std::string OutcomePart(std::string_view code) {
   return ", outcome AS (INSERT INTO shopwalk.outcomes (shop_id, outcome, answered_at, walk_id) "
          "SELECT $1, " +
          std::string(code) +
-         ", now(), lease.walk_id FROM lease ON CONFLICT (shop_id) DO UPDATE SET "
+         ", pg_catalog.now(), lease.walk_id FROM lease ON CONFLICT (shop_id) DO UPDATE SET "
          "outcome = excluded.outcome, answered_at = excluded.answered_at, "
          "walk_id = excluded.walk_id RETURNING 1)";
 }
@@ -64,7 +64,7 @@ constexpr std::string_view LeaveFailedList =
 
 constexpr std::string_view ShopPart =
     ", shop AS (INSERT INTO shopwalk.shops (shop_id, name, reputation, messenger, opening_date, "
-    "address, collected_at) SELECT $1, $4, $5, $6, $7, $8, now() FROM lease "
+    "address, collected_at) SELECT $1, $4, $5, $6, $7, $8, pg_catalog.now() FROM lease "
     "ON CONFLICT (shop_id) DO UPDATE SET name = excluded.name, reputation = excluded.reputation, "
     "messenger = excluded.messenger, opening_date = excluded.opening_date, "
     "address = excluded.address, collected_at = excluded.collected_at RETURNING 1)";
@@ -73,13 +73,14 @@ constexpr std::string_view ShopPart =
 // rounds starting again.
 constexpr std::string_view EnterFailedList =
     ", failed AS (INSERT INTO shopwalk.failed_shops (shop_id, attempts, reason, failed_at, "
-    "position, due_at, retry_rounds) SELECT $1, $4, $5, now(), "
-    "nextval('shopwalk.failure_positions'), now() + " SW_MS("$6") ", 0 FROM lease "
+    "position, due_at, retry_rounds) SELECT $1, $4, $5, pg_catalog.now(), "
+    "pg_catalog.nextval('shopwalk.failure_positions'), "
+    "pg_catalog.now() + " SW_MS("$6") ", 0 FROM lease "
     "ON CONFLICT (shop_id) DO UPDATE SET attempts = excluded.attempts, reason = excluded.reason, "
     "failed_at = excluded.failed_at, position = excluded.position, due_at = excluded.due_at, "
     "retry_rounds = 0, retry_node = NULL, retry_epoch = NULL, retry_until = NULL RETURNING 1)";
 
-constexpr std::string_view HeldAnswer = " SELECT count(*) FROM lease";
+constexpr std::string_view HeldAnswer = " SELECT pg_catalog.count(*) FROM lease";
 
 pg::Params FenceParams(const Lease& lease, std::int64_t shopId) {
   pg::Params params;
@@ -96,8 +97,9 @@ pg::Status RunFenced(pg::Connection& connection, const std::string& sql, const p
   return {};
 }
 
-std::optional<Lease> BlockFrom(const pg::Result& result) {
-  if (result.Rows() == 0) return std::nullopt;
+pg::Status BlockFrom(const pg::Result& result, std::optional<Lease>& claimed) {
+  claimed.reset();
+  if (result.Rows() == 0) return {};
   Lease lease;
   lease.kind = Lease::Kind::Block;
   lease.blockId = result.Int64(0, 0);
@@ -105,7 +107,18 @@ std::optional<Lease> BlockFrom(const pg::Result& result) {
   lease.firstId = result.Int64(0, 2);
   lease.lastId = result.Int64(0, 3);
   lease.epoch = result.Int64(0, 4);
-  return lease;
+  std::int32_t id = 0;
+  if (auto status = ReadShopId(lease.firstId, "shopwalk.blocks", id); !status) return status;
+  if (auto status = ReadShopId(lease.lastId, "shopwalk.blocks", id); !status) return status;
+  if (lease.lastId < lease.firstId) {
+    return pg::Status(BadValueState,
+                      "block " + std::to_string(lease.blockId) + " in shopwalk.blocks ends (" +
+                          std::to_string(lease.lastId) + ") before it starts (" +
+                          std::to_string(lease.firstId) + ")",
+                      false);
+  }
+  claimed = lease;
+  return {};
 }
 
 std::string PrintableAscii(const std::string& text) {
@@ -117,6 +130,17 @@ std::string PrintableAscii(const std::string& text) {
 }
 
 }  // namespace
+
+pg::Status ReadShopId(std::int64_t value, const char* where, std::int32_t& id) {
+  if (!IsShopId(value)) {
+    return pg::Status(BadValueState,
+                      "the shop ID " + std::to_string(value) + " in " + where +
+                          " is out of range (0 to " + std::to_string(HighestShopId) + ")",
+                      false);
+  }
+  id = static_cast<std::int32_t>(value);
+  return {};
+}
 
 pg::Status JoinWalk(pg::Connection& connection, const WalkRequest& request, JoinedWalk& walk) {
   walk = JoinedWalk();
@@ -133,8 +157,8 @@ pg::Status JoinWalk(pg::Connection& connection, const WalkRequest& request, Join
   }
   pg::Transaction transaction(connection);
   if (auto status = transaction.Begin(); !status) return status;
-  if (auto status =
-          connection.Run("SELECT pg_advisory_xact_lock($1)", pg::Params().Int(JoinLockKey));
+  if (auto status = connection.Run("SELECT pg_catalog.pg_advisory_xact_lock($1)",
+                                   pg::Params().Int(JoinLockKey));
       !status) {
     return status;
   }
@@ -163,6 +187,11 @@ pg::Status JoinWalk(pg::Connection& connection, const WalkRequest& request, Join
     walk.walkId = last.Int64(0, 0);
     walk.firstId = last.Int64(0, 1);
     if (!last.IsNull(0, 2)) walk.endId = last.Int64(0, 2);
+    std::int32_t id = 0;
+    if (auto status = ReadShopId(walk.firstId, "shopwalk.walks", id); !status) return status;
+    if (walk.endId) {
+      if (auto status = ReadShopId(*walk.endId, "shopwalk.walks", id); !status) return status;
+    }
     const std::int64_t next = last.Int64(0, 3);
     walk.blockSize = static_cast<int>(last.Int64(0, 4));
     walk.fromIgnored = request.from && *request.from != walk.firstId;
@@ -174,6 +203,7 @@ pg::Status JoinWalk(pg::Connection& connection, const WalkRequest& request, Join
       }
       // Never below what was handed out already.
       walk.endId = std::max(*end, next - 1);
+      if (auto status = ReadShopId(*walk.endId, "shopwalk.walks", id); !status) return status;
       if (auto status = connection.Run("UPDATE shopwalk.walks SET end_id = $2 WHERE walk_id = $1",
                                        pg::Params().Int(walk.walkId).Int(*walk.endId));
           !status) {
@@ -191,6 +221,10 @@ pg::Status JoinWalk(pg::Connection& connection, const WalkRequest& request, Join
     if (last.IsNull(0, 2)) return Refused("the last walk reached the highest shop ID");
     first = last.Int64(0, 2) + 1;
   }
+  if (first == HighestShopId + 1) {
+    return Refused(exists ? "the last walk reached the highest shop ID"
+                          : "the place to start after is the highest shop ID already");
+  }
   if (!IsShopId(first)) {
     return Refused("the first shop ID " + std::to_string(first) + " is out of range (0 to " +
                    std::to_string(HighestShopId) + ")");
@@ -202,10 +236,9 @@ pg::Status JoinWalk(pg::Connection& connection, const WalkRequest& request, Join
   }
   const int blockSize = std::max(1, request.blockSize);
   if (exists) {
-    if (auto status =
-            connection.Run("UPDATE shopwalk.walks SET finished_at = now() WHERE walk_id = $1 AND "
-                           "finished_at IS NULL",
-                           pg::Params().Int(last.Int64(0, 0)));
+    if (auto status = connection.Run("UPDATE shopwalk.walks SET finished_at = pg_catalog.now() "
+                                     "WHERE walk_id = $1 AND finished_at IS NULL",
+                                     pg::Params().Int(last.Int64(0, 0)));
         !status) {
       return status;
     }
@@ -249,14 +282,15 @@ pg::Status RegisterNode(pg::Connection& connection, std::int64_t walkId, const s
 }
 
 pg::Status NodeSeen(pg::Connection& connection, std::int64_t nodeId, double rate) {
-  return connection.Run("UPDATE shopwalk.nodes SET last_seen = now(), rate = $2 WHERE node_id = $1",
-                        pg::Params().Int(nodeId).Double(rate));
+  return connection.Run(
+      "UPDATE shopwalk.nodes SET last_seen = pg_catalog.now(), rate = $2 WHERE node_id = $1",
+      pg::Params().Int(nodeId).Double(rate));
 }
 
 pg::Status NodeStopped(pg::Connection& connection, std::int64_t nodeId) {
   return connection.Run(
-      "UPDATE shopwalk.nodes SET last_seen = now(), stopped_at = now(), rate = 0 "
-      "WHERE node_id = $1",
+      "UPDATE shopwalk.nodes SET last_seen = pg_catalog.now(), stopped_at = pg_catalog.now(), "
+      "rate = 0 WHERE node_id = $1",
       pg::Params().Int(nodeId));
 }
 
@@ -265,20 +299,19 @@ pg::Status ClaimExpiredBlock(pg::Connection& connection, std::int64_t nodeId, st
   pg::Result result;
   if (auto status = connection.Run(
           "UPDATE shopwalk.blocks b SET node_id = $1, "
-          "epoch = nextval('shopwalk.lease_epochs'), lease_until = now() + " SW_MS(
-              "$2") ", "
-                    "claims = b.claims + 1 "
-                    "WHERE b.block_id = (SELECT block_id FROM shopwalk.blocks WHERE done_at IS "
-                    "NULL "
-                    "AND lease_until < now() ORDER BY walk_id, first_id LIMIT 1 FOR UPDATE SKIP "
-                    "LOCKED) "
+          "epoch = pg_catalog.nextval('shopwalk.lease_epochs'), "
+          "lease_until = pg_catalog.now() + " SW_MS(
+              "$2") ", claims = b.claims + 1 "
+                    "WHERE b.block_id = (SELECT block_id FROM shopwalk.blocks "
+                    "WHERE done_at IS NULL AND lease_until < pg_catalog.now() "
+                    "ORDER BY walk_id, first_id LIMIT 1 "
+                    "FOR UPDATE SKIP LOCKED) "
                     "RETURNING b.block_id, b.walk_id, b.first_id, b.last_id, b.epoch",
           pg::Params().Int(nodeId).Int(leaseMs), result);
       !status) {
     return status;
   }
-  claimed = BlockFrom(result);
-  return {};
+  return BlockFrom(result, claimed);
 }
 
 pg::Status ClaimFailedShops(pg::Connection& connection, std::int64_t nodeId, std::int64_t leaseMs,
@@ -287,12 +320,12 @@ pg::Status ClaimFailedShops(pg::Connection& connection, std::int64_t nodeId, std
   pg::Result result;
   if (auto status = connection.Run(
           "UPDATE shopwalk.failed_shops f SET retry_node = $1, "
-          "retry_epoch = nextval('shopwalk.lease_epochs'), "
-          "retry_until = now() + " SW_MS(
+          "retry_epoch = pg_catalog.nextval('shopwalk.lease_epochs'), "
+          "retry_until = pg_catalog.now() + " SW_MS(
               "$2") ", retry_rounds = f.retry_rounds + 1 "
-                    "WHERE f.shop_id IN (SELECT shop_id FROM shopwalk.failed_shops WHERE due_at <= "
-                    "now() "
-                    "AND retry_rounds < $3 AND (retry_until IS NULL OR retry_until < now()) "
+                    "WHERE f.shop_id IN (SELECT shop_id FROM shopwalk.failed_shops "
+                    "WHERE due_at <= pg_catalog.now() AND retry_rounds < $3 "
+                    "AND (retry_until IS NULL OR retry_until < pg_catalog.now()) "
                     "ORDER BY position LIMIT $4 FOR UPDATE SKIP LOCKED) "
                     "RETURNING f.shop_id, f.retry_epoch, coalesce((SELECT o.walk_id FROM "
                     "shopwalk.outcomes o WHERE o.shop_id = f.shop_id), 0), f.position",
@@ -309,6 +342,10 @@ pg::Status ClaimFailedShops(pg::Connection& connection, std::int64_t nodeId, std
     Lease lease;
     lease.kind = Lease::Kind::FailedShop;
     lease.firstId = lease.lastId = result.Int64(row, 0);
+    std::int32_t id = 0;
+    if (auto status = ReadShopId(lease.firstId, "shopwalk.failed_shops", id); !status) {
+      return status;
+    }
     lease.epoch = result.Int64(row, 1);
     lease.walkId = result.Int64(row, 2);
     rows.push_back({lease, result.Int64(row, 3)});
@@ -340,16 +377,15 @@ pg::Status ClaimNewBlock(pg::Connection& connection, std::int64_t walkId, std::i
                             "INSERT INTO shopwalk.blocks (walk_id, first_id, last_id, node_id, "
                             "epoch, lease_until) "
                             "SELECT walk_id, first_id, last_id, $2, "
-                            "nextval('shopwalk.lease_epochs'), "
-                            "now() + " SW_MS(
+                            "pg_catalog.nextval('shopwalk.lease_epochs'), "
+                            "pg_catalog.now() + " SW_MS(
                                 "$3") " FROM moved "
                                       "RETURNING block_id, walk_id, first_id, last_id, epoch",
           pg::Params().Int(walkId).Int(nodeId).Int(leaseMs), result);
       !status) {
     return status;
   }
-  claimed = BlockFrom(result);
-  return {};
+  return BlockFrom(result, claimed);
 }
 
 pg::Status AnsweredIds(pg::Connection& connection, const Lease& block,
@@ -375,7 +411,7 @@ pg::Status RenewLeases(pg::Connection& connection, std::int64_t nodeId, std::int
   pg::Result result;
   if (!blockEpochs.empty()) {
     if (auto status = connection.Run(
-            "UPDATE shopwalk.blocks b SET lease_until = now() + " SW_MS(
+            "UPDATE shopwalk.blocks b SET lease_until = pg_catalog.now() + " SW_MS(
                 "$2") " "
                       "WHERE b.block_id IN (SELECT block_id FROM shopwalk.blocks WHERE node_id = "
                       "$1 "
@@ -388,14 +424,14 @@ pg::Status RenewLeases(pg::Connection& connection, std::int64_t nodeId, std::int
     for (int row = 0; row < result.Rows(); ++row) kept.push_back(result.Int64(row, 0));
   }
   if (!failedEpochs.empty()) {
-    if (auto status =
-            connection.Run("UPDATE shopwalk.failed_shops f SET retry_until = now() + " SW_MS(
-                               "$2") " "
-                                     "WHERE f.shop_id IN (SELECT shop_id FROM "
-                                     "shopwalk.failed_shops WHERE retry_node = $1 "
-                                     "AND retry_epoch = ANY($3) ORDER BY shop_id FOR UPDATE) "
-                                     "RETURNING f.retry_epoch",
-                           pg::Params().Int(nodeId).Int(leaseMs).IntArray(failedEpochs), result);
+    if (auto status = connection.Run(
+            "UPDATE shopwalk.failed_shops f SET retry_until = pg_catalog.now() + " SW_MS(
+                "$2") " "
+                      "WHERE f.shop_id IN (SELECT shop_id FROM "
+                      "shopwalk.failed_shops WHERE retry_node = $1 "
+                      "AND retry_epoch = ANY($3) ORDER BY shop_id FOR UPDATE) "
+                      "RETURNING f.retry_epoch",
+            pg::Params().Int(nodeId).Int(leaseMs).IntArray(failedEpochs), result);
         !status) {
       return status;
     }
@@ -443,9 +479,9 @@ pg::Status FinishBlock(pg::Connection& connection, const Lease& block, BlockFini
   finish = BlockFinish();
   pg::Result result;
   if (auto status = connection.Run(
-          "UPDATE shopwalk.blocks b SET done_at = now(), lease_until = NULL "
+          "UPDATE shopwalk.blocks b SET done_at = pg_catalog.now(), lease_until = NULL "
           "WHERE b.block_id = $1 AND b.epoch = $2 AND b.done_at IS NULL AND "
-          "(SELECT count(*) FROM shopwalk.outcomes o WHERE o.walk_id = b.walk_id "
+          "(SELECT pg_catalog.count(*) FROM shopwalk.outcomes o WHERE o.walk_id = b.walk_id "
           "AND o.shop_id BETWEEN b.first_id AND b.last_id) = b.last_id - b.first_id + 1 "
           "RETURNING b.block_id",
           pg::Params().Int(block.blockId).Int(block.epoch), result);
@@ -466,7 +502,7 @@ pg::Status FinishBlock(pg::Connection& connection, const Lease& block, BlockFini
   if (result.Bool(0, 1)) return {};
   finish.kind = BlockFinish::Kind::Missing;
   if (auto status = connection.Run(
-          "SELECT g FROM generate_series($2::bigint, $3::bigint) g WHERE NOT EXISTS ("
+          "SELECT g FROM pg_catalog.generate_series($2::bigint, $3::bigint) g WHERE NOT EXISTS ("
           "SELECT 1 FROM shopwalk.outcomes o WHERE o.shop_id = g AND o.walk_id = $1) ORDER BY g",
           pg::Params().Int(block.walkId).Int(block.firstId).Int(block.lastId), result);
       !status) {
@@ -480,13 +516,13 @@ pg::Status WalkOver(pg::Connection& connection, std::int64_t walkId, bool& over)
   over = false;
   pg::Result result;
   // The condition is checked on the locked row: a node raising the end meanwhile wins.
-  if (auto status =
-          connection.Run("UPDATE shopwalk.walks w SET finished_at = now() WHERE w.walk_id = $1 "
-                         "AND w.finished_at IS NULL AND w.next_id > " SW_BOUND(
-                             "w") " AND NOT EXISTS ("
-                                  "SELECT 1 FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id AND "
-                                  "b.done_at IS NULL)",
-                         pg::Params().Int(walkId));
+  if (auto status = connection.Run(
+          "UPDATE shopwalk.walks w SET finished_at = pg_catalog.now() WHERE w.walk_id = $1 "
+          "AND w.finished_at IS NULL AND w.next_id > " SW_BOUND(
+              "w") " AND NOT EXISTS ("
+                   "SELECT 1 FROM shopwalk.blocks b WHERE b.walk_id = w.walk_id AND "
+                   "b.done_at IS NULL)",
+          pg::Params().Int(walkId));
       !status) {
     return status;
   }
@@ -502,8 +538,9 @@ pg::Status WalkOver(pg::Connection& connection, std::int64_t walkId, bool& over)
 
 pg::Status FailedShopsInRetry(pg::Connection& connection, bool& any) {
   pg::Result result;
-  if (auto status = connection.Run(
-          "SELECT EXISTS (SELECT 1 FROM shopwalk.failed_shops WHERE retry_until >= now())", result);
+  if (auto status = connection.Run("SELECT EXISTS (SELECT 1 FROM shopwalk.failed_shops WHERE "
+                                   "retry_until >= pg_catalog.now())",
+                                   result);
       !status) {
     return status;
   }

@@ -11,6 +11,15 @@
 //
 // Every function runs on the connection it is given, in the caller's transaction if one is open,
 // and reports the database's failure as its status; none keeps state between calls.
+//
+// Others may create objects in a schema on the search path (public): every function the
+// statements call is named with its schema (pg_catalog.now(), pg_catalog.nextval(...)), and
+// every operator has operands of the types a pg_catalog operator takes exactly (which PostgreSQL
+// then picks before any other, pg_catalog being searched first). Nothing relies on a session
+// setting such as search_path: a transaction-pooling proxy in front of the server keeps none.
+//
+// Values read back are checked where a wrong one would do harm: a shop ID outside 0 to
+// HighestShopId (written by someone else) is a failure with BadValueState, never cut to 32 bits.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +37,12 @@ namespace shopwalk::results {
 inline constexpr std::int64_t HighestShopId = 2147483647;
 // The SQLSTATE of a walk request that cannot be met (a class of our own).
 inline constexpr const char* RefusedWalkState = "SW002";
+// The SQLSTATE of a value read from the database that cannot be right (a class of our own).
+inline constexpr const char* BadValueState = "SW003";
+
+// `value`, read from `where` ("shopwalk.shops" or the like), as a shop ID in `id`; a failure with
+// BadValueState naming the value and where it was read when it is outside 0 to HighestShopId.
+pg::Status ReadShopId(std::int64_t value, const char* where, std::int32_t& id);
 
 // What a node asks of the walk it joins (the command line's --from, --to and --count).
 //
@@ -93,6 +108,8 @@ pg::Status NodeStopped(pg::Connection& connection, std::int64_t nodeId);
 
 // Claims, each in one statement (SELECT ... FOR UPDATE SKIP LOCKED, or one atomic update of the
 // cursor), so two nodes never hold one block or one failed shop. `leaseMs` is the lease's length.
+// A claimed block or failed shop with IDs outside 0 to HighestShopId (or a block ending before it
+// starts) is a failure with BadValueState.
 //
 // A block of any walk whose lease expired (its holder died, hung, or let it go).
 pg::Status ClaimExpiredBlock(pg::Connection& connection, std::int64_t nodeId, std::int64_t leaseMs,

@@ -75,15 +75,24 @@ TEST_F(HandlersTest, TheFallbackLooksAtWhatTheFieldKept) {
   EXPECT_EQ(digitsOnly.ShopIdText(), "109428412");
 }
 
-TEST_F(HandlersTest, ASavedPlaceThatIsNoShopIdIsShownAndNamedInANote) {
-  for (const std::string saved : {"abc", "-5", "99999999999"}) {
+// The window walks from any 32-bit number, negative ones too: only other texts get the note, which
+// gives that range.
+TEST_F(HandlersTest, ASavedPlaceThatIsNoNumberTheWindowWalksFromIsShownAndNamedInANote) {
+  for (const std::string saved : {"-5", "-2147483648", "0", "2147483647"}) {
+    PutFile(config, "[Mivu]\r\nNow_ID=" + saved + "\r\n");
+    MemoryUi fresh;
+    OnCollectorCreated(fresh, dir.path());
+    EXPECT_EQ(fresh.ShopIdText(), saved);
+    EXPECT_TRUE(fresh.Notes().empty()) << saved;
+  }
+  for (const std::string saved : {"abc", "99999999999", "-2147483649", "2147483648", "5x", "+5"}) {
     PutFile(config, "[Mivu]\r\nNow_ID=" + saved + "\r\n");
     MemoryUi fresh;
     OnCollectorCreated(fresh, dir.path());
     EXPECT_EQ(fresh.ShopIdText(), saved);
     ASSERT_EQ(fresh.Notes().size(), 1u) << saved;
     const std::string note = fresh.Notes()[0];
-    EXPECT_NE(note.find("2147483647"), std::string::npos) << note;
+    EXPECT_NE(note.find("-2147483648 到 2147483647"), std::string::npos) << note;
     EXPECT_NE(note.find(saved), std::string::npos) << note;
   }
 }
@@ -338,6 +347,25 @@ TEST(FatalErrorTest, IsShownInTheWindowBeforeTheProgramEnds) {
       },
       ::testing::ExitedWithCode(255),
       ::testing::HasSubstr("[错误|16]运行时出错!\r\n\r\n错误信息：WEB客户不能跨线程使用。\r\n"));
+}
+
+// A connection redirect that is no HOST:PORT stops the program with an error box naming it
+// (control bytes shown); an address or none opens the window as usual.
+TEST(ConnectToTest, OnlyAnAddressLetsTheWindowOpen) {
+  for (const std::string good : {"", "127.0.0.1:8080", "[::1]:80"}) {
+    MemoryUi ui;
+    EXPECT_FALSE(RefuseBadConnectTo(ui, good)) << good;
+    EXPECT_TRUE(ui.Messages().empty()) << good;
+  }
+  MemoryUi ui;
+  EXPECT_TRUE(RefuseBadConnectTo(ui, "127.0.0.1:99999\x1b[2J"));
+  const auto messages = ui.Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].flags, mb::Ok | mb::IconError);
+  EXPECT_EQ(messages[0].caption, "错误");
+  EXPECT_NE(messages[0].text.find("SHOPWALK_CONNECT_TO"), std::string::npos);
+  EXPECT_NE(messages[0].text.find("127.0.0.1:99999\\x1B[2J"), std::string::npos)
+      << messages[0].text;
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "app/status_panes.h"
 #include "app/ui_bridge.h"
 #include "app/window_position.h"
+#include "net/web_access.h"
 
 using namespace shopwalk;
 
@@ -53,6 +54,20 @@ class WindowTest : public QObject {
     QVERIFY(window.isWindow());
     QVERIFY(!window.windowTitle().isEmpty());
     QCOMPARE(window.windowIcon().actualSize(QSize(32, 32)), QSize(32, 32));
+  }
+
+  // While connections go elsewhere (SHOPWALK_CONNECT_TO) the title says where.
+  void titleNamesTheConnectionRedirect() {
+    QVERIFY(!WindowTitle().contains(QStringLiteral("SHOPWALK_CONNECT_TO")));
+    QVERIFY(WindowTitle("127.0.0.1:8080").startsWith(WindowTitle()));
+    QVERIFY(WindowTitle("127.0.0.1:8080").contains(QStringLiteral("127.0.0.1:8080")));
+    SetConnectTo("127.0.0.1:8080");
+    const CollectorWindow redirected;
+    SetConnectTo("");
+    const CollectorWindow direct;
+    QCOMPARE(redirected.windowTitle(), WindowTitle("127.0.0.1:8080"));
+    QVERIFY(redirected.windowTitle().contains(QStringLiteral("SHOPWALK_CONNECT_TO")));
+    QCOMPARE(direct.windowTitle(), WindowTitle());
   }
 
   void everyControlAtItsPlace_data() {

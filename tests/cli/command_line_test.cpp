@@ -1,6 +1,7 @@
 // shopwalk-cli's answers before any walk: usage errors exit with 2 and say why on standard error
-// without touching the store or the network; help and the version exit with 0; a store that is
-// not there is named, and not created.
+// without touching the store or the network (a connection redirect that is no HOST:PORT among
+// them); help and the version exit with 0; a store that is not there is named, and not created;
+// a walk past the largest shop ID says there is nothing left to walk.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -106,6 +107,51 @@ TEST_F(CliTest, AStoreThatIsNotThereIsNamedAndNotCreated) {
   const Finished walk = Cli({"walk", "--from", "1", "--count", "3", "--db", nowhere});
   EXPECT_EQ(walk.code, 1) << walk.errors;
   EXPECT_NE(walk.errors.find(nowhere), std::string::npos) << walk.errors;
+  EXPECT_EQ(market.RequestCount(), 0u);
+}
+
+TEST_F(CliTest, AConnectionRedirectThatIsNotHostAndPortIsAUsageError) {
+  for (const std::string bad :
+       {"localhost", "127.0.0.1", "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:80x", "::1:80",
+        "http://127.0.0.1:80", "999.1.1.1:80", "127.0.0.1:80\x1b[2J"}) {
+    SCOPED_TRACE(bad);
+    std::vector<std::string> environment = Environment();
+    for (std::string& variable : environment) {
+      if (variable.rfind("SHOPWALK_CONNECT_TO=", 0) == 0) variable = "SHOPWALK_CONNECT_TO=" + bad;
+    }
+    const Finished run =
+        RunToEnd(SHOPWALK_CLI_PATH, {"walk", "--db", db, "--count", "3"}, environment, Patience);
+    EXPECT_EQ(run.code, 2);
+    EXPECT_NE(run.errors.find("SHOPWALK_CONNECT_TO"), std::string::npos) << run.errors;
+    EXPECT_NE(run.errors.find("HOST:PORT"), std::string::npos) << run.errors;
+    EXPECT_EQ(run.errors.find('\x1b'), std::string::npos) << run.errors;
+    EXPECT_FALSE(Exists(db));
+  }
+  EXPECT_EQ(market.RequestCount(), 0u);
+
+  // One that is: the first line says where connections go.
+  const Finished walk = Cli({"walk", "--db", db, "--from", "1", "--count", "1"});
+  EXPECT_EQ(walk.code, 0) << walk.errors;
+  EXPECT_NE(walk.errors.find("walking from 1 to 1 (start from --from), store " + db +
+                             ", connections go to " + market.ConnectAddress() +
+                             " (SHOPWALK_CONNECT_TO)\n"),
+            std::string::npos)
+      << walk.errors;
+}
+
+// The walk before ended at the largest shop ID: the next one has no ID to start from (rather than
+// wrapping round to -2147483648).
+TEST_F(CliTest, AWalkAfterTheLargestShopIdSaysThereIsNothingLeft) {
+  const Finished top = Cli({"walk", "--db", db, "--from", "2147483646", "--rate", "0"});
+  ASSERT_EQ(top.code, 0) << top.errors;
+  EXPECT_NE(top.errors.find("walking from 2147483646"), std::string::npos) << top.errors;
+  market.ClearRequests();
+
+  const Finished next = Cli({"walk", "--db", db, "--count", "3"});
+  EXPECT_EQ(next.code, 0) << next.errors;
+  EXPECT_NE(next.errors.find("reached the largest shop ID, 2147483647"), std::string::npos)
+      << next.errors;
+  EXPECT_EQ(next.errors.find("walking from"), std::string::npos) << next.errors;
   EXPECT_EQ(market.RequestCount(), 0u);
 }
 

@@ -3,6 +3,8 @@
 // one outcome per shop ID; a node killed in the middle of a block, or frozen past its lease while
 // answers wait in it, loses its block to another node and writes nothing after it; a server
 // restarted under the walk loses nothing; failed shops are tried again by one node at a time.
+// What others wrote into the shared database reaches the terminal with its control bytes shown,
+// and a password in the database's URI shows nowhere.
 //
 // The marketplace holds chosen shops' pages until the test lets them go, so a node is caught
 // holding a block with answers in flight whatever the machine's speed; no case depends on how
@@ -594,6 +596,73 @@ TEST_F(SharedWalkTest, FailedShopsAreTriedAgainByOneNodeAtATimeUntilAnswered) {
   for (const std::int32_t id : failing) {
     EXPECT_EQ(CountOf(requests, id), 3) << id;
     EXPECT_EQ(market.MostInFlight(pages::ShopHost(id)), 1u) << id;
+  }
+}
+
+// A password holding '?', '/', '@' and '%' (encoded where libpq needs it): warned of, and left out
+// of the first line, the status and the store's failures, also of libpq's words about a URI it
+// takes apart. Host names, failure reasons and places others wrote show their control bytes as
+// \xNN rather than sending them to the terminal.
+TEST_F(SharedWalkTest, NoPasswordAndNoControlByteFromTheDatabaseReachTheTerminal) {
+  const std::string hostAndDatabase = uri.substr(uri.find('@'));
+  const std::string withPassword = "postgresql://shopwalk:pa?ss%2Fw%40rd%25" + hostAndDatabase;
+  const std::vector<std::string> secrets = {"pa?ss", "w%40rd", "w@rd", "%2F"};
+  auto expectNoSecret = [&](const Finished& run) {
+    for (const std::string& secret : secrets) {
+      EXPECT_EQ(run.output.find(secret), std::string::npos) << run.output;
+      EXPECT_EQ(run.errors.find(secret), std::string::npos) << run.errors;
+    }
+  };
+  const std::string warning = "warning: the --db URI holds a password";
+
+  const Finished walk = RunToEnd(
+      program, {"walk", "--db", withPassword, "--from", "1", "--count", "20", "--rate", "0"},
+      Environment(), Patience);
+  ASSERT_EQ(walk.code, 0) << walk.errors;
+  EXPECT_NE(walk.errors.find("store postgresql://shopwalk" + hostAndDatabase), std::string::npos)
+      << walk.errors;
+  EXPECT_NE(walk.errors.find(warning), std::string::npos) << walk.errors;
+  expectNoSecret(walk);
+
+  // Others write control bytes where status reads.
+  pg::Connection connection = Connect(uri);
+  ASSERT_TRUE(connection.Run("UPDATE shopwalk.nodes SET host = $1",
+                             pg::Params().Text("evil\x1b]0;owned\x07")));
+  ASSERT_TRUE(connection.Run(
+      "INSERT INTO shopwalk.failed_shops (shop_id, attempts, reason, failed_at, position, due_at) "
+      "VALUES (5, 3, $1, now(), 1, now() + interval '1 hour')",
+      pg::Params().Bytes("\x1b[2Jgone\r\n")));
+  ASSERT_TRUE(connection.Run(
+      "INSERT INTO shopwalk.runs (run_id, kind, started_at, place) VALUES (1000, 1, now(), $1)",
+      pg::Params().Bytes(std::string("12\x1b[31m\x7f\x00", 9))));
+
+  const Finished status = RunToEnd(program, {"status", "--db", withPassword}, Environment());
+  ASSERT_EQ(status.code, 0) << status.errors;
+  EXPECT_NE(status.output.find("store        postgresql://shopwalk" + hostAndDatabase + "\n"),
+            std::string::npos)
+      << status.output;
+  EXPECT_NE(status.errors.find(warning), std::string::npos) << status.errors;
+  expectNoSecret(status);
+  for (const std::string& shown :
+       {std::string(R"(   evil\x1B]0;owned\x07 pid )"), std::string(R"(  \x1B[2Jgone\x0D\x0A )"),
+        std::string(R"(place        12\x1B[31m\x7F\x00 (window))")}) {
+    EXPECT_NE(status.output.find(shown), std::string::npos) << shown << "\n" << status.output;
+  }
+  for (const char control : {'\x1b', '\x07', '\x7f', '\r', '\0'}) {
+    EXPECT_EQ(status.output.find(control), std::string::npos) << static_cast<int>(control);
+  }
+
+  // The server away, and a URI that libpq takes apart at the unencoded '/' and '@'.
+  ASSERT_EQ(server.Stop(), "");
+  for (const std::string& broken :
+       {withPassword, "postgresql://shopwalk:pa?ss/w@rd%25" + hostAndDatabase}) {
+    const Finished failed = RunToEnd(program, {"status", "--db", broken}, Environment());
+    EXPECT_EQ(failed.code, 1) << failed.errors;
+    EXPECT_NE(failed.errors.find("cannot read the store postgresql://shopwalk" + hostAndDatabase),
+              std::string::npos)
+        << failed.errors;
+    expectNoSecret(failed);
+    EXPECT_EQ(failed.errors.find("rd%25"), std::string::npos) << failed.errors;
   }
 }
 

@@ -1,7 +1,10 @@
-// Splitting URLs within the size limits, and the request path rule.
+// Splitting URLs within the size limits, the request path rule, and the addresses connections may
+// be sent to instead.
 #include "net/url_parts.h"
 
 #include <gtest/gtest.h>
+
+#include "net/web_access.h"
 
 #include <cstdio>
 
@@ -100,6 +103,40 @@ TEST(RequestTargetTest, UrlAndRedirectsAroundTheTarget) {
   EXPECT_EQ(ResolveLocation(base, "//b.test/z"), "http://b.test/z");
   EXPECT_FALSE(ResolveLocation(base, ""));
   EXPECT_FALSE(ResolveLocation(base, "/bad\tpath"));
+}
+
+TEST(ConnectToAddressTest, OnlyHostAndPortAreTaken) {
+  for (const char* good : {"127.0.0.1:8080", "localhost:1", "db-1.internal.test:65535", "[::1]:80",
+                           "[2001:db8::7]:443", "[::ffff:127.0.0.1]:8080", "my_host:80"}) {
+    EXPECT_TRUE(IsConnectToAddress(good)) << good;
+  }
+  for (const char* bad : {"",
+                          "localhost",
+                          "127.0.0.1",
+                          "127.0.0.1:",
+                          ":8080",
+                          "127.0.0.1:0",
+                          "127.0.0.1:65536",
+                          "127.0.0.1:99999999999",
+                          "127.0.0.1:80x",
+                          "127.0.0.1:+80",
+                          "127.0.0.1: 80",
+                          "host name:80",
+                          "::1:80",
+                          "[::1:80",
+                          "[zz]:80",
+                          "[]:80",
+                          "http://127.0.0.1:80",
+                          "999.1.1.1:80",
+                          "1.2.3:80",
+                          "a..b:80",
+                          ".a:80",
+                          "-a:80",
+                          "a.:80",
+                          "127.0.0.1:80\x1b[2J",
+                          "h\tost:80"}) {
+    EXPECT_FALSE(IsConnectToAddress(bad)) << bad;
+  }
 }
 
 }  // namespace

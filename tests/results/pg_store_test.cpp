@@ -489,6 +489,124 @@ TEST(PgStoreTest, RunsBelongToTheNodeAndNothingIsOfferedForRecovery) {
   EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.outcomes"), 5);
 }
 
+// Another role of the database, given CREATE on public, plants there functions and an operator
+// that PostgreSQL would pick over its own for a call without a schema (nextval('...'), whose
+// text argument fits public.nextval(text) better) or an operator whose operands need a cast:
+// each raises an error when it runs. The walk's claims, leases, failure records and status
+// are unaffected.
+TEST(PgStoreTest, FunctionsPlantedInPublicByAnotherRoleNeverRun) {
+  const std::string uri = FreshDatabase();
+  const std::string database = uri.substr(uri.rfind('/') + 1);
+  const std::string role = "planter_" + database;
+  pg::Connection admin = Connect(uri);
+  ASSERT_TRUE(
+      admin.Execute("CREATE ROLE " + role + " LOGIN; GRANT CREATE ON SCHEMA public TO " + role));
+  const std::size_t user = uri.find("://") + 3;
+  pg::Connection planter = Connect(uri.substr(0, user) + role + uri.substr(uri.find('@')));
+  ASSERT_TRUE(planter.Execute(R"sql(
+    CREATE FUNCTION public.nextval(text) RETURNS bigint LANGUAGE plpgsql
+      AS $$BEGIN RAISE EXCEPTION 'planted nextval ran'; END$$;
+    CREATE FUNCTION public.now() RETURNS timestamptz LANGUAGE plpgsql
+      AS $$BEGIN RAISE EXCEPTION 'planted now ran'; END$$;
+    CREATE FUNCTION public.times(numeric, integer) RETURNS numeric LANGUAGE plpgsql
+      AS $$BEGIN RAISE EXCEPTION 'planted * ran'; END$$;
+    CREATE OPERATOR public.* (LEFTARG = numeric, RIGHTARG = integer, FUNCTION = public.times);
+  )sql"));
+  // They are in the way of statements that do not name pg_catalog.
+  const pg::Status shadowed = admin.Execute("SELECT nextval('shopwalk_sequence')");
+  EXPECT_NE(shadowed.Message().find("planted nextval ran"), std::string::npos)
+      << shadowed.Describe();
+
+  // Failures stay recorded (their retry is an hour away).
+  PgStoreSettings settings = QuickSettings();
+  settings.failedRetryDelay = std::chrono::hours(1);
+  auto store = WalkingPgStore(uri, Range(1, 57), settings);
+  ASSERT_TRUE(store);
+  test::StoreWatcher watcher(*store);
+  const std::vector<std::int32_t> handedOut = WalkStore(*store, MixedAnswer, SIZE_MAX, Patience);
+  ASSERT_TRUE(store->Flush(Patience));
+  for (const std::optional<StoreProblem>& problem : watcher.Told()) {
+    EXPECT_FALSE(problem) << problem->reason;
+  }
+  EXPECT_EQ(handedOut.size(), 57u);
+  EXPECT_EQ(QueryInts(admin, "SELECT shop_id FROM shopwalk.outcomes ORDER BY shop_id"),
+            Sequence(1, 57));
+  EXPECT_EQ(QueryInt(admin, "SELECT count(*) FROM shopwalk.shops"), 19);
+  // Every claim took an epoch of its own, and every block was finished.
+  EXPECT_EQ(QueryInt(admin, "SELECT count(DISTINCT epoch) FROM shopwalk.blocks"), 6);
+  EXPECT_EQ(QueryInt(admin, "SELECT count(*) FROM shopwalk.blocks WHERE done_at IS NULL"), 0);
+  // 7, 17, 37 and 47 failed (27 and 57 made rows), each at a position of its own, due an hour
+  // after it failed.
+  EXPECT_EQ(QueryInts(admin, "SELECT shop_id FROM shopwalk.failed_shops ORDER BY position"),
+            (std::vector<std::int64_t>{7, 17, 37, 47}));
+  EXPECT_EQ(QueryInt(admin,
+                     "SELECT count(*) FROM shopwalk.failed_shops "
+                     "WHERE due_at - failed_at >= interval '59 minutes'"),
+            4);
+  EXPECT_EQ(QueryInt(admin, "SELECT count(*) FROM shopwalk.runs"), 0);
+
+  const StoreSummary summary = store->Summary();
+  EXPECT_EQ(summary.failed, 4u);
+  ASSERT_TRUE(summary.sharedWalk);
+  EXPECT_EQ(summary.sharedWalk->failedWaiting, 4u);
+  ASSERT_EQ(summary.sharedWalk->nodes.size(), 1u);
+  EXPECT_GT(summary.sharedWalk->nodes[0].lastSeenUnixMs, 0);
+  // A run and its place.
+  store->BeginRun(RunKind::CommandLine, "57");
+  store->EndRun(true);
+  ASSERT_TRUE(store->Flush(Patience));
+  EXPECT_EQ(QueryInt(admin, "SELECT count(*) FROM shopwalk.runs WHERE ended_at IS NOT NULL"), 1);
+}
+
+// Rows written by someone else with IDs beyond 32 bits (2^32 + 7 would read as 7): reading them is
+// a failure, and a block holding such IDs is said to be in trouble, never walked.
+TEST(PgStoreTest, ShopIdsOutOfRangeInTheDatabaseAreFailuresNotCut) {
+  const std::string uri = FreshDatabase();
+  {
+    auto store = WalkingPgStore(uri, Range(1, 20));
+    ASSERT_TRUE(store);
+    WalkStore(*store, MixedAnswer, SIZE_MAX, Patience);
+    ASSERT_TRUE(store->Flush(Patience));
+  }
+  pg::Connection connection = Connect(uri);
+  ASSERT_TRUE(connection.Execute(
+      "INSERT INTO shopwalk.shops VALUES (4294967303, 'planted', '', '', '', '', now()); "
+      "INSERT INTO shopwalk.outcomes (shop_id, outcome, answered_at) "
+      "VALUES (4294967303, 0, now())"));
+  PgStore::Opening reading = PgStore::OpenForReading(uri, QuickSettings());
+  ASSERT_TRUE(reading);
+  std::vector<std::int32_t> ids;
+  reading.store->ForEachRow([&](const ShopRecord& record) {
+    ids.push_back(record.shopId);
+    EXPECT_NE(record.name, "planted") << record.shopId;
+  });
+  EXPECT_EQ(ids, (std::vector<std::int32_t>{3, 6, 9, 12, 15, 18}));
+  // The walked range cannot be told (rather than ending at 7).
+  EXPECT_FALSE(reading.store->Summary().highestWalked);
+
+  // A block of such IDs whose lease ran out: the next node says it cannot walk it.
+  ASSERT_TRUE(connection.Execute(
+      "DELETE FROM shopwalk.outcomes WHERE shop_id > 2147483647; "
+      "DELETE FROM shopwalk.shops WHERE shop_id > 2147483647; "
+      "INSERT INTO shopwalk.blocks (walk_id, first_id, last_id, node_id, epoch, lease_until) "
+      "SELECT walk_id, 4294967290, 4294967303, NULL, 1, '-infinity' FROM shopwalk.walks"));
+  results::WalkRequest next;
+  next.count = 10;
+  auto store = WalkingPgStore(uri, next);
+  ASSERT_TRUE(store);
+  test::StoreWatcher watcher(*store);
+  ASSERT_TRUE(watcher.WaitForTrouble(StoreProblem::Kind::Other));
+  bool named = false;
+  for (const std::optional<StoreProblem>& problem : watcher.Told()) {
+    if (problem && problem->reason.find("4294967290") != std::string::npos) named = true;
+  }
+  EXPECT_TRUE(named);
+  // What it walks meanwhile is the new walk's.
+  for (std::int32_t id : WalkStore(*store, MixedAnswer, 10, Patience)) {
+    EXPECT_TRUE(id >= 21 && id <= 30) << id;
+  }
+}
+
 TEST(PgStoreTest, BadOpeningsFailWithWords) {
   test::PostgresServer stopped;
   PgStoreSettings settings = QuickSettings();
