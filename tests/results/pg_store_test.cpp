@@ -410,6 +410,9 @@ TEST(PgStoreTest, ReportsWaitThroughAStoppedServerAndLandOnce) {
   std::copy_if(ids.begin(), ids.end(), std::back_inserter(rowIds),
                [](std::int32_t id) { return id % 2 == 0; });
   ASSERT_FALSE(rowIds.empty());
+  // The trouble told first may be the keeper's (its claims fail too): the writer's own comes
+  // once its next write has failed.
+  ASSERT_TRUE(WaitUntil([&] { return store->Backlog().problem.has_value(); }, Patience));
   const StoreBacklog waiting = store->Backlog();
   EXPECT_GE(waiting.reports, ids.size());
   EXPECT_EQ(waiting.rows, rowIds.size());
