@@ -72,10 +72,12 @@ void Collector::SetEnginePolicy(const EnginePolicy& policy) {
 }
 
 void Collector::CollectShop(std::int32_t shopId) {
-  TryShop(shopId, Ticket{});
+  TryShop(shopId, Ticket{}, MarketplaceHealth::Probe{});
 }
 
-void Collector::TryShop(std::int32_t shopId, Ticket ticket) {
+// Every return without a report of the probe (stop, closing, no turn, a page without the next
+// link) drops `probe`, which hands it back.
+void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::Probe probe) {
   // The task's own web client, destroyed when the task ends, whichever way it ends; or the
   // worker's, kept for the next task.
   std::unique_ptr<HttpClient> ownClient;
@@ -131,7 +133,7 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket) {
       Abandon(shopId, ticket);
       return;
     case FetchVerdict::Kind::Transient:
-      TryAgainLater(shopId, ticket, home.verdict);
+      TryAgainLater(shopId, ticket, home.verdict, probe);
       return;
     case FetchVerdict::Kind::Refused:
       FailForGood(shopId, ticket, ticket.attempts + 1, home.verdict.reason);
@@ -189,7 +191,7 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket) {
         return;
       case FetchVerdict::Kind::Transient:
         // Listed with "0" and no date it would be lost for good: the whole shop is tried again.
-        TryAgainLater(shopId, ticket, rating.verdict);
+        TryAgainLater(shopId, ticket, rating.verdict, probe);
         return;
       case FetchVerdict::Kind::Refused:
         FailForGood(shopId, ticket, ticket.attempts + 1, rating.verdict.reason);

@@ -144,11 +144,14 @@ class Collector {
     static Ticket Unpack(std::int32_t packed);
   };
 
-  // Collects the shop with its ticket; CollectShop is the first try of a new shop.
-  void TryShop(std::int32_t shopId, Ticket ticket);
+  // Collects the shop with its ticket, and the outage's probe when it is the probe (the probe
+  // goes back when the task ends without reporting it); CollectShop is the first try of a new
+  // shop.
+  void TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::Probe probe);
   // The shop's try did not get an answer: it waits for its next try, or fails for good after
-  // the last one.
-  void TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVerdict& verdict);
+  // the last one. A probe's failure sets when the next probe goes.
+  void TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVerdict& verdict,
+                     MarketplaceHealth::Probe& probe);
   // The shop is put back to wait without a try being counted (the walk is paused or held).
   void PutBack(std::int32_t shopId, Ticket ticket, Clock::time_point due);
   void FailForGood(std::int32_t shopId, Ticket ticket, int attempts, const std::string& reason);
@@ -167,7 +170,9 @@ class Collector {
   bool MaySend(Ticket ticket) const;
   void ShowRetryCounts();
   // Dispatcher steps.
-  bool Submit(std::int32_t shopId, Ticket ticket);
+  // Queues the shop's task; with a probe, the task is the outage's probe. False when the pool
+  // refused it (a probe goes back then).
+  bool Submit(std::int32_t shopId, Ticket ticket, MarketplaceHealth::Probe probe = {});
   // A submitted task left the pool's queue (it started, or it was refused).
   void TaskStarted();
   // Waits for the dispatcher's next pass: one pace period after the last; flat out (pace 0), until
@@ -182,8 +187,10 @@ class Collector {
   // Whether the walk is to pass `shopId` by (SetAlreadyListed); it is passed by once.
   bool AlreadyListed(std::int32_t shopId);
   // One dispatcher pass while the walk is paused: sends the probe when it is due and shows the
-  // pause. True when the probe is to be the next new shop (no shop is waiting).
-  bool WhilePaused(MarketplaceHealth::State state, Clock::time_point now);
+  // pause. Returns the probe when it is to go with the next new shop (no shop is waiting);
+  // `walkEnded`: the walk hands out no new shop any more.
+  MarketplaceHealth::Probe WhilePaused(MarketplaceHealth::State state, Clock::time_point now,
+                                       bool walkEnded);
   // The walk runs again: a later pause is shown afresh.
   void ResumeShown();
   // Shows that the results store holds the walk.

@@ -1,6 +1,7 @@
 // Shops whose pages were not answered: waiting, trying again, failing for good, and the pause of
 // the walk while the marketplace does not answer.
 #include <algorithm>
+#include <memory>
 
 #include "collect/collector.h"
 
@@ -63,13 +64,13 @@ bool Collector::MaySend(Ticket ticket) const {
 
 void Collector::Learn(const FetchVerdict& verdict, Ticket ticket) {
   const Clock::time_point now = Clock::now();
+  constexpr auto Host = MarketplaceHealth::Host::ShopPages;
   switch (verdict.kind) {
     case FetchVerdict::Kind::Page:
     case FetchVerdict::Kind::NoPage:
     case FetchVerdict::Kind::Refused:
       // The marketplace answered (a refusal is the client's own rule, not the server's silence).
-      health_.Answered(now);
-      if (ticket.probe) waiting_.MakeAllDue(now);
+      if (health_.Answered(Host, now) && ticket.probe) waiting_.MakeAllDue(now);
       break;
     case FetchVerdict::Kind::Transient:
       if (verdict.retryAfter) {
@@ -78,7 +79,7 @@ void Collector::Learn(const FetchVerdict& verdict, Ticket ticket) {
         health_.HoldUntil(now + std::min<std::chrono::milliseconds>(*verdict.retryAfter,
                                                                     policy_.longestRetryAfter));
       } else {
-        health_.Failed(now);
+        health_.Failed(Host, now);
       }
       break;
     case FetchVerdict::Kind::Aborted:
@@ -86,12 +87,17 @@ void Collector::Learn(const FetchVerdict& verdict, Ticket ticket) {
   }
 }
 
-void Collector::TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVerdict& verdict) {
+void Collector::TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVerdict& verdict,
+                              MarketplaceHealth::Probe& probe) {
   const int attempts = ticket.attempts + 1;
   const Clock::time_point now = Clock::now();
-  if (ticket.probe) {
-    std::lock_guard lock(randomMutex_);
-    health_.ProbeFailed(now + BackoffDelay(policy_, health_.ProbesSent(), random_));
+  if (probe) {
+    Clock::time_point next;
+    {
+      std::lock_guard lock(randomMutex_);
+      next = now + BackoffDelay(policy_, health_.ProbesSent(), random_);
+    }
+    probe.Failed(next);
   }
   if (attempts >= policy_.maxAttempts) {
     FailForGood(shopId, ticket, attempts, verdict.reason);
@@ -109,7 +115,6 @@ void Collector::TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVer
 }
 
 void Collector::PutBack(std::int32_t shopId, Ticket ticket, Clock::time_point due) {
-  if (ticket.probe) health_.ProbeFailed(Clock::now());
   waiting_.Wait(WaitingShops::Shop{shopId, ticket.attempts, due, "paused", ticket.recorded});
   ShowRetryCounts();
 }
@@ -197,17 +202,28 @@ void Collector::ShowRetryCounts() {
   ui_.ShowRetryCounts(waiting, failed);
 }
 
-bool Collector::Submit(std::int32_t shopId, Ticket ticket) {
+bool Collector::Submit(std::int32_t shopId, Ticket ticket, MarketplaceHealth::Probe probe) {
+  ticket.probe = static_cast<bool>(probe);
+  PoolTask task;
+  if (probe) {
+    // The pool's tasks are copyable: the probe is shared by the copies, and goes back when the
+    // last of them is dropped without having sent it (a refused submission among them).
+    auto held = std::make_shared<MarketplaceHealth::Probe>(std::move(probe));
+    task = [this, held](std::int32_t id, std::int32_t packed) {
+      TaskStarted();
+      TryShop(id, Ticket::Unpack(packed), std::move(*held));
+    };
+  } else {
+    task = [this](std::int32_t id, std::int32_t packed) {
+      TaskStarted();
+      TryShop(id, Ticket::Unpack(packed), MarketplaceHealth::Probe{});
+    };
+  }
   {
     std::lock_guard lock(queueMutex_);
     ++queuedTasks_;
   }
-  const bool queued = run_.WorkerPool.Submit(
-      [this](std::int32_t id, std::int32_t packed) {
-        TaskStarted();
-        TryShop(id, Ticket::Unpack(packed));
-      },
-      shopId, ticket.Pack());
+  const bool queued = run_.WorkerPool.Submit(std::move(task), shopId, ticket.Pack());
   if (!queued) TaskStarted();
   return queued;
 }
@@ -244,30 +260,36 @@ void Collector::ResumeShown() {
   shownPauseSeconds_ = -1;
 }
 
-bool Collector::WhilePaused(MarketplaceHealth::State state, Clock::time_point now) {
+MarketplaceHealth::Probe Collector::WhilePaused(MarketplaceHealth::State state,
+                                                Clock::time_point now, bool walkEnded) {
   Clock::time_point nextTry = now;
   PauseReason reason = PauseReason::Outage;
-  bool probeWithNewShop = false;
+  MarketplaceHealth::Probe forNewShop;
+  bool heldByStore = false;
   if (state == MarketplaceHealth::State::Held) {
     reason = PauseReason::RateLimited;
     nextTry = health_.HeldUntil().value_or(now);
   } else {
-    if (health_.ProbeDue(now)) {
-      health_.Probing();
+    nextTry = health_.NextProbe().value_or(now);
+    if (MarketplaceHealth::Probe probe = health_.TakeProbe(now)) {
       // The shop that has waited longest asks whether the marketplace is back; with none
       // waiting, the next new shop does.
       if (std::optional<WaitingShops::Shop> shop = waiting_.TakeOldest()) {
         const Ticket ticket{shop->attempts, true, shop->recorded};
-        if (!Submit(shop->id, ticket)) {
-          Abandon(shop->id, ticket);
-          health_.ProbeFailed(now);
-        }
+        if (!Submit(shop->id, ticket, std::move(probe))) Abandon(shop->id, ticket);
         ShowRetryCounts();
+      } else if (!walkEnded && sink_ != nullptr && sink_->Congested()) {
+        // No new shop may go while the store is behind: the probe goes back (dropped here) and
+        // goes with the first new shop the store lets through.
+        heldByStore = true;
       } else {
-        probeWithNewShop = true;
+        forNewShop = std::move(probe);
       }
     }
-    nextTry = health_.NextProbe().value_or(now);
+  }
+  if (heldByStore) {
+    ShowStoreBehind();
+    return forNewShop;
   }
   const std::chrono::seconds left = SecondsUntil(nextTry, now);
   std::lock_guard lock(shownMutex_);
@@ -275,7 +297,7 @@ bool Collector::WhilePaused(MarketplaceHealth::State state, Clock::time_point no
     shownPauseSeconds_ = left.count();
     ui_.ShowPaused(reason, left);
   }
-  return probeWithNewShop;
+  return forNewShop;
 }
 
 }  // namespace shopwalk

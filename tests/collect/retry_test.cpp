@@ -230,6 +230,89 @@ TEST_P(RetryRunTest, ALongerOutageFailsShopsPastTheirLastTryWithTheReason) {
   EXPECT_EQ(ui.RetryCounts().second, failed.size());
 }
 
+// A pause that begins with no shop waiting sends its probe with the next new shop. A pass that
+// cannot hand one out (the store is behind, the next ID is listed already) must leave the probe
+// to a later pass; the walk then ends its pause once the marketplace answers again.
+class LostProbeTest : public RetryTest, public ::testing::WithParamInterface<NamedPolicy> {
+ protected:
+  LostProbeTest() : RetryTest(GetParam().policy) {
+    // One try each: the shops that fail as the marketplace goes down fail for good, so none is
+    // left waiting to be the probe.
+    RetryPolicy policy = collector.Policy();
+    policy.maxAttempts = 1;
+    collector.SetRetryPolicy(policy);
+    Serve([this](const std::string&, const std::string&, Page page) -> std::optional<Page> {
+      return down ? ServiceUnavailable() : page;
+    });
+    collector.SetResultSink(&sink);
+    ui.SetShopIdText("1000");
+    ui.SetThreadCountText("5");
+  }
+
+  bool Paused() {
+    return collector.Health().StateAt(Clock::now()) == MarketplaceHealth::State::Outage;
+  }
+
+  // Waits for a request to shop `id`'s home page.
+  bool Requested(std::int32_t id) {
+    return WaitFor([&] { return !market.RequestsTo(pages::ShopHost(id)).empty(); });
+  }
+
+  // With the marketplace back, the walk goes on past `id` with every shop answered.
+  void ExpectTheWalkGoesOnPast(std::int32_t id) {
+    down = false;
+    ASSERT_TRUE(WalkedThrough(id))
+        << "field " << ui.ShopIdText() << ", probe out " << collector.Health().ProbeOut();
+    ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  }
+
+  std::atomic<bool> down{true};
+  MemorySink sink;
+};
+
+INSTANTIATE_TEST_SUITE_P(Policies, LostProbeTest, ::testing::ValuesIn(EveryPolicy()), PolicyName);
+
+TEST_P(LostProbeTest, APauseThatBeginsWhileTheStoreIsBehindProbesOnceTheStoreCatchesUp) {
+  // The store falls behind once 1005 is handed out: the five shops out fail, and the walk
+  // pauses while the store holds it.
+  std::atomic<bool> storeBehind{true};
+  sink.SetCongestedWhen([&] { return storeBehind && TextToInt(ui.ShopIdText()) >= 1005; });
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return Paused(); }));
+  // A few passes of the dispatcher in the pause, the store still behind.
+  const std::size_t asked = sink.CongestedAsked();
+  ASSERT_TRUE(WaitFor([&] { return sink.CongestedAsked() >= asked + 5; }));
+  EXPECT_EQ(ui.ShopIdText(), "1005");
+  EXPECT_EQ(market.RequestsTo(pages::ShopHost(1006)).size(), 0u);
+
+  // The marketplace is back while the store still holds the walk; then the store catches up.
+  down = false;
+  storeBehind = false;
+  ExpectTheWalkGoesOnPast(1030);
+  ExpectEveryShopListedOnce(1006, 1030);
+  // The first request after the five failures was the probe, with the first new shop.
+  const auto requests = market.Requests();
+  ASSERT_GT(requests.size(), 5u);
+  EXPECT_EQ(requests[5].host, pages::ShopHost(1006));
+}
+
+TEST_P(LostProbeTest, APauseWhoseFirstNewShopIsListedAlreadyProbesWithTheNextOne) {
+  // The walk comes back with 1006 listed (an interrupted run answered it). The store holds the
+  // walk at 1005 until the pause begins, so the pause's first new shop is 1006.
+  collector.SetAlreadyListed({1006});
+  std::atomic<bool> pauseBegan{false};
+  sink.SetCongestedWhen([&] {
+    if (Paused()) pauseBegan = true;
+    return !pauseBegan && TextToInt(ui.ShopIdText()) >= 1005;
+  });
+  collector.OnStartClicked();
+  ASSERT_TRUE(Requested(1007)) << "no probe went out after the listed shop";
+  EXPECT_TRUE(Paused());
+  EXPECT_EQ(market.RequestsTo(pages::ShopHost(1006)).size(), 0u);
+  ExpectTheWalkGoesOnPast(1030);
+  ExpectEveryShopListedOnce(1008, 1030);
+}
+
 // The marketplace asks for a pause on one shop's page, in seconds or as a date.
 struct RetryAfterCase {
   std::string name;
