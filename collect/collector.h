@@ -7,8 +7,10 @@
 // answered (an outage, a rate limit, a server error) waits without holding a worker and is tried
 // again after a back-off, or after the pause the server asked for; after its last try it is
 // failed for good, with the reason. When failures dominate, the walk pauses: the shop-ID field
-// stops, and one probe at a time goes out until the marketplace answers again. Waiting shops stay
-// unfinished for the walk's place; failed ones too, unless a result sink keeps them on record.
+// stops, and one probe at a time goes out until the marketplace answers again. A probe's failure
+// is the marketplace's, not its shop's: it uses none of the shop's tries (unless the walk has no
+// other shop left to ask). Waiting shops stay unfinished for the walk's place; failed ones too,
+// unless a result sink keeps them on record.
 //
 // With a result sink every row, every answer without a row, every failure and the walk's place
 // are reported to it as they happen, and a Start first tries again the failed shops it has on
@@ -140,6 +142,10 @@ class Collector {
     bool probe = false;
     // A shop the result sink has on record as failed: tried again, it does not move the place.
     bool recorded = false;
+    // A probe whose failure uses a try of its shop after all: it was the probe before in this
+    // outage and the walk has no other shop to ask (no new one to hand out), so a walk whose last
+    // shops never answer still ends.
+    bool probeUsesTry = false;
     std::int32_t Pack() const;
     static Ticket Unpack(std::int32_t packed);
   };
@@ -187,8 +193,8 @@ class Collector {
   // Whether the walk is to pass `shopId` by (SetAlreadyListed); it is passed by once.
   bool AlreadyListed(std::int32_t shopId);
   // One dispatcher pass while the walk is paused: sends the probe when it is due and shows the
-  // pause. Returns the probe when it is to go with the next new shop (no shop is waiting);
-  // `walkEnded`: the walk hands out no new shop any more.
+  // pause. Returns the probe when it is to go with the next new shop (every waiting shop has
+  // been the probe in this outage); `walkEnded`: the walk hands out no new shop any more.
   MarketplaceHealth::Probe WhilePaused(MarketplaceHealth::State state, Clock::time_point now,
                                        bool walkEnded);
   // The walk runs again: a later pause is shown afresh.

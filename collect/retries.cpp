@@ -11,6 +11,7 @@ namespace {
 // The ticket's second parameter: tries in the low 16 bits, the flags above them.
 constexpr std::int32_t ProbeFlag = 1 << 16;
 constexpr std::int32_t RecordedFlag = 1 << 17;
+constexpr std::int32_t ProbeUsesTryFlag = 1 << 18;
 constexpr std::int32_t AttemptsMask = ProbeFlag - 1;
 
 // The pause shown while the results store is behind (no seconds to count down).
@@ -27,11 +28,13 @@ std::chrono::seconds SecondsUntil(std::chrono::steady_clock::time_point then,
 
 std::int32_t Collector::Ticket::Pack() const {
   return (std::clamp(attempts, 0, static_cast<int>(AttemptsMask)) & AttemptsMask) |
-         (probe ? ProbeFlag : 0) | (recorded ? RecordedFlag : 0);
+         (probe ? ProbeFlag : 0) | (recorded ? RecordedFlag : 0) |
+         (probeUsesTry ? ProbeUsesTryFlag : 0);
 }
 
 Collector::Ticket Collector::Ticket::Unpack(std::int32_t packed) {
-  return Ticket{packed & AttemptsMask, (packed & ProbeFlag) != 0, (packed & RecordedFlag) != 0};
+  return Ticket{packed & AttemptsMask, (packed & ProbeFlag) != 0, (packed & RecordedFlag) != 0,
+                (packed & ProbeUsesTryFlag) != 0};
 }
 
 void Collector::SetResultSink(ResultSink* sink) {
@@ -89,15 +92,22 @@ void Collector::Learn(const FetchVerdict& verdict, Ticket ticket) {
 
 void Collector::TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVerdict& verdict,
                               MarketplaceHealth::Probe& probe) {
-  const int attempts = ticket.attempts + 1;
+  int attempts = ticket.attempts + 1;
+  int probedInOutage = 0;
   const Clock::time_point now = Clock::now();
   if (probe) {
+    const int outage = probe.Outage();
     Clock::time_point next;
     {
       std::lock_guard lock(randomMutex_);
       next = now + BackoffDelay(policy_, health_.ProbesSent(), random_);
     }
-    probe.Failed(next);
+    if (probe.Failed(next)) {
+      // It asked whether the marketplace is back: the failure is the marketplace's, not the
+      // shop's. (Once the outage is over, a failure is the shop's own again.)
+      probedInOutage = outage;
+      if (!ticket.probeUsesTry) attempts = ticket.attempts;
+    }
   }
   if (attempts >= policy_.maxAttempts) {
     FailForGood(shopId, ticket, attempts, verdict.reason);
@@ -110,7 +120,8 @@ void Collector::TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVer
     std::lock_guard lock(randomMutex_);
     due = now + BackoffDelay(policy_, attempts, random_);
   }
-  waiting_.Wait(WaitingShops::Shop{shopId, attempts, due, verdict.reason, ticket.recorded});
+  waiting_.Wait(
+      WaitingShops::Shop{shopId, attempts, due, verdict.reason, ticket.recorded, probedInOutage});
   ShowRetryCounts();
 }
 
@@ -272,10 +283,18 @@ MarketplaceHealth::Probe Collector::WhilePaused(MarketplaceHealth::State state,
   } else {
     nextTry = health_.NextProbe().value_or(now);
     if (MarketplaceHealth::Probe probe = health_.TakeProbe(now)) {
-      // The shop that has waited longest asks whether the marketplace is back; with none
-      // waiting, the next new shop does.
-      if (std::optional<WaitingShops::Shop> shop = waiting_.TakeOldest()) {
-        const Ticket ticket{shop->attempts, true, shop->recorded};
+      // The shop that has waited longest asks whether the marketplace is back, each waiting shop
+      // once in an outage (a shop that fails on its own must not keep the walk paused by being
+      // the only one asked); then the next new shop does. Only when the walk has no new shop to
+      // hand out does a shop ask again, and its failure then uses a try.
+      bool usesTry = false;
+      std::optional<WaitingShops::Shop> shop = waiting_.TakeOldestNotProbedIn(probe.Outage());
+      if (!shop && walkEnded) {
+        shop = waiting_.TakeOldest();
+        usesTry = true;
+      }
+      if (shop) {
+        const Ticket ticket{shop->attempts, true, shop->recorded, usesTry};
         if (!Submit(shop->id, ticket, std::move(probe))) Abandon(shop->id, ticket);
         ShowRetryCounts();
       } else if (!walkEnded && sink_ != nullptr && sink_->Congested()) {

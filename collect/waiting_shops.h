@@ -27,6 +27,8 @@ class WaitingShops {
     std::string reason;
     // A failed shop on record, tried again.
     bool recorded = false;
+    // The outage in which the shop last went out as the probe and got no answer (0: none).
+    int probedInOutage = 0;
   };
 
   struct Failed {
@@ -41,6 +43,9 @@ class WaitingShops {
   std::optional<Shop> TakeDue(Clock::time_point now);
   // The waiting shop that came first, taken out, due or not.
   std::optional<Shop> TakeOldest();
+  // The waiting shop that came first of those that have not gone out as a failed probe in
+  // outage `outage`, taken out, due or not.
+  std::optional<Shop> TakeOldestNotProbedIn(int outage);
   // Every waiting shop becomes due at `now`.
   void MakeAllDue(Clock::time_point now);
   // The earliest due time of a waiting shop, if any is waiting.
