@@ -127,7 +127,7 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
   }
   Fetched home = Fetch(client, shopUrl);
   turn.reset();
-  Learn(home.verdict, ticket);
+  Learn(home.verdict, ticket, MarketplaceHealth::Host::ShopPages);
   switch (home.verdict.kind) {
     case FetchVerdict::Kind::Aborted:
       Abandon(shopId, ticket);
@@ -184,7 +184,7 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
     }
     const Fetched rating = Fetch(client, m.ratingLinkPrefix + ratingToken);
     ratingTurn.reset();
-    Learn(rating.verdict, ticket);
+    Learn(rating.verdict, ticket, MarketplaceHealth::Host::RatingPages);
     switch (rating.verdict.kind) {
       case FetchVerdict::Kind::Aborted:
         Abandon(shopId, ticket);

@@ -170,8 +170,8 @@ class Collector {
   // Reports the walk's place when it moved; `cursorText` is the shop-ID field's text last read
   // (kept for the last report, at the end of the run).
   void ReportPlace(const std::string& cursorText);
-  // A fetch was answered or failed: the marketplace's health learns of it.
-  void Learn(const FetchVerdict& verdict, Ticket ticket);
+  // A fetch from `host` was answered or failed: the marketplace's health learns of it.
+  void Learn(const FetchVerdict& verdict, Ticket ticket, MarketplaceHealth::Host host);
   // Whether a task may send a request now.
   bool MaySend(Ticket ticket) const;
   void ShowRetryCounts();

@@ -65,15 +65,14 @@ bool Collector::MaySend(Ticket ticket) const {
   return false;
 }
 
-void Collector::Learn(const FetchVerdict& verdict, Ticket ticket) {
+void Collector::Learn(const FetchVerdict& verdict, Ticket ticket, MarketplaceHealth::Host host) {
   const Clock::time_point now = Clock::now();
-  constexpr auto Host = MarketplaceHealth::Host::ShopPages;
   switch (verdict.kind) {
     case FetchVerdict::Kind::Page:
     case FetchVerdict::Kind::NoPage:
     case FetchVerdict::Kind::Refused:
       // The marketplace answered (a refusal is the client's own rule, not the server's silence).
-      if (health_.Answered(Host, now) && ticket.probe) waiting_.MakeAllDue(now);
+      if (health_.Answered(host, now) && ticket.probe) waiting_.MakeAllDue(now);
       break;
     case FetchVerdict::Kind::Transient:
       if (verdict.retryAfter) {
@@ -82,7 +81,7 @@ void Collector::Learn(const FetchVerdict& verdict, Ticket ticket) {
         health_.HoldUntil(now + std::min<std::chrono::milliseconds>(*verdict.retryAfter,
                                                                     policy_.longestRetryAfter));
       } else {
-        health_.Failed(Host, now);
+        health_.Failed(host, now);
       }
       break;
     case FetchVerdict::Kind::Aborted:

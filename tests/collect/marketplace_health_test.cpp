@@ -31,6 +31,38 @@ class HealthTest : public ::testing::Test {
   MarketplaceHealth health;
 };
 
+TEST_F(HealthTest, RatingFailuresBetweenAnsweredHomePagesPauseTheWalk) {
+  for (int i = 0; i < 4; ++i) {
+    health.Answered(Host::ShopPages, t0);
+    health.Failed(Host::RatingPages, t0);
+  }
+  EXPECT_EQ(health.StateAt(t0), State::Open);
+  health.Answered(Host::ShopPages, t0);
+  health.Failed(Host::RatingPages, t0);
+  EXPECT_EQ(health.StateAt(t0), State::Outage);
+
+  // A home page answering (the probe's first fetch) does not end it; the rating host does.
+  EXPECT_FALSE(health.Answered(Host::ShopPages, t0));
+  EXPECT_EQ(health.StateAt(t0), State::Outage);
+  EXPECT_TRUE(health.Answered(Host::RatingPages, t0));
+  EXPECT_EQ(health.StateAt(t0), State::Open);
+}
+
+TEST_F(HealthTest, AnOutageOfBothHostsEndsWhenBothAnswer) {
+  FailFiveTimes(Host::ShopPages);
+  FailFiveTimes(Host::RatingPages);
+  EXPECT_EQ(health.OutageNumber(), 1);
+  EXPECT_FALSE(health.Answered(Host::RatingPages, t0));
+  EXPECT_EQ(health.StateAt(t0), State::Outage);
+  EXPECT_TRUE(health.Answered(Host::ShopPages, t0));
+  EXPECT_EQ(health.StateAt(t0), State::Open);
+  // Failures spread over the window count as a run too, for each host on its own.
+  health.Failed(Host::RatingPages, t0);
+  health.Answered(Host::ShopPages, t0 + seconds(5));
+  health.Failed(Host::RatingPages, t0 + seconds(10));
+  EXPECT_EQ(health.StateAt(t0 + seconds(10)), State::Outage);
+}
+
 TEST_F(HealthTest, AProbeDroppedWithoutAReportGoesBackAndTheNextMayGoAtOnce) {
   FailFiveTimes(Host::ShopPages);
   ASSERT_EQ(health.StateAt(t0), State::Outage);

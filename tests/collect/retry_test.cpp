@@ -222,6 +222,43 @@ TEST_P(RetryRunTest, AnOutageSpanningMoreProbesThanTriesFailsNoShop) {
   EXPECT_EQ(ui.RetryCounts(), (std::pair<std::size_t, std::size_t>{0, 0}));
 }
 
+// The rating host is part of the marketplace: while it does not answer, the walk pauses though
+// every home page answers, and no shop uses up its tries on it.
+TEST_P(RetryRunTest, AnOutageOfTheRatingHostAlonePausesTheWalkAndLosesNoShop) {
+  std::atomic<bool> ratingDown{false};
+  std::atomic<int> ratingRequestsWhileDown{0};
+  Serve([&](const std::string& host, const std::string&, Page page) -> std::optional<Page> {
+    if (ratingDown && host == pages::RatingHost()) {
+      ++ratingRequestsWhileDown;
+      page.misbehaviour = Misbehaviour::ResetBeforeAnswer;
+    }
+    return page;
+  });
+  ui.SetShopIdText("3000");
+  ui.SetThreadCountText("20");
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return TextToInt(ui.ShopIdText()) >= 3010; }));
+  ratingDown = true;
+  // Down until the walk has paused and a probe has failed at the rating host.
+  ASSERT_TRUE(
+      WaitFor([&] { return !ui.Pauses().empty() || collector.Waiting().FailedCount() > 0; }));
+  ASSERT_FALSE(ui.Pauses().empty())
+      << "the walk never paused; failed for good: " << collector.Waiting().FailedCount();
+  EXPECT_EQ(ui.Pauses().front().reason, PauseReason::Outage);
+  ASSERT_TRUE(WaitFor([&] { return collector.Health().ProbesSent() >= 2; }));
+  const int probes = collector.Health().ProbesSent();
+  const std::int32_t pausedAt = TextToInt(ui.ShopIdText());
+  ratingDown = false;
+
+  ASSERT_TRUE(WalkedThrough(pausedAt + 30));
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  EXPECT_EQ(collector.Waiting().FailedCount(), 0u);
+  ExpectEveryShopListedOnce(3001, pausedAt + 30);
+  // While it was down the rating host saw what was in flight (a request per worker, the five
+  // failures among them) and then only the probes.
+  EXPECT_LE(ratingRequestsWhileDown.load(), 20 + probes + 1);
+}
+
 // A shop that fails on its own must not keep the walk paused by being the probe each time: once
 // every waiting shop has been asked, new shops are.
 TEST_P(RetryRunTest, AShopThatAlwaysFailsDoesNotHoldThePauseAfterTheMarketplaceReturns) {
