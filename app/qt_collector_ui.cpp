@@ -95,8 +95,9 @@ void QtCollectorUi::ShowNote(std::string_view text) {
   bridge_.Post([this, text = std::string(text)] { direct_.ShowNote(text); });
 }
 
-void QtCollectorUi::ShowPaused(PauseReason reason, std::chrono::seconds nextTry) {
-  bridge_.Post([this, reason, nextTry] { direct_.ShowPaused(reason, nextTry); });
+void QtCollectorUi::ShowPaused(PauseReason reason, std::chrono::seconds nextTry, bool probeOut) {
+  bridge_.Post(
+      [this, reason, nextTry, probeOut] { direct_.ShowPaused(reason, nextTry, probeOut); });
 }
 
 void QtCollectorUi::ShowRetryCounts(std::size_t waiting, std::size_t failed) {

@@ -28,7 +28,8 @@ std::string PauseText(const WalkFigures& figures) {
   switch (*figures.paused) {
     case PauseReason::Outage:
       return "paused (marketplace not answering), next try in " +
-             std::to_string(figures.nextTry.count()) + " s";
+             std::to_string(figures.nextTry.count()) + " s" +
+             (figures.probeOut ? " (probing)" : "");
     case PauseReason::RateLimited:
       return "paused (marketplace asked to wait), next try in " +
              std::to_string(figures.nextTry.count()) + " s";

@@ -40,6 +40,8 @@ struct WalkFigures {
   std::size_t failed = 0;
   std::optional<PauseReason> paused;
   std::chrono::seconds nextTry{0};
+  // While paused for an outage: a probe is out asking whether the marketplace is back.
+  bool probeOut = false;
   bool stopped = false;
   // Whether any shop ID has been handed out yet.
   bool started = false;
@@ -65,7 +67,7 @@ class WalkView : public CollectorUi {
   void FreezeRunControls() override;
   void ShowCollecting(std::string_view shopUrl) override;
   void AddRow(const ShopRecord& record) override;
-  void ShowPaused(PauseReason reason, std::chrono::seconds nextTry) override;
+  void ShowPaused(PauseReason reason, std::chrono::seconds nextTry, bool probeOut) override;
   void ShowRetryCounts(std::size_t waiting, std::size_t failed) override;
 
   WalkFigures Figures();

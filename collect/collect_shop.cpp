@@ -113,7 +113,12 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
   const Markers& m = GetMarkers();
   const std::string shopUrl =
       "http://shop" + NumberToText(shopId) + "." + std::string(MarketplaceDomain);
-  ui_.ShowCollecting(shopUrl);
+  // The probe's task leaves the pause in view and adds that a probe is out.
+  if (ticket.probe) {
+    ShowProbeOut();
+  } else {
+    ShowCollecting(shopUrl);
+  }
 
   // A turn at the marketplace; when it had to wait, the walk may have paused meanwhile.
   std::optional<RequestSlots::Held> turn = requestSlots_.Take();

@@ -197,10 +197,19 @@ class Collector {
   // been the probe in this outage); `walkEnded`: the walk hands out no new shop any more.
   MarketplaceHealth::Probe WhilePaused(MarketplaceHealth::State state, Clock::time_point now,
                                        bool walkEnded);
-  // The walk runs again: a later pause is shown afresh.
+  // The walk runs again: a later pause is shown afresh, and tasks show their shops again.
   void ResumeShown();
   // Shows that the results store holds the walk.
   void ShowStoreBehind();
+  // Shows the pause, unless it is shown already.
+  void ShowPause(PauseReason reason, std::chrono::seconds nextTry, bool probeOut);
+  // A task shows the shop it collects, unless a pause is shown: the pause stays in view.
+  void ShowCollecting(const std::string& shopUrl);
+  // The probe's task has started: the pause shows that a probe is out (if the outage lasts).
+  void ShowProbeOut();
+  // A row was added while a pause is shown (a task that was under way as it began): the pause
+  // is shown again, if it lasts.
+  void ShowPauseAgain();
 
   CollectorUi& ui_;
   RunState run_;
@@ -228,7 +237,13 @@ class Collector {
   std::mt19937_64 random_{std::random_device{}()};
   std::mutex shownMutex_;
   std::size_t shownWaiting_ = 0, shownFailed_ = 0;
-  std::int64_t shownPauseSeconds_ = -1;
+  // The pause last shown; none while the walk runs.
+  struct ShownPause {
+    PauseReason reason = PauseReason::Outage;
+    std::chrono::seconds nextTry{0};
+    bool probeOut = false;
+  };
+  std::optional<ShownPause> shownPause_;
   std::atomic<bool> exiting_{false};
   std::optional<std::int32_t> lastShopId_;
   std::mutex listedMutex_;

@@ -14,9 +14,6 @@ constexpr std::int32_t RecordedFlag = 1 << 17;
 constexpr std::int32_t ProbeUsesTryFlag = 1 << 18;
 constexpr std::int32_t AttemptsMask = ProbeFlag - 1;
 
-// The pause shown while the results store is behind (no seconds to count down).
-constexpr std::int64_t StoreBehindShown = -2;
-
 // Whole seconds from `now` until `then`, rounded up, never negative.
 std::chrono::seconds SecondsUntil(std::chrono::steady_clock::time_point then,
                                   std::chrono::steady_clock::time_point now) {
@@ -166,9 +163,12 @@ void Collector::Abandon(std::int32_t shopId, Ticket ticket) {
 }
 
 void Collector::AppendRow(const ShopRecord& record) {
-  std::lock_guard lock(rowOrderMutex_);
-  ui_.AddRow(record);
-  if (sink_ != nullptr) sink_->RowAppended(record);
+  {
+    std::lock_guard lock(rowOrderMutex_);
+    ui_.AddRow(record);
+    if (sink_ != nullptr) sink_->RowAppended(record);
+  }
+  ShowPauseAgain();
 }
 
 void Collector::ReportPlace(const std::string& cursorText) {
@@ -258,16 +258,44 @@ void Collector::SubmitDueRetry(Clock::time_point now) {
 }
 
 void Collector::ShowStoreBehind() {
+  // The seconds are not known.
+  ShowPause(PauseReason::StoreBehind, std::chrono::seconds(0), false);
+}
+
+void Collector::ShowPause(PauseReason reason, std::chrono::seconds nextTry, bool probeOut) {
   std::lock_guard lock(shownMutex_);
-  // Shown once while it lasts; the seconds are not known.
-  if (shownPauseSeconds_ == StoreBehindShown) return;
-  shownPauseSeconds_ = StoreBehindShown;
-  ui_.ShowPaused(PauseReason::StoreBehind, std::chrono::seconds(0));
+  if (shownPause_ && shownPause_->reason == reason && shownPause_->nextTry == nextTry &&
+      shownPause_->probeOut == probeOut) {
+    return;
+  }
+  shownPause_ = ShownPause{reason, nextTry, probeOut};
+  ui_.ShowPaused(reason, nextTry, probeOut);
 }
 
 void Collector::ResumeShown() {
   std::lock_guard lock(shownMutex_);
-  shownPauseSeconds_ = -1;
+  shownPause_.reset();
+}
+
+void Collector::ShowCollecting(const std::string& shopUrl) {
+  std::lock_guard lock(shownMutex_);
+  if (!shownPause_) ui_.ShowCollecting(shopUrl);
+}
+
+void Collector::ShowProbeOut() {
+  if (health_.StateAt(Clock::now()) != MarketplaceHealth::State::Outage || !health_.ProbeOut()) {
+    return;
+  }
+  ShowPause(PauseReason::Outage, std::chrono::seconds(0), true);
+}
+
+void Collector::ShowPauseAgain() {
+  std::lock_guard lock(shownMutex_);
+  if (!shownPause_) return;
+  const bool lasts = shownPause_->reason == PauseReason::StoreBehind
+                         ? sink_ != nullptr && sink_->Congested()
+                         : health_.StateAt(Clock::now()) != MarketplaceHealth::State::Open;
+  if (lasts) ui_.ShowPaused(shownPause_->reason, shownPause_->nextTry, shownPause_->probeOut);
 }
 
 MarketplaceHealth::Probe Collector::WhilePaused(MarketplaceHealth::State state,
@@ -276,11 +304,13 @@ MarketplaceHealth::Probe Collector::WhilePaused(MarketplaceHealth::State state,
   PauseReason reason = PauseReason::Outage;
   MarketplaceHealth::Probe forNewShop;
   bool heldByStore = false;
+  bool probeOut = false;
   if (state == MarketplaceHealth::State::Held) {
     reason = PauseReason::RateLimited;
     nextTry = health_.HeldUntil().value_or(now);
   } else {
     nextTry = health_.NextProbe().value_or(now);
+    probeOut = health_.ProbeOut();
     if (MarketplaceHealth::Probe probe = health_.TakeProbe(now)) {
       // The shop that has waited longest asks whether the marketplace is back, each waiting shop
       // once in an outage (a shop that fails on its own must not keep the walk paused by being
@@ -294,7 +324,11 @@ MarketplaceHealth::Probe Collector::WhilePaused(MarketplaceHealth::State state,
       }
       if (shop) {
         const Ticket ticket{shop->attempts, true, shop->recorded, usesTry};
-        if (!Submit(shop->id, ticket, std::move(probe))) Abandon(shop->id, ticket);
+        if (Submit(shop->id, ticket, std::move(probe))) {
+          probeOut = true;
+        } else {
+          Abandon(shop->id, ticket);
+        }
         ShowRetryCounts();
       } else if (!walkEnded && sink_ != nullptr && sink_->Congested()) {
         // No new shop may go while the store is behind: the probe goes back (dropped here) and
@@ -307,13 +341,9 @@ MarketplaceHealth::Probe Collector::WhilePaused(MarketplaceHealth::State state,
   }
   if (heldByStore) {
     ShowStoreBehind();
-    return forNewShop;
-  }
-  const std::chrono::seconds left = SecondsUntil(nextTry, now);
-  std::lock_guard lock(shownMutex_);
-  if (left.count() != shownPauseSeconds_) {
-    shownPauseSeconds_ = left.count();
-    ui_.ShowPaused(reason, left);
+  } else {
+    // A probe with a new shop shows itself once its task has started (ShowProbeOut).
+    ShowPause(reason, SecondsUntil(nextTry, now), probeOut);
   }
   return forNewShop;
 }

@@ -72,6 +72,13 @@ TEST(ProgressLines, TheStatusLineNamesRetriesAndPausesAndFitsTheTerminal) {
   EXPECT_NE(line.find("  waiting 2  failed 1  "), std::string::npos) << line;
   EXPECT_NE(line.find("paused (marketplace not answering), next try in 30 s"), std::string::npos)
       << line;
+  // A probe out asking whether the marketplace is back.
+  figures.nextTry = seconds(0);
+  figures.probeOut = true;
+  const std::string probing = StatusLine(figures, seconds(10), 1099, 0);
+  EXPECT_NE(probing.find("paused (marketplace not answering), next try in 0 s (probing)"),
+            std::string::npos)
+      << probing;
   figures.paused = PauseReason::RateLimited;
   EXPECT_NE(StatusLine(figures, seconds(10), 1099, 0).find("paused (marketplace asked to wait)"),
             std::string::npos);

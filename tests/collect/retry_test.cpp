@@ -185,6 +185,52 @@ TEST_P(RetryRunTest, AShortOutageLosesNoShopAndSendsOnlyProbes) {
   EXPECT_LE(answeredDuringOutage.load(), 20 + probes + 1);
 }
 
+// While the walk is paused, the progress pane shows the pause, and that a probe is out while
+// one is, never a shop being collected.
+TEST_P(RetryRunTest, WhilePausedTheProgressPaneShowsThePauseAndItsProbesNeverAShop) {
+  std::atomic<bool> down{false};
+  Serve([&](const std::string&, const std::string&, Page page) -> std::optional<Page> {
+    return down ? ServiceUnavailable() : page;
+  });
+  ui.SetShopIdText("1500");
+  ui.SetThreadCountText("4");
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return TextToInt(ui.ShopIdText()) >= 1510; }));
+  down = true;
+  ASSERT_TRUE(WaitFor([&] { return collector.Health().ProbesSent() >= 3; }));
+  // Whatever was under way as the pause began has ended: the pane shows the pause.
+  const auto during = ui.ProgressHistory();
+  ASSERT_FALSE(during.empty());
+  EXPECT_EQ(during.back().kind, MemoryUi::ProgressEvent::Kind::Paused);
+  down = false;
+  const std::int32_t resumedAt = TextToInt(ui.ShopIdText());
+  ASSERT_TRUE(WalkedThrough(resumedAt + 10));
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+
+  const auto history = ui.ProgressHistory();
+  const auto isPause = [](const MemoryUi::ProgressEvent& event) {
+    return event.kind == MemoryUi::ProgressEvent::Kind::Paused;
+  };
+  const auto first = std::find_if(history.begin(), history.end(), isPause);
+  const auto last = std::find_if(history.rbegin(), history.rend(), isPause).base();
+  ASSERT_NE(first, history.end());
+  bool probeShown = false;
+  for (auto it = first; it != last; ++it) {
+    EXPECT_NE(it->kind, MemoryUi::ProgressEvent::Kind::Collecting)
+        << it->shopUrl << " shown during the pause";
+    if (isPause(*it) && it->pause.probeOut) {
+      probeShown = true;
+      EXPECT_EQ(it->pause.reason, PauseReason::Outage);
+      EXPECT_EQ(it->pause.nextTry, std::chrono::seconds(0));
+    }
+  }
+  EXPECT_TRUE(probeShown);
+  // The walk ran again, and showed its shops again.
+  EXPECT_TRUE(std::any_of(last, history.end(), [](const MemoryUi::ProgressEvent& event) {
+    return event.kind == MemoryUi::ProgressEvent::Kind::Collecting;
+  }));
+}
+
 // A probe asks whether the marketplace is back: its failure is the marketplace's and uses none
 // of its shop's tries, however many probes the outage takes.
 TEST_P(RetryRunTest, AnOutageSpanningMoreProbesThanTriesFailsNoShop) {
