@@ -45,6 +45,13 @@ std::string Format(const char* format, auto... values) {
   return buffer;
 }
 
+// "3 rows with cut fields", or nothing while there are none.
+std::string CutRowsText(const WalkFigures& figures) {
+  if (figures.rowsWithCutFields == 0) return {};
+  return Format("%" PRIu64 " %s with cut fields", figures.rowsWithCutFields,
+                figures.rowsWithCutFields == 1 ? "row" : "rows");
+}
+
 // How much of a shared walk with a known end is answered, from 0 to 1.
 std::optional<double> ClusterDone(const ClusterFigures& cluster) {
   if (!cluster.end || *cluster.end < cluster.first) return std::nullopt;
@@ -90,6 +97,7 @@ std::string StatusLine(const WalkFigures& figures, std::chrono::steady_clock::du
   const double rate = Rate(figures, elapsed);
   std::string line =
       Format("walked %" PRId64 " IDs  %.1f IDs/s  found %zu", figures.Walked(), rate, figures.rows);
+  if (figures.rowsWithCutFields > 0) line += "  " + CutRowsText(figures);
   if (figures.waiting > 0 || figures.failed > 0) {
     line += Format("  waiting %zu  failed %zu", figures.waiting, figures.failed);
   }
@@ -122,6 +130,8 @@ std::string LogLine(const WalkFigures& figures, std::chrono::steady_clock::durat
       Format("%s walked=%" PRId64 " at=%" PRId32 " rate=%.1f/s found=%zu waiting=%zu failed=%zu",
              stamp, figures.Walked(), figures.cursor, Rate(figures, elapsed), figures.rows,
              figures.waiting, figures.failed);
+  if (figures.rowsWithCutFields > 0)
+    line += Format(" cut_rows=%" PRIu64, figures.rowsWithCutFields);
   if (last) line += Format(" last=%" PRId32, *last);
   if (figures.paused) line += " " + PauseText(figures);
   line += " elapsed=" + ClockText(duration_cast<seconds>(elapsed));
@@ -138,6 +148,7 @@ std::string SummaryLine(const WalkFigures& figures, std::chrono::steady_clock::d
   line += " in " + ClockText(duration_cast<seconds>(elapsed)) +
           Format(", %.1f IDs/s; found %zu shops; %zu waiting, %zu failed for good; ",
                  Rate(figures, elapsed), figures.rows, figures.waiting, figures.failed);
+  if (figures.rowsWithCutFields > 0) line += CutRowsText(figures) + "; ";
   line += ending;
   line += ClusterText(figures);
   return line;

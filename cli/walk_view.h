@@ -36,6 +36,8 @@ struct WalkFigures {
   std::int32_t first = 0;
   std::int64_t handedOut = 0;
   std::size_t rows = 0;
+  // Rows with a field cut to the longest a row keeps (the page held a longer text).
+  std::uint64_t rowsWithCutFields = 0;
   std::size_t waiting = 0;
   std::size_t failed = 0;
   std::optional<PauseReason> paused;

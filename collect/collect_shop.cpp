@@ -51,6 +51,13 @@ HttpClient* WorkerClient() {
   return client.get();
 }
 
+// `field` cut to MaxFieldBytes; `cut` is set when it was longer.
+std::string Bounded(std::string field, bool& cut) {
+  if (field.size() <= static_cast<std::size_t>(MaxFieldBytes)) return field;
+  cut = true;
+  return CutToBytes(field, MaxFieldBytes);
+}
+
 // Holds the result lock from construction to destruction; a deleted lock, or none (0), is not
 // held at all.
 class HeldLock {
@@ -157,8 +164,12 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
     // otherwise only AppendRow keeps the rows whole and in order.
     HeldLock held(engine_.ratingUnderLock ? run_.ResultLock.load() : LockHandle{0});
     const std::string_view homePage = home.page.View();
-    const std::string shopName = TextBetween(homePage, m.shopNameLeft, m.shopNameRight);
-    const std::string messenger = TextBetween(homePage, m.messengerLeft, m.messengerRight);
+    // Whether a field of the row was longer than a row keeps.
+    bool cut = false;
+    const std::string shopName =
+        Bounded(TextBetween(homePage, m.shopNameLeft, m.shopNameRight), cut);
+    const std::string messenger =
+        Bounded(TextBetween(homePage, m.messengerLeft, m.messengerRight), cut);
     if (messenger.empty()) {
       Finish(shopId, ticket, ShopOutcome::NoFields);
       return;
@@ -206,8 +217,10 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
         break;
     }
     const std::string_view ratingPage = rating.page.View();
-    const std::string openingDate = TextBetween(ratingPage, m.openingDateLeft, m.openingDateRight);
-    const std::string reputation = TextBetween(ratingPage, m.reputationLeft, m.reputationRight);
+    const std::string openingDate =
+        Bounded(TextBetween(ratingPage, m.openingDateLeft, m.openingDateRight), cut);
+    const std::string reputation =
+        Bounded(TextBetween(ratingPage, m.reputationLeft, m.reputationRight), cut);
     if (shopName.empty()) {
       Finish(shopId, ticket, ShopOutcome::NoFields);
       return;
@@ -220,6 +233,7 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
     record.messenger = messenger;
     record.openingDate = openingDate;
     record.address = shopUrl;
+    if (cut) ++rowsWithCutFields_;
     AppendRow(record);
   }
   Finish(shopId, ticket, std::nullopt);

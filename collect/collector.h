@@ -128,6 +128,10 @@ class Collector {
   // failed count shown.
   void SetResultSink(ResultSink* sink);
 
+  // Rows appended with a field cut to MaxFieldBytes (its page held a longer text), since the
+  // collector was made.
+  std::uint64_t RowsWithCutFields() const { return rowsWithCutFields_.load(); }
+
   // Shops waiting for their next try and shops failed for good in this run.
   const WaitingShops& Waiting() const { return waiting_; }
   const MarketplaceHealth& Health() const { return health_; }
@@ -249,6 +253,7 @@ class Collector {
   std::mutex listedMutex_;
   std::set<std::int32_t> alreadyListed_;
   std::atomic<bool> walkEnded_{false};
+  std::atomic<std::uint64_t> rowsWithCutFields_{0};
   std::function<void()> onWalkEnded_;
   std::atomic<int> paceMs_{100};
   // Tasks submitted to the pool and not yet started, and how many may wait there when the walk
