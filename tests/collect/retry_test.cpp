@@ -381,6 +381,11 @@ class LostProbeTest : public RetryTest, public ::testing::WithParamInterface<Nam
     ui.SetShopIdText("1000");
     ui.SetThreadCountText("5");
   }
+  // The engine's work ends before the sink and the flags it reads go.
+  ~LostProbeTest() override {
+    collector.ShutDownForExit(std::chrono::seconds(20));
+    collector.SetResultSink(nullptr);
+  }
 
   bool Paused() {
     return collector.Health().StateAt(Clock::now()) == MarketplaceHealth::State::Outage;
@@ -400,6 +405,8 @@ class LostProbeTest : public RetryTest, public ::testing::WithParamInterface<Nam
   }
 
   std::atomic<bool> down{true};
+  std::atomic<bool> storeBehind{false};
+  std::atomic<bool> pauseBegan{false};
   MemorySink sink;
 };
 
@@ -408,7 +415,7 @@ INSTANTIATE_TEST_SUITE_P(Policies, LostProbeTest, ::testing::ValuesIn(EveryPolic
 TEST_P(LostProbeTest, APauseThatBeginsWhileTheStoreIsBehindProbesOnceTheStoreCatchesUp) {
   // The store falls behind once 1005 is handed out: the five shops out fail, and the walk
   // pauses while the store holds it.
-  std::atomic<bool> storeBehind{true};
+  storeBehind = true;
   sink.SetCongestedWhen([&] { return storeBehind && TextToInt(ui.ShopIdText()) >= 1005; });
   collector.OnStartClicked();
   ASSERT_TRUE(WaitFor([&] { return Paused(); }));
@@ -433,7 +440,6 @@ TEST_P(LostProbeTest, APauseWhoseFirstNewShopIsListedAlreadyProbesWithTheNextOne
   // The walk comes back with 1006 listed (an interrupted run answered it). The store holds the
   // walk at 1005 until the pause begins, so the pause's first new shop is 1006.
   collector.SetAlreadyListed({1006});
-  std::atomic<bool> pauseBegan{false};
   sink.SetCongestedWhen([&] {
     if (Paused()) pauseBegan = true;
     return !pauseBegan && TextToInt(ui.ShopIdText()) >= 1005;
