@@ -198,7 +198,7 @@ class Collector {
   bool AlreadyListed(std::int32_t shopId);
   // One dispatcher pass while the walk is paused: sends the probe when it is due and shows the
   // pause. Returns the probe when it is to go with the next new shop (every waiting shop has
-  // been the probe in this outage); `walkEnded`: the walk hands out no new shop any more.
+  // had its turn in this round); `walkEnded`: the walk hands out no new shop any more.
   MarketplaceHealth::Probe WhilePaused(MarketplaceHealth::State state, Clock::time_point now,
                                        bool walkEnded);
   // The walk runs again: a later pause is shown afresh, and tasks show their shops again.
@@ -254,6 +254,10 @@ class Collector {
   std::set<std::int32_t> alreadyListed_;
   std::atomic<bool> walkEnded_{false};
   std::atomic<std::uint64_t> rowsWithCutFields_{0};
+  // The dispatcher's own: the outage whose probes take turns, and the waiting shops that have
+  // been the probe in the current round of turns.
+  int probeRoundOutage_ = 0;
+  std::set<std::int32_t> probedThisRound_;
   std::function<void()> onWalkEnded_;
   std::atomic<int> paceMs_{100};
   // Tasks submitted to the pool and not yet started, and how many may wait there when the walk

@@ -89,21 +89,16 @@ void Collector::Learn(const FetchVerdict& verdict, Ticket ticket, MarketplaceHea
 void Collector::TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVerdict& verdict,
                               MarketplaceHealth::Probe& probe) {
   int attempts = ticket.attempts + 1;
-  int probedInOutage = 0;
   const Clock::time_point now = Clock::now();
   if (probe) {
-    const int outage = probe.Outage();
     Clock::time_point next;
     {
       std::lock_guard lock(randomMutex_);
       next = now + BackoffDelay(policy_, health_.ProbesSent(), random_);
     }
-    if (probe.Failed(next)) {
-      // It asked whether the marketplace is back: the failure is the marketplace's, not the
-      // shop's. (Once the outage is over, a failure is the shop's own again.)
-      probedInOutage = outage;
-      if (!ticket.probeUsesTry) attempts = ticket.attempts;
-    }
+    // It asked whether the marketplace is back: the failure is the marketplace's, not the
+    // shop's. (Once the outage is over, a failure is the shop's own again.)
+    if (probe.Failed(next) && !ticket.probeUsesTry) attempts = ticket.attempts;
   }
   if (attempts >= policy_.maxAttempts) {
     FailForGood(shopId, ticket, attempts, verdict.reason);
@@ -116,8 +111,7 @@ void Collector::TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVer
     std::lock_guard lock(randomMutex_);
     due = now + BackoffDelay(policy_, attempts, random_);
   }
-  waiting_.Wait(
-      WaitingShops::Shop{shopId, attempts, due, verdict.reason, ticket.recorded, probedInOutage});
+  waiting_.Wait(WaitingShops::Shop{shopId, attempts, due, verdict.reason, ticket.recorded});
   ShowRetryCounts();
 }
 
@@ -312,17 +306,23 @@ MarketplaceHealth::Probe Collector::WhilePaused(MarketplaceHealth::State state,
     nextTry = health_.NextProbe().value_or(now);
     probeOut = health_.ProbeOut();
     if (MarketplaceHealth::Probe probe = health_.TakeProbe(now)) {
-      // The shop that has waited longest asks whether the marketplace is back, each waiting shop
-      // once in an outage (a shop that fails on its own must not keep the walk paused by being
-      // the only one asked); then the next new shop does. Only when the walk has no new shop to
-      // hand out does a shop ask again, and its failure then uses a try.
+      // The shop that has waited longest asks whether the marketplace is back. The waiting shops
+      // take turns, and after each round of them the next new shop asks, so that shops failing
+      // on their own cannot keep the walk paused by being the only ones asked. When the walk has
+      // no new shop to hand out, the shops ask round after round, and then a failure uses a try
+      // (a walk whose last shops never answer still ends).
+      if (probe.Outage() != probeRoundOutage_) {
+        probeRoundOutage_ = probe.Outage();
+        probedThisRound_.clear();
+      }
       bool usesTry = false;
-      std::optional<WaitingShops::Shop> shop = waiting_.TakeOldestNotProbedIn(probe.Outage());
+      std::optional<WaitingShops::Shop> shop = waiting_.TakeOldestExcept(probedThisRound_);
       if (!shop && walkEnded) {
         shop = waiting_.TakeOldest();
         usesTry = true;
       }
       if (shop) {
+        probedThisRound_.insert(shop->id);
         const Ticket ticket{shop->attempts, true, shop->recorded, usesTry};
         if (Submit(shop->id, ticket, std::move(probe))) {
           probeOut = true;
@@ -336,6 +336,8 @@ MarketplaceHealth::Probe Collector::WhilePaused(MarketplaceHealth::State state,
         heldByStore = true;
       } else {
         forNewShop = std::move(probe);
+        // The round is over: the waiting shops take their turns again after the new shop.
+        probedThisRound_.clear();
       }
     }
   }

@@ -29,10 +29,11 @@ std::optional<WaitingShops::Shop> WaitingShops::TakeOldest() {
   return Take(waiting_.begin());
 }
 
-std::optional<WaitingShops::Shop> WaitingShops::TakeOldestNotProbedIn(int outage) {
+std::optional<WaitingShops::Shop> WaitingShops::TakeOldestExcept(
+    const std::set<std::int32_t>& ids) {
   std::lock_guard lock(mutex_);
   for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
-    if (it->second.probedInOutage != outage) return Take(it);
+    if (!ids.contains(it->second.id)) return Take(it);
   }
   return std::nullopt;
 }

@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,8 +28,6 @@ class WaitingShops {
     std::string reason;
     // A failed shop on record, tried again.
     bool recorded = false;
-    // The outage in which the shop last went out as the probe and got no answer (0: none).
-    int probedInOutage = 0;
   };
 
   struct Failed {
@@ -43,9 +42,8 @@ class WaitingShops {
   std::optional<Shop> TakeDue(Clock::time_point now);
   // The waiting shop that came first, taken out, due or not.
   std::optional<Shop> TakeOldest();
-  // The waiting shop that came first of those that have not gone out as a failed probe in
-  // outage `outage`, taken out, due or not.
-  std::optional<Shop> TakeOldestNotProbedIn(int outage);
+  // The waiting shop that came first of those not in `ids`, taken out, due or not.
+  std::optional<Shop> TakeOldestExcept(const std::set<std::int32_t>& ids);
   // Every waiting shop becomes due at `now`.
   void MakeAllDue(Clock::time_point now);
   // The earliest due time of a waiting shop, if any is waiting.

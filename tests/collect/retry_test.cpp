@@ -250,8 +250,8 @@ TEST_P(RetryRunTest, AnOutageSpanningMoreProbesThanTriesFailsNoShop) {
   collector.OnStartClicked();
   ASSERT_TRUE(WaitFor([&] { return TextToInt(ui.ShopIdText()) >= 2010; }));
   down = true;
-  // Four times as many probes as a shop has tries, in one outage: every waiting shop has been
-  // the probe, and new shops after them.
+  // Four times as many probes as a shop has tries, in one outage: the waiting shops have taken
+  // their turns as the probe, round after round, with a new shop between the rounds.
   ASSERT_TRUE(WaitFor([&] { return collector.Health().ProbesSent() >= 12; }));
   EXPECT_EQ(collector.Health().StateAt(Clock::now()), MarketplaceHealth::State::Outage);
   down = false;
@@ -305,8 +305,8 @@ TEST_P(RetryRunTest, AnOutageOfTheRatingHostAlonePausesTheWalkAndLosesNoShop) {
   EXPECT_LE(ratingRequestsWhileDown.load(), 20 + probes + 1);
 }
 
-// A shop that fails on its own must not keep the walk paused by being the probe each time: once
-// every waiting shop has been asked, new shops are.
+// A shop that fails on its own must not keep the walk paused by being the probe each time: after
+// each round of the waiting shops, a new shop is asked.
 TEST_P(RetryRunTest, AShopThatAlwaysFailsDoesNotHoldThePauseAfterTheMarketplaceReturns) {
   RetryPolicy policy;
   policy.maxAttempts = 1000;
