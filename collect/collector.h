@@ -146,9 +146,9 @@ class Collector {
     bool probe = false;
     // A shop the result sink has on record as failed: tried again, it does not move the place.
     bool recorded = false;
-    // A probe whose failure uses a try of its shop after all: it was the probe before in this
-    // outage and the walk has no other shop to ask (no new one to hand out), so a walk whose last
-    // shops never answer still ends.
+    // A probe whose failure uses a try of its shop after all: the walk has no new shop to hand
+    // out and every waiting shop has had its turn as the probe, so a walk whose last shops never
+    // answer still ends.
     bool probeUsesTry = false;
     std::int32_t Pack() const;
     static Ticket Unpack(std::int32_t packed);
