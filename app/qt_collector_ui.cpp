@@ -103,8 +103,9 @@ void QtCollectorUi::ShowStoreTrouble(std::optional<std::uint64_t> unwrittenRows)
   bridge_.Post([this, unwrittenRows] { direct_.ShowStoreTrouble(unwrittenRows); });
 }
 
-void QtCollectorUi::ShowPaused(PauseReason reason, std::chrono::seconds nextTry) {
-  bridge_.Post([this, reason, nextTry] { direct_.ShowPaused(reason, nextTry); });
+void QtCollectorUi::ShowPaused(PauseReason reason, std::chrono::seconds nextTry, bool probeOut) {
+  bridge_.Post(
+      [this, reason, nextTry, probeOut] { direct_.ShowPaused(reason, nextTry, probeOut); });
 }
 
 void QtCollectorUi::ShowRetryCounts(std::size_t waiting, std::size_t failed) {

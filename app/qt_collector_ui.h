@@ -38,7 +38,7 @@ class QtCollectorUi : public WindowUi {
   void FreezeRunControls() override;
   void ShowCollecting(std::string_view shopUrl) override;
   void AddRow(const ShopRecord& record) override;
-  void ShowPaused(PauseReason reason, std::chrono::seconds nextTry) override;
+  void ShowPaused(PauseReason reason, std::chrono::seconds nextTry, bool probeOut) override;
   void ShowRetryCounts(std::size_t waiting, std::size_t failed) override;
 
   int ShowMessage(std::string_view text, int flags,

@@ -86,15 +86,15 @@ void WidgetUi::AddRow(const ShopRecord& record) {
       0, FromUtf8(RowCountPrefix) + QString::number(list.RowCount()) + FromUtf8(RowCountSuffix));
 }
 
-void WidgetUi::ShowPaused(PauseReason reason, std::chrono::seconds nextTry) {
+void WidgetUi::ShowPaused(PauseReason reason, std::chrono::seconds nextTry, bool probeOut) {
   if (reason == PauseReason::StoreBehind) {
     window_.Status()->SetPaneText(1, FromUtf8(PausedStoreBehind));
     return;
   }
   const std::string_view why = reason == PauseReason::Outage ? PausedOutage : PausedRateLimited;
-  window_.Status()->SetPaneText(1, FromUtf8(why) + FromUtf8(PausedNextTryPrefix) +
-                                       QString::number(nextTry.count()) +
-                                       FromUtf8(PausedNextTrySuffix));
+  window_.Status()->SetPaneText(
+      1, FromUtf8(why) + FromUtf8(PausedNextTryPrefix) + QString::number(nextTry.count()) +
+             FromUtf8(PausedNextTrySuffix) + (probeOut ? FromUtf8(PausedProbeOut) : QString()));
 }
 
 void WidgetUi::ShowRetryCounts(std::size_t waiting, std::size_t failed) {

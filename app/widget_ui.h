@@ -32,7 +32,7 @@ class WidgetUi : public WindowUi {
   void FreezeRunControls() override;
   void ShowCollecting(std::string_view shopUrl) override;
   void AddRow(const ShopRecord& record) override;
-  void ShowPaused(PauseReason reason, std::chrono::seconds nextTry) override;
+  void ShowPaused(PauseReason reason, std::chrono::seconds nextTry, bool probeOut) override;
   void ShowRetryCounts(std::size_t waiting, std::size_t failed) override;
   void RestoreRows(const std::vector<ShopRecord>& records) override;
 

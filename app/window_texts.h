@@ -28,6 +28,8 @@ inline constexpr std::string_view PausedRateLimited = "服务器要求暂停，�
 inline constexpr std::string_view PausedStoreBehind = "结果库暂时无法写入，暂停采集，等待恢复";
 inline constexpr std::string_view PausedNextTryPrefix = "";
 inline constexpr std::string_view PausedNextTrySuffix = " 秒后重试";
+// Follows the seconds while a probe is out asking whether the marketplace is back.
+inline constexpr std::string_view PausedProbeOut = "（正在探测）";
 // Shops in trouble, in the status bar's last pane while any exist: waiting, then failed.
 inline constexpr std::string_view WaitingShopsPrefix = "等待重试：";
 inline constexpr std::string_view FailedShopsPrefix = " 个，失败：";

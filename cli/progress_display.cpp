@@ -28,7 +28,8 @@ std::string PauseText(const WalkFigures& figures) {
   switch (*figures.paused) {
     case PauseReason::Outage:
       return "paused (marketplace not answering), next try in " +
-             std::to_string(figures.nextTry.count()) + " s";
+             std::to_string(figures.nextTry.count()) + " s" +
+             (figures.probeOut ? " (probing)" : "");
     case PauseReason::RateLimited:
       return "paused (marketplace asked to wait), next try in " +
              std::to_string(figures.nextTry.count()) + " s";
@@ -42,6 +43,13 @@ std::string Format(const char* format, auto... values) {
   char buffer[256];
   std::snprintf(buffer, sizeof buffer, format, values...);
   return buffer;
+}
+
+// "3 rows with cut fields", or nothing while there are none.
+std::string CutRowsText(const WalkFigures& figures) {
+  if (figures.rowsWithCutFields == 0) return {};
+  return Format("%" PRIu64 " %s with cut fields", figures.rowsWithCutFields,
+                figures.rowsWithCutFields == 1 ? "row" : "rows");
 }
 
 // How much of a shared walk with a known end is answered, from 0 to 1.
@@ -93,6 +101,7 @@ std::string StatusLine(const WalkFigures& figures, std::chrono::steady_clock::du
   if (figures.storeUnwritten) {
     line += Format("  STORE FAILING: %" PRIu64 " rows unsaved", *figures.storeUnwritten);
   }
+  if (figures.rowsWithCutFields > 0) line += "  " + CutRowsText(figures);
   if (figures.waiting > 0 || figures.failed > 0) {
     line += Format("  waiting %zu  failed %zu", figures.waiting, figures.failed);
   }
@@ -125,6 +134,8 @@ std::string LogLine(const WalkFigures& figures, std::chrono::steady_clock::durat
       Format("%s walked=%" PRId64 " at=%" PRId32 " rate=%.1f/s found=%zu waiting=%zu failed=%zu",
              stamp, figures.Walked(), figures.cursor, Rate(figures, elapsed), figures.rows,
              figures.waiting, figures.failed);
+  if (figures.rowsWithCutFields > 0)
+    line += Format(" cut_rows=%" PRIu64, figures.rowsWithCutFields);
   if (last) line += Format(" last=%" PRId32, *last);
   if (figures.storeUnwritten) line += Format(" store_unsaved=%" PRIu64, *figures.storeUnwritten);
   if (figures.paused) line += " " + PauseText(figures);
@@ -142,6 +153,7 @@ std::string SummaryLine(const WalkFigures& figures, std::chrono::steady_clock::d
   line += " in " + ClockText(duration_cast<seconds>(elapsed)) +
           Format(", %.1f IDs/s; found %zu shops; %zu waiting, %zu failed for good; ",
                  Rate(figures, elapsed), figures.rows, figures.waiting, figures.failed);
+  if (figures.rowsWithCutFields > 0) line += CutRowsText(figures) + "; ";
   line += ending;
   line += ClusterText(figures);
   return line;

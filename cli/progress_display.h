@@ -1,8 +1,9 @@
 // How a walk on the command line shows its progress: on a terminal, one status line redrawn at
 // most four times a second (shop IDs walked, IDs per second, shops found, while the store cannot
-// write the rows it holds unsaved, waiting and failed shops, the pause and its reason, the time
-// elapsed and, when the end is known, a bar and the time left); elsewhere (a log, cron) one plain
-// line every 10 s; and a summary at the end. Quiet shows only the summary.
+// write the rows it holds unsaved, rows with a field cut to the longest a row keeps when there are
+// any, waiting and failed shops, the pause and its reason, the time elapsed and, when the end is
+// known, a bar and the time left); elsewhere (a log, cron) one plain line every 10 s; and a
+// summary at the end. Quiet shows only the summary.
 #pragma once
 
 #include <chrono>

@@ -419,8 +419,13 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
   // A shared walk's own bar would mislead (its IDs come in blocks): its end shows as the
   // cluster's share answered instead.
   ProgressDisplay progress(
-      style, [&view] { return view.Figures(); }, walk.shared != nullptr ? std::nullopt : last,
-      stderr);
+      style,
+      [&view, &collector] {
+        WalkFigures figures = view.Figures();
+        figures.rowsWithCutFields = collector.RowsWithCutFields();
+        return figures;
+      },
+      walk.shared != nullptr ? std::nullopt : last, stderr);
   std::optional<ClusterWatch> clusterWatch;
   if (walk.shared != nullptr && style != ProgressStyle::Quiet) {
     clusterWatch.emplace(*walk.shared, walk.lease, view);

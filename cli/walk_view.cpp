@@ -58,10 +58,11 @@ void WalkView::AddRow(const ShopRecord& record) {
   if (listener) listener(record);
 }
 
-void WalkView::ShowPaused(PauseReason reason, std::chrono::seconds nextTry) {
+void WalkView::ShowPaused(PauseReason reason, std::chrono::seconds nextTry, bool probeOut) {
   std::lock_guard lock(mutex_);
   figures_.paused = reason;
   figures_.nextTry = nextTry;
+  figures_.probeOut = probeOut;
 }
 
 void WalkView::ShowRetryCounts(std::size_t waiting, std::size_t failed) {

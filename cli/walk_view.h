@@ -37,10 +37,14 @@ struct WalkFigures {
   std::int32_t first = 0;
   std::int64_t handedOut = 0;
   std::size_t rows = 0;
+  // Rows with a field cut to the longest a row keeps (the page held a longer text).
+  std::uint64_t rowsWithCutFields = 0;
   std::size_t waiting = 0;
   std::size_t failed = 0;
   std::optional<PauseReason> paused;
   std::chrono::seconds nextTry{0};
+  // While paused for an outage: a probe is out asking whether the marketplace is back.
+  bool probeOut = false;
   bool stopped = false;
   // Whether any shop ID has been handed out yet.
   bool started = false;
@@ -68,7 +72,7 @@ class WalkView : public CollectorUi {
   void FreezeRunControls() override;
   void ShowCollecting(std::string_view shopUrl) override;
   void AddRow(const ShopRecord& record) override;
-  void ShowPaused(PauseReason reason, std::chrono::seconds nextTry) override;
+  void ShowPaused(PauseReason reason, std::chrono::seconds nextTry, bool probeOut) override;
   void ShowRetryCounts(std::size_t waiting, std::size_t failed) override;
 
   WalkFigures Figures();

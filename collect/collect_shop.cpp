@@ -51,6 +51,13 @@ HttpClient* WorkerClient() {
   return client.get();
 }
 
+// `field` cut to MaxFieldBytes; `cut` is set when it was longer.
+std::string Bounded(std::string field, bool& cut) {
+  if (field.size() <= static_cast<std::size_t>(MaxFieldBytes)) return field;
+  cut = true;
+  return CutToBytes(field, MaxFieldBytes);
+}
+
 // Holds the result lock from construction to destruction; a deleted lock, or none (0), is not
 // held at all.
 class HeldLock {
@@ -72,10 +79,12 @@ void Collector::SetEnginePolicy(const EnginePolicy& policy) {
 }
 
 void Collector::CollectShop(std::int32_t shopId) {
-  TryShop(shopId, Ticket{});
+  TryShop(shopId, Ticket{}, MarketplaceHealth::Probe{});
 }
 
-void Collector::TryShop(std::int32_t shopId, Ticket ticket) {
+// Every return without a report of the probe (stop, closing, no turn, a page without the next
+// link) drops `probe`, which hands it back.
+void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::Probe probe) {
   // The task's own web client, destroyed when the task ends, whichever way it ends; or the
   // worker's, kept for the next task.
   std::unique_ptr<HttpClient> ownClient;
@@ -111,7 +120,12 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket) {
   const Markers& m = GetMarkers();
   const std::string shopUrl =
       "http://shop" + NumberToText(shopId) + "." + std::string(MarketplaceDomain);
-  ui_.ShowCollecting(shopUrl);
+  // The probe's task leaves the pause in view and adds that a probe is out.
+  if (ticket.probe) {
+    ShowProbeOut();
+  } else {
+    ShowCollecting(shopUrl);
+  }
 
   // A turn at the marketplace; when it had to wait, the walk may have paused meanwhile.
   std::optional<RequestSlots::Held> turn = requestSlots_.Take();
@@ -125,13 +139,13 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket) {
   }
   Fetched home = Fetch(client, shopUrl);
   turn.reset();
-  Learn(home.verdict, ticket);
+  Learn(home.verdict, ticket, MarketplaceHealth::Host::ShopPages);
   switch (home.verdict.kind) {
     case FetchVerdict::Kind::Aborted:
       Abandon(shopId, ticket);
       return;
     case FetchVerdict::Kind::Transient:
-      TryAgainLater(shopId, ticket, home.verdict);
+      TryAgainLater(shopId, ticket, home.verdict, probe);
       return;
     case FetchVerdict::Kind::Refused:
       FailForGood(shopId, ticket, ticket.attempts + 1, home.verdict.reason);
@@ -150,8 +164,12 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket) {
     // otherwise only AppendRow keeps the rows whole and in order.
     HeldLock held(engine_.ratingUnderLock ? run_.ResultLock.load() : LockHandle{0});
     const std::string_view homePage = home.page.View();
-    const std::string shopName = TextBetween(homePage, m.shopNameLeft, m.shopNameRight);
-    const std::string messenger = TextBetween(homePage, m.messengerLeft, m.messengerRight);
+    // Whether a field of the row was longer than a row keeps.
+    bool cut = false;
+    const std::string shopName =
+        Bounded(TextBetween(homePage, m.shopNameLeft, m.shopNameRight), cut);
+    const std::string messenger =
+        Bounded(TextBetween(homePage, m.messengerLeft, m.messengerRight), cut);
     if (messenger.empty()) {
       Finish(shopId, ticket, ShopOutcome::NoFields);
       return;
@@ -182,14 +200,14 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket) {
     }
     const Fetched rating = Fetch(client, m.ratingLinkPrefix + ratingToken);
     ratingTurn.reset();
-    Learn(rating.verdict, ticket);
+    Learn(rating.verdict, ticket, MarketplaceHealth::Host::RatingPages);
     switch (rating.verdict.kind) {
       case FetchVerdict::Kind::Aborted:
         Abandon(shopId, ticket);
         return;
       case FetchVerdict::Kind::Transient:
         // Listed with "0" and no date it would be lost for good: the whole shop is tried again.
-        TryAgainLater(shopId, ticket, rating.verdict);
+        TryAgainLater(shopId, ticket, rating.verdict, probe);
         return;
       case FetchVerdict::Kind::Refused:
         FailForGood(shopId, ticket, ticket.attempts + 1, rating.verdict.reason);
@@ -199,8 +217,10 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket) {
         break;
     }
     const std::string_view ratingPage = rating.page.View();
-    const std::string openingDate = TextBetween(ratingPage, m.openingDateLeft, m.openingDateRight);
-    const std::string reputation = TextBetween(ratingPage, m.reputationLeft, m.reputationRight);
+    const std::string openingDate =
+        Bounded(TextBetween(ratingPage, m.openingDateLeft, m.openingDateRight), cut);
+    const std::string reputation =
+        Bounded(TextBetween(ratingPage, m.reputationLeft, m.reputationRight), cut);
     if (shopName.empty()) {
       Finish(shopId, ticket, ShopOutcome::NoFields);
       return;
@@ -213,6 +233,7 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket) {
     record.messenger = messenger;
     record.openingDate = openingDate;
     record.address = shopUrl;
+    if (cut) ++rowsWithCutFields_;
     AppendRow(record);
   }
   Finish(shopId, ticket, std::nullopt);

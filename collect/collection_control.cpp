@@ -100,15 +100,17 @@ void Collector::DispatchShopIds() {
   for (std::int64_t pass = 0; pass < MaxDispatchPasses; ++pass) {
     if (ThreadEndRequested() || exiting_) return;
     const Clock::time_point now = Clock::now();
-    Ticket ticket;
+    // The outage's probe when it is to go with this pass's new shop. Every way out of the pass
+    // that does not send it hands it back (it is dropped), so the next pass can take it again.
+    MarketplaceHealth::Probe probe;
     if (const auto state = health_.StateAt(now); state != MarketplaceHealth::State::Open) {
       // No task may start for a while, so the pause itself answers Stop.
       if (run_.StopRequested.load() == 1) {
         ShutDownRun();
         return;
       }
-      ticket.probe = WhilePaused(state, now);
-      if (!ticket.probe) {
+      probe = WhilePaused(state, now, walkEnded);
+      if (!probe) {
         ReportPlace(cursorText);
         if (!NextPass(pacer, false)) return;
         continue;
@@ -125,7 +127,6 @@ void Collector::DispatchShopIds() {
     }
 
     if (walkEnded) {
-      if (ticket.probe) health_.ProbeFailed(now);
       ReportPlace(cursorText);
       if (!progress_.AnyInFlight()) {
         walkEnded_ = true;
@@ -136,7 +137,7 @@ void Collector::DispatchShopIds() {
       continue;
     }
     // Flat out, a new shop waits for room in the pool's queue (a probe does not wait).
-    if (!ticket.probe && QueueFull()) {
+    if (!probe && QueueFull()) {
       if (!NextPass(pacer, true)) return;
       continue;
     }
@@ -150,15 +151,14 @@ void Collector::DispatchShopIds() {
       if (!NextPass(pacer, false)) return;
       continue;
     }
+    Ticket ticket;
     if (source_ != nullptr) {
       const WorkSource::Next next = source_->NextShop();
       if (next.kind == WorkSource::Next::Kind::End) {
         walkEnded = true;
-        if (ticket.probe) health_.ProbeFailed(now);
         continue;
       }
       if (next.kind == WorkSource::Next::Kind::Wait) {
-        if (ticket.probe) health_.ProbeFailed(now);
         if (!NextPass(pacer, false)) return;
         continue;
       }
@@ -166,7 +166,7 @@ void Collector::DispatchShopIds() {
       ui_.SetShopIdText(cursorText);
       ticket.recorded = next.retryOfFailed;
       if (!ticket.recorded) progress_.Submitted(next.shopId);
-      if (!Submit(next.shopId, ticket)) Abandon(next.shopId, ticket);
+      if (!Submit(next.shopId, ticket, std::move(probe))) Abandon(next.shopId, ticket);
       ReportPlace(cursorText);
       if (!NextPass(pacer, true)) return;
       continue;
@@ -177,7 +177,6 @@ void Collector::DispatchShopIds() {
     if (current == std::numeric_limits<std::int32_t>::max() ||
         (lastShopId_ && current >= *lastShopId_)) {
       walkEnded = true;
-      if (ticket.probe) health_.ProbeFailed(now);
       continue;
     }
     ui_.SetShopIdText(NumberToText(static_cast<double>(current) + 1));
@@ -190,7 +189,7 @@ void Collector::DispatchShopIds() {
     }
 
     progress_.Submitted(shopId);
-    if (!Submit(shopId, ticket)) progress_.Abandoned(shopId);
+    if (!Submit(shopId, ticket, std::move(probe))) progress_.Abandoned(shopId);
     ReportPlace(cursorText);
     if (!NextPass(pacer, true)) return;
   }

@@ -7,8 +7,10 @@
 // answered (an outage, a rate limit, a server error) waits without holding a worker and is tried
 // again after a back-off, or after the pause the server asked for; after its last try it is
 // failed for good, with the reason. When failures dominate, the walk pauses: the shop-ID field
-// stops, and one probe at a time goes out until the marketplace answers again. Waiting shops stay
-// unfinished for the walk's place; failed ones too, unless a result sink keeps them on record.
+// stops, and one probe at a time goes out until the marketplace answers again. A probe's failure
+// is the marketplace's, not its shop's: it uses none of the shop's tries (unless the walk has no
+// other shop left to ask). Waiting shops stay unfinished for the walk's place; failed ones too,
+// unless a result sink keeps them on record.
 //
 // With a result sink every row, every answer without a row, every failure and the walk's place
 // are reported to it as they happen, and a Start first tries again the failed shops it has on
@@ -126,6 +128,10 @@ class Collector {
   // failed count shown.
   void SetResultSink(ResultSink* sink);
 
+  // Rows appended with a field cut to MaxFieldBytes (its page held a longer text), since the
+  // collector was made.
+  std::uint64_t RowsWithCutFields() const { return rowsWithCutFields_.load(); }
+
   // Shops waiting for their next try and shops failed for good in this run.
   const WaitingShops& Waiting() const { return waiting_; }
   const MarketplaceHealth& Health() const { return health_; }
@@ -140,15 +146,22 @@ class Collector {
     bool probe = false;
     // A shop the result sink has on record as failed: tried again, it does not move the place.
     bool recorded = false;
+    // A probe whose failure uses a try of its shop after all: the walk has no new shop to hand
+    // out and every waiting shop has had its turn as the probe, so a walk whose last shops never
+    // answer still ends.
+    bool probeUsesTry = false;
     std::int32_t Pack() const;
     static Ticket Unpack(std::int32_t packed);
   };
 
-  // Collects the shop with its ticket; CollectShop is the first try of a new shop.
-  void TryShop(std::int32_t shopId, Ticket ticket);
+  // Collects the shop with its ticket, and the outage's probe when it is the probe (the probe
+  // goes back when the task ends without reporting it); CollectShop is the first try of a new
+  // shop.
+  void TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::Probe probe);
   // The shop's try did not get an answer: it waits for its next try, or fails for good after
-  // the last one.
-  void TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVerdict& verdict);
+  // the last one. A probe's failure sets when the next probe goes.
+  void TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVerdict& verdict,
+                     MarketplaceHealth::Probe& probe);
   // The shop is put back to wait without a try being counted (the walk is paused or held).
   void PutBack(std::int32_t shopId, Ticket ticket, Clock::time_point due);
   void FailForGood(std::int32_t shopId, Ticket ticket, int attempts, const std::string& reason);
@@ -161,13 +174,15 @@ class Collector {
   // Reports the walk's place when it moved; `cursorText` is the shop-ID field's text last read
   // (kept for the last report, at the end of the run).
   void ReportPlace(const std::string& cursorText);
-  // A fetch was answered or failed: the marketplace's health learns of it.
-  void Learn(const FetchVerdict& verdict, Ticket ticket);
+  // A fetch from `host` was answered or failed: the marketplace's health learns of it.
+  void Learn(const FetchVerdict& verdict, Ticket ticket, MarketplaceHealth::Host host);
   // Whether a task may send a request now.
   bool MaySend(Ticket ticket) const;
   void ShowRetryCounts();
   // Dispatcher steps.
-  bool Submit(std::int32_t shopId, Ticket ticket);
+  // Queues the shop's task; with a probe, the task is the outage's probe. False when the pool
+  // refused it (a probe goes back then).
+  bool Submit(std::int32_t shopId, Ticket ticket, MarketplaceHealth::Probe probe = {});
   // A submitted task left the pool's queue (it started, or it was refused).
   void TaskStarted();
   // Waits for the dispatcher's next pass: one pace period after the last; flat out (pace 0), until
@@ -182,12 +197,23 @@ class Collector {
   // Whether the walk is to pass `shopId` by (SetAlreadyListed); it is passed by once.
   bool AlreadyListed(std::int32_t shopId);
   // One dispatcher pass while the walk is paused: sends the probe when it is due and shows the
-  // pause. True when the probe is to be the next new shop (no shop is waiting).
-  bool WhilePaused(MarketplaceHealth::State state, Clock::time_point now);
-  // The walk runs again: a later pause is shown afresh.
+  // pause. Returns the probe when it is to go with the next new shop (every waiting shop has
+  // had its turn in this round); `walkEnded`: the walk hands out no new shop any more.
+  MarketplaceHealth::Probe WhilePaused(MarketplaceHealth::State state, Clock::time_point now,
+                                       bool walkEnded);
+  // The walk runs again: a later pause is shown afresh, and tasks show their shops again.
   void ResumeShown();
   // Shows that the results store holds the walk.
   void ShowStoreBehind();
+  // Shows the pause, unless it is shown already.
+  void ShowPause(PauseReason reason, std::chrono::seconds nextTry, bool probeOut);
+  // A task shows the shop it collects, unless a pause is shown: the pause stays in view.
+  void ShowCollecting(const std::string& shopUrl);
+  // The probe's task has started: the pause shows that a probe is out (if the outage lasts).
+  void ShowProbeOut();
+  // A row was added while a pause is shown (a task that was under way as it began): the pause
+  // is shown again, if it lasts.
+  void ShowPauseAgain();
 
   CollectorUi& ui_;
   RunState run_;
@@ -215,12 +241,23 @@ class Collector {
   std::mt19937_64 random_{std::random_device{}()};
   std::mutex shownMutex_;
   std::size_t shownWaiting_ = 0, shownFailed_ = 0;
-  std::int64_t shownPauseSeconds_ = -1;
+  // The pause last shown; none while the walk runs.
+  struct ShownPause {
+    PauseReason reason = PauseReason::Outage;
+    std::chrono::seconds nextTry{0};
+    bool probeOut = false;
+  };
+  std::optional<ShownPause> shownPause_;
   std::atomic<bool> exiting_{false};
   std::optional<std::int32_t> lastShopId_;
   std::mutex listedMutex_;
   std::set<std::int32_t> alreadyListed_;
   std::atomic<bool> walkEnded_{false};
+  std::atomic<std::uint64_t> rowsWithCutFields_{0};
+  // The dispatcher's own: the outage whose probes take turns, and the waiting shops that have
+  // been the probe in the current round of turns.
+  int probeRoundOutage_ = 0;
+  std::set<std::int32_t> probedThisRound_;
   std::function<void()> onWalkEnded_;
   std::atomic<int> paceMs_{100};
   // Tasks submitted to the pool and not yet started, and how many may wait there when the walk

@@ -48,7 +48,8 @@ class CollectorUi {
   // hidden. Idempotent.
   virtual void FreezeRunControls() = 0;
 
-  // A task has begun collecting the shop whose home page is `shopUrl`.
+  // A task has begun collecting the shop whose home page is `shopUrl`. Not reported while a pause
+  // is shown (ShowPaused) and the walk has not run again.
   virtual void ShowCollecting(std::string_view shopUrl) = 0;
 
   // Appends `record` to the result list as one row, numbered by its 1-based position in the
@@ -57,10 +58,14 @@ class CollectorUi {
   virtual void AddRow(const ShopRecord& record) = 0;
 
   // The walk is paused for `reason`; the next try goes out in `nextTry` (rounded up to whole
-  // seconds). Reported again as the time runs down; the next ShowCollecting ends it.
-  virtual void ShowPaused(PauseReason reason, std::chrono::seconds nextTry) {
+  // seconds). `probeOut`: during an outage, a probe is out asking whether the marketplace is back
+  // (the try is under way, `nextTry` is 0). Reported again as the time runs down, as a probe goes
+  // out or comes back, and after a row is added during the pause; the next ShowCollecting ends
+  // it, and none comes while the walk stays paused.
+  virtual void ShowPaused(PauseReason reason, std::chrono::seconds nextTry, bool probeOut) {
     (void)reason;
     (void)nextTry;
+    (void)probeOut;
   }
 
   // How many shops wait for their next try and how many failed for good. Reported whenever either

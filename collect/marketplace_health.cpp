@@ -1,6 +1,38 @@
 #include "collect/marketplace_health.h"
 
+#include <utility>
+
 namespace shopwalk {
+
+MarketplaceHealth::Probe::~Probe() {
+  GiveBack();
+}
+
+MarketplaceHealth::Probe::Probe(Probe&& other) noexcept
+    : health_(std::exchange(other.health_, nullptr)),
+      serial_(other.serial_),
+      outage_(other.outage_) {}
+
+MarketplaceHealth::Probe& MarketplaceHealth::Probe::operator=(Probe&& other) noexcept {
+  if (this != &other) {
+    GiveBack();
+    health_ = std::exchange(other.health_, nullptr);
+    serial_ = other.serial_;
+    outage_ = other.outage_;
+  }
+  return *this;
+}
+
+bool MarketplaceHealth::Probe::Failed(Clock::time_point next) {
+  MarketplaceHealth* health = std::exchange(health_, nullptr);
+  return health != nullptr && health->EndProbe(serial_, next);
+}
+
+void MarketplaceHealth::Probe::GiveBack() {
+  if (MarketplaceHealth* health = std::exchange(health_, nullptr)) {
+    health->EndProbe(serial_, std::nullopt);
+  }
+}
 
 MarketplaceHealth::MarketplaceHealth(const RetryPolicy& policy) : policy_(policy) {}
 
@@ -9,26 +41,32 @@ void MarketplaceHealth::SetPolicy(const RetryPolicy& policy) {
   policy_ = policy;
 }
 
-void MarketplaceHealth::Answered(Clock::time_point) {
+bool MarketplaceHealth::Answered(Host host, Clock::time_point) {
   std::lock_guard lock(mutex_);
-  failuresInARow_ = 0;
-  firstFailure_.reset();
+  Of(host) = HostFailures{};
+  if (!outage_ || shopPages_.failing || ratingPages_.failing) return false;
   outage_ = false;
   probeOut_ = false;
   probesSent_ = 0;
+  return true;
 }
 
-void MarketplaceHealth::Failed(Clock::time_point now) {
+void MarketplaceHealth::Failed(Host host, Clock::time_point now) {
   std::lock_guard lock(mutex_);
-  ++failuresInARow_;
-  if (!firstFailure_) firstFailure_ = now;
-  if (!outage_ &&
-      (failuresInARow_ >= policy_.outageFailures || now - *firstFailure_ >= policy_.outageWindow)) {
-    outage_ = true;
-    probeOut_ = false;
-    probesSent_ = 0;
-    nextProbe_ = now;
+  HostFailures& failures = Of(host);
+  ++failures.inARow;
+  if (!failures.first) failures.first = now;
+  if (failures.failing ||
+      (failures.inARow < policy_.outageFailures && now - *failures.first < policy_.outageWindow)) {
+    return;
   }
+  failures.failing = true;
+  if (outage_) return;  // the other host's outage goes on, now with this one's
+  outage_ = true;
+  ++outageNumber_;
+  probeOut_ = false;
+  probesSent_ = 0;
+  nextProbe_ = now;
 }
 
 void MarketplaceHealth::HoldUntil(Clock::time_point until) {
@@ -47,21 +85,26 @@ std::optional<MarketplaceHealth::Clock::time_point> MarketplaceHealth::HeldUntil
   return heldUntil_;
 }
 
-bool MarketplaceHealth::ProbeDue(Clock::time_point now) const {
+MarketplaceHealth::Probe MarketplaceHealth::TakeProbe(Clock::time_point now) {
   std::lock_guard lock(mutex_);
-  return outage_ && !probeOut_ && now >= nextProbe_;
-}
-
-void MarketplaceHealth::Probing() {
-  std::lock_guard lock(mutex_);
+  if (!outage_ || probeOut_ || now < nextProbe_) return Probe{};
   probeOut_ = true;
   ++probesSent_;
+  return Probe(this, ++probeSerial_, outageNumber_);
 }
 
-void MarketplaceHealth::ProbeFailed(Clock::time_point next) {
+bool MarketplaceHealth::EndProbe(std::uint64_t serial, std::optional<Clock::time_point> next) {
   std::lock_guard lock(mutex_);
+  if (!outage_ || !probeOut_ || serial != probeSerial_) return false;
   probeOut_ = false;
-  nextProbe_ = next;
+  // Handed back, it may go again at once: its time had come already.
+  if (next) nextProbe_ = *next;
+  return true;
+}
+
+bool MarketplaceHealth::ProbeOut() const {
+  std::lock_guard lock(mutex_);
+  return outage_ && probeOut_;
 }
 
 std::optional<MarketplaceHealth::Clock::time_point> MarketplaceHealth::NextProbe() const {
@@ -73,6 +116,11 @@ std::optional<MarketplaceHealth::Clock::time_point> MarketplaceHealth::NextProbe
 int MarketplaceHealth::ProbesSent() const {
   std::lock_guard lock(mutex_);
   return probesSent_;
+}
+
+int MarketplaceHealth::OutageNumber() const {
+  std::lock_guard lock(mutex_);
+  return outageNumber_;
 }
 
 }  // namespace shopwalk

@@ -1,6 +1,7 @@
 // Shops whose pages were not answered: waiting, trying again, failing for good, and the pause of
 // the walk while the marketplace does not answer.
 #include <algorithm>
+#include <memory>
 
 #include "collect/collector.h"
 
@@ -10,10 +11,8 @@ namespace {
 // The ticket's second parameter: tries in the low 16 bits, the flags above them.
 constexpr std::int32_t ProbeFlag = 1 << 16;
 constexpr std::int32_t RecordedFlag = 1 << 17;
+constexpr std::int32_t ProbeUsesTryFlag = 1 << 18;
 constexpr std::int32_t AttemptsMask = ProbeFlag - 1;
-
-// The pause shown while the results store is behind (no seconds to count down).
-constexpr std::int64_t StoreBehindShown = -2;
 
 // Whole seconds from `now` until `then`, rounded up, never negative.
 std::chrono::seconds SecondsUntil(std::chrono::steady_clock::time_point then,
@@ -26,11 +25,13 @@ std::chrono::seconds SecondsUntil(std::chrono::steady_clock::time_point then,
 
 std::int32_t Collector::Ticket::Pack() const {
   return (std::clamp(attempts, 0, static_cast<int>(AttemptsMask)) & AttemptsMask) |
-         (probe ? ProbeFlag : 0) | (recorded ? RecordedFlag : 0);
+         (probe ? ProbeFlag : 0) | (recorded ? RecordedFlag : 0) |
+         (probeUsesTry ? ProbeUsesTryFlag : 0);
 }
 
 Collector::Ticket Collector::Ticket::Unpack(std::int32_t packed) {
-  return Ticket{packed & AttemptsMask, (packed & ProbeFlag) != 0, (packed & RecordedFlag) != 0};
+  return Ticket{packed & AttemptsMask, (packed & ProbeFlag) != 0, (packed & RecordedFlag) != 0,
+                (packed & ProbeUsesTryFlag) != 0};
 }
 
 void Collector::SetResultSink(ResultSink* sink) {
@@ -61,15 +62,14 @@ bool Collector::MaySend(Ticket ticket) const {
   return false;
 }
 
-void Collector::Learn(const FetchVerdict& verdict, Ticket ticket) {
+void Collector::Learn(const FetchVerdict& verdict, Ticket ticket, MarketplaceHealth::Host host) {
   const Clock::time_point now = Clock::now();
   switch (verdict.kind) {
     case FetchVerdict::Kind::Page:
     case FetchVerdict::Kind::NoPage:
     case FetchVerdict::Kind::Refused:
       // The marketplace answered (a refusal is the client's own rule, not the server's silence).
-      health_.Answered(now);
-      if (ticket.probe) waiting_.MakeAllDue(now);
+      if (health_.Answered(host, now) && ticket.probe) waiting_.MakeAllDue(now);
       break;
     case FetchVerdict::Kind::Transient:
       if (verdict.retryAfter) {
@@ -78,7 +78,7 @@ void Collector::Learn(const FetchVerdict& verdict, Ticket ticket) {
         health_.HoldUntil(now + std::min<std::chrono::milliseconds>(*verdict.retryAfter,
                                                                     policy_.longestRetryAfter));
       } else {
-        health_.Failed(now);
+        health_.Failed(host, now);
       }
       break;
     case FetchVerdict::Kind::Aborted:
@@ -86,12 +86,19 @@ void Collector::Learn(const FetchVerdict& verdict, Ticket ticket) {
   }
 }
 
-void Collector::TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVerdict& verdict) {
-  const int attempts = ticket.attempts + 1;
+void Collector::TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVerdict& verdict,
+                              MarketplaceHealth::Probe& probe) {
+  int attempts = ticket.attempts + 1;
   const Clock::time_point now = Clock::now();
-  if (ticket.probe) {
-    std::lock_guard lock(randomMutex_);
-    health_.ProbeFailed(now + BackoffDelay(policy_, health_.ProbesSent(), random_));
+  if (probe) {
+    Clock::time_point next;
+    {
+      std::lock_guard lock(randomMutex_);
+      next = now + BackoffDelay(policy_, health_.ProbesSent(), random_);
+    }
+    // It asked whether the marketplace is back: the failure is the marketplace's, not the
+    // shop's. (Once the outage is over, a failure is the shop's own again.)
+    if (probe.Failed(next) && !ticket.probeUsesTry) attempts = ticket.attempts;
   }
   if (attempts >= policy_.maxAttempts) {
     FailForGood(shopId, ticket, attempts, verdict.reason);
@@ -109,7 +116,6 @@ void Collector::TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVer
 }
 
 void Collector::PutBack(std::int32_t shopId, Ticket ticket, Clock::time_point due) {
-  if (ticket.probe) health_.ProbeFailed(Clock::now());
   waiting_.Wait(WaitingShops::Shop{shopId, ticket.attempts, due, "paused", ticket.recorded});
   ShowRetryCounts();
 }
@@ -151,9 +157,12 @@ void Collector::Abandon(std::int32_t shopId, Ticket ticket) {
 }
 
 void Collector::AppendRow(const ShopRecord& record) {
-  std::lock_guard lock(rowOrderMutex_);
-  ui_.AddRow(record);
-  if (sink_ != nullptr) sink_->RowAppended(record);
+  {
+    std::lock_guard lock(rowOrderMutex_);
+    ui_.AddRow(record);
+    if (sink_ != nullptr) sink_->RowAppended(record);
+  }
+  ShowPauseAgain();
 }
 
 void Collector::ReportPlace(const std::string& cursorText) {
@@ -197,17 +206,28 @@ void Collector::ShowRetryCounts() {
   ui_.ShowRetryCounts(waiting, failed);
 }
 
-bool Collector::Submit(std::int32_t shopId, Ticket ticket) {
+bool Collector::Submit(std::int32_t shopId, Ticket ticket, MarketplaceHealth::Probe probe) {
+  ticket.probe = static_cast<bool>(probe);
+  PoolTask task;
+  if (probe) {
+    // The pool's tasks are copyable: the probe is shared by the copies, and goes back when the
+    // last of them is dropped without having sent it (a refused submission among them).
+    auto held = std::make_shared<MarketplaceHealth::Probe>(std::move(probe));
+    task = [this, held](std::int32_t id, std::int32_t packed) {
+      TaskStarted();
+      TryShop(id, Ticket::Unpack(packed), std::move(*held));
+    };
+  } else {
+    task = [this](std::int32_t id, std::int32_t packed) {
+      TaskStarted();
+      TryShop(id, Ticket::Unpack(packed), MarketplaceHealth::Probe{});
+    };
+  }
   {
     std::lock_guard lock(queueMutex_);
     ++queuedTasks_;
   }
-  const bool queued = run_.WorkerPool.Submit(
-      [this](std::int32_t id, std::int32_t packed) {
-        TaskStarted();
-        TryShop(id, Ticket::Unpack(packed));
-      },
-      shopId, ticket.Pack());
+  const bool queued = run_.WorkerPool.Submit(std::move(task), shopId, ticket.Pack());
   if (!queued) TaskStarted();
   return queued;
 }
@@ -232,50 +252,102 @@ void Collector::SubmitDueRetry(Clock::time_point now) {
 }
 
 void Collector::ShowStoreBehind() {
+  // The seconds are not known.
+  ShowPause(PauseReason::StoreBehind, std::chrono::seconds(0), false);
+}
+
+void Collector::ShowPause(PauseReason reason, std::chrono::seconds nextTry, bool probeOut) {
   std::lock_guard lock(shownMutex_);
-  // Shown once while it lasts; the seconds are not known.
-  if (shownPauseSeconds_ == StoreBehindShown) return;
-  shownPauseSeconds_ = StoreBehindShown;
-  ui_.ShowPaused(PauseReason::StoreBehind, std::chrono::seconds(0));
+  if (shownPause_ && shownPause_->reason == reason && shownPause_->nextTry == nextTry &&
+      shownPause_->probeOut == probeOut) {
+    return;
+  }
+  shownPause_ = ShownPause{reason, nextTry, probeOut};
+  ui_.ShowPaused(reason, nextTry, probeOut);
 }
 
 void Collector::ResumeShown() {
   std::lock_guard lock(shownMutex_);
-  shownPauseSeconds_ = -1;
+  shownPause_.reset();
 }
 
-bool Collector::WhilePaused(MarketplaceHealth::State state, Clock::time_point now) {
+void Collector::ShowCollecting(const std::string& shopUrl) {
+  std::lock_guard lock(shownMutex_);
+  if (!shownPause_) ui_.ShowCollecting(shopUrl);
+}
+
+void Collector::ShowProbeOut() {
+  if (health_.StateAt(Clock::now()) != MarketplaceHealth::State::Outage || !health_.ProbeOut()) {
+    return;
+  }
+  ShowPause(PauseReason::Outage, std::chrono::seconds(0), true);
+}
+
+void Collector::ShowPauseAgain() {
+  std::lock_guard lock(shownMutex_);
+  if (!shownPause_) return;
+  const bool lasts = shownPause_->reason == PauseReason::StoreBehind
+                         ? sink_ != nullptr && sink_->Congested()
+                         : health_.StateAt(Clock::now()) != MarketplaceHealth::State::Open;
+  if (lasts) ui_.ShowPaused(shownPause_->reason, shownPause_->nextTry, shownPause_->probeOut);
+}
+
+MarketplaceHealth::Probe Collector::WhilePaused(MarketplaceHealth::State state,
+                                                Clock::time_point now, bool walkEnded) {
   Clock::time_point nextTry = now;
   PauseReason reason = PauseReason::Outage;
-  bool probeWithNewShop = false;
+  MarketplaceHealth::Probe forNewShop;
+  bool heldByStore = false;
+  bool probeOut = false;
   if (state == MarketplaceHealth::State::Held) {
     reason = PauseReason::RateLimited;
     nextTry = health_.HeldUntil().value_or(now);
   } else {
-    if (health_.ProbeDue(now)) {
-      health_.Probing();
-      // The shop that has waited longest asks whether the marketplace is back; with none
-      // waiting, the next new shop does.
-      if (std::optional<WaitingShops::Shop> shop = waiting_.TakeOldest()) {
-        const Ticket ticket{shop->attempts, true, shop->recorded};
-        if (!Submit(shop->id, ticket)) {
+    nextTry = health_.NextProbe().value_or(now);
+    probeOut = health_.ProbeOut();
+    if (MarketplaceHealth::Probe probe = health_.TakeProbe(now)) {
+      // The shop that has waited longest asks whether the marketplace is back. The waiting shops
+      // take turns, and after each round of them the next new shop asks, so that shops failing
+      // on their own cannot keep the walk paused by being the only ones asked. When the walk has
+      // no new shop to hand out, the shops ask round after round, and then a failure uses a try
+      // (a walk whose last shops never answer still ends).
+      if (probe.Outage() != probeRoundOutage_) {
+        probeRoundOutage_ = probe.Outage();
+        probedThisRound_.clear();
+      }
+      bool usesTry = false;
+      std::optional<WaitingShops::Shop> shop = waiting_.TakeOldestExcept(probedThisRound_);
+      if (!shop && walkEnded) {
+        shop = waiting_.TakeOldest();
+        usesTry = true;
+      }
+      if (shop) {
+        probedThisRound_.insert(shop->id);
+        const Ticket ticket{shop->attempts, true, shop->recorded, usesTry};
+        if (Submit(shop->id, ticket, std::move(probe))) {
+          probeOut = true;
+        } else {
           Abandon(shop->id, ticket);
-          health_.ProbeFailed(now);
         }
         ShowRetryCounts();
+      } else if (!walkEnded && sink_ != nullptr && sink_->Congested()) {
+        // No new shop may go while the store is behind: the probe goes back (dropped here) and
+        // goes with the first new shop the store lets through.
+        heldByStore = true;
       } else {
-        probeWithNewShop = true;
+        forNewShop = std::move(probe);
+        // The round is over: the waiting shops take their turns again after the new shop.
+        probedThisRound_.clear();
       }
     }
-    nextTry = health_.NextProbe().value_or(now);
   }
-  const std::chrono::seconds left = SecondsUntil(nextTry, now);
-  std::lock_guard lock(shownMutex_);
-  if (left.count() != shownPauseSeconds_) {
-    shownPauseSeconds_ = left.count();
-    ui_.ShowPaused(reason, left);
+  if (heldByStore) {
+    ShowStoreBehind();
+  } else {
+    // A probe with a new shop shows itself once its task has started (ShowProbeOut).
+    ShowPause(reason, SecondsUntil(nextTry, now), probeOut);
   }
-  return probeWithNewShop;
+  return forNewShop;
 }
 
 }  // namespace shopwalk

@@ -27,7 +27,13 @@ inline constexpr int ResultColumnCount = 6;
 // The cells of one row of the result list, GBK bytes, indexed by ResultColumn.
 using ResultRow = std::array<std::string, ResultColumnCount>;
 
-// What a collection task found for one shop. Texts are GBK bytes exactly as cut from the pages.
+// The most bytes a field of a row holds: a longer text on a page is cut to its leading whole
+// characters that fit (CutToBytes), so no shop owner can fill the list, the store or an export
+// with one field.
+inline constexpr int MaxFieldBytes = 4096;
+
+// What a collection task found for one shop. Texts are GBK bytes exactly as cut from the pages,
+// each at most MaxFieldBytes long.
 struct ShopRecord {
   std::int32_t shopId = 0;
   std::string name;

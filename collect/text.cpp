@@ -150,6 +150,22 @@ std::string MidText(std::string_view text, int start, int length) {
   return std::string(t.substr(s, static_cast<std::size_t>(length)));
 }
 
+std::string CutToBytes(std::string_view text, int maxBytes) {
+  const std::string_view t = Cut(text);
+  if (maxBytes <= 0) return {};
+  const auto limit = static_cast<std::size_t>(maxBytes);
+  if (t.size() <= limit) return std::string(t);
+  std::size_t end = 0;
+  while (end < limit) {
+    // A byte of 0x80 or above starts a two-byte character (the text goes on past `limit`, so it
+    // has a second byte).
+    const std::size_t length = static_cast<unsigned char>(t[end]) >= 0x80 ? 2 : 1;
+    if (end + length > limit) break;
+    end += length;
+  }
+  return std::string(t.substr(0, end));
+}
+
 std::string ReplaceText(std::string_view text, std::string_view find, std::string_view replacement,
                         int start, int maxCount, bool caseSensitive) {
   const std::string_view t = Cut(text);

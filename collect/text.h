@@ -37,6 +37,11 @@ int TextLength(std::string_view text);
 // At most `length` bytes from 1-based `start`; empty for an impossible range.
 std::string MidText(std::string_view text, int start, int length);
 
+// The text's leading whole characters, as many as fit in `maxBytes` bytes: a two-byte character
+// that would not fit whole is left out with the rest. The whole text when it fits; empty for
+// `maxBytes` 0 or less.
+std::string CutToBytes(std::string_view text, int maxBytes);
+
 // Replaces matches of `find` (at character starts, never overlapping) from `start` on, at most
 // `maxCount` times (negative: unlimited; 0: none).
 std::string ReplaceText(std::string_view text, std::string_view find,

@@ -29,6 +29,15 @@ std::optional<WaitingShops::Shop> WaitingShops::TakeOldest() {
   return Take(waiting_.begin());
 }
 
+std::optional<WaitingShops::Shop> WaitingShops::TakeOldestExcept(
+    const std::set<std::int32_t>& ids) {
+  std::lock_guard lock(mutex_);
+  for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+    if (!ids.contains(it->second.id)) return Take(it);
+  }
+  return std::nullopt;
+}
+
 void WaitingShops::MakeAllDue(Clock::time_point now) {
   std::lock_guard lock(mutex_);
   for (auto& [arrival, shop] : waiting_) shop.due = std::min(shop.due, now);

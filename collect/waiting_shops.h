@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,8 @@ class WaitingShops {
   std::optional<Shop> TakeDue(Clock::time_point now);
   // The waiting shop that came first, taken out, due or not.
   std::optional<Shop> TakeOldest();
+  // The waiting shop that came first of those not in `ids`, taken out, due or not.
+  std::optional<Shop> TakeOldestExcept(const std::set<std::int32_t>& ids);
   // Every waiting shop becomes due at `now`.
   void MakeAllDue(Clock::time_point now);
   // The earliest due time of a waiting shop, if any is waiting.

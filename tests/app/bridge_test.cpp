@@ -658,11 +658,14 @@ class BridgeTest : public QObject {
     QCOMPARE(window.Status()->PaneText(0), QStringLiteral("已采集：2个"));
 
     // A pause and shops in trouble; the credit comes back when none are left.
-    ui.ShowPaused(PauseReason::Outage, std::chrono::seconds(5));
+    ui.ShowPaused(PauseReason::Outage, std::chrono::seconds(5), false);
     QCOMPARE(window.Status()->PaneText(1), QStringLiteral("网络异常，暂停采集，5 秒后重试"));
-    ui.ShowPaused(PauseReason::RateLimited, std::chrono::seconds(59));
+    ui.ShowPaused(PauseReason::Outage, std::chrono::seconds(0), true);
+    QCOMPARE(window.Status()->PaneText(1),
+             QStringLiteral("网络异常，暂停采集，0 秒后重试（正在探测）"));
+    ui.ShowPaused(PauseReason::RateLimited, std::chrono::seconds(59), false);
     QCOMPARE(window.Status()->PaneText(1), QStringLiteral("服务器要求暂停，暂停采集，59 秒后重试"));
-    ui.ShowPaused(PauseReason::StoreBehind, std::chrono::seconds(0));
+    ui.ShowPaused(PauseReason::StoreBehind, std::chrono::seconds(0), false);
     QCOMPARE(window.Status()->PaneText(1),
              QStringLiteral("结果库暂时无法写入，暂停采集，等待恢复"));
     ui.ShowRetryCounts(12, 3);

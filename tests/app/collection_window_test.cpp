@@ -12,6 +12,7 @@
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -339,6 +340,99 @@ TEST(CollectionWindow, WalkContinuesAfterAnIdTypedDuringTheRun) {
   for (std::int32_t id = Typed + 1; id <= Typed + 5; ++id) {
     EXPECT_EQ(seen.count(id), 1u) << "shop " << id << " after the typed ID not requested";
   }
+  ResetTransferAbort();
+}
+
+TEST(CollectionWindow, DuringAnOutageTheStatusBarShowsThePauseAndItsProbe) {
+  InitWebAccess();
+  test::TestMarketplace market;
+  // The demo shops; while down, every page is answered 503 after half a second, so that a probe
+  // is out for a while.
+  std::atomic<bool> down{false};
+  market.SetFallbackGenerator(
+      [&](const std::string& host, const std::string& path) -> std::optional<test::Page> {
+        auto body = pages::DemoPage(host, path);
+        if (!body) return std::nullopt;
+        test::Page page;
+        if (down) {
+          page.status = 503;
+          page.body = "down";
+          page.misbehaviour = test::Misbehaviour::StallBeforeAnswer;
+          page.stallMs = 500;
+          return page;
+        }
+        page.body = std::move(*body);
+        return page;
+      });
+  SetConnectTo(market.ConnectAddress());
+
+  Application app(argc, argv);
+  auto collector = std::make_shared<Collector>(app.Ui());
+  RetryPolicy policy;
+  policy.firstBackoff = std::chrono::milliseconds(20);
+  policy.longestBackoff = std::chrono::milliseconds(200);
+  policy.outageFailures = 3;
+  collector->SetRetryPolicy(policy);
+  CollectorHandlers handlers = EngineHandlers(collector);
+  handlers.OnCollectorCreated = nullptr;  // leave the settings file alone
+  app.SetHandlers(handlers);
+  CollectorWindow& window = app.Window();
+  ResultModel& results = window.Results();
+
+  const QString pausePrefix = QStringLiteral("网络异常，暂停采集，");
+  const QString probing = QStringLiteral("网络异常，暂停采集，0 秒后重试（正在探测）");
+  // Pane 1's texts from the pause's first showing until the marketplace is back.
+  std::vector<QString> whilePaused;
+  bool probeSeen = false;
+  int rowsAtReturn = 0;
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+
+  Script script;
+  script.Then([&] {
+    window.ShopIdField()->setText(QStringLiteral("1000"));
+    window.ThreadCountField()->setText(QStringLiteral("4"));
+    QTest::mouseClick(window.StartButton(), Qt::LeftButton);
+    return true;
+  });
+  script.Then([&] {
+    if (results.RowCount() < 2) return false;
+    down = true;
+    deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    return true;
+  });
+  script.Then([&] {
+    // Until a later probe is out (the first has failed) and the pane says so.
+    const QString text = window.Status()->PaneText(1);
+    if (!whilePaused.empty() || text.startsWith(pausePrefix)) whilePaused.push_back(text);
+    probeSeen =
+        collector->Health().ProbesSent() >= 2 && collector->Health().ProbeOut() && text == probing;
+    if (!probeSeen && std::chrono::steady_clock::now() < *deadline) return false;
+    down = false;
+    rowsAtReturn = results.RowCount();
+    return true;
+  });
+  script.Then([&] {
+    if (results.RowCount() < rowsAtReturn + 2 && std::chrono::steady_clock::now() < *deadline) {
+      return false;
+    }
+    QTimer::singleShot(0, [&] { window.close(); });
+    return true;
+  });
+  script.Then(
+      [&] { return AnswerMessage(QStringLiteral("是否保存当前进度？"), QStringLiteral("否")); });
+  script.Start(&window);
+
+  EXPECT_EQ(app.Run(), 0);
+  SetConnectTo("");
+  ASSERT_TRUE(script.Finished());
+
+  EXPECT_TRUE(probeSeen) << "the pane never showed a probe out";
+  ASSERT_FALSE(whilePaused.empty());
+  for (const QString& text : whilePaused) {
+    EXPECT_TRUE(text.startsWith(pausePrefix)) << text.toStdString();
+  }
+  // The walk went on once the marketplace was back.
+  EXPECT_GE(results.RowCount(), rowsAtReturn + 2);
   ResetTransferAbort();
 }
 

@@ -72,6 +72,13 @@ TEST(ProgressLines, TheStatusLineNamesRetriesAndPausesAndFitsTheTerminal) {
   EXPECT_NE(line.find("  waiting 2  failed 1  "), std::string::npos) << line;
   EXPECT_NE(line.find("paused (marketplace not answering), next try in 30 s"), std::string::npos)
       << line;
+  // A probe out asking whether the marketplace is back.
+  figures.nextTry = seconds(0);
+  figures.probeOut = true;
+  const std::string probing = StatusLine(figures, seconds(10), 1099, 0);
+  EXPECT_NE(probing.find("paused (marketplace not answering), next try in 0 s (probing)"),
+            std::string::npos)
+      << probing;
   figures.paused = PauseReason::RateLimited;
   EXPECT_NE(StatusLine(figures, seconds(10), 1099, 0).find("paused (marketplace asked to wait)"),
             std::string::npos);
@@ -126,6 +133,20 @@ TEST(ProgressLines, TheSummarySaysWhatWasWalkedAndHowTheWalkEnded) {
   EXPECT_EQ(SummaryLine(WalkFigures{}, seconds(0), "finished"),
             "walked 0 shop IDs in 0:00, 0.0 IDs/s; found 0 shops; 0 waiting, 0 failed for good; "
             "finished");
+  // Rows with a field cut to the longest a row keeps, only when there are any.
+  WalkFigures cut = HalfWay();
+  cut.rowsWithCutFields = 3;
+  EXPECT_EQ(SummaryLine(cut, seconds(10), "finished"),
+            "walked 50 shop IDs (1000 to 1049) in 0:10, 5.0 IDs/s; found 12 shops; 0 waiting, 0 "
+            "failed for good; 3 rows with cut fields; finished");
+  EXPECT_EQ(StatusLine(cut, seconds(10), std::nullopt, 0),
+            "walked 50 IDs  5.0 IDs/s  found 12  3 rows with cut fields  elapsed 0:10");
+  EXPECT_NE(
+      LogLine(cut, seconds(10), std::nullopt).find(" found=12 waiting=0 failed=0 cut_rows=3 "),
+      std::string::npos);
+  cut.rowsWithCutFields = 1;
+  EXPECT_NE(SummaryLine(cut, seconds(10), "finished").find("; 1 row with cut fields; "),
+            std::string::npos);
   EXPECT_EQ(ClockText(seconds(0)), "0:00");
   EXPECT_EQ(ClockText(seconds(61)), "1:01");
   EXPECT_EQ(ClockText(seconds(3723)), "1:02:03");

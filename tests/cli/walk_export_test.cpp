@@ -3,6 +3,7 @@
 // by an independent reader, and what status says about the store afterwards.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -252,6 +253,32 @@ TEST_F(CliTest, AShopNamedLikeAFormulaIsTextInEveryCsvUnlessRawCellsAreAsked) {
   const Finished rawCells = Cli({"export", "--db", db, "--out", exported, "--raw-cells"});
   ASSERT_EQ(rawCells.code, 0) << rawCells.errors;
   EXPECT_EQ(FileContent(exported), header + raw);
+}
+
+TEST_F(CliTest, AFieldTooLongForARowIsCutAndItsRowCountedInTheSummary) {
+  // The first shop listed from 4000 on names itself with a megabyte.
+  std::optional<pages::Shop> shop;
+  for (std::int32_t id = 4000; id < 4020 && !shop; ++id) {
+    const auto found = pages::DemoShop(id);
+    if (found && found->hasName && found->hasMessenger && found->hasRatingLink) shop = found;
+  }
+  ASSERT_TRUE(shop.has_value());
+  shop->name = std::string(1 << 20, 'n');
+  Page home;
+  home.body = pages::HomePage(*shop);
+  market.SetPage(pages::ShopHost(shop->id), "/", home);
+
+  const Finished walk = Cli({"walk", "--from", "4000", "--count", "20", "--rate", "0", "--db", db});
+  ASSERT_EQ(walk.code, 0) << walk.errors;
+  EXPECT_NE(walk.errors.find("; 1 row with cut fields; finished"), std::string::npos)
+      << walk.errors;
+  bool stored = false;
+  for (const ShopRecord& record : StoredShops(db)) {
+    if (record.shopId != shop->id) continue;
+    stored = true;
+    EXPECT_TRUE(record.name == std::string(MaxFieldBytes, 'n')) << record.name.size();
+  }
+  EXPECT_TRUE(stored);
 }
 
 TEST_F(CliTest, StatusNamesRunsWalkedRangeRowsFailuresAndThePlace) {

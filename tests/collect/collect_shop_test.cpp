@@ -148,6 +148,47 @@ TEST_P(ShopTest, TaskAfterStopRunsTheStopSequenceInstead) {
   EXPECT_EQ(collector.Progress().LowestUnfinished(), 40);
 }
 
+// Every owner writes their own page: a field longer than a row keeps is cut to its leading whole
+// characters, and the row is counted.
+TEST_P(ShopTest, FieldsLongerThanARowKeepsAreCutOnACharacterBoundaryAndCounted) {
+  const auto homeNamed = [](const std::string& nameUtf8) {
+    return "<title>首页-" + nameUtf8 +
+           "-Velmo网</title><a>掌柜：alice</a>"
+           "<a href=\"http://rate.velmo.com/user-rate-abc.htm\">";
+  };
+  // A name of 1 MiB, and a reputation of 100 KiB on the rating page.
+  const std::string longName(1 << 20, 'n');
+  ServeShop(50, homeNamed(longName), "/user-rate-abc.htm",
+            "卖家信用：" + std::string(100 << 10, '7') + "\r\n");
+  collector.CollectShop(50);
+  ASSERT_EQ(ui.Rows().size(), 1u);
+  // (Compared as booleans: a failure need not print a megabyte.)
+  EXPECT_TRUE(ui.Rows()[0][1] == longName.substr(0, MaxFieldBytes)) << ui.Rows()[0][1].size();
+  EXPECT_TRUE(ui.Rows()[0][2] == std::string(MaxFieldBytes, '7')) << ui.Rows()[0][2].size();
+  EXPECT_EQ(ui.Rows()[0][3], "alice");
+  EXPECT_EQ(collector.RowsWithCutFields(), 1u);
+
+  // "a" and 3000 two-byte characters: byte 4096 is the first half of a character, which goes
+  // with the rest.
+  std::string wide;
+  for (int i = 0; i < 3000; ++i) wide += "中";
+  ServeShop(51, homeNamed("a" + wide), "/user-rate-abc.htm", Rating);
+  collector.CollectShop(51);
+  ASSERT_EQ(ui.Rows().size(), 2u);
+  const std::string cut = ui.Rows()[1][1];
+  EXPECT_EQ(cut.size(), static_cast<std::size_t>(MaxFieldBytes) - 1);
+  EXPECT_EQ(GbkToUtf8(cut), "a" + wide.substr(0, 2047 * std::string("中").size()));
+  EXPECT_EQ(collector.RowsWithCutFields(), 2u);
+
+  // Exactly as long as a row keeps: kept whole, not counted.
+  ServeShop(52, homeNamed(wide.substr(0, 2048 * std::string("中").size())), "/user-rate-abc.htm",
+            Rating);
+  collector.CollectShop(52);
+  ASSERT_EQ(ui.Rows().size(), 3u);
+  EXPECT_EQ(ui.Rows()[2][1].size(), static_cast<std::size_t>(MaxFieldBytes));
+  EXPECT_EQ(collector.RowsWithCutFields(), 2u);
+}
+
 TEST(MarkersTest, MarkersAreTheirGbkBytes) {
   const Markers& m = GetMarkers();
   EXPECT_EQ(m.noShopNotice,

@@ -136,9 +136,7 @@ Page ServiceUnavailable() {
 }
 
 TEST_P(RetryRunTest, AShortOutageLosesNoShopAndSendsOnlyProbes) {
-  // Each probe uses a try of the shop that waited longest: enough tries to outlast the outage.
   RetryPolicy policy;
-  policy.maxAttempts = 30;
   policy.firstBackoff = milliseconds(20);
   policy.longestBackoff = milliseconds(400);
   collector.SetRetryPolicy(policy);
@@ -158,12 +156,14 @@ TEST_P(RetryRunTest, AShortOutageLosesNoShopAndSendsOnlyProbes) {
 
   down = true;
   ASSERT_TRUE(WaitFor([&] { return !ui.Pauses().empty(); })) << "the walk never paused";
+  const int probesAtPause = collector.Health().ProbesSent();
   const std::int32_t pausedAt = TextToInt(ui.ShopIdText());
   EXPECT_EQ(ui.Pauses().front().reason, PauseReason::Outage);
-  // Held a while: the field stands still, and the place saved now lies before every shop that
-  // has no answer yet.
-  std::this_thread::sleep_for(milliseconds(1500));
-  EXPECT_EQ(TextToInt(ui.ShopIdText()), pausedAt);
+  // Held through several probes: the field moves only for a probe (a new shop asks after each
+  // round of the waiting shops), and the place saved now lies before every shop that has no
+  // answer yet.
+  ASSERT_TRUE(WaitFor([&] { return collector.Health().ProbesSent() >= probesAtPause + 5; }));
+  EXPECT_LE(TextToInt(ui.ShopIdText()) - pausedAt, collector.Health().ProbesSent() - probesAtPause);
   const auto unanswered = collector.Progress().LowestUnfinished();
   ASSERT_TRUE(unanswered.has_value());
   EXPECT_EQ(collector.ProgressText(), std::to_string(*unanswered - 1));
@@ -187,12 +187,61 @@ TEST_P(RetryRunTest, AShortOutageLosesNoShopAndSendsOnlyProbes) {
   EXPECT_LE(answeredDuringOutage.load(), 20 + probes + 1);
 }
 
-TEST_P(RetryRunTest, ALongerOutageFailsShopsPastTheirLastTryWithTheReason) {
+// While the walk is paused, the progress pane shows the pause, and that a probe is out while
+// one is, never a shop being collected.
+TEST_P(RetryRunTest, WhilePausedTheProgressPaneShowsThePauseAndItsProbesNeverAShop) {
+  std::atomic<bool> down{false};
+  Serve([&](const std::string&, const std::string&, Page page) -> std::optional<Page> {
+    return down ? ServiceUnavailable() : page;
+  });
+  ui.SetShopIdText("1500");
+  ui.SetThreadCountText("4");
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return TextToInt(ui.ShopIdText()) >= 1510; }));
+  down = true;
+  ASSERT_TRUE(WaitFor([&] { return collector.Health().ProbesSent() >= 3; }));
+  // Whatever was under way as the pause began has ended: the pane shows the pause.
+  const auto during = ui.ProgressHistory();
+  ASSERT_FALSE(during.empty());
+  EXPECT_EQ(during.back().kind, MemoryUi::ProgressEvent::Kind::Paused);
+  down = false;
+  const std::int32_t resumedAt = TextToInt(ui.ShopIdText());
+  ASSERT_TRUE(WalkedThrough(resumedAt + 10));
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+
+  const auto history = ui.ProgressHistory();
+  const auto isPause = [](const MemoryUi::ProgressEvent& event) {
+    return event.kind == MemoryUi::ProgressEvent::Kind::Paused;
+  };
+  const auto first = std::find_if(history.begin(), history.end(), isPause);
+  const auto last = std::find_if(history.rbegin(), history.rend(), isPause).base();
+  ASSERT_NE(first, history.end());
+  bool probeShown = false;
+  for (auto it = first; it != last; ++it) {
+    EXPECT_NE(it->kind, MemoryUi::ProgressEvent::Kind::Collecting)
+        << it->shopUrl << " shown during the pause";
+    if (isPause(*it) && it->pause.probeOut) {
+      probeShown = true;
+      EXPECT_EQ(it->pause.reason, PauseReason::Outage);
+      EXPECT_EQ(it->pause.nextTry, std::chrono::seconds(0));
+    }
+  }
+  EXPECT_TRUE(probeShown);
+  // The walk ran again, and showed its shops again.
+  EXPECT_TRUE(std::any_of(last, history.end(), [](const MemoryUi::ProgressEvent& event) {
+    return event.kind == MemoryUi::ProgressEvent::Kind::Collecting;
+  }));
+}
+
+// A probe asks whether the marketplace is back: its failure is the marketplace's and uses none
+// of its shop's tries, however many probes the outage takes.
+TEST_P(RetryRunTest, AnOutageSpanningMoreProbesThanTriesFailsNoShop) {
   RetryPolicy policy;
-  policy.maxAttempts = 2;
+  policy.maxAttempts = 3;
   policy.firstBackoff = milliseconds(10);
   policy.longestBackoff = milliseconds(20);
-  policy.outageFailures = 5;
+  // The pause comes before any shop can use its tries on the way down.
+  policy.outageFailures = 2;
   collector.SetRetryPolicy(policy);
   std::atomic<bool> down{false};
   Serve([&](const std::string&, const std::string&, Page page) -> std::optional<Page> {
@@ -203,31 +252,206 @@ TEST_P(RetryRunTest, ALongerOutageFailsShopsPastTheirLastTryWithTheReason) {
   collector.OnStartClicked();
   ASSERT_TRUE(WaitFor([&] { return TextToInt(ui.ShopIdText()) >= 2010; }));
   down = true;
-  // Each probe uses up a try of the shop that has waited longest.
-  ASSERT_TRUE(WaitFor([&] { return collector.Waiting().FailedCount() >= 3; }));
+  // Four times as many probes as a shop has tries, in one outage: the waiting shops have taken
+  // their turns as the probe, round after round, with a new shop between the rounds.
+  ASSERT_TRUE(WaitFor([&] { return collector.Health().ProbesSent() >= 12; }));
+  EXPECT_EQ(collector.Health().StateAt(Clock::now()), MarketplaceHealth::State::Outage);
   down = false;
   const std::int32_t resumedAt = TextToInt(ui.ShopIdText());
-  ASSERT_TRUE(WaitFor([&] {
-    return TextToInt(ui.ShopIdText()) > resumedAt + 20 && collector.Waiting().WaitingCount() == 0;
-  }));
+  EXPECT_TRUE(WalkedThrough(resumedAt + 20));
   ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
 
-  // Every shop handed out has its answer, or is recorded as failed with why.
-  std::set<std::int32_t> failed;
+  EXPECT_EQ(collector.Waiting().FailedCount(), 0u);
   for (const auto& shop : collector.Waiting().FailedShops()) {
-    EXPECT_EQ(shop.reason, "HTTP 503");
-    EXPECT_EQ(shop.attempts, 2);
-    failed.insert(shop.id);
+    ADD_FAILURE() << "failed for good: " << shop.id << " after " << shop.attempts << ", "
+                  << shop.reason;
   }
-  const auto ids = RowIds();
-  const std::set<std::int32_t> listed(ids.begin(), ids.end());
-  for (std::int32_t id = 2001; id <= resumedAt + 20; ++id) {
-    if (failed.count(id) != 0) continue;
-    EXPECT_EQ(listed.count(id), Exists(id) ? 1u : 0u) << "shop " << id;
+  ExpectEveryShopListedOnce(2001, resumedAt + 20);
+  EXPECT_EQ(ui.RetryCounts(), (std::pair<std::size_t, std::size_t>{0, 0}));
+}
+
+// The rating host is part of the marketplace: while it does not answer, the walk pauses though
+// every home page answers, and no shop uses up its tries on it.
+TEST_P(RetryRunTest, AnOutageOfTheRatingHostAlonePausesTheWalkAndLosesNoShop) {
+  std::atomic<bool> ratingDown{false};
+  std::atomic<int> ratingRequestsWhileDown{0};
+  Serve([&](const std::string& host, const std::string&, Page page) -> std::optional<Page> {
+    if (ratingDown && host == pages::RatingHost()) {
+      ++ratingRequestsWhileDown;
+      page.misbehaviour = Misbehaviour::ResetBeforeAnswer;
+    }
+    return page;
+  });
+  ui.SetShopIdText("3000");
+  ui.SetThreadCountText("20");
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return TextToInt(ui.ShopIdText()) >= 3010; }));
+  ratingDown = true;
+  // Down until the walk has paused and a probe has failed at the rating host.
+  ASSERT_TRUE(
+      WaitFor([&] { return !ui.Pauses().empty() || collector.Waiting().FailedCount() > 0; }));
+  ASSERT_FALSE(ui.Pauses().empty())
+      << "the walk never paused; failed for good: " << collector.Waiting().FailedCount();
+  EXPECT_EQ(ui.Pauses().front().reason, PauseReason::Outage);
+  ASSERT_TRUE(WaitFor([&] { return collector.Health().ProbesSent() >= 2; }));
+  const int probes = collector.Health().ProbesSent();
+  const std::int32_t pausedAt = TextToInt(ui.ShopIdText());
+  ratingDown = false;
+
+  ASSERT_TRUE(WalkedThrough(pausedAt + 30));
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  EXPECT_EQ(collector.Waiting().FailedCount(), 0u);
+  ExpectEveryShopListedOnce(3001, pausedAt + 30);
+  // While it was down the rating host saw what was in flight (a request per worker, the five
+  // failures among them) and then only the probes.
+  EXPECT_LE(ratingRequestsWhileDown.load(), 20 + probes + 1);
+}
+
+// A shop that fails on its own must not keep the walk paused by being the probe each time: after
+// each round of the waiting shops, a new shop is asked.
+TEST_P(RetryRunTest, AShopThatAlwaysFailsDoesNotHoldThePauseAfterTheMarketplaceReturns) {
+  RetryPolicy policy;
+  policy.maxAttempts = 1000;
+  policy.firstBackoff = milliseconds(10);
+  policy.longestBackoff = milliseconds(20);
+  collector.SetRetryPolicy(policy);
+  std::atomic<bool> down{false};
+  Serve([&](const std::string& host, const std::string&, Page page) -> std::optional<Page> {
+    if (down || host == pages::ShopHost(2103)) return ServiceUnavailable();
+    return page;
+  });
+  ui.SetShopIdText("2100");
+  ui.SetThreadCountText("2");
+  collector.OnStartClicked();
+  // 2103 waits first, long before the outage.
+  ASSERT_TRUE(WaitFor([&] { return market.RequestsTo(pages::ShopHost(2103)).size() >= 2; }));
+  ASSERT_TRUE(WaitFor([&] { return TextToInt(ui.ShopIdText()) >= 2110; }));
+  down = true;
+  ASSERT_TRUE(WaitFor([&] { return collector.Health().ProbesSent() >= 3; }));
+  down = false;
+  const std::int32_t resumedAt = TextToInt(ui.ShopIdText());
+  ASSERT_TRUE(WaitFor([&] { return TextToInt(ui.ShopIdText()) > resumedAt + 20; }))
+      << "still paused; probes " << collector.Health().ProbesSent();
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+}
+
+// At the walk's end nothing new can be asked: a last shop that never answers uses its tries as
+// the probe, fails for good, and the walk ends.
+TEST_P(RetryRunTest, AWalkWhoseLastShopNeverAnswersStillEnds) {
+  RetryPolicy policy;
+  policy.maxAttempts = 8;
+  policy.firstBackoff = milliseconds(10);
+  policy.longestBackoff = milliseconds(20);
+  policy.outageFailures = 3;
+  collector.SetRetryPolicy(policy);
+  Serve([&](const std::string& host, const std::string&, Page page) -> std::optional<Page> {
+    if (host == pages::ShopHost(2205)) return ServiceUnavailable();
+    return page;
+  });
+  collector.SetLastShopId(2205);
+  ui.SetShopIdText("2200");
+  ui.SetThreadCountText("2");
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return collector.WalkEnded(); }))
+      << "probes " << collector.Health().ProbesSent() << ", waiting "
+      << collector.Waiting().WaitingCount();
+  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  // Its own failures paused the walk; it was asked until its tries were used up.
+  EXPECT_FALSE(ui.Pauses().empty());
+  const auto failed = collector.Waiting().FailedShops();
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0].id, 2205);
+  EXPECT_EQ(failed[0].attempts, 8);
+  EXPECT_GE(market.RequestsTo(pages::ShopHost(2205)).size(), 8u);
+}
+
+// A pause that begins with no shop waiting sends its probe with the next new shop. A pass that
+// cannot hand one out (the store is behind, the next ID is listed already) must leave the probe
+// to a later pass; the walk then ends its pause once the marketplace answers again.
+class LostProbeTest : public RetryTest, public ::testing::WithParamInterface<NamedPolicy> {
+ protected:
+  LostProbeTest() : RetryTest(GetParam().policy) {
+    // One try each: the shops that fail as the marketplace goes down fail for good, so none is
+    // left waiting to be the probe.
+    RetryPolicy policy = collector.Policy();
+    policy.maxAttempts = 1;
+    collector.SetRetryPolicy(policy);
+    Serve([this](const std::string&, const std::string&, Page page) -> std::optional<Page> {
+      return down ? ServiceUnavailable() : page;
+    });
+    collector.SetResultSink(&sink);
+    ui.SetShopIdText("1000");
+    ui.SetThreadCountText("5");
   }
-  // Failed shops are not walked: the place stays before the first of them.
-  EXPECT_EQ(collector.ProgressText(), std::to_string(*failed.begin() - 1));
-  EXPECT_EQ(ui.RetryCounts().second, failed.size());
+  // The engine's work ends before the sink and the flags it reads go.
+  ~LostProbeTest() override {
+    collector.ShutDownForExit(std::chrono::seconds(20));
+    collector.SetResultSink(nullptr);
+  }
+
+  bool Paused() {
+    return collector.Health().StateAt(Clock::now()) == MarketplaceHealth::State::Outage;
+  }
+
+  // Waits for a request to shop `id`'s home page.
+  bool Requested(std::int32_t id) {
+    return WaitFor([&] { return !market.RequestsTo(pages::ShopHost(id)).empty(); });
+  }
+
+  // With the marketplace back, the walk goes on past `id` with every shop answered.
+  void ExpectTheWalkGoesOnPast(std::int32_t id) {
+    down = false;
+    ASSERT_TRUE(WalkedThrough(id))
+        << "field " << ui.ShopIdText() << ", probe out " << collector.Health().ProbeOut();
+    ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  }
+
+  std::atomic<bool> down{true};
+  std::atomic<bool> storeBehind{false};
+  std::atomic<bool> pauseBegan{false};
+  MemorySink sink;
+};
+
+INSTANTIATE_TEST_SUITE_P(Policies, LostProbeTest, ::testing::ValuesIn(EveryPolicy()), PolicyName);
+
+TEST_P(LostProbeTest, APauseThatBeginsWhileTheStoreIsBehindProbesOnceTheStoreCatchesUp) {
+  // The store falls behind once 1005 is handed out: the five shops out fail, and the walk
+  // pauses while the store holds it.
+  storeBehind = true;
+  sink.SetCongestedWhen([&] { return storeBehind && TextToInt(ui.ShopIdText()) >= 1005; });
+  collector.OnStartClicked();
+  ASSERT_TRUE(WaitFor([&] { return Paused(); }));
+  // A few passes of the dispatcher in the pause, the store still behind.
+  const std::size_t asked = sink.CongestedAsked();
+  ASSERT_TRUE(WaitFor([&] { return sink.CongestedAsked() >= asked + 5; }));
+  EXPECT_EQ(ui.ShopIdText(), "1005");
+  EXPECT_EQ(market.RequestsTo(pages::ShopHost(1006)).size(), 0u);
+
+  // The marketplace is back while the store still holds the walk; then the store catches up.
+  down = false;
+  storeBehind = false;
+  ExpectTheWalkGoesOnPast(1030);
+  ExpectEveryShopListedOnce(1006, 1030);
+  // The first request after the five failures was the probe, with the first new shop.
+  const auto requests = market.Requests();
+  ASSERT_GT(requests.size(), 5u);
+  EXPECT_EQ(requests[5].host, pages::ShopHost(1006));
+}
+
+TEST_P(LostProbeTest, APauseWhoseFirstNewShopIsListedAlreadyProbesWithTheNextOne) {
+  // The walk comes back with 1006 listed (an interrupted run answered it). The store holds the
+  // walk at 1005 until the pause begins, so the pause's first new shop is 1006.
+  collector.SetAlreadyListed({1006});
+  sink.SetCongestedWhen([&] {
+    if (Paused()) pauseBegan = true;
+    return !pauseBegan && TextToInt(ui.ShopIdText()) >= 1005;
+  });
+  collector.OnStartClicked();
+  ASSERT_TRUE(Requested(1007)) << "no probe went out after the listed shop";
+  EXPECT_TRUE(Paused());
+  EXPECT_EQ(market.RequestsTo(pages::ShopHost(1006)).size(), 0u);
+  ExpectTheWalkGoesOnPast(1030);
+  ExpectEveryShopListedOnce(1007, 1030);
 }
 
 // The marketplace asks for a pause on one shop's page, in seconds or as a date.

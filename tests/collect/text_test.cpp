@@ -215,6 +215,25 @@ TEST(MidText, CutsBytesInsideTheText) {
   EXPECT_EQ(MidText("ab\0cd"s, 4, 1), "");
 }
 
+TEST(CutToBytes, KeepsTheLeadingWholeCharactersThatFit) {
+  EXPECT_EQ(CutToBytes("abcdef", 4), "abcd");
+  EXPECT_EQ(CutToBytes("abcd", 4), "abcd");
+  EXPECT_EQ(CutToBytes("ab", 4), "ab");
+  // 中 is D6 D0: the character that would be split goes whole.
+  EXPECT_EQ(CutToBytes("a\xD6\xD0\xD6\xD0", 4), "a\xD6\xD0");
+  EXPECT_EQ(CutToBytes("\xD6\xD0\xD6\xD0x", 4), "\xD6\xD0\xD6\xD0");
+  // A second byte below 0x80 still belongs to its character.
+  EXPECT_EQ(CutToBytes("ab\x81"
+                       "A"
+                       "cd",
+                       3),
+            "ab");
+  // The text ends at its first NUL; a limit of 0 or less keeps nothing.
+  EXPECT_EQ(CutToBytes(std::string_view("ab\0cdef", 7), 4), "ab");
+  EXPECT_EQ(CutToBytes("abc", 0), "");
+  EXPECT_EQ(CutToBytes("abc", -1), "");
+}
+
 TEST(ReplaceText, ReplacesWithinLimits) {
   EXPECT_EQ(ReplaceText("a-b-c", "-"), "abc");
   EXPECT_EQ(ReplaceText("a-b-c", "-", "+"), "a+b+c");

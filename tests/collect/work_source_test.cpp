@@ -102,7 +102,8 @@ TEST_F(SharedWorkTest, AStoreThatCannotKeepUpHoldsTheWalk) {
   // Shown once while it lasts.
   EXPECT_EQ(ui.Pauses().size(), 1u);
   sink.SetCongested(false);
-  ASSERT_TRUE(WaitFor([&] { return TextToInt(ui.ShopIdText()) > 1005; }));
+  ASSERT_TRUE(
+      WaitFor([&] { return TextToInt(ui.ShopIdText()) > 1005 && market.RequestCount() > 0; }));
   ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
   EXPECT_GT(market.RequestCount(), 0u);
 }

@@ -28,6 +28,11 @@ void MemorySink::PlaceMoved(const std::string& place) {
   events_.push_back(Event{Event::Kind::Place, 0, {}, std::nullopt, {}, place});
 }
 
+bool MemorySink::Congested() const {
+  ++congestedAsked_;
+  return congested_.load() || (congestedWhen_ && congestedWhen_());
+}
+
 std::vector<FailedShop> MemorySink::FailedShops() {
   std::lock_guard lock(mutex_);
   return failed_;

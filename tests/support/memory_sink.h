@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -29,10 +31,16 @@ class MemorySink : public ResultSink {
   void Failed(const FailedShop& shop) override;
   void PlaceMoved(const std::string& place) override;
   std::vector<FailedShop> FailedShops() override;
-  bool Congested() const override { return congested_.load(); }
+  bool Congested() const override;
 
   // Whether the sink says it cannot keep up.
   void SetCongested(bool congested) { congested_ = congested; }
+  // The sink says it cannot keep up whenever `congested` says so, asked on every call (from the
+  // engine's threads); set before the sink is used.
+  void SetCongestedWhen(std::function<bool()> congested) { congestedWhen_ = std::move(congested); }
+  // How often the engine has asked whether the sink cannot keep up (about once per dispatcher
+  // pass, so a test can wait for the walk's next passes).
+  std::size_t CongestedAsked() const { return congestedAsked_.load(); }
   // Failed shops on record, oldest first; answers and rows take shops off it, as a store does.
   void SetFailedShops(std::vector<FailedShop> shops);
   std::vector<Event> Events();
@@ -43,6 +51,8 @@ class MemorySink : public ResultSink {
   std::vector<Event> events_;
   std::vector<FailedShop> failed_;
   std::atomic<bool> congested_{false};
+  std::function<bool()> congestedWhen_;
+  mutable std::atomic<std::size_t> congestedAsked_{0};
 };
 
 }  // namespace shopwalk::test

@@ -35,16 +35,19 @@ void MemoryUi::FreezeRunControls() {
 void MemoryUi::ShowCollecting(std::string_view shopUrl) {
   std::lock_guard lock(mutex_);
   collecting_.emplace_back(shopUrl);
+  progress_.push_back(ProgressEvent{ProgressEvent::Kind::Collecting, std::string(shopUrl)});
 }
 
 void MemoryUi::AddRow(const ShopRecord& record) {
   std::lock_guard lock(mutex_);
   rows_.push_back(record.Row(NumberToText(static_cast<std::int32_t>(rows_.size() + 1))));
+  progress_.push_back(ProgressEvent{ProgressEvent::Kind::Collected, record.address});
 }
 
-void MemoryUi::ShowPaused(PauseReason reason, std::chrono::seconds nextTry) {
+void MemoryUi::ShowPaused(PauseReason reason, std::chrono::seconds nextTry, bool probeOut) {
   std::lock_guard lock(mutex_);
-  pauses_.push_back(Pause{reason, nextTry});
+  pauses_.push_back(Pause{reason, nextTry, probeOut});
+  progress_.push_back(ProgressEvent{ProgressEvent::Kind::Paused, {}, pauses_.back()});
 }
 
 void MemoryUi::ShowRetryCounts(std::size_t waiting, std::size_t failed) {
@@ -176,6 +179,11 @@ std::vector<std::string> MemoryUi::Notes() {
 std::vector<MemoryUi::Pause> MemoryUi::Pauses() {
   std::lock_guard lock(mutex_);
   return pauses_;
+}
+
+std::vector<MemoryUi::ProgressEvent> MemoryUi::ProgressHistory() {
+  std::lock_guard lock(mutex_);
+  return progress_;
 }
 
 std::pair<std::size_t, std::size_t> MemoryUi::RetryCounts() {

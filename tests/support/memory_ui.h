@@ -32,7 +32,7 @@ class MemoryUi : public WindowUi {
   void FreezeRunControls() override;
   void ShowCollecting(std::string_view shopUrl) override;
   void AddRow(const ShopRecord& record) override;
-  void ShowPaused(PauseReason reason, std::chrono::seconds nextTry) override;
+  void ShowPaused(PauseReason reason, std::chrono::seconds nextTry, bool probeOut) override;
   void ShowRetryCounts(std::size_t waiting, std::size_t failed) override;
 
   int ShowMessage(std::string_view text, int flags,
@@ -71,9 +71,19 @@ class MemoryUi : public WindowUi {
   struct Pause {
     PauseReason reason;
     std::chrono::seconds nextTry;
+    bool probeOut = false;
   };
   // Every pause reported, in order.
   std::vector<Pause> Pauses();
+  // What the window's progress pane was told, in order: a shop being collected, a row added (the
+  // shop shown as collected), a pause.
+  struct ProgressEvent {
+    enum class Kind { Collecting, Collected, Paused };
+    Kind kind;
+    std::string shopUrl;  // Collecting, Collected
+    Pause pause{};        // Paused
+  };
+  std::vector<ProgressEvent> ProgressHistory();
   // The retry counts last reported (0, 0 before any).
   std::pair<std::size_t, std::size_t> RetryCounts();
   // The store's trouble as reported, in order (nothing: over).
@@ -92,6 +102,7 @@ class MemoryUi : public WindowUi {
   std::vector<std::string> collecting_;
   std::vector<std::string> notes_;
   std::vector<Pause> pauses_;
+  std::vector<ProgressEvent> progress_;
   std::pair<std::size_t, std::size_t> retryCounts_{0, 0};
   std::vector<std::optional<std::uint64_t>> storeTroubles_;
   std::vector<ResultRow> rows_;

@@ -228,6 +228,16 @@ std::vector<RecordedRequest> TestMarketplace::Requests() const {
   return server_->requests;
 }
 
+std::vector<RecordedRequest> TestMarketplace::RequestsTo(const std::string& host) const {
+  const std::string wanted = HostOf(host);
+  std::lock_guard lock(server_->mutex);
+  std::vector<RecordedRequest> found;
+  for (const RecordedRequest& request : server_->requests) {
+    if (HostOf(request.host) == wanted) found.push_back(request);
+  }
+  return found;
+}
+
 std::size_t TestMarketplace::RequestCount() const {
   std::lock_guard lock(server_->mutex);
   return server_->requests.size();

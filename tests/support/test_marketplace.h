@@ -100,6 +100,8 @@ class TestMarketplace {
   void SetFallbackPage(Page page);
 
   std::vector<RecordedRequest> Requests() const;
+  // The recorded requests to `host` (compared without port, ignoring case), in the order seen.
+  std::vector<RecordedRequest> RequestsTo(const std::string& host) const;
   std::size_t RequestCount() const;
   void ClearRequests();
   // Waits until at least `count` requests have been recorded; false when `timeout` passes first.
