@@ -9,8 +9,6 @@
 namespace shopwalk {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // How long a wait may go without running the thread's message pump.
 constexpr std::chrono::milliseconds PumpInterval{10};
 
@@ -18,25 +16,25 @@ thread_local std::function<void()> g_messagePump;
 
 // Sleeps until `until`, running the message pump (if any) at the start and at least every
 // PumpInterval. False when the calling thread is asked to end.
-bool SleepUntil(Clock::time_point until) {
+bool SleepUntil(Clock& clock, Clock::TimePoint until) {
   for (;;) {
     if (g_messagePump) g_messagePump();
-    const Clock::time_point now = Clock::now();
+    const Clock::TimePoint now = clock.Now();
     if (now >= until) return !ThreadEndRequested();
-    const Clock::time_point wake = g_messagePump ? std::min(until, now + PumpInterval) : until;
-    if (internal::WaitUntilOrEndRequested(wake)) return false;
+    const Clock::TimePoint wake = g_messagePump ? std::min(until, now + PumpInterval) : until;
+    if (internal::WaitUntilOrEndRequested(clock, wake)) return false;
   }
 }
 
 }  // namespace
 
-void Delay(int milliseconds) {
+void Delay(int milliseconds, Clock& clock) {
   if (milliseconds <= 0) return;
-  const Clock::time_point start = Clock::now();
-  const Clock::duration wait = std::chrono::milliseconds(milliseconds);
+  const Clock::TimePoint start = clock.Now();
+  const Clock::Duration wait = std::chrono::milliseconds(milliseconds);
   // "More than" the given time: a wake-up exactly on the deadline waits one clock tick longer.
-  while (Clock::now() - start <= wait) {
-    if (!SleepUntil(start + wait + Clock::duration(1))) return;
+  while (clock.Now() - start <= wait) {
+    if (!SleepUntil(clock, start + wait + Clock::Duration(1))) return;
   }
 }
 
@@ -44,19 +42,20 @@ void SetMessagePump(std::function<void()> pump) {
   g_messagePump = std::move(pump);
 }
 
-Pacer::Pacer(std::chrono::milliseconds period) : period_(period), due_(Clock::now()) {}
+Pacer::Pacer(std::chrono::milliseconds period, Clock& clock)
+    : clock_(clock), period_(period), due_(clock.Now()) {}
 
 bool Pacer::Wait() {
   if (ThreadEndRequested()) return false;
-  if (period_ <= Clock::duration::zero()) return true;
-  const Clock::time_point next = due_ + period_;
-  const Clock::time_point now = Clock::now();
+  if (period_ <= Clock::Duration::zero()) return true;
+  const Clock::TimePoint next = due_ + period_;
+  const Clock::TimePoint now = clock_.Now();
   if (now - next > period_) {
     // More than a period behind: start afresh instead of running the missed passes in a burst.
     due_ = now;
     return true;
   }
-  if (!SleepUntil(next)) return false;
+  if (!SleepUntil(clock_, next)) return false;
   due_ = next;
   return true;
 }

@@ -119,7 +119,7 @@ int ThreadPool::StartedThreads() const {
   return record_->started;
 }
 
-bool ThreadPool::WaitEnded(std::chrono::milliseconds timeout) const {
+bool ThreadPool::WaitEnded(std::chrono::milliseconds timeout, Clock& clock) const {
   std::shared_ptr<Record> pool;
   {
     std::lock_guard lock(guard_->mutex);
@@ -127,7 +127,7 @@ bool ThreadPool::WaitEnded(std::chrono::milliseconds timeout) const {
   }
   if (!pool) return true;
   std::unique_lock poolLock(pool->mutex);
-  return pool->ended.wait_for(poolLock, timeout, [&] { return pool->state == State::Ended; });
+  return clock.WaitFor(poolLock, pool->ended, timeout, [&] { return pool->state == State::Ended; });
 }
 
 void ThreadPool::Record::Work() {

@@ -12,6 +12,8 @@
 #include <functional>
 #include <memory>
 
+#include "base/clock.h"
+
 namespace shopwalk {
 
 // A task routine with its two 32-bit parameters.
@@ -44,8 +46,9 @@ class ThreadPool {
   State CurrentState() const;
   // Workers started by the current pool, 0 when there is none.
   int StartedThreads() const;
-  // Waits until the current pool has ended (or there is none); false on time-out.
-  bool WaitEnded(std::chrono::milliseconds timeout) const;
+  // Waits until the current pool has ended (or there is none); false when `timeout` has passed
+  // on `clock` first.
+  bool WaitEnded(std::chrono::milliseconds timeout, Clock& clock = RealClock()) const;
 
  private:
   struct Record;

@@ -92,23 +92,23 @@ bool ThreadEndRequested() {
   return g_currentRecord != nullptr && g_currentRecord->endRequested.load();
 }
 
-bool WaitThreadEnded(ThreadHandle handle, std::chrono::milliseconds timeout) {
+bool WaitThreadEnded(ThreadHandle handle, std::chrono::milliseconds timeout, Clock& clock) {
   std::shared_ptr<ThreadRecord> record = Registry().Find(handle);
   if (!record) return false;
   std::unique_lock lock(record->mutex);
-  return record->changed.wait_for(lock, timeout, [&] { return record->finished; });
+  return clock.WaitFor(lock, record->changed, timeout, [&] { return record->finished; });
 }
 
 namespace internal {
 
-bool WaitUntilOrEndRequested(std::chrono::steady_clock::time_point until) {
+bool WaitUntilOrEndRequested(Clock& clock, Clock::TimePoint until) {
   ThreadRecord* record = g_currentRecord;
   if (record == nullptr) {
-    std::this_thread::sleep_until(until);
+    clock.SleepUntil(until);
     return false;
   }
   std::unique_lock lock(record->mutex);
-  return record->changed.wait_until(lock, until, [&] { return record->endRequested.load(); });
+  return clock.WaitUntil(lock, record->changed, until, [&] { return record->endRequested.load(); });
 }
 
 }  // namespace internal

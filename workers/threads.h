@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "base/clock.h"
+
 namespace shopwalk {
 
 using ThreadHandle = std::uint32_t;
@@ -30,7 +32,9 @@ bool CloseThreadHandle(ThreadHandle handle);
 bool ThreadEndRequested();
 
 // Waits until the thread's routine has returned; true if it has (also for a thread whose routine
-// has returned before), false on time-out or for a handle that is not open.
-bool WaitThreadEnded(ThreadHandle handle, std::chrono::milliseconds timeout);
+// has returned before), false when `timeout` has passed on `clock` first or for a handle that is
+// not open.
+bool WaitThreadEnded(ThreadHandle handle, std::chrono::milliseconds timeout,
+                     Clock& clock = RealClock());
 
 }  // namespace shopwalk

@@ -7,17 +7,17 @@
 #include <climits>
 #include <memory>
 
+#include "tests/support/manual_clock.h"
 #include "tests/workers/sync_helpers.h"
 #include "workers/threads.h"
 
 namespace shopwalk {
 namespace {
 
+using std::chrono::milliseconds;
 using testing::Counter;
 using testing::Hang;
 using testing::Runner;
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
 
 // Clears the calling thread's message pump when the test ends, whatever happens.
 struct PumpScope {
@@ -41,20 +41,28 @@ TEST(DelayTest, ZeroOrNegativeReturnsWithoutWaiting) {
   EXPECT_EQ(pumped, 0);  // returning at once means not even one round of messages
 }
 
-TEST(DelayTest, WaitsMoreThanTheGivenTime) {
+TEST(DelayTest, WaitsMoreThanTheGivenTimeOfItsClock) {
   for (int ms : {1, 2, 15, 100}) {
-    const Clock::time_point start = Clock::now();
-    Delay(ms);
-    EXPECT_GT(Clock::now() - start, milliseconds(ms)) << ms;
+    test::ManualClock clock;
+    std::atomic<bool> returned{false};
+    Runner delay([&] {
+      Delay(ms, clock);
+      returned = true;
+    });
+    ASSERT_TRUE(clock.WaitForIdleWaiters(1, Hang)) << ms;
+    clock.Advance(milliseconds(ms));
+    // Exactly the given time is not more than it.
+    ASSERT_TRUE(clock.WaitForIdleWaiters(1, Hang)) << ms;
+    EXPECT_FALSE(returned.load()) << ms;
+    clock.Advance(Clock::Duration(1));
+    EXPECT_TRUE(delay.Finished()) << ms;
   }
 }
 
 TEST(DelayTest, KeepsPumpingMessagesWhileItWaits) {
   int pumped = 0;
   PumpScope scope([&] { ++pumped; });
-  const Clock::time_point start = Clock::now();
   Delay(100);
-  EXPECT_GT(Clock::now() - start, milliseconds(100));
   EXPECT_GE(pumped, 2);  // not just once before or after the wait
 
   // A Pacer's sleep pumps too.
@@ -77,31 +85,62 @@ TEST(DelayTest, MessagePumpBelongsToItsThread) {
   EXPECT_EQ(pumped, 0);
 }
 
-TEST(PacerTest, NeverRunsFasterThanThePeriod) {
+// A loop paced on a manual clock, on a thread of its own: it counts the passes let through.
+class PacedLoop {
+ public:
+  PacedLoop(milliseconds period, Clock& clock, int passes)
+      : runner_([this, period, &clock, passes] {
+          Pacer pacer(period, clock);
+          for (int i = 0; i < passes && pacer.Wait(); ++i) ++passes_;
+        }) {}
+  int Passes() const { return passes_.load(); }
+  bool Finished() { return runner_.Finished(); }
+
+ private:
+  std::atomic<int> passes_{0};
+  Runner runner_;
+};
+
+TEST(PacerTest, LetsOnePassThroughPerPeriodWithoutDrift) {
+  test::ManualClock clock;
   const milliseconds period(20);
-  const Clock::time_point start = Clock::now();
-  Pacer pacer(period);
-  int passes = 0;
-  while (Clock::now() - start < milliseconds(300)) {
-    if (passes % 3 == 0) std::this_thread::sleep_for(milliseconds(7));  // uneven passes
-    ASSERT_TRUE(pacer.Wait());
-    ++passes;
-    // However the passes go, n waits cannot end before n periods have passed.
-    ASSERT_GE(Clock::now() - start, passes * period) << passes;
+  PacedLoop loop(period, clock, 8);
+  ASSERT_TRUE(clock.WaitForIdleWaiters(1, Hang));
+  EXPECT_EQ(loop.Passes(), 0);
+  // Time moves in uneven steps, some shorter than a period and some longer (but never two
+  // periods, which would be a stall); after each step the loop has had exactly one pass per
+  // period since it began, never more, and no fraction of a period is lost on the way.
+  milliseconds elapsed(0);
+  for (const int step : {7, 13, 25, 1, 19, 33, 20, 3, 31}) {
+    clock.Advance(milliseconds(step));
+    elapsed += milliseconds(step);
+    ASSERT_TRUE(clock.WaitForIdleWaiters(1, Hang));
+    EXPECT_EQ(loop.Passes(), elapsed / period) << "after " << elapsed.count() << " ms";
   }
-  EXPECT_GE(passes, 1);
+  clock.Advance(period);  // the last pass
+  EXPECT_TRUE(loop.Finished());
+  EXPECT_EQ(loop.Passes(), 8);
 }
 
 TEST(PacerTest, RestartsAfterAStallInsteadOfCatchingUp) {
+  test::ManualClock clock;
   const milliseconds period(30);
-  Pacer pacer(period);
-  std::this_thread::sleep_for(5 * period);  // a stall of several periods
-  const Clock::time_point afterStall = Clock::now();
-  ASSERT_TRUE(pacer.Wait());  // the stalled pass is over: the next pass may start now
-  ASSERT_TRUE(pacer.Wait());
-  ASSERT_TRUE(pacer.Wait());
-  // Catching up would have let these passes through back to back.
-  EXPECT_GE(Clock::now() - afterStall, 2 * period);
+  Pacer pacer(period, clock);
+  clock.Advance(5 * period);  // the first pass stalled for several periods
+  ASSERT_TRUE(pacer.Wait());  // it is over: the next pass may start now
+  // Catching up would let the next passes through back to back; they come a period apart.
+  std::atomic<int> passes{0};
+  Runner loop([&] {
+    for (int i = 0; i < 2 && pacer.Wait(); ++i) ++passes;
+  });
+  ASSERT_TRUE(clock.WaitForIdleWaiters(1, Hang));
+  EXPECT_EQ(passes.load(), 0);
+  clock.Advance(period);
+  ASSERT_TRUE(clock.WaitForIdleWaiters(1, Hang));
+  EXPECT_EQ(passes.load(), 1);
+  clock.Advance(period);
+  EXPECT_TRUE(loop.Finished());
+  EXPECT_EQ(passes.load(), 2);
 }
 
 TEST(PacerTest, ZeroPeriodNeverSleepsButHearsTheEndRequest) {
