@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -73,6 +74,18 @@ class SystemClock final : public Clock {
 };
 
 }  // namespace internal
+
+// Calendar time in whole seconds and milliseconds since the Unix epoch, as files and databases
+// keep it, and back.
+inline std::int64_t UnixSeconds(Clock::CalendarTime time) {
+  return std::chrono::floor<std::chrono::seconds>(time.time_since_epoch()).count();
+}
+inline std::int64_t UnixMs(Clock::CalendarTime time) {
+  return std::chrono::floor<std::chrono::milliseconds>(time.time_since_epoch()).count();
+}
+inline Clock::CalendarTime FromUnixSeconds(std::int64_t seconds) {
+  return Clock::CalendarTime(std::chrono::seconds(seconds));
+}
 
 // The real clock. Never destroyed: detached threads may still use it while the process ends.
 inline Clock& RealClock() {

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <charconv>
-#include <ctime>
 #include <optional>
 #include <set>
 #include <tuple>
 
 #include "base/ascii.h"
+#include "base/clock.h"
 
 namespace shopwalk::net {
 namespace {
@@ -84,7 +84,7 @@ std::vector<std::string> CookieJar::CookiesFor(std::string_view host, std::strin
                                                std::size_t headerBytes) {
   const std::string lowerHost = AsciiLowercase(host);
   const std::string_view requestPath = PathOf(path);
-  const std::int64_t now = std::time(nullptr);
+  const std::int64_t now = UnixSeconds(RealClock().CalendarNow());
 
   struct Candidate {
     const Entry* entry;
@@ -142,7 +142,7 @@ void CookieJar::Merge(const std::vector<std::string>& before,
   for (const std::string& line : before) {
     if (auto cookie = Parse(line)) handedOver[KeyOf(*cookie)] = &line;
   }
-  const std::int64_t now = std::time(nullptr);
+  const std::int64_t now = UnixSeconds(RealClock().CalendarNow());
   std::set<Key> seen;
 
   std::lock_guard lock(mutex_);

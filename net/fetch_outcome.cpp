@@ -2,6 +2,14 @@
 
 namespace shopwalk {
 
+std::chrono::milliseconds RetryAfter::From(Clock::CalendarTime calendarNow) const {
+  if (delay) return *delay;
+  if (date && *date > calendarNow) {
+    return std::chrono::ceil<std::chrono::milliseconds>(*date - calendarNow);
+  }
+  return std::chrono::milliseconds(0);
+}
+
 std::string_view TransportErrorName(TransportError error) {
   switch (error) {
     case TransportError::None:

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string_view>
 
+#include "base/clock.h"
+
 namespace shopwalk {
 
 // Why a request ended without a complete answer.
@@ -25,13 +27,27 @@ enum class TransportError {
   Other,            // anything else the client could not do (no URL, out of memory, ...)
 };
 
+// The pause a server asked for before the next request (Retry-After): whole seconds from its
+// answer, or an HTTP date, which is judged against the calendar of whoever keeps the pause.
+struct RetryAfter {
+  // The seconds form, never negative (a number too large to keep says 999,999,999 s).
+  std::optional<std::chrono::seconds> delay;
+  // The date form.
+  std::optional<Clock::CalendarTime> date;
+
+  // How long the pause lasts from `calendarNow`: the seconds, or the time until the date (0 once
+  // it has passed, or when neither form is set).
+  std::chrono::milliseconds From(Clock::CalendarTime calendarNow) const;
+  bool operator==(const RetryAfter&) const = default;
+};
+
 struct FetchOutcome {
   // The final response's status code; 0 when no response arrived.
   int status = 0;
   TransportError error = TransportError::None;
-  // How long the server asked to wait before the next request (Retry-After, in seconds or as an
-  // HTTP date), when it said so; never negative.
-  std::optional<std::chrono::seconds> retryAfter;
+  // How long the server asked to wait before the next request (Retry-After), when it said so in a
+  // form that could be read.
+  std::optional<RetryAfter> retryAfter;
 
   // A complete answer arrived (whatever its status).
   bool Answered() const { return status != 0 && error == TransportError::None; }

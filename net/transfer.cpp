@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/ascii.h"
+#include "base/clock.h"
 #include "net/handle_cookies.h"
 #include "net/transfer_abort.h"
 #include "net/url_parts.h"
@@ -15,8 +16,13 @@
 namespace shopwalk::net {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+
+// The transfer's limits (silence, total) are network-level time: always the real clock's, whatever
+// clock the engine above runs on, as libcurl's own connect limit is.
+Clock::TimePoint WallNow() {
+  return RealClock().Now();
+}
 
 constexpr std::string_view AgentText =
     "Mozilla/5.0 (Windows; U; Windows NT 6.1; en-US) AppleWebKit/534.10 (KHTML, like Gecko) "
@@ -58,7 +64,7 @@ struct TransferState {
   // Location, its Retry-After, and the body size it declared (none when chunked).
   int status = 0;
   std::string location;
-  std::optional<std::chrono::seconds> retryAfter;
+  std::optional<RetryAfter> retryAfter;
   std::optional<std::size_t> contentLength;
   bool chunked = false;
   // The request asks for the headers alone (HEAD): a declared size has no body behind it.
@@ -71,7 +77,7 @@ struct TransferState {
   milliseconds sendIdle{0};
   bool connected = false;
   bool sending = false;  // the request body is still going out
-  Clock::time_point lastActivity;
+  Clock::TimePoint lastActivity;
   curl_off_t uploaded = 0;
 
   bool aborted = false;
@@ -83,13 +89,13 @@ struct TransferState {
     return sending ? sendIdle : receiveIdle;
   }
 
-  bool IdleLimitPassed(Clock::time_point now) const {
+  bool IdleLimitPassed(Clock::TimePoint now) const {
     const milliseconds limit = ActiveIdleLimit();
     return limit.count() > 0 && now - lastActivity >= limit;
   }
 
   // How long the driving loop may wait before the idle limit needs checking.
-  milliseconds PollWait(Clock::time_point now) const {
+  milliseconds PollWait(Clock::TimePoint now) const {
     milliseconds wait = LongestPoll;
     if (const milliseconds limit = ActiveIdleLimit(); limit.count() > 0) {
       const auto left = std::chrono::duration_cast<milliseconds>(lastActivity + limit - now);
@@ -99,18 +105,19 @@ struct TransferState {
   }
 };
 
-// A Retry-After value: whole seconds, or an HTTP date (how long from `now` until then, 0 for a
-// date passed); nothing for a value that is neither.
-std::optional<std::chrono::seconds> ParseRetryAfter(const std::string& value, std::time_t now) {
+// A Retry-After value: whole seconds, or an HTTP date; nothing for a value that is neither.
+std::optional<RetryAfter> ParseRetryAfter(const std::string& value) {
   if (value.empty()) return std::nullopt;
+  RetryAfter pause;
   if (value.find_first_not_of("0123456789") == std::string::npos) {
     // Beyond any pause anyone keeps; the caller caps it anyway.
-    if (value.size() > 9) return std::chrono::seconds(999'999'999);
-    return std::chrono::seconds(std::stoll(value));
+    pause.delay = std::chrono::seconds(value.size() > 9 ? 999'999'999 : std::stoll(value));
+    return pause;
   }
   const std::time_t when = curl_getdate(value.c_str(), nullptr);
   if (when == -1) return std::nullopt;
-  return std::chrono::seconds(when > now ? when - now : 0);
+  pause.date = FromUnixSeconds(when);
+  return pause;
 }
 
 // A Content-Length value: its decimal digits, saturating; nothing for a value that is not one.
@@ -148,7 +155,7 @@ bool IsRedirect(const TransferState& state) {
 std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
   auto& state = *static_cast<TransferState*>(user);
   const std::size_t n = size * count;
-  state.lastActivity = Clock::now();
+  state.lastActivity = WallNow();
   state.headerBytes += n;
   if (state.headerBytes > MaxHeaderBytes) {
     state.headersTooLarge = true;
@@ -174,7 +181,7 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
   } else if (StartsWithIgnoringAsciiCase(line, "transfer-encoding:")) {
     state.chunked = true;
   } else if (StartsWithIgnoringAsciiCase(line, "retry-after:")) {
-    state.retryAfter = ParseRetryAfter(Trimmed(line.substr(12)), std::time(nullptr));
+    state.retryAfter = ParseRetryAfter(Trimmed(line.substr(12)));
   } else if (StartsWithIgnoringAsciiCase(line, "location:")) {
     // An empty Location is no redirect, as the library ignores it.
     if (state.location.empty()) state.location = Trimmed(line.substr(9));
@@ -189,7 +196,7 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
 std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
   auto& state = *static_cast<TransferState*>(user);
   const std::size_t n = size * count;
-  state.lastActivity = Clock::now();
+  state.lastActivity = WallNow();
   if (!state.finalResponse) return n;  // the body of a redirect: not the page
   const std::size_t kept = state.buffer->Append({data, n}, state.bufferLimit);
   state.bodyBytes += kept;
@@ -207,7 +214,7 @@ int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t uploadTotal, curl_
     state.aborted = true;
     return 1;
   }
-  const Clock::time_point now = Clock::now();
+  const Clock::TimePoint now = WallNow();
   if (uploaded != state.uploaded) {
     state.uploaded = uploaded;
     state.lastActivity = now;
@@ -224,7 +231,7 @@ int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t uploadTotal, curl_
 int OnConnected(void* user, char*, char*, int, int) {
   auto& state = *static_cast<TransferState*>(user);
   state.connected = true;
-  state.lastActivity = Clock::now();
+  state.lastActivity = WallNow();
   return CURL_PREREQFUNC_OK;
 }
 
@@ -310,7 +317,7 @@ Performed Perform(CURL* easy, CURLM* multi, TransferState& state) {
       performed.abortedByLoop = true;
       break;
     }
-    const Clock::time_point now = Clock::now();
+    const Clock::TimePoint now = WallNow();
     if (state.IdleLimitPassed(now)) {
       state.timedOut = true;
       break;
@@ -434,7 +441,7 @@ TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& req
   state.buffer = &buffer;
   state.bufferLimit = sizeBefore + MaxBodyBytes;
   state.headersOnly = EqualsIgnoringAsciiCase(request.method, "HEAD");
-  const Clock::time_point started = Clock::now();
+  const Clock::TimePoint started = WallNow();
 
   // Resetting the handle forgets the list of cookie files without freeing it; dropping the
   // cookie engine first releases it.
@@ -488,7 +495,7 @@ TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& req
   performed.result = CURLE_URL_MALFORMAT;
   for (bool first = true; firstUrl; first = false) {
     const milliseconds left =
-        totalBound - std::chrono::duration_cast<milliseconds>(Clock::now() - started);
+        totalBound - std::chrono::duration_cast<milliseconds>(WallNow() - started);
     if (left.count() <= 0) {
       state.timedOut = true;
       performed.result = CURLE_OPERATION_TIMEDOUT;

@@ -87,16 +87,20 @@ struct OutcomeCase {
 
   int status = 0;
   TransportError error = TransportError::None;
-  // Seconds, inclusive; none when no Retry-After is expected.
-  std::optional<std::pair<long, long>> retryAfter;
+  // The Retry-After expected (none when none is).
+  std::optional<RetryAfter> retryAfter;
   bool answered = false;
 
   OutcomeCase& Answered() {
     answered = true;
     return *this;
   }
-  OutcomeCase& RetryAfter(long least, long most) {
-    retryAfter = std::pair{least, most};
+  OutcomeCase& RetryAfterSeconds(long seconds) {
+    retryAfter = RetryAfter{std::chrono::seconds(seconds), std::nullopt};
+    return *this;
+  }
+  OutcomeCase& RetryAt(std::time_t when) {
+    retryAfter = RetryAfter{std::nullopt, FromUnixSeconds(when)};
     return *this;
   }
   OutcomeCase& ReceiveLimit(int ms) {
@@ -174,27 +178,27 @@ TEST_F(FetchOutcomeTest, EveryWayARequestEndsIsReported) {
       Serving("missing", StatusPage(404), 404, E::None).Answered(),
       Serving("busy-seconds", StatusPage(503, {{"Retry-After", "120"}}), 503, E::None)
           .Answered()
-          .RetryAfter(120, 120),
+          .RetryAfterSeconds(120),
       Serving("busy-huge-number", StatusPage(503, {{"Retry-After", "99999999999999"}}), 503,
               E::None)
           .Answered()
-          .RetryAfter(999'999'999, 999'999'999),
+          .RetryAfterSeconds(999'999'999),
       Serving("throttled-imf-date",
               StatusPage(429, {{"Retry-After", HttpDate(inAnHour, ImfFixdate)}}), 429, E::None)
           .Answered()
-          .RetryAfter(3000, 3600),
+          .RetryAt(inAnHour),
       Serving("throttled-rfc850-date",
               StatusPage(429, {{"Retry-After", HttpDate(inAnHour, Rfc850Date)}}), 429, E::None)
           .Answered()
-          .RetryAfter(3000, 3600),
+          .RetryAt(inAnHour),
       Serving("busy-asctime-date",
               StatusPage(503, {{"Retry-After", HttpDate(inAnHour, AsctimeDate)}}), 503, E::None)
           .Answered()
-          .RetryAfter(3000, 3600),
+          .RetryAt(inAnHour),
       Serving("busy-date-passed",
               StatusPage(503, {{"Retry-After", "Sun, 06 Nov 1994 08:49:37 GMT"}}), 503, E::None)
           .Answered()
-          .RetryAfter(0, 0),
+          .RetryAt(784111777),
       Serving("busy-unreadable", StatusPage(503, {{"Retry-After", "soon"}}), 503, E::None)
           .Answered(),
       Serving("busy-negative", StatusPage(503, {{"Retry-After", "-5"}}), 503, E::None).Answered(),
@@ -250,14 +254,20 @@ TEST_F(FetchOutcomeTest, EveryWayARequestEndsIsReported) {
     EXPECT_EQ(outcome.Answered(), c.answered);
     // A page whose headers arrived counts as sent, cut short or not.
     EXPECT_EQ(sent, (c.status >= 200 && c.status < 300) || c.answered);
-    if (c.retryAfter) {
-      ASSERT_TRUE(outcome.retryAfter.has_value());
-      EXPECT_GE(outcome.retryAfter->count(), c.retryAfter->first);
-      EXPECT_LE(outcome.retryAfter->count(), c.retryAfter->second);
-    } else {
-      EXPECT_FALSE(outcome.retryAfter.has_value()) << outcome.retryAfter->count();
-    }
+    EXPECT_EQ(outcome.retryAfter, c.retryAfter);
   }
+}
+
+// A date is judged against the calendar of whoever keeps the pause, when it begins.
+TEST(RetryAfterTest, APauseLastsItsSecondsOrUntilItsDate) {
+  const Clock::CalendarTime now = FromUnixSeconds(1'700'000'000);
+  EXPECT_EQ((RetryAfter{std::chrono::seconds(90), std::nullopt}.From(now)),
+            std::chrono::seconds(90));
+  const RetryAfter date{std::nullopt, now + std::chrono::seconds(3)};
+  EXPECT_EQ(date.From(now), std::chrono::seconds(3));
+  EXPECT_EQ(date.From(now + std::chrono::milliseconds(2500)), std::chrono::milliseconds(500));
+  EXPECT_EQ(date.From(now + std::chrono::hours(1)), std::chrono::milliseconds(0));
+  EXPECT_EQ(RetryAfter{}.From(now), std::chrono::milliseconds(0));
 }
 
 TEST_F(FetchOutcomeTest, SendWithoutARequestReportsAFailure) {
