@@ -113,7 +113,7 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
   }
   // While the walk is paused only the probe goes out; the others wait without using a try.
   if (!MaySend(ticket)) {
-    PutBack(shopId, ticket, Clock::now());
+    PutBack(shopId, ticket, clock_->Now());
     return;
   }
 
@@ -134,7 +134,7 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
     return;
   }
   if (turn->Waited() && !MaySend(ticket)) {
-    PutBack(shopId, ticket, Clock::now());
+    PutBack(shopId, ticket, clock_->Now());
     return;
   }
   Fetched home = Fetch(client, shopUrl);
@@ -184,7 +184,7 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
 
     // The walk may have been held or paused while this task waited for the lock.
     if (!MaySend(ticket)) {
-      PutBack(shopId, ticket, Clock::now());
+      PutBack(shopId, ticket, clock_->Now());
       return;
     }
     // The rating host serves every shop: its connection is kept for the next task.
@@ -195,7 +195,7 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
       return;
     }
     if (ratingTurn->Waited() && !MaySend(ticket)) {
-      PutBack(shopId, ticket, Clock::now());
+      PutBack(shopId, ticket, clock_->Now());
       return;
     }
     const Fetched rating = Fetch(client, m.ratingLinkPrefix + ratingToken);

@@ -33,7 +33,7 @@ void Collector::OnStartClicked() {
   // One run at a time: a second dispatcher would walk the same field and replace the lock
   // under running tasks.
   if (ThreadHandle running = run_.DispatcherThread.load(); running != 0) {
-    if (!WaitThreadEnded(running, std::chrono::milliseconds(0))) return;
+    if (!WaitThreadEnded(running, std::chrono::milliseconds(0), *clock_)) return;
     // That dispatcher left by itself (the walk reached the largest shop ID).
     if (run_.DispatcherThread.compare_exchange_strong(running, 0)) CloseThreadHandle(running);
   }
@@ -92,14 +92,14 @@ bool Collector::AlreadyListed(std::int32_t shopId) {
 }
 
 void Collector::DispatchShopIds() {
-  Pacer pacer(std::chrono::milliseconds(paceMs_.load()));
+  Pacer pacer(std::chrono::milliseconds(paceMs_.load()), *clock_);
   // Once the walk has reached the largest shop ID it hands out no new one, but goes on trying
   // the shops that wait until none is left.
   bool walkEnded = false;
   std::string cursorText = ui_.ShopIdText();
   for (std::int64_t pass = 0; pass < MaxDispatchPasses; ++pass) {
     if (ThreadEndRequested() || exiting_) return;
-    const Clock::time_point now = Clock::now();
+    const Clock::TimePoint now = clock_->Now();
     // The outage's probe when it is to go with this pass's new shop. Every way out of the pass
     // that does not send it hands it back (it is dropped), so the next pass can take it again.
     MarketplaceHealth::Probe probe;
@@ -205,7 +205,7 @@ bool Collector::NextPass(Pacer& pacer, bool handedOut) {
   if (paceMs_.load() > 0) return pacer.Wait();
   if (ThreadEndRequested()) return false;
   if (!handedOut) {
-    Delay(static_cast<int>(IdlePass.count()));
+    Delay(static_cast<int>(IdlePass.count()), *clock_);
     return !ThreadEndRequested();
   }
   // Flat out: the queue is filled to one shop per worker, then refilled once the workers have
@@ -213,7 +213,7 @@ bool Collector::NextPass(Pacer& pacer, bool handedOut) {
   // of the workers, and the dispatcher wakes once for several shops rather than for each.
   std::unique_lock lock(queueMutex_);
   if (queuedTasks_ >= queueAhead_) {
-    queueRoom_.wait_for(lock, IdlePass, [this] { return queuedTasks_ <= queueAhead_ / 2; });
+    clock_->WaitFor(lock, queueRoom_, IdlePass, [this] { return queuedTasks_ <= queueAhead_ / 2; });
   }
   return !ThreadEndRequested();
 }

@@ -23,14 +23,20 @@ void Collector::OnWindowClosing() {
   run_.WorkerPool.Stop();
 }
 
+void Collector::SetClock(Clock& clock) {
+  clock_ = &clock;
+  requestSlots_.SetClock(clock);
+}
+
 bool Collector::ShutDownForExit(std::chrono::milliseconds timeout,
                                 std::chrono::milliseconds grace) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  Clock& clock = *clock_;
+  const Clock::TimePoint deadline = clock.After(timeout);
   exiting_ = true;
   run_.WorkerPool.Stop();
   if (grace.count() > 0) {
     // The tasks in flight finish their shops if they can; the queued ones leave at once.
-    run_.WorkerPool.WaitEnded(std::min(grace, timeout));
+    run_.WorkerPool.WaitEnded(std::min(grace, timeout), clock);
   }
   DeleteLock(run_.ResultLock.load());
   AbortAllTransfers();
@@ -38,15 +44,14 @@ bool Collector::ShutDownForExit(std::chrono::milliseconds timeout,
   bool ended = true;
   if (ThreadHandle dispatcher = run_.DispatcherThread.load(); dispatcher != 0) {
     TerminateThread(dispatcher);
-    ended = WaitThreadEnded(dispatcher, timeout);
+    ended = WaitThreadEnded(dispatcher, timeout, clock);
     if (ended && run_.DispatcherThread.compare_exchange_strong(dispatcher, 0)) {
       CloseThreadHandle(dispatcher);
     }
   }
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline - std::chrono::steady_clock::now());
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock.Now());
   const bool workersEnded =
-      run_.WorkerPool.WaitEnded(std::max(left, std::chrono::milliseconds(0))) && ended;
+      run_.WorkerPool.WaitEnded(std::max(left, std::chrono::milliseconds(0)), clock) && ended;
   // The place after the last answers of the run (the field may be gone with the window).
   std::optional<std::string> cursor;
   {

@@ -33,6 +33,7 @@
 #include <set>
 #include <string>
 
+#include "base/clock.h"
 #include "collect/collector_ui.h"
 #include "collect/engine_policy.h"
 #include "collect/fetch_verdict.h"
@@ -94,6 +95,12 @@ class Collector {
   bool ShutDownForExit(std::chrono::milliseconds timeout,
                        std::chrono::milliseconds grace = std::chrono::milliseconds(0));
 
+  // The clock of every wait of the engine: the pace, back-off, pauses and probes, Retry-After
+  // holds, the shut-down's deadlines (the real clock unless set). Set before Start; it must
+  // outlive the collector. The web client's own time limits stay the real clock's.
+  void SetClock(Clock& clock);
+  Clock& TimeSource() const { return *clock_; }
+
   // How often the dispatcher submits (100 ms). 0 runs flat out.
   void SetPace(std::chrono::milliseconds pace) { paceMs_ = static_cast<int>(pace.count()); }
   // The last shop ID the walk hands out (none: it goes on to the largest shop ID). Set before
@@ -137,8 +144,6 @@ class Collector {
   const MarketplaceHealth& Health() const { return health_; }
 
  private:
-  using Clock = std::chrono::steady_clock;
-
   // What a dispatched task carries besides the shop ID: the tries made so far, and whether it is
   // the probe of an outage. Packed into the pool task's second parameter.
   struct Ticket {
@@ -163,7 +168,7 @@ class Collector {
   void TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVerdict& verdict,
                      MarketplaceHealth::Probe& probe);
   // The shop is put back to wait without a try being counted (the walk is paused or held).
-  void PutBack(std::int32_t shopId, Ticket ticket, Clock::time_point due);
+  void PutBack(std::int32_t shopId, Ticket ticket, Clock::TimePoint due);
   void FailForGood(std::int32_t shopId, Ticket ticket, int attempts, const std::string& reason);
   // The shop got its answer: a row (appended already), no shop, or no fields.
   void Finish(std::int32_t shopId, Ticket ticket, std::optional<ShopOutcome> withoutRow);
@@ -191,7 +196,7 @@ class Collector {
   bool NextPass(Pacer& pacer, bool handedOut);
   // Flat out, whether the pool's queue holds a shop for every worker already (never at a pace).
   bool QueueFull();
-  void SubmitDueRetry(Clock::time_point now);
+  void SubmitDueRetry(Clock::TimePoint now);
   // Submits the next failed shop on record; false when none is left.
   bool SubmitRecordedFailure();
   // Whether the walk is to pass `shopId` by (SetAlreadyListed); it is passed by once.
@@ -199,7 +204,7 @@ class Collector {
   // One dispatcher pass while the walk is paused: sends the probe when it is due and shows the
   // pause. Returns the probe when it is to go with the next new shop (every waiting shop has
   // had its turn in this round); `walkEnded`: the walk hands out no new shop any more.
-  MarketplaceHealth::Probe WhilePaused(MarketplaceHealth::State state, Clock::time_point now,
+  MarketplaceHealth::Probe WhilePaused(MarketplaceHealth::State state, Clock::TimePoint now,
                                        bool walkEnded);
   // The walk runs again: a later pause is shown afresh, and tasks show their shops again.
   void ResumeShown();
@@ -216,6 +221,7 @@ class Collector {
   void ShowPauseAgain();
 
   CollectorUi& ui_;
+  Clock* clock_ = &RealClock();
   RunState run_;
   ProgressTracker progress_;
   RetryPolicy policy_;

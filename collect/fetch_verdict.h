@@ -30,7 +30,7 @@ struct FetchVerdict {
   // "HTTP 503", "too large").
   std::string reason;
   // For Transient: the pause the server asked for, if it did.
-  std::optional<std::chrono::seconds> retryAfter;
+  std::optional<RetryAfter> retryAfter;
 };
 
 FetchVerdict JudgeFetch(const FetchOutcome& outcome);

@@ -23,7 +23,7 @@ MarketplaceHealth::Probe& MarketplaceHealth::Probe::operator=(Probe&& other) noe
   return *this;
 }
 
-bool MarketplaceHealth::Probe::Failed(Clock::time_point next) {
+bool MarketplaceHealth::Probe::Failed(Clock::TimePoint next) {
   MarketplaceHealth* health = std::exchange(health_, nullptr);
   return health != nullptr && health->EndProbe(serial_, next);
 }
@@ -41,7 +41,7 @@ void MarketplaceHealth::SetPolicy(const RetryPolicy& policy) {
   policy_ = policy;
 }
 
-bool MarketplaceHealth::Answered(Host host, Clock::time_point) {
+bool MarketplaceHealth::Answered(Host host, Clock::TimePoint) {
   std::lock_guard lock(mutex_);
   Of(host) = HostFailures{};
   if (!outage_ || shopPages_.failing || ratingPages_.failing) return false;
@@ -51,7 +51,7 @@ bool MarketplaceHealth::Answered(Host host, Clock::time_point) {
   return true;
 }
 
-void MarketplaceHealth::Failed(Host host, Clock::time_point now) {
+void MarketplaceHealth::Failed(Host host, Clock::TimePoint now) {
   std::lock_guard lock(mutex_);
   HostFailures& failures = Of(host);
   ++failures.inARow;
@@ -69,23 +69,23 @@ void MarketplaceHealth::Failed(Host host, Clock::time_point now) {
   nextProbe_ = now;
 }
 
-void MarketplaceHealth::HoldUntil(Clock::time_point until) {
+void MarketplaceHealth::HoldUntil(Clock::TimePoint until) {
   std::lock_guard lock(mutex_);
   if (!heldUntil_ || until > *heldUntil_) heldUntil_ = until;
 }
 
-MarketplaceHealth::State MarketplaceHealth::StateAt(Clock::time_point now) const {
+MarketplaceHealth::State MarketplaceHealth::StateAt(Clock::TimePoint now) const {
   std::lock_guard lock(mutex_);
   if (heldUntil_ && now < *heldUntil_) return State::Held;
   return outage_ ? State::Outage : State::Open;
 }
 
-std::optional<MarketplaceHealth::Clock::time_point> MarketplaceHealth::HeldUntil() const {
+std::optional<Clock::TimePoint> MarketplaceHealth::HeldUntil() const {
   std::lock_guard lock(mutex_);
   return heldUntil_;
 }
 
-MarketplaceHealth::Probe MarketplaceHealth::TakeProbe(Clock::time_point now) {
+MarketplaceHealth::Probe MarketplaceHealth::TakeProbe(Clock::TimePoint now) {
   std::lock_guard lock(mutex_);
   if (!outage_ || probeOut_ || now < nextProbe_) return Probe{};
   probeOut_ = true;
@@ -93,7 +93,7 @@ MarketplaceHealth::Probe MarketplaceHealth::TakeProbe(Clock::time_point now) {
   return Probe(this, ++probeSerial_, outageNumber_);
 }
 
-bool MarketplaceHealth::EndProbe(std::uint64_t serial, std::optional<Clock::time_point> next) {
+bool MarketplaceHealth::EndProbe(std::uint64_t serial, std::optional<Clock::TimePoint> next) {
   std::lock_guard lock(mutex_);
   if (!outage_ || !probeOut_ || serial != probeSerial_) return false;
   probeOut_ = false;
@@ -107,7 +107,7 @@ bool MarketplaceHealth::ProbeOut() const {
   return outage_ && probeOut_;
 }
 
-std::optional<MarketplaceHealth::Clock::time_point> MarketplaceHealth::NextProbe() const {
+std::optional<Clock::TimePoint> MarketplaceHealth::NextProbe() const {
   std::lock_guard lock(mutex_);
   if (!outage_) return std::nullopt;
   return nextProbe_;

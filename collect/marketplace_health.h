@@ -17,14 +17,13 @@
 #include <mutex>
 #include <optional>
 
+#include "base/clock.h"
 #include "collect/retry_policy.h"
 
 namespace shopwalk {
 
 class MarketplaceHealth {
  public:
-  using Clock = std::chrono::steady_clock;
-
   enum class State {
     Open,    // requests go out as usual
     Outage,  // failures dominate: only one probe at a time goes out
@@ -56,7 +55,7 @@ class MarketplaceHealth {
     // The probe got no answer: the next one may go at `next`. True when it was still the probe
     // of the outage, so its failure was the marketplace's; false when the outage had ended (or
     // another probe had replaced it) meanwhile. Holds nothing afterwards.
-    bool Failed(Clock::time_point next);
+    bool Failed(Clock::TimePoint next);
 
    private:
     friend class MarketplaceHealth;
@@ -74,22 +73,22 @@ class MarketplaceHealth {
 
   // A request to `host` was answered (any final answer): that host's failures are over. True
   // when this ended an outage (no host of the marketplace is failing any longer).
-  bool Answered(Host host, Clock::time_point now);
+  bool Answered(Host host, Clock::TimePoint now);
   // A request to `host` failed in a way worth retrying.
-  void Failed(Host host, Clock::time_point now);
+  void Failed(Host host, Clock::TimePoint now);
   // The server asked that nothing be sent before `until`.
-  void HoldUntil(Clock::time_point until);
+  void HoldUntil(Clock::TimePoint until);
 
-  State StateAt(Clock::time_point now) const;
-  std::optional<Clock::time_point> HeldUntil() const;
+  State StateAt(Clock::TimePoint now) const;
+  std::optional<Clock::TimePoint> HeldUntil() const;
 
   // Probing during an outage: takes the probe when one may go out now (none out, and the last
   // one's back-off has passed); holds nothing otherwise.
-  Probe TakeProbe(Clock::time_point now);
+  Probe TakeProbe(Clock::TimePoint now);
   // Whether a probe is out (taken and neither answered, failed nor handed back).
   bool ProbeOut() const;
   // When the next probe may go, during an outage.
-  std::optional<Clock::time_point> NextProbe() const;
+  std::optional<Clock::TimePoint> NextProbe() const;
   // Probes sent since the outage began.
   int ProbesSent() const;
   // The number of the current (or last) outage: 0 before the first, then 1, 2, ...
@@ -98,12 +97,12 @@ class MarketplaceHealth {
  private:
   // Ends the probe `serial` if it is still out; the next one may go at `next` (none: as soon as
   // this one could).
-  bool EndProbe(std::uint64_t serial, std::optional<Clock::time_point> next);
+  bool EndProbe(std::uint64_t serial, std::optional<Clock::TimePoint> next);
 
   struct HostFailures {
     int inARow = 0;
-    std::optional<Clock::time_point> first;  // since the host last answered
-    bool failing = false;                    // the host's failures started the outage or joined it
+    std::optional<Clock::TimePoint> first;  // since the host last answered
+    bool failing = false;                   // the host's failures started the outage or joined it
   };
   HostFailures& Of(Host host) { return host == Host::ShopPages ? shopPages_ : ratingPages_; }
 
@@ -113,10 +112,10 @@ class MarketplaceHealth {
   HostFailures ratingPages_;
   bool outage_ = false;
   int outageNumber_ = 0;
-  std::optional<Clock::time_point> heldUntil_;
+  std::optional<Clock::TimePoint> heldUntil_;
   bool probeOut_ = false;
   std::uint64_t probeSerial_ = 0;
-  Clock::time_point nextProbe_;
+  Clock::TimePoint nextProbe_;
   int probesSent_ = 0;
 };
 

@@ -25,6 +25,11 @@ void RequestSlots::SetLimit(int limit) {
   limit_ = limit;
 }
 
+void RequestSlots::SetClock(Clock& clock) {
+  std::lock_guard lock(mutex_);
+  clock_ = &clock;
+}
+
 int RequestSlots::Limit() const {
   std::lock_guard lock(mutex_);
   return limit_;
@@ -37,7 +42,8 @@ std::optional<RequestSlots::Held> RequestSlots::Take() {
   while (inUse_ >= limit_) {
     if (TransfersAborted()) return std::nullopt;
     waited = true;
-    freed_.wait_for(lock, AbortCheck);
+    clock_->WaitFor(lock, freed_, AbortCheck,
+                    [this] { return inUse_ < limit_ || TransfersAborted(); });
   }
   ++inUse_;
   return Held(this, waited);

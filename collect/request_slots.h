@@ -7,6 +7,8 @@
 #include <mutex>
 #include <optional>
 
+#include "base/clock.h"
+
 namespace shopwalk {
 
 class RequestSlots {
@@ -34,6 +36,9 @@ class RequestSlots {
 
   // At most `limit` slots; 0 or less: every Take succeeds at once. Set while no slot is held.
   void SetLimit(int limit);
+  // The clock a waiting Take looks at the aborts by (the real one unless set). Set while no
+  // slot is held; it must outlive the slots.
+  void SetClock(Clock& clock);
   int Limit() const;
 
   // Waits for a free slot and holds it. Gives up (nothing) when every transfer is being aborted
@@ -45,6 +50,7 @@ class RequestSlots {
 
   mutable std::mutex mutex_;
   std::condition_variable freed_;
+  Clock* clock_ = &RealClock();
   int limit_ = 0;
   int inUse_ = 0;
 };

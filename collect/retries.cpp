@@ -15,8 +15,7 @@ constexpr std::int32_t ProbeUsesTryFlag = 1 << 18;
 constexpr std::int32_t AttemptsMask = ProbeFlag - 1;
 
 // Whole seconds from `now` until `then`, rounded up, never negative.
-std::chrono::seconds SecondsUntil(std::chrono::steady_clock::time_point then,
-                                  std::chrono::steady_clock::time_point now) {
+std::chrono::seconds SecondsUntil(Clock::TimePoint then, Clock::TimePoint now) {
   if (then <= now) return std::chrono::seconds(0);
   return std::chrono::ceil<std::chrono::seconds>(then - now);
 }
@@ -51,7 +50,7 @@ void Collector::SetRetryPolicy(const RetryPolicy& policy) {
 }
 
 bool Collector::MaySend(Ticket ticket) const {
-  switch (health_.StateAt(Clock::now())) {
+  switch (health_.StateAt(clock_->Now())) {
     case MarketplaceHealth::State::Open:
       return true;
     case MarketplaceHealth::State::Outage:
@@ -63,7 +62,7 @@ bool Collector::MaySend(Ticket ticket) const {
 }
 
 void Collector::Learn(const FetchVerdict& verdict, Ticket ticket, MarketplaceHealth::Host host) {
-  const Clock::time_point now = Clock::now();
+  const Clock::TimePoint now = clock_->Now();
   switch (verdict.kind) {
     case FetchVerdict::Kind::Page:
     case FetchVerdict::Kind::NoPage:
@@ -75,8 +74,8 @@ void Collector::Learn(const FetchVerdict& verdict, Ticket ticket, MarketplaceHea
       if (verdict.retryAfter) {
         // A pause the server asked for holds every request to the marketplace; it is an answer,
         // not an outage.
-        health_.HoldUntil(now + std::min<std::chrono::milliseconds>(*verdict.retryAfter,
-                                                                    policy_.longestRetryAfter));
+        health_.HoldUntil(now + std::min(verdict.retryAfter->From(clock_->CalendarNow()),
+                                         policy_.longestRetryAfter));
       } else {
         health_.Failed(host, now);
       }
@@ -89,9 +88,9 @@ void Collector::Learn(const FetchVerdict& verdict, Ticket ticket, MarketplaceHea
 void Collector::TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVerdict& verdict,
                               MarketplaceHealth::Probe& probe) {
   int attempts = ticket.attempts + 1;
-  const Clock::time_point now = Clock::now();
+  const Clock::TimePoint now = clock_->Now();
   if (probe) {
-    Clock::time_point next;
+    Clock::TimePoint next;
     {
       std::lock_guard lock(randomMutex_);
       next = now + BackoffDelay(policy_, health_.ProbesSent(), random_);
@@ -104,9 +103,10 @@ void Collector::TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVer
     FailForGood(shopId, ticket, attempts, verdict.reason);
     return;
   }
-  Clock::time_point due;
+  Clock::TimePoint due;
   if (verdict.retryAfter) {
-    due = now + std::min<std::chrono::milliseconds>(*verdict.retryAfter, policy_.longestRetryAfter);
+    due =
+        now + std::min(verdict.retryAfter->From(clock_->CalendarNow()), policy_.longestRetryAfter);
   } else {
     std::lock_guard lock(randomMutex_);
     due = now + BackoffDelay(policy_, attempts, random_);
@@ -115,7 +115,7 @@ void Collector::TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVer
   ShowRetryCounts();
 }
 
-void Collector::PutBack(std::int32_t shopId, Ticket ticket, Clock::time_point due) {
+void Collector::PutBack(std::int32_t shopId, Ticket ticket, Clock::TimePoint due) {
   waiting_.Wait(WaitingShops::Shop{shopId, ticket.attempts, due, "paused", ticket.recorded});
   ShowRetryCounts();
 }
@@ -243,7 +243,7 @@ void Collector::TaskStarted() {
   if (refill) queueRoom_.notify_one();
 }
 
-void Collector::SubmitDueRetry(Clock::time_point now) {
+void Collector::SubmitDueRetry(Clock::TimePoint now) {
   std::optional<WaitingShops::Shop> shop = waiting_.TakeDue(now);
   if (!shop) return;
   ShowRetryCounts();
@@ -277,7 +277,7 @@ void Collector::ShowCollecting(const std::string& shopUrl) {
 }
 
 void Collector::ShowProbeOut() {
-  if (health_.StateAt(Clock::now()) != MarketplaceHealth::State::Outage || !health_.ProbeOut()) {
+  if (health_.StateAt(clock_->Now()) != MarketplaceHealth::State::Outage || !health_.ProbeOut()) {
     return;
   }
   ShowPause(PauseReason::Outage, std::chrono::seconds(0), true);
@@ -288,13 +288,13 @@ void Collector::ShowPauseAgain() {
   if (!shownPause_) return;
   const bool lasts = shownPause_->reason == PauseReason::StoreBehind
                          ? sink_ != nullptr && sink_->Congested()
-                         : health_.StateAt(Clock::now()) != MarketplaceHealth::State::Open;
+                         : health_.StateAt(clock_->Now()) != MarketplaceHealth::State::Open;
   if (lasts) ui_.ShowPaused(shownPause_->reason, shownPause_->nextTry, shownPause_->probeOut);
 }
 
 MarketplaceHealth::Probe Collector::WhilePaused(MarketplaceHealth::State state,
-                                                Clock::time_point now, bool walkEnded) {
-  Clock::time_point nextTry = now;
+                                                Clock::TimePoint now, bool walkEnded) {
+  Clock::TimePoint nextTry = now;
   PauseReason reason = PauseReason::Outage;
   MarketplaceHealth::Probe forNewShop;
   bool heldByStore = false;

@@ -15,7 +15,7 @@ std::optional<WaitingShops::Shop> WaitingShops::Take(std::map<std::uint64_t, Sho
   return shop;
 }
 
-std::optional<WaitingShops::Shop> WaitingShops::TakeDue(Clock::time_point now) {
+std::optional<WaitingShops::Shop> WaitingShops::TakeDue(Clock::TimePoint now) {
   std::lock_guard lock(mutex_);
   for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
     if (it->second.due <= now) return Take(it);
@@ -38,14 +38,14 @@ std::optional<WaitingShops::Shop> WaitingShops::TakeOldestExcept(
   return std::nullopt;
 }
 
-void WaitingShops::MakeAllDue(Clock::time_point now) {
+void WaitingShops::MakeAllDue(Clock::TimePoint now) {
   std::lock_guard lock(mutex_);
   for (auto& [arrival, shop] : waiting_) shop.due = std::min(shop.due, now);
 }
 
-std::optional<WaitingShops::Clock::time_point> WaitingShops::NextDue() const {
+std::optional<Clock::TimePoint> WaitingShops::NextDue() const {
   std::lock_guard lock(mutex_);
-  std::optional<Clock::time_point> next;
+  std::optional<Clock::TimePoint> next;
   for (const auto& [arrival, shop] : waiting_) {
     if (!next || shop.due < *next) next = shop.due;
   }

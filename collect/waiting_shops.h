@@ -13,17 +13,17 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
+
 namespace shopwalk {
 
 class WaitingShops {
  public:
-  using Clock = std::chrono::steady_clock;
-
   struct Shop {
     std::int32_t id = 0;
     // Tries made so far.
     int attempts = 0;
-    Clock::time_point due;
+    Clock::TimePoint due;
     // Why the last try failed.
     std::string reason;
     // A failed shop on record, tried again.
@@ -39,15 +39,15 @@ class WaitingShops {
   // `shop` waits until its due time. A shop already waiting is replaced.
   void Wait(Shop shop);
   // The waiting shop that is due at `now` and has waited longest since it first came, taken out.
-  std::optional<Shop> TakeDue(Clock::time_point now);
+  std::optional<Shop> TakeDue(Clock::TimePoint now);
   // The waiting shop that came first, taken out, due or not.
   std::optional<Shop> TakeOldest();
   // The waiting shop that came first of those not in `ids`, taken out, due or not.
   std::optional<Shop> TakeOldestExcept(const std::set<std::int32_t>& ids);
   // Every waiting shop becomes due at `now`.
-  void MakeAllDue(Clock::time_point now);
+  void MakeAllDue(Clock::TimePoint now);
   // The earliest due time of a waiting shop, if any is waiting.
-  std::optional<Clock::time_point> NextDue() const;
+  std::optional<Clock::TimePoint> NextDue() const;
 
   // The shop used up its tries.
   void Fail(Failed shop);

@@ -9,7 +9,6 @@
 namespace shopwalk::test {
 namespace {
 
-using Clock = MarketplaceHealth::Clock;
 using Host = MarketplaceHealth::Host;
 using State = MarketplaceHealth::State;
 using std::chrono::seconds;
@@ -27,7 +26,7 @@ class HealthTest : public ::testing::Test {
     for (int i = 0; i < 5; ++i) health.Failed(host, t0);
   }
 
-  const Clock::time_point t0 = Clock::now();
+  const Clock::TimePoint t0{std::chrono::hours(1000)};
   MarketplaceHealth health;
 };
 
