@@ -86,18 +86,19 @@ PgStoreSettings PgStoreSettings::Normalized() const {
   return s;
 }
 
-PgStore::PgStore(std::string uri, bool walking, const PgStoreSettings& settings)
+PgStore::PgStore(std::string uri, bool walking, const PgStoreSettings& settings, Clock& clock)
     : uri_(std::move(uri)),
       location_(pg::RedactedUri(uri_)),
       walking_(walking),
-      settings_(settings.Normalized()) {}
+      settings_(settings.Normalized()),
+      clock_(clock) {}
 
 PgStore::~PgStore() {
   if (writerThread_.joinable()) {
     {
       std::lock_guard lock(mutex_);
       writerStopping_ = true;
-      closeDeadline_ = Clock::now() + settings_.closeTimeout;
+      closeDeadline_ = clock_.Now() + settings_.closeTimeout;
     }
     writerWakeup_.notify_all();
     writerThread_.join();
@@ -120,10 +121,10 @@ PgStore::Opening PgStore::Problem(StoreProblem problem) {
 
 PgStore::Opening PgStore::OpenForWalking(const std::string& uri,
                                          const results::WalkRequest& request,
-                                         const PgStoreSettings& settings) {
+                                         const PgStoreSettings& settings, Clock& clock) {
   if (uri.empty()) return Problem({StoreProblem::Kind::Other, uri, "no database was given"});
   try {
-    std::unique_ptr<PgStore> store(new PgStore(uri, true, settings));
+    std::unique_ptr<PgStore> store(new PgStore(uri, true, settings, clock));
     if (auto problem = store->StartWalking(request)) return Problem(std::move(*problem));
     Opening opening;
     opening.store = std::move(store);
@@ -133,10 +134,11 @@ PgStore::Opening PgStore::OpenForWalking(const std::string& uri,
   }
 }
 
-PgStore::Opening PgStore::OpenForReading(const std::string& uri, const PgStoreSettings& settings) {
+PgStore::Opening PgStore::OpenForReading(const std::string& uri, const PgStoreSettings& settings,
+                                         Clock& clock) {
   if (uri.empty()) return Problem({StoreProblem::Kind::Other, uri, "no database was given"});
   try {
-    std::unique_ptr<PgStore> store(new PgStore(uri, false, settings));
+    std::unique_ptr<PgStore> store(new PgStore(uri, false, settings, clock));
     if (auto problem = store->StartReading()) return Problem(std::move(*problem));
     Opening opening;
     opening.store = std::move(store);
@@ -246,7 +248,7 @@ WorkSource::Next PgStore::NextShop() {
     next.kind = Next::Kind::End;
     return next;
   }
-  const Clock::time_point now = Clock::now();
+  const Clock::TimePoint now = clock_.Now();
   if (keeperReachable_) {
     for (auto it = handOrder_.begin(); it != handOrder_.end();) {
       auto found = leases_.find(*it);
@@ -298,7 +300,7 @@ void PgStore::AddLease(const results::Lease& lease, std::vector<std::int32_t> id
   HeldLease held;
   held.lease = lease;
   held.toHandOut.assign(ids.begin(), ids.end());
-  held.validUntil = Clock::now() + settings_.lease - HandOutMargin(settings_);
+  held.validUntil = clock_.Now() + settings_.lease - HandOutMargin(settings_);
   const bool empty = held.toHandOut.empty();
   leases_[lease.epoch] = std::move(held);
   if (empty) {
@@ -370,7 +372,7 @@ void PgStore::QueueReport(Report report) {
     RefuseReport();
     return;
   }
-  report.due = Clock::now() + settings_.commitDelay;
+  report.due = clock_.Now() + settings_.commitDelay;
   bool wake = false;
   {
     std::lock_guard lock(mutex_);
@@ -475,7 +477,7 @@ bool PgStore::Flush(std::chrono::milliseconds timeout) {
   if (written_ >= target) return true;
   flushWanted_ = std::max(flushWanted_, target);
   writerWakeup_.notify_one();
-  return progress_.wait_for(lock, timeout, [&] { return written_ >= target; });
+  return clock_.WaitFor(lock, progress_, timeout, [&] { return written_ >= target; });
 }
 
 void PgStore::OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) {
@@ -498,11 +500,11 @@ pg::Status PgStore::PrepareSession(pg::Connection& connection) const {
   return status;
 }
 
-bool PgStore::EnsureConnected(pg::Connection& connection, Clock::time_point& nextTry,
+bool PgStore::EnsureConnected(pg::Connection& connection, Clock::TimePoint& nextTry,
                               std::chrono::milliseconds& delay, const char* what,
                               std::optional<StoreProblem>& problem) {
   if (connection.IsAlive()) return true;
-  const Clock::time_point now = Clock::now();
+  const Clock::TimePoint now = clock_.Now();
   if (now < nextTry) return false;
   pg::Status status = connection.Open(uri_, settings_.connectTimeout);
   if (status) status = PrepareSession(connection);
@@ -531,7 +533,7 @@ void PgStore::SetProblem(bool fromWriter, const std::optional<StoreProblem>& pro
 
 void PgStore::WriteLoop() {
   std::vector<Report> batch;
-  Clock::time_point nextTry = Clock::now();
+  Clock::TimePoint nextTry = clock_.Now();
   std::chrono::milliseconds delay = settings_.reconnectFirst;
   for (;;) {
     {
@@ -542,8 +544,8 @@ void PgStore::WriteLoop() {
         if (queue_.empty() && !finishWanted_) return;
         if (!queue_.empty()) {
           // Gather until the first report is due, enough wait, or someone waits.
-          const Clock::time_point due = queue_.front().due;
-          writerWakeup_.wait_until(lock, due, [&] {
+          const Clock::TimePoint due = queue_.front().due;
+          clock_.WaitUntil(lock, writerWakeup_, due, [&] {
             return writerStopping_ || queue_.size() >= settings_.batchSize ||
                    flushWanted_ > written_;
           });
@@ -617,7 +619,7 @@ void PgStore::WriteLoop() {
     {
       std::lock_guard lock(mutex_);
       troubled_ = true;
-      giveUp = writerStopping_ && Clock::now() >= closeDeadline_;
+      giveUp = writerStopping_ && clock_.Now() >= closeDeadline_;
       unwritten = batch.size() + queue_.size();
       problem->unwrittenRows = unwrittenRows_.size();
     }
@@ -631,8 +633,8 @@ void PgStore::WriteLoop() {
     SetProblem(true, problem);
     std::unique_lock lock(mutex_);
     // Not cut short by new reports or by closing, which keeps trying until its deadline.
-    const Clock::time_point retryAt = std::max(nextTry, Clock::now() + settings_.reconnectFirst);
-    writerWakeup_.wait_until(lock, retryAt, [] { return false; });
+    const Clock::TimePoint retryAt = std::max(nextTry, clock_.Now() + settings_.reconnectFirst);
+    clock_.WaitUntil(lock, writerWakeup_, retryAt, [] { return false; });
   }
 }
 
@@ -804,20 +806,20 @@ void PgStore::FinishCompleteLeases() {
 // The keeper.
 
 void PgStore::KeepLoop() {
-  Clock::time_point nextTry = Clock::now();
+  Clock::TimePoint nextTry = clock_.Now();
   std::chrono::milliseconds delay = settings_.reconnectFirst;
-  Clock::time_point nextRenew = Clock::now() + settings_.renewEvery;
-  Clock::time_point nextClaim = Clock::now();
-  Clock::time_point rateSince = Clock::now();
+  Clock::TimePoint nextRenew = clock_.Now() + settings_.renewEvery;
+  Clock::TimePoint nextClaim = clock_.Now();
+  Clock::TimePoint rateSince = clock_.Now();
   std::uint64_t answeredBefore = 0;
   for (;;) {
     {
       std::unique_lock lock(mutex_);
-      Clock::time_point wakeAt = nextRenew;
+      Clock::TimePoint wakeAt = nextRenew;
       if (!keeper_.IsAlive()) wakeAt = std::min(wakeAt, nextTry);
       if (NeedsClaim()) wakeAt = std::min(wakeAt, nextClaim);
-      keeperWakeup_.wait_until(lock, wakeAt, [&] {
-        return keeperStopping_ || (NeedsClaim() && Clock::now() >= nextClaim);
+      clock_.WaitUntil(lock, keeperWakeup_, wakeAt, [&] {
+        return keeperStopping_ || (NeedsClaim() && clock_.Now() >= nextClaim);
       });
       if (keeperStopping_) break;
     }
@@ -834,7 +836,7 @@ void PgStore::KeepLoop() {
     }
 
     pg::Status status;
-    const Clock::time_point now = Clock::now();
+    const Clock::TimePoint now = clock_.Now();
     if (now >= nextRenew) {
       status = Renew();
       if (status) {
@@ -858,7 +860,7 @@ void PgStore::KeepLoop() {
     for (;;) {
       {
         std::lock_guard lock(mutex_);
-        if (!status || keeperStopping_ || !NeedsClaim() || Clock::now() < nextClaim) break;
+        if (!status || keeperStopping_ || !NeedsClaim() || clock_.Now() < nextClaim) break;
       }
       if (ClaimOnce(status)) continue;
       if (!status) break;
@@ -871,14 +873,14 @@ void PgStore::KeepLoop() {
         std::lock_guard lock(mutex_);
         walkOver_ = true;
       }
-      nextClaim = Clock::now() + settings_.idleClaimEvery;
+      nextClaim = clock_.Now() + settings_.idleClaimEvery;
       break;
     }
     if (status) {
       SetProblem(false, std::nullopt);
     } else {
       if (status.ConnectionLost()) keeper_.Close();
-      nextClaim = Clock::now() + settings_.reconnectFirst;
+      nextClaim = clock_.Now() + settings_.reconnectFirst;
       if (status.ConnectionLost()) {
         std::lock_guard lock(mutex_);
         keeperReachable_ = false;
@@ -957,7 +959,7 @@ pg::Status PgStore::Renew() {
     }
   }
   if (blockEpochs.empty() && failedEpochs.empty()) return {};
-  const Clock::time_point asked = Clock::now();
+  const Clock::TimePoint asked = clock_.Now();
   std::vector<std::int64_t> kept;
   if (auto status = results::RenewLeases(keeper_, nodeId_, settings_.lease.count(), blockEpochs,
                                          failedEpochs, kept);
@@ -998,9 +1000,9 @@ void PgStore::ReleaseAll() {
       }
     }
   }
-  Clock::time_point nextTry = Clock::now();
+  Clock::TimePoint nextTry = clock_.Now();
   std::chrono::milliseconds delay = settings_.reconnectFirst;
-  const Clock::time_point deadline = Clock::now() + settings_.closeTimeout;
+  const Clock::TimePoint deadline = clock_.Now() + settings_.closeTimeout;
   for (;;) {
     std::optional<StoreProblem> unreachable;
     if (EnsureConnected(keeper_, nextTry, delay, "letting leases go", unreachable)) {
@@ -1009,8 +1011,8 @@ void PgStore::ReleaseAll() {
       if (status) return;
       if (status.ConnectionLost()) keeper_.Close();
     }
-    if (Clock::now() >= deadline) return;
-    std::this_thread::sleep_until(std::min(deadline, std::max(nextTry, Clock::now() + delay)));
+    if (clock_.Now() >= deadline) return;
+    clock_.SleepUntil(std::min(deadline, std::max(nextTry, clock_.Now() + delay)));
   }
 }
 
@@ -1023,8 +1025,8 @@ void PgStore::CatchUp() {
   if (written_ >= target) return;
   flushWanted_ = std::max(flushWanted_, target);
   writerWakeup_.notify_one();
-  progress_.wait_for(lock, settings_.readWaitLimit,
-                     [&] { return written_ >= target || troubled_; });
+  clock_.WaitFor(lock, progress_, settings_.readWaitLimit,
+                 [&] { return written_ >= target || troubled_; });
 }
 
 bool PgStore::EnsureReader() {

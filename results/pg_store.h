@@ -53,6 +53,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/clock.h"
 #include "collect/work_source.h"
 #include "results/pg.h"
 #include "results/pg_walk.h"
@@ -127,12 +128,15 @@ class PgStore final : public ResultStore, public WorkSource {
   // Fails (Other) when the server cannot be reached, when the walk request cannot be met, or when
   // the database holds a newer layout; Corrupt when its schema "shopwalk" is something else's;
   // NotWritable when the user may not create or write the tables.
+  // The node's own timing (batching, reconnecting, renewing, claiming, closing, flushes) follows
+  // `clock`, which must outlive the store; the leases themselves run on the server's time.
   static Opening OpenForWalking(const std::string& uri, const results::WalkRequest& request,
-                                const PgStoreSettings& settings = {});
+                                const PgStoreSettings& settings = {}, Clock& clock = RealClock());
   // Opens the store for reading (status, export): no layout changes, no node, no claims. What is
   // reported to it is refused (see ResultStore::OnTrouble). A database without a store, or with
   // an older layout, fails.
-  static Opening OpenForReading(const std::string& uri, const PgStoreSettings& settings = {});
+  static Opening OpenForReading(const std::string& uri, const PgStoreSettings& settings = {},
+                                Clock& clock = RealClock());
 
   // Writes what is queued (trying for up to closeTimeout while the server is out of reach),
   // lets the node's unfinished leases go so that other nodes claim them at once, and marks the
@@ -182,8 +186,6 @@ class PgStore final : public ResultStore, public WorkSource {
   std::optional<SharedWalkSummary> SharedWalk();
 
  private:
-  using Clock = std::chrono::steady_clock;
-
   // A lease the node holds, and what it handed out under it.
   struct HeldLease {
     results::Lease lease;
@@ -196,7 +198,7 @@ class PgStore final : public ResultStore, public WorkSource {
     // Reports queued under it and not yet written.
     std::size_t unwritten = 0;
     // Until when the node may hand out its IDs (the last renewal plus the lease, less a margin).
-    Clock::time_point validUntil;
+    Clock::TimePoint validUntil;
     // Times its missing IDs were handed out again.
     int rounds = 0;
     bool lost = false;
@@ -207,7 +209,7 @@ class PgStore final : public ResultStore, public WorkSource {
   struct Report {
     enum class Type : std::uint8_t { Row, Answer, Failure, Place, BeginRun, EndRun };
     Type type = Type::Row;
-    Clock::time_point due;
+    Clock::TimePoint due;
     // The lease's epoch (Row, Answer, Failure).
     std::int64_t epoch = 0;
     results::Lease lease;
@@ -221,7 +223,7 @@ class PgStore final : public ResultStore, public WorkSource {
     ShopRecord record;
   };
 
-  PgStore(std::string uri, bool walking, const PgStoreSettings& settings);
+  PgStore(std::string uri, bool walking, const PgStoreSettings& settings, Clock& clock);
   static Opening Problem(StoreProblem problem);
   std::optional<StoreProblem> StartWalking(const results::WalkRequest& request);
   std::optional<StoreProblem> StartReading();
@@ -238,7 +240,7 @@ class PgStore final : public ResultStore, public WorkSource {
   pg::Status PrepareSession(pg::Connection& connection) const;
   // Opens `connection` again when it is lost and the back-off allows a try; on a failed try
   // `problem` says why.
-  bool EnsureConnected(pg::Connection& connection, Clock::time_point& nextTry,
+  bool EnsureConnected(pg::Connection& connection, Clock::TimePoint& nextTry,
                        std::chrono::milliseconds& delay, const char* what,
                        std::optional<StoreProblem>& problem);
   std::optional<StoreProblem> WriteBatch(std::vector<Report>& batch,
@@ -275,6 +277,7 @@ class PgStore final : public ResultStore, public WorkSource {
   const std::string location_;
   const bool walking_;
   const PgStoreSettings settings_;
+  Clock& clock_;
   results::JoinedWalk walk_;
   std::int64_t nodeId_ = 0;
 
@@ -296,7 +299,7 @@ class PgStore final : public ResultStore, public WorkSource {
   bool walkOver_ = false;
   bool endGiven_ = false;
   std::deque<Report> queue_;
-  Clock::time_point earliestDue_ = Clock::time_point::max();
+  Clock::TimePoint earliestDue_ = Clock::TimePoint::max();
   std::uint64_t reported_ = 0;
   std::uint64_t written_ = 0;
   std::uint64_t flushWanted_ = 0;
@@ -304,7 +307,7 @@ class PgStore final : public ResultStore, public WorkSource {
   bool troubled_ = false;
   bool writerStopping_ = false;
   bool keeperStopping_ = false;
-  Clock::time_point closeDeadline_;
+  Clock::TimePoint closeDeadline_;
   std::uint64_t refused_ = 0;
   PgStoreCounters counters_;
   std::uint64_t answeredWritten_ = 0;

@@ -19,12 +19,6 @@ namespace {
 // How long a connection waits for another's lock (a checkpoint, a reader starting up).
 constexpr std::chrono::milliseconds BusyTimeout{5000};
 
-std::int64_t UnixMsNow() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 std::string SystemWords(int error) {
   return std::error_code(error, std::generic_category()).message();
 }
@@ -178,15 +172,15 @@ ShopRecord RecordFromColumns(const sqlite::Statement& row) {
 
 }  // namespace
 
-SqliteStore::SqliteStore(std::string path, bool walking)
-    : path_(std::move(path)), walking_(walking) {}
+SqliteStore::SqliteStore(std::string path, bool walking, Clock& clock)
+    : path_(std::move(path)), walking_(walking), clock_(clock) {}
 
 SqliteStore::~SqliteStore() {
   if (writerThread_.joinable()) {
     {
       std::lock_guard lock(queueMutex_);
       stopping_ = true;
-      closeDeadline_ = Clock::now() + CloseTimeout;
+      closeDeadline_ = clock_.After(CloseTimeout);
     }
     writerWakeup_.notify_all();
     writerThread_.join();
@@ -202,10 +196,10 @@ SqliteStore::Opening SqliteStore::Problem(StoreProblem problem) {
   return opening;
 }
 
-SqliteStore::Opening SqliteStore::OpenForWalking(const std::string& path) {
+SqliteStore::Opening SqliteStore::OpenForWalking(const std::string& path, Clock& clock) {
   if (path.empty()) return Problem({StoreProblem::Kind::Other, path, "no file name was given"});
   try {
-    std::unique_ptr<SqliteStore> store(new SqliteStore(path, true));
+    std::unique_ptr<SqliteStore> store(new SqliteStore(path, true, clock));
     if (auto problem = store->StartWalking()) return Problem(std::move(*problem));
     Opening opening;
     opening.store = std::move(store);
@@ -215,10 +209,10 @@ SqliteStore::Opening SqliteStore::OpenForWalking(const std::string& path) {
   }
 }
 
-SqliteStore::Opening SqliteStore::OpenForReading(const std::string& path) {
+SqliteStore::Opening SqliteStore::OpenForReading(const std::string& path, Clock& clock) {
   if (path.empty()) return Problem({StoreProblem::Kind::Other, path, "no file name was given"});
   try {
-    std::unique_ptr<SqliteStore> store(new SqliteStore(path, false));
+    std::unique_ptr<SqliteStore> store(new SqliteStore(path, false, clock));
     if (auto problem = store->StartReading()) return Problem(std::move(*problem));
     Opening opening;
     opening.store = std::move(store);
@@ -388,8 +382,8 @@ void SqliteStore::Queue(Report report) {
     }
     return;
   }
-  report.queuedAt = Clock::now();
-  report.unixMs = UnixMsNow();
+  report.queuedAt = clock_.Now();
+  report.unixMs = UnixMs(clock_.CalendarNow());
   const bool mayWait = report.type == Report::Type::Answer || report.type == Report::Type::Place;
   report.due = report.queuedAt + (mayWait ? PlaceDelay : CommitDelay);
   bool wake = false;
@@ -492,7 +486,7 @@ bool SqliteStore::Flush(std::chrono::milliseconds timeout) {
   if (written_ >= target) return true;
   flushWanted_ = std::max(flushWanted_, target);
   writerWakeup_.notify_one();
-  return progress_.wait_for(lock, timeout, [&] { return written_ >= target; });
+  return clock_.WaitFor(lock, progress_, timeout, [&] { return written_ >= target; });
 }
 
 void SqliteStore::OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) {
@@ -512,7 +506,7 @@ void SqliteStore::TakeBatch(std::vector<Report>& batch) {
     batch.push_back(std::move(queue_.front()));
     queue_.pop_front();
   }
-  earliestDue_ = Clock::time_point::max();
+  earliestDue_ = Clock::TimePoint::max();
   for (const Report& report : queue_) earliestDue_ = std::min(earliestDue_, report.due);
 }
 
@@ -527,8 +521,8 @@ void SqliteStore::WriteLoop() {
         // Gather: until a report is due, enough wait, or someone waits. An earlier deadline
         // than the one waited for wakes the writer, which then waits for that one.
         for (;;) {
-          const Clock::time_point due = earliestDue_;
-          const bool woken = writerWakeup_.wait_until(lock, due, [&] {
+          const Clock::TimePoint due = earliestDue_;
+          const bool woken = clock_.WaitUntil(lock, writerWakeup_, due, [&] {
             return stopping_ || queue_.size() >= BatchSize || flushWanted_ > written_ ||
                    earliestDue_ < due;
           });
@@ -565,7 +559,7 @@ void SqliteStore::WriteLoop() {
     {
       std::lock_guard lock(queueMutex_);
       troubled_ = true;
-      giveUp = stopping_ && Clock::now() >= closeDeadline_;
+      giveUp = stopping_ && clock_.Now() >= closeDeadline_;
       unwritten = batch.size() + queue_.size();
       problem->unwrittenRows = unwrittenRows_.size();
       problem_ = problem;
@@ -583,7 +577,7 @@ void SqliteStore::WriteLoop() {
     }
     std::unique_lock lock(queueMutex_);
     // Not cut short by new reports or by closing, which keeps retrying until its deadline.
-    writerWakeup_.wait_for(lock, RetryDelay, [] { return false; });
+    clock_.WaitFor(lock, writerWakeup_, RetryDelay, [] { return false; });
   }
 }
 
@@ -750,7 +744,7 @@ void SqliteStore::CatchUp() {
   if (written_ >= target) return;
   flushWanted_ = std::max(flushWanted_, target);
   writerWakeup_.notify_one();
-  progress_.wait_for(lock, ReadWaitLimit, [&] { return written_ >= target || troubled_; });
+  clock_.WaitFor(lock, progress_, ReadWaitLimit, [&] { return written_ >= target || troubled_; });
 }
 
 void SqliteStore::ReportReadFailure(const char* what, const sqlite::Status& status) const {

@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/clock.h"
 #include "results/result_store.h"
 #include "results/sqlite.h"
 #include "results/store_listeners.h"
@@ -56,12 +57,14 @@ class SqliteStore final : public ResultStore {
   // process where it can, while another walking copy holds the lock, NotWritable when the folder
   // or the file may not be written (SQLite keeps its log beside the store), Full on a full disk,
   // Corrupt when the file is not a store.
-  static Opening OpenForWalking(const std::string& path);
+  // Every wait of the store (batching, retries, closing, flushes) and the times it records follow
+  // `clock`, which must outlive the store.
+  static Opening OpenForWalking(const std::string& path, Clock& clock = RealClock());
   // Opens the existing store at `path` for reading: no lock, no writes, no changes to the file.
   // What is reported to it is refused (see ResultStore::OnTrouble). While no walking copy has it
   // open, SQLite creates its shared index beside the store, so a read-only folder gives
   // NotWritable here too.
-  static Opening OpenForReading(const std::string& path);
+  static Opening OpenForReading(const std::string& path, Clock& clock = RealClock());
 
   // A row, a failure or a run's beginning or end is committed at most this long after it was
   // queued (while writing works)...
@@ -115,15 +118,13 @@ class SqliteStore final : public ResultStore {
   StoreSummary Summary() override;
 
  private:
-  using Clock = std::chrono::steady_clock;
-
   // One report waiting to be written.
   struct Report {
     // When it is to be committed at the latest.
-    Clock::time_point due;
+    Clock::TimePoint due;
     enum class Type : std::uint8_t { Row, Answer, Failure, Place, BeginRun, ContinueRun, EndRun };
     Type type = Type::Row;
-    Clock::time_point queuedAt;
+    Clock::TimePoint queuedAt;
     // When it was reported: Unix time in milliseconds.
     std::int64_t unixMs = 0;
     // The shop ID (Answer, Failure) or run ID (ContinueRun).
@@ -148,7 +149,7 @@ class SqliteStore final : public ResultStore {
 
   struct WriterStatements;
 
-  SqliteStore(std::string path, bool walking);
+  SqliteStore(std::string path, bool walking, Clock& clock);
   static Opening Problem(StoreProblem problem);
   std::optional<StoreProblem> StartWalking();
   std::optional<StoreProblem> StartReading();
@@ -172,6 +173,7 @@ class SqliteStore final : public ResultStore {
 
   const std::string path_;
   const bool walking_;
+  Clock& clock_;
   results::WalkingLock lock_;
 
   StoreListeners listeners_;
@@ -186,7 +188,7 @@ class SqliteStore final : public ResultStore {
   std::condition_variable progress_;
   std::deque<Report> queue_;
   // The earliest `due` among the queued reports (max when none).
-  Clock::time_point earliestDue_ = Clock::time_point::max();
+  Clock::TimePoint earliestDue_ = Clock::TimePoint::max();
   std::uint64_t reported_ = 0;     // reports queued so far
   std::uint64_t written_ = 0;      // reports committed so far
   std::uint64_t flushWanted_ = 0;  // reports a Flush or a read waits for
@@ -198,7 +200,7 @@ class SqliteStore final : public ResultStore {
   // The place last committed (see DurablePlace).
   std::optional<std::string> durablePlace_;
   bool stopping_ = false;
-  Clock::time_point closeDeadline_;
+  Clock::TimePoint closeDeadline_;
   std::uint64_t refused_ = 0;  // reports to a store opened for reading
 
   // The writer thread's own.
