@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "base/clock.h"
 #include "cli/command_line.h"
 
 namespace shopwalk {
@@ -19,7 +20,8 @@ struct Folders {
 // cannot be used, also when the store could not write everything the walk found (however the walk
 // ended; how many rows and their shop IDs are named on standard error), 2 for a place that makes
 // no walk (--to below the start) and for a SHOPWALK_CONNECT_TO that is not HOST:PORT.
-int RunWalk(const WalkCommand& command, const Folders& folders);
+// Every wait of the walk (the engine's, the store's, the progress display's) follows `clock`.
+int RunWalk(const WalkCommand& command, const Folders& folders, Clock& clock = RealClock());
 int RunExport(const ExportCommand& command, const Folders& folders);
 int RunStatus(const StatusCommand& command, const Folders& folders);
 

@@ -18,7 +18,7 @@ constexpr auto TerminalInterval = std::chrono::milliseconds(250);
 constexpr auto LogInterval = std::chrono::seconds(10);
 constexpr std::size_t BarWidth = 20;
 
-double Rate(const WalkFigures& figures, std::chrono::steady_clock::duration elapsed) {
+double Rate(const WalkFigures& figures, Clock::Duration elapsed) {
   const double secs = std::chrono::duration<double>(elapsed).count();
   return secs > 0 ? static_cast<double>(figures.Walked()) / secs : 0.0;
 }
@@ -92,7 +92,7 @@ std::string ClockText(std::chrono::seconds duration) {
   return Format("%" PRId64 ":%02" PRId64, minutes, secs);
 }
 
-std::string StatusLine(const WalkFigures& figures, std::chrono::steady_clock::duration elapsed,
+std::string StatusLine(const WalkFigures& figures, Clock::Duration elapsed,
                        std::optional<std::int32_t> last, std::size_t width) {
   const double rate = Rate(figures, elapsed);
   std::string line =
@@ -123,9 +123,9 @@ std::string StatusLine(const WalkFigures& figures, std::chrono::steady_clock::du
   return line;
 }
 
-std::string LogLine(const WalkFigures& figures, std::chrono::steady_clock::duration elapsed,
-                    std::optional<std::int32_t> last) {
-  const std::time_t now = std::time(nullptr);
+std::string LogLine(const WalkFigures& figures, Clock::Duration elapsed,
+                    std::optional<std::int32_t> last, Clock::CalendarTime at) {
+  const auto now = static_cast<std::time_t>(UnixSeconds(at));
   std::tm local{};
   localtime_r(&now, &local);
   char stamp[32];
@@ -144,7 +144,7 @@ std::string LogLine(const WalkFigures& figures, std::chrono::steady_clock::durat
   return line;
 }
 
-std::string SummaryLine(const WalkFigures& figures, std::chrono::steady_clock::duration elapsed,
+std::string SummaryLine(const WalkFigures& figures, Clock::Duration elapsed,
                         const std::string& ending) {
   std::string line = Format("walked %" PRId64 " shop IDs", figures.Walked());
   // A shared walk's IDs come in blocks: its own first and last say little.
@@ -170,8 +170,8 @@ std::size_t TerminalWidth(std::FILE* file) {
 }
 
 ProgressDisplay::ProgressDisplay(ProgressStyle style, std::function<WalkFigures()> figures,
-                                 std::optional<std::int32_t> last, std::FILE* out)
-    : style_(style), figures_(std::move(figures)), last_(last), out_(out) {}
+                                 std::optional<std::int32_t> last, std::FILE* out, Clock& clock)
+    : style_(style), figures_(std::move(figures)), last_(last), out_(out), clock_(clock) {}
 
 ProgressDisplay::~ProgressDisplay() {
   {
@@ -183,22 +183,21 @@ ProgressDisplay::~ProgressDisplay() {
 }
 
 void ProgressDisplay::Start() {
-  start_ = std::chrono::steady_clock::now();
+  start_ = clock_.Now();
   if (style_ == ProgressStyle::Quiet) return;
   thread_ = std::thread([this] { Run(); });
 }
 
 void ProgressDisplay::Run() {
-  const auto interval = style_ == ProgressStyle::Terminal
-                            ? std::chrono::steady_clock::duration(TerminalInterval)
-                            : std::chrono::steady_clock::duration(LogInterval);
+  const auto interval = style_ == ProgressStyle::Terminal ? Clock::Duration(TerminalInterval)
+                                                          : Clock::Duration(LogInterval);
   std::unique_lock lock(mutex_);
-  while (!wake_.wait_for(lock, interval, [this] { return stopping_; })) Draw();
+  while (!clock_.WaitFor(lock, wake_, interval, [this] { return stopping_; })) Draw();
 }
 
 void ProgressDisplay::Draw() {
   const WalkFigures figures = figures_();
-  const auto elapsed = std::chrono::steady_clock::now() - start_;
+  const auto elapsed = clock_.Now() - start_;
   if (style_ == ProgressStyle::Terminal) {
     // Redrawn in place: back to the line's start, the line, then clear what an older, longer
     // line left behind.
@@ -206,7 +205,7 @@ void ProgressDisplay::Draw() {
     std::fprintf(out_, "\r%s\x1b[K", line.c_str());
     drewLine_ = true;
   } else {
-    std::fprintf(out_, "%s\n", LogLine(figures, elapsed, last_).c_str());
+    std::fprintf(out_, "%s\n", LogLine(figures, elapsed, last_, clock_.CalendarNow()).c_str());
   }
   std::fflush(out_);
 }
@@ -219,7 +218,7 @@ void ProgressDisplay::Finish(const std::string& ending) {
   wake_.notify_all();
   if (thread_.joinable()) thread_.join();
   if (drewLine_) std::fputs("\r\x1b[K", out_);
-  const auto elapsed = std::chrono::steady_clock::now() - start_;
+  const auto elapsed = clock_.Now() - start_;
   std::fprintf(out_, "%s\n", SummaryLine(figures_(), elapsed, ending).c_str());
   std::fflush(out_);
 }

@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "base/clock.h"
 #include "cli/walk_view.h"
 
 namespace shopwalk {
@@ -23,22 +24,23 @@ enum class ProgressStyle { Terminal, Log, Quiet };
 
 // The status line for `figures` after `elapsed`, with `last` the walk's last shop ID when known,
 // cut to `width` characters (0: no limit).
-std::string StatusLine(const WalkFigures& figures, std::chrono::steady_clock::duration elapsed,
+std::string StatusLine(const WalkFigures& figures, Clock::Duration elapsed,
                        std::optional<std::int32_t> last, std::size_t width);
-// One plain log line.
-std::string LogLine(const WalkFigures& figures, std::chrono::steady_clock::duration elapsed,
-                    std::optional<std::int32_t> last);
+// One plain log line, stamped with the local time of `at`.
+std::string LogLine(const WalkFigures& figures, Clock::Duration elapsed,
+                    std::optional<std::int32_t> last, Clock::CalendarTime at);
 // The summary at the end; `ending` says how the walk ended ("finished", "stopped by SIGINT").
-std::string SummaryLine(const WalkFigures& figures, std::chrono::steady_clock::duration elapsed,
+std::string SummaryLine(const WalkFigures& figures, Clock::Duration elapsed,
                         const std::string& ending);
 // "1:02:03" or "2:03".
 std::string ClockText(std::chrono::seconds duration);
 
 class ProgressDisplay {
  public:
-  // `figures` is read whenever the display draws; output goes to `out`.
+  // `figures` is read whenever the display draws; output goes to `out`. It draws, and counts the
+  // time elapsed, by `clock`, which must outlive it.
   ProgressDisplay(ProgressStyle style, std::function<WalkFigures()> figures,
-                  std::optional<std::int32_t> last, std::FILE* out);
+                  std::optional<std::int32_t> last, std::FILE* out, Clock& clock = RealClock());
   ~ProgressDisplay();
   ProgressDisplay(const ProgressDisplay&) = delete;
   ProgressDisplay& operator=(const ProgressDisplay&) = delete;
@@ -55,7 +57,8 @@ class ProgressDisplay {
   std::function<WalkFigures()> figures_;
   std::optional<std::int32_t> last_;
   std::FILE* out_;
-  std::chrono::steady_clock::time_point start_;
+  Clock& clock_;
+  Clock::TimePoint start_;
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stopping_ = false;

@@ -44,7 +44,7 @@ constexpr std::chrono::seconds FailingStoreFlushWait{3};
 // transactions only).
 class StopSignals {
  public:
-  StopSignals() {
+  explicit StopSignals(Clock& clock) : clock_(clock) {
     sigemptyset(&set_);
     sigaddset(&set_, SIGINT);
     sigaddset(&set_, SIGTERM);
@@ -67,10 +67,10 @@ class StopSignals {
   StopSignals(const StopSignals&) = delete;
   StopSignals& operator=(const StopSignals&) = delete;
 
-  // Waits up to `timeout` for a stop or a Wake; the signal that came, or 0.
+  // Waits up to `timeout` of the clock for a stop or a Wake; the signal that came, or 0.
   int WaitFor(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, timeout, [this] { return received_ != 0 || woken_; });
+    clock_.WaitFor(lock, changed_, timeout, [this] { return received_ != 0 || woken_; });
     woken_ = false;
     return received_;
   }
@@ -105,6 +105,7 @@ class StopSignals {
     }
   }
 
+  Clock& clock_;
   sigset_t set_{};
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -151,10 +152,10 @@ struct WalkStore {
 
 // Opens the store a walk of one machine writes to, and finds where the walk starts and ends.
 // Returns the exit code when the walk cannot go on.
-std::optional<int> OpenOwnStore(const WalkCommand& command, const Folders& folders,
-                                WalkStore& walk) {
+std::optional<int> OpenOwnStore(const WalkCommand& command, const Folders& folders, WalkStore& walk,
+                                Clock& clock) {
   walk.location = command.db.empty() ? folders.store : command.db;
-  SqliteStore::Opening opened = SqliteStore::OpenForWalking(walk.location);
+  SqliteStore::Opening opened = SqliteStore::OpenForWalking(walk.location, clock);
   if (!opened) {
     std::fprintf(stderr, "shopwalk-cli: cannot use the store %s: %s\n",
                  TerminalSafe(opened.problem.path).c_str(),
@@ -197,7 +198,7 @@ std::optional<int> OpenOwnStore(const WalkCommand& command, const Folders& folde
 
 // Joins (or begins) the walk shared through the PostgreSQL database of --db.
 std::optional<int> OpenSharedStore(const WalkCommand& command, const Folders& folders,
-                                   WalkStore& walk) {
+                                   WalkStore& walk, Clock& clock) {
   results::WalkRequest request;
   if (command.from) request.from = *command.from;
   if (command.to) request.to = *command.to;
@@ -211,7 +212,7 @@ std::optional<int> OpenSharedStore(const WalkCommand& command, const Folders& fo
   if (command.leaseMs) settings.lease = std::chrono::milliseconds(*command.leaseMs);
   if (command.renewMs) settings.renewEvery = std::chrono::milliseconds(*command.renewMs);
   settings.pacedRate = command.rate;
-  PgStore::Opening opened = PgStore::OpenForWalking(command.db, request, settings);
+  PgStore::Opening opened = PgStore::OpenForWalking(command.db, request, settings, clock);
   if (!opened) {
     std::fprintf(stderr, "shopwalk-cli: cannot use the store %s: %s\n",
                  TerminalSafe(opened.problem.path).c_str(),
@@ -237,13 +238,11 @@ std::optional<int> OpenSharedStore(const WalkCommand& command, const Folders& fo
 }
 
 // Shows the shared walk's figures as its store tells them now.
-void ShowCluster(PgStore& store, std::chrono::milliseconds lease, WalkView& view) {
+void ShowCluster(PgStore& store, std::chrono::milliseconds lease, WalkView& view, Clock& clock) {
   const std::optional<SharedWalkSummary> walk = store.SharedWalk();
   if (!walk) return;  // the server is away: the figures shown stay
   ClusterFigures figures;
-  const std::int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::system_clock::now().time_since_epoch())
-                                 .count();
+  const std::int64_t nowMs = UnixMs(clock.CalendarNow());
   for (const WalkNodeSummary& node : walk->nodes) {
     if (!node.stopped && nowMs - node.lastSeenUnixMs <= lease.count()) {
       ++figures.nodes;
@@ -263,8 +262,8 @@ class ClusterWatch {
  public:
   static constexpr auto Interval = std::chrono::seconds(5);
 
-  ClusterWatch(PgStore& store, std::chrono::milliseconds lease, WalkView& view)
-      : store_(store), lease_(lease), view_(view), thread_([this] { Watch(); }) {}
+  ClusterWatch(PgStore& store, std::chrono::milliseconds lease, WalkView& view, Clock& clock)
+      : store_(store), lease_(lease), view_(view), clock_(clock), thread_([this] { Watch(); }) {}
   ~ClusterWatch() {
     {
       std::lock_guard lock(mutex_);
@@ -281,15 +280,16 @@ class ClusterWatch {
     std::unique_lock lock(mutex_);
     while (!stopping_) {
       lock.unlock();
-      ShowCluster(store_, lease_, view_);
+      ShowCluster(store_, lease_, view_, clock_);
       lock.lock();
-      wake_.wait_for(lock, Interval, [this] { return stopping_; });
+      clock_.WaitFor(lock, wake_, Interval, [this] { return stopping_; });
     }
   }
 
   PgStore& store_;
   const std::chrono::milliseconds lease_;
   WalkView& view_;
+  Clock& clock_;
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stopping_ = false;
@@ -343,7 +343,7 @@ void ReportUnwritten(const StoreBacklog& backlog, const std::string& location) {
 
 }  // namespace
 
-int RunWalk(const WalkCommand& command, const Folders& folders) {
+int RunWalk(const WalkCommand& command, const Folders& folders, Clock& clock) {
   const std::string connectTo = ConnectToFromEnvironment();
   if (!connectTo.empty() && !IsConnectToAddress(connectTo)) {
     std::fprintf(stderr,
@@ -353,13 +353,13 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
     return UsageErrorExitCode;
   }
   WarnOfPasswordIn(command.db);
-  StopSignals signals;
+  StopSignals signals(clock);
   InitWebAccess();
 
   WalkStore walk;
   const std::optional<int> refused = IsDatabaseUri(command.db)
-                                         ? OpenSharedStore(command, folders, walk)
-                                         : OpenOwnStore(command, folders, walk);
+                                         ? OpenSharedStore(command, folders, walk, clock)
+                                         : OpenOwnStore(command, folders, walk, clock);
   if (refused) return *refused;
   ResultStore& store = *walk.store;
   const std::string& startAfter = walk.startAfter;
@@ -385,6 +385,7 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
 
   if (output) view.OnRow([&output](const ShopRecord& record) { output->Write(record); });
   Collector collector(view);
+  collector.SetClock(clock);
   collector.SetPace(command.rate > 0
                         ? std::chrono::milliseconds(std::llround(1000.0 / command.rate))
                         : std::chrono::milliseconds(0));
@@ -425,10 +426,10 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
         figures.rowsWithCutFields = collector.RowsWithCutFields();
         return figures;
       },
-      walk.shared != nullptr ? std::nullopt : last, stderr);
+      walk.shared != nullptr ? std::nullopt : last, stderr, clock);
   std::optional<ClusterWatch> clusterWatch;
   if (walk.shared != nullptr && style != ProgressStyle::Quiet) {
-    clusterWatch.emplace(*walk.shared, walk.lease, view);
+    clusterWatch.emplace(*walk.shared, walk.lease, view, clock);
   }
   collector.OnWalkEnded([&signals] { signals.Wake(); });
   progress.Start();
@@ -462,7 +463,7 @@ int RunWalk(const WalkCommand& command, const Folders& folders) {
   }
   if (clusterWatch) {
     clusterWatch.reset();
-    ShowCluster(*walk.shared, walk.lease, view);
+    ShowCluster(*walk.shared, walk.lease, view, clock);
   }
   progress.Finish(ending);
   troubleTold->walkOver = true;

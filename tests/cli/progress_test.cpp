@@ -14,6 +14,11 @@ namespace {
 
 using std::chrono::seconds;
 
+// When a log line is written: any calendar time (the stamp is local time).
+Clock::CalendarTime Stamp() {
+  return FromUnixSeconds(1'700'000'000);
+}
+
 // Half of the shop IDs 1000..1099 walked in 10 s, 12 shops found.
 WalkFigures HalfWay() {
   WalkFigures figures;
@@ -88,7 +93,7 @@ TEST(ProgressLines, TheStatusLineNamesRetriesAndPausesAndFitsTheTerminal) {
 }
 
 TEST(ProgressLines, TheLogLineIsOnePlainLineOfNamedFigures) {
-  const std::string line = LogLine(HalfWay(), seconds(10), 1099);
+  const std::string line = LogLine(HalfWay(), seconds(10), 1099, Stamp());
   // A local time stamp "YYYY-MM-DD hh:mm:ss", then the figures.
   const std::string stampShape = "dddd-dd-dd dd:dd:dd ";
   ASSERT_GT(line.size(), stampShape.size()) << line;
@@ -102,7 +107,7 @@ TEST(ProgressLines, TheLogLineIsOnePlainLineOfNamedFigures) {
   WalkFigures paused = HalfWay();
   paused.paused = PauseReason::RateLimited;
   paused.nextTry = seconds(5);
-  const std::string withoutEnd = LogLine(paused, seconds(10), std::nullopt);
+  const std::string withoutEnd = LogLine(paused, seconds(10), std::nullopt, Stamp());
   EXPECT_EQ(withoutEnd.find("last="), std::string::npos) << withoutEnd;
   EXPECT_NE(withoutEnd.find(" paused (marketplace asked to wait), next try in 5 s elapsed=0:10"),
             std::string::npos)
@@ -119,7 +124,7 @@ TEST(ProgressLines, AStoreThatCannotWriteShowsWhileItLastsEarlyInTheLine) {
   // A narrow terminal still shows it.
   EXPECT_NE(StatusLine(failing, seconds(10), 1099, 70).find("STORE FAILING: 7 rows unsaved"),
             std::string::npos);
-  const std::string log = LogLine(failing, seconds(10), 1099);
+  const std::string log = LogLine(failing, seconds(10), 1099, Stamp());
   EXPECT_NE(log.find(" last=1099 store_unsaved=7 paused "), std::string::npos) << log;
   failing.storeUnwritten = 0;
   EXPECT_NE(StatusLine(failing, seconds(10), 1099, 0).find("STORE FAILING: 0 rows unsaved"),
@@ -141,9 +146,9 @@ TEST(ProgressLines, TheSummarySaysWhatWasWalkedAndHowTheWalkEnded) {
             "failed for good; 3 rows with cut fields; finished");
   EXPECT_EQ(StatusLine(cut, seconds(10), std::nullopt, 0),
             "walked 50 IDs  5.0 IDs/s  found 12  3 rows with cut fields  elapsed 0:10");
-  EXPECT_NE(
-      LogLine(cut, seconds(10), std::nullopt).find(" found=12 waiting=0 failed=0 cut_rows=3 "),
-      std::string::npos);
+  EXPECT_NE(LogLine(cut, seconds(10), std::nullopt, Stamp())
+                .find(" found=12 waiting=0 failed=0 cut_rows=3 "),
+            std::string::npos);
   cut.rowsWithCutFields = 1;
   EXPECT_NE(SummaryLine(cut, seconds(10), "finished").find("; 1 row with cut fields; "),
             std::string::npos);
@@ -159,7 +164,7 @@ TEST(ProgressLines, ASharedWalkShowsTheClustersFiguresBesideTheNodesOwn) {
   EXPECT_EQ(status,
             "walked 50 IDs  5.0 IDs/s  found 12  elapsed 0:10 | cluster: 3 nodes, 29.8 IDs/s, "
             "answered to 3499 (25%), 2 failed");
-  EXPECT_NE(LogLine(Shared(), seconds(10), std::nullopt)
+  EXPECT_NE(LogLine(Shared(), seconds(10), std::nullopt, Stamp())
                 .find(" elapsed=0:10 nodes=3 shared_place=3499 shared_last=10999 shared_done=25% "
                       "shared_rate=29.8/s shared_failed=2"),
             std::string::npos);
