@@ -153,9 +153,9 @@ WindowStore OpenWindowStore(WindowUi& ui) {
   return OpenWindowStore(ui, PathInDirectory(DataDirectory(), StoreFileName));
 }
 
-WindowStore OpenWindowStore(WindowUi& ui, const std::string& path) {
+WindowStore OpenWindowStore(WindowUi& ui, const std::string& path, Clock& clock) {
   WindowStore result;
-  SqliteStore::Opening opened = SqliteStore::OpenForWalking(path);
+  SqliteStore::Opening opened = SqliteStore::OpenForWalking(path, clock);
   if (opened) {
     result.store = std::move(opened.store);
     return result;

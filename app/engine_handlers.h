@@ -24,9 +24,10 @@ struct WindowStore {
 // Opens the store at `path` (default: shopwalk.db in DataDirectory()) for walking. When it
 // cannot be opened (damaged, in use by another walking copy, a folder that may not be written,
 // a full disk), asks the user, naming the file and the reason, whether to run without a store
-// (collected rows are then only in the list) or to end the program. UI thread.
+// (collected rows are then only in the list) or to end the program. The store's waits follow
+// `clock`. UI thread.
 WindowStore OpenWindowStore(WindowUi& ui);
-WindowStore OpenWindowStore(WindowUi& ui, const std::string& path);
+WindowStore OpenWindowStore(WindowUi& ui, const std::string& path, Clock& clock = RealClock());
 
 // Handlers driving one collection engine on the window `ui`, keeping what it finds in `store`
 // (may be null). At creation an interrupted run of the window is put back: its rows into the

@@ -32,7 +32,7 @@
 namespace {
 
 using namespace shopwalk;
-using Clock = std::chrono::steady_clock;
+using WallClock = std::chrono::steady_clock;
 
 constexpr std::int32_t First = 109428412;
 
@@ -42,12 +42,12 @@ class WatchingUi : public test::MemoryUi {
   void SetShopIdText(std::string_view text) override {
     {
       std::lock_guard lock(mutex_);
-      moves_.push_back({Clock::now(), TextToInt(text)});
+      moves_.push_back({WallClock::now(), TextToInt(text)});
     }
     MemoryUi::SetShopIdText(text);
   }
   struct Move {
-    Clock::time_point at;
+    WallClock::time_point at;
     std::int32_t id;
   };
   std::vector<Move> Moves() {
@@ -60,7 +60,7 @@ class WatchingUi : public test::MemoryUi {
   std::vector<Move> moves_;
 };
 
-double Seconds(Clock::duration d) {
+double Seconds(WallClock::duration d) {
   return std::chrono::duration<double>(d).count();
 }
 
@@ -97,11 +97,11 @@ int main(int argc, char** argv) {
   collector.OnStartClicked();
   std::this_thread::sleep_for(std::chrono::seconds(10));
 
-  const Clock::time_point outageStart = Clock::now();
+  const WallClock::time_point outageStart = WallClock::now();
   down = true;
   std::this_thread::sleep_for(std::chrono::seconds(outageSeconds));
   const int probes = collector.Health().ProbesSent();
-  const Clock::time_point back = Clock::now();
+  const WallClock::time_point back = WallClock::now();
   down = false;
   // Until the field has moved for 20 s after the return.
   std::this_thread::sleep_for(std::chrono::seconds(20));
@@ -116,14 +116,14 @@ int main(int argc, char** argv) {
 
   // The field during the outage.
   std::int32_t atOutage = First, lastDuringOutage = First;
-  Clock::time_point lastMoveDuringOutage = outageStart, firstMoveAfterReturn{};
+  WallClock::time_point lastMoveDuringOutage = outageStart, firstMoveAfterReturn{};
   for (const auto& move : ui.Moves()) {
     if (move.at < outageStart) {
       atOutage = move.id;
     } else if (move.at < back) {
       lastDuringOutage = move.id;
       lastMoveDuringOutage = move.at;
-    } else if (firstMoveAfterReturn == Clock::time_point{}) {
+    } else if (firstMoveAfterReturn == WallClock::time_point{}) {
       firstMoveAfterReturn = move.at;
     }
   }
@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
               probes);
   std::printf("  IDs handed out in the outage %6d  (field stopped %.2f s after it began)\n",
               lastDuringOutage - atOutage, Seconds(lastMoveDuringOutage - outageStart));
-  if (firstMoveAfterReturn != Clock::time_point{}) {
+  if (firstMoveAfterReturn != WallClock::time_point{}) {
     // The probe after `probes` failed ones waits up to this long (full jitter).
     const double step = std::min(60.0, std::ldexp(1.0, std::max(probes - 1, 0)));
     std::printf(
