@@ -139,6 +139,10 @@ class Collector {
   // collector was made.
   std::uint64_t RowsWithCutFields() const { return rowsWithCutFields_.load(); }
 
+  // Tasks handed to the pool that no worker has started yet (for a driver of a test's clock, which
+  // lets time pass only once the workers have taken what was handed out).
+  int QueuedTasks() const;
+
   // Shops waiting for their next try and shops failed for good in this run.
   const WaitingShops& Waiting() const { return waiting_; }
   const MarketplaceHealth& Health() const { return health_; }
@@ -268,7 +272,7 @@ class Collector {
   std::atomic<int> paceMs_{100};
   // Tasks submitted to the pool and not yet started, and how many may wait there when the walk
   // goes flat out (one per worker).
-  std::mutex queueMutex_;
+  mutable std::mutex queueMutex_;
   std::condition_variable queueRoom_;
   int queuedTasks_ = 0;
   int queueAhead_ = 1;

@@ -67,6 +67,36 @@ class WideBacklogServer : public httplib::Server {
 
 }  // namespace
 
+void AnswerGate::Open() {
+  {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+  }
+  opened_.notify_all();
+}
+
+void AnswerGate::Close() {
+  std::lock_guard lock(mutex_);
+  open_ = false;
+}
+
+bool AnswerGate::IsOpen() const {
+  std::lock_guard lock(mutex_);
+  return open_;
+}
+
+std::size_t AnswerGate::Held() const {
+  std::lock_guard lock(mutex_);
+  return held_;
+}
+
+void AnswerGate::Pass(const std::function<bool()>& stopped) {
+  std::unique_lock lock(mutex_);
+  ++held_;
+  while (!open_ && !stopped()) opened_.wait_for(lock, std::chrono::milliseconds(10));
+  --held_;
+}
+
 std::size_t RecordedRequest::HeaderCount(std::string_view name) const {
   std::size_t count = 0;
   for (const auto& header : headers) count += SameName(header.first, name) ? 1 : 0;
@@ -92,6 +122,7 @@ struct TestMarketplace::Server {
   Generator generator;
   Page fallback;
   std::vector<RecordedRequest> requests;
+  std::vector<RecordedAnswer> answers;
   // Requests in flight and the most at once, by host without port; "" holds every host together.
   std::map<std::string, std::size_t> inFlight;
   std::map<std::string, std::size_t> mostInFlight;
@@ -153,11 +184,22 @@ struct TestMarketplace::Server {
         server.CountInFlight(host, false);
       }
     } outOfFlight{*this, host};
-    AnswerWithPage(PageFor(host, target), request, response, stop);
+    const Page page = PageFor(host, target);
+    if (page.gate) page.gate->Pass([this] { return stop->Raised(); });
+    AnswerWithPage(page, request, response, stop);
+    const bool whole = !stop->Raised() && (page.misbehaviour == Misbehaviour::None ||
+                                           page.misbehaviour == Misbehaviour::StallBeforeAnswer);
+    {
+      std::lock_guard lock(mutex);
+      answers.push_back(RecordedAnswer{host, target, response.status, whole});
+    }
+    recorded.notify_all();
   }
 };
 
-TestMarketplace::TestMarketplace() : server_(std::make_unique<Server>()) {
+TestMarketplace::TestMarketplace() : TestMarketplace(Options{}) {}
+
+TestMarketplace::TestMarketplace(Options options) : server_(std::make_unique<Server>()) {
   Server& server = *server_;
   server.fallback.status = 404;
   server.fallback.contentType = "text/html";
@@ -168,7 +210,7 @@ TestMarketplace::TestMarketplace() : server_(std::make_unique<Server>()) {
     return new CountingQueue(ServerThreads, server.accepted, server.closed);
   };
   http.set_tcp_nodelay(true);
-  http.set_keep_alive_timeout(1);
+  http.set_keep_alive_timeout(options.keepAlive.count());
   http.set_keep_alive_max_count(KeepAliveRequests);
   http.set_read_timeout(2, 0);
   const auto handler = [&server](const httplib::Request& request, httplib::Response& response) {
@@ -246,6 +288,7 @@ std::size_t TestMarketplace::RequestCount() const {
 void TestMarketplace::ClearRequests() {
   std::lock_guard lock(server_->mutex);
   server_->requests.clear();
+  server_->answers.clear();
   server_->mostInFlight = server_->inFlight;
   server_->acceptedBefore = server_->accepted.load();
 }
@@ -254,6 +297,25 @@ bool TestMarketplace::WaitForRequests(std::size_t count, std::chrono::millisecon
   std::unique_lock lock(server_->mutex);
   return server_->recorded.wait_for(lock, timeout,
                                     [&] { return server_->requests.size() >= count; });
+}
+
+std::vector<RecordedAnswer> TestMarketplace::Answers() const {
+  std::lock_guard lock(server_->mutex);
+  return server_->answers;
+}
+
+bool TestMarketplace::WaitForAnswers(
+    const std::string& host, std::size_t count, std::chrono::milliseconds timeout,
+    const std::function<bool(const RecordedAnswer&)>& which) const {
+  const std::string wanted = HostOf(host);
+  std::unique_lock lock(server_->mutex);
+  return server_->recorded.wait_for(lock, timeout, [&] {
+    std::size_t found = 0;
+    for (const RecordedAnswer& answer : server_->answers) {
+      if ((wanted.empty() || answer.host == wanted) && (!which || which(answer))) ++found;
+    }
+    return found >= count;
+  });
 }
 
 std::size_t TestMarketplace::InFlight(const std::string& host) const {

@@ -1,20 +1,23 @@
 // A local marketplace for tests: an HTTP server on 127.0.0.1 with an ephemeral port, on threads
 // of its own, serving pages by Host header and path from tables the test fills, and recording
-// every request it sees and how many requests it answers at once. Pages can misbehave on demand
-// (stall, reset, never end, grow too large, break their chunking, redirect in a loop) so callers
-// can check that every request ends.
+// every request it sees, every answer it gives (the answer log) and how many requests it answers
+// at once. Pages can misbehave on demand (stall, reset, never end, grow too large, break their
+// chunking, redirect in a loop) so callers can check that every request ends, and can be held
+// behind a gate until the test lets them go.
 //
 // Point clients at it with SetConnectTo(marketplace.ConnectAddress()): URLs and Host headers stay
 // those of the real site while every connection lands here.
 //
-// Connections are kept alive between requests for up to 1 s of silence and up to 1,000 requests;
-// each one holds a server thread while it is open (64 threads).
+// Connections are kept alive between requests for up to 1 s of silence (Options::keepAlive) and up
+// to 1,000 requests; each one holds a server thread while it is open (64 threads).
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +41,29 @@ enum class Misbehaviour {
                       // nothing for stallMs, then the body and the end
 };
 
+// Holds back the answers of the pages that carry it (Page::gate) while it is closed: such a
+// request counts as in flight until the gate opens (or the server stops), then it is answered as
+// its page says. A test opens it when it has seen what it wanted to see while the answers were
+// held, however long that took. Safe from any thread.
+class AnswerGate {
+ public:
+  explicit AnswerGate(bool open = false) : open_(open) {}
+  void Open();
+  void Close();
+  bool IsOpen() const;
+  // Requests held at the gate now.
+  std::size_t Held() const;
+  // Waits until the gate is open or `stopped()` says so (looked at every few milliseconds); the
+  // server's side of a held answer.
+  void Pass(const std::function<bool()>& stopped);
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable opened_;
+  bool open_;
+  std::size_t held_ = 0;
+};
+
 // The byte at `position` of an endless or oversized body.
 inline char PatternByte(std::size_t position) {
   return static_cast<char>('a' + position % 26);
@@ -56,6 +82,8 @@ struct Page {
   int stallMs = 0;
   int burstMs = 0;
   std::size_t oversizedBytes = 0;
+  // When set, the answer waits while the gate is closed (before any misbehaviour).
+  std::shared_ptr<AnswerGate> gate;
 };
 
 struct RecordedRequest {
@@ -74,14 +102,30 @@ struct RecordedRequest {
   std::string Header(std::string_view name) const;
 };
 
+// One answer of the marketplace, in its log (TestMarketplace::Answers): the request and what it
+// got. An answer is whole when the server gave the page's complete answer (no misbehaviour that
+// breaks, cuts or never ends it, and the server was not stopping).
+struct RecordedAnswer {
+  std::string host;  // without port, lowercase
+  std::string path;  // the request target
+  int status = 0;
+  bool whole = false;
+};
+
 class TestMarketplace {
  public:
+  struct Options {
+    // How long the server keeps an idle kept-alive connection open.
+    std::chrono::seconds keepAlive{1};
+  };
+
   // Pages for (host, path) pairs that have none in the tables.
   using Generator =
       std::function<std::optional<Page>(const std::string& host, const std::string& path)>;
 
   // Starts serving; stops in the destructor, ending stalled answers at once.
   TestMarketplace();
+  explicit TestMarketplace(Options options);
   ~TestMarketplace();
   TestMarketplace(const TestMarketplace&) = delete;
   TestMarketplace& operator=(const TestMarketplace&) = delete;
@@ -103,9 +147,19 @@ class TestMarketplace {
   // The recorded requests to `host` (compared without port, ignoring case), in the order seen.
   std::vector<RecordedRequest> RequestsTo(const std::string& host) const;
   std::size_t RequestCount() const;
+  // Also clears the answers.
   void ClearRequests();
   // Waits until at least `count` requests have been recorded; false when `timeout` passes first.
   bool WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
+
+  // The answers given so far, in the order they were ready to send (a held or stalled answer when
+  // its wait ended; the sending of a body is not waited for).
+  std::vector<RecordedAnswer> Answers() const;
+  // Waits until `host` (compared without port, ignoring case; "" for every host) has been given
+  // at least `count` answers that satisfy `which` (every answer when empty); false when `timeout`
+  // passes first.
+  bool WaitForAnswers(const std::string& host, std::size_t count, std::chrono::milliseconds timeout,
+                      const std::function<bool(const RecordedAnswer&)>& which = nullptr) const;
 
   // Requests to `host` (compared without port, ignoring case; "" for every host together) in
   // flight: each counts from when it has been read until its answer is ready to send, so a

@@ -1,0 +1,47 @@
+// Moves a manual clock on by itself: from one deadline of the threads waiting on it to the next,
+// whenever every waiter waits for a time still ahead and the test's condition allows it. Time
+// then runs as fast as the work under test lets it, never ahead of a thread that still has
+// something to do at the current time: a walk's back-off, pauses and pace take no real time, while
+// the network (real time) goes at its own speed.
+//
+// The condition keeps time from running away from work the clock does not see, e.g. "no task
+// waits for a worker" (Collector::QueuedTasks() == 0): without it a dispatcher whose workers are
+// busy fetching would hand out shops as fast as the driver moves time.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "tests/support/manual_clock.h"
+
+namespace shopwalk::test {
+
+class ClockDriver {
+ public:
+  // Starts moving `clock` (which must outlive the driver) while `mayAdvance` holds (always when
+  // empty).
+  explicit ClockDriver(ManualClock& clock, std::function<bool()> mayAdvance = nullptr);
+  // Stops it.
+  ~ClockDriver();
+  ClockDriver(const ClockDriver&) = delete;
+  ClockDriver& operator=(const ClockDriver&) = delete;
+
+  // Time stands still once this returns (until Resume).
+  void Pause();
+  void Resume();
+
+ private:
+  void Drive();
+
+  ManualClock& clock_;
+  std::function<bool()> mayAdvance_;
+  std::atomic<bool> paused_{false};
+  std::atomic<bool> stopping_{false};
+  // Set while a step is under way, so that Pause can wait for it.
+  std::atomic<bool> stepping_{false};
+  std::thread thread_;
+};
+
+}  // namespace shopwalk::test
