@@ -5,16 +5,22 @@
 
 #include <chrono>
 #include <functional>
+#include <future>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "collect/collector.h"
+#include "collect/fetch_verdict.h"
 #include "collect/gbk.h"
 #include "collect/text.h"
 #include "net/http_client.h"
 #include "net/transfer_abort.h"
 #include "net/web_access.h"
+#include "tests/support/clock_driver.h"
+#include "tests/support/manual_clock.h"
 #include "tests/support/memory_ui.h"
 #include "tests/support/shop_pages.h"
 #include "tests/support/test_marketplace.h"
@@ -39,7 +45,7 @@ inline std::string PolicyName(const ::testing::TestParamInfo<NamedPolicy>& info)
 
 class EngineTest : public ::testing::Test {
  protected:
-  EngineTest() {
+  explicit EngineTest(TestMarketplace::Options options = {}) : market(options) {
     InitWebAccess();
     ResetTransferAbort();
     SetConnectTo(market.ConnectAddress());
@@ -52,7 +58,11 @@ class EngineTest : public ::testing::Test {
           return page;
         });
   }
-  ~EngineTest() override { SetConnectTo(""); }
+  ~EngineTest() override {
+    // The driver stops before the collector's destructor waits for its threads on the clock.
+    driver.reset();
+    SetConnectTo("");
+  }
 
   // Serves UTF-8 pages (sent as GBK) for shop `id` and its rating path.
   void ServeShop(std::int32_t id, const std::string& homeUtf8, const std::string& ratingPath = "",
@@ -71,7 +81,7 @@ class EngineTest : public ::testing::Test {
 
   // Waits up to `timeout` for `condition`.
   static bool WaitFor(const std::function<bool()>& condition,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+                      std::chrono::milliseconds timeout = Hang) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
       if (std::chrono::steady_clock::now() > deadline) return false;
@@ -80,9 +90,58 @@ class EngineTest : public ::testing::Test {
     return true;
   }
 
+  // Runs the collector on the manual clock (call before Start). With `driven`, a driver moves the
+  // clock from deadline to deadline whenever every shop handed out has been taken by a worker;
+  // without, the test moves it.
+  void UseManualClock(bool driven) {
+    collector.SetClock(clock);
+    if (driven) {
+      driver =
+          std::make_unique<ClockDriver>(clock, [this] { return collector.QueuedTasks() == 0; });
+    }
+  }
+
+  // Ends the run for good (ShutDownForExit with `grace`). On the manual clock time stands still
+  // meanwhile, so the shut-down waits for the workers to leave rather than for its deadline; only
+  // if they have not left after Hang of real time does the clock jump past it.
+  bool EndRun(std::chrono::milliseconds grace = std::chrono::milliseconds(0)) {
+    if (driver) driver->Pause();
+    auto ended = std::async(std::launch::async,
+                            [this, grace] { return collector.ShutDownForExit(Hang, grace); });
+    if (ended.wait_for(Hang) != std::future_status::ready) {
+      ADD_FAILURE() << "the run did not end";
+      clock.Advance(Hang + grace);
+    }
+    return ended.get();
+  }
+
+  // Whether the marketplace's log holds a whole final answer (not one asking to try again) to a
+  // request for `path` on `host`.
+  bool AnsweredByMarketplace(const std::string& host, const std::string& path) const {
+    for (const RecordedAnswer& answer : market.Answers()) {
+      if (answer.whole && !IsTransientStatus(answer.status) && answer.host == host &&
+          answer.path == path) {
+        return true;
+      }
+    }
+    return false;
+  }
+  // Whether shop `id` had its home page answered, and its rating page at `ratingPath` when it has
+  // one: what the engine needs to finish the shop.
+  bool ShopAnswered(std::int32_t id, const std::optional<std::string>& ratingPath) const {
+    return AnsweredByMarketplace(pages::ShopHost(id), "/") &&
+           (!ratingPath || AnsweredByMarketplace(pages::RatingHost(), *ratingPath));
+  }
+
+  static constexpr std::chrono::seconds Hang{20};
+
   TestMarketplace market;
   MemoryUi ui;
+  // Declared before the collector, which may run on it, and its driver after, so that it stops
+  // first.
+  ManualClock clock;
   Collector collector{ui};
+  std::unique_ptr<ClockDriver> driver;
 };
 
 }  // namespace shopwalk::test
