@@ -1,6 +1,8 @@
 // A marketplace that does not answer: shops wait and are tried again, fail for good after their
 // last try, and the walk pauses during an outage or when the server asks for a pause; no shop is
-// counted as walked without an answer. All of it under every engine policy.
+// counted as walked without an answer. All of it under every engine policy, on the manual clock:
+// back-off, pauses and the server's pauses take no real time, and when a request came is judged
+// on the engine's own time.
 #include <algorithm>
 #include <atomic>
 #include <ctime>
@@ -15,7 +17,6 @@
 namespace shopwalk::test {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // Every third shop ID exists; its rating page carries its ID as the reputation.
@@ -45,6 +46,7 @@ class RetryTest : public EngineTest {
     policy.outageFailures = 5;
     policy.outageWindow = milliseconds(2000);
     collector.SetRetryPolicy(policy);
+    UseManualClock(true);
   }
 
   // Serves the marketplace of Exists() and ShopOf(), through `answer`, which may replace any page
@@ -64,7 +66,7 @@ class RetryTest : public EngineTest {
           }
           {
             std::lock_guard lock(logMutex);
-            arrivals.push_back({host, path, Clock::now()});
+            arrivals.push_back({host, path, clock.Now()});
           }
           return answer ? answer(host, path, page) : page;
         });
@@ -73,11 +75,24 @@ class RetryTest : public EngineTest {
   struct Arrival {
     std::string host;
     std::string path;
-    Clock::time_point at;
+    // On the engine's clock.
+    Clock::TimePoint at;
   };
   std::vector<Arrival> Arrivals() {
     std::lock_guard lock(logMutex);
     return arrivals;
+  }
+
+  // Whether the walk is paused (an outage, or a pause the server asked for) on the engine's clock.
+  bool WalkPaused() const {
+    return collector.Health().StateAt(clock.Now()) != MarketplaceHealth::State::Open;
+  }
+
+  // Whether the marketplace's log shows shop `id` answered: its home page, and its rating page
+  // when it exists.
+  bool Answered(std::int32_t id) const {
+    return ShopAnswered(id,
+                        Exists(id) ? std::optional(pages::RatingPath(ShopOf(id))) : std::nullopt);
   }
 
   // Shop IDs of the rows, in list order.
@@ -141,10 +156,10 @@ TEST_P(RetryRunTest, AShortOutageLosesNoShopAndSendsOnlyProbes) {
   policy.longestBackoff = milliseconds(400);
   collector.SetRetryPolicy(policy);
   std::atomic<bool> down{false};
-  std::atomic<int> answeredDuringOutage{0};
+  std::atomic<int> askedWhilePaused{0};
   Serve([&](const std::string&, const std::string&, Page page) -> std::optional<Page> {
     if (!down) return page;
-    ++answeredDuringOutage;
+    if (WalkPaused()) ++askedWhilePaused;
     // Half an answer, then the connection breaks: nothing came through.
     page.misbehaviour = Misbehaviour::ResetMidBody;
     return page;
@@ -164,9 +179,11 @@ TEST_P(RetryRunTest, AShortOutageLosesNoShopAndSendsOnlyProbes) {
   // answer yet.
   ASSERT_TRUE(WaitFor([&] { return collector.Health().ProbesSent() >= probesAtPause + 5; }));
   EXPECT_LE(TextToInt(ui.ShopIdText()) - pausedAt, collector.Health().ProbesSent() - probesAtPause);
-  const auto unanswered = collector.Progress().LowestUnfinished();
-  ASSERT_TRUE(unanswered.has_value());
-  EXPECT_EQ(collector.ProgressText(), std::to_string(*unanswered - 1));
+  // Judged by the marketplace's answers: every shop up to the place was answered, the next one
+  // was not.
+  const std::int32_t place = TextToInt(collector.ProgressText());
+  for (std::int32_t id = 1001; id <= place; ++id) EXPECT_TRUE(Answered(id)) << "shop " << id;
+  EXPECT_FALSE(Answered(place + 1)) << "the place stops before an answered shop";
   EXPECT_GT(collector.Waiting().WaitingCount(), 0u);
   const int probes = collector.Health().ProbesSent();
   down = false;
@@ -175,16 +192,15 @@ TEST_P(RetryRunTest, AShortOutageLosesNoShopAndSendsOnlyProbes) {
       << "field " << ui.ShopIdText() << ", unfinished "
       << collector.Progress().LowestUnfinished().value_or(-1) << ", waiting "
       << collector.Waiting().WaitingCount() << ", state "
-      << static_cast<int>(collector.Health().StateAt(Clock::now())) << ", probes "
+      << static_cast<int>(collector.Health().StateAt(clock.Now())) << ", probes "
       << collector.Health().ProbesSent();
-  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  ASSERT_TRUE(EndRun());
   ExpectEveryShopListedOnce(1001, pausedAt + 30);
   EXPECT_EQ(collector.Waiting().FailedCount(), 0u);
   EXPECT_EQ(ui.RetryCounts(), (std::pair<std::size_t, std::size_t>{0, 0}));
-  // What reached the marketplace while it was down: what was in flight when it went down (at
-  // most one request per worker, and the five failures that paused the walk among them), then
-  // only the probes.
-  EXPECT_LE(answeredDuringOutage.load(), 20 + probes + 1);
+  // What reached the marketplace while the walk was paused: what was on its way as the pause
+  // began (at most one request per worker), then only the probes.
+  EXPECT_LE(askedWhilePaused.load(), 20 + probes + 1);
 }
 
 // While the walk is paused, the progress pane shows the pause, and that a probe is out while
@@ -207,7 +223,7 @@ TEST_P(RetryRunTest, WhilePausedTheProgressPaneShowsThePauseAndItsProbesNeverASh
   down = false;
   const std::int32_t resumedAt = TextToInt(ui.ShopIdText());
   ASSERT_TRUE(WalkedThrough(resumedAt + 10));
-  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  ASSERT_TRUE(EndRun());
 
   const auto history = ui.ProgressHistory();
   const auto isPause = [](const MemoryUi::ProgressEvent& event) {
@@ -255,11 +271,11 @@ TEST_P(RetryRunTest, AnOutageSpanningMoreProbesThanTriesFailsNoShop) {
   // Four times as many probes as a shop has tries, in one outage: the waiting shops have taken
   // their turns as the probe, round after round, with a new shop between the rounds.
   ASSERT_TRUE(WaitFor([&] { return collector.Health().ProbesSent() >= 12; }));
-  EXPECT_EQ(collector.Health().StateAt(Clock::now()), MarketplaceHealth::State::Outage);
+  EXPECT_EQ(collector.Health().StateAt(clock.Now()), MarketplaceHealth::State::Outage);
   down = false;
   const std::int32_t resumedAt = TextToInt(ui.ShopIdText());
   EXPECT_TRUE(WalkedThrough(resumedAt + 20));
-  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  ASSERT_TRUE(EndRun());
 
   EXPECT_EQ(collector.Waiting().FailedCount(), 0u);
   for (const auto& shop : collector.Waiting().FailedShops()) {
@@ -274,10 +290,10 @@ TEST_P(RetryRunTest, AnOutageSpanningMoreProbesThanTriesFailsNoShop) {
 // every home page answers, and no shop uses up its tries on it.
 TEST_P(RetryRunTest, AnOutageOfTheRatingHostAlonePausesTheWalkAndLosesNoShop) {
   std::atomic<bool> ratingDown{false};
-  std::atomic<int> ratingRequestsWhileDown{0};
+  std::atomic<int> ratingAskedWhilePaused{0};
   Serve([&](const std::string& host, const std::string&, Page page) -> std::optional<Page> {
     if (ratingDown && host == pages::RatingHost()) {
-      ++ratingRequestsWhileDown;
+      if (WalkPaused()) ++ratingAskedWhilePaused;
       page.misbehaviour = Misbehaviour::ResetBeforeAnswer;
     }
     return page;
@@ -299,12 +315,12 @@ TEST_P(RetryRunTest, AnOutageOfTheRatingHostAlonePausesTheWalkAndLosesNoShop) {
   ratingDown = false;
 
   ASSERT_TRUE(WalkedThrough(pausedAt + 30));
-  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  ASSERT_TRUE(EndRun());
   EXPECT_EQ(collector.Waiting().FailedCount(), 0u);
   ExpectEveryShopListedOnce(3001, pausedAt + 30);
-  // While it was down the rating host saw what was in flight (a request per worker, the five
-  // failures among them) and then only the probes.
-  EXPECT_LE(ratingRequestsWhileDown.load(), 20 + probes + 1);
+  // While the walk was paused the rating host saw what was on its way as the pause began (a
+  // request per worker) and then only the probes.
+  EXPECT_LE(ratingAskedWhilePaused.load(), 20 + probes + 1);
 }
 
 // A shop that fails on its own must not keep the walk paused by being the probe each time: after
@@ -332,7 +348,7 @@ TEST_P(RetryRunTest, AShopThatAlwaysFailsDoesNotHoldThePauseAfterTheMarketplaceR
   const std::int32_t resumedAt = TextToInt(ui.ShopIdText());
   ASSERT_TRUE(WaitFor([&] { return TextToInt(ui.ShopIdText()) > resumedAt + 20; }))
       << "still paused; probes " << collector.Health().ProbesSent();
-  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  ASSERT_TRUE(EndRun());
 }
 
 // At the walk's end nothing new can be asked: a last shop that never answers uses its tries as
@@ -355,7 +371,7 @@ TEST_P(RetryRunTest, AWalkWhoseLastShopNeverAnswersStillEnds) {
   ASSERT_TRUE(WaitFor([&] { return collector.WalkEnded(); }))
       << "probes " << collector.Health().ProbesSent() << ", waiting "
       << collector.Waiting().WaitingCount();
-  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  ASSERT_TRUE(EndRun());
   // Its own failures paused the walk; it was asked until its tries were used up.
   EXPECT_FALSE(ui.Pauses().empty());
   const auto failed = collector.Waiting().FailedShops();
@@ -385,12 +401,12 @@ class LostProbeTest : public RetryTest, public ::testing::WithParamInterface<Nam
   }
   // The engine's work ends before the sink and the flags it reads go.
   ~LostProbeTest() override {
-    collector.ShutDownForExit(std::chrono::seconds(20));
+    EndRun();
     collector.SetResultSink(nullptr);
   }
 
   bool Paused() {
-    return collector.Health().StateAt(Clock::now()) == MarketplaceHealth::State::Outage;
+    return collector.Health().StateAt(clock.Now()) == MarketplaceHealth::State::Outage;
   }
 
   // Waits for a request to shop `id`'s home page.
@@ -403,7 +419,7 @@ class LostProbeTest : public RetryTest, public ::testing::WithParamInterface<Nam
     down = false;
     ASSERT_TRUE(WalkedThrough(id))
         << "field " << ui.ShopIdText() << ", probe out " << collector.Health().ProbeOut();
-    ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+    ASSERT_TRUE(EndRun());
   }
 
   std::atomic<bool> down{true};
@@ -457,13 +473,18 @@ TEST_P(LostProbeTest, APauseWhoseFirstNewShopIsListedAlreadyProbesWithTheNextOne
 // The marketplace asks for a pause on one shop's page, in seconds or as a date.
 struct RetryAfterCase {
   std::string name;
-  std::function<std::string()> value;
-  // The least the pause may be.
+  // The header's value, given the engine's calendar time when it is sent.
+  std::function<std::string(Clock::CalendarTime)> value;
+  // The least and the most the pause may be, on the engine's clock.
   std::chrono::seconds atLeast;
+  std::chrono::seconds atMost;
 };
 
-std::string HttpDateIn(std::chrono::seconds from) {
-  const std::time_t when = std::time(nullptr) + from.count();
+// An HTTP date `from` after the next whole second of `now` (a date counts whole seconds: the
+// pause is then at least `from`, and less than a second more).
+std::string HttpDateAfter(Clock::CalendarTime now, std::chrono::seconds from) {
+  const auto when = static_cast<std::time_t>(
+      std::chrono::ceil<std::chrono::seconds>(now.time_since_epoch()).count() + from.count());
   std::tm utc{};
   gmtime_r(&when, &utc);
   char text[64];
@@ -480,15 +501,12 @@ class RetryAfterTest
 };
 
 TEST_P(RetryAfterTest, NoRequestReachesTheMarketplaceBeforeThePauseIsOver) {
-  const std::string retryAfter = Case().value();
   std::atomic<bool> answered{false};
-  std::atomic<Clock::rep> pausedAt{0};
   Serve([&](const std::string& host, const std::string&, Page page) -> std::optional<Page> {
     if (host == pages::ShopHost(3003) && !answered.exchange(true)) {
       page.status = 429;
       page.body = "slow down";
-      page.headers = {{"Retry-After", retryAfter}};
-      pausedAt = Clock::now().time_since_epoch().count();
+      page.headers = {{"Retry-After", Case().value(clock.CalendarNow())}};
     }
     return page;
   });
@@ -501,29 +519,38 @@ TEST_P(RetryAfterTest, NoRequestReachesTheMarketplaceBeforeThePauseIsOver) {
     return std::count_if(rows.begin(), rows.end(),
                          [](const ResultRow& row) { return row[1] == "S3003"; }) == 1;
   }));
-  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  ASSERT_TRUE(EndRun());
 
-  const Clock::time_point paused{Clock::duration(pausedAt.load())};
   ASSERT_FALSE(ui.Pauses().empty());
   EXPECT_EQ(ui.Pauses().front().reason, PauseReason::RateLimited);
-  bool sawPausedShop = false;
-  for (const auto& arrival : Arrivals()) {
-    if (arrival.at <= paused) continue;
-    EXPECT_GE(arrival.at - paused, Case().atLeast) << arrival.host << arrival.path;
-    if (arrival.host == pages::ShopHost(3003)) sawPausedShop = true;
+  // Every request after the one that was asked to wait came once the pause was over; the shop
+  // that met it was tried again, and not long after.
+  const auto arrivals = Arrivals();
+  const auto paused = std::find_if(arrivals.begin(), arrivals.end(), [](const Arrival& arrival) {
+    return arrival.host == pages::ShopHost(3003);
+  });
+  ASSERT_NE(paused, arrivals.end());
+  std::optional<Clock::TimePoint> triedAgain;
+  for (auto later = std::next(paused); later != arrivals.end(); ++later) {
+    EXPECT_GE(later->at - paused->at, Case().atLeast) << later->host << later->path;
+    if (later->host == pages::ShopHost(3003) && !triedAgain) triedAgain = later->at;
   }
-  EXPECT_TRUE(sawPausedShop) << "the paused shop was not tried again";
+  ASSERT_TRUE(triedAgain.has_value()) << "the paused shop was not tried again";
+  EXPECT_LE(*triedAgain - paused->at, Case().atMost);
   EXPECT_EQ(collector.Waiting().FailedCount(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Forms, RetryAfterTest,
     ::testing::Combine(
-        ::testing::Values(RetryAfterCase{"Seconds", [] { return std::string("2"); },
-                                         std::chrono::seconds(2)},
-                          // A date counts whole seconds: three seconds ahead is at least two away.
-                          RetryAfterCase{"Date", [] { return HttpDateIn(std::chrono::seconds(3)); },
-                                         std::chrono::seconds(2)}),
+        ::testing::Values(RetryAfterCase{"Seconds",
+                                         [](Clock::CalendarTime) { return std::string("2"); },
+                                         std::chrono::seconds(2), std::chrono::seconds(3)},
+                          RetryAfterCase{"Date",
+                                         [](Clock::CalendarTime now) {
+                                           return HttpDateAfter(now, std::chrono::seconds(2));
+                                         },
+                                         std::chrono::seconds(2), std::chrono::seconds(4)}),
         ::testing::ValuesIn(EveryPolicy())),
     [](const ::testing::TestParamInfo<std::tuple<RetryAfterCase, NamedPolicy>>& info) {
       return std::get<RetryAfterCase>(info.param).name + std::get<NamedPolicy>(info.param).name;
@@ -539,7 +566,7 @@ TEST_P(RetryRunTest, AShopThatAlwaysFailsIsRecordedAsFailedWhileTheWalkGoesOn) {
   collector.OnStartClicked();
   ASSERT_TRUE(WaitFor([&] { return collector.Waiting().FailedCount() == 1; }));
   ASSERT_TRUE(WaitFor([&] { return TextToInt(ui.ShopIdText()) > 4040; }));
-  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  ASSERT_TRUE(EndRun());
 
   const auto failed = collector.Waiting().FailedShops();
   ASSERT_EQ(failed.size(), 1u);
@@ -569,7 +596,7 @@ TEST_P(RetryRunTest, ARatingPageThatFailsForAWhileIsReadOnTheRetry) {
   ui.SetThreadCountText("2");
   collector.OnStartClicked();
   ASSERT_TRUE(WalkedThrough(5010));
-  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  ASSERT_TRUE(EndRun());
   EXPECT_EQ(ratingTries.load(), 3);
   ExpectEveryShopListedOnce(5001, 5010);
 }
@@ -599,7 +626,7 @@ TEST_P(RetryRunTest, WaitingShopsHoldNoWorker) {
     return std::any_of(ids.begin(), ids.end(), [then](std::int32_t id) { return id > then; });
   }));
   EXPECT_TRUE(ui.Pauses().empty());
-  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  ASSERT_TRUE(EndRun());
 }
 
 TEST_P(RetryRunTest, StopDuringAPauseEndsTheRunLikeAnyStop) {
@@ -632,7 +659,7 @@ TEST_P(RetryRunTest, AnswersAreReportedBeforeThePlaceThatCoversThem) {
   ui.SetThreadCountText("5");
   collector.OnStartClicked();
   ASSERT_TRUE(WaitFor([&] { return TextToInt(sink.LastPlace()) >= 8040; }));
-  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  ASSERT_TRUE(EndRun());
 
   std::set<std::int32_t> reported;
   std::int32_t lastPlace = 8000;
@@ -675,7 +702,7 @@ TEST_P(RetryRunTest, ANewStartTriesTheFailedShopsOnRecordFirst) {
   ui.SetThreadCountText("1");
   collector.OnStartClicked();
   ASSERT_TRUE(WaitFor([&] { return TextToInt(sink.LastPlace()) >= 9105; }));
-  ASSERT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
+  ASSERT_TRUE(EndRun());
 
   // The two on record first, oldest first, then the walk from where it stood.
   const auto arrivals = Arrivals();
