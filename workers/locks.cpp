@@ -19,6 +19,7 @@ struct LockRecord {
   std::condition_variable released;  // the holder let go, or the lock was deleted
   std::thread::id holder;            // none while free
   std::uint64_t depth = 0;           // re-entries by the holder
+  int waiting = 0;                   // threads blocked in EnterLock
   bool deleted = false;
 };
 
@@ -45,8 +46,10 @@ void EnterLock(LockHandle lock) {
     ++record->depth;
     return;
   }
+  ++record->waiting;
   record->released.wait(guard,
                         [&] { return record->deleted || record->holder == std::thread::id(); });
+  --record->waiting;
   if (record->deleted) return;  // deleted while waiting: go on without it
   record->holder = self;
   record->depth = 1;
@@ -61,6 +64,13 @@ void LeaveLock(LockHandle lock) {
     record->holder = std::thread::id();
     record->released.notify_one();
   }
+}
+
+int LockWaiters(LockHandle lock) {
+  std::shared_ptr<LockRecord> record = Registry().Find(lock);
+  if (!record) return 0;
+  std::lock_guard guard(record->mutex);
+  return record->waiting;
 }
 
 bool DeleteLock(LockHandle lock) {

@@ -18,5 +18,8 @@ void EnterLock(LockHandle lock);
 void LeaveLock(LockHandle lock);
 // True when the lock was registered and is now deleted.
 bool DeleteLock(LockHandle lock);
+// How many threads wait in EnterLock for the lock now (0 for a handle that is not registered):
+// for diagnostics and for tests that must know a thread is blocked before they go on.
+int LockWaiters(LockHandle lock);
 
 }  // namespace shopwalk

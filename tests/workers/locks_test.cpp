@@ -4,6 +4,8 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <random>
 #include <set>
@@ -18,10 +20,15 @@ using testing::Counter;
 using testing::Gate;
 using testing::Runner;
 
-// Gives a thread that should now be blocked a fair chance to get (wrongly) through. It proves
-// nothing on its own; the checks after it only fail when exclusion is actually broken.
-void GiveOthersAChance() {
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+// Waits until `count` threads are blocked entering `lock`, or `gotIn` says one got in (wrongly);
+// false when neither happens in time.
+bool Blocked(LockHandle lock, int count, const std::function<bool()>& gotIn) {
+  const auto deadline = std::chrono::steady_clock::now() + testing::Hang;
+  while (LockWaiters(lock) < count && !gotIn()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
 }
 
 TEST(LocksTest, HandlesAreDistinctAndDeletedOnce) {
@@ -78,7 +85,7 @@ TEST(LocksTest, ReentrantForTheHolderOnly) {
   });
   LeaveLock(lock);
   LeaveLock(lock);
-  GiveOthersAChance();
+  ASSERT_TRUE(Blocked(lock, 1, [&] { return inside.load(); }));
   EXPECT_FALSE(inside);  // still held once
   LeaveLock(lock);
   EXPECT_TRUE(other.Finished());
@@ -98,7 +105,7 @@ TEST(LocksTest, LeaveByAnotherThreadDoesNotRelease) {
     inside = true;
     LeaveLock(lock);
   });
-  GiveOthersAChance();
+  ASSERT_TRUE(Blocked(lock, 1, [&] { return inside.load(); }));
   EXPECT_FALSE(inside);
   LeaveLock(lock);
   EXPECT_TRUE(other.Finished());
@@ -155,7 +162,8 @@ TEST(LocksTest, DeletingAHeldAndAwaitedLockLetsEveryoneFinish) {
       waitersDone.Add();
     }));
   }
-  GiveOthersAChance();  // let the waiters block in EnterLock
+  // The waiters are blocked in EnterLock before the lock goes.
+  ASSERT_TRUE(Blocked(lock, 3, [&] { return waitersDone.value() > 0; }));
   EXPECT_EQ(waitersDone.value(), 0);
 
   Runner deleter([&] { EXPECT_TRUE(DeleteLock(lock)); });
