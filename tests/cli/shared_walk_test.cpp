@@ -433,9 +433,10 @@ TEST_F(SharedWalkTest, ABlockOfANodeKilledInItsMiddleIsFinishedByAnotherWithoutI
   const std::optional<int> code = survivor->Wait(Patience);
   EXPECT_EQ(code, 0) << survivor->Errors();
   ExpectWalkComplete(1, 2000, ShopsListedBetween(1, 2000));
-  // The survivor took the block over after its lease ran out, and asked only for the IDs that
-  // had no outcome.
-  EXPECT_EQ(QueryInt(connection, "SELECT claims FROM shopwalk.blocks WHERE first_id = $1",
+  // The survivor took the block over after its lease ran out (and may have claimed it again if
+  // its own lease ran out on a loaded machine: leases are the server's wall time), and asked only
+  // for the IDs that had no outcome.
+  EXPECT_GE(QueryInt(connection, "SELECT claims FROM shopwalk.blocks WHERE first_id = $1",
                      pg::Params().Int(BlockFirst)),
             2);
   EXPECT_EQ(QueryInt(connection,
