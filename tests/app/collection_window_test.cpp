@@ -36,6 +36,7 @@
 #include "store/progress_store.h"
 #include "store/run_directory.h"
 #include "tests/results/limited_space_vfs.h"
+#include "tests/support/manual_clock.h"
 #include "tests/support/scratch_directory.h"
 #include "tests/support/shop_pages.h"
 #include "tests/support/test_marketplace.h"
@@ -158,11 +159,15 @@ TEST(CollectionWindow, CollectsStopsExportsAndSavesThePlace) {
   SetConnectTo(market.ConnectAddress());
 
   Application app(argc, argv);
-  app.SetHandlers(EngineHandlers(app.Ui()));
+  auto collector = std::make_shared<Collector>(app.Ui());
+  app.SetHandlers(EngineHandlers(collector));
   CollectorWindow& window = app.Window();
   ResultModel& results = window.Results();
 
   std::string stoppedAt;
+  // Set once the rows posted to the window before a read through its queue have been shown.
+  std::atomic<bool> listShown{false};
+  std::thread readThrough;
   std::vector<ResultRow> rows;
   QString pane0, pane1;
   bool frozen = false;
@@ -190,12 +195,17 @@ TEST(CollectionWindow, CollectsStopsExportsAndSavesThePlace) {
     return true;
   });
   script.Then([&] {
-    // Tasks that were fetching when Stop came may still add rows: wait until the list is quiet.
-    static int quietTicks = 0;
-    static int lastCount = -1;
-    quietTicks = results.RowCount() == lastCount ? quietTicks + 1 : 0;
-    lastCount = results.RowCount();
-    if (quietTicks < 30) return false;
+    // Tasks that were fetching when Stop came may still add rows. The list is final once every
+    // worker has left and what they posted to the window has been shown: a read through the
+    // window's queue, from another thread, comes back only after it.
+    if (collector->Run().WorkerPool.CurrentState() != ThreadPool::State::Ended) return false;
+    if (!readThrough.joinable()) {
+      readThrough = std::thread([&] {
+        app.Ui().ThreadCountText();
+        listShown = true;
+      });
+    }
+    if (!listShown) return false;
     for (int r = 0; r < results.RowCount(); ++r) {
       std::array<std::string, 6> row;
       for (int c = 0; c < 6; ++c) row[c] = results.GetCellText(r, c);
@@ -217,6 +227,7 @@ TEST(CollectionWindow, CollectsStopsExportsAndSavesThePlace) {
   script.Start(&window);
 
   EXPECT_EQ(app.Run(), 0);
+  if (readThrough.joinable()) readThrough.join();
   SetConnectTo("");
   ASSERT_TRUE(script.Finished());
 
@@ -252,14 +263,18 @@ TEST(CollectionWindow, CollectsStopsExportsAndSavesThePlace) {
   std::filesystem::remove(config);
 }
 
+// The walk runs on a manual clock that the script moves one pass at a time, so the user types
+// while the dispatcher waits between two passes, whatever the machine's speed.
 TEST(CollectionWindow, WalkContinuesAfterAnIdTypedDuringTheRun) {
   InitWebAccess();
   test::TestMarketplace market;
   ServeDemoShops(market);
   SetConnectTo(market.ConnectAddress());
+  test::ManualClock clock;
 
   Application app(argc, argv);
   auto collector = std::make_shared<Collector>(app.Ui());
+  collector->SetClock(clock);
   CollectorHandlers handlers = EngineHandlers(collector);
   handlers.OnCollectorCreated = nullptr;  // leave the settings file alone
   app.SetHandlers(handlers);
@@ -267,13 +282,17 @@ TEST(CollectionWindow, WalkContinuesAfterAnIdTypedDuringTheRun) {
   QLineEdit* field = window.ShopIdField();
 
   constexpr std::int32_t Typed = 800000;
-  constexpr int MostTypings = 5;
-  int typings = 0;
-  std::int32_t oldPlace = 0;  // the field's ID when the user last typed
+  std::int32_t oldPlace = 0;  // the field's ID when the user typed
   std::size_t typedAt = 0;    // requests the marketplace had seen by then
-  std::string lastText;
-  auto lastChange = std::chrono::steady_clock::now();
-  std::optional<std::chrono::steady_clock::time_point> deadline;
+  // The dispatcher waits for its next pass (the only thread that waits on the clock here), and
+  // the field shows what it wrote last.
+  const auto betweenPasses = [&] {
+    return clock.WaitForIdleWaiters(1, std::chrono::milliseconds(0)) &&
+           field->text().toStdString() == app.Ui().ShopIdText();
+  };
+  const auto nextPass = [&] {
+    if (clock.WaitForIdleWaiters(1, std::chrono::milliseconds(0))) clock.AdvanceToNextDeadline();
+  };
 
   Script script;
   script.Then([&] {
@@ -283,39 +302,29 @@ TEST(CollectionWindow, WalkContinuesAfterAnIdTypedDuringTheRun) {
     return true;
   });
   script.Then([&] {
-    // Once the walk has advanced, type a much larger ID over the field, as a user would, while
-    // the dispatcher waits between two passes (the field last moved a while ago). A pass that
-    // had already read the field when the keys came writes its next ID over them, as it would
-    // over a user's; then type again.
-    const std::string text = field->text().toStdString();
-    const auto now = std::chrono::steady_clock::now();
-    if (text != lastText) {
-      lastText = text;
-      lastChange = now;
+    // Once the walk has advanced, type a much larger ID over the field, as a user would.
+    const std::int32_t id = TextToInt(field->text().toStdString());
+    if (id < 1005 || !betweenPasses()) {
+      nextPass();
+      return false;
     }
-    const std::int32_t id = TextToInt(text);
-    if (typings > 0 && id >= Typed) return id > Typed;  // taken once it moved past
-    if (typings == MostTypings) return true;            // never taken: the checks tell
-    if (id < 1005 || now - lastChange < std::chrono::milliseconds(40)) return false;
     oldPlace = id;
     typedAt = market.RequestCount();
     field->setFocus();
     field->selectAll();
     QTest::keyClicks(field, QString::number(Typed));
-    ++typings;
-    return false;
+    return true;
   });
   script.Then([&] {
-    // Wait until the shops after the typed ID have been requested, or a shop the walk should
-    // have left behind was.
-    if (!deadline) deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    // Until the shops after the typed ID have been requested.
     const auto after = RequestedShops(market, typedAt);
     const std::set<std::int32_t> seen(after.begin(), after.end());
     bool next = true;
     for (std::int32_t id = Typed + 1; id <= Typed + 5; ++id) next = next && seen.count(id) > 0;
-    const bool leftBehind = std::any_of(
-        seen.begin(), seen.end(), [&](std::int32_t id) { return id > oldPlace && id < Typed; });
-    if (!next && !leftBehind && std::chrono::steady_clock::now() < *deadline) return false;
+    if (!next) {
+      nextPass();
+      return false;
+    }
     QTimer::singleShot(0, [&] { window.close(); });
     return true;
   });
@@ -328,12 +337,11 @@ TEST(CollectionWindow, WalkContinuesAfterAnIdTypedDuringTheRun) {
   ASSERT_TRUE(script.Finished());
 
   // After the typing the only shops requested are those queued before it (at most the old
-  // place) and the walk from the typed ID on; the typed ID itself only when the keys came
-  // between the pass writing the field and reading it back.
-  ASSERT_GT(oldPlace, 1000);
+  // place) and the walk after the typed ID: the next pass read what was typed.
+  ASSERT_GE(oldPlace, 1005);
   const auto after = RequestedShops(market, typedAt);
   for (const std::int32_t id : after) {
-    EXPECT_TRUE(id <= oldPlace || id >= Typed)
+    EXPECT_TRUE(id <= oldPlace || id > Typed)
         << "shop " << id << " requested after " << Typed << " was typed over " << oldPlace;
   }
   const std::set<std::int32_t> seen(after.begin(), after.end());
@@ -346,21 +354,22 @@ TEST(CollectionWindow, WalkContinuesAfterAnIdTypedDuringTheRun) {
 TEST(CollectionWindow, DuringAnOutageTheStatusBarShowsThePauseAndItsProbe) {
   InitWebAccess();
   test::TestMarketplace market;
-  // The demo shops; while down, every page is answered 503 after half a second, so that a probe
-  // is out for a while.
+  // The demo shops. While down, every page is answered 503, until the second probe: its page is
+  // held until the test has seen the probe out, and is then answered as the marketplace is back.
   std::atomic<bool> down{false};
+  auto heldProbe = std::make_shared<test::AnswerGate>();
+  std::atomic<Collector*> engine{nullptr};
   market.SetFallbackGenerator(
       [&](const std::string& host, const std::string& path) -> std::optional<test::Page> {
         auto body = pages::DemoPage(host, path);
         if (!body) return std::nullopt;
         test::Page page;
-        if (down) {
+        if (down && engine.load()->Health().ProbesSent() < 2) {
           page.status = 503;
           page.body = "down";
-          page.misbehaviour = test::Misbehaviour::StallBeforeAnswer;
-          page.stallMs = 500;
           return page;
         }
+        if (down) page.gate = heldProbe;
         page.body = std::move(*body);
         return page;
       });
@@ -368,6 +377,7 @@ TEST(CollectionWindow, DuringAnOutageTheStatusBarShowsThePauseAndItsProbe) {
 
   Application app(argc, argv);
   auto collector = std::make_shared<Collector>(app.Ui());
+  engine = collector.get();
   RetryPolicy policy;
   policy.firstBackoff = std::chrono::milliseconds(20);
   policy.longestBackoff = std::chrono::milliseconds(200);
@@ -401,14 +411,16 @@ TEST(CollectionWindow, DuringAnOutageTheStatusBarShowsThePauseAndItsProbe) {
     return true;
   });
   script.Then([&] {
-    // Until a later probe is out (the first has failed) and the pane says so.
+    // Until the second probe is out (the first has failed), held at the marketplace, and the
+    // pane says so.
     const QString text = window.Status()->PaneText(1);
     if (!whilePaused.empty() || text.startsWith(pausePrefix)) whilePaused.push_back(text);
-    probeSeen =
-        collector->Health().ProbesSent() >= 2 && collector->Health().ProbeOut() && text == probing;
+    probeSeen = collector->Health().ProbesSent() >= 2 && collector->Health().ProbeOut() &&
+                heldProbe->Held() == 1 && text == probing;
     if (!probeSeen && std::chrono::steady_clock::now() < *deadline) return false;
     down = false;
     rowsAtReturn = results.RowCount();
+    heldProbe->Open();
     return true;
   });
   script.Then([&] {
