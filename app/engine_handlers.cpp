@@ -56,25 +56,6 @@ struct TroubleShown {
   std::string note;
 };
 
-// Puts an interrupted run of the window back: its rows into the list, its place into the field.
-void RecoverInterruptedRun(WindowUi& window, Collector& collector, StoreRun& run) {
-  std::optional<InterruptedRun> interrupted = run.store->Interrupted(RunKind::Window);
-  if (!interrupted) return;
-  window.RestoreRows(interrupted->rows);
-  window.SetShopIdText(interrupted->place);
-  // Shops answered after the place came back in the list: the walk passes them by.
-  const std::int32_t place = TextToInt(interrupted->place);
-  std::set<std::int32_t> listed;
-  for (const ShopRecord& record : interrupted->rows) {
-    if (record.shopId > place) listed.insert(record.shopId);
-  }
-  collector.SetAlreadyListed(std::move(listed));
-  run.store->ContinueRun(interrupted->runId);
-  run.begun = true;
-  window.ShowNote(std::string(RecoveredRunPrefix) + std::to_string(interrupted->rows.size()) +
-                  std::string(RecoveredRunSuffix));
-}
-
 // Tells the window when the store cannot write, how many rows wait, and when it writes again
 // (from the store's writer).
 void WatchStore(WindowUi& window, ResultStore& store, const std::shared_ptr<TroubleShown>& shown) {
@@ -149,6 +130,25 @@ void ReportUnwritten(const StoreBacklog& backlog) {
 
 }  // namespace
 
+std::optional<std::size_t> RecoverWindowRun(WindowUi& window, Collector& collector,
+                                            ResultStore& store) {
+  std::optional<InterruptedRun> interrupted = store.Interrupted(RunKind::Window);
+  if (!interrupted) return std::nullopt;
+  window.RestoreRows(interrupted->rows);
+  window.SetShopIdText(interrupted->place);
+  // Shops answered after the place came back in the list: the walk passes them by.
+  const std::int32_t place = TextToInt(interrupted->place);
+  std::set<std::int32_t> listed;
+  for (const ShopRecord& record : interrupted->rows) {
+    if (record.shopId > place) listed.insert(record.shopId);
+  }
+  collector.SetAlreadyListed(std::move(listed));
+  store.ContinueRun(interrupted->runId);
+  window.ShowNote(std::string(RecoveredRunPrefix) + std::to_string(interrupted->rows.size()) +
+                  std::string(RecoveredRunSuffix));
+  return interrupted->rows.size();
+}
+
 WindowStore OpenWindowStore(WindowUi& ui) {
   return OpenWindowStore(ui, PathInDirectory(DataDirectory(), StoreFileName));
 }
@@ -183,7 +183,7 @@ CollectorHandlers EngineHandlers(std::shared_ptr<Collector> collector,
     OnCollectorCreated(window, *collector, SettingsDirectoryToRead(RunDirectory(), settings));
     if (!run->store) return;
     WatchStore(window, *run->store, shown);
-    RecoverInterruptedRun(window, *collector, *run);
+    if (RecoverWindowRun(window, *collector, *run->store)) run->begun = true;
     collector->SetResultSink(run->store.get());
   };
   handlers.OnCollectorDestroyed = [collector, settings, run](WindowUi& window) {

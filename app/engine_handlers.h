@@ -4,7 +4,9 @@
 // export) with the program's folders, and the report of fatal usage errors.
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/application.h"
@@ -28,6 +30,13 @@ struct WindowStore {
 // `clock`. UI thread.
 WindowStore OpenWindowStore(WindowUi& ui);
 WindowStore OpenWindowStore(WindowUi& ui, const std::string& path, Clock& clock = RealClock());
+
+// Puts the window's interrupted run in `store` back, if there is one: its rows into the list, its
+// place into the shop-ID field, the shops answered after the place marked to be passed by, the
+// run continued in the store, and a note saying so. The number of rows put back; nothing when
+// there was no interrupted run (then the store is left as it was). Before Start.
+std::optional<std::size_t> RecoverWindowRun(WindowUi& window, Collector& collector,
+                                            ResultStore& store);
 
 // Handlers driving one collection engine on the window `ui`, keeping what it finds in `store`
 // (may be null). At creation an interrupted run of the window is put back: its rows into the
