@@ -1,12 +1,16 @@
-// Killing a walk at random moments, over and over: the headless engine and, every third time, the
-// real program's window (offscreen), both with the results store, go on from each other's
-// interrupted run. After every kill -9:
-//  - every row the writer reported durable is in the store, in its place in the run's list, byte
-//    for byte as the marketplace's pages give it;
+// Killing a walk at random moments, over and over, with the results store: the headless engine
+// and, every third time, the real program's window (offscreen) go on from each other's
+// interrupted run with the window's own recovery; a headless walk with the command line's own
+// recovery goes on from its interrupted walk. The walks run on the test's clock (a child process
+// follows it, tests/support/child_clock.h), and a kill comes once the walk has made a number of
+// rows durable and the marketplace has given a number of answers more, both drawn at random:
+// never after a fixed time. After every kill -9:
+//  - every row the writer reported durable is in the store (for the window, in its place in the
+//    run's list), byte for byte as the marketplace's pages give it;
 //  - no shop ID up to the recovered place lacks an answer on record, and the marketplace's own
 //    request log shows it was asked;
 //  - the export of the recovered list begins with the export the killed program made of its
-//    durable rows, byte for byte.
+//    durable rows, byte for byte (the window).
 // At the end a walk runs to a last shop ID: no shop ID was skipped, every shop of the range is in
 // the store once.
 #include <gtest/gtest.h>
@@ -14,18 +18,22 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <map>
 #include <mutex>
 #include <random>
 #include <set>
 #include <sstream>
-#include <thread>
 
 #include "collect/gbk.h"
 #include "collect/text.h"
 #include "results/sqlite_store.h"
 #include "store/export_layout.h"
 #include "tests/results/store_test_support.h"
+#include "tests/support/child_clock.h"
 #include "tests/support/child_process.h"
+#include "tests/support/clock_driver.h"
+#include "tests/support/manual_clock.h"
 #include "tests/support/scratch_directory.h"
 #include "tests/support/shop_pages.h"
 #include "tests/support/test_marketplace.h"
@@ -38,6 +46,9 @@ using std::chrono::seconds;
 
 constexpr std::int32_t StartAfter = 109428412;
 constexpr int Kills = 21;
+constexpr int CommandLineKills = 10;
+// A guard against hanging; nothing waits for it to pass.
+constexpr seconds Hang{60};
 
 // The row the engine makes of a shop of the synthetic marketplace, or nothing for one without.
 std::optional<ResultRow> ExpectedCells(std::int32_t id) {
@@ -67,6 +78,7 @@ class Rows : public ResultRows {
 
 struct ChildLog {
   std::size_t restored = 0;
+  bool continued = false;
   std::vector<std::int32_t> rows;  // ROW lines in order
   std::uint64_t durable = 0;       // the last DURABLE mark
   bool started = false;
@@ -81,6 +93,8 @@ ChildLog ParseLog(const std::string& output) {
     fields >> word;
     if (word == "RESTORED") {
       fields >> log.restored;
+    } else if (word == "CONTINUED") {
+      log.continued = true;
     } else if (word == "ROW") {
       std::int64_t id = 0;
       fields >> id;
@@ -111,11 +125,37 @@ class CrashRecoveryTest : public ::testing::Test {
         });
   }
 
-  std::vector<std::string> Environment() const {
+  // With `testClock`, the walk follows the test's clock.
+  std::vector<std::string> Environment(bool testClock = true) const {
     // The settings and store folders of the scratch directory; the home folder stays, with the
     // font cache the window's start needs.
-    return {"SHOPWALK_CONNECT_TO=" + market.ConnectAddress(), "QT_QPA_PLATFORM=offscreen",
-            "XDG_CONFIG_HOME=" + dir.File("config"), "XDG_DATA_HOME=" + dir.File("data")};
+    std::vector<std::string> environment = {
+        "SHOPWALK_CONNECT_TO=" + market.ConnectAddress(), "QT_QPA_PLATFORM=offscreen",
+        "XDG_CONFIG_HOME=" + dir.File("config"), "XDG_DATA_HOME=" + dir.File("data")};
+    if (testClock) environment.push_back(shared.EnvironmentEntry());
+    return environment;
+  }
+
+  // Lets the walk of `child` run, time moving as it needs, and kills it once it has made a
+  // number of rows durable and the marketplace has given a number of answers more, both drawn
+  // from `random`.
+  void KillAtARandomMoment(ChildProcess& child, std::mt19937& random) {
+    ASSERT_TRUE(child.WaitForOutput(
+        [](const std::string& output) { return ParseLog(output).started; }, Hang))
+        << child.Output() << child.Errors();
+    // Time moves while not every worker of the walk sits at the marketplace, so the walk does
+    // not hand out shops far faster than its workers take them.
+    ClockDriver driver(
+        clock, [this] { return market.InFlight("") < 10; },
+        [this] { return shared.ChildNextDeadline(); });
+    const auto durable = static_cast<std::uint64_t>(std::uniform_int_distribution(0, 20)(random));
+    const auto more = static_cast<std::size_t>(std::uniform_int_distribution(0, 60)(random));
+    ASSERT_TRUE(child.WaitForOutput(
+        [&](const std::string& output) { return ParseLog(output).durable >= durable; }, Hang))
+        << "no " << durable << " durable rows: " << child.Output() << child.Errors();
+    ASSERT_TRUE(market.WaitForAnswers("", market.Answers().size() + more, Hang));
+    child.Signal(SIGKILL);
+    ASSERT_EQ(child.Wait(Hang), -SIGKILL);
   }
 
   bool Asked(std::int32_t id) {
@@ -144,6 +184,9 @@ class CrashRecoveryTest : public ::testing::Test {
   TestMarketplace market;
   ScratchDirectory dir;
   std::string path = dir.File("shopwalk.db");
+  // The walks' clock, shared with each child through a file.
+  ManualClock clock;
+  SharedClock shared{clock, dir.File("clock")};
   std::mutex mutex;
   std::set<std::int32_t> asked;
   std::set<std::int32_t> storedIds, failedIds;
@@ -155,7 +198,6 @@ TEST_F(CrashRecoveryTest, KillingAWalkAtAnyMomentLosesNoDurableRowAndSkipsNoShop
   const unsigned seed = device();
   std::mt19937 random(seed);
   SCOPED_TRACE("random seed " + std::to_string(seed));
-  std::uniform_int_distribution<int> pause(150, 1500);
 
   // The rows known durable, in the run's order.
   std::vector<std::int32_t> durable;
@@ -163,17 +205,11 @@ TEST_F(CrashRecoveryTest, KillingAWalkAtAnyMomentLosesNoDurableRowAndSkipsNoShop
     const bool window = kill % 3 == 2;
     SCOPED_TRACE(std::string(window ? "window" : "headless") + " walk, kill " +
                  std::to_string(kill));
-    ChildProcess child(window ? SHOPWALK_WINDOW_CRASH_WALKER : SHOPWALK_CRASH_WALKER,
-                       {path, std::to_string(StartAfter)}, Environment());
-    const auto deadline = std::chrono::steady_clock::now() + seconds(60);
-    while (!ParseLog(child.Output()).started && child.Running() &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(milliseconds(10));
-    }
-    ASSERT_TRUE(ParseLog(child.Output()).started) << child.Output() << child.Errors();
-    std::this_thread::sleep_for(milliseconds(pause(random)));
-    child.Signal(SIGKILL);
-    ASSERT_EQ(child.Wait(seconds(30)), -SIGKILL);
+    std::vector<std::string> arguments = {path, std::to_string(StartAfter)};
+    if (!window) arguments.insert(arguments.begin(), "window");
+    ChildProcess child(window ? SHOPWALK_WINDOW_CRASH_WALKER : SHOPWALK_CRASH_WALKER, arguments,
+                       Environment());
+    KillAtARandomMoment(child, random);
     const ChildLog log = ParseLog(child.Output());
 
     // What this child put back is what was durable before, and more may have become durable.
@@ -228,9 +264,87 @@ TEST_F(CrashRecoveryTest, KillingAWalkAtAnyMomentLosesNoDurableRowAndSkipsNoShop
     std::lock_guard lock(mutex);
     last = *asked.rbegin() + 20;
   }
+  const Finished ended = RunToEnd(
+      SHOPWALK_CRASH_WALKER, {"window", path, std::to_string(StartAfter), std::to_string(last)},
+      Environment(false), seconds(120));
+  ASSERT_EQ(ended.code, 0) << ended.output << ended.errors;
+  ReadStore();
+  for (std::int32_t id = StartAfter + 1; id <= last; ++id) {
+    EXPECT_TRUE(Asked(id)) << "shop " << id << " was skipped";
+    EXPECT_EQ(storedIds.contains(id), ExpectedCells(id).has_value()) << "shop " << id;
+  }
+  EXPECT_TRUE(failedIds.empty());
+  // Every walk went on with the one run, which the last one ended.
+  const auto runs = StoredRuns(path);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_TRUE(runs[0].cleanEnd);
+}
+
+TEST_F(CrashRecoveryTest, KillingACommandLineWalkAtAnyMomentLosesNoDurableRowAndSkipsNoShopId) {
+  std::random_device device;
+  const unsigned seed = device();
+  std::mt19937 random(seed);
+  SCOPED_TRACE("random seed " + std::to_string(seed));
+  const std::string folder = dir.File("cli");
+  std::filesystem::create_directories(folder);
+
+  // The rows the killed walks reported durable, and the place of the last one.
+  std::set<std::int32_t> durable;
+  std::int32_t lastPlace = StartAfter;
+  for (int kill = 0; kill < CommandLineKills; ++kill) {
+    SCOPED_TRACE("command-line walk, kill " + std::to_string(kill));
+    // A walk goes on with the interrupted one once that one's beginning was written.
+    bool hadWalk = false;
+    if (std::filesystem::exists(path)) {
+      auto before = ReadingStore(path);
+      ASSERT_TRUE(before);
+      hadWalk = before->LastPlace(RunKind::CommandLine).has_value();
+    }
+    ChildProcess child(SHOPWALK_CRASH_WALKER,
+                       {"command-line", path, folder, std::to_string(StartAfter)}, Environment());
+    KillAtARandomMoment(child, random);
+    const ChildLog log = ParseLog(child.Output());
+    EXPECT_EQ(log.continued, hadWalk) << child.Output();
+
+    // Every row reported durable, by this walk or one before, is in the store as the page gives
+    // it.
+    ASSERT_GE(log.rows.size(), log.durable);
+    durable.insert(log.rows.begin(), log.rows.begin() + static_cast<std::ptrdiff_t>(log.durable));
+    auto store = ReadingStore(path);
+    ASSERT_TRUE(store);
+    std::map<std::int32_t, ShopRecord> stored;
+    for (const ShopRecord& record : AllRows(*store)) stored[record.shopId] = record;
+    for (const std::int32_t id : durable) {
+      const auto found = stored.find(id);
+      ASSERT_NE(found, stored.end()) << "durable row " << id << " lost";
+      EXPECT_EQ(found->second.Row(""), ExpectedCells(id)) << "shop " << id;
+    }
+
+    // No shop ID up to the place lacks an answer, and each was asked of the marketplace; the
+    // place never goes back.
+    ReadStore();
+    const std::optional<std::string> placeText = store->LastPlace(RunKind::CommandLine);
+    if (!placeText) continue;
+    const std::int32_t place = TextToInt(*placeText);
+    EXPECT_GE(place, lastPlace);
+    for (std::int32_t id = StartAfter + 1; id <= place; ++id) {
+      EXPECT_TRUE(Asked(id)) << "shop " << id << " below the place " << place << " never asked";
+      EXPECT_TRUE(HasAnswer(id)) << "shop " << id << " below the place " << place
+                                 << " has no answer";
+    }
+    lastPlace = place;
+  }
+
+  // The last walk goes to an end past everything asked so far, and ends cleanly.
+  std::int32_t last = 0;
+  {
+    std::lock_guard lock(mutex);
+    last = *asked.rbegin() + 20;
+  }
   const Finished ended =
-      RunToEnd(SHOPWALK_CRASH_WALKER, {path, std::to_string(StartAfter), std::to_string(last)},
-               Environment(), seconds(120));
+      RunToEnd(SHOPWALK_CRASH_WALKER,
+               {"command-line", path, folder, std::to_string(StartAfter), std::to_string(last)},
+               Environment(false), seconds(120));
   ASSERT_EQ(ended.code, 0) << ended.output << ended.errors;
   ReadStore();
   for (std::int32_t id = StartAfter + 1; id <= last; ++id) {

@@ -1,6 +1,7 @@
 // The real program's window, engine and store (offscreen), walking until it is killed: the same
-// wiring as main() (OpenWindowStore, EngineHandlers), with the store wrapped to report on standard
-// output what must survive a kill (tests/support/crash_reporting_store.h), and:
+// wiring as main() (OpenWindowStore, EngineHandlers), on the test's clock when SHOPWALK_TEST_CLOCK
+// names one (tests/support/child_clock.h), with the store wrapped to report on standard output
+// what must survive a kill (tests/support/crash_reporting_store.h), and:
 //   RESTORED <rows>   the window put an interrupted run back
 //   STARTED           Start was clicked
 //
@@ -18,6 +19,7 @@
 #include "net/web_access.h"
 #include "store/export_layout.h"
 #include "store/file_bytes.h"
+#include "tests/support/child_clock.h"
 #include "tests/support/crash_reporting_store.h"
 
 int main(int argc, char** argv) {
@@ -29,9 +31,11 @@ int main(int argc, char** argv) {
   const std::string path = argv[1];
   const std::string startAfter = argv[2];
   InitWebAccess();
+  const std::unique_ptr<test::ChildClock> childClock = test::ChildClock::FromEnvironment();
+  Clock& clock = childClock ? static_cast<Clock&>(*childClock) : RealClock();
   int qtArgc = 1;
   Application app(qtArgc, argv);
-  WindowStore opened = OpenWindowStore(app.Ui(), path);
+  WindowStore opened = OpenWindowStore(app.Ui(), path, clock);
   if (!opened.store) {
     test::PrintLine("PROBLEM");
     return 3;
@@ -49,6 +53,7 @@ int main(int argc, char** argv) {
       },
       0);
   auto collector = std::make_shared<Collector>(ui);
+  collector->SetClock(clock);
   collector->SetPace(std::chrono::milliseconds(10));
   CollectorHandlers handlers = EngineHandlers(collector, store);
   const auto created = handlers.OnCollectorCreated;

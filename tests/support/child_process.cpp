@@ -176,6 +176,12 @@ bool ChildProcess::WaitForErrors(std::string_view text, std::chrono::millisecond
                         [&] { return errors_.text.find(text) != std::string::npos; });
 }
 
+bool ChildProcess::WaitForOutput(const std::function<bool(const std::string& output)>& ready,
+                                 std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return grew_.wait_for(lock, timeout, [&] { return ready(output_.text); });
+}
+
 Finished RunToEnd(const std::string& program, const std::vector<std::string>& arguments,
                   const std::vector<std::string>& environment, std::chrono::milliseconds timeout) {
   ChildProcess child(program, arguments, environment);

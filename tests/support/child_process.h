@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -49,6 +50,10 @@ class ChildProcess {
   std::string Errors() const;
   // Waits up to `timeout` until the child's standard error holds `text`.
   bool WaitForErrors(std::string_view text, std::chrono::milliseconds timeout) const;
+  // Waits up to `timeout` until what the child wrote on its standard output satisfies `ready`
+  // (asked again whenever more arrives).
+  bool WaitForOutput(const std::function<bool(const std::string& output)>& ready,
+                     std::chrono::milliseconds timeout) const;
 
  private:
   struct Stream {

@@ -11,8 +11,11 @@ constexpr std::chrono::microseconds Look{200};
 
 }  // namespace
 
-ClockDriver::ClockDriver(ManualClock& clock, std::function<bool()> mayAdvance)
-    : clock_(clock), mayAdvance_(std::move(mayAdvance)), thread_([this] { Drive(); }) {}
+ClockDriver::ClockDriver(ManualClock& clock, std::function<bool()> mayAdvance, Deadlines deadlines)
+    : clock_(clock),
+      mayAdvance_(std::move(mayAdvance)),
+      deadlines_(std::move(deadlines)),
+      thread_([this] { Drive(); }) {}
 
 ClockDriver::~ClockDriver() {
   stopping_ = true;
@@ -34,7 +37,8 @@ void ClockDriver::Drive() {
     if (!paused_.load() && (!mayAdvance_ || mayAdvance_())) {
       // Only once every waiter waits for a time ahead: one whose deadline has come is still
       // to run at the current time.
-      const std::optional<Clock::TimePoint> next = clock_.NextDeadline();
+      const std::optional<Clock::TimePoint> next =
+          deadlines_ ? deadlines_() : clock_.NextDeadline();
       if (next && *next > clock_.Now()) clock_.AdvanceTo(*next);
     }
     stepping_ = false;

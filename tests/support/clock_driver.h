@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "tests/support/manual_clock.h"
@@ -20,9 +21,14 @@ namespace shopwalk::test {
 
 class ClockDriver {
  public:
+  // The earliest deadline anyone waits for (none while no one waits).
+  using Deadlines = std::function<std::optional<Clock::TimePoint>()>;
+
   // Starts moving `clock` (which must outlive the driver) while `mayAdvance` holds (always when
-  // empty).
-  explicit ClockDriver(ManualClock& clock, std::function<bool()> mayAdvance = nullptr);
+  // empty), to the deadlines of its own waiters, or of those `deadlines` gives (a child process
+  // following the clock: SharedClock::ChildNextDeadline).
+  explicit ClockDriver(ManualClock& clock, std::function<bool()> mayAdvance = nullptr,
+                       Deadlines deadlines = nullptr);
   // Stops it.
   ~ClockDriver();
   ClockDriver(const ClockDriver&) = delete;
@@ -37,6 +43,7 @@ class ClockDriver {
 
   ManualClock& clock_;
   std::function<bool()> mayAdvance_;
+  Deadlines deadlines_;
   std::atomic<bool> paused_{false};
   std::atomic<bool> stopping_{false};
   // Set while a step is under way, so that Pause can wait for it.
