@@ -103,7 +103,9 @@ class EngineTest : public ::testing::Test {
 
   // Ends the run for good (ShutDownForExit with `grace`). On the manual clock time stands still
   // meanwhile, so the shut-down waits for the workers to leave rather than for its deadline; only
-  // if they have not left after Hang of real time does the clock jump past it.
+  // if they have not left after Hang of real time does the clock jump past it. Then the
+  // marketplace no longer calls the test's page generator (a request the workers gave up may
+  // still be answered), so what the generator uses may go.
   bool EndRun(std::chrono::milliseconds grace = std::chrono::milliseconds(0)) {
     if (driver) driver->Pause();
     auto ended = std::async(std::launch::async,
@@ -112,7 +114,9 @@ class EngineTest : public ::testing::Test {
       ADD_FAILURE() << "the run did not end";
       clock.Advance(Hang + grace);
     }
-    return ended.get();
+    const bool result = ended.get();
+    market.SetFallbackGenerator(nullptr);
+    return result;
   }
 
   // Whether the marketplace's log holds a whole final answer (not one asking to try again) to a

@@ -119,7 +119,9 @@ struct TestMarketplace::Server {
   mutable std::mutex mutex;
   mutable std::condition_variable recorded;
   std::map<std::pair<std::string, std::string>, Page> pages;
-  Generator generator;
+  // Shared with the calls under way, so that replacing it can wait for them.
+  std::shared_ptr<const Generator> generator;
+  std::condition_variable generated;  // a call of a generator has ended
   Page fallback;
   std::vector<RecordedRequest> requests;
   std::vector<RecordedAnswer> answers;
@@ -143,7 +145,7 @@ struct TestMarketplace::Server {
 
   // The page for a request, chosen under the lock, so tables may change while it is answered.
   Page PageFor(const std::string& host, const std::string& target) {
-    Generator generate;
+    std::shared_ptr<const Generator> generate;
     {
       std::lock_guard lock(mutex);
       if (auto found = pages.find({host, target}); found != pages.end()) return found->second;
@@ -151,9 +153,14 @@ struct TestMarketplace::Server {
       if (auto found = pages.find({host, path}); found != pages.end()) return found->second;
       generate = generator;
     }
+    std::optional<Page> page;
     if (generate) {
-      if (auto page = generate(host, target)) return *page;
+      page = (*generate)(host, target);
+      generate.reset();
+      { std::lock_guard lock(mutex); }
+      generated.notify_all();
     }
+    if (page) return std::move(*page);
     std::lock_guard lock(mutex);
     return fallback;
   }
@@ -256,8 +263,11 @@ void TestMarketplace::RemovePage(const std::string& host, const std::string& pat
 }
 
 void TestMarketplace::SetFallbackGenerator(Generator generator) {
-  std::lock_guard lock(server_->mutex);
-  server_->generator = std::move(generator);
+  std::unique_lock lock(server_->mutex);
+  std::shared_ptr<const Generator> replaced = std::move(server_->generator);
+  if (generator) server_->generator = std::make_shared<const Generator>(std::move(generator));
+  // No call of the generator replaced is under way once this returns.
+  server_->generated.wait(lock, [&] { return !replaced || replaced.use_count() == 1; });
 }
 
 void TestMarketplace::SetFallbackPage(Page page) {

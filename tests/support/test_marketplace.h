@@ -139,6 +139,8 @@ class TestMarketplace {
   void SetPage(const std::string& host, const std::string& path, Page page);
   void RemovePage(const std::string& host, const std::string& path);
   // Asked for pages missing from the tables; nothing from it falls back to the fallback page.
+  // Once it returns, the generator it replaced (or removed, with an empty one) is not being
+  // called any more, so what that one used may go.
   void SetFallbackGenerator(Generator generator);
   // Served when nothing else matches; at first a 404 with a short body.
   void SetFallbackPage(Page page);
