@@ -53,25 +53,24 @@ std::int64_t Nanoseconds(Clock::CalendarTime time) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
 }
 
-// Starts a change of one side's half: its sequence goes odd.
+// Starts a change of one side's half: its sequence goes odd. (Every access to the page is
+// sequentially consistent, so the values written in between are seen only with the odd number.)
 void BeginWrite(std::atomic<std::uint32_t>& sequence) {
-  sequence.store(sequence.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
+  sequence.store(sequence.load() + 1);
 }
 
 void EndWrite(std::atomic<std::uint32_t>& sequence) {
-  sequence.store(sequence.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+  sequence.store(sequence.load() + 1);
 }
 
 // Reads a half with `read` until it got one whole change; the sequence it read at.
 template <typename Read>
 std::uint32_t ReadWhole(const std::atomic<std::uint32_t>& sequence, Read read) {
   for (;;) {
-    const std::uint32_t before = sequence.load(std::memory_order_acquire);
+    const std::uint32_t before = sequence.load();
     if (before % 2 == 0) {
       read();
-      std::atomic_thread_fence(std::memory_order_acquire);
-      if (sequence.load(std::memory_order_relaxed) == before) return before;
+      if (sequence.load() == before) return before;
     }
     std::this_thread::yield();
   }
@@ -102,8 +101,8 @@ SharedClock::SharedClock(ManualClock& clock, std::string path)
   page_->childNextDeadlineNs.store(NoDeadline);
   clock_.OnTimeChanged([this](Clock::TimePoint steady, Clock::CalendarTime calendar) {
     BeginWrite(page_->sequence);
-    page_->steadyNs.store(Nanoseconds(steady), std::memory_order_relaxed);
-    page_->calendarNs.store(Nanoseconds(calendar), std::memory_order_relaxed);
+    page_->steadyNs.store(Nanoseconds(steady));
+    page_->calendarNs.store(Nanoseconds(calendar));
     EndWrite(page_->sequence);
     Futex(page_->sequence, FUTEX_WAKE, std::numeric_limits<int>::max(), nullptr);
   });
@@ -121,15 +120,13 @@ std::string SharedClock::EnvironmentEntry() const {
 
 std::size_t SharedClock::ChildWaiters() const {
   std::int64_t waiters = 0;
-  ReadWhole(page_->childSequence,
-            [&] { waiters = page_->childWaiters.load(std::memory_order_relaxed); });
+  ReadWhole(page_->childSequence, [&] { waiters = page_->childWaiters.load(); });
   return static_cast<std::size_t>(waiters);
 }
 
 std::optional<Clock::TimePoint> SharedClock::ChildNextDeadline() const {
   std::int64_t next = NoDeadline;
-  ReadWhole(page_->childSequence,
-            [&] { next = page_->childNextDeadlineNs.load(std::memory_order_relaxed); });
+  ReadWhole(page_->childSequence, [&] { next = page_->childNextDeadlineNs.load(); });
   if (next == NoDeadline) return std::nullopt;
   return Clock::TimePoint(
       std::chrono::duration_cast<Clock::Duration>(std::chrono::nanoseconds(next)));
@@ -147,9 +144,8 @@ ChildClock::ChildClock(const std::string& path) {
   TakeTime(seen);
   clock_.OnWaitersChanged([this](std::size_t waiters, std::optional<TimePoint> next) {
     BeginWrite(page_->childSequence);
-    page_->childWaiters.store(static_cast<std::int64_t>(waiters), std::memory_order_relaxed);
-    page_->childNextDeadlineNs.store(next ? Nanoseconds(*next) : NoDeadline,
-                                     std::memory_order_relaxed);
+    page_->childWaiters.store(static_cast<std::int64_t>(waiters));
+    page_->childNextDeadlineNs.store(next ? Nanoseconds(*next) : NoDeadline);
     EndWrite(page_->childSequence);
   });
   follower_ = std::thread([this, seen] {
@@ -179,8 +175,8 @@ bool ChildClock::TakeTime(std::uint32_t& seen) {
   std::int64_t steady = 0;
   std::int64_t calendar = 0;
   const std::uint32_t sequence = ReadWhole(page_->sequence, [&] {
-    steady = page_->steadyNs.load(std::memory_order_relaxed);
-    calendar = page_->calendarNs.load(std::memory_order_relaxed);
+    steady = page_->steadyNs.load();
+    calendar = page_->calendarNs.load();
   });
   if (sequence == seen) return false;
   seen = sequence;
