@@ -1,9 +1,14 @@
 // Every request ends: misbehaving servers, size bounds, redirect limits and aborts.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
+#include <thread>
+
 #include "net/body_buffer.h"
 #include "net/fetch_outcome.h"
 #include "tests/net/web_test.h"
+#include "tests/support/child_process.h"
 
 namespace shopwalk {
 namespace {
@@ -276,6 +281,64 @@ TEST_F(BoundsTest, AbortEndsAStalledTransferFromAnotherThread) {
   ResetTransferAbort();
   EXPECT_TRUE(client->Send());
   EXPECT_EQ(client->ResponseText(), "later");
+}
+
+// What the engine's tests lean on in the test marketplace: an answer held at a gate waits for it,
+// the answer log tells a whole answer from a broken one, and a page generator that was replaced
+// is no longer being called once SetFallbackGenerator returns, not even by a call under way.
+TEST_F(BoundsTest, TheMarketplaceHoldsGatedAnswersLogsThemAndLetsAReplacedGeneratorGo) {
+  auto gate = std::make_shared<test::AnswerGate>();
+  test::Page held = PageWith("held");
+  held.gate = gate;
+  market_.SetPage("a.shopwalk.test", "/held", held);
+  market_.SetPage("a.shopwalk.test", "/broken",
+                  Misbehaving(test::Misbehaviour::ResetMidBody, std::string(1000, 'x')));
+  Result heldResult;
+  std::thread fetch([&] { heldResult = Fetch("http://a.shopwalk.test/held", 20'000); });
+  EXPECT_TRUE(test::WaitUntil([&] { return gate->Held() == 1; }, std::chrono::seconds(20)));
+  EXPECT_TRUE(market_.Answers().empty()) << "answered while held";
+  gate->Open();
+  fetch.join();
+  EXPECT_EQ(heldResult.bytes, "held");
+  Fetch("http://a.shopwalk.test/broken");
+  const auto answers = market_.Answers();
+  ASSERT_EQ(answers.size(), 2u);
+  EXPECT_EQ(answers[0].path, "/held");
+  EXPECT_TRUE(answers[0].whole);
+  EXPECT_EQ(answers[1].path, "/broken");
+  EXPECT_FALSE(answers[1].whole);
+  EXPECT_TRUE(market_.WaitForAnswers(
+      "a.shopwalk.test", 1, std::chrono::seconds(0),
+      [](const test::RecordedAnswer& answer) { return answer.whole && answer.status == 200; }));
+
+  // A generator call under way when the generator is replaced.
+  auto release = std::make_shared<test::AnswerGate>();
+  std::atomic<int> calls{0};
+  std::atomic<bool> replacing{false}, replaced{false}, endedAfterReplaced{false};
+  market_.SetFallbackGenerator(
+      [&](const std::string&, const std::string&) -> std::optional<test::Page> {
+        ++calls;
+        release->Pass([] { return false; });
+        endedAfterReplaced = replaced.load();
+        return PageWith("generated");
+      });
+  Result generated;
+  std::thread first([&] { generated = Fetch("http://a.shopwalk.test/generated", 20'000); });
+  EXPECT_TRUE(test::WaitUntil([&] { return release->Held() == 1; }, std::chrono::seconds(20)));
+  std::thread replacer([&] {
+    replacing = true;
+    market_.SetFallbackGenerator(nullptr);
+    replaced = true;
+  });
+  EXPECT_TRUE(test::WaitUntil([&] { return replacing.load(); }, std::chrono::seconds(20)));
+  release->Open();
+  replacer.join();
+  first.join();
+  EXPECT_FALSE(endedAfterReplaced) << "SetFallbackGenerator returned while its call was under way";
+  EXPECT_EQ(generated.bytes, "generated");
+  // Nothing calls it any more: pages missing from the tables get the fallback page.
+  EXPECT_EQ(Fetch("http://a.shopwalk.test/generated").outcome.status, 404);
+  EXPECT_EQ(calls.load(), 1);
 }
 
 }  // namespace
