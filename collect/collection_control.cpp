@@ -195,11 +195,6 @@ void Collector::DispatchShopIds() {
   }
 }
 
-int Collector::QueuedTasks() const {
-  std::lock_guard lock(queueMutex_);
-  return queuedTasks_;
-}
-
 bool Collector::QueueFull() {
   if (paceMs_.load() > 0) return false;
   std::lock_guard lock(queueMutex_);

@@ -139,9 +139,10 @@ class Collector {
   // collector was made.
   std::uint64_t RowsWithCutFields() const { return rowsWithCutFields_.load(); }
 
-  // Tasks handed to the pool that no worker has started yet (for a driver of a test's clock, which
-  // lets time pass only once the workers have taken what was handed out).
-  int QueuedTasks() const;
+  // Shops handed to the pool whose task has not ended yet: queued or running. For a driver of a
+  // test's clock, which lets time pass only while no task is under way, as if the marketplace
+  // answered at once.
+  int TasksUnderWay() const { return tasksUnderWay_.load(); }
 
   // Shops waiting for their next try and shops failed for good in this run.
   const WaitingShops& Waiting() const { return waiting_; }
@@ -194,6 +195,8 @@ class Collector {
   bool Submit(std::int32_t shopId, Ticket ticket, MarketplaceHealth::Probe probe = {});
   // A submitted task left the pool's queue (it started, or it was refused).
   void TaskStarted();
+  // A submitted task has ended (or was refused).
+  void TaskEnded() { --tasksUnderWay_; }
   // Waits for the dispatcher's next pass: one pace period after the last; flat out (pace 0), until
   // the pool's queue has room for another shop (a short while at most), or a short while when
   // this pass handed out nothing. False when the dispatcher is to end.
@@ -272,10 +275,11 @@ class Collector {
   std::atomic<int> paceMs_{100};
   // Tasks submitted to the pool and not yet started, and how many may wait there when the walk
   // goes flat out (one per worker).
-  mutable std::mutex queueMutex_;
+  std::mutex queueMutex_;
   std::condition_variable queueRoom_;
   int queuedTasks_ = 0;
   int queueAhead_ = 1;
+  std::atomic<int> tasksUnderWay_{0};
 };
 
 }  // namespace shopwalk

@@ -208,17 +208,24 @@ void Collector::ShowRetryCounts() {
 
 bool Collector::Submit(std::int32_t shopId, Ticket ticket, MarketplaceHealth::Probe probe) {
   ticket.probe = static_cast<bool>(probe);
+  // The task is under way from here until it has ended, however it ends.
+  struct UnderWay {
+    Collector* collector;
+    ~UnderWay() { collector->TaskEnded(); }
+  };
   PoolTask task;
   if (probe) {
     // The pool's tasks are copyable: the probe is shared by the copies, and goes back when the
     // last of them is dropped without having sent it (a refused submission among them).
     auto held = std::make_shared<MarketplaceHealth::Probe>(std::move(probe));
     task = [this, held](std::int32_t id, std::int32_t packed) {
+      const UnderWay underWay{this};
       TaskStarted();
       TryShop(id, Ticket::Unpack(packed), std::move(*held));
     };
   } else {
     task = [this](std::int32_t id, std::int32_t packed) {
+      const UnderWay underWay{this};
       TaskStarted();
       TryShop(id, Ticket::Unpack(packed), MarketplaceHealth::Probe{});
     };
@@ -227,8 +234,12 @@ bool Collector::Submit(std::int32_t shopId, Ticket ticket, MarketplaceHealth::Pr
     std::lock_guard lock(queueMutex_);
     ++queuedTasks_;
   }
+  ++tasksUnderWay_;
   const bool queued = run_.WorkerPool.Submit(std::move(task), shopId, ticket.Pack());
-  if (!queued) TaskStarted();
+  if (!queued) {
+    TaskStarted();
+    TaskEnded();
+  }
   return queued;
 }
 

@@ -91,13 +91,14 @@ class EngineTest : public ::testing::Test {
   }
 
   // Runs the collector on the manual clock (call before Start). With `driven`, a driver moves the
-  // clock from deadline to deadline whenever every shop handed out has been taken by a worker;
-  // without, the test moves it.
+  // clock from deadline to deadline whenever no shop's task is under way (the marketplace seems to
+  // answer at once, and back-off never runs out before an answer on its way has come); without,
+  // the test moves it.
   void UseManualClock(bool driven) {
     collector.SetClock(clock);
     if (driven) {
       driver =
-          std::make_unique<ClockDriver>(clock, [this] { return collector.QueuedTasks() == 0; });
+          std::make_unique<ClockDriver>(clock, [this] { return collector.TasksUnderWay() == 0; });
     }
   }
 

@@ -4,9 +4,10 @@
 // something to do at the current time: a walk's back-off, pauses and pace take no real time, while
 // the network (real time) goes at its own speed.
 //
-// The condition keeps time from running away from work the clock does not see, e.g. "no task
-// waits for a worker" (Collector::QueuedTasks() == 0): without it a dispatcher whose workers are
-// busy fetching would hand out shops as fast as the driver moves time.
+// The condition keeps time from running away from work the clock does not see, e.g. "no task is
+// under way" (Collector::TasksUnderWay() == 0): without it a dispatcher whose workers are busy
+// fetching would hand out shops as fast as the driver moves time, and back-off would run out
+// before answers already on their way arrived.
 #pragma once
 
 #include <atomic>
