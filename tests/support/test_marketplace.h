@@ -8,8 +8,14 @@
 // those of the real site while every connection lands here.
 //
 // Connections are kept alive between requests for up to 1 s of silence and up to 1,000 requests;
-// each one holds a server thread while it is open (64 threads).
+// each one holds a server thread while it is open (64 threads unless told otherwise).
+//
+// For a driver of simulated time: with SetClock each request records the time of that clock as
+// it came, and each records what it was answered; Busy() tells whether any request is being
+// handled or answered, and ServerThreads() which threads of this process serve connections.
 #pragma once
+
+#include <sys/types.h>
 
 #include <chrono>
 #include <cstddef>
@@ -20,6 +26,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "base/clock.h"
 
 namespace shopwalk::test {
 
@@ -36,6 +44,8 @@ enum class Misbehaviour {
                       // size that is not hexadecimal
   BurstThenSilence,   // a chunked answer: 1 KiB of PatternByte every 10 ms for burstMs, then
                       // nothing for stallMs, then the body and the end
+  SilentUntilHangUp,  // reads the request and answers nothing until the client closes the
+                      // connection (or stallMs passes, when above 0)
 };
 
 // The byte at `position` of an endless or oversized body.
@@ -68,6 +78,13 @@ struct RecordedRequest {
   // The client's port of the connection it came on: requests with the same port came on the
   // same connection (while a test runs, a port is not used again by another connection).
   int clientPort = 0;
+  // The time of the marketplace's clock (SetClock) as the request came; nothing without one.
+  std::optional<Clock::TimePoint> at;
+  // What it was answered: the page's status and misbehaviour, and its Retry-After header ("" when
+  // none); filled in once the page is chosen (a request still being answered has status 0).
+  int answerStatus = 0;
+  Misbehaviour answer = Misbehaviour::None;
+  std::string retryAfter;
 
   // How often header `name` came (case-insensitive), and its first value ("" when absent).
   std::size_t HeaderCount(std::string_view name) const;
@@ -80,8 +97,9 @@ class TestMarketplace {
   using Generator =
       std::function<std::optional<Page>(const std::string& host, const std::string& path)>;
 
-  // Starts serving; stops in the destructor, ending stalled answers at once.
-  TestMarketplace();
+  // Starts serving with `serverThreads` threads (each serves one connection at a time); stops in
+  // the destructor, ending stalled answers at once.
+  explicit TestMarketplace(std::size_t serverThreads = 64);
   ~TestMarketplace();
   TestMarketplace(const TestMarketplace&) = delete;
   TestMarketplace& operator=(const TestMarketplace&) = delete;
@@ -98,6 +116,10 @@ class TestMarketplace {
   void SetFallbackGenerator(Generator generator);
   // Served when nothing else matches; at first a 404 with a short body.
   void SetFallbackPage(Page page);
+
+  // Stamps each request with `clock`'s time as it comes (nothing: no stamp). The clock must
+  // outlive the marketplace, or be replaced before it goes.
+  void SetClock(const Clock* clock);
 
   std::vector<RecordedRequest> Requests() const;
   // The recorded requests to `host` (compared without port, ignoring case), in the order seen.
@@ -116,6 +138,14 @@ class TestMarketplace {
   // The most requests to `host` ("" for every host) that were in flight at once since the start
   // or the last ClearRequests (which restarts it from those in flight then).
   std::size_t MostInFlight(const std::string& host) const;
+  // Requests being handled or answered: each counts from when it has been read until its whole
+  // answer (a streamed body too) has been sent, or the sending failed.
+  std::size_t Busy() const;
+  // Connections accepted that wait for a free server thread (their requests are not read yet).
+  std::size_t WaitingConnections() const;
+  // The threads of this process that listen for or have served the marketplace's connections
+  // (kernel thread IDs); a thread that never served one waits for work and is not listed.
+  std::vector<pid_t> ServerThreads() const;
 
   // Connections accepted since the start or the last ClearRequests, and connections open now
   // (accepted and not yet closed by the server, which closes one when the client has closed it,
