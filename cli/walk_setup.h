@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "base/clock.h"
@@ -32,11 +33,15 @@ struct WalkStore {
   std::int32_t first = 0;
   std::optional<std::int32_t> last;
   std::string startFrom;
+  // An interrupted walk going on: the shops its run listed after its place, which the walk passes
+  // by.
+  std::set<std::int32_t> alreadyListed;
 };
 
 // Opens the store of `command` (--db: a file, or a PostgreSQL database shared with other nodes;
 // none: folders.store) and finds where the walk starts and ends. Without --from an interrupted
-// command-line walk goes on: its run is continued and the walk starts after its place. Fills
+// command-line walk goes on: its run is continued, the walk starts after its place, and the shops
+// its list holds beyond the place are passed by (not collected and listed a second time). Fills
 // `walk` and returns nothing when the walk can go on; otherwise the exit code (with the reason on
 // standard error), 0 when nothing is left to walk. Every wait of the store follows `clock`.
 std::optional<int> OpenWalkStore(const WalkCommand& command, const Folders& folders,
@@ -44,7 +49,7 @@ std::optional<int> OpenWalkStore(const WalkCommand& command, const Folders& fold
 
 // Sets `collector` up for the walk of `command` in `walk`, as shopwalk-cli does: its clock, the
 // pace of --rate, the shared walk's IDs or the last ID, the command line's engine policy, the
-// tries of config.ini and the store as its result sink. Before Start.
+// tries of config.ini, the store as its result sink and the shops to pass by. Before Start.
 void PrepareCollector(Collector& collector, const WalkCommand& command, const WalkStore& walk,
                       const Folders& folders, Clock& clock);
 
