@@ -120,8 +120,15 @@ struct TestMarketplace::Server {
 
   mutable std::mutex mutex;
   const Clock* clock = nullptr;
-  // Requests being handled or answered, by the client's port (see Busy).
+  // Requests being handled or answered, by the client's port (see Busy), and the one a connection
+  // carries now with when it came (a connection carries one request at a time).
   std::map<int, std::size_t> busyByPort;
+  struct Carried {
+    std::size_t index = 0;
+    std::uint64_t generation = 0;
+    std::chrono::steady_clock::time_point came;
+  };
+  std::map<int, Carried> carried;
   std::size_t busy = 0;
   // Counts up with every ClearRequests, so an answer noted after one goes nowhere.
   std::uint64_t generation = 0;
@@ -188,6 +195,7 @@ struct TestMarketplace::Server {
       CountInFlight(host, true);
       ++busyByPort[request.remote_port];
       ++busy;
+      carried[request.remote_port] = Carried{index, recordedIn, std::chrono::steady_clock::now()};
     }
     recorded.notify_all();
     // Out of flight however the answer is chosen, before the server starts sending it.
@@ -222,6 +230,14 @@ struct TestMarketplace::Server {
     if (found == busyByPort.end()) return;
     if (--found->second == 0) busyByPort.erase(found);
     --busy;
+    if (const auto request = carried.find(port); request != carried.end()) {
+      const Carried& answered = request->second;
+      if (answered.generation == generation && answered.index < requests.size()) {
+        requests[answered.index].answeredIn = std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::steady_clock::now() - answered.came);
+      }
+      carried.erase(request);
+    }
   }
 };
 

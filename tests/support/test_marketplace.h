@@ -85,6 +85,9 @@ struct RecordedRequest {
   int answerStatus = 0;
   Misbehaviour answer = Misbehaviour::None;
   std::string retryAfter;
+  // How long (wall time) the whole answer took to send from when the request came; nothing until
+  // it has been sent (or its sending failed).
+  std::optional<std::chrono::microseconds> answeredIn;
 
   // How often header `name` came (case-insensitive), and its first value ("" when absent).
   std::size_t HeaderCount(std::string_view name) const;
