@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 namespace shopwalk::sim {
@@ -57,6 +58,31 @@ bool WriteAll(int fd, const char* bytes, std::size_t size) {
     size -= static_cast<std::size_t>(written);
   }
   return true;
+}
+
+// recv() that also gives the time the bytes arrived (SO_TIMESTAMPNS; `arrived` is left as it
+// was when the system gives none).
+ssize_t ReceiveStamped(int fd, char* buffer, std::size_t size,
+                       std::chrono::system_clock::time_point& arrived) {
+  iovec part{buffer, size};
+  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timespec))> control{};
+  msghdr message{};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control.data();
+  message.msg_controllen = control.size();
+  const ssize_t got = ::recvmsg(fd, &message, 0);
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); got > 0 && header != nullptr;
+       header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_TIMESTAMPNS) {
+      timespec stamp{};
+      std::memcpy(&stamp, CMSG_DATA(header), sizeof stamp);
+      arrived = std::chrono::system_clock::time_point(
+          std::chrono::duration_cast<std::chrono::system_clock::duration>(
+              std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec)));
+    }
+  }
+  return got;
 }
 
 }  // namespace
@@ -185,6 +211,8 @@ void ConnectionGate::Pass(const std::shared_ptr<Passage>& passage) {
     const int on = 1;
     ::setsockopt(upstream, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     ::setsockopt(passage->client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    // The system's time of arrival of the client's bytes, however late this thread reads them.
+    ::setsockopt(passage->client, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
   }
   {
     std::lock_guard lock(mutex_);
@@ -197,6 +225,13 @@ void ConnectionGate::Pass(const std::shared_ptr<Passage>& passage) {
   // marketplace closed.
   enum class End { Broken, ClientClosed, UpstreamClosed };
   End end = End::Broken;
+  // When the client's request (the last of its bytes) went on, while its answer has not begun.
+  bool waiting = false;
+  std::chrono::system_clock::time_point asked{};
+  const auto waited = [&](std::chrono::microseconds wait) {
+    std::lock_guard lock(mutex_);
+    waits_[passage->upstreamPort].push_back(wait);
+  };
   std::array<char, 64 * 1024> buffer{};
   while (connected) {
     std::array<pollfd, 2> sides{pollfd{passage->client, POLLIN, 0}, pollfd{upstream, POLLIN, 0}};
@@ -209,7 +244,9 @@ void ConnectionGate::Pass(const std::shared_ptr<Passage>& passage) {
       if (sides[side].revents == 0) continue;
       const int from = sides[side].fd;
       const int to = side == 0 ? upstream : passage->client;
-      const ssize_t got = ::recv(from, buffer.data(), buffer.size(), 0);
+      std::chrono::system_clock::time_point arrived = std::chrono::system_clock::now();
+      const ssize_t got = side == 0 ? ReceiveStamped(from, buffer.data(), buffer.size(), arrived)
+                                    : ::recv(from, buffer.data(), buffer.size(), 0);
       if (got > 0) {
         {
           // A request goes out, or its answer comes back.
@@ -217,6 +254,15 @@ void ConnectionGate::Pass(const std::shared_ptr<Passage>& passage) {
           passage->awaiting = side == 0;
         }
         if (!WriteAll(to, buffer.data(), static_cast<std::size_t>(got))) ended = true;
+        if (side == 0) {
+          asked = arrived;
+          waiting = true;
+        } else if (waiting) {
+          // The client had the first byte of its answer as it was written to it.
+          waited(std::chrono::duration_cast<std::chrono::microseconds>(
+              std::chrono::system_clock::now() - asked));
+          waiting = false;
+        }
       } else if (got == 0) {
         end = side == 0 ? End::ClientClosed : End::UpstreamClosed;
         ended = true;
@@ -259,6 +305,7 @@ void ConnectionGate::Pass(const std::shared_ptr<Passage>& passage) {
       end = End::Broken;
     }
   }
+  if (waiting) waited(std::chrono::microseconds::max());
   if (upstream >= 0) CloseWithReset(upstream);
   if (end == End::ClientClosed && !reset) {
     ::close(passage->client);
@@ -292,6 +339,11 @@ std::size_t ConnectionGate::Awaiting() const {
     }
   }
   return awaiting;
+}
+
+std::map<int, std::vector<std::chrono::microseconds>> ConnectionGate::Waits() const {
+  std::lock_guard lock(mutex_);
+  return waits_;
 }
 
 std::size_t ConnectionGate::Passing() const {

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -51,6 +52,10 @@ class ConnectionGate {
   // reached its client: Close reset them, or the client gave up waiting (it closed before an
   // answer came, or reset the connection with the answer unread).
   std::set<int> ResetUpstreamPorts() const;
+  // For each connection to the marketplace (by its local port), how long each request on it
+  // waited, as its client saw it, from its last byte passed on to the first byte of its answer
+  // passed back (the longest time for a request never answered), in order.
+  std::map<int, std::vector<std::chrono::microseconds>> Waits() const;
 
  private:
   struct Passage;
@@ -73,6 +78,7 @@ class ConnectionGate {
   std::vector<std::thread> finished_;
   std::set<pid_t> threads_;
   std::set<int> resetPorts_;
+  std::map<int, std::vector<std::chrono::microseconds>> waits_;
 };
 
 }  // namespace shopwalk::sim

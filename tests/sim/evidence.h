@@ -4,7 +4,9 @@
 // walking process's peak memory and descriptors.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -67,8 +69,11 @@ struct Evidence {
   Schedule schedule;
   // Each node's marketplace log (one for a walk of one node).
   std::vector<std::vector<test::RecordedRequest>> requests;
-  // Connections the gate reset as it closed (their last answers may never have arrived).
+  // Connections whose last answer may never have arrived (the gate reset them as it closed, or
+  // their client gave up), and how long each request waited for its answer as its client saw it
+  // (by connection, in order).
   std::set<int> resetPorts;
+  std::map<int, std::vector<std::chrono::microseconds>> waits;
   // Each fault's time in effect (by index into schedule.faults).
   std::vector<FaultPlan::Window> windows;
   std::vector<Life> lives;

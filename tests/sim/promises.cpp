@@ -77,6 +77,8 @@ std::vector<Asked> Classify(const Evidence& evidence, const MarketplaceTruth& tr
     // answer may have been lost.
     std::map<int, std::size_t> lastOnConnection;
     for (std::size_t i = 0; i < log.size(); ++i) lastOnConnection[log[i].clientPort] = i;
+    // Each request's place among those of its connection, to find how long its client waited.
+    std::map<int, std::size_t> onConnection;
     for (std::size_t i = 0; i < log.size(); ++i) {
       const RecordedRequest& request = log[i];
       Asked entry;
@@ -95,8 +97,17 @@ std::vector<Asked> Classify(const Evidence& evidence, const MarketplaceTruth& tr
       entry.failed = FailingStatus(request.answerStatus) ||
                      request.answer == Misbehaviour::ResetBeforeAnswer ||
                      request.answer == Misbehaviour::SilentUntilHangUp;
-      entry.delivered =
-          !cut && request.answeredIn && *request.answeredIn * 2 < evidence.receiveLimit;
+      // An answer that took half the client's silence limit may have come too late for it.
+      const auto soon = [&](std::chrono::microseconds took) {
+        return took < std::chrono::microseconds::max() / 4 && took * 2 < evidence.receiveLimit;
+      };
+      bool inTime = request.answeredIn && soon(*request.answeredIn);
+      const std::size_t order = onConnection[request.clientPort]++;
+      if (const auto waits = evidence.waits.find(request.clientPort);
+          waits != evidence.waits.end()) {
+        inTime = inTime && order < waits->second.size() && soon(waits->second[order]);
+      }
+      entry.delivered = !cut && inTime;
       entry.answered = entry.delivered && request.answerStatus == 200 &&
                        (request.answer == Misbehaviour::None ||
                         request.answer == Misbehaviour::StallBeforeAnswer);
@@ -155,6 +166,19 @@ void CheckPlaces(const Evidence& evidence, Findings& findings) {
         findings.Add("two outcomes", "shop " + std::to_string(id) + " has a row and is also " +
                                          (store.failed.count(id) > 0 ? "failed" : "answered") +
                                          " " + when);
+      }
+    }
+    // The place saved in config.ini (as the window saves it) promises as much as the store's.
+    if (store.savedPlace) {
+      const std::optional<std::int64_t> saved = PlaceNumber(*store.savedPlace);
+      for (std::int64_t id = schedule.first;
+           saved && id <= std::min<std::int64_t>(*saved, schedule.last); ++id) {
+        if (store.OutcomeCount(static_cast<std::int32_t>(id)) == 0) {
+          findings.Add("saved place past an unanswered ID",
+                       "the place " + *store.savedPlace + " saved in config.ini " + when +
+                           " passes ID " + std::to_string(id) + ", which has no durable outcome");
+          break;
+        }
       }
     }
     const std::optional<std::int64_t> place = PlaceOf(store);

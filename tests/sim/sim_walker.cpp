@@ -11,7 +11,8 @@
 //
 // Standard output: "LAST-HANDED-OUT <ms>" when the walk hands out its last ID (manual steady time
 // in ms), and "ENDED <code>" before it exits with that code: 0 the walk reached its end, 130
-// stopped, 1 the store could not write everything, or the code the recovery gave.
+// stopped, 1 the store could not write everything, or the code the recovery gave. With the
+// window's engine policy it also saves its place in config.ini as the window does when it closes.
 #include <pthread.h>
 #include <signal.h>
 
@@ -32,6 +33,7 @@
 #include "collect/collector.h"
 #include "collect/text.h"
 #include "net/web_access.h"
+#include "store/progress_store.h"
 #include "tests/results/limited_space_vfs.h"
 #include "tests/sim/disk_switch.h"
 #include "tests/support/child_clock.h"
@@ -216,6 +218,11 @@ int Walk(const Arguments& arguments, Clock& clock, std::atomic<WatchedView*>& wa
   }
   const bool durable = FinishWalk(collector, *walk.store);
   watched.store(nullptr);
+  if (arguments.windowPolicy) {
+    // As the window saves its place when it closes (and the user agrees): no further than the
+    // store made durable.
+    SaveProgress(walk.store->DurablePlace().value_or(walk.startAfter), arguments.settings);
+  }
   if (!durable) return 1;
   return signal != 0 ? 130 : 0;
 }

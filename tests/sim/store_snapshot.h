@@ -38,6 +38,8 @@ struct StoreSnapshot {
   std::vector<Run> runs;
   // A shared walk: every ID of it up to here has an outcome.
   std::optional<std::int64_t> sharedPlace;
+  // The place saved in config.ini (as the window saves it), if any.
+  std::optional<std::string> savedPlace;
   // Why the store could not be read (empty: it was).
   std::string problem;
 

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <thread>
 
+#include "store/progress_store.h"
 #include "tests/sim/connection_gate.h"
 #include "tests/sim/disk_switch.h"
 #include "tests/sim/marketplace_truth.h"
@@ -323,6 +324,9 @@ Evidence RunSingleWalk(const Schedule& schedule, const SimulatorSetup& setup) {
     record.lastHandedOut = LastHandedOut(walker.Output());
     record.errors = walker.Errors();
     record.store = ReadSqliteStore(store);
+    if (const std::string saved = LoadProgress(scratch.path()); !saved.empty()) {
+      record.store.savedPlace = saved;
+    }
     if (setup.trace) {
       std::fprintf(stderr, "[sim] life %d ended with %d at %s\n", life, record.exitCode,
                    Ms(record.ended - evidence.start).c_str());
@@ -351,8 +355,12 @@ Evidence RunSingleWalk(const Schedule& schedule, const SimulatorSetup& setup) {
   }
 
   evidence.final = ReadSqliteStore(store);
+  if (const std::string saved = LoadProgress(scratch.path()); !saved.empty()) {
+    evidence.final.savedPlace = saved;
+  }
   evidence.requests.push_back(market.Requests());
   evidence.resetPorts = gate.ResetUpstreamPorts();
+  evidence.waits = gate.Waits();
   for (std::size_t i = 0; i < schedule.faults.size(); ++i) {
     evidence.windows.push_back(plan.WindowOf(i));
   }
