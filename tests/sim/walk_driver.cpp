@@ -41,7 +41,13 @@ constexpr Clock::Duration FirstCoarseStep = 10ms;
 constexpr auto Stuck = 30s;
 // The walk may take this much manual time, and the schedule this much wall time.
 constexpr Clock::Duration LongestWalk = 48h;
-constexpr auto LongestWall = 240s;
+constexpr auto LongestWall = 120s;
+// No pause the walk may keep lasts this long (a Retry-After is kept up to 10 minutes, a back-off
+// up to one): once nothing has been asked for so long, the driver steps further, and after
+// NothingAskedAtAll the walk is taken to hang.
+constexpr Clock::Duration LongQuiet = 15min;
+constexpr Clock::Duration LongQuietStep = 10s;
+constexpr Clock::Duration NothingAskedAtAll = 1h;
 constexpr int MostLives = 40;
 // How long a killed or ended walker has to be reaped.
 constexpr auto ReapWait = 20s;
@@ -95,8 +101,9 @@ class TimeDriver {
       target = *next;
       if (idle_ >= ExactSteps) {
         const int doublings = std::min(idle_ - ExactSteps, 10);
+        const Clock::Duration coarsest = QuietFor() > LongQuiet ? LongQuietStep : CoarsestStep;
         const Clock::Duration step =
-            std::min<Clock::Duration>(CoarsestStep, FirstCoarseStep * (1 << doublings));
+            std::min<Clock::Duration>(coarsest, FirstCoarseStep * (1 << doublings));
         target = std::max(*target, now + step);
       }
     }
@@ -114,6 +121,7 @@ class TimeDriver {
     ++steps_;
     const std::size_t requests = market_.RequestCount();
     idle_ = requests == lastRequests_ && !boundary ? idle_ + 1 : 0;
+    if (requests != lastRequests_) lastAsked_ = *target;
     lastRequests_ = requests;
     if (trace_) {
       std::fprintf(stderr, "[sim] %s%s, %zu requests\n", Ms(*target - plan_.WalkStart()).c_str(),
@@ -139,6 +147,8 @@ class TimeDriver {
   }
 
   std::size_t Steps() const { return steps_; }
+  // How long the walk has asked the marketplace nothing (its time).
+  Clock::Duration QuietFor() const { return clock_.Now() - lastAsked_; }
 
  private:
   bool Asleep(pid_t walker) {
@@ -166,6 +176,7 @@ class TimeDriver {
   const bool trace_;
   int idle_ = 0;
   std::size_t lastRequests_ = 0;
+  Clock::TimePoint lastAsked_ = clock_.Now();
   std::size_t steps_ = 0;
 };
 
@@ -298,6 +309,12 @@ Evidence RunSingleWalk(const Schedule& schedule, const SimulatorSetup& setup) {
             << ", waiting on the clock: " << shared.ChildWaiters()
             << ", requests being answered: " << market.Busy() << ")";
         evidence.trouble = why.str();
+        break;
+      }
+      if (driver.QuietFor() > NothingAskedAtAll) {
+        evidence.trouble = "the walk asked the marketplace nothing from " +
+                           Ms(now - driver.QuietFor() - evidence.start) + " to " +
+                           Ms(now - evidence.start) + " of its time";
         break;
       }
       if (now - evidence.start > LongestWalk || WallClock::now() - wallStart > LongestWall) {
