@@ -18,6 +18,7 @@
 #include "cli/commands.h"
 #include "cli/progress_display.h"
 #include "cli/row_output.h"
+#include "cli/walk_setup.h"
 #include "cli/walk_store.h"
 #include "cli/walk_view.h"
 #include "collect/collector.h"
@@ -219,6 +220,39 @@ void ReportUnwritten(const StoreBacklog& backlog, const std::string& location) {
 
 }  // namespace
 
+void PrepareCollector(Collector& collector, const WalkCommand& command, const WalkStore& walk,
+                      const Folders& folders, Clock& clock) {
+  collector.SetClock(clock);
+  collector.SetPace(command.rate > 0
+                        ? std::chrono::milliseconds(std::llround(1000.0 / command.rate))
+                        : std::chrono::milliseconds(0));
+  if (walk.shared != nullptr) {
+    // The shared walk hands out the IDs and knows its end.
+    collector.SetWorkSource(walk.shared);
+  } else {
+    collector.SetLastShopId(walk.last);
+  }
+  // Connections kept from shop to shop, rating pages fetched side by side, and no more requests
+  // at once than asked for (by default as many as there are workers: one each).
+  collector.SetEnginePolicy(EnginePolicy::CommandLine(command.maxRequests.value_or(0)));
+  if (const RunSettings settings = LoadRunSettings(folders.settingsRead); settings.maxAttempts) {
+    RetryPolicy policy = collector.Policy();
+    policy.maxAttempts = *settings.maxAttempts;
+    collector.SetRetryPolicy(policy);
+  }
+  collector.SetResultSink(walk.store.get());
+  collector.SetAlreadyListed(walk.alreadyListed);
+}
+
+bool FinishWalk(Collector& collector, ResultStore& store) {
+  // Stop dispatching; the shops in flight finish if they can within the grace, then their
+  // transfers are aborted. What was reported is committed before the summary.
+  collector.ShutDownForExit(StopTimeout, StopGrace);
+  store.EndRun(true);
+  const bool failing = store.Backlog().problem.has_value();
+  return store.Flush(failing ? FailingStoreFlushWait : StoreFlushWait);
+}
+
 int RunWalk(const WalkCommand& command, const Folders& folders, Clock& clock) {
   const std::string connectTo = ConnectToFromEnvironment();
   if (!connectTo.empty() && !IsConnectToAddress(connectTo)) {
@@ -233,8 +267,9 @@ int RunWalk(const WalkCommand& command, const Folders& folders, Clock& clock) {
   InitWebAccess();
 
   WalkStore walk;
-  const std::optional<int> refused = OpenWalkStore(command, folders, walk, clock);
-  if (refused) return *refused;
+  if (const std::optional<int> refused = OpenWalkStore(command, folders, walk, clock)) {
+    return *refused;
+  }
   ResultStore& store = *walk.store;
   const std::string& startAfter = walk.startAfter;
   const std::int32_t first = walk.first;
@@ -259,25 +294,7 @@ int RunWalk(const WalkCommand& command, const Folders& folders, Clock& clock) {
 
   if (output) view.OnRow([&output](const ShopRecord& record) { output->Write(record); });
   Collector collector(view);
-  collector.SetClock(clock);
-  collector.SetPace(command.rate > 0
-                        ? std::chrono::milliseconds(std::llround(1000.0 / command.rate))
-                        : std::chrono::milliseconds(0));
-  if (walk.shared != nullptr) {
-    // The shared walk hands out the IDs and knows its end.
-    collector.SetWorkSource(walk.shared);
-  } else {
-    collector.SetLastShopId(last);
-  }
-  // Connections kept from shop to shop, rating pages fetched side by side, and no more requests
-  // at once than asked for (by default as many as there are workers: one each).
-  collector.SetEnginePolicy(EnginePolicy::CommandLine(command.maxRequests.value_or(0)));
-  if (const RunSettings settings = LoadRunSettings(folders.settingsRead); settings.maxAttempts) {
-    RetryPolicy policy = collector.Policy();
-    policy.maxAttempts = *settings.maxAttempts;
-    collector.SetRetryPolicy(policy);
-  }
-  collector.SetResultSink(&store);
+  PrepareCollector(collector, command, walk, folders, clock);
 
   const ProgressStyle style = command.quiet        ? ProgressStyle::Quiet
                               : IsTerminal(stderr) ? ProgressStyle::Terminal
@@ -314,12 +331,7 @@ int RunWalk(const WalkCommand& command, const Folders& folders, Clock& clock) {
     signal = signals.WaitFor(std::chrono::seconds(1));
     if (signal != 0) break;
   }
-  // Stop dispatching; the shops in flight finish if they can within the grace, then their
-  // transfers are aborted. What was reported is committed before the summary.
-  collector.ShutDownForExit(StopTimeout, StopGrace);
-  store.EndRun(true);
-  const bool failing = store.Backlog().problem.has_value();
-  const bool durable = store.Flush(failing ? FailingStoreFlushWait : StoreFlushWait);
+  const bool durable = FinishWalk(collector, store);
 
   int code = 0;
   std::string ending = "finished";

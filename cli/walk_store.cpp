@@ -73,6 +73,11 @@ std::optional<int> OpenOwnStore(const WalkCommand& command, const Folders& folde
     return UsageErrorExitCode;
   }
   if (interrupted && !command.from) {
+    // Shops the run answered after its place have their rows in its list already: the walk
+    // passes them by instead of collecting and listing them again.
+    for (const ShopRecord& record : interrupted->rows) {
+      if (record.shopId > place) walk.alreadyListed.insert(record.shopId);
+    }
     store.ContinueRun(interrupted->runId);
     walk.continuedRun = interrupted->runId;
   } else {

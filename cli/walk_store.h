@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "base/clock.h"
@@ -31,14 +32,17 @@ struct WalkStore {
   std::optional<std::int32_t> last;
   // Where the start came from, in words ("--from", "the last walk's place", ...).
   std::string startFrom;
-  // The interrupted command-line walk this one goes on with (its run continued), if any.
+  // The interrupted command-line walk this one goes on with (its run continued), if any, and the
+  // shops its run listed after its place, which the walk passes by.
   std::optional<std::int64_t> continuedRun;
+  std::set<std::int32_t> alreadyListed;
 };
 
 // Opens the store of the walk `command` asks for (the PostgreSQL database of --db, else the file
 // of --db or the default store), its waits on `clock`, and makes `walk` say where the walk starts
 // and ends. A walk of one machine goes on with the interrupted command-line walk when there is
-// one and --from is not given (its place is where it stood); otherwise it starts after --from,
+// one and --from is not given (its place is where it stood, and the shops its list holds beyond
+// the place are passed by, not collected and listed a second time); otherwise it starts after --from,
 // the last walk's place, config.ini's place or the default, and begins a run. A shared walk joins
 // the walk in the database or begins one. The exit code, said on standard error, when the walk
 // cannot go on.

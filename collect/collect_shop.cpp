@@ -1,4 +1,5 @@
 // One collection task: a shop ID in, at most one row out, or the shop back to wait for a try.
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,9 +24,9 @@ struct Fetched {
   FetchVerdict verdict;
 };
 
-// GET `url` with the task's client. The verdict is judged first; only a page that answers (Page
-// or NoPage) is taken out of the client, a failure's body is never read.
-Fetched Fetch(HttpClient* client, const std::string& url) {
+// GET `url` with the task's client under the policy's limits. The verdict is judged first; only a
+// page that answers (Page or NoPage) is taken out of the client, a failure's body is never read.
+Fetched Fetch(HttpClient* client, const std::string& url, const EnginePolicy& policy) {
   Fetched fetched;
   if (client == nullptr) {
     fetched.verdict.kind = FetchVerdict::Kind::Transient;
@@ -33,7 +34,7 @@ Fetched Fetch(HttpClient* client, const std::string& url) {
     return fetched;
   }
   client->Open("GET", url);
-  client->Send();
+  client->Send({}, std::max(policy.connectTimeoutMs, 0), 0, std::max(policy.receiveTimeoutMs, 0));
   client->CookiesEnabled(false);
   fetched.verdict = JudgeFetch(client->LastOutcome());
   if (fetched.verdict.kind == FetchVerdict::Kind::Page ||
@@ -137,7 +138,7 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
     PutBack(shopId, ticket, clock_->Now());
     return;
   }
-  Fetched home = Fetch(client, shopUrl);
+  Fetched home = Fetch(client, shopUrl, engine_);
   turn.reset();
   Learn(home.verdict, ticket, MarketplaceHealth::Host::ShopPages);
   switch (home.verdict.kind) {
@@ -198,7 +199,7 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
       PutBack(shopId, ticket, clock_->Now());
       return;
     }
-    const Fetched rating = Fetch(client, m.ratingLinkPrefix + ratingToken);
+    const Fetched rating = Fetch(client, m.ratingLinkPrefix + ratingToken, engine_);
     ratingTurn.reset();
     Learn(rating.verdict, ticket, MarketplaceHealth::Host::RatingPages);
     switch (rating.verdict.kind) {

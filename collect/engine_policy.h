@@ -18,6 +18,11 @@ struct EnginePolicy {
   // The most requests the walk has at the marketplace at once; a task waits for its turn before
   // each request. 0 or less: no limit beyond one request per worker.
   int maxConcurrentRequests = 0;
+  // The web client's limits for each request, in milliseconds: the time to make a connection,
+  // and the longest wait with nothing received. 0 or less keeps the client's own bounds (60 s
+  // and 30 s). They are the network's time (the real clock), whatever clock the engine runs on.
+  int connectTimeoutMs = 0;
+  int receiveTimeoutMs = 0;
 
   // The command line's policy: kept clients, rating fetches outside the lock, and at most
   // `maxConcurrentRequests` requests at once (0 or less: no limit).

@@ -3,8 +3,11 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <functional>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
+#include <utility>
 
 namespace shopwalk::test {
 namespace {
@@ -17,6 +20,13 @@ std::atomic<std::int64_t> g_refusedWrites{0};
 sqlite3_vfs* g_underlying = nullptr;
 sqlite3_vfs g_limited{};
 bool g_active = false;
+std::mutex g_failingMutex;
+std::function<bool()> g_failing;
+
+bool FailingNow() {
+  std::lock_guard lock(g_failingMutex);
+  return g_failing && g_failing();
+}
 
 // Our file: the underlying VFS's file lives right after it.
 struct LimitedFile {
@@ -44,7 +54,7 @@ int Read(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset) {
   return Real(file)->pMethods->xRead(Real(file), buffer, amount, offset);
 }
 int Write(sqlite3_file* file, const void* buffer, int amount, sqlite3_int64 offset) {
-  if (!TakeBudget(amount)) {
+  if (FailingNow() || !TakeBudget(amount)) {
     ++g_refusedWrites;
     return SQLITE_FULL;
   }
@@ -203,6 +213,7 @@ LimitedSpaceVfs::~LimitedSpaceVfs() {
   sqlite3_vfs_register(g_underlying, 1);
   sqlite3_vfs_unregister(&g_limited);
   g_remainingBytes = NoLimit;
+  FailWhile(nullptr);
   g_active = false;
 }
 
@@ -212,6 +223,11 @@ void LimitedSpaceVfs::AllowBytes(std::int64_t bytes) {
 
 void LimitedSpaceVfs::Unlimited() {
   g_remainingBytes = NoLimit;
+}
+
+void LimitedSpaceVfs::FailWhile(std::function<bool()> failing) {
+  std::lock_guard lock(g_failingMutex);
+  g_failing = std::move(failing);
 }
 
 std::int64_t LimitedSpaceVfs::RefusedWrites() const {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace shopwalk::test {
 
@@ -18,6 +19,9 @@ class LimitedSpaceVfs {
   void AllowBytes(std::int64_t bytes);
   // Writes never fail (as after construction).
   void Unlimited();
+  // Besides the budget, every write fails while `failing` says so (asked on each write, from
+  // SQLite's threads; it must be quick). Nothing: no such condition.
+  void FailWhile(std::function<bool()> failing);
   // Writes refused so far.
   std::int64_t RefusedWrites() const;
 };

@@ -132,6 +132,10 @@ std::optional<Clock::TimePoint> SharedClock::ChildNextDeadline() const {
       std::chrono::duration_cast<Clock::Duration>(std::chrono::nanoseconds(next)));
 }
 
+std::uint32_t SharedClock::ChildChanges() const {
+  return ReadWhole(page_->childSequence, [] {});
+}
+
 ChildClock::ChildClock(const std::string& path) {
   const int descriptor = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (descriptor < 0) {

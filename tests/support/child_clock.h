@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,6 +42,9 @@ class SharedClock {
   // What the child last told: threads waiting on its clock, and their earliest deadline.
   std::size_t ChildWaiters() const;
   std::optional<Clock::TimePoint> ChildNextDeadline() const;
+  // Counts up each time the child tells of its waiters: unchanged between two looks, no waiter of
+  // the child came or went in between.
+  std::uint32_t ChildChanges() const;
 
  private:
   ManualClock& clock_;

@@ -91,6 +91,8 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         ::dup2(errWrite, STDERR_FILENO) < 0) {
       ::_exit(127);
     }
+    // Descriptors this process opened without close-on-exec (a server's sockets) stay here.
+    ::close_range(3, ~0U, 0);
     ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -77,6 +78,32 @@ void ResetNow(int localPort, int remotePort) {
   sockaddr unspecified{};
   unspecified.sa_family = AF_UNSPEC;
   connect(fd, &unspecified, sizeof unspecified);
+}
+
+// Waits until the client has closed the connection between the two ports (or reset it), `limit`
+// has passed (none when zero or less) or `stop` is raised.
+void WaitForHangUp(int localPort, int remotePort, std::chrono::milliseconds limit,
+                   const StopSignal& stop) {
+  const int fd = FindConnection(localPort, remotePort);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  // Looks every few milliseconds, so a stop is seen soon.
+  constexpr std::chrono::milliseconds Look{5};
+  while (!stop.Raised()) {
+    if (limit.count() > 0 && std::chrono::steady_clock::now() >= deadline) return;
+    if (fd < 0) {
+      stop.WaitFor(Look);
+      continue;
+    }
+    pollfd watched{fd, POLLIN | POLLRDHUP, 0};
+    if (::poll(&watched, 1, static_cast<int>(Look.count())) > 0) {
+      if ((watched.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) return;
+      char byte = 0;
+      // The client sent more (it does not wait for this answer): a closed or broken connection
+      // reads as 0 or an error.
+      if (::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0) return;
+      stop.WaitFor(Look);
+    }
+  }
 }
 
 // The state of a BurstThenSilence answer between calls of its provider.
@@ -179,6 +206,13 @@ void AnswerWithPage(const Page& page, const httplib::Request& request, httplib::
 
     case Misbehaviour::ResetBeforeAnswer:
       ResetNow(request.local_port, request.remote_port);
+      return;
+
+    case Misbehaviour::SilentUntilHangUp:
+      WaitForHangUp(request.local_port, request.remote_port,
+                    std::chrono::milliseconds(page.stallMs), *stop);
+      // Whatever is sent now reaches nobody, or comes after the client has stopped waiting.
+      response.set_content(page.body, type);
       return;
 
     case Misbehaviour::BrokenChunking: {

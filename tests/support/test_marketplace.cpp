@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -18,8 +19,6 @@
 namespace shopwalk::test {
 namespace {
 
-// Enough workers for every collection worker of the engine plus stalled leftovers.
-constexpr std::size_t ServerThreads = 64;
 // Requests a kept-alive connection may carry before the server closes it.
 constexpr std::size_t KeepAliveRequests = 1000;
 
@@ -35,17 +34,47 @@ std::string HostOf(const std::string& hostHeader) {
   return AsciiLowercase(host);
 }
 
+// The kernel's ID of the calling thread.
+pid_t ThisThread() {
+  return static_cast<pid_t>(::gettid());
+}
+
+// Thread IDs, filled by the threads themselves.
+class ThreadIds {
+ public:
+  void AddThisThread() {
+    std::lock_guard lock(mutex_);
+    ids_.insert(ThisThread());
+  }
+  std::vector<pid_t> All() const {
+    std::lock_guard lock(mutex_);
+    return {ids_.begin(), ids_.end()};
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::set<pid_t> ids_;
+};
+
 // The server's pool of threads, each serving one connection at a time, counting the connections
-// it is given and those it has finished with.
+// it is given and those it has finished with, and noting the threads that served one.
 class CountingQueue : public httplib::TaskQueue {
  public:
   CountingQueue(std::size_t threads, std::atomic<std::size_t>& accepted,
-                std::atomic<std::size_t>& closed)
-      : pool_(threads), accepted_(accepted), closed_(closed) {}
+                std::atomic<std::size_t>& closed, std::atomic<std::size_t>& waiting,
+                ThreadIds& serving)
+      : pool_(threads),
+        accepted_(accepted),
+        closed_(closed),
+        waiting_(waiting),
+        serving_(serving) {}
 
   void enqueue(std::function<void()> serve) override {
     ++accepted_;
+    ++waiting_;
     pool_.enqueue([this, serve = std::move(serve)] {
+      serving_.AddThisThread();
+      --waiting_;
       serve();
       ++closed_;
     });
@@ -56,6 +85,8 @@ class CountingQueue : public httplib::TaskQueue {
   httplib::ThreadPool pool_;
   std::atomic<std::size_t>& accepted_;
   std::atomic<std::size_t>& closed_;
+  std::atomic<std::size_t>& waiting_;
+  ThreadIds& serving_;
 };
 
 // The library listens with a backlog of 5, so a burst of connections from many workers would
@@ -115,8 +146,22 @@ struct TestMarketplace::Server {
   std::thread listener;
   int port = 0;
   std::shared_ptr<StopSignal> stop = std::make_shared<StopSignal>();
+  ThreadIds threads;
 
   mutable std::mutex mutex;
+  const Clock* clock = nullptr;
+  // Requests being handled or answered, by the client's port (see Busy), and the one a connection
+  // carries now with when it came (a connection carries one request at a time).
+  std::map<int, std::size_t> busyByPort;
+  struct Carried {
+    std::size_t index = 0;
+    std::uint64_t generation = 0;
+    std::chrono::steady_clock::time_point came;
+  };
+  std::map<int, Carried> carried;
+  std::size_t busy = 0;
+  // Counts up with every ClearRequests, so an answer noted after one goes nowhere.
+  std::uint64_t generation = 0;
   mutable std::condition_variable recorded;
   std::map<std::pair<std::string, std::string>, Page> pages;
   // Shared with the calls under way, so that replacing it can wait for them.
@@ -131,6 +176,7 @@ struct TestMarketplace::Server {
   // Connections accepted and closed since the start; ClearRequests moves the baseline.
   std::atomic<std::size_t> accepted{0};
   std::atomic<std::size_t> closed{0};
+  std::atomic<std::size_t> waiting{0};
   std::size_t acceptedBefore = 0;
 
   // Counts a request to `host` into or out of flight (the caller holds `mutex`).
@@ -176,10 +222,18 @@ struct TestMarketplace::Server {
     for (const auto& header : request.headers) record.headers.push_back(header);
     const std::string host = HostOf(record.host);
     const std::string target = record.path;
+    std::size_t index = 0;
+    std::uint64_t recordedIn = 0;
     {
       std::lock_guard lock(mutex);
+      if (clock != nullptr) record.at = clock->Now();
+      index = requests.size();
+      recordedIn = generation;
       requests.push_back(std::move(record));
       CountInFlight(host, true);
+      ++busyByPort[request.remote_port];
+      ++busy;
+      carried[request.remote_port] = Carried{index, recordedIn, std::chrono::steady_clock::now()};
     }
     recorded.notify_all();
     // Out of flight however the answer is chosen, before the server starts sending it.
@@ -192,6 +246,17 @@ struct TestMarketplace::Server {
       }
     } outOfFlight{*this, host};
     const Page page = PageFor(host, target);
+    {
+      std::lock_guard lock(mutex);
+      if (generation == recordedIn && index < requests.size()) {
+        RecordedRequest& answered = requests[index];
+        answered.answerStatus = page.status;
+        answered.answer = page.misbehaviour;
+        for (const auto& [name, value] : page.headers) {
+          if (SameName(name, "Retry-After")) answered.retryAfter = value;
+        }
+      }
+    }
     if (page.gate) page.gate->Pass([this] { return stop->Raised(); });
     AnswerWithPage(page, request, response, stop);
     const bool whole = !stop->Raised() && (page.misbehaviour == Misbehaviour::None ||
@@ -201,6 +266,24 @@ struct TestMarketplace::Server {
       answers.push_back(RecordedAnswer{host, target, response.status, whole});
     }
     recorded.notify_all();
+  }
+
+  // The answer to a request from `port` has been sent (or its sending failed).
+  void AnswerSent(int port) {
+    std::lock_guard lock(mutex);
+    const auto found = busyByPort.find(port);
+    // Requests the server answered without the handler (a malformed one) were never counted.
+    if (found == busyByPort.end()) return;
+    if (--found->second == 0) busyByPort.erase(found);
+    --busy;
+    if (const auto request = carried.find(port); request != carried.end()) {
+      const Carried& answered = request->second;
+      if (answered.generation == generation && answered.index < requests.size()) {
+        requests[answered.index].answeredIn = std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::steady_clock::now() - answered.came);
+      }
+      carried.erase(request);
+    }
   }
 };
 
@@ -213,9 +296,14 @@ TestMarketplace::TestMarketplace(Options options) : server_(std::make_unique<Ser
   server.fallback.body = "<html><body>404 Not Found</body></html>";
 
   WideBacklogServer& http = server.http;
-  http.new_task_queue = [&server] {
-    return new CountingQueue(ServerThreads, server.accepted, server.closed);
+  http.new_task_queue = [&server, serverThreads = options.serverThreads] {
+    return new CountingQueue(std::max<std::size_t>(serverThreads, 1), server.accepted,
+                             server.closed, server.waiting, server.threads);
   };
+  // Called once the answer has been written, whatever became of the writing.
+  http.set_logger([&server](const httplib::Request& request, const httplib::Response&) {
+    server.AnswerSent(request.remote_port);
+  });
   http.set_tcp_nodelay(true);
   http.set_keep_alive_timeout(options.keepAlive.count());
   http.set_keep_alive_max_count(KeepAliveRequests);
@@ -233,7 +321,10 @@ TestMarketplace::TestMarketplace(Options options) : server_(std::make_unique<Ser
   server.port = http.bind_to_any_port("127.0.0.1");
   if (server.port <= 0) throw std::runtime_error("test marketplace: cannot listen on 127.0.0.1");
   http.WidenBacklog();
-  server.listener = std::thread([&http] { http.listen_after_bind(); });
+  server.listener = std::thread([&server, &http] {
+    server.threads.AddThisThread();
+    http.listen_after_bind();
+  });
   // stop() only works once the server runs; the socket already listens, so clients may connect.
   while (!http.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
@@ -295,8 +386,27 @@ std::size_t TestMarketplace::RequestCount() const {
   return server_->requests.size();
 }
 
+void TestMarketplace::SetClock(const Clock* clock) {
+  std::lock_guard lock(server_->mutex);
+  server_->clock = clock;
+}
+
+std::size_t TestMarketplace::Busy() const {
+  std::lock_guard lock(server_->mutex);
+  return server_->busy;
+}
+
+std::size_t TestMarketplace::WaitingConnections() const {
+  return server_->waiting.load();
+}
+
+std::vector<pid_t> TestMarketplace::ServerThreads() const {
+  return server_->threads.All();
+}
+
 void TestMarketplace::ClearRequests() {
   std::lock_guard lock(server_->mutex);
+  ++server_->generation;
   server_->requests.clear();
   server_->answers.clear();
   server_->mostInFlight = server_->inFlight;

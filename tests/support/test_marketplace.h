@@ -9,8 +9,14 @@
 // those of the real site while every connection lands here.
 //
 // Connections are kept alive between requests for up to 1 s of silence (Options::keepAlive) and up
-// to 1,000 requests; each one holds a server thread while it is open (64 threads).
+// to 1,000 requests; each one holds a server thread while it is open (Options::serverThreads, 64).
+//
+// For a driver of simulated time: with SetClock each request records the time of that clock as
+// it came, and each records what it was answered; Busy() tells whether any request is being
+// handled or answered, and ServerThreads() which threads of this process serve connections.
 #pragma once
+
+#include <sys/types.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -23,6 +29,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "base/clock.h"
 
 namespace shopwalk::test {
 
@@ -39,6 +47,8 @@ enum class Misbehaviour {
                       // size that is not hexadecimal
   BurstThenSilence,   // a chunked answer: 1 KiB of PatternByte every 10 ms for burstMs, then
                       // nothing for stallMs, then the body and the end
+  SilentUntilHangUp,  // reads the request and answers nothing until the client closes the
+                      // connection (or stallMs passes, when above 0)
 };
 
 // Holds back the answers of the pages that carry it (Page::gate) while it is closed: such a
@@ -96,6 +106,16 @@ struct RecordedRequest {
   // The client's port of the connection it came on: requests with the same port came on the
   // same connection (while a test runs, a port is not used again by another connection).
   int clientPort = 0;
+  // The time of the marketplace's clock (SetClock) as the request came; nothing without one.
+  std::optional<Clock::TimePoint> at;
+  // What it was answered: the page's status and misbehaviour, and its Retry-After header ("" when
+  // none); filled in once the page is chosen (a request still being answered has status 0).
+  int answerStatus = 0;
+  Misbehaviour answer = Misbehaviour::None;
+  std::string retryAfter;
+  // How long (wall time) the whole answer took to send from when the request came; nothing until
+  // it has been sent (or its sending failed).
+  std::optional<std::chrono::microseconds> answeredIn;
 
   // How often header `name` came (case-insensitive), and its first value ("" when absent).
   std::size_t HeaderCount(std::string_view name) const;
@@ -117,6 +137,8 @@ class TestMarketplace {
   struct Options {
     // How long the server keeps an idle kept-alive connection open.
     std::chrono::seconds keepAlive{1};
+    // Threads serving connections (each serves one connection at a time).
+    std::size_t serverThreads = 64;
   };
 
   // Pages for (host, path) pairs that have none in the tables.
@@ -145,6 +167,10 @@ class TestMarketplace {
   // Served when nothing else matches; at first a 404 with a short body.
   void SetFallbackPage(Page page);
 
+  // Stamps each request with `clock`'s time as it comes (nothing: no stamp). The clock must
+  // outlive the marketplace, or be replaced before it goes.
+  void SetClock(const Clock* clock);
+
   std::vector<RecordedRequest> Requests() const;
   // The recorded requests to `host` (compared without port, ignoring case), in the order seen.
   std::vector<RecordedRequest> RequestsTo(const std::string& host) const;
@@ -172,6 +198,14 @@ class TestMarketplace {
   // The most requests to `host` ("" for every host) that were in flight at once since the start
   // or the last ClearRequests (which restarts it from those in flight then).
   std::size_t MostInFlight(const std::string& host) const;
+  // Requests being handled or answered: each counts from when it has been read until its whole
+  // answer (a streamed body too) has been sent, or the sending failed.
+  std::size_t Busy() const;
+  // Connections accepted that wait for a free server thread (their requests are not read yet).
+  std::size_t WaitingConnections() const;
+  // The threads of this process that listen for or have served the marketplace's connections
+  // (kernel thread IDs); a thread that never served one waits for work and is not listed.
+  std::vector<pid_t> ServerThreads() const;
 
   // Connections accepted since the start or the last ClearRequests, and connections open now
   // (accepted and not yet closed by the server, which closes one when the client has closed it,

@@ -1,0 +1,229 @@
+// The judge of the simulator: a walk that keeps its promises passes, and each kind of broken
+// promise in what a walk left is named. If the judge missed one, no seed could ever show it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "collect/text.h"
+#include "tests/sim/marketplace_truth.h"
+#include "tests/sim/promises.h"
+#include "tests/support/manual_clock.h"
+#include "tests/support/shop_pages.h"
+
+namespace shopwalk::sim {
+namespace {
+
+using std::chrono::seconds;
+
+constexpr std::uint64_t Seed = 7;
+constexpr std::int32_t First = 5000;
+constexpr std::int32_t Last = 5019;
+
+test::RecordedRequest Request(const std::string& host, const std::string& path, Clock::TimePoint at,
+                              int status = 200) {
+  test::RecordedRequest request;
+  request.method = "GET";
+  request.host = host;
+  request.path = path;
+  request.at = at;
+  request.answerStatus = status;
+  request.answeredIn = std::chrono::milliseconds(1);
+  return request;
+}
+
+// A walk of one node that kept every promise: each ID asked for once, a second apart, and its
+// answer durable, the place at the last ID.
+class JudgeTest : public ::testing::Test {
+ protected:
+  JudgeTest() : truth(Seed) {
+    Schedule& schedule = evidence.schedule;
+    schedule.seed = Seed;
+    schedule.first = First;
+    schedule.last = Last;
+    schedule.threads = 2;
+    schedule.rate = 1;
+    evidence.start = test::ManualClock::Start;
+    evidence.calendarStart = Clock::CalendarTime(test::ManualClock::DefaultCalendarStart);
+    evidence.coarsestStep = seconds(1);
+    evidence.receiveLimit = std::chrono::milliseconds(250);
+    StoreSnapshot& store = evidence.final;
+    StoreSnapshot::Run run;
+    run.id = 1;
+    run.kind = 2;
+    run.cleanEnd = true;
+    run.place = NumberToText(Last);
+    run.openedSeq = 1;
+    auto& log = evidence.requests.emplace_back();
+    for (std::int32_t id = First; id <= Last; ++id) {
+      const Clock::TimePoint at = Time(id - First);
+      log.push_back(Request(pages::ShopHost(id), "/", at));
+      switch (truth.ExpectedAt(id)) {
+        case Expected::Row:
+          log.push_back(Request(pages::RatingHost(), pages::RatingPath(*truth.ShopAt(id)), at));
+          store.rows[id] = truth.RowAt(id, -1);
+          run.rows.push_back(id);
+          break;
+        case Expected::NoShop:
+          store.answers[id] = 1;
+          break;
+        case Expected::NoFields:
+          store.answers[id] = 2;
+          break;
+      }
+    }
+    store.runs.push_back(run);
+    Life life;
+    life.started = evidence.start;
+    life.ended = Time(Last - First + 1);
+    life.endRequest = log.size();
+    life.store = store;
+    life.lastHandedOut = Time(Last - First);
+    evidence.lives.push_back(life);
+    evidence.finished = true;
+  }
+
+  Clock::TimePoint Time(std::int64_t secondsIn) const {
+    return evidence.start + seconds(secondsIn);
+  }
+  // A shop ID of the walk that makes a row.
+  std::int32_t AShop() const {
+    for (std::int32_t id = First; id <= Last; ++id) {
+      if (truth.ExpectedAt(id) == Expected::Row) return id;
+    }
+    return 0;
+  }
+  // Whether a broken promise names `words`.
+  bool Names(const std::string& words) const {
+    const std::vector<std::string> broken = BrokenPromises(evidence);
+    return std::any_of(broken.begin(), broken.end(), [&](const std::string& line) {
+      return line.find(words) != std::string::npos;
+    });
+  }
+
+  const MarketplaceTruth truth;
+  Evidence evidence;
+};
+
+TEST_F(JudgeTest, AWalkThatKeptItsPromisesPasses) {
+  ASSERT_NE(AShop(), 0);
+  EXPECT_EQ(BrokenPromises(evidence), std::vector<std::string>{});
+}
+
+TEST_F(JudgeTest, ThePlaceAtAKillPastAnIdWithoutOutcomeIsNamed) {
+  Life killed = evidence.lives.front();
+  killed.killed = true;
+  killed.store.runs.front().place = NumberToText(First + 6);
+  killed.store.rows.erase(AShop());
+  killed.store.answers.erase(AShop());
+  killed.store.answers.erase(First + 3);
+  killed.store.rows.erase(First + 3);
+  evidence.lives.insert(evidence.lives.begin(), killed);
+  EXPECT_TRUE(Names("passes ID"));
+}
+
+TEST_F(JudgeTest, RowsListedTwiceLostOrWrongAreNamed) {
+  evidence.final.runs.front().rows.push_back(AShop());
+  EXPECT_TRUE(Names("second row"));
+
+  evidence.final.runs.front().rows.pop_back();
+  evidence.final.rows[AShop()].messenger = "someone else";
+  EXPECT_TRUE(Names("differs from its pages"));
+
+  evidence.final.rows.erase(AShop());
+  EXPECT_TRUE(Names("instead of its row"));
+}
+
+TEST_F(JudgeTest, AShopAskedAgainAfterItsAnswerIsNamedUnlessARestartLeftItUnanswered) {
+  const std::int32_t shop = AShop();
+  auto& log = evidence.requests.front();
+  log.push_back(Request(pages::ShopHost(shop), "/", Time(30)));
+  evidence.lives.front().endRequest = log.size();
+  EXPECT_TRUE(Names("asked for again"));
+
+  // Killed before the answer was durable: asking again is the walk going on.
+  Life killed = evidence.lives.front();
+  killed.killed = true;
+  killed.endRequest = log.size() - 1;
+  killed.ended = Time(29);
+  killed.store.rows.erase(shop);
+  killed.store.runs.front().place = NumberToText(shop - 1);
+  Life after = evidence.lives.front();
+  after.firstRequest = log.size() - 1;
+  after.started = Time(29);
+  evidence.lives = {killed, after};
+  EXPECT_FALSE(Names("asked for again"));
+}
+
+TEST_F(JudgeTest, ARequestInsideARetryAfterPauseIsNamed) {
+  auto& log = evidence.requests.front();
+  log[1].answerStatus = 429;
+  log[1].retryAfter = "30";
+  for (std::size_t i = 2; i < log.size(); ++i) log[i].at = *log[i].at + seconds(40);
+  EXPECT_FALSE(Names("inside the Retry-After"));
+  log[2].at = *log[1].at + seconds(29);
+  EXPECT_TRUE(Names("inside the Retry-After"));
+
+  // A date counts from the marketplace's calendar as it answered.
+  log[1].retryAfter = "Mon, 01 Jan 2024 00:00:10 GMT";
+  log[2].at = evidence.start + seconds(9);
+  EXPECT_TRUE(Names("inside the Retry-After"));
+  log[2].at = evidence.start + seconds(11);
+  EXPECT_FALSE(Names("inside the Retry-After"));
+}
+
+TEST_F(JudgeTest, AShopFailedDuringAnOutageWithIdsLeftIsNamed) {
+  Fault outage;
+  outage.kind = FaultKind::Reset;
+  evidence.schedule.faults.push_back(outage);
+  evidence.windows.push_back(FaultPlan::Window{Time(3), Time(8)});
+  const std::int32_t shop = AShop();
+  evidence.final.rows.erase(shop);
+  evidence.final.failed[shop] =
+      StoreSnapshot::Failure{6, "reset", UnixMs(evidence.calendarStart) + 5000};
+  // Its last request failed.
+  for (test::RecordedRequest& request : evidence.requests.front()) {
+    if (request.host == pages::ShopHost(shop))
+      request.answer = test::Misbehaviour::ResetBeforeAnswer;
+  }
+  EXPECT_TRUE(Names("during #0"));
+
+  // Once the walk has handed out its last ID, its last shops may fail.
+  evidence.lives.front().lastHandedOut = Time(4);
+  EXPECT_FALSE(Names("during #0"));
+}
+
+TEST_F(JudgeTest, AWalkPausedPastAProbeIntervalAfterAnOutageIsNamed) {
+  Fault outage;
+  outage.kind = FaultKind::ServerError;
+  evidence.schedule.faults.push_back(outage);
+  evidence.windows.push_back(FaultPlan::Window{Time(2), Time(4)});
+  // Nothing asked from the outage's end until long after.
+  auto& log = evidence.requests.front();
+  for (test::RecordedRequest& request : log) {
+    if (*request.at >= Time(4)) request.at = *request.at + seconds(120);
+  }
+  evidence.lives.front().ended = *log.back().at + seconds(1);
+  EXPECT_TRUE(Names("asked nothing until"));
+}
+
+TEST_F(JudgeTest, DescriptorsAndMemoryBeyondTheirBoundsAreNamed) {
+  evidence.peakDescriptors = DescriptorsPerWorker * evidence.schedule.threads + 33;
+  EXPECT_TRUE(Names("descriptors open"));
+  evidence.peakResidentBytes = MostResidentBytes;
+  EXPECT_TRUE(Names("peak memory"));
+}
+
+TEST_F(JudgeTest, ASharedRowWrittenByANodeWithoutTheLeaseIsNamed) {
+  evidence.schedule.shared = true;
+  evidence.final.sharedPlace = Last;
+  evidence.sharedLog.rowWrites.push_back(SharedWalkLog::RowWrite{AShop(), 0, 0, false, false});
+  evidence.sharedLog.rowWrites.push_back(SharedWalkLog::RowWrite{AShop(), 1, 0, true, true});
+  EXPECT_FALSE(Names("while node"));
+  evidence.sharedLog.rowWrites.push_back(SharedWalkLog::RowWrite{AShop(), 1, 0, false, false});
+  EXPECT_TRUE(Names("wrote the row of shop"));
+}
+
+}  // namespace
+}  // namespace shopwalk::sim
