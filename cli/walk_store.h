@@ -42,10 +42,10 @@ struct WalkStore {
 // of --db or the default store), its waits on `clock`, and makes `walk` say where the walk starts
 // and ends. A walk of one machine goes on with the interrupted command-line walk when there is
 // one and --from is not given (its place is where it stood, and the shops its list holds beyond
-// the place are passed by, not collected and listed a second time); otherwise it starts after --from,
-// the last walk's place, config.ini's place or the default, and begins a run. A shared walk joins
-// the walk in the database or begins one. The exit code, said on standard error, when the walk
-// cannot go on.
+// the place are passed by, not collected and listed a second time); otherwise it starts after
+// --from, the last walk's place, config.ini's place or the default, and begins a run. A shared walk
+// joins the walk in the database or begins one. The exit code, said on standard error, when the
+// walk cannot go on.
 std::optional<int> OpenWalkStore(const WalkCommand& command, const Folders& folders,
                                  WalkStore& walk, Clock& clock = RealClock());
 

@@ -181,6 +181,21 @@ class CrashRecoveryTest : public ::testing::Test {
     ranges = StoredRanges(path);
   }
 
+  // After the last walk: every shop up to `last` was asked for and has its row exactly when it is
+  // a shop with fields, none failed, and every walk went on with the one run, which the last one
+  // ended.
+  void ExpectEveryShopListedOnceByOneRun(std::int32_t last) {
+    ReadStore();
+    for (std::int32_t id = StartAfter + 1; id <= last; ++id) {
+      EXPECT_TRUE(Asked(id)) << "shop " << id << " was skipped";
+      EXPECT_EQ(storedIds.contains(id), ExpectedCells(id).has_value()) << "shop " << id;
+    }
+    EXPECT_TRUE(failedIds.empty());
+    const auto runs = StoredRuns(path);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_TRUE(runs[0].cleanEnd);
+  }
+
   TestMarketplace market;
   ScratchDirectory dir;
   std::string path = dir.File("shopwalk.db");
@@ -268,16 +283,7 @@ TEST_F(CrashRecoveryTest, KillingAWalkAtAnyMomentLosesNoDurableRowAndSkipsNoShop
       SHOPWALK_CRASH_WALKER, {"window", path, std::to_string(StartAfter), std::to_string(last)},
       Environment(false), seconds(120));
   ASSERT_EQ(ended.code, 0) << ended.output << ended.errors;
-  ReadStore();
-  for (std::int32_t id = StartAfter + 1; id <= last; ++id) {
-    EXPECT_TRUE(Asked(id)) << "shop " << id << " was skipped";
-    EXPECT_EQ(storedIds.contains(id), ExpectedCells(id).has_value()) << "shop " << id;
-  }
-  EXPECT_TRUE(failedIds.empty());
-  // Every walk went on with the one run, which the last one ended.
-  const auto runs = StoredRuns(path);
-  ASSERT_EQ(runs.size(), 1u);
-  EXPECT_TRUE(runs[0].cleanEnd);
+  ExpectEveryShopListedOnceByOneRun(last);
 }
 
 TEST_F(CrashRecoveryTest, KillingACommandLineWalkAtAnyMomentLosesNoDurableRowAndSkipsNoShopId) {
@@ -346,16 +352,7 @@ TEST_F(CrashRecoveryTest, KillingACommandLineWalkAtAnyMomentLosesNoDurableRowAnd
                {"command-line", path, folder, std::to_string(StartAfter), std::to_string(last)},
                Environment(false), seconds(120));
   ASSERT_EQ(ended.code, 0) << ended.output << ended.errors;
-  ReadStore();
-  for (std::int32_t id = StartAfter + 1; id <= last; ++id) {
-    EXPECT_TRUE(Asked(id)) << "shop " << id << " was skipped";
-    EXPECT_EQ(storedIds.contains(id), ExpectedCells(id).has_value()) << "shop " << id;
-  }
-  EXPECT_TRUE(failedIds.empty());
-  // Every walk went on with the one run, which the last one ended.
-  const auto runs = StoredRuns(path);
-  ASSERT_EQ(runs.size(), 1u);
-  EXPECT_TRUE(runs[0].cleanEnd);
+  ExpectEveryShopListedOnceByOneRun(last);
 }
 
 }  // namespace

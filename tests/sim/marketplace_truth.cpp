@@ -5,16 +5,10 @@
 #include <string_view>
 
 #include "collect/gbk.h"
+#include "tests/support/shop_pages.h"
 
 namespace shopwalk::sim {
 namespace {
-
-std::uint64_t Mix(std::uint64_t x) {
-  x += 0x9E3779B97F4A7C15ull;
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-  return x ^ (x >> 31);
-}
 
 constexpr std::array<std::string_view, 6> NameStarts = {"晨", "林", "海", "星", "木", "禾"};
 constexpr std::array<std::string_view, 6> NameEnds = {"小店", "百货", "杂货铺",
@@ -29,7 +23,7 @@ constexpr std::string_view MarkSeparator = "~n";
 MarketplaceTruth::MarketplaceTruth(std::uint64_t seed) : seed_(seed) {}
 
 std::optional<pages::Shop> MarketplaceTruth::ShopAt(std::int32_t id) const {
-  const std::uint64_t h = Mix(seed_ ^ Mix(static_cast<std::uint32_t>(id)));
+  const std::uint64_t h = pages::Mix(seed_ ^ pages::Mix(static_cast<std::uint32_t>(id)));
   // About three IDs in ten are shops; one shop in eight lacks a field the row needs, or has an
   // empty reputation or no opening date (which rows keep as "0" and "").
   if (h % 10 >= 3) return std::nullopt;

@@ -193,9 +193,8 @@ Evidence RunSharedWalk(const Schedule& schedule, const SimulatorSetup& setup) {
   evidence.calendarStart = RealClock().CalendarNow();
   std::vector<Node> nodes(static_cast<std::size_t>(schedule.nodes));
   for (std::size_t k = 0; k < nodes.size(); ++k) {
-    nodes[k].market =
-        std::make_unique<test::TestMarketplace>(test::TestMarketplace::Options{
-            .serverThreads = static_cast<std::size_t>(2 * schedule.threads + 8)});
+    nodes[k].market = std::make_unique<test::TestMarketplace>(test::TestMarketplace::Options{
+        .serverThreads = static_cast<std::size_t>(2 * schedule.threads + 8)});
     nodes[k].market->SetClock(&RealClock());
     nodes[k].market->SetFallbackGenerator(
         [&plan, &truth, k](const std::string& host, const std::string& path) {

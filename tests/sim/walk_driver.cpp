@@ -228,8 +228,8 @@ Evidence RunSingleWalk(const Schedule& schedule, const SimulatorSetup& setup) {
   test::ManualClock clock;
   test::SharedClock shared(clock, scratch.File("clock"));
   DiskSwitch disk = DiskSwitch::Owner(scratch.File("disk"));
-  test::TestMarketplace market(
-      test::TestMarketplace::Options{.serverThreads = static_cast<std::size_t>(2 * schedule.threads + 8)});
+  test::TestMarketplace market(test::TestMarketplace::Options{
+      .serverThreads = static_cast<std::size_t>(2 * schedule.threads + 8)});
   market.SetClock(&clock);
   ConnectionGate gate(market.Port());
   const MarketplaceTruth truth(schedule.seed);

@@ -11,13 +11,6 @@
 namespace shopwalk::pages {
 namespace {
 
-std::uint64_t Mix(std::uint64_t x) {
-  x += 0x9E3779B97F4A7C15ull;
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-  return x ^ (x >> 31);
-}
-
 constexpr std::array<std::string_view, 8> NameStarts = {"小", "云", "金", "乐",
                                                         "美", "优", "品", "新"};
 constexpr std::array<std::string_view, 8> NameMiddles = {"衣", "茶", "鞋", "书",
@@ -28,6 +21,13 @@ constexpr std::array<std::string_view, 6> MessengerStems = {"阿明", "lily", "�
                                                             "tom",  "晨光", "kiki"};
 
 }  // namespace
+
+std::uint64_t Mix(std::uint64_t x) {
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
 
 std::string ShopHost(std::int32_t id) {
   return "shop" + std::to_string(id) + "." + std::string(MarketplaceDomain);

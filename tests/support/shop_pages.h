@@ -25,6 +25,9 @@ struct Shop {
 };
 
 // "shop<ID>.<domain>" and "rate.<domain>".
+// A well-spread hash of `x` (splitmix64's last step), from which a shop's made-up text is drawn.
+std::uint64_t Mix(std::uint64_t x);
+
 std::string ShopHost(std::int32_t id);
 std::string RatingHost();
 // "http://shop<ID>.<domain>": the address the engine requests and writes in the row.
