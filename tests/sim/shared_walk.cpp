@@ -37,7 +37,7 @@ constexpr const char* AuditSql = R"sql(
 CREATE TABLE public.sim_row_writes (shop_id bigint, name bytea, block_node bigint,
   block_done boolean, retry boolean, xid bigint);
 CREATE TABLE public.sim_claims (first_id bigint, last_id bigint, node_id bigint,
-  at_ms bigint);
+  at_us bigint);
 CREATE TABLE public.sim_retries_left (shop_id bigint, xid bigint);
 CREATE FUNCTION public.sim_note_row() RETURNS trigger LANGUAGE plpgsql AS $$
 BEGIN
@@ -54,7 +54,7 @@ CREATE TRIGGER sim_note_row AFTER INSERT OR UPDATE ON shopwalk.shops
 CREATE FUNCTION public.sim_note_block() RETURNS trigger LANGUAGE plpgsql AS $$
 BEGIN
   INSERT INTO public.sim_claims VALUES (NEW.first_id, NEW.last_id, NEW.node_id,
-    (extract(epoch FROM pg_catalog.clock_timestamp()) * 1000)::bigint);
+    (extract(epoch FROM pg_catalog.clock_timestamp()) * 1000000)::bigint);
   RETURN NULL;
 END $$;
 CREATE TRIGGER sim_note_block AFTER INSERT OR UPDATE OF epoch ON shopwalk.blocks
@@ -63,7 +63,7 @@ CREATE FUNCTION public.sim_note_retry() RETURNS trigger LANGUAGE plpgsql AS $$
 BEGIN
   IF NEW.retry_node IS NOT NULL THEN
     INSERT INTO public.sim_claims VALUES (NEW.shop_id, NEW.shop_id, NEW.retry_node,
-      (extract(epoch FROM pg_catalog.clock_timestamp()) * 1000)::bigint);
+      (extract(epoch FROM pg_catalog.clock_timestamp()) * 1000000)::bigint);
   END IF;
   RETURN NULL;
 END $$;
@@ -134,7 +134,7 @@ SharedWalkLog ReadAudit(const std::string& uri, const Evidence& evidence) {
     log.rowWrites.push_back(write);
   }
   if (auto status = connection.Run(
-          "SELECT first_id, last_id, node_id, at_ms FROM public.sim_claims ORDER BY at_ms", result);
+          "SELECT first_id, last_id, node_id, at_us FROM public.sim_claims ORDER BY at_us", result);
       !status) {
     log.problem = status.Message();
     return log;
@@ -144,8 +144,12 @@ SharedWalkLog ReadAudit(const std::string& uri, const Evidence& evidence) {
     claim.first = result.Int64(row, 0);
     claim.last = result.Int64(row, 1);
     claim.node = node(result, row, 2);
-    claim.at = evidence.start +
-               std::chrono::milliseconds(result.Int64(row, 3) - UnixMs(evidence.calendarStart));
+    // In microseconds: a node may ask for an ID well within a millisecond of claiming it, and a
+    // claim rounded to the millisecond could seem to come after the request.
+    const std::int64_t startUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                                     evidence.calendarStart.time_since_epoch())
+                                     .count();
+    claim.at = evidence.start + std::chrono::microseconds(result.Int64(row, 3) - startUs);
     log.claims.push_back(claim);
   }
   return log;
@@ -348,7 +352,7 @@ Evidence RunSharedWalk(const Schedule& schedule, const SimulatorSetup& setup) {
   if (getenv("SIM_PGDEBUG")) {
     std::string cmd =
         "psql '" + uri +
-        "' -c 'select * from shopwalk.nodes' -c 'select * from public.sim_claims order by at_ms' "
+        "' -c 'select * from shopwalk.nodes' -c 'select * from public.sim_claims order by at_us' "
         "-c 'select w.*, (select count(*) from public.sim_retries_left l where "
         "l.shop_id=w.shop_id) from public.sim_row_writes w where w.block_done limit 20' -c 'select "
         "* from shopwalk.blocks order by first_id' > /tmp/pgdebug.txt 2>&1";
