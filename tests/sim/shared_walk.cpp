@@ -3,6 +3,7 @@
 // serves with the node's number, so a row tells which node collected it. Triggers of the
 // simulator's own write down every row written and every claim of a block or a failed shop.
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -226,7 +227,8 @@ Evidence RunSharedWalk(const Schedule& schedule, const SimulatorSetup& setup) {
     }
     node.walker = std::make_unique<test::ChildProcess>(
         setup.walker, given,
-        std::vector<std::string>{"SHOPWALK_CONNECT_TO=" + node.market->ConnectAddress()});
+        std::vector<std::string>{"SHOPWALK_CONNECT_TO=" + node.market->ConnectAddress(),
+                                 "SHOPWALK_SIM_PARENT=" + std::to_string(::getpid())});
     node.life = Life{};
     node.life.node = static_cast<int>(k);
     node.life.pid = node.walker->Pid();

@@ -3,12 +3,15 @@
 //   --seeds N [--first S] [--side-by-side K]     runs the schedules of N seeds
 // as scripts/simulate runs it.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "tests/sim/simulator.h"
 
@@ -30,6 +33,25 @@ constexpr const char* Help =
     "\n"
     "The engine's threads stay real: a replay repeats the schedule, not every interleaving of\n"
     "the threads, so a fault that depends on one may need a few replays to show again.\n";
+
+// An interrupted run (Ctrl-C, SIGTERM, SIGHUP) stops the PostgreSQL server it started and ends at
+// once; its walkers end with it (a walker dies with the simulator). Call before any thread starts:
+// the signals are blocked in every thread but the one that waits for them.
+void EndOnInterrupt() {
+  static sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  std::thread([] {
+    int signal = 0;
+    if (sigwait(&stops, &signal) != 0) return;
+    std::fprintf(stderr, "shopwalk_sim: interrupted; stopping the PostgreSQL server and ending\n");
+    shopwalk::sim::StopServersNow();
+    std::_Exit(128 + signal);
+  }).detach();
+}
 
 bool Has(int argc, char** argv, const char* option) {
   for (int i = 1; i < argc; ++i) {
@@ -112,6 +134,7 @@ int Seeds(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  EndOnInterrupt();
   if (Has(argc, argv, "--help")) {
     std::printf("%s", Help);
     return 0;

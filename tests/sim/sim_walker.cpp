@@ -15,6 +15,8 @@
 // window's engine policy it also saves its place in config.ini as the window does when it closes.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -234,6 +236,13 @@ int main(int argc, char** argv) {
   using namespace shopwalk;
   using namespace shopwalk::sim;
   const Arguments arguments = Parse(argc, argv);
+
+  // The walker dies with the simulator that started it (SHOPWALK_SIM_PARENT names it): its clock
+  // would never move again, and it would wait for good.
+  if (const char* parent = std::getenv("SHOPWALK_SIM_PARENT")) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != static_cast<pid_t>(std::atol(parent))) return 1;
+  }
 
   // SIGINT and SIGTERM go to one thread, which asks the walk to stop.
   sigset_t stops;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -11,6 +12,22 @@
 #include "tests/support/postgres_server.h"
 
 namespace shopwalk::sim {
+
+namespace {
+
+// Every simulator's PostgreSQL server, for StopServersNow.
+std::mutex g_serversMutex;
+std::set<test::PostgresServer*> g_servers;
+
+}  // namespace
+
+void StopServersNow() {
+  std::lock_guard lock(g_serversMutex);
+  for (test::PostgresServer* server : g_servers) {
+    server->Stop(test::PostgresServer::StopMode::Immediate);
+  }
+  g_servers.clear();
+}
 
 // The PostgreSQL server of shared walks, and the turn they take on it.
 struct Simulator::Shared {
@@ -50,7 +67,10 @@ Simulator::Simulator(std::string walker, bool trace) : shared_(std::make_unique<
   setup_.trace = trace;
 }
 
-Simulator::~Simulator() = default;
+Simulator::~Simulator() {
+  std::lock_guard lock(g_serversMutex);
+  if (shared_->server) g_servers.erase(shared_->server.get());
+}
 
 ScheduleResult Simulator::RunOnce(const Schedule& schedule) {
   ScheduleResult result;
@@ -63,6 +83,8 @@ ScheduleResult Simulator::RunOnce(const Schedule& schedule) {
     if (!shared_->server && shared_->problem.empty()) {
       shared_->server = std::make_unique<test::PostgresServer>();
       shared_->problem = shared_->server->Start();
+      std::lock_guard lock(g_serversMutex);
+      g_servers.insert(shared_->server.get());
     }
     if (!shared_->problem.empty()) {
       result.broken.push_back("no PostgreSQL server: " + shared_->problem);

@@ -34,6 +34,11 @@ struct ScheduleResult {
   std::string Report() const;
 };
 
+// Stops the PostgreSQL server of every simulator at once, for a run that is interrupted: the
+// server runs on by itself (it is started as a daemon) and would outlive this process. Safe from
+// any thread; the simulators must not be used afterwards.
+void StopServersNow();
+
 class Simulator {
  public:
   // `walker`: the walking program.

@@ -1,6 +1,7 @@
 #include "tests/sim/walk_driver.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -248,7 +249,8 @@ Evidence RunSingleWalk(const Schedule& schedule, const SimulatorSetup& setup) {
   std::mt19937_64 random(schedule.seed ^ 0x4b696c6c73ull);
 
   const std::vector<std::string> environment{shared.EnvironmentEntry(),
-                                             "SHOPWALK_CONNECT_TO=" + gate.ConnectAddress()};
+                                             "SHOPWALK_CONNECT_TO=" + gate.ConnectAddress(),
+                                             "SHOPWALK_SIM_PARENT=" + std::to_string(::getpid())};
   for (int life = 0; !evidence.finished && evidence.trouble.empty(); ++life) {
     if (life >= MostLives) {
       evidence.trouble = "the walk had not ended after " + std::to_string(MostLives) + " lives";

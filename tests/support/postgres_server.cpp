@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,7 +63,11 @@ int RunAsServerUser(const std::vector<std::string>& arguments, const std::string
   const pid_t child = ::fork();
   if (child < 0) return -1;
   if (child == 0) {
-    // Only calls that are safe between fork and exec in a threaded program.
+    // Only calls that are safe between fork and exec in a threaded program. The server starts
+    // with no signal blocked, whatever this program blocks.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
     if (root && (::setgroups(0, nullptr) != 0 ||
                  ::setresgid(UnprivilegedGroup, UnprivilegedGroup, UnprivilegedGroup) != 0 ||
                  ::setresuid(UnprivilegedUser, UnprivilegedUser, UnprivilegedUser) != 0)) {
