@@ -20,28 +20,10 @@
 
 #include "collect/result_sink.h"
 #include "collect/shop_record.h"
+#include "results/report.h"
+#include "results/store_problem.h"
 
 namespace shopwalk {
-
-// Who walks: the window keeps its place in config.ini, the command line in the store; each
-// continues from its own runs.
-enum class RunKind : int { Window = 1, CommandLine = 2 };
-
-// Why a store could not be opened or written: the file and the reason, for the user.
-struct StoreProblem {
-  enum class Kind {
-    Corrupt,      // the file is not a store (or damaged beyond opening)
-    InUse,        // another copy is walking with this store
-    NotWritable,  // the folder or the file may not be written
-    Full,         // the disk is full
-    Other,        // anything else: an I/O error, a missing file, a store of a newer version
-  };
-  Kind kind = Kind::Other;
-  std::string path;    // the store's file
-  std::string reason;  // the system's or the database's own words
-  // While writing fails: the rows reported and not written yet (0 for other problems).
-  std::uint64_t unwrittenRows = 0;
-};
 
 // The most reports a store holds unwritten before it holds the walk (ResultSink::Congested):
 // both stores use it (the PostgreSQL store as its setting's default).

@@ -44,11 +44,6 @@ StoreProblem::Kind KindOfSystemError(int error) {
   return StoreProblem::Kind::Other;
 }
 
-bool SameProblem(const StoreProblem& a, const StoreProblem& b) {
-  return a.kind == b.kind && a.path == b.path && a.reason == b.reason &&
-         a.unwrittenRows == b.unwrittenRows;
-}
-
 std::int32_t ToShopId(std::int64_t value) {
   return static_cast<std::int32_t>(value);
 }
@@ -172,19 +167,32 @@ ShopRecord RecordFromColumns(const sqlite::Statement& row) {
 
 }  // namespace
 
+namespace {
+
+ReportQueueSettings QueueSettings() {
+  ReportQueueSettings settings;
+  settings.commitDelay = SqliteStore::CommitDelay;
+  settings.placeDelay = SqliteStore::PlaceDelay;
+  settings.batchSize = SqliteStore::BatchSize;
+  settings.maxTransactionReports = SqliteStore::MaxTransactionReports;
+  settings.retryDelay = SqliteStore::RetryDelay;
+  settings.closeTimeout = SqliteStore::CloseTimeout;
+  settings.maxWaitingReports = MaxWaitingReports;
+  // A local file that refuses writes seldom recovers by itself within the walk.
+  settings.holdRowsWhileFailing = true;
+  return settings;
+}
+
+}  // namespace
+
 SqliteStore::SqliteStore(std::string path, bool walking, Clock& clock)
-    : path_(std::move(path)), walking_(walking), clock_(clock) {}
+    : path_(std::move(path)),
+      walking_(walking),
+      clock_(clock),
+      queue_(path_, QueueSettings(), clock) {}
 
 SqliteStore::~SqliteStore() {
-  if (writerThread_.joinable()) {
-    {
-      std::lock_guard lock(queueMutex_);
-      stopping_ = true;
-      closeDeadline_ = clock_.After(CloseTimeout);
-    }
-    writerWakeup_.notify_all();
-    writerThread_.join();
-  }
+  queue_.Close();
   // The writing connection closes last: it checkpoints the log into the store and removes it.
   reader_ = sqlite::Connection();
   statements_.reset();
@@ -328,7 +336,7 @@ std::optional<StoreProblem> SqliteStore::StartWalking() {
   if (auto status = statements_->Prepare(writer_); !status) return ProblemOf(status);
 
   if (auto problem = OpenReader()) return problem;
-  writerThread_ = std::thread([this] { WriteLoop(); });
+  queue_.Start(*this);
   return std::nullopt;
 }
 
@@ -368,383 +376,193 @@ std::optional<StoreProblem> SqliteStore::OpenReader() {
 
 // Reporting: queue and return.
 
-void SqliteStore::Queue(Report report) {
-  if (!walking_) {
-    bool first = false;
-    {
-      std::lock_guard lock(queueMutex_);
-      first = refused_++ == 0;
-    }
-    if (first) {
-      listeners_.TellTrouble(
-          StoreProblem{StoreProblem::Kind::NotWritable, path_,
-                       "the store was opened for reading; reports to it are not kept"});
-    }
-    return;
-  }
-  report.queuedAt = clock_.Now();
-  report.unixMs = UnixMs(clock_.CalendarNow());
-  const bool mayWait = report.type == Report::Type::Answer || report.type == Report::Type::Place;
-  report.due = report.queuedAt + (mayWait ? PlaceDelay : CommitDelay);
-  bool wake = false;
-  {
-    std::lock_guard lock(queueMutex_);
-    // The writer learns of an earlier deadline than the one it waits for.
-    wake = queue_.empty() || queue_.size() + 1 == BatchSize || report.due < earliestDue_;
-    earliestDue_ = queue_.empty() ? report.due : std::min(earliestDue_, report.due);
-    if (report.type == Report::Type::Row) unwrittenRows_.insert(report.record.shopId);
-    queue_.push_back(std::move(report));
-    ++reported_;
-  }
-  if (wake) writerWakeup_.notify_one();
-}
-
 void SqliteStore::RowAppended(const ShopRecord& record) {
-  Report report;
-  report.type = Report::Type::Row;
-  report.record = record;
-  Queue(std::move(report));
+  queue_.Push(reports::Row{record});
 }
 
 void SqliteStore::Answered(std::int32_t shopId, ShopOutcome outcome) {
-  Report report;
-  if (outcome == ShopOutcome::NoShop || outcome == ShopOutcome::NoFields) {
-    report.type = Report::Type::Answer;
-    report.value = static_cast<std::int64_t>(outcome);
-  } else {
-    report.type = Report::Type::Failure;
-  }
-  report.id = shopId;
-  Queue(std::move(report));
+  queue_.Push(ReportOfAnswer(shopId, outcome));
 }
 
 void SqliteStore::Failed(const FailedShop& shop) {
-  Report report;
-  report.type = Report::Type::Failure;
-  report.id = shop.shopId;
-  report.value = shop.attempts;
-  report.text = shop.reason;
-  Queue(std::move(report));
+  queue_.Push(reports::Failure{shop});
 }
 
 void SqliteStore::PlaceMoved(const std::string& place) {
-  Report report;
-  report.type = Report::Type::Place;
-  report.text = place;
-  Queue(std::move(report));
+  queue_.Push(reports::Place{place});
 }
 
 void SqliteStore::BeginRun(RunKind kind, const std::string& place) {
-  Report report;
-  report.type = Report::Type::BeginRun;
-  report.value = static_cast<std::int64_t>(kind);
-  report.text = place;
-  Queue(std::move(report));
+  queue_.Push(reports::BeginRun{kind, place});
 }
 
 void SqliteStore::ContinueRun(std::int64_t runId) {
-  Report report;
-  report.type = Report::Type::ContinueRun;
-  report.id = runId;
-  Queue(std::move(report));
+  queue_.Push(reports::ContinueRun{runId});
 }
 
 void SqliteStore::EndRun(bool placeSaved) {
-  Report report;
-  report.type = Report::Type::EndRun;
-  report.value = placeSaved ? 1 : 0;
-  Queue(std::move(report));
+  queue_.Push(reports::EndRun{placeSaved});
 }
 
 bool SqliteStore::Congested() const {
-  std::lock_guard lock(queueMutex_);
-  return reported_ - written_ >= MaxWaitingReports || (troubled_ && !unwrittenRows_.empty());
+  return queue_.Congested();
 }
 
 StoreBacklog SqliteStore::Backlog() {
-  std::lock_guard lock(queueMutex_);
-  StoreBacklog backlog;
-  backlog.reports = reported_ - written_;
-  backlog.rows = unwrittenRows_.size();
-  if (!unwrittenRows_.empty()) {
-    backlog.lowestRow = *unwrittenRows_.begin();
-    backlog.highestRow = *unwrittenRows_.rbegin();
-  }
-  if (troubled_) backlog.problem = problem_;
-  return backlog;
+  return queue_.Backlog();
 }
 
 std::optional<std::string> SqliteStore::DurablePlace() {
-  std::lock_guard lock(queueMutex_);
-  return durablePlace_;
+  return queue_.DurablePlace();
 }
 
 bool SqliteStore::Flush(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(queueMutex_);
-  if (!walking_) return refused_ == 0;
-  std::uint64_t target = reported_;
-  if (written_ >= target) return true;
-  flushWanted_ = std::max(flushWanted_, target);
-  writerWakeup_.notify_one();
-  return clock_.WaitFor(lock, progress_, timeout, [&] { return written_ >= target; });
+  return queue_.Flush(timeout);
 }
 
 void SqliteStore::OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) {
-  listeners_.OnTrouble(std::move(listener));
+  queue_.OnTrouble(std::move(listener));
 }
 
 void SqliteStore::OnDurable(std::function<void(std::uint64_t durableRows)> listener) {
-  listeners_.OnDurable(std::move(listener));
+  queue_.OnDurable(std::move(listener));
 }
 
 // The writer.
 
-void SqliteStore::TakeBatch(std::vector<Report>& batch) {
-  std::size_t count = std::min(queue_.size(), MaxTransactionReports);
-  batch.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    batch.push_back(std::move(queue_.front()));
-    queue_.pop_front();
-  }
-  earliestDue_ = Clock::TimePoint::max();
-  for (const Report& report : queue_) earliestDue_ = std::min(earliestDue_, report.due);
-}
-
-void SqliteStore::WriteLoop() {
-  std::vector<Report> batch;
-  for (;;) {
-    {
-      std::unique_lock lock(queueMutex_);
-      if (batch.empty()) {
-        writerWakeup_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-        if (queue_.empty()) return;
-        // Gather: until a report is due, enough wait, or someone waits. An earlier deadline
-        // than the one waited for wakes the writer, which then waits for that one.
-        for (;;) {
-          const Clock::TimePoint due = earliestDue_;
-          const bool woken = clock_.WaitUntil(lock, writerWakeup_, due, [&] {
-            return stopping_ || queue_.size() >= BatchSize || flushWanted_ > written_ ||
-                   earliestDue_ < due;
-          });
-          if (!woken || earliestDue_ >= due) break;
-        }
-        TakeBatch(batch);
-      }
-    }
-    std::optional<StoreProblem> problem = WriteBatch(batch);
-    if (!problem) {
-      std::uint64_t rows = 0;
-      for (const Report& report : batch) rows += report.type == Report::Type::Row ? 1 : 0;
-      durableRows_ += rows;
-      // The listeners hear of the commit before a Flush waiting for it returns.
-      if (lastProblem_) {
-        lastProblem_.reset();
-        listeners_.TellTrouble(std::nullopt);
-      }
-      listeners_.TellDurable(durableRows_);
-      {
-        std::lock_guard lock(queueMutex_);
-        written_ += batch.size();
-        troubled_ = false;
-        problem_.reset();
-        Committed(batch);
-      }
-      progress_.notify_all();
-      batch.clear();
-      continue;
-    }
-
-    bool giveUp = false;
-    std::size_t unwritten = 0;
-    {
-      std::lock_guard lock(queueMutex_);
-      troubled_ = true;
-      giveUp = stopping_ && clock_.Now() >= closeDeadline_;
-      unwritten = batch.size() + queue_.size();
-      problem->unwrittenRows = unwrittenRows_.size();
-      problem_ = problem;
-    }
-    progress_.notify_all();
-    if (giveUp) {
-      problem->reason += "; closing the store, " + std::to_string(unwritten) +
-                         " reports could not be written and are lost";
-      listeners_.TellTrouble(problem);
-      return;
-    }
-    if (!lastProblem_ || !SameProblem(*lastProblem_, *problem)) {
-      lastProblem_ = problem;
-      listeners_.TellTrouble(problem);
-    }
-    std::unique_lock lock(queueMutex_);
-    // Not cut short by new reports or by closing, which keeps retrying until its deadline.
-    clock_.WaitFor(lock, writerWakeup_, RetryDelay, [] { return false; });
-  }
-}
-
-void SqliteStore::Committed(const std::vector<Report>& batch) {
-  for (const Report& report : batch) {
-    if (report.type != Report::Type::Row) continue;
-    if (auto row = unwrittenRows_.find(report.record.shopId); row != unwrittenRows_.end()) {
-      unwrittenRows_.erase(row);
-    }
-  }
-  durablePlace_ = state_.place;
-}
-
-std::optional<StoreProblem> SqliteStore::WriteBatch(const std::vector<Report>& batch) {
+Expected<BatchWriter::Written, StoreProblem> SqliteStore::WriteBatch(
+    std::span<QueuedReport> batch) {
   try {
     WriterState state = state_;
     sqlite::Transaction transaction(writer_);
     sqlite::Status status = transaction.Begin(sqlite::Transaction::Mode::Immediate);
-    // The batch commits as one: a place that a later place of the same run replaces within it is
-    // never seen, so it is not written.
-    std::vector<bool> replaced(batch.size(), false);
-    bool laterPlace = false;
-    for (std::size_t i = batch.size(); i-- > 0;) {
-      switch (batch[i].type) {
-        case Report::Type::Place:
-          replaced[i] = laterPlace;
-          laterPlace = true;
-          break;
-        case Report::Type::BeginRun:
-        case Report::Type::ContinueRun:
-        case Report::Type::EndRun:
-          laterPlace = false;
-          break;
-        default:
-          break;
-      }
-    }
-    for (std::size_t i = 0; status && i < batch.size(); ++i) {
-      if (!replaced[i]) status = Apply(batch[i], state);
-    }
+    for (std::size_t i = 0; status && i < batch.size(); ++i) status = Apply(batch[i], state);
     if (status) status = transaction.Commit();
-    if (!status) return ProblemOf(status);
-    state_ = state;
-    return std::nullopt;
+    if (!status) return MakeUnexpected(ProblemOf(status));
+    state_ = std::move(state);
+    return Written{state_.place};
   } catch (const std::exception& error) {
-    return StoreProblem{StoreProblem::Kind::Other, path_, error.what()};
+    return MakeUnexpected(StoreProblem{StoreProblem::Kind::Other, path_, error.what()});
   }
 }
 
-sqlite::Status SqliteStore::Apply(const Report& report, WriterState& state) {
+sqlite::Status SqliteStore::Apply(const QueuedReport& queued, WriterState& state) {
   WriterStatements& s = *statements_;
-  switch (report.type) {
-    case Report::Type::Row: {
-      const ShopRecord& record = report.record;
-      Binder upsert(s.upsertShop);
-      upsert.Int(record.shopId)
-          .Bytes(record.name)
-          .Bytes(record.reputation)
-          .Bytes(record.messenger)
-          .Bytes(record.openingDate)
-          .Bytes(record.address)
-          .Int(report.unixMs);
-      if (state.currentRun) {
-        upsert.Int(*state.currentRun);
-      } else {
-        upsert.Null();
-      }
-      if (auto status = upsert.Run(); !status) return status;
-      if (state.currentRun) {
-        if (auto status = Binder(s.appendRunRow)
-                              .Int(*state.currentRun)
-                              .Int(state.nextSequence)
-                              .Int(record.shopId)
-                              .Run();
-            !status) {
-          return status;
-        }
-        ++state.nextSequence;
-      }
-      if (auto status = s.ranges.Clear(record.shopId); !status) return status;
-      return Binder(s.removeFailed).Int(record.shopId).Run();
-    }
-    case Report::Type::Answer:
-      if (auto status = Binder(s.removeFailed).Int(report.id).Run(); !status) return status;
-      return s.ranges.Set(report.id, report.value);
-    case Report::Type::Failure:
-      if (auto status = s.ranges.Clear(report.id); !status) return status;
-      return Binder(s.upsertFailed)
-          .Int(report.id)
-          .Int(report.value)
-          .Bytes(report.text)
-          .Int(report.unixMs)
-          .Int(state.nextFailurePosition++)
-          .Run();
-    case Report::Type::Place:
-      // A place belongs to a run; outside one there is nothing to move.
-      if (!state.currentRun) return {};
-      state.place = report.text;
-      return Binder(s.setPlace).Int(*state.currentRun).Bytes(report.text).Run();
-    case Report::Type::BeginRun: {
-      if (state.currentRun) {
-        if (auto status = Binder(s.cutOffRun).Int(*state.currentRun).Int(report.unixMs).Run();
-            !status) {
-          return status;
-        }
-      }
-      std::int64_t runId = state.nextRunId++;
-      if (auto status = Binder(s.insertRun)
-                            .Int(runId)
-                            .Int(report.value)
-                            .Int(report.unixMs)
-                            .Bytes(report.text)
-                            .Int(state.nextOpenedSeq++)
-                            .Run();
-          !status) {
-        return status;
-      }
-      state.currentRun = runId;
-      state.nextSequence = 1;
-      state.place = report.text;
-      return {};
-    }
-    case Report::Type::ContinueRun: {
-      if (state.currentRun && *state.currentRun != report.id) {
-        if (auto status = Binder(s.cutOffRun).Int(*state.currentRun).Int(report.unixMs).Run();
-            !status) {
-          return status;
-        }
-      }
-      state.currentRun.reset();
-      state.place.reset();
-      std::optional<std::int64_t> exists, last;
-      if (auto status = Binder(s.runExists).Int(report.id).QueryInt64(exists); !status) {
-        return status;
-      }
-      if (!exists) return {};
-      if (auto status = Binder(s.reopenRun).Int(report.id).Int(state.nextOpenedSeq++).Run();
-          !status) {
-        return status;
-      }
-      if (auto status = Binder(s.lastSequence).Int(report.id).QueryInt64(last); !status) {
-        return status;
-      }
-      state.currentRun = report.id;
-      state.nextSequence = last.value_or(0) + 1;
-      return {};
-    }
-    case Report::Type::EndRun: {
-      if (!state.currentRun) return {};
-      std::int64_t runId = *state.currentRun;
-      state.currentRun.reset();
-      return Binder(s.endRun).Int(runId).Int(report.unixMs).Int(report.value).Run();
-    }
-  }
-  return {};
+  // Ends the current run without a clean end (a run begun or continued before it ended).
+  auto cutOff = [&](std::int64_t runId) {
+    return Binder(s.cutOffRun).Int(runId).Int(queued.unixMs).Run();
+  };
+  return std::visit(
+      Overloaded{
+          [&](const reports::Row& row) -> sqlite::Status {
+            const ShopRecord& record = row.record;
+            Binder upsert(s.upsertShop);
+            upsert.Int(record.shopId)
+                .Bytes(record.name)
+                .Bytes(record.reputation)
+                .Bytes(record.messenger)
+                .Bytes(record.openingDate)
+                .Bytes(record.address)
+                .Int(queued.unixMs);
+            if (state.currentRun) {
+              upsert.Int(*state.currentRun);
+            } else {
+              upsert.Null();
+            }
+            if (auto status = upsert.Run(); !status) return status;
+            if (state.currentRun) {
+              if (auto status = Binder(s.appendRunRow)
+                                    .Int(*state.currentRun)
+                                    .Int(state.nextSequence)
+                                    .Int(record.shopId)
+                                    .Run();
+                  !status) {
+                return status;
+              }
+              ++state.nextSequence;
+            }
+            if (auto status = s.ranges.Clear(record.shopId); !status) return status;
+            return Binder(s.removeFailed).Int(record.shopId).Run();
+          },
+          [&](const reports::Answer& answer) -> sqlite::Status {
+            if (auto status = Binder(s.removeFailed).Int(answer.shopId).Run(); !status) {
+              return status;
+            }
+            return s.ranges.Set(answer.shopId, static_cast<std::int64_t>(answer.outcome));
+          },
+          [&](const reports::Failure& failure) -> sqlite::Status {
+            const FailedShop& shop = failure.shop;
+            if (auto status = s.ranges.Clear(shop.shopId); !status) return status;
+            return Binder(s.upsertFailed)
+                .Int(shop.shopId)
+                .Int(shop.attempts)
+                .Bytes(shop.reason)
+                .Int(queued.unixMs)
+                .Int(state.nextFailurePosition++)
+                .Run();
+          },
+          [&](const reports::Place& place) -> sqlite::Status {
+            // A place belongs to a run; outside one there is nothing to move.
+            if (!state.currentRun) return {};
+            state.place = place.place;
+            return Binder(s.setPlace).Int(*state.currentRun).Bytes(place.place).Run();
+          },
+          [&](const reports::BeginRun& begin) -> sqlite::Status {
+            if (state.currentRun) {
+              if (auto status = cutOff(*state.currentRun); !status) return status;
+            }
+            const std::int64_t runId = state.nextRunId++;
+            if (auto status = Binder(s.insertRun)
+                                  .Int(runId)
+                                  .Int(static_cast<std::int64_t>(begin.kind))
+                                  .Int(queued.unixMs)
+                                  .Bytes(begin.place)
+                                  .Int(state.nextOpenedSeq++)
+                                  .Run();
+                !status) {
+              return status;
+            }
+            state.currentRun = runId;
+            state.nextSequence = 1;
+            state.place = begin.place;
+            return {};
+          },
+          [&](const reports::ContinueRun& next) -> sqlite::Status {
+            if (state.currentRun && *state.currentRun != next.runId) {
+              if (auto status = cutOff(*state.currentRun); !status) return status;
+            }
+            state.currentRun.reset();
+            state.place.reset();
+            std::optional<std::int64_t> exists, last;
+            if (auto status = Binder(s.runExists).Int(next.runId).QueryInt64(exists); !status) {
+              return status;
+            }
+            if (!exists) return {};
+            if (auto status = Binder(s.reopenRun).Int(next.runId).Int(state.nextOpenedSeq++).Run();
+                !status) {
+              return status;
+            }
+            if (auto status = Binder(s.lastSequence).Int(next.runId).QueryInt64(last); !status) {
+              return status;
+            }
+            state.currentRun = next.runId;
+            state.nextSequence = last.value_or(0) + 1;
+            return {};
+          },
+          [&](const reports::EndRun& end) -> sqlite::Status {
+            if (!state.currentRun) return {};
+            const std::int64_t runId = *state.currentRun;
+            state.currentRun.reset();
+            return Binder(s.endRun).Int(runId).Int(queued.unixMs).Int(end.placeSaved ? 1 : 0).Run();
+          },
+      },
+      queued.report);
 }
 
 // Reading.
 
 void SqliteStore::CatchUp() {
-  if (!walking_) return;
-  std::unique_lock lock(queueMutex_);
-  std::uint64_t target = reported_;
-  if (written_ >= target) return;
-  flushWanted_ = std::max(flushWanted_, target);
-  writerWakeup_.notify_one();
-  clock_.WaitFor(lock, progress_, ReadWaitLimit, [&] { return written_ >= target || troubled_; });
+  queue_.CatchUp(ReadWaitLimit);
 }
 
 void SqliteStore::ReportReadFailure(const char* what, const sqlite::Status& status) const {

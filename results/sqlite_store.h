@@ -1,8 +1,7 @@
 // The results store in one SQLite database file (write-ahead log, every commit synced to disk).
 //
-// Reports are only queued on the reporting thread; one writer thread commits them in small
-// transactions, in the order they were reported: a report is committed at most CommitDelay after
-// it came (sooner when BatchSize reports wait, or someone flushes), so a row is durable well
+// Reports are only queued on the reporting thread (results/report_queue.h); one writer thread
+// commits them in small transactions, in the order they were reported: a row is durable well
 // within a quarter of a second while the disk keeps up. When a write fails (a full disk, an I/O
 // error) the writer keeps every report in memory, tells OnTrouble, and tries again every
 // RetryDelay until it works. OnDurable (and OnTrouble's all-clear) hear of a commit before a Flush
@@ -21,27 +20,24 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
+#include <span>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/clock.h"
+#include "results/report_queue.h"
 #include "results/result_store.h"
 #include "results/sqlite.h"
-#include "results/store_listeners.h"
 #include "results/walking_lock.h"
 
 namespace shopwalk {
 
-class SqliteStore final : public ResultStore {
+class SqliteStore final : public ResultStore, private BatchWriter {
  public:
   // The opened store, or why it could not be opened.
   struct Opening {
@@ -118,24 +114,6 @@ class SqliteStore final : public ResultStore {
   StoreSummary Summary() override;
 
  private:
-  // One report waiting to be written.
-  struct Report {
-    // When it is to be committed at the latest.
-    Clock::TimePoint due;
-    enum class Type : std::uint8_t { Row, Answer, Failure, Place, BeginRun, ContinueRun, EndRun };
-    Type type = Type::Row;
-    Clock::TimePoint queuedAt;
-    // When it was reported: Unix time in milliseconds.
-    std::int64_t unixMs = 0;
-    // The shop ID (Answer, Failure) or run ID (ContinueRun).
-    std::int64_t id = 0;
-    // The outcome (Answer), tries (Failure), run kind (BeginRun), place saved (EndRun).
-    std::int64_t value = 0;
-    // The reason (Failure) or place (Place, BeginRun).
-    std::string text;
-    ShopRecord record;  // Row
-  };
-
   // What the writer knows beyond the file; it changes only with a committed transaction.
   struct WriterState {
     std::optional<std::int64_t> currentRun;
@@ -155,20 +133,13 @@ class SqliteStore final : public ResultStore {
   std::optional<StoreProblem> StartReading();
   std::optional<StoreProblem> OpenReader();
 
-  void Queue(Report report);
-  void WriteLoop();
-  // Takes the next transaction's reports off the queue (under queueMutex_).
-  void TakeBatch(std::vector<Report>& batch);
-  // Writes `batch` in one transaction; the problem when it failed (nothing of it is then kept).
-  std::optional<StoreProblem> WriteBatch(const std::vector<Report>& batch);
-  sqlite::Status Apply(const Report& report, WriterState& state);
-  // The batch was committed: its rows are written, and the place it wrote is durable (under
-  // queueMutex_).
-  void Committed(const std::vector<Report>& batch);
+  // BatchWriter.
+  Expected<Written, StoreProblem> WriteBatch(std::span<QueuedReport> batch) override;
+  sqlite::Status Apply(const QueuedReport& queued, WriterState& state);
 
+  StoreProblem ProblemOf(const sqlite::Status& status) const;
   // Waits until the reports made before the call are written (unless writing fails).
   void CatchUp();
-  StoreProblem ProblemOf(const sqlite::Status& status) const;
   void ReportReadFailure(const char* what, const sqlite::Status& status) const;
 
   const std::string path_;
@@ -176,40 +147,17 @@ class SqliteStore final : public ResultStore {
   Clock& clock_;
   results::WalkingLock lock_;
 
-  StoreListeners listeners_;
-
   // The reading connection, one reader at a time.
   std::mutex readMutex_;
   sqlite::Connection reader_;
 
   // Reports between the reporting threads and the writer.
-  mutable std::mutex queueMutex_;
-  std::condition_variable writerWakeup_;
-  std::condition_variable progress_;
-  std::deque<Report> queue_;
-  // The earliest `due` among the queued reports (max when none).
-  Clock::TimePoint earliestDue_ = Clock::TimePoint::max();
-  std::uint64_t reported_ = 0;     // reports queued so far
-  std::uint64_t written_ = 0;      // reports committed so far
-  std::uint64_t flushWanted_ = 0;  // reports a Flush or a read waits for
-  bool troubled_ = false;          // the last write failed
-  // Why it failed (while troubled_), with the rows then unwritten.
-  std::optional<StoreProblem> problem_;
-  // Shop IDs of the rows reported and not yet committed (queued or being written).
-  std::multiset<std::int32_t> unwrittenRows_;
-  // The place last committed (see DurablePlace).
-  std::optional<std::string> durablePlace_;
-  bool stopping_ = false;
-  Clock::TimePoint closeDeadline_;
-  std::uint64_t refused_ = 0;  // reports to a store opened for reading
+  ReportQueue queue_;
 
   // The writer thread's own.
   sqlite::Connection writer_;
   std::unique_ptr<WriterStatements> statements_;
   WriterState state_;
-  std::uint64_t durableRows_ = 0;
-  std::optional<StoreProblem> lastProblem_;
-  std::thread writerThread_;
 };
 
 }  // namespace shopwalk

@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "base/contained_error.h"
-#include "results/result_store.h"
+#include "results/store_problem.h"
 
 namespace shopwalk {
 

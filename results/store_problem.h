@@ -1,0 +1,29 @@
+// Why a results store could not be opened, read or written: what kind of trouble, the store it
+// concerns and the reason in the system's or the database's own words. The one failure type of
+// the stores' operations (as the error of an Expected, base/expected.h).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace shopwalk {
+
+struct StoreProblem {
+  enum class Kind {
+    Corrupt,      // the file is not a store (or damaged beyond opening)
+    InUse,        // another copy is walking with this store
+    NotWritable,  // the folder or the file may not be written
+    Full,         // the disk is full
+    Other,        // anything else: an I/O error, a missing file, a store of a newer version
+  };
+  Kind kind = Kind::Other;
+  std::string path;    // the store's file (a database: its location without the password)
+  std::string reason;  // the system's or the database's own words
+  // While writing fails: the rows reported and not written yet (0 for other problems).
+  std::uint64_t unwrittenRows = 0;
+
+  // The same problem in every part: a listener is told again only when this changes.
+  bool operator==(const StoreProblem&) const = default;
+};
+
+}  // namespace shopwalk
