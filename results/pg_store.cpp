@@ -19,13 +19,6 @@ constexpr int MaxRehandRounds = 3;
 // IDs read at once when visiting every row.
 constexpr int RowsPerFetch = 1000;
 
-bool SameProblem(const std::optional<StoreProblem>& a, const std::optional<StoreProblem>& b) {
-  if (a.has_value() != b.has_value()) return false;
-  if (!a) return true;
-  return a->kind == b->kind && a->path == b->path && a->reason == b->reason &&
-         a->unwrittenRows == b->unwrittenRows;
-}
-
 std::string HostName() {
   char name[256] = {};
   if (::gethostname(name, sizeof name - 1) != 0) return "unknown";
@@ -75,6 +68,7 @@ PgStoreSettings PgStoreSettings::Normalized() const {
   s.idleClaimEvery = AtLeast(s.idleClaimEvery, milliseconds(1));
   s.maxWaitingReports = std::max<std::size_t>(1, s.maxWaitingReports);
   s.commitDelay = AtLeast(s.commitDelay, milliseconds(0));
+  s.placeDelay = AtLeast(s.placeDelay, s.commitDelay);
   s.batchSize = std::max<std::size_t>(1, s.batchSize);
   s.maxTransactionReports = std::max<std::size_t>(1, s.maxTransactionReports);
   s.reconnectFirst = AtLeast(s.reconnectFirst, milliseconds(1));
@@ -86,23 +80,42 @@ PgStoreSettings PgStoreSettings::Normalized() const {
   return s;
 }
 
+namespace {
+
+ReportQueueSettings QueueSettings(const PgStoreSettings& settings) {
+  ReportQueueSettings queue;
+  queue.commitDelay = settings.commitDelay;
+  queue.placeDelay = settings.placeDelay;
+  queue.batchSize = settings.batchSize;
+  queue.maxTransactionReports = settings.maxTransactionReports;
+  // A batch waits for the writer's next try at reconnecting, at least this long.
+  queue.retryDelay = settings.reconnectFirst;
+  queue.closeTimeout = settings.closeTimeout;
+  queue.maxWaitingReports = settings.maxWaitingReports;
+  // A server out of reach alone does not hold the walk (up to the bound): servers restart and
+  // networks come back.
+  queue.holdRowsWhileFailing = false;
+  return queue;
+}
+
+}  // namespace
+
 PgStore::PgStore(std::string uri, bool walking, const PgStoreSettings& settings, Clock& clock)
     : uri_(std::move(uri)),
       location_(pg::RedactedUri(uri_)),
       walking_(walking),
       settings_(settings.Normalized()),
-      clock_(clock) {}
+      clock_(clock),
+      queue_(location_, QueueSettings(settings_), clock),
+      writerNextTry_(clock.Now()),
+      writerDelay_(settings_.reconnectFirst) {}
 
 PgStore::~PgStore() {
-  if (writerThread_.joinable()) {
-    {
-      std::lock_guard lock(mutex_);
-      writerStopping_ = true;
-      closeDeadline_ = clock_.Now() + settings_.closeTimeout;
-    }
-    writerWakeup_.notify_all();
-    writerThread_.join();
+  {
+    std::lock_guard lock(mutex_);
+    closing_ = true;
   }
+  queue_.Close();
   if (keeperThread_.joinable()) {
     {
       std::lock_guard lock(mutex_);
@@ -200,7 +213,7 @@ std::optional<StoreProblem> PgStore::StartWalking(const results::WalkRequest& re
   }
   if (auto status = PrepareSession(keeper_); !status) return ProblemOf(status);
   keeperReachable_ = true;
-  writerThread_ = std::thread([this] { WriteLoop(); });
+  queue_.Start(*this);
   keeperThread_ = std::thread([this] { KeepLoop(); });
   return std::nullopt;
 }
@@ -288,7 +301,7 @@ WorkSource::Next PgStore::NextShop() {
 }
 
 bool PgStore::NeedsClaim() const {
-  if (walkOver_ || writerStopping_ || keeperStopping_) return false;
+  if (walkOver_ || closing_ || keeperStopping_) return false;
   std::size_t ready = 0;
   for (const auto& [epoch, held] : leases_) {
     if (!held.lost) ready += held.toHandOut.size();
@@ -305,8 +318,7 @@ void PgStore::AddLease(const results::Lease& lease, std::vector<std::int32_t> id
   leases_[lease.epoch] = std::move(held);
   if (empty) {
     // Nothing left to walk in it: it only needs its finish written.
-    finishWanted_ = true;
-    writerWakeup_.notify_one();
+    queue_.Poke();
   } else {
     handOrder_.push_back(lease.epoch);
   }
@@ -334,85 +346,41 @@ void PgStore::ForgetLease(std::int64_t epoch) {
 
 // Reporting: queue and return.
 
-void PgStore::RefuseReport() {
-  bool first = false;
-  {
-    std::lock_guard lock(mutex_);
-    first = refused_++ == 0;
-  }
-  if (first) {
-    listeners_.TellTrouble(
-        StoreProblem{StoreProblem::Kind::NotWritable, location_,
-                     "the store was opened for reading; reports to it are not kept"});
-  }
-}
-
 void PgStore::QueueShopReport(Report report, std::int32_t shopId) {
   if (!walking_) {
-    RefuseReport();
+    queue_.Push(std::move(report));  // refused, and said so
     return;
   }
-  std::unique_lock lock(mutex_);
-  auto fence = fenceOf_.find(shopId);
-  auto held = fence == fenceOf_.end() ? leases_.end() : leases_.find(fence->second);
-  if (held == leases_.end() || held->second.lost) {
-    ++counters_.reportsNotHeld;
-    return;
-  }
-  held->second.outstanding.erase(shopId);
-  ++held->second.unwritten;
-  report.epoch = held->first;
-  report.lease = held->second.lease;
-  lock.unlock();
-  QueueReport(std::move(report));
-}
-
-void PgStore::QueueReport(Report report) {
-  if (!walking_) {
-    RefuseReport();
-    return;
-  }
-  report.due = clock_.Now() + settings_.commitDelay;
-  bool wake = false;
+  std::int64_t epoch = 0;
   {
     std::lock_guard lock(mutex_);
-    wake = queue_.empty() || queue_.size() + 1 == settings_.batchSize;
-    if (report.type == Report::Type::Row) unwrittenRows_.insert(report.record.shopId);
-    queue_.push_back(std::move(report));
-    ++reported_;
+    auto fence = fenceOf_.find(shopId);
+    auto held = fence == fenceOf_.end() ? leases_.end() : leases_.find(fence->second);
+    if (held == leases_.end() || held->second.lost) {
+      ++counters_.reportsNotHeld;
+      return;
+    }
+    held->second.outstanding.erase(shopId);
+    ++held->second.unwritten;
+    epoch = held->first;
   }
-  if (wake) writerWakeup_.notify_one();
+  queue_.Push(std::move(report), epoch);
 }
 
 void PgStore::RowAppended(const ShopRecord& record) {
-  Report report;
-  report.type = Report::Type::Row;
-  report.record = record;
-  QueueShopReport(std::move(report), record.shopId);
+  QueueShopReport(reports::Row{record}, record.shopId);
 }
 
 void PgStore::Answered(std::int32_t shopId, ShopOutcome outcome) {
-  Report report;
-  report.type = Report::Type::Answer;
-  report.id = shopId;
-  report.value = static_cast<std::int64_t>(outcome);
-  QueueShopReport(std::move(report), shopId);
+  QueueShopReport(ReportOfAnswer(shopId, outcome), shopId);
 }
 
 void PgStore::Failed(const FailedShop& shop) {
-  Report report;
-  report.type = Report::Type::Failure;
-  report.id = shop.shopId;
-  report.value = shop.attempts;
-  report.text = shop.reason;
-  QueueShopReport(std::move(report), shop.shopId);
+  QueueShopReport(reports::Failure{shop}, shop.shopId);
 }
 
 void PgStore::PlaceMoved(const std::string& place) {
-  Report report;
-  report.type = Report::Type::Place;
-  report.text = place;
-  QueueReport(std::move(report));
+  queue_.Push(reports::Place{place});
 }
 
 std::vector<FailedShop> PgStore::FailedShops() {
@@ -421,29 +389,15 @@ std::vector<FailedShop> PgStore::FailedShops() {
 }
 
 bool PgStore::Congested() const {
-  std::lock_guard lock(mutex_);
-  return reported_ - written_ >= settings_.maxWaitingReports;
+  return queue_.Congested();
 }
 
 StoreBacklog PgStore::Backlog() {
-  StoreBacklog backlog;
-  {
-    std::lock_guard lock(mutex_);
-    backlog.reports = reported_ - written_;
-    backlog.rows = unwrittenRows_.size();
-    if (!unwrittenRows_.empty()) {
-      backlog.lowestRow = *unwrittenRows_.begin();
-      backlog.highestRow = *unwrittenRows_.rbegin();
-    }
-  }
-  std::lock_guard lock(problemMutex_);
-  backlog.problem = writerProblem_;
-  return backlog;
+  return queue_.Backlog();
 }
 
 std::optional<std::string> PgStore::DurablePlace() {
-  std::lock_guard lock(mutex_);
-  return durablePlace_;
+  return queue_.DurablePlace();
 }
 
 std::optional<InterruptedRun> PgStore::Interrupted(RunKind /*kind*/) {
@@ -452,11 +406,7 @@ std::optional<InterruptedRun> PgStore::Interrupted(RunKind /*kind*/) {
 }
 
 void PgStore::BeginRun(RunKind kind, const std::string& place) {
-  Report report;
-  report.type = Report::Type::BeginRun;
-  report.value = static_cast<std::int64_t>(kind);
-  report.text = place;
-  QueueReport(std::move(report));
+  queue_.Push(reports::BeginRun{kind, place});
 }
 
 void PgStore::ContinueRun(std::int64_t /*runId*/) {
@@ -464,28 +414,19 @@ void PgStore::ContinueRun(std::int64_t /*runId*/) {
 }
 
 void PgStore::EndRun(bool placeSaved) {
-  Report report;
-  report.type = Report::Type::EndRun;
-  report.value = placeSaved ? 1 : 0;
-  QueueReport(std::move(report));
+  queue_.Push(reports::EndRun{placeSaved});
 }
 
 bool PgStore::Flush(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  if (!walking_) return refused_ == 0;
-  const std::uint64_t target = reported_;
-  if (written_ >= target) return true;
-  flushWanted_ = std::max(flushWanted_, target);
-  writerWakeup_.notify_one();
-  return clock_.WaitFor(lock, progress_, timeout, [&] { return written_ >= target; });
+  return queue_.Flush(timeout);
 }
 
 void PgStore::OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) {
-  listeners_.OnTrouble(std::move(listener));
+  queue_.OnTrouble(std::move(listener));
 }
 
 void PgStore::OnDurable(std::function<void(std::uint64_t durableRows)> listener) {
-  listeners_.OnDurable(std::move(listener));
+  queue_.OnDurable(std::move(listener));
 }
 
 // The writer.
@@ -519,147 +460,45 @@ bool PgStore::EnsureConnected(pg::Connection& connection, Clock::TimePoint& next
   return false;
 }
 
-void PgStore::SetProblem(bool fromWriter, const std::optional<StoreProblem>& problem) {
-  std::optional<StoreProblem> told;
-  {
-    std::lock_guard lock(problemMutex_);
-    std::optional<StoreProblem> before = writerProblem_ ? writerProblem_ : keeperProblem_;
-    (fromWriter ? writerProblem_ : keeperProblem_) = problem;
-    told = writerProblem_ ? writerProblem_ : keeperProblem_;
-    if (SameProblem(before, told)) return;
+Expected<BatchWriter::Written, StoreProblem> PgStore::WriteBatch(std::span<QueuedReport> batch) {
+  std::optional<StoreProblem> unreachable;
+  if (!EnsureConnected(writer_, writerNextTry_, writerDelay_, "writing", unreachable)) {
+    // Waiting for the next try at connecting: why the last one failed.
+    if (unreachable) connectProblem_ = std::move(unreachable);
+    return MakeUnexpected(connectProblem_.value_or(
+        StoreProblem{StoreProblem::Kind::Other, location_, "cannot reach the server"}));
   }
-  listeners_.TellTrouble(told);
-}
-
-void PgStore::WriteLoop() {
-  std::vector<Report> batch;
-  Clock::TimePoint nextTry = clock_.Now();
-  std::chrono::milliseconds delay = settings_.reconnectFirst;
-  for (;;) {
-    {
-      std::unique_lock lock(mutex_);
-      if (batch.empty()) {
-        writerWakeup_.wait(lock,
-                           [&] { return writerStopping_ || !queue_.empty() || finishWanted_; });
-        if (queue_.empty() && !finishWanted_) return;
-        if (!queue_.empty()) {
-          // Gather until the first report is due, enough wait, or someone waits.
-          const Clock::TimePoint due = queue_.front().due;
-          clock_.WaitUntil(lock, writerWakeup_, due, [&] {
-            return writerStopping_ || queue_.size() >= settings_.batchSize ||
-                   flushWanted_ > written_;
-          });
-          const std::size_t count = std::min(queue_.size(), settings_.maxTransactionReports);
-          batch.reserve(count);
-          for (std::size_t i = 0; i < count; ++i) {
-            batch.push_back(std::move(queue_.front()));
-            queue_.pop_front();
-          }
-        }
-      }
-      finishWanted_ = false;
-    }
-
-    std::optional<StoreProblem> problem;
-    std::vector<std::int64_t> refusedEpochs;
-    if (!batch.empty() && EnsureConnected(writer_, nextTry, delay, "writing", problem)) {
-      problem = WriteBatch(batch, refusedEpochs);
-    } else if (!batch.empty() && !problem) {
-      // Waiting for the next try at connecting.
-      problem = StoreProblem{StoreProblem::Kind::Other, location_, "cannot reach the server"};
-      std::lock_guard lock(problemMutex_);
-      if (writerProblem_) problem = writerProblem_;
-    }
-    if (!problem) {
-      if (!batch.empty()) {
-        std::uint64_t rows = 0;
-        std::uint64_t answers = 0;
-        for (const Report& report : batch) {
-          rows += report.type == Report::Type::Row ? 1 : 0;
-          answers += report.epoch != 0 ? 1 : 0;
-        }
-        durableRows_ += rows;
-        // The listeners hear of the commit before a Flush waiting for it returns.
-        SetProblem(true, std::nullopt);
-        listeners_.TellDurable(durableRows_);
-        {
-          std::lock_guard lock(mutex_);
-          for (const Report& report : batch) {
-            if (report.epoch == 0) continue;
-            auto held = leases_.find(report.epoch);
-            if (held != leases_.end() && held->second.unwritten > 0) --held->second.unwritten;
-          }
-          for (std::int64_t epoch : refusedEpochs) LoseLease(epoch);
-          // Lost leases whose last report was just written.
-          std::vector<std::int64_t> spent;
-          for (const auto& [epoch, held] : leases_) {
-            if (held.lost && held.unwritten == 0) spent.push_back(epoch);
-          }
-          for (std::int64_t epoch : spent) ForgetLease(epoch);
-          for (const Report& report : batch) {
-            if (report.type != Report::Type::Row) continue;
-            if (auto row = unwrittenRows_.find(report.record.shopId); row != unwrittenRows_.end()) {
-              unwrittenRows_.erase(row);
-            }
-          }
-          durablePlace_ = writerPlace_;
-          written_ += batch.size();
-          answeredWritten_ += answers;
-          troubled_ = false;
-        }
-        progress_.notify_all();
-        batch.clear();
-      }
-      FinishCompleteLeases();
-      continue;
-    }
-
-    bool giveUp = false;
-    std::size_t unwritten = 0;
-    {
-      std::lock_guard lock(mutex_);
-      troubled_ = true;
-      giveUp = writerStopping_ && clock_.Now() >= closeDeadline_;
-      unwritten = batch.size() + queue_.size();
-      problem->unwrittenRows = unwrittenRows_.size();
-    }
-    progress_.notify_all();
-    if (giveUp) {
-      problem->reason += "; closing the store, " + std::to_string(unwritten) +
-                         " reports could not be written and are lost";
-      listeners_.TellTrouble(problem);
-      return;
-    }
-    SetProblem(true, problem);
-    std::unique_lock lock(mutex_);
-    // Not cut short by new reports or by closing, which keeps trying until its deadline.
-    const Clock::TimePoint retryAt = std::max(nextTry, clock_.Now() + settings_.reconnectFirst);
-    clock_.WaitUntil(lock, writerWakeup_, retryAt, [] { return false; });
-  }
-}
-
-std::optional<StoreProblem> PgStore::WriteBatch(std::vector<Report>& batch,
-                                                std::vector<std::int64_t>& refusedEpochs) {
+  connectProblem_.reset();
   try {
     // Run IDs first, outside the transaction: a batch written again reuses them.
-    for (Report& report : batch) {
-      if (report.type != Report::Type::BeginRun || report.runId != 0) continue;
+    for (QueuedReport& queued : batch) {
+      if (!std::holds_alternative<reports::BeginRun>(queued.report) || queued.writerTag != 0) {
+        continue;
+      }
       pg::Result result;
       if (auto status = writer_.Run("SELECT pg_catalog.nextval('shopwalk.run_ids')", result);
           !status) {
         if (status.ConnectionLost()) writer_.Close();
-        return ProblemOf(status);
+        return MakeUnexpected(ProblemOf(status));
       }
-      report.runId = result.Int64(0, 0);
+      queued.writerTag = result.Int64(0, 0);
     }
+    // The lease each report of a shop is written under (epoch 0: none, or no longer known).
+    std::vector<results::Lease> leases(batch.size());
     std::vector<std::int64_t> blockIds;
     std::vector<std::int64_t> failedShopIds;
-    for (const Report& report : batch) {
-      if (report.epoch == 0) continue;
-      if (report.lease.kind == results::Lease::Kind::Block) {
-        blockIds.push_back(report.lease.blockId);
-      } else {
-        failedShopIds.push_back(report.lease.firstId);
+    {
+      std::lock_guard lock(mutex_);
+      for (std::size_t i = 0; i < batch.size(); ++i) {
+        if (batch[i].fence == 0) continue;
+        auto held = leases_.find(batch[i].fence);
+        if (held == leases_.end()) continue;
+        leases[i] = held->second.lease;
+        if (leases[i].kind == results::Lease::Kind::Block) {
+          blockIds.push_back(leases[i].blockId);
+        } else {
+          failedShopIds.push_back(leases[i].firstId);
+        }
       }
     }
     for (auto* ids : {&blockIds, &failedShopIds}) {
@@ -673,73 +512,104 @@ std::optional<StoreProblem> PgStore::WriteBatch(std::vector<Report>& batch,
     pg::Transaction transaction(writer_);
     pg::Status status = transaction.Begin();
     if (status) status = results::LockLeasesForWriting(writer_, blockIds, failedShopIds);
-    for (std::size_t i = 0; status && i < batch.size(); ++i) status = Apply(batch[i], refused);
+    for (std::size_t i = 0; status && i < batch.size(); ++i) {
+      status = Apply(batch[i], leases[i], refused);
+    }
     if (status) status = transaction.Commit();
     if (!status) {
       currentRun_ = runBefore;
       writerPlace_ = placeBefore;
       if (status.ConnectionLost()) writer_.Close();
-      return ProblemOf(status);
+      return MakeUnexpected(ProblemOf(status));
     }
-    refusedEpochs = std::move(refused);
-    return std::nullopt;
+    refusedEpochs_ = std::move(refused);
+    return Written{writerPlace_};
   } catch (const std::exception& error) {
-    return StoreProblem{StoreProblem::Kind::Other, location_, error.what()};
+    return MakeUnexpected(StoreProblem{StoreProblem::Kind::Other, location_, error.what()});
   }
 }
 
-pg::Status PgStore::Apply(Report& report, std::vector<std::int64_t>& refusedEpochs) {
+pg::Status PgStore::Apply(const QueuedReport& queued, const results::Lease& lease,
+                          std::vector<std::int64_t>& refusedEpochs) {
   bool held = true;
-  pg::Status status;
-  switch (report.type) {
-    case Report::Type::Row:
-      status = results::WriteRow(writer_, report.lease, report.record, held);
-      break;
-    case Report::Type::Answer:
-      status = results::WriteAnswer(writer_, report.lease, report.id,
-                                    static_cast<ShopOutcome>(report.value), held);
-      break;
-    case Report::Type::Failure:
-      status = results::WriteFailure(
-          writer_, report.lease,
-          FailedShop{ToShopId(report.id), static_cast<int>(report.value), report.text},
-          settings_.failedRetryDelay.count(), held);
-      break;
-    case Report::Type::Place:
-      // A place belongs to a run; outside one there is nothing to move.
-      if (!currentRun_) return {};
-      writerPlace_ = report.text;
-      return writer_.Run("UPDATE shopwalk.runs SET place = $2 WHERE run_id = $1",
-                         pg::Params().Int(*currentRun_).Bytes(report.text));
-    case Report::Type::BeginRun:
-      if (currentRun_) {
-        if (auto cut = writer_.Run("UPDATE shopwalk.runs SET ended_at = pg_catalog.now() "
-                                   "WHERE run_id = $1 AND ended_at IS NULL",
-                                   pg::Params().Int(*currentRun_));
-            !cut) {
-          return cut;
-        }
-      }
-      status = writer_.Run(
-          "INSERT INTO shopwalk.runs (run_id, kind, started_at, place, node_id) "
-          "VALUES ($1, $2, pg_catalog.now(), $3, $4) ON CONFLICT (run_id) DO NOTHING",
-          pg::Params().Int(report.runId).Int(report.value).Bytes(report.text).Int(nodeId_));
-      if (status) {
-        currentRun_ = report.runId;
-        writerPlace_ = report.text;
-      }
-      return status;
-    case Report::Type::EndRun:
-      if (!currentRun_) return {};
-      status = writer_.Run(
-          "UPDATE shopwalk.runs SET ended_at = pg_catalog.now(), clean_end = true, "
-          "place_saved = $2 WHERE run_id = $1",
-          pg::Params().Int(*currentRun_).Bool(report.value != 0));
-      if (status) currentRun_.reset();
-      return status;
-  }
-  if (status && !held) refusedEpochs.push_back(report.epoch);
+  pg::Status status = std::visit(
+      Overloaded{
+          [&](const reports::Row& row) -> pg::Status {
+            if (lease.epoch == 0) return {};
+            return results::WriteRow(writer_, lease, row.record, held);
+          },
+          [&](const reports::Answer& answer) -> pg::Status {
+            if (lease.epoch == 0) return {};
+            return results::WriteAnswer(writer_, lease, answer.shopId, answer.outcome, held);
+          },
+          [&](const reports::Failure& failure) -> pg::Status {
+            if (lease.epoch == 0) return {};
+            return results::WriteFailure(writer_, lease, failure.shop,
+                                         settings_.failedRetryDelay.count(), held);
+          },
+          [&](const reports::Place& place) -> pg::Status {
+            // A place belongs to a run; outside one there is nothing to move.
+            if (!currentRun_) return {};
+            writerPlace_ = place.place;
+            return writer_.Run("UPDATE shopwalk.runs SET place = $2 WHERE run_id = $1",
+                               pg::Params().Int(*currentRun_).Bytes(place.place));
+          },
+          [&](const reports::BeginRun& begin) -> pg::Status {
+            if (currentRun_) {
+              if (auto cut = writer_.Run("UPDATE shopwalk.runs SET ended_at = pg_catalog.now() "
+                                         "WHERE run_id = $1 AND ended_at IS NULL",
+                                         pg::Params().Int(*currentRun_));
+                  !cut) {
+                return cut;
+              }
+            }
+            pg::Status inserted = writer_.Run(
+                "INSERT INTO shopwalk.runs (run_id, kind, started_at, place, node_id) "
+                "VALUES ($1, $2, pg_catalog.now(), $3, $4) ON CONFLICT (run_id) DO NOTHING",
+                pg::Params()
+                    .Int(queued.writerTag)
+                    .Int(static_cast<std::int64_t>(begin.kind))
+                    .Bytes(begin.place)
+                    .Int(nodeId_));
+            if (inserted) {
+              currentRun_ = queued.writerTag;
+              writerPlace_ = begin.place;
+            }
+            return inserted;
+          },
+          // Never queued: a shared walk has no run to continue (see ContinueRun).
+          [](const reports::ContinueRun&) -> pg::Status { return {}; },
+          [&](const reports::EndRun& end) -> pg::Status {
+            if (!currentRun_) return {};
+            pg::Status ended = writer_.Run(
+                "UPDATE shopwalk.runs SET ended_at = pg_catalog.now(), clean_end = true, "
+                "place_saved = $2 WHERE run_id = $1",
+                pg::Params().Int(*currentRun_).Bool(end.placeSaved));
+            if (ended) currentRun_.reset();
+            return ended;
+          },
+      },
+      queued.report);
+  if (status && !held) refusedEpochs.push_back(queued.fence);
   return status;
+}
+
+void PgStore::Committed(std::span<const QueuedReport> batch) {
+  std::lock_guard lock(mutex_);
+  for (const QueuedReport& queued : batch) {
+    if (queued.fence == 0) continue;
+    ++answeredWritten_;
+    auto held = leases_.find(queued.fence);
+    if (held != leases_.end() && held->second.unwritten > 0) --held->second.unwritten;
+  }
+  for (std::int64_t epoch : refusedEpochs_) LoseLease(epoch);
+  refusedEpochs_.clear();
+  // Lost leases whose last report was just written.
+  std::vector<std::int64_t> spent;
+  for (const auto& [epoch, held] : leases_) {
+    if (held.lost && held.unwritten == 0) spent.push_back(epoch);
+  }
+  for (std::int64_t epoch : spent) ForgetLease(epoch);
 }
 
 std::vector<results::Lease> PgStore::TakeCompleteLeases() {
@@ -762,7 +632,7 @@ std::vector<results::Lease> PgStore::TakeCompleteLeases() {
   return complete;
 }
 
-void PgStore::FinishCompleteLeases() {
+void PgStore::Between() {
   std::vector<results::Lease> complete;
   {
     std::lock_guard lock(mutex_);
@@ -825,7 +695,7 @@ void PgStore::KeepLoop() {
     }
     std::optional<StoreProblem> unreachable;
     if (!EnsureConnected(keeper_, nextTry, delay, "claiming work", unreachable)) {
-      if (unreachable) SetProblem(false, unreachable);
+      if (unreachable) queue_.SetOtherProblem(unreachable);
       std::lock_guard lock(mutex_);
       keeperReachable_ = false;
       continue;
@@ -844,10 +714,9 @@ void PgStore::KeepLoop() {
         {
           std::lock_guard lock(mutex_);
           answered = answeredWritten_;
-          // Complete blocks whose finish could not be written before.
-          finishWanted_ = true;
         }
-        writerWakeup_.notify_one();
+        // Complete blocks whose finish could not be written before.
+        queue_.Poke();
         const double seconds = std::chrono::duration<double>(now - rateSince).count();
         const double rate =
             seconds > 0 ? static_cast<double>(answered - answeredBefore) / seconds : 0;
@@ -877,7 +746,7 @@ void PgStore::KeepLoop() {
       break;
     }
     if (status) {
-      SetProblem(false, std::nullopt);
+      queue_.SetOtherProblem(std::nullopt);
     } else {
       if (status.ConnectionLost()) keeper_.Close();
       nextClaim = clock_.Now() + settings_.reconnectFirst;
@@ -889,7 +758,7 @@ void PgStore::KeepLoop() {
         // be right, a privilege taken away): said, as the walk cannot go on while it lasts.
         StoreProblem problem = ProblemOf(status);
         problem.reason = "claiming work: " + problem.reason;
-        SetProblem(false, problem);
+        queue_.SetOtherProblem(problem);
       }
     }
   }
@@ -952,8 +821,9 @@ pg::Status PgStore::Renew() {
       if (held.lost || held.finishing) continue;
       if (held.lease.kind == results::Lease::Kind::Block) {
         blockEpochs.push_back(epoch);
-      } else if (!held.toHandOut.empty() || !held.outstanding.empty()) {
-        // A failed shop's lease ends with its report; only one still to report needs renewing.
+      } else if (!held.toHandOut.empty() || !held.outstanding.empty() || held.unwritten > 0) {
+        // A failed shop's lease ends with its report written; only one still to report, or
+        // whose report still waits to be written, needs renewing.
         failedEpochs.push_back(epoch);
       }
     }
@@ -974,6 +844,9 @@ pg::Status PgStore::Renew() {
       if (held == leases_.end() || held->second.lost || held->second.finishing) continue;
       if (std::binary_search(kept.begin(), kept.end(), epoch)) {
         held->second.validUntil = asked + settings_.lease - HandOutMargin(settings_);
+        // A failed shop whose report only waits to be written may have had its lease ended by
+        // that write just now: not lost (if another node took it instead, the fenced write says
+        // so).
       } else if (held->second.lease.kind == results::Lease::Kind::Block ||
                  !held->second.toHandOut.empty() || !held->second.outstanding.empty()) {
         LoseLease(epoch);
@@ -1019,14 +892,7 @@ void PgStore::ReleaseAll() {
 // Reading.
 
 void PgStore::CatchUp() {
-  if (!walking_) return;
-  std::unique_lock lock(mutex_);
-  const std::uint64_t target = reported_;
-  if (written_ >= target) return;
-  flushWanted_ = std::max(flushWanted_, target);
-  writerWakeup_.notify_one();
-  clock_.WaitFor(lock, progress_, settings_.readWaitLimit,
-                 [&] { return written_ >= target || troubled_; });
+  queue_.CatchUp(settings_.readWaitLimit);
 }
 
 bool PgStore::EnsureReader() {

@@ -46,7 +46,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
+#include <span>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -57,8 +57,8 @@
 #include "collect/work_source.h"
 #include "results/pg.h"
 #include "results/pg_walk.h"
+#include "results/report_queue.h"
 #include "results/result_store.h"
-#include "results/store_listeners.h"
 
 namespace shopwalk {
 
@@ -80,9 +80,11 @@ struct PgStoreSettings {
   std::chrono::milliseconds idleClaimEvery{1000};
   // Congested() while this many reports wait to be written.
   std::size_t maxWaitingReports = MaxWaitingReports;
-  // A report is written at most this long after it came (while the server is reachable), or as
-  // soon as this many wait; a transaction holds at most maxTransactionReports.
+  // A report is written at most this long after it came (while the server is reachable), answers
+  // without a row and places at most placeDelay (see results/report_queue.h), or as soon as this
+  // many wait; a transaction holds at most maxTransactionReports.
   std::chrono::milliseconds commitDelay{50};
+  std::chrono::milliseconds placeDelay{1000};
   std::size_t batchSize = 500;
   std::size_t maxTransactionReports = 2000;
   // Opening a lost connection again: the first wait, doubled up to the longest.
@@ -98,8 +100,8 @@ struct PgStoreSettings {
   double pacedRate = 0;
 
   // These settings with every value in its bounds: blockSize 1 to 1,000,000; lease at least
-  // 300 ms; renewEvery at least 50 ms and at most a third of the lease; other lengths at least
-  // 1 ms (failedRetryDelay at least 0); counts at least 1.
+  // 300 ms; renewEvery at least 50 ms and at most a third of the lease; placeDelay at least
+  // commitDelay; other lengths at least 1 ms (failedRetryDelay at least 0); counts at least 1.
   PgStoreSettings Normalized() const;
 };
 
@@ -114,7 +116,7 @@ struct PgStoreCounters {
   std::uint64_t reportsNotHeld = 0;
 };
 
-class PgStore final : public ResultStore, public WorkSource {
+class PgStore final : public ResultStore, public WorkSource, private BatchWriter {
  public:
   struct Opening {
     std::unique_ptr<PgStore> store;
@@ -206,36 +208,22 @@ class PgStore final : public ResultStore, public WorkSource {
     bool finishing = false;
   };
 
-  struct Report {
-    enum class Type : std::uint8_t { Row, Answer, Failure, Place, BeginRun, EndRun };
-    Type type = Type::Row;
-    Clock::TimePoint due;
-    // The lease's epoch (Row, Answer, Failure).
-    std::int64_t epoch = 0;
-    results::Lease lease;
-    // The shop ID (Answer, Failure), outcome (Answer), tries (Failure), kind (BeginRun), place
-    // saved (EndRun), the run ID (BeginRun, once taken).
-    std::int64_t id = 0;
-    std::int64_t value = 0;
-    std::int64_t runId = 0;
-    // The reason (Failure) or place (Place, BeginRun).
-    std::string text;
-    ShopRecord record;
-  };
-
   PgStore(std::string uri, bool walking, const PgStoreSettings& settings, Clock& clock);
   static Opening Problem(StoreProblem problem);
   std::optional<StoreProblem> StartWalking(const results::WalkRequest& request);
   std::optional<StoreProblem> StartReading();
   StoreProblem ProblemOf(const pg::Status& status) const;
 
-  // Reporting.
+  // Reporting: queues a report of a shop under the lease it was handed out with (nothing when the
+  // node does not hold it).
   void QueueShopReport(Report report, std::int32_t shopId);
-  void QueueReport(Report report);
-  void RefuseReport();
 
-  // The writer.
-  void WriteLoop();
+  // BatchWriter: the writer thread's.
+  Expected<Written, StoreProblem> WriteBatch(std::span<QueuedReport> batch) override;
+  void Committed(std::span<const QueuedReport> batch) override;
+  // Writes the finish of leases whose every ID was handed out, reported and written.
+  void Between() override;
+  Clock::TimePoint NextTry() const override { return writerNextTry_; }
   // Settings of a session of ours, set once it is opened.
   pg::Status PrepareSession(pg::Connection& connection) const;
   // Opens `connection` again when it is lost and the back-off allows a try; on a failed try
@@ -243,12 +231,9 @@ class PgStore final : public ResultStore, public WorkSource {
   bool EnsureConnected(pg::Connection& connection, Clock::TimePoint& nextTry,
                        std::chrono::milliseconds& delay, const char* what,
                        std::optional<StoreProblem>& problem);
-  std::optional<StoreProblem> WriteBatch(std::vector<Report>& batch,
-                                         std::vector<std::int64_t>& refusedEpochs);
-  pg::Status Apply(Report& report, std::vector<std::int64_t>& refusedEpochs);
-  // Writes the finish of leases whose every ID was handed out, reported and written.
-  void FinishCompleteLeases();
-  // Under mutex_: leases ready for FinishCompleteLeases.
+  pg::Status Apply(const QueuedReport& queued, const results::Lease& lease,
+                   std::vector<std::int64_t>& refusedEpochs);
+  // Under mutex_: leases ready for Between to finish.
   std::vector<results::Lease> TakeCompleteLeases();
 
   // The keeper.
@@ -261,10 +246,6 @@ class PgStore final : public ResultStore, public WorkSource {
   void AddLease(const results::Lease& lease, std::vector<std::int32_t> ids);  // under mutex_
   void LoseLease(std::int64_t epoch);                                         // under mutex_
   void ForgetLease(std::int64_t epoch);                                       // under mutex_
-
-  // Records the writer's or the keeper's problem (nothing: it works again) and tells the listener
-  // when what it was told changes (the writer's problem first, else the keeper's).
-  void SetProblem(bool fromWriter, const std::optional<StoreProblem>& problem);
 
   // Reading.
   void CatchUp();
@@ -281,47 +262,36 @@ class PgStore final : public ResultStore, public WorkSource {
   results::JoinedWalk walk_;
   std::int64_t nodeId_ = 0;
 
-  StoreListeners listeners_;
-  // Guards the writer's and the keeper's problems.
-  std::mutex problemMutex_;
-  std::optional<StoreProblem> writerProblem_;
-  std::optional<StoreProblem> keeperProblem_;
-
-  // Leases, hand-out and the report queue.
+  // Leases and hand-out.
   mutable std::mutex mutex_;
-  std::condition_variable writerWakeup_;
   std::condition_variable keeperWakeup_;
-  std::condition_variable progress_;
   std::map<std::int64_t, HeldLease> leases_;  // by epoch
   std::deque<std::int64_t> handOrder_;        // epochs with IDs to hand out, in claim order
   std::unordered_map<std::int32_t, std::int64_t> fenceOf_;  // handed-out ID -> epoch
   bool keeperReachable_ = false;
   bool walkOver_ = false;
   bool endGiven_ = false;
-  std::deque<Report> queue_;
-  Clock::TimePoint earliestDue_ = Clock::TimePoint::max();
-  std::uint64_t reported_ = 0;
-  std::uint64_t written_ = 0;
-  std::uint64_t flushWanted_ = 0;
-  bool finishWanted_ = false;
-  bool troubled_ = false;
-  bool writerStopping_ = false;
+  // The store is closing: no more claims.
+  bool closing_ = false;
   bool keeperStopping_ = false;
-  Clock::TimePoint closeDeadline_;
-  std::uint64_t refused_ = 0;
   PgStoreCounters counters_;
+  // Reports written under a lease (for the node's rate).
   std::uint64_t answeredWritten_ = 0;
-  // Shop IDs of the rows queued or being written, and the place last committed.
-  std::multiset<std::int32_t> unwrittenRows_;
-  std::optional<std::string> durablePlace_;
+
+  // Reports between the reporting threads and the writer.
+  ReportQueue queue_;
 
   // The writer thread's own.
   pg::Connection writer_;
+  Clock::TimePoint writerNextTry_;
+  std::chrono::milliseconds writerDelay_;
+  // Why the last try at reconnecting the writer failed (until one works).
+  std::optional<StoreProblem> connectProblem_;
+  // Leases a write of the last batch found taken by another node.
+  std::vector<std::int64_t> refusedEpochs_;
   std::optional<std::int64_t> currentRun_;
   // The current run's place as written by the transaction under way or the last one.
   std::optional<std::string> writerPlace_;
-  std::uint64_t durableRows_ = 0;
-  std::thread writerThread_;
 
   // The keeper thread's own.
   pg::Connection keeper_;

@@ -342,6 +342,63 @@ TEST(PgStoreTest, FailedShopsAreRetriedByOneNodeAtATime) {
   EXPECT_TRUE(stores[0]->FailedShops().empty());
 }
 
+// A retried failed shop's answer may wait in the queue (the place delay) longer than a lease:
+// the node keeps renewing the shop's lease until the answer is written, so no other node claims
+// the shop meanwhile.
+TEST(PgStoreTest, AFailedShopsLeaseIsRenewedWhileItsAnswerWaitsToBeWritten) {
+  const std::string uri = FreshDatabase();
+  {
+    PgStoreSettings first = QuickSettings();
+    first.failedRetryDelay = std::chrono::hours(1);
+    auto store = WalkingPgStore(uri, Range(1, 10), first);
+    ASSERT_TRUE(store);
+    WalkStore(*store, [](PgStore& s, const WorkSource::Next& next) {
+      if (next.shopId == 4) {
+        s.Failed({next.shopId, 5, "timeout"});
+      } else {
+        s.Answered(next.shopId, ShopOutcome::NoShop);
+      }
+    });
+  }
+  pg::Connection connection = Connect(uri);
+  ASSERT_TRUE(connection.Execute("UPDATE shopwalk.failed_shops SET due_at = now()"));
+
+  PgStoreSettings settings = QuickSettings();
+  // The answer waits for a flush.
+  settings.placeDelay = std::chrono::hours(1);
+  results::WalkRequest next;
+  next.count = 10;
+  auto store = WalkingPgStore(uri, next, settings);
+  ASSERT_TRUE(store);
+  WorkSource::Next given;
+  const auto deadline = std::chrono::steady_clock::now() + Patience;
+  while (!given.retryOfFailed && std::chrono::steady_clock::now() < deadline) {
+    given = store->NextShop();
+    ASSERT_NE(given.kind, WorkSource::Next::Kind::End);
+  }
+  ASSERT_TRUE(given.retryOfFailed);
+  ASSERT_EQ(given.shopId, 4);
+  store->Answered(4, ShopOutcome::NoShop);
+  // Wait on the server's time until the lease taken at the claim would have run out.
+  const std::int64_t claimedUntil =
+      QueryInt(connection,
+               "SELECT (extract(epoch FROM retry_until) * 1000)::bigint FROM "
+               "shopwalk.failed_shops WHERE shop_id = 4");
+  while (QueryInt(connection, "SELECT (extract(epoch FROM now()) * 1000)::bigint") <=
+             claimedUntil &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  EXPECT_EQ(QueryInt(connection,
+                     "SELECT count(*) FROM shopwalk.failed_shops WHERE shop_id = 4 "
+                     "AND retry_until > now()"),
+            1)
+      << "the lease ran out while the answer waited";
+  ASSERT_TRUE(store->Flush(Patience));
+  EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.failed_shops"), 0);
+  EXPECT_EQ(store->Counters().leasesLost, 0u);
+}
+
 TEST(PgStoreTest, BytesComeBackExactlyThroughTheStore) {
   const std::string uri = FreshDatabase();
   auto store = WalkingPgStore(uri, Range(1, 10));

@@ -1,0 +1,245 @@
+// The cases every results store honours, run against each backend: an SQLite file, and a
+// PostgreSQL database on a server of the suite's own. Rows, answers, places, failures, runs and
+// recovery after closing. What one backend does not offer is named where it is left out, with why.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "results/pg_store.h"
+#include "results/sqlite_store.h"
+#include "tests/results/pg_test_support.h"
+#include "tests/results/store_test_support.h"
+#include "tests/support/scratch_directory.h"
+
+namespace shopwalk {
+namespace {
+
+using test::AllRows;
+using test::IdsOf;
+using test::RecordText;
+using test::RecordTexts;
+using test::SampleRecord;
+
+constexpr auto Patience = std::chrono::seconds(60);
+
+// A store file in a folder of the case's own.
+class SqliteBackend {
+ public:
+  // A run left without its end comes back to be continued.
+  static constexpr bool OffersInterruptedRuns = true;
+
+  std::unique_ptr<ResultStore> Walking() { return test::WalkingStore(path_); }
+  std::unique_ptr<ResultStore> Reading() { return test::ReadingStore(path_); }
+  // Every shop ID may be reported.
+  void HandOut(ResultStore& /*store*/, std::int32_t /*last*/) {}
+
+ private:
+  test::ScratchDirectory dir_;
+  std::string path_ = dir_.File("results.db");
+};
+
+// A fresh database on the suite's server, walked as one node of a shared walk from shop ID 1.
+class PgBackend {
+ public:
+  // Leases: a node that dies leaves no run to put back; its blocks are claimed again by lease
+  // (see results/pg_store.h), so Interrupted offers none.
+  static constexpr bool OffersInterruptedRuns = false;
+
+  std::unique_ptr<ResultStore> Walking() {
+    results::WalkRequest request;
+    request.from = 1;
+    PgStoreSettings settings = test::QuickSettings();
+    settings.blockSize = 100;
+    return test::WalkingPgStore(uri_, request, settings);
+  }
+  std::unique_ptr<ResultStore> Reading() {
+    PgStore::Opening opening = PgStore::OpenForReading(uri_);
+    EXPECT_TRUE(opening) << opening.problem.reason;
+    return std::move(opening.store);
+  }
+  // A node writes only what it was handed out: takes shop IDs 1 to `last` from the walk, as the
+  // dispatcher would, without reporting them.
+  void HandOut(ResultStore& store, std::int32_t last) {
+    auto& shared = dynamic_cast<PgStore&>(store);
+    std::int32_t next = 1;
+    const auto deadline = std::chrono::steady_clock::now() + Patience;
+    while (next <= last && std::chrono::steady_clock::now() < deadline) {
+      const WorkSource::Next given = shared.NextShop();
+      if (given.kind == WorkSource::Next::Kind::Shop) {
+        ASSERT_EQ(given.shopId, next);
+        ++next;
+      } else {
+        ASSERT_NE(given.kind, WorkSource::Next::Kind::End);
+        std::this_thread::yield();
+      }
+    }
+    ASSERT_GT(next, last) << "the walk handed out too little in time";
+  }
+
+ private:
+  std::string uri_ = test::FreshDatabase();
+};
+
+template <typename Backend>
+class StoreContractTest : public ::testing::Test {
+ protected:
+  Backend backend_;
+};
+
+using Backends = ::testing::Types<SqliteBackend, PgBackend>;
+class BackendNames {
+ public:
+  template <typename T>
+  static std::string GetName(int /*index*/) {
+    return std::is_same_v<T, SqliteBackend> ? "Sqlite" : "Pg";
+  }
+};
+TYPED_TEST_SUITE(StoreContractTest, Backends, BackendNames);
+
+TYPED_TEST(StoreContractTest, RowsComeBackByteForByteOnePerShopWithItsLatestValues) {
+  auto store = this->backend_.Walking();
+  ASSERT_NE(store, nullptr);
+  this->backend_.HandOut(*store, 6);
+  store->RowAppended(SampleRecord(5));
+  store->RowAppended(SampleRecord(2));
+  store->RowAppended(SampleRecord(3, "old"));
+  store->RowAppended(SampleRecord(3, "new"));
+  ASSERT_TRUE(store->Flush(Patience));
+
+  const std::vector<ShopRecord> rows = AllRows(*store);
+  EXPECT_EQ(IdsOf(rows), (std::vector<std::int32_t>{2, 3, 5}));
+  EXPECT_EQ(RecordTexts(rows),
+            RecordTexts({SampleRecord(2), SampleRecord(3, "new"), SampleRecord(5)}));
+  EXPECT_EQ(store->Summary().rows, 3U);
+}
+
+TYPED_TEST(StoreContractTest, AnswersMarkTheWalkedRangeAndNeverRemoveARow) {
+  auto store = this->backend_.Walking();
+  ASSERT_NE(store, nullptr);
+  this->backend_.HandOut(*store, 9);
+  store->Answered(1, ShopOutcome::NoShop);
+  store->RowAppended(SampleRecord(4));
+  store->Answered(4, ShopOutcome::NoFields);
+  store->Answered(9, ShopOutcome::NoFields);
+  ASSERT_TRUE(store->Flush(Patience));
+
+  const StoreSummary summary = store->Summary();
+  EXPECT_EQ(summary.rows, 1U);
+  EXPECT_EQ(summary.failed, 0U);
+  EXPECT_EQ(summary.lowestWalked, 1);
+  EXPECT_EQ(summary.highestWalked, 9);
+  EXPECT_EQ(IdsOf(AllRows(*store)), std::vector<std::int32_t>{4});
+}
+
+// A failure counts by its reason until the shop is answered or collected; an answer with any
+// outcome but NoShop or NoFields is a failure without tries or reason.
+TYPED_TEST(StoreContractTest, FailuresCountByReasonUntilAnsweredAndOtherOutcomesAreFailures) {
+  auto store = this->backend_.Walking();
+  ASSERT_NE(store, nullptr);
+  this->backend_.HandOut(*store, 8);
+  store->Failed(FailedShop{4, 3, "timed out"});
+  store->Failed(FailedShop{5, 3, "timed out"});
+  store->Failed(FailedShop{6, 1, "refused"});
+  store->Failed(FailedShop{7, 2, "timed out"});
+  store->Answered(5, ShopOutcome::NoShop);
+  store->RowAppended(SampleRecord(7));
+  store->Answered(8, ShopOutcome::Failed);
+  ASSERT_TRUE(store->Flush(Patience));
+
+  const StoreSummary summary = store->Summary();
+  EXPECT_EQ(summary.failed, 3U);
+  const std::vector<std::pair<std::string, std::size_t>> reasons = {
+      {"", 1}, {"refused", 1}, {"timed out", 1}};
+  EXPECT_EQ(summary.failureReasons, reasons);
+  EXPECT_EQ(summary.rows, 1U);
+}
+
+TYPED_TEST(StoreContractTest, APlaceIsARunsAndDurableOnceWritten) {
+  auto store = this->backend_.Walking();
+  ASSERT_NE(store, nullptr);
+  // Outside a run a place is not kept.
+  store->PlaceMoved("7");
+  ASSERT_TRUE(store->Flush(Patience));
+  EXPECT_FALSE(store->DurablePlace().has_value());
+  EXPECT_FALSE(store->LastPlace(RunKind::Window).has_value());
+
+  store->BeginRun(RunKind::Window, "10");
+  ASSERT_TRUE(store->Flush(Patience));
+  EXPECT_EQ(store->DurablePlace(), "10");
+  store->PlaceMoved("12");
+  store->PlaceMoved("15");
+  ASSERT_TRUE(store->Flush(Patience));
+  EXPECT_EQ(store->DurablePlace(), "15");
+  EXPECT_EQ(store->LastPlace(RunKind::Window), "15");
+
+  store->EndRun(true);
+  ASSERT_TRUE(store->Flush(Patience));
+  EXPECT_EQ(store->LastPlace(RunKind::Window), "15");
+  EXPECT_EQ(store->Summary().runs, 1U);
+  EXPECT_FALSE(store->Interrupted(RunKind::Window).has_value());
+}
+
+TYPED_TEST(StoreContractTest, ARunWithoutItsEndIsInterruptedWhereTheBackendOffersIt) {
+  auto store = this->backend_.Walking();
+  ASSERT_NE(store, nullptr);
+  this->backend_.HandOut(*store, 3);
+  store->BeginRun(RunKind::Window, "0");
+  store->RowAppended(SampleRecord(2));
+  store->RowAppended(SampleRecord(1));
+  store->PlaceMoved("3");
+  ASSERT_TRUE(store->Flush(Patience));
+  store.reset();
+
+  auto reading = this->backend_.Reading();
+  ASSERT_NE(reading, nullptr);
+  EXPECT_EQ(reading->LastPlace(RunKind::Window), "3");
+  const std::optional<InterruptedRun> interrupted = reading->Interrupted(RunKind::Window);
+  if constexpr (TypeParam::OffersInterruptedRuns) {
+    ASSERT_TRUE(interrupted.has_value());
+    EXPECT_EQ(interrupted->place, "3");
+    EXPECT_EQ(IdsOf(interrupted->rows), (std::vector<std::int32_t>{2, 1}));
+  } else {
+    EXPECT_FALSE(interrupted.has_value());
+  }
+}
+
+// Closing writes what was reported without a flush; a store opened afterwards finds it all, and
+// refuses reports while opened for reading.
+TYPED_TEST(StoreContractTest, ClosingWritesWhatWaitsAndAReaderFindsIt) {
+  {
+    auto store = this->backend_.Walking();
+    ASSERT_NE(store, nullptr);
+    this->backend_.HandOut(*store, 5);
+    store->BeginRun(RunKind::Window, "0");
+    store->RowAppended(SampleRecord(1));
+    store->Answered(2, ShopOutcome::NoShop);
+    store->Failed(FailedShop{3, 2, "reset"});
+    store->RowAppended(SampleRecord(5, "x"));
+    store->PlaceMoved("5");
+  }
+  auto reading = this->backend_.Reading();
+  ASSERT_NE(reading, nullptr);
+  const StoreSummary summary = reading->Summary();
+  EXPECT_EQ(summary.rows, 2U);
+  EXPECT_EQ(summary.failed, 1U);
+  EXPECT_EQ(summary.lowestWalked, 1);
+  EXPECT_EQ(summary.highestWalked, 5);
+  EXPECT_EQ(RecordTexts(AllRows(*reading)), RecordTexts({SampleRecord(1), SampleRecord(5, "x")}));
+  EXPECT_EQ(reading->LastPlace(RunKind::Window), "5");
+
+  test::StoreWatcher watcher(*reading);
+  reading->RowAppended(SampleRecord(9));
+  EXPECT_TRUE(watcher.WaitForTrouble(StoreProblem::Kind::NotWritable));
+  EXPECT_FALSE(reading->Flush(Patience));
+  EXPECT_EQ(reading->Summary().rows, 2U);
+}
+
+}  // namespace
+}  // namespace shopwalk
