@@ -186,10 +186,7 @@ ReportQueueSettings QueueSettings() {
 }  // namespace
 
 SqliteStore::SqliteStore(std::string path, bool walking, Clock& clock)
-    : path_(std::move(path)),
-      walking_(walking),
-      clock_(clock),
-      queue_(path_, QueueSettings(), clock) {}
+    : path_(std::move(path)), walking_(walking), queue_(path_, QueueSettings(), clock) {}
 
 SqliteStore::~SqliteStore() {
   queue_.Close();

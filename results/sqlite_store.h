@@ -144,7 +144,6 @@ class SqliteStore final : public ResultStore, private BatchWriter {
 
   const std::string path_;
   const bool walking_;
-  Clock& clock_;
   results::WalkingLock lock_;
 
   // The reading connection, one reader at a time.
