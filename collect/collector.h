@@ -24,7 +24,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -39,9 +38,11 @@
 #include "collect/fetch_verdict.h"
 #include "collect/marketplace_health.h"
 #include "collect/progress.h"
+#include "collect/queue_room.h"
 #include "collect/request_slots.h"
 #include "collect/result_sink.h"
 #include "collect/retry_policy.h"
+#include "collect/run_display.h"
 #include "collect/run_state.h"
 #include "collect/waiting_shops.h"
 #include "collect/work_source.h"
@@ -213,14 +214,8 @@ class Collector {
   // had its turn in this round); `walkEnded`: the walk hands out no new shop any more.
   MarketplaceHealth::Probe WhilePaused(MarketplaceHealth::State state, Clock::TimePoint now,
                                        bool walkEnded);
-  // The walk runs again: a later pause is shown afresh, and tasks show their shops again.
-  void ResumeShown();
   // Shows that the results store holds the walk.
   void ShowStoreBehind();
-  // Shows the pause, unless it is shown already.
-  void ShowPause(PauseReason reason, std::chrono::seconds nextTry, bool probeOut);
-  // A task shows the shop it collects, unless a pause is shown: the pause stays in view.
-  void ShowCollecting(const std::string& shopUrl);
   // The probe's task has started: the pause shows that a probe is out (if the outage lasts).
   void ShowProbeOut();
   // A row was added while a pause is shown (a task that was under way as it began): the pause
@@ -252,15 +247,8 @@ class Collector {
   MarketplaceHealth health_;
   std::mutex randomMutex_;
   std::mt19937_64 random_{std::random_device{}()};
-  std::mutex shownMutex_;
-  std::size_t shownWaiting_ = 0, shownFailed_ = 0;
-  // The pause last shown; none while the walk runs.
-  struct ShownPause {
-    PauseReason reason = PauseReason::Outage;
-    std::chrono::seconds nextTry{0};
-    bool probeOut = false;
-  };
-  std::optional<ShownPause> shownPause_;
+  // What the window shows of the run, each thing only when it changed.
+  RunDisplay display_{ui_};
   std::atomic<bool> exiting_{false};
   std::optional<std::int32_t> lastShopId_;
   std::mutex listedMutex_;
@@ -275,10 +263,7 @@ class Collector {
   std::atomic<int> paceMs_{100};
   // Tasks submitted to the pool and not yet started, and how many may wait there when the walk
   // goes flat out (one per worker).
-  std::mutex queueMutex_;
-  std::condition_variable queueRoom_;
-  int queuedTasks_ = 0;
-  int queueAhead_ = 1;
+  QueueRoom queueRoom_;
   std::atomic<int> tasksUnderWay_{0};
 };
 

@@ -1,4 +1,5 @@
-// One collection task: a shop ID in, at most one row out, or the shop back to wait for a try.
+// One collection task: a shop ID in, at most one row out, or the shop back to wait for a try;
+// and what the marketplace's health learns from each fetch.
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -74,11 +75,6 @@ class HeldLock {
 
 }  // namespace
 
-void Collector::SetEnginePolicy(const EnginePolicy& policy) {
-  engine_ = policy;
-  requestSlots_.SetLimit(policy.maxConcurrentRequests);
-}
-
 void Collector::CollectShop(std::int32_t shopId) {
   TryShop(shopId, Ticket{}, MarketplaceHealth::Probe{});
 }
@@ -125,7 +121,7 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
   if (ticket.probe) {
     ShowProbeOut();
   } else {
-    ShowCollecting(shopUrl);
+    display_.ShowCollecting(shopUrl);
   }
 
   // A turn at the marketplace; when it had to wait, the walk may have paused meanwhile.
@@ -238,6 +234,42 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
     AppendRow(record);
   }
   Finish(shopId, ticket, std::nullopt);
+}
+
+bool Collector::MaySend(Ticket ticket) const {
+  switch (health_.StateAt(clock_->Now())) {
+    case MarketplaceHealth::State::Open:
+      return true;
+    case MarketplaceHealth::State::Outage:
+      return ticket.probe;
+    case MarketplaceHealth::State::Held:
+      return false;
+  }
+  return false;
+}
+
+void Collector::Learn(const FetchVerdict& verdict, Ticket ticket, MarketplaceHealth::Host host) {
+  const Clock::TimePoint now = clock_->Now();
+  switch (verdict.kind) {
+    case FetchVerdict::Kind::Page:
+    case FetchVerdict::Kind::NoPage:
+    case FetchVerdict::Kind::Refused:
+      // The marketplace answered (a refusal is the client's own rule, not the server's silence).
+      if (health_.Answered(host, now) && ticket.probe) waiting_.MakeAllDue(now);
+      break;
+    case FetchVerdict::Kind::Transient:
+      if (verdict.retryAfter) {
+        // A pause the server asked for holds every request to the marketplace; it is an answer,
+        // not an outage.
+        health_.HoldUntil(now + std::min(verdict.retryAfter->From(clock_->CalendarNow()),
+                                         policy_.longestRetryAfter));
+      } else {
+        health_.Failed(host, now);
+      }
+      break;
+    case FetchVerdict::Kind::Aborted:
+      break;
+  }
 }
 
 }  // namespace shopwalk
