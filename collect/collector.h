@@ -46,9 +46,11 @@
 #include "collect/run_state.h"
 #include "collect/waiting_shops.h"
 #include "collect/work_source.h"
+#include "net/body_buffer.h"
 
 namespace shopwalk {
 
+class HttpClient;
 class Pacer;
 
 class Collector {
@@ -169,6 +171,15 @@ class Collector {
   // goes back when the task ends without reporting it); CollectShop is the first try of a new
   // shop.
   void TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::Probe probe);
+  // One page of the shop's task: a turn at the marketplace, the fetch with the task's `client`
+  // (none: it could not be made), and what the marketplace's health learns of it. The page when
+  // the marketplace answered (an error page reads as empty); nothing when the shop's try ended
+  // here, and then the shop is dealt with already: left unfinished, put back, waiting for its
+  // next try or failed for good.
+  std::optional<net::ResponseBody> FetchPage(HttpClient* client, const std::string& url,
+                                             std::int32_t shopId, Ticket ticket,
+                                             MarketplaceHealth::Probe& probe,
+                                             MarketplaceHealth::Host host);
   // The shop's try did not get an answer: it waits for its next try, or fails for good after
   // the last one. A probe's failure sets when the next probe goes.
   void TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVerdict& verdict,
