@@ -41,8 +41,7 @@ void Collector::SetResultSink(ResultSink* sink) {
 }
 
 void Collector::SetAlreadyListed(std::set<std::int32_t> shopIds) {
-  std::lock_guard lock(listedMutex_);
-  alreadyListed_ = std::move(shopIds);
+  fieldWalk_.SetAlreadyListed(std::move(shopIds));
 }
 
 std::string Collector::ProgressText() {

@@ -36,6 +36,7 @@
 #include "collect/collector_ui.h"
 #include "collect/engine_policy.h"
 #include "collect/fetch_verdict.h"
+#include "collect/field_walk.h"
 #include "collect/marketplace_health.h"
 #include "collect/progress.h"
 #include "collect/queue_room.h"
@@ -70,7 +71,9 @@ class Collector {
   // Up (+1) or down (any other value) on the thread-count field.
   void OnThreadCountSpin(int direction);
 
-  // The dispatch loop (runs on the dispatcher thread): one shop ID per pass, ten passes a second.
+  // The dispatch loop (runs on the dispatcher thread): ten passes a second, each handing out at
+  // most one new shop ID: failed shops on record first, then due retries and probes, then the
+  // next ID of the walk's source (the work source, or else the shop-ID field).
   void DispatchShopIds();
   // Collects one shop (runs on a pool worker): at most one row in the result list.
   void CollectShop(std::int32_t shopId);
@@ -108,7 +111,7 @@ class Collector {
   void SetPace(std::chrono::milliseconds pace) { paceMs_ = static_cast<int>(pace.count()); }
   // The last shop ID the walk hands out (none: it goes on to the largest shop ID). Set before
   // Start. Once past it the walk hands out no new ID; it ends when no shop is left unanswered.
-  void SetLastShopId(std::optional<std::int32_t> last) { lastShopId_ = last; }
+  void SetLastShopId(std::optional<std::int32_t> last) { fieldWalk_.SetLastShopId(last); }
   // Where the walk's shop IDs come from instead of the shop-ID field (a walk shared by several
   // machines). Set before Start; it must outlive the collector's work. With one, the field shows
   // the ID last handed out, and the failed shops to try again come from the source.
@@ -202,6 +205,29 @@ class Collector {
   bool MaySend(Ticket ticket) const;
   void ShowRetryCounts();
   // Dispatcher steps.
+  // How a dispatcher pass ended, which says how the next one comes: after a pass's wait (for the
+  // pool's queue to have room, flat out) when it handed out a shop, after a short while when it
+  // had nothing to hand out, at once, or never (the dispatcher ends).
+  enum class PassEnd { HandedOut, Idle, AtOnce, Over };
+  // The dispatcher's walk: where its IDs come from, the shop-ID text last handed out (kept for
+  // the place), and whether the source has no more IDs (the walk then goes on trying the shops
+  // that wait until none is left).
+  struct Walk {
+    WorkSource& source;
+    std::string cursorText;
+    bool ended = false;
+  };
+  // One pass: the pause, due retries and failed shops on record first, then the walk's end, the
+  // pool's queue and the store's hold, and then the next ID from the walk's source.
+  PassEnd DispatchPass(Walk& walk);
+  // Takes the next ID from the walk's source and hands it out, with the outage's probe if any.
+  PassEnd HandOutNext(Walk& walk, MarketplaceHealth::Probe probe);
+  // The source has no more IDs: the walk ends once no shop handed out is unanswered.
+  PassEnd WhileEnding(const Walk& walk);
+  // Runs the stop sequence when Stop was clicked; whether it did.
+  bool StopIfAsked();
+  // Whether the results store holds the walk (it cannot keep up).
+  bool StoreBehind() const;
   // Queues the shop's task; with a probe, the task is the outage's probe. False when the pool
   // refused it (a probe goes back then).
   bool Submit(std::int32_t shopId, Ticket ticket, MarketplaceHealth::Probe probe = {});
@@ -218,8 +244,6 @@ class Collector {
   void SubmitDueRetry(Clock::TimePoint now);
   // Submits the next failed shop on record; false when none is left.
   bool SubmitRecordedFailure();
-  // Whether the walk is to pass `shopId` by (SetAlreadyListed); it is passed by once.
-  bool AlreadyListed(std::int32_t shopId);
   // One dispatcher pass while the walk is paused: sends the probe when it is due and shows the
   // pause. Returns the probe when it is to go with the next new shop (every waiting shop has
   // had its turn in this round); `walkEnded`: the walk hands out no new shop any more.
@@ -261,9 +285,8 @@ class Collector {
   // What the window shows of the run, each thing only when it changed.
   RunDisplay display_{ui_};
   std::atomic<bool> exiting_{false};
-  std::optional<std::int32_t> lastShopId_;
-  std::mutex listedMutex_;
-  std::set<std::int32_t> alreadyListed_;
+  // The walk through the shop-ID field: where the walk's IDs come from without a work source.
+  FieldWalk fieldWalk_{ui_};
   std::atomic<bool> walkEnded_{false};
   std::atomic<std::uint64_t> rowsWithCutFields_{0};
   // The dispatcher's own: the outage whose probes take turns, and the waiting shops that have

@@ -29,7 +29,7 @@ void Collector::ShowProbeOut() {
 void Collector::ShowPauseAgain() {
   display_.ShowPauseAgain([this](PauseReason reason) {
     return reason == PauseReason::StoreBehind
-               ? sink_ != nullptr && sink_->Congested()
+               ? StoreBehind()
                : health_.StateAt(clock_->Now()) != MarketplaceHealth::State::Open;
   });
 }

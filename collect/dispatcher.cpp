@@ -2,7 +2,6 @@
 // record, and the walk while it is paused.
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <memory>
 
 #include "collect/collector.h"
@@ -47,106 +46,93 @@ Collector::Ticket Collector::Ticket::Unpack(std::int32_t packed) {
 
 void Collector::DispatchShopIds() {
   Pacer pacer(std::chrono::milliseconds(paceMs_.load()), *clock_);
-  // Once the walk has reached the largest shop ID it hands out no new one, but goes on trying
-  // the shops that wait until none is left.
-  bool walkEnded = false;
-  std::string cursorText = ui_.ShopIdText();
+  // Without a work source the walk goes through the shop-ID field.
+  Walk walk{source_ != nullptr ? *source_ : fieldWalk_, ui_.ShopIdText()};
   for (std::int64_t pass = 0; pass < MaxDispatchPasses; ++pass) {
     if (ThreadEndRequested() || exiting_) return;
-    const Clock::TimePoint now = clock_->Now();
-    // The outage's probe when it is to go with this pass's new shop. Every way out of the pass
-    // that does not send it hands it back (it is dropped), so the next pass can take it again.
-    MarketplaceHealth::Probe probe;
-    if (const auto state = health_.StateAt(now); state != MarketplaceHealth::State::Open) {
-      // No task may start for a while, so the pause itself answers Stop.
-      if (run_.StopRequested.load() == 1) {
-        ShutDownRun();
-        return;
-      }
-      probe = WhilePaused(state, now, walkEnded);
-      if (!probe) {
-        ReportPlace(cursorText);
-        if (!NextPass(pacer, false)) return;
-        continue;
-      }
-    } else {
-      if (sink_ == nullptr || !sink_->Congested()) display_.Resume();
-      SubmitDueRetry(now);
-      // Failed shops on record go first, one a pass, before the walk goes on.
-      if (SubmitRecordedFailure()) {
-        ReportPlace(cursorText);
-        if (!NextPass(pacer, true)) return;
-        continue;
-      }
-    }
-
-    if (walkEnded) {
-      ReportPlace(cursorText);
-      if (!progress_.AnyInFlight()) {
-        walkEnded_ = true;
-        if (onWalkEnded_) onWalkEnded_();
-        return;
-      }
-      if (!NextPass(pacer, false)) return;
-      continue;
-    }
-    // Flat out, a new shop waits for room in the pool's queue (a probe does not wait).
-    if (!probe && QueueFull()) {
-      if (!NextPass(pacer, true)) return;
-      continue;
-    }
-    // A store that cannot keep up holds the walk: nothing is handed out until it can.
-    if (sink_ != nullptr && sink_->Congested()) {
-      if (run_.StopRequested.load() == 1) {
-        ShutDownRun();
-        return;
-      }
-      ShowStoreBehind();
-      if (!NextPass(pacer, false)) return;
-      continue;
-    }
-    Ticket ticket;
-    if (source_ != nullptr) {
-      const WorkSource::Next next = source_->NextShop();
-      if (next.kind == WorkSource::Next::Kind::End) {
-        walkEnded = true;
-        continue;
-      }
-      if (next.kind == WorkSource::Next::Kind::Wait) {
-        if (!NextPass(pacer, false)) return;
-        continue;
-      }
-      cursorText = NumberToText(next.shopId);
-      ui_.SetShopIdText(cursorText);
-      ticket.recorded = next.retryOfFailed;
-      if (!ticket.recorded) progress_.Submitted(next.shopId);
-      if (!Submit(next.shopId, ticket, std::move(probe))) Abandon(next.shopId, ticket);
-      ReportPlace(cursorText);
-      if (!NextPass(pacer, true)) return;
-      continue;
-    }
-    const std::int32_t current = TextToInt(ui_.ShopIdText());
-    // The walk ends at its last shop ID, at the latest at the largest shop ID instead of wrapping
-    // to negative ones.
-    if (current == std::numeric_limits<std::int32_t>::max() ||
-        (lastShopId_ && current >= *lastShopId_)) {
-      walkEnded = true;
-      continue;
-    }
-    ui_.SetShopIdText(NumberToText(static_cast<double>(current) + 1));
-    cursorText = ui_.ShopIdText();
-    const std::int32_t shopId = TextToInt(cursorText);
-    if (AlreadyListed(shopId)) {
-      // Its row came back with the interrupted run's list: walked past without a pass's wait.
-      ReportPlace(cursorText);
-      continue;
-    }
-
-    progress_.Submitted(shopId);
-    if (!Submit(shopId, ticket, std::move(probe))) progress_.Abandoned(shopId);
-    ReportPlace(cursorText);
-    if (!NextPass(pacer, true)) return;
+    const PassEnd end = DispatchPass(walk);
+    if (end == PassEnd::Over) return;
+    if (end != PassEnd::AtOnce && !NextPass(pacer, end == PassEnd::HandedOut)) return;
   }
+}
+
+Collector::PassEnd Collector::DispatchPass(Walk& walk) {
+  const Clock::TimePoint now = clock_->Now();
+  // The outage's probe when it is to go with this pass's new shop. Every way out of the pass
+  // that does not send it hands it back (it is dropped), so the next pass can take it again.
+  MarketplaceHealth::Probe probe;
+  if (const auto state = health_.StateAt(now); state != MarketplaceHealth::State::Open) {
+    // No task may start for a while, so the pause itself answers Stop.
+    if (StopIfAsked()) return PassEnd::Over;
+    probe = WhilePaused(state, now, walk.ended);
+    if (!probe) {
+      ReportPlace(walk.cursorText);
+      return PassEnd::Idle;
+    }
+  } else {
+    if (!StoreBehind()) display_.Resume();
+    SubmitDueRetry(now);
+    // Failed shops on record go first, one a pass, before the walk goes on.
+    if (SubmitRecordedFailure()) {
+      ReportPlace(walk.cursorText);
+      return PassEnd::HandedOut;
+    }
+  }
+  if (walk.ended) return WhileEnding(walk);
+  // Flat out, a new shop waits for room in the pool's queue (a probe does not wait).
+  if (!probe && QueueFull()) return PassEnd::HandedOut;
+  // A store that cannot keep up holds the walk: nothing is handed out until it can.
+  if (StoreBehind()) {
+    if (StopIfAsked()) return PassEnd::Over;
+    ShowStoreBehind();
+    return PassEnd::Idle;
+  }
+  return HandOutNext(walk, std::move(probe));
+}
+
+Collector::PassEnd Collector::HandOutNext(Walk& walk, MarketplaceHealth::Probe probe) {
+  const WorkSource::Next next = walk.source.NextShop();
+  switch (next.kind) {
+    case WorkSource::Next::Kind::End:
+      walk.ended = true;
+      return PassEnd::AtOnce;
+    case WorkSource::Next::Kind::Wait:
+      return PassEnd::Idle;
+    case WorkSource::Next::Kind::PassedBy:
+    case WorkSource::Next::Kind::Shop:
+      break;
+  }
+  walk.cursorText = NumberToText(next.shopId);
+  ui_.SetShopIdText(walk.cursorText);
+  if (next.kind == WorkSource::Next::Kind::PassedBy) {
+    // Its shop came back with the interrupted run's list: walked past without a pass's wait.
+    ReportPlace(walk.cursorText);
+    return PassEnd::AtOnce;
+  }
+  Ticket ticket;
+  ticket.recorded = next.retryOfFailed;
+  if (!ticket.recorded) progress_.Submitted(next.shopId);
+  if (!Submit(next.shopId, ticket, std::move(probe))) Abandon(next.shopId, ticket);
+  ReportPlace(walk.cursorText);
+  return PassEnd::HandedOut;
+}
+
+Collector::PassEnd Collector::WhileEnding(const Walk& walk) {
+  ReportPlace(walk.cursorText);
+  if (progress_.AnyInFlight()) return PassEnd::Idle;
+  walkEnded_ = true;
+  if (onWalkEnded_) onWalkEnded_();
+  return PassEnd::Over;
+}
+
+bool Collector::StopIfAsked() {
+  if (run_.StopRequested.load() != 1) return false;
+  ShutDownRun();
+  return true;
+}
+
+bool Collector::StoreBehind() const {
+  return sink_ != nullptr && sink_->Congested();
 }
 
 bool Collector::QueueFull() {
@@ -162,11 +148,6 @@ bool Collector::NextPass(Pacer& pacer, bool handedOut) {
   }
   queueRoom_.WaitForRoom(*clock_, IdlePass);
   return !ThreadEndRequested();
-}
-
-bool Collector::AlreadyListed(std::int32_t shopId) {
-  std::lock_guard lock(listedMutex_);
-  return alreadyListed_.erase(shopId) > 0;
 }
 
 void Collector::SubmitDueRetry(Clock::TimePoint now) {
@@ -229,7 +210,7 @@ MarketplaceHealth::Probe Collector::WhilePaused(MarketplaceHealth::State state,
           Abandon(shop->id, ticket);
         }
         ShowRetryCounts();
-      } else if (!walkEnded && sink_ != nullptr && sink_->Congested()) {
+      } else if (!walkEnded && StoreBehind()) {
         // No new shop may go while the store is behind: the probe goes back (dropped here) and
         // goes with the first new shop the store lets through.
         heldByStore = true;

@@ -1,9 +1,11 @@
-// The dispatcher's small parts on their own: how far the pool's queue runs ahead of the workers,
-// and what the window is shown of a run (each thing once, the pause kept in view).
+// The dispatcher's small parts on their own: the walk through the shop-ID field, how far the
+// pool's queue runs ahead of the workers, and what the window is shown of a run (each thing once,
+// the pause kept in view).
 #include <gtest/gtest.h>
 
 #include <thread>
 
+#include "collect/field_walk.h"
 #include "collect/queue_room.h"
 #include "collect/run_display.h"
 #include "tests/support/manual_clock.h"
@@ -13,6 +15,56 @@ namespace shopwalk::test {
 namespace {
 
 using std::chrono::seconds;
+using Next = WorkSource::Next;
+
+// The field walk's answers as the dispatcher would take them: each ID handed out or passed by is
+// written into the field, as the dispatcher does.
+std::vector<std::pair<Next::Kind, std::int32_t>> Walk(FieldWalk& walk, MemoryUi& ui, int passes) {
+  std::vector<std::pair<Next::Kind, std::int32_t>> answers;
+  for (int i = 0; i < passes; ++i) {
+    const Next next = walk.NextShop();
+    EXPECT_FALSE(next.retryOfFailed);
+    answers.emplace_back(next.kind, next.kind == Next::Kind::End ? 0 : next.shopId);
+    if (next.kind != Next::Kind::End) ui.SetShopIdText(std::to_string(next.shopId));
+  }
+  return answers;
+}
+
+TEST(FieldWalkTest, HandsOutTheIdAfterTheFieldAndPassesListedShopsByOnce) {
+  MemoryUi ui;
+  FieldWalk walk(ui);
+  walk.SetAlreadyListed({12, 14});
+  ui.SetShopIdText("10");
+  using K = Next::Kind;
+  EXPECT_EQ(
+      Walk(walk, ui, 5),
+      (std::vector<std::pair<K, std::int32_t>>{
+          {K::Shop, 11}, {K::PassedBy, 12}, {K::Shop, 13}, {K::PassedBy, 14}, {K::Shop, 15}}));
+  // What the user types counts from the next pass; a listed ID is passed by only once.
+  ui.SetShopIdText("11");
+  EXPECT_EQ(Walk(walk, ui, 1), (std::vector<std::pair<K, std::int32_t>>{{K::Shop, 12}}));
+  // Text that is no number starts from 0, as the field always did.
+  ui.SetShopIdText("abc");
+  EXPECT_EQ(Walk(walk, ui, 1), (std::vector<std::pair<K, std::int32_t>>{{K::Shop, 1}}));
+}
+
+TEST(FieldWalkTest, EndsAtItsLastIdOrTheLargestWithoutWrapping) {
+  MemoryUi ui;
+  FieldWalk walk(ui);
+  using K = Next::Kind;
+  walk.SetLastShopId(21);
+  ui.SetShopIdText("19");
+  EXPECT_EQ(Walk(walk, ui, 3),
+            (std::vector<std::pair<K, std::int32_t>>{{K::Shop, 20}, {K::Shop, 21}, {K::End, 0}}));
+  // A field already past the last ID hands out nothing.
+  ui.SetShopIdText("500");
+  EXPECT_EQ(walk.NextShop().kind, K::End);
+
+  walk.SetLastShopId(std::nullopt);
+  ui.SetShopIdText("2147483646");
+  EXPECT_EQ(Walk(walk, ui, 2),
+            (std::vector<std::pair<K, std::int32_t>>{{K::Shop, 2147483647}, {K::End, 0}}));
+}
 
 TEST(QueueRoomTest, FullAtOneShopPerWorkerAndRefilledOnceHalfIsTaken) {
   QueueRoom room;
