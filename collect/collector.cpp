@@ -44,6 +44,31 @@ void Collector::SetAlreadyListed(std::set<std::int32_t> shopIds) {
   fieldWalk_.SetAlreadyListed(std::move(shopIds));
 }
 
+RunFigures Collector::Figures() {
+  RunFigures figures;
+  {
+    std::lock_guard lock(handedOutMutex_);
+    figures.cursor = handedOut_.cursor;
+    figures.first = handedOut_.first;
+    figures.handedOut = handedOut_.count;
+  }
+  figures.started = figures.handedOut > 0;
+  figures.rows = rows_.load();
+  figures.rowsWithCutFields = rowsWithCutFields_.load();
+  const RunDisplay::Counts counts = display_.CountsShown();
+  figures.waiting = counts.waiting;
+  figures.failed = counts.failed;
+  if (const std::optional<RunDisplay::Pause> pause = display_.PauseShown()) {
+    figures.paused = pause->reason;
+    figures.nextTry = pause->nextTry;
+    figures.probeOut = pause->probeOut;
+  }
+  figures.stopped = stopped_.load();
+  figures.walkEnded = walkEnded_.load();
+  figures.place = ProgressText();
+  return figures;
+}
+
 std::string Collector::ProgressText() {
   return progress_.ProgressText(ui_.ShopIdText());
 }

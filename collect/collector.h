@@ -44,6 +44,7 @@
 #include "collect/result_sink.h"
 #include "collect/retry_policy.h"
 #include "collect/run_display.h"
+#include "collect/run_figures.h"
 #include "collect/run_state.h"
 #include "collect/waiting_shops.h"
 #include "collect/work_source.h"
@@ -93,6 +94,8 @@ class Collector {
   // shops it did not finish, one less than the lowest of them.
   std::string ProgressText();
   const ProgressTracker& Progress() const { return progress_; }
+  // The run's figures now, as the window shows them; from any thread.
+  RunFigures Figures();
 
   // For the program's end: refuses further work (tasks not started yet leave their shops
   // unfinished), ends the dispatcher, lets the transfers in flight finish for `grace` (0: aborts
@@ -288,7 +291,17 @@ class Collector {
   // The walk through the shop-ID field: where the walk's IDs come from without a work source.
   FieldWalk fieldWalk_{ui_};
   std::atomic<bool> walkEnded_{false};
+  std::atomic<bool> stopped_{false};
+  std::atomic<std::size_t> rows_{0};
   std::atomic<std::uint64_t> rowsWithCutFields_{0};
+  // The shop IDs handed out: the last, the first, how many (RunFigures).
+  struct HandedOut {
+    std::int32_t cursor = 0;
+    std::int32_t first = 0;
+    std::int64_t count = 0;
+  };
+  std::mutex handedOutMutex_;
+  HandedOut handedOut_;
   // The dispatcher's own: the outage whose probes take turns, and the waiting shops that have
   // been the probe in the current round of turns.
   int probeRoundOutage_ = 0;

@@ -104,6 +104,11 @@ Collector::PassEnd Collector::HandOutNext(Walk& walk, MarketplaceHealth::Probe p
   }
   walk.cursorText = NumberToText(next.shopId);
   ui_.SetShopIdText(walk.cursorText);
+  {
+    std::lock_guard lock(handedOutMutex_);
+    if (handedOut_.count++ == 0) handedOut_.first = next.shopId;
+    handedOut_.cursor = next.shopId;
+  }
   if (next.kind == WorkSource::Next::Kind::PassedBy) {
     // Its shop came back with the interrupted run's list: walked past without a pass's wait.
     ReportPlace(walk.cursorText);

@@ -84,6 +84,7 @@ void Collector::ShutDownRun() {
 
   DeleteLock(run_.ResultLock.load());
 
+  stopped_ = true;
   ui_.FreezeRunControls();
 }
 

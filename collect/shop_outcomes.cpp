@@ -82,6 +82,7 @@ void Collector::AppendRow(const ShopRecord& record) {
   {
     std::lock_guard lock(rowOrderMutex_);
     ui_.AddRow(record);
+    ++rows_;
     if (sink_ != nullptr) sink_->RowAppended(record);
   }
   ShowPauseAgain();
