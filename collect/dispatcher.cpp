@@ -79,7 +79,8 @@ Collector::PassEnd Collector::DispatchPass(Walk& walk) {
     }
   }
   if (walk.ended) return WhileEnding(walk);
-  // Flat out, a new shop waits for room in the pool's queue (a probe does not wait).
+  // Flat out, a new shop waits for room in the pool's queue (a probe does not wait), as the
+  // next pass does after a shop was handed out.
   if (!probe && QueueFull()) return PassEnd::HandedOut;
   // A store that cannot keep up holds the walk: nothing is handed out until it can.
   if (StoreBehind()) {
