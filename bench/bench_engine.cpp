@@ -84,7 +84,7 @@ class RecordingUi : public test::MemoryUi {
   std::vector<Clock::time_point> writes_;
 };
 
-struct RunFigures {
+struct Measured {
   double wallSeconds = 0;
   double cpuSeconds = 0;
   int rows = 0;
@@ -93,7 +93,7 @@ struct RunFigures {
 };
 
 // With `store`, the collector reports to it, as the programs do.
-RunFigures RunShops(std::chrono::milliseconds pace, ResultStore* store = nullptr) {
+Measured RunShops(std::chrono::milliseconds pace, ResultStore* store = nullptr) {
   RecordingUi ui(First + Shops + 1);
   Collector collector(ui);
   collector.SetPace(pace);
@@ -116,7 +116,7 @@ RunFigures RunShops(std::chrono::milliseconds pace, ResultStore* store = nullptr
   // Everything reported is written before the CPU is read: the store's work counts.
   if (store != nullptr) store->Flush(std::chrono::seconds(30));
   const auto end = Clock::now();
-  RunFigures figures;
+  Measured figures;
   figures.cpuSeconds = CpuSeconds() - cpuStart;
   figures.rows = static_cast<int>(ui.Rows().size());
 
@@ -155,7 +155,7 @@ int main() {
 
   std::printf("600 shop IDs, 20 workers, demo marketplace on 127.0.0.1:%d\n\n", server.port);
 
-  const RunFigures paced = RunShops(std::chrono::milliseconds(100));
+  const Measured paced = RunShops(std::chrono::milliseconds(100));
   std::printf("At the normal pace (100 ms):\n");
   std::printf("  wall time            %8.3f s  (ideal 60.000 s, %+.2f%%)\n", paced.wallSeconds,
               (paced.wallSeconds / 60.0 - 1) * 100);
@@ -166,12 +166,12 @@ int main() {
   std::printf("  dispatcher drift     %8.2f ms at the last pass, %.2f ms at worst\n\n",
               paced.finalDriftMs, paced.worstDriftMs);
 
-  const RunFigures flat = RunShops(std::chrono::milliseconds(0));
+  const Measured flat = RunShops(std::chrono::milliseconds(0));
   // Flat out again, with every row and answer written to a results store.
   char folder[] = "/tmp/bench_engine_XXXXXX";
   if (mkdtemp(folder) == nullptr) return 1;
   const std::string storePath = std::string(folder) + "/shopwalk.db";
-  RunFigures stored;
+  Measured stored;
   {
     SqliteStore::Opening opened = SqliteStore::OpenForWalking(storePath);
     if (!opened) {

@@ -130,11 +130,11 @@ void RunCase(test::TestMarketplace& market, Hostility hostility, int seconds) {
       std::map<std::string, long> mine;
       while (!stop.load()) {
         auto client = HttpClient::Create();
-        client->Open("GET", "http://shop" + std::to_string(nextShop.fetch_add(1)) + "." +
-                                std::string(Domain) + "/");
-        client->Send();
-        const std::string page = client->ResponseText();
-        const FetchOutcome& outcome = client->LastOutcome();
+        const std::string url =
+            "http://shop" + std::to_string(nextShop.fetch_add(1)) + "." + std::string(Domain) + "/";
+        const FetchResult fetched = client->Fetch({.url = url});
+        const std::string_view page = fetched.page.View();
+        const FetchOutcome& outcome = fetched.outcome;
         ++mine[outcome.Answered() ? "answered" : std::string(TransportErrorName(outcome.error))];
         requests.fetch_add(1);
         pageBytes.fetch_add(page.size());

@@ -311,12 +311,7 @@ int RunWalk(const WalkCommand& command, const Folders& folders, Clock& clock) {
   // A shared walk's own bar would mislead (its IDs come in blocks): its end shows as the
   // cluster's share answered instead.
   ProgressDisplay progress(
-      style,
-      [&view, &collector] {
-        WalkFigures figures = view.Figures();
-        figures.rowsWithCutFields = collector.RowsWithCutFields();
-        return figures;
-      },
+      style, [&view, &collector] { return view.Figures(collector.Figures()); },
       walk.shared != nullptr ? std::nullopt : last, stderr, clock);
   std::optional<ClusterWatch> clusterWatch;
   if (walk.shared != nullptr && style != ProgressStyle::Quiet) {

@@ -1,7 +1,7 @@
 // The command line's host of the engine: the shop-ID field and the thread count held in memory,
-// the rows counted (and handed to whoever writes them out), the pause, the retry counts and the
-// store's trouble kept, all as figures a progress display can read at any moment. Safe from any
-// thread.
+// the rows handed to whoever writes them out, and the shared walk's figures and the store's
+// trouble kept beside the engine's figures for a progress display to read at any moment. Safe
+// from any thread.
 #pragma once
 
 #include <chrono>
@@ -12,6 +12,7 @@
 #include <string>
 
 #include "collect/collector_ui.h"
+#include "collect/run_figures.h"
 
 namespace shopwalk {
 
@@ -29,32 +30,13 @@ struct ClusterFigures {
   std::size_t failed = 0;
 };
 
-// What a walk looks like at one moment.
-struct WalkFigures {
-  // The last shop ID handed out, the first one, and how many were handed out (a shared walk's
-  // IDs come in blocks with gaps between them, and failed shops come again).
-  std::int32_t cursor = 0;
-  std::int32_t first = 0;
-  std::int64_t handedOut = 0;
-  std::size_t rows = 0;
-  // Rows with a field cut to the longest a row keeps (the page held a longer text).
-  std::uint64_t rowsWithCutFields = 0;
-  std::size_t waiting = 0;
-  std::size_t failed = 0;
-  std::optional<PauseReason> paused;
-  std::chrono::seconds nextTry{0};
-  // While paused for an outage: a probe is out asking whether the marketplace is back.
-  bool probeOut = false;
-  bool stopped = false;
-  // Whether any shop ID has been handed out yet.
-  bool started = false;
+// What a walk looks like at one moment: the engine's figures of the run, and what the command
+// line knows besides.
+struct WalkFigures : RunFigures {
   // The shared walk's figures, when the walk is shared.
   std::optional<ClusterFigures> cluster;
   // While the store cannot write: the rows it holds unwritten.
   std::optional<std::uint64_t> storeUnwritten;
-
-  // Shop IDs handed out so far.
-  std::int64_t Walked() const { return handedOut; }
 };
 
 class WalkView : public CollectorUi {
@@ -75,7 +57,8 @@ class WalkView : public CollectorUi {
   void ShowPaused(PauseReason reason, std::chrono::seconds nextTry, bool probeOut) override;
   void ShowRetryCounts(std::size_t waiting, std::size_t failed) override;
 
-  WalkFigures Figures();
+  // The engine's figures `run` with the shared walk's figures and the store's trouble.
+  WalkFigures Figures(const RunFigures& run);
   // The shared walk's figures for the display (from another thread, now and then).
   void SetCluster(const ClusterFigures& cluster);
   // The store cannot write and holds `unwrittenRows` rows; nothing: it writes again.
@@ -85,7 +68,8 @@ class WalkView : public CollectorUi {
   std::mutex mutex_;
   std::string shopId_;
   std::string threadCount_;
-  WalkFigures figures_;
+  std::optional<ClusterFigures> cluster_;
+  std::optional<std::uint64_t> storeUnwritten_;
   std::function<void(const ShopRecord&)> onRow_;
 };
 

@@ -1,7 +1,7 @@
+// The collector's making, its settings and the walk's place.
 #include "collect/collector.h"
 
 #include "net/transfer_abort.h"
-#include "workers/threads.h"
 
 namespace shopwalk {
 
@@ -14,52 +14,63 @@ Collector::~Collector() {
   ResetTransferAbort();
 }
 
-std::string Collector::ProgressText() {
-  return progress_.ProgressText(ui_.ShopIdText());
-}
-
-void Collector::OnWindowClosing() {
-  DeleteLock(run_.ResultLock.load());
-  run_.WorkerPool.Stop();
-}
-
 void Collector::SetClock(Clock& clock) {
   clock_ = &clock;
   requestSlots_.SetClock(clock);
 }
 
-bool Collector::ShutDownForExit(std::chrono::milliseconds timeout,
-                                std::chrono::milliseconds grace) {
-  Clock& clock = *clock_;
-  const Clock::TimePoint deadline = clock.After(timeout);
-  exiting_ = true;
-  run_.WorkerPool.Stop();
-  if (grace.count() > 0) {
-    // The tasks in flight finish their shops if they can; the queued ones leave at once.
-    run_.WorkerPool.WaitEnded(std::min(grace, timeout), clock);
-  }
-  DeleteLock(run_.ResultLock.load());
-  AbortAllTransfers();
+void Collector::SetRetryPolicy(const RetryPolicy& policy) {
+  policy_ = policy;
+  health_.SetPolicy(policy);
+}
 
-  bool ended = true;
-  if (ThreadHandle dispatcher = run_.DispatcherThread.load(); dispatcher != 0) {
-    TerminateThread(dispatcher);
-    ended = WaitThreadEnded(dispatcher, timeout, clock);
-    if (ended && run_.DispatcherThread.compare_exchange_strong(dispatcher, 0)) {
-      CloseThreadHandle(dispatcher);
-    }
-  }
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock.Now());
-  const bool workersEnded =
-      run_.WorkerPool.WaitEnded(std::max(left, std::chrono::milliseconds(0)), clock) && ended;
-  // The place after the last answers of the run (the field may be gone with the window).
-  std::optional<std::string> cursor;
+void Collector::SetEnginePolicy(const EnginePolicy& policy) {
+  engine_ = policy;
+  requestSlots_.SetLimit(policy.maxConcurrentRequests);
+}
+
+void Collector::SetResultSink(ResultSink* sink) {
+  sink_ = sink;
+  std::vector<FailedShop> recorded;
+  if (sink_ != nullptr) recorded = sink_->FailedShops();
   {
-    std::lock_guard lock(placeMutex_);
-    cursor = cursorText_;
+    std::lock_guard lock(failedMutex_);
+    for (const FailedShop& shop : recorded) failedIds_.insert(shop.shopId);
   }
-  if (cursor) ReportPlace(*cursor);
-  return workersEnded;
+  ShowRetryCounts();
+}
+
+void Collector::SetAlreadyListed(std::set<std::int32_t> shopIds) {
+  fieldWalk_.SetAlreadyListed(std::move(shopIds));
+}
+
+RunFigures Collector::Figures() {
+  RunFigures figures;
+  {
+    std::lock_guard lock(handedOutMutex_);
+    figures.cursor = handedOut_.cursor;
+    figures.first = handedOut_.first;
+    figures.handedOut = handedOut_.count;
+  }
+  figures.started = figures.handedOut > 0;
+  figures.rows = rows_.load();
+  figures.rowsWithCutFields = rowsWithCutFields_.load();
+  const RunDisplay::Counts counts = display_.CountsShown();
+  figures.waiting = counts.waiting;
+  figures.failed = counts.failed;
+  if (const std::optional<RunDisplay::Pause> pause = display_.PauseShown()) {
+    figures.paused = pause->reason;
+    figures.nextTry = pause->nextTry;
+    figures.probeOut = pause->probeOut;
+  }
+  figures.stopped = stopped_.load();
+  figures.walkEnded = walkEnded_.load();
+  figures.place = ProgressText();
+  return figures;
+}
+
+std::string Collector::ProgressText() {
+  return progress_.ProgressText(ui_.ShopIdText());
 }
 
 }  // namespace shopwalk

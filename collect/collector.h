@@ -24,7 +24,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -37,17 +36,23 @@
 #include "collect/collector_ui.h"
 #include "collect/engine_policy.h"
 #include "collect/fetch_verdict.h"
+#include "collect/field_walk.h"
 #include "collect/marketplace_health.h"
 #include "collect/progress.h"
+#include "collect/queue_room.h"
 #include "collect/request_slots.h"
 #include "collect/result_sink.h"
 #include "collect/retry_policy.h"
+#include "collect/run_display.h"
+#include "collect/run_figures.h"
 #include "collect/run_state.h"
 #include "collect/waiting_shops.h"
 #include "collect/work_source.h"
+#include "net/body_buffer.h"
 
 namespace shopwalk {
 
+class HttpClient;
 class Pacer;
 
 class Collector {
@@ -67,7 +72,9 @@ class Collector {
   // Up (+1) or down (any other value) on the thread-count field.
   void OnThreadCountSpin(int direction);
 
-  // The dispatch loop (runs on the dispatcher thread): one shop ID per pass, ten passes a second.
+  // The dispatch loop (runs on the dispatcher thread): ten passes a second, each handing out at
+  // most one new shop ID: failed shops on record first, then due retries and probes, then the
+  // next ID of the walk's source (the work source, or else the shop-ID field).
   void DispatchShopIds();
   // Collects one shop (runs on a pool worker): at most one row in the result list.
   void CollectShop(std::int32_t shopId);
@@ -87,6 +94,8 @@ class Collector {
   // shops it did not finish, one less than the lowest of them.
   std::string ProgressText();
   const ProgressTracker& Progress() const { return progress_; }
+  // The run's figures now, as the window shows them; from any thread.
+  RunFigures Figures();
 
   // For the program's end: refuses further work (tasks not started yet leave their shops
   // unfinished), ends the dispatcher, lets the transfers in flight finish for `grace` (0: aborts
@@ -105,7 +114,7 @@ class Collector {
   void SetPace(std::chrono::milliseconds pace) { paceMs_ = static_cast<int>(pace.count()); }
   // The last shop ID the walk hands out (none: it goes on to the largest shop ID). Set before
   // Start. Once past it the walk hands out no new ID; it ends when no shop is left unanswered.
-  void SetLastShopId(std::optional<std::int32_t> last) { lastShopId_ = last; }
+  void SetLastShopId(std::optional<std::int32_t> last) { fieldWalk_.SetLastShopId(last); }
   // Where the walk's shop IDs come from instead of the shop-ID field (a walk shared by several
   // machines). Set before Start; it must outlive the collector's work. With one, the field shows
   // the ID last handed out, and the failed shops to try again come from the source.
@@ -168,6 +177,15 @@ class Collector {
   // goes back when the task ends without reporting it); CollectShop is the first try of a new
   // shop.
   void TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::Probe probe);
+  // One page of the shop's task: a turn at the marketplace, the fetch with the task's `client`
+  // (none: it could not be made), and what the marketplace's health learns of it. The page when
+  // the marketplace answered (an error page reads as empty); nothing when the shop's try ended
+  // here, and then the shop is dealt with already: left unfinished, put back, waiting for its
+  // next try or failed for good.
+  std::optional<net::ResponseBody> FetchPage(HttpClient* client, const std::string& url,
+                                             std::int32_t shopId, Ticket ticket,
+                                             MarketplaceHealth::Probe& probe,
+                                             MarketplaceHealth::Host host);
   // The shop's try did not get an answer: it waits for its next try, or fails for good after
   // the last one. A probe's failure sets when the next probe goes.
   void TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVerdict& verdict,
@@ -190,6 +208,29 @@ class Collector {
   bool MaySend(Ticket ticket) const;
   void ShowRetryCounts();
   // Dispatcher steps.
+  // How a dispatcher pass ended, which says how the next one comes: after a pass's wait (for the
+  // pool's queue to have room, flat out) when it handed out a shop, after a short while when it
+  // had nothing to hand out, at once, or never (the dispatcher ends).
+  enum class PassEnd { HandedOut, Idle, AtOnce, Over };
+  // The dispatcher's walk: where its IDs come from, the shop-ID text last handed out (kept for
+  // the place), and whether the source has no more IDs (the walk then goes on trying the shops
+  // that wait until none is left).
+  struct Walk {
+    WorkSource& source;
+    std::string cursorText;
+    bool ended = false;
+  };
+  // One pass: the pause, due retries and failed shops on record first, then the walk's end, the
+  // pool's queue and the store's hold, and then the next ID from the walk's source.
+  PassEnd DispatchPass(Walk& walk);
+  // Takes the next ID from the walk's source and hands it out, with the outage's probe if any.
+  PassEnd HandOutNext(Walk& walk, MarketplaceHealth::Probe probe);
+  // The source has no more IDs: the walk ends once no shop handed out is unanswered.
+  PassEnd WhileEnding(const Walk& walk);
+  // Runs the stop sequence when Stop was clicked; whether it did.
+  bool StopIfAsked();
+  // Whether the results store holds the walk (it cannot keep up).
+  bool StoreBehind() const;
   // Queues the shop's task; with a probe, the task is the outage's probe. False when the pool
   // refused it (a probe goes back then).
   bool Submit(std::int32_t shopId, Ticket ticket, MarketplaceHealth::Probe probe = {});
@@ -206,21 +247,13 @@ class Collector {
   void SubmitDueRetry(Clock::TimePoint now);
   // Submits the next failed shop on record; false when none is left.
   bool SubmitRecordedFailure();
-  // Whether the walk is to pass `shopId` by (SetAlreadyListed); it is passed by once.
-  bool AlreadyListed(std::int32_t shopId);
   // One dispatcher pass while the walk is paused: sends the probe when it is due and shows the
   // pause. Returns the probe when it is to go with the next new shop (every waiting shop has
   // had its turn in this round); `walkEnded`: the walk hands out no new shop any more.
   MarketplaceHealth::Probe WhilePaused(MarketplaceHealth::State state, Clock::TimePoint now,
                                        bool walkEnded);
-  // The walk runs again: a later pause is shown afresh, and tasks show their shops again.
-  void ResumeShown();
   // Shows that the results store holds the walk.
   void ShowStoreBehind();
-  // Shows the pause, unless it is shown already.
-  void ShowPause(PauseReason reason, std::chrono::seconds nextTry, bool probeOut);
-  // A task shows the shop it collects, unless a pause is shown: the pause stays in view.
-  void ShowCollecting(const std::string& shopUrl);
   // The probe's task has started: the pause shows that a probe is out (if the outage lasts).
   void ShowProbeOut();
   // A row was added while a pause is shown (a task that was under way as it began): the pause
@@ -252,21 +285,23 @@ class Collector {
   MarketplaceHealth health_;
   std::mutex randomMutex_;
   std::mt19937_64 random_{std::random_device{}()};
-  std::mutex shownMutex_;
-  std::size_t shownWaiting_ = 0, shownFailed_ = 0;
-  // The pause last shown; none while the walk runs.
-  struct ShownPause {
-    PauseReason reason = PauseReason::Outage;
-    std::chrono::seconds nextTry{0};
-    bool probeOut = false;
-  };
-  std::optional<ShownPause> shownPause_;
+  // What the window shows of the run, each thing only when it changed.
+  RunDisplay display_{ui_};
   std::atomic<bool> exiting_{false};
-  std::optional<std::int32_t> lastShopId_;
-  std::mutex listedMutex_;
-  std::set<std::int32_t> alreadyListed_;
+  // The walk through the shop-ID field: where the walk's IDs come from without a work source.
+  FieldWalk fieldWalk_{ui_};
   std::atomic<bool> walkEnded_{false};
+  std::atomic<bool> stopped_{false};
+  std::atomic<std::size_t> rows_{0};
   std::atomic<std::uint64_t> rowsWithCutFields_{0};
+  // The shop IDs handed out: the last, the first, how many (RunFigures).
+  struct HandedOut {
+    std::int32_t cursor = 0;
+    std::int32_t first = 0;
+    std::int64_t count = 0;
+  };
+  std::mutex handedOutMutex_;
+  HandedOut handedOut_;
   // The dispatcher's own: the outage whose probes take turns, and the waiting shops that have
   // been the probe in the current round of turns.
   int probeRoundOutage_ = 0;
@@ -275,10 +310,7 @@ class Collector {
   std::atomic<int> paceMs_{100};
   // Tasks submitted to the pool and not yet started, and how many may wait there when the walk
   // goes flat out (one per worker).
-  std::mutex queueMutex_;
-  std::condition_variable queueRoom_;
-  int queuedTasks_ = 0;
-  int queueAhead_ = 1;
+  QueueRoom queueRoom_;
   std::atomic<int> tasksUnderWay_{0};
 };
 

@@ -27,6 +27,11 @@ FetchVerdict JudgeFetch(const FetchOutcome& outcome) {
       verdict.kind = Kind::Aborted;
       verdict.reason = std::string(TransportErrorName(outcome.error));
       return verdict;
+    case TransportError::BadUrl:
+      // A link the page gave that no request can be made of: read as an empty page, as a page
+      // that does not answer is read.
+      verdict.kind = Kind::NoPage;
+      return verdict;
     case TransportError::BodyTooLarge:
     case TransportError::HeadersTooLarge:
     case TransportError::RedirectLimit:

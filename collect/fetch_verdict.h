@@ -15,6 +15,7 @@ struct FetchVerdict {
     // A 2xx answer: the body is the page.
     Page,
     // Another final answer (404, 403, ...): read as an empty page, as a missing page always was.
+    // So is a link that no request can be made of (a URL that cannot be split).
     NoPage,
     // The marketplace did not answer properly this time (a connection-level failure, 408, 425,
     // 429, 500, 502, 503, 504): the shop is not finished and is tried again later.

@@ -1,7 +1,8 @@
-// Where a walk's shop IDs come from when it is not the shop-ID field: the dispatcher asks a work
-// source for the next ID on every pass instead of advancing the field. A walk shared by several
-// machines takes its IDs this way from the blocks its node holds, and the failed shops due for a
-// retry that it claimed. Calls come from the dispatcher thread only.
+// Where a walk's shop IDs come from: the dispatcher asks the walk's work source for the next ID
+// on every pass that may hand one out, and shows each ID it hands out in the shop-ID field. The
+// walk through the field itself is one (collect/field_walk.h); a walk shared by several machines
+// takes its IDs from the blocks its node holds, and the failed shops due for a retry that it
+// claimed. Calls come from the dispatcher thread only.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,9 @@ class WorkSource {
       Wait,
       // The walk has no more IDs to hand out; it ends once the shops handed out are answered.
       End,
+      // The walk moves past `shopId` without handing it out (its shop is answered already): the
+      // place moves on, and the dispatcher asks again at once.
+      PassedBy,
     };
     Kind kind = Kind::Wait;
     std::int32_t shopId = 0;

@@ -32,6 +32,8 @@ std::string_view TransportErrorName(TransportError error) {
       return "redirect limit";
     case TransportError::Aborted:
       return "aborted";
+    case TransportError::BadUrl:
+      return "bad URL";
     case TransportError::Other:
       return "request failed";
   }

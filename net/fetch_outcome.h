@@ -1,6 +1,6 @@
 // What happened to one request, as a value: the final HTTP status, the class of a transport
-// failure and the pause the server asked for. HttpClient reports it beside the body
-// (HttpClient::LastOutcome), so the engine can tell an answered page from an outage or a refusal.
+// failure and the pause the server asked for. HttpClient reports it with the body (FetchResult),
+// so the engine can tell an answered page from an outage or a refusal.
 #pragma once
 
 #include <chrono>
@@ -24,6 +24,7 @@ enum class TransportError {
   HeadersTooLarge,  // the response headers passed their size limit
   RedirectLimit,    // too many redirects, or a redirect to a scheme that is not spoken
   Aborted,          // ended by AbortAllTransfers()
+  BadUrl,           // the URL cannot be split (HttpClient::Open): nothing was sent
   Other,            // anything else the client could not do (no URL, out of memory, ...)
 };
 

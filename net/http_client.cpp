@@ -34,9 +34,6 @@ struct HttpClient::Impl {
   bool cookies = true;
   bool keepConnections = true;
   net::BodyBuffer buffer;
-  bool lastAborted = false;
-  bool lastTimedOut = false;
-  FetchOutcome lastOutcome;
 
   void CheckOwner() const {
     if (std::this_thread::get_id() != owner) net::FailWithUsageError(CrossThreadUse);
@@ -83,13 +80,12 @@ bool HttpClient::Open(std::string_view method, std::string_view url) {
   return true;
 }
 
-bool HttpClient::Send(std::string_view body, int connectTimeoutMs, int sendTimeoutMs,
-                      int receiveTimeoutMs) {
+SendResult HttpClient::Send(std::string_view body, int connectTimeoutMs, int sendTimeoutMs,
+                            int receiveTimeoutMs) {
   impl_->CheckOwner();
-  impl_->lastAborted = false;
-  impl_->lastTimedOut = false;
-  impl_->lastOutcome = FetchOutcome{0, TransportError::Other, std::nullopt};
-  if (!impl_->opened) return false;
+  SendResult result;
+  result.outcome = FetchOutcome{0, TransportError::Other, std::nullopt};
+  if (!impl_->opened) return result;
   net::TransferRequest request;
   request.url = impl_->url;
   request.host = impl_->host;
@@ -103,10 +99,25 @@ bool HttpClient::Send(std::string_view body, int connectTimeoutMs, int sendTimeo
   request.receiveTimeoutMs = receiveTimeoutMs;
   const net::TransferOutcome outcome =
       net::RunTransfer(impl_->easy, impl_->multi, request, impl_->buffer);
-  impl_->lastAborted = outcome.aborted;
-  impl_->lastTimedOut = outcome.timedOut;
-  impl_->lastOutcome = outcome.fetch;
-  return outcome.sent;
+  result.sent = outcome.sent;
+  result.aborted = outcome.aborted;
+  result.timedOut = outcome.timedOut;
+  result.outcome = outcome.fetch;
+  return result;
+}
+
+FetchResult HttpClient::Fetch(const FetchRequest& request) {
+  impl_->CheckOwner();
+  FetchResult result;
+  if (!Open(request.method, request.url)) {
+    result.outcome = FetchOutcome{0, TransportError::BadUrl, std::nullopt};
+    return result;
+  }
+  static_cast<SendResult&>(result) =
+      Send(request.body, request.connectTimeoutMs, request.sendTimeoutMs, request.receiveTimeoutMs);
+  const std::string_view bytes = impl_->buffer.View();
+  result.page = impl_->buffer.Take(std::min(bytes.size(), bytes.find('\0')));
+  return result;
 }
 
 bool HttpClient::CookiesEnabled(std::optional<bool> enabled) {
@@ -117,11 +128,6 @@ bool HttpClient::CookiesEnabled(std::optional<bool> enabled) {
 bool HttpClient::KeepsConnections(std::optional<bool> keep) {
   if (keep) impl_->keepConnections = *keep;
   return impl_->keepConnections;
-}
-
-net::ResponseBody HttpClient::TakeResponseText() {
-  const std::string_view bytes = impl_->buffer.View();
-  return impl_->buffer.Take(std::min(bytes.size(), bytes.find('\0')));
 }
 
 std::string HttpClient::ResponseText() const {
@@ -144,15 +150,6 @@ const std::string& HttpClient::RequestPath() const {
 }
 int HttpClient::Port() const {
   return impl_->port;
-}
-bool HttpClient::LastSendAborted() const {
-  return impl_->lastAborted;
-}
-bool HttpClient::LastSendTimedOut() const {
-  return impl_->lastTimedOut;
-}
-const FetchOutcome& HttpClient::LastOutcome() const {
-  return impl_->lastOutcome;
 }
 
 }  // namespace shopwalk

@@ -1,11 +1,13 @@
 // The web client through which the engine fetches pages, created and used on one thread: one
 // client per collection task, or one per worker thread kept for the thread's life.
 //
-// Open splits a URL and remembers the request; Send performs it (HTTP/1.1, fixed agent text,
-// "Accept: */*" and "Host: <host>", redirects followed) and appends the response body, exactly as
-// received, to the client's buffer; ResponseText hands the buffer back as text, TakeResponseText
-// hands it over without a copy. No status code is reported: an error page is a page. Open and
-// Send on any thread but the creator's is a fatal usage error that ends the process.
+// Fetch sends one request and hands back what became of it with the page's text (FetchResult),
+// taken out of the client without a copy. Underneath, Open splits a URL and remembers the
+// request; Send performs it (HTTP/1.1, fixed agent text, "Accept: */*" and "Host: <host>",
+// redirects followed), appends the response body, exactly as received, to the client's buffer
+// and says what became of the request; ResponseText hands the buffer back as text. An error page
+// is a page: its status is in the result. Open, Send and Fetch on any thread but the creator's is
+// a fatal usage error that ends the process.
 //
 // A client keeps its connections open after a request (within the web library's small cache of
 // idle connections), so later requests to the same host and port go out on them; a connection
@@ -23,7 +25,7 @@
 // shared budget (64 MiB, net/body_buffer.h); response headers at 256 KiB, redirects at 10, and
 // only http and https are spoken. A cut body is kept and reported as TransportError::BodyTooLarge.
 // The storage of a page over 1 MiB goes back at the next Open or when the client is destroyed; a
-// page taken out keeps its storage, and its share of the budget, until it is destroyed.
+// page fetched keeps its storage, and its share of the budget, until it is destroyed.
 // The cookie store and what one request sends from it are bounded too (net/cookie_jar.h).
 // AbortAllTransfers() ends every transfer in flight from any thread.
 #pragma once
@@ -36,6 +38,7 @@
 
 #include "net/body_buffer.h"
 #include "net/fetch_outcome.h"
+#include "net/fetch_result.h"
 
 namespace shopwalk {
 
@@ -58,11 +61,17 @@ class HttpClient {
   // the buffer. Limits in milliseconds; each given (> 0) replaces its default bound: connect is
   // the time to make a connection, receive the longest wait without receiving anything, send the
   // longest wait without the request body moving on; the 120 s total stays unless the given
-  // limits add up to more. Returns whether the response arrived; a body cut short (at its size
-  // bound, or by a stall or broken connection after the headers) still counts as sent and keeps
-  // what was read. A failed or aborted Send leaves the buffer as it was.
-  bool Send(std::string_view body = {}, int connectTimeoutMs = 0, int sendTimeoutMs = 0,
-            int receiveTimeoutMs = 0);
+  // limits add up to more. Says what became of the request (true when the response arrived); a
+  // body cut short (at its size bound, or by a stall or broken connection after the headers)
+  // still counts as sent and keeps what was read. A failed or aborted Send leaves the buffer as
+  // it was.
+  SendResult Send(std::string_view body = {}, int connectTimeoutMs = 0, int sendTimeoutMs = 0,
+                  int receiveTimeoutMs = 0);
+
+  // Open and Send in one, the page handed over: the buffer is empty afterwards. A URL that cannot
+  // be split sends nothing and reports TransportError::BadUrl (the previous request is not
+  // repeated).
+  FetchResult Fetch(const FetchRequest& request);
 
   // With a value, sets whether later requests send and store cookies (on at creation). Returns
   // the switch after the call.
@@ -78,9 +87,6 @@ class HttpClient {
   std::string ResponseText() const;
   // The response buffer's bytes, NULs included.
   std::string_view ResponseBytes() const;
-  // The response buffer as text (its bytes up to the first NUL), handed over without a copy: the
-  // buffer is empty afterwards, and a later Send appends to nothing.
-  net::ResponseBody TakeResponseText();
 
   // The request last prepared by Open. RequestPath is everything from the first "/" after the
   // "//" that follows the scheme, query and fragment included; "/" when there is none.
@@ -88,13 +94,6 @@ class HttpClient {
   const std::string& Host() const;
   const std::string& RequestPath() const;
   int Port() const;
-
-  // Whether the last Send was ended by AbortAllTransfers(), or by one of its time limits.
-  bool LastSendAborted() const;
-  bool LastSendTimedOut() const;
-  // What happened to the last Send: the final status, the class of failure, the server's
-  // Retry-After. A Send that could not start (no request prepared) reports TransportError::Other.
-  const FetchOutcome& LastOutcome() const;
 
  private:
   HttpClient();

@@ -185,6 +185,19 @@ TEST_P(ShopTest, FieldsLongerThanARowKeepsAreCutOnACharacterBoundaryAndCounted) 
   EXPECT_EQ(collector.RowsWithCutFields(), 2u);
 }
 
+TEST_P(ShopTest, ARatingLinkNoRequestCanBeMadeOfReadsAsAnEmptyRatingPage) {
+  // A token too long for a request line: nothing is sent for it, and the shop is not tried again
+  // for what its own page says.
+  std::string home = Home;
+  home.replace(home.find("abc.htm"), 3, std::string(3000, 'x'));
+  ServeShop(60, home);
+  collector.CollectShop(60);
+  ASSERT_EQ(ui.Rows().size(), 1u);
+  EXPECT_EQ(ui.Rows()[0], (Row{"1", "Demo Shop", "0", "alice", "", "http://shop60.velmo.com"}));
+  EXPECT_EQ(market.RequestCount(), 1u);
+  EXPECT_EQ(collector.Waiting().WaitingCount(), 0u);
+}
+
 TEST(MarkersTest, MarkersAreTheirGbkBytes) {
   const Markers& m = GetMarkers();
   EXPECT_EQ(m.noShopNotice,

@@ -413,6 +413,17 @@ TEST_F(RunTest, ShopsAlreadyListedAreWalkedPastWithoutCollectingThem) {
   EXPECT_EQ(std::set<std::int32_t>(ids.begin(), ids.end()),
             (std::set<std::int32_t>{201, 202, 204, 205, 206, 208, 209, 210}));
   EXPECT_EQ(ui.Rows().size(), 8u);
+  // The run's figures count the listed shops as walked, not as found.
+  const RunFigures figures = collector.Figures();
+  EXPECT_TRUE(figures.started);
+  EXPECT_EQ(figures.first, 201);
+  EXPECT_EQ(figures.cursor, 210);
+  EXPECT_EQ(figures.Walked(), 10);
+  EXPECT_EQ(figures.rows, 8u);
+  EXPECT_TRUE(figures.walkEnded);
+  EXPECT_FALSE(figures.stopped);
+  EXPECT_FALSE(figures.paused);
+  EXPECT_EQ(figures.place, "210");
 }
 
 TEST_F(RunTest, StoppingWithGraceLetsTheShopsInFlightFinish) {

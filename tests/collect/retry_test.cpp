@@ -586,6 +586,11 @@ TEST_P(RetryRunTest, AShopThatAlwaysFailsIsRecordedAsFailedWhileTheWalkGoesOn) {
   EXPECT_TRUE(std::count(ids.begin(), ids.end(), 4038) == 1);
   EXPECT_EQ(collector.ProgressText(), "4001");
   EXPECT_EQ(ui.RetryCounts(), (std::pair<std::size_t, std::size_t>{0, 1}));
+  const RunFigures figures = collector.Figures();
+  EXPECT_EQ(figures.waiting, 0u);
+  EXPECT_EQ(figures.failed, 1u);
+  EXPECT_EQ(figures.rows, ui.Rows().size());
+  EXPECT_EQ(figures.place, "4001");
 }
 
 TEST_P(RetryRunTest, ARatingPageThatFailsForAWhileIsReadOnTheRetry) {
@@ -641,8 +646,14 @@ TEST_P(RetryRunTest, StopDuringAPauseEndsTheRunLikeAnyStop) {
   ui.SetThreadCountText("3");
   collector.OnStartClicked();
   ASSERT_TRUE(WaitFor([&] { return !ui.Pauses().empty(); }));
+  // The figures show the pause the window shows.
+  const RunFigures paused = collector.Figures();
+  ASSERT_TRUE(paused.paused);
+  EXPECT_EQ(*paused.paused, PauseReason::Outage);
+  EXPECT_FALSE(paused.stopped);
   collector.OnStopClicked();
   ASSERT_TRUE(WaitFor([&] { return ui.Frozen(); }));
+  EXPECT_TRUE(collector.Figures().stopped);
   // The stop sequence ended the dispatcher and closed its handle.
   EXPECT_EQ(collector.Run().DispatcherThread.load(), 0u);
   EXPECT_TRUE(collector.Run().WorkerPool.WaitEnded(std::chrono::seconds(20)));

@@ -36,10 +36,11 @@ class BoundsTest : public WebTest {
     WithinBound([&] {
       auto client = HttpClient::Create();
       client->Open("GET", url);
-      result.sent = client->Send({}, ShortMs, 0, receiveMs);
-      result.timedOut = client->LastSendTimedOut();
-      result.aborted = client->LastSendAborted();
-      result.outcome = client->LastOutcome();
+      const SendResult sent = client->Send({}, ShortMs, 0, receiveMs);
+      result.sent = sent.sent;
+      result.timedOut = sent.timedOut;
+      result.aborted = sent.aborted;
+      result.outcome = sent.outcome;
       result.bytes = client->ResponseBytes();
     });
     return result;
@@ -201,9 +202,10 @@ TEST_F(BoundsTest, AbortedBodyGivesBackItsStorageAndLeavesTheEarlierPage) {
   });
   // The same request again appends to the page; this time its body never ends.
   market_.SetPage("a.shopwalk.test", "/first", Misbehaving(test::Misbehaviour::EndlessBody));
-  EXPECT_FALSE(client->Send({}, 0, 0, 10'000));
+  const SendResult endless = client->Send({}, 0, 0, 10'000);
   aborter.join();
-  EXPECT_TRUE(client->LastSendAborted());
+  EXPECT_FALSE(endless);
+  EXPECT_TRUE(endless.aborted);
   EXPECT_EQ(client->ResponseBytes(), "first;");
   EXPECT_LE(budget.InUse(), idle + net::BodyBuffer::KeepBytes);
   client.reset();
@@ -262,8 +264,9 @@ TEST_F(BoundsTest, AbortEndsAStalledTransferFromAnotherThread) {
   WithinBound([&] {
     auto client = HttpClient::Create();
     client->Open("GET", "http://a.shopwalk.test/");
-    result.sent = client->Send();
-    result.aborted = client->LastSendAborted();
+    const SendResult sent = client->Send();
+    result.sent = sent.sent;
+    result.aborted = sent.aborted;
     result.bytes = client->ResponseBytes();
   });
   aborter.join();
@@ -275,8 +278,9 @@ TEST_F(BoundsTest, AbortEndsAStalledTransferFromAnotherThread) {
   market_.SetPage("a.shopwalk.test", "/later", PageWith("later"));
   auto client = HttpClient::Create();
   client->Open("GET", "http://a.shopwalk.test/later");
-  EXPECT_FALSE(client->Send());
-  EXPECT_TRUE(client->LastSendAborted());
+  const SendResult refused = client->Send();
+  EXPECT_FALSE(refused);
+  EXPECT_TRUE(refused.aborted);
   EXPECT_EQ(market_.RequestCount(), 1u);
   ResetTransferAbort();
   EXPECT_TRUE(client->Send());

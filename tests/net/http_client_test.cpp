@@ -68,9 +68,10 @@ TEST_F(HttpClientTest, ErrorPagesAreReturnedAsPages) {
   EXPECT_TRUE(client->Send());
   EXPECT_EQ(client->ResponseText(), "<html><body>404 Not Found</body></html>");
 
-  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/broken"));
-  EXPECT_TRUE(client->Send());
-  EXPECT_EQ(client->ResponseText(), "<p>server error</p>");
+  const FetchResult fetched = client->Fetch({.url = "http://a.shopwalk.test/broken"});
+  EXPECT_TRUE(fetched);
+  EXPECT_EQ(fetched.outcome.status, 500);
+  EXPECT_EQ(fetched.page.View(), "<p>server error</p>");
 }
 
 TEST_F(HttpClientTest, RedirectsGiveTheFinalPageOnly) {
@@ -113,24 +114,24 @@ TEST_F(HttpClientTest, BodyBytesComeBackExactlyAndTextEndsAtTheFirstNul) {
   EXPECT_EQ(client->ResponseText(), "");
 }
 
-TEST_F(HttpClientTest, TakenTextEndsAtTheFirstNulAndLeavesTheClientEmpty) {
+TEST_F(HttpClientTest, AFetchedPageEndsAtTheFirstNulAndLeavesTheClientEmpty) {
   const std::string body("\xB5\xEA<b>\0tail", 9);
   market_.SetPage("a.shopwalk.test", "/nul", PageWith(body));
   const net::BodyBudget& budget = net::BodyBudget::Process();
   const std::size_t idle = budget.InUse();
   auto client = HttpClient::Create();
-  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/nul"));
-  ASSERT_TRUE(client->Send());
-  const char* storage = client->ResponseBytes().data();
 
-  net::ResponseBody text = client->TakeResponseText();
-  EXPECT_EQ(text.View(), "\xB5\xEA<b>");
-  EXPECT_EQ(text.View().data(), storage) << "the page was copied";
+  FetchResult fetched = client->Fetch({.url = "http://a.shopwalk.test/nul"});
+  ASSERT_TRUE(fetched);
+  EXPECT_EQ(fetched.outcome.status, 200);
+  EXPECT_EQ(fetched.page.View(), "\xB5\xEA<b>");
   EXPECT_TRUE(client->ResponseBytes().empty());
   EXPECT_EQ(client->ResponseText(), "");
-  // The page still counts in the budget while it is read, not after.
-  EXPECT_EQ(budget.InUse(), idle + text.Capacity());
-  text = net::ResponseBody();
+  // The page is the buffer's storage handed over: it counts in the budget while it is read, not
+  // after.
+  EXPECT_GE(fetched.page.Capacity(), body.size());
+  EXPECT_EQ(budget.InUse(), idle + fetched.page.Capacity());
+  fetched.page = net::ResponseBody();
   EXPECT_EQ(budget.InUse(), idle);
   // A later Send fills the client again.
   ASSERT_TRUE(client->Send());
@@ -151,25 +152,20 @@ TEST_F(HttpClientTest, ADeclaredBodyIsStoredInOnePieceOfItsSize) {
   market_.SetPage("a.shopwalk.test", "/large", large);
   auto client = HttpClient::Create();
 
-  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/declared"));
-  ASSERT_TRUE(client->Send());
-  net::ResponseBody declared = client->TakeResponseText();
-  EXPECT_EQ(declared.View(), page);
-  EXPECT_EQ(declared.Capacity(), page.size());
+  const FetchResult declared = client->Fetch({.url = "http://a.shopwalk.test/declared"});
+  EXPECT_EQ(declared.page.View(), page);
+  EXPECT_EQ(declared.page.Capacity(), page.size());
 
-  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/chunked"));
-  ASSERT_TRUE(client->Send());
-  EXPECT_TRUE(client->LastOutcome().Answered());
-  EXPECT_TRUE(client->TakeResponseText().View().ends_with("tail"));
+  const FetchResult burst = client->Fetch({.url = "http://a.shopwalk.test/chunked"});
+  EXPECT_TRUE(burst.outcome.Answered());
+  EXPECT_TRUE(burst.page.View().ends_with("tail"));
 
   // Only a body has storage: the same large page asked with HEAD takes none.
-  ASSERT_TRUE(client->Open("HEAD", "http://a.shopwalk.test/large"));
-  ASSERT_TRUE(client->Send());
-  EXPECT_EQ(client->LastOutcome().status, 200);
-  EXPECT_EQ(client->TakeResponseText().Capacity(), 0u);
-  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/large"));
-  ASSERT_TRUE(client->Send());
-  const net::ResponseBody whole = client->TakeResponseText();
+  const FetchResult head = client->Fetch({.method = "HEAD", .url = "http://a.shopwalk.test/large"});
+  EXPECT_EQ(head.outcome.status, 200);
+  EXPECT_EQ(head.page.Capacity(), 0u);
+  const FetchResult fetched = client->Fetch({.url = "http://a.shopwalk.test/large"});
+  const net::ResponseBody& whole = fetched.page;
   EXPECT_EQ(whole.Size(), large.oversizedBytes);
   EXPECT_EQ(whole.Capacity(), large.oversizedBytes);
 }
@@ -265,8 +261,9 @@ TEST_F(HttpClientTest, FailedConnectionKeepsTheBuffer) {
   ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/p"));
   ASSERT_TRUE(client->Send());
   SetConnectTo(Nowhere);
-  EXPECT_FALSE(client->Send());
-  EXPECT_FALSE(client->LastSendAborted());
+  const SendResult failed = client->Send();
+  EXPECT_FALSE(failed);
+  EXPECT_FALSE(failed.aborted);
   EXPECT_EQ(client->ResponseText(), "kept");
 }
 

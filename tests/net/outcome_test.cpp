@@ -241,8 +241,9 @@ TEST_F(FetchOutcomeTest, EveryWayARequestEndsIsReported) {
     WithinBound([&] {
       auto client = HttpClient::Create();
       ASSERT_TRUE(client->Open("GET", url));
-      sent = client->Send({}, ShortMs, 0, c.receiveMs);
-      outcome = client->LastOutcome();
+      const SendResult result = client->Send({}, ShortMs, 0, c.receiveMs);
+      sent = result.sent;
+      outcome = result.outcome;
     });
     if (aborter.joinable()) aborter.join();
     ResetTransferAbort();
@@ -270,11 +271,21 @@ TEST(RetryAfterTest, APauseLastsItsSecondsOrUntilItsDate) {
   EXPECT_EQ(RetryAfter{}.From(now), std::chrono::milliseconds(0));
 }
 
-TEST_F(FetchOutcomeTest, SendWithoutARequestReportsAFailure) {
+TEST_F(FetchOutcomeTest, ARequestThatCannotStartReportsAFailure) {
   auto client = HttpClient::Create();
-  EXPECT_FALSE(client->Send());
-  EXPECT_EQ(client->LastOutcome().error, TransportError::Other);
-  EXPECT_FALSE(client->LastOutcome().Answered());
+  const SendResult unopened = client->Send();
+  EXPECT_FALSE(unopened);
+  EXPECT_EQ(unopened.outcome.error, TransportError::Other);
+  EXPECT_FALSE(unopened.outcome.Answered());
+
+  // A URL that cannot be split sends nothing, not the request before it.
+  market_.SetPage("a.shopwalk.test", "/p", StatusPage(200));
+  ASSERT_TRUE(client->Fetch({.url = "http://a.shopwalk.test/p"}));
+  const FetchResult unsplittable = client->Fetch({.url = "http://a.shopwalk.test:99999/p"});
+  EXPECT_FALSE(unsplittable);
+  EXPECT_EQ(unsplittable.outcome.error, TransportError::BadUrl);
+  EXPECT_TRUE(unsplittable.page.Empty());
+  EXPECT_EQ(market_.RequestCount(), 1u);
 }
 
 TEST_F(FetchOutcomeTest, RetryAfterOfARedirectDoesNotStickToThePageItLeadsTo) {
@@ -283,11 +294,11 @@ TEST_F(FetchOutcomeTest, RetryAfterOfARedirectDoesNotStickToThePageItLeadsTo) {
   market_.SetPage("a.shopwalk.test", "/hop", hop);
   market_.SetPage("a.shopwalk.test", "/landed", StatusPage(200));
   auto client = HttpClient::Create();
-  ASSERT_TRUE(client->Open("GET", "http://a.shopwalk.test/hop"));
-  ASSERT_TRUE(client->Send());
-  EXPECT_EQ(client->LastOutcome().status, 200);
-  EXPECT_TRUE(client->LastOutcome().Answered());
-  EXPECT_FALSE(client->LastOutcome().retryAfter.has_value());
+  const FetchResult landed = client->Fetch({.url = "http://a.shopwalk.test/hop"});
+  ASSERT_TRUE(landed);
+  EXPECT_EQ(landed.outcome.status, 200);
+  EXPECT_TRUE(landed.outcome.Answered());
+  EXPECT_FALSE(landed.outcome.retryAfter.has_value());
 }
 
 }  // namespace

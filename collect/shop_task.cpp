@@ -1,4 +1,5 @@
-// One collection task: a shop ID in, at most one row out, or the shop back to wait for a try.
+// One collection task: a shop ID in, at most one row out, or the shop back to wait for a try;
+// and what the marketplace's health learns from each fetch.
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -16,33 +17,6 @@
 
 namespace shopwalk {
 namespace {
-
-struct Fetched {
-  // The body as text (an error page too), taken over from the client; empty when the verdict is
-  // a failure, whose body is never read.
-  net::ResponseBody page;
-  FetchVerdict verdict;
-};
-
-// GET `url` with the task's client under the policy's limits. The verdict is judged first; only a
-// page that answers (Page or NoPage) is taken out of the client, a failure's body is never read.
-Fetched Fetch(HttpClient* client, const std::string& url, const EnginePolicy& policy) {
-  Fetched fetched;
-  if (client == nullptr) {
-    fetched.verdict.kind = FetchVerdict::Kind::Transient;
-    fetched.verdict.reason = "no web client";
-    return fetched;
-  }
-  client->Open("GET", url);
-  client->Send({}, std::max(policy.connectTimeoutMs, 0), 0, std::max(policy.receiveTimeoutMs, 0));
-  client->CookiesEnabled(false);
-  fetched.verdict = JudgeFetch(client->LastOutcome());
-  if (fetched.verdict.kind == FetchVerdict::Kind::Page ||
-      fetched.verdict.kind == FetchVerdict::Kind::NoPage) {
-    fetched.page = client->TakeResponseText();
-  }
-  return fetched;
-}
 
 // The web client of the calling worker thread, made at its first use and kept until the thread
 // ends (clients are bound to the thread that made them); null when none could be made.
@@ -73,11 +47,6 @@ class HeldLock {
 };
 
 }  // namespace
-
-void Collector::SetEnginePolicy(const EnginePolicy& policy) {
-  engine_ = policy;
-  requestSlots_.SetLimit(policy.maxConcurrentRequests);
-}
 
 void Collector::CollectShop(std::int32_t shopId) {
   TryShop(shopId, Ticket{}, MarketplaceHealth::Probe{});
@@ -125,37 +94,13 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
   if (ticket.probe) {
     ShowProbeOut();
   } else {
-    ShowCollecting(shopUrl);
+    display_.ShowCollecting(shopUrl);
   }
 
-  // A turn at the marketplace; when it had to wait, the walk may have paused meanwhile.
-  std::optional<RequestSlots::Held> turn = requestSlots_.Take();
-  if (!turn) {
-    Abandon(shopId, ticket);
-    return;
-  }
-  if (turn->Waited() && !MaySend(ticket)) {
-    PutBack(shopId, ticket, clock_->Now());
-    return;
-  }
-  Fetched home = Fetch(client, shopUrl, engine_);
-  turn.reset();
-  Learn(home.verdict, ticket, MarketplaceHealth::Host::ShopPages);
-  switch (home.verdict.kind) {
-    case FetchVerdict::Kind::Aborted:
-      Abandon(shopId, ticket);
-      return;
-    case FetchVerdict::Kind::Transient:
-      TryAgainLater(shopId, ticket, home.verdict, probe);
-      return;
-    case FetchVerdict::Kind::Refused:
-      FailForGood(shopId, ticket, ticket.attempts + 1, home.verdict.reason);
-      return;
-    case FetchVerdict::Kind::Page:
-    case FetchVerdict::Kind::NoPage:
-      break;
-  }
-  if (FindText(home.page.View(), m.noShopNotice) != -1) {
+  std::optional<net::ResponseBody> home =
+      FetchPage(client, shopUrl, shopId, ticket, probe, MarketplaceHealth::Host::ShopPages);
+  if (!home) return;
+  if (FindText(home->View(), m.noShopNotice) != -1) {
     Finish(shopId, ticket, ShopOutcome::NoShop);
     return;
   }
@@ -164,7 +109,7 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
     // Under the window's policy the rating fetch and the row take turns with the other workers;
     // otherwise only AppendRow keeps the rows whole and in order.
     HeldLock held(engine_.ratingUnderLock ? run_.ResultLock.load() : LockHandle{0});
-    const std::string_view homePage = home.page.View();
+    const std::string_view homePage = home->View();
     // Whether a field of the row was longer than a row keeps.
     bool cut = false;
     const std::string shopName =
@@ -181,7 +126,7 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
       return;
     }
     // The home page has given what it holds: its storage goes back before the next page comes.
-    home.page = net::ResponseBody();
+    home.reset();
 
     // The walk may have been held or paused while this task waited for the lock.
     if (!MaySend(ticket)) {
@@ -190,34 +135,13 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
     }
     // The rating host serves every shop: its connection is kept for the next task.
     if (!engine_.clientPerTask && client != nullptr) client->KeepsConnections(true);
-    std::optional<RequestSlots::Held> ratingTurn = requestSlots_.Take();
-    if (!ratingTurn) {
-      Abandon(shopId, ticket);
-      return;
-    }
-    if (ratingTurn->Waited() && !MaySend(ticket)) {
-      PutBack(shopId, ticket, clock_->Now());
-      return;
-    }
-    const Fetched rating = Fetch(client, m.ratingLinkPrefix + ratingToken, engine_);
-    ratingTurn.reset();
-    Learn(rating.verdict, ticket, MarketplaceHealth::Host::RatingPages);
-    switch (rating.verdict.kind) {
-      case FetchVerdict::Kind::Aborted:
-        Abandon(shopId, ticket);
-        return;
-      case FetchVerdict::Kind::Transient:
-        // Listed with "0" and no date it would be lost for good: the whole shop is tried again.
-        TryAgainLater(shopId, ticket, rating.verdict, probe);
-        return;
-      case FetchVerdict::Kind::Refused:
-        FailForGood(shopId, ticket, ticket.attempts + 1, rating.verdict.reason);
-        return;
-      case FetchVerdict::Kind::Page:
-      case FetchVerdict::Kind::NoPage:
-        break;
-    }
-    const std::string_view ratingPage = rating.page.View();
+    // A rating page without an answer tries the whole shop again: listed with "0" and no date
+    // it would be lost for good.
+    const std::optional<net::ResponseBody> rating =
+        FetchPage(client, m.ratingLinkPrefix + ratingToken, shopId, ticket, probe,
+                  MarketplaceHealth::Host::RatingPages);
+    if (!rating) return;
+    const std::string_view ratingPage = rating->View();
     const std::string openingDate =
         Bounded(TextBetween(ratingPage, m.openingDateLeft, m.openingDateRight), cut);
     const std::string reputation =
@@ -238,6 +162,89 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
     AppendRow(record);
   }
   Finish(shopId, ticket, std::nullopt);
+}
+
+std::optional<net::ResponseBody> Collector::FetchPage(HttpClient* client, const std::string& url,
+                                                      std::int32_t shopId, Ticket ticket,
+                                                      MarketplaceHealth::Probe& probe,
+                                                      MarketplaceHealth::Host host) {
+  // A turn at the marketplace; when it had to wait, the walk may have paused meanwhile.
+  std::optional<RequestSlots::Held> turn = requestSlots_.Take();
+  if (!turn) {
+    Abandon(shopId, ticket);
+    return std::nullopt;
+  }
+  if (turn->Waited() && !MaySend(ticket)) {
+    PutBack(shopId, ticket, clock_->Now());
+    return std::nullopt;
+  }
+  FetchVerdict verdict;
+  net::ResponseBody page;
+  if (client == nullptr) {
+    verdict.kind = FetchVerdict::Kind::Transient;
+    verdict.reason = "no web client";
+  } else {
+    FetchResult fetched =
+        client->Fetch({.url = url,
+                       .connectTimeoutMs = std::max(engine_.connectTimeoutMs, 0),
+                       .receiveTimeoutMs = std::max(engine_.receiveTimeoutMs, 0)});
+    client->CookiesEnabled(false);
+    verdict = JudgeFetch(fetched.outcome);
+    page = std::move(fetched.page);
+  }
+  turn.reset();
+  Learn(verdict, ticket, host);
+  switch (verdict.kind) {
+    case FetchVerdict::Kind::Aborted:
+      Abandon(shopId, ticket);
+      return std::nullopt;
+    case FetchVerdict::Kind::Transient:
+      TryAgainLater(shopId, ticket, verdict, probe);
+      return std::nullopt;
+    case FetchVerdict::Kind::Refused:
+      FailForGood(shopId, ticket, ticket.attempts + 1, verdict.reason);
+      return std::nullopt;
+    case FetchVerdict::Kind::Page:
+    case FetchVerdict::Kind::NoPage:
+      break;
+  }
+  return page;
+}
+
+bool Collector::MaySend(Ticket ticket) const {
+  switch (health_.StateAt(clock_->Now())) {
+    case MarketplaceHealth::State::Open:
+      return true;
+    case MarketplaceHealth::State::Outage:
+      return ticket.probe;
+    case MarketplaceHealth::State::Held:
+      return false;
+  }
+  return false;
+}
+
+void Collector::Learn(const FetchVerdict& verdict, Ticket ticket, MarketplaceHealth::Host host) {
+  const Clock::TimePoint now = clock_->Now();
+  switch (verdict.kind) {
+    case FetchVerdict::Kind::Page:
+    case FetchVerdict::Kind::NoPage:
+    case FetchVerdict::Kind::Refused:
+      // The marketplace answered (a refusal is the client's own rule, not the server's silence).
+      if (health_.Answered(host, now) && ticket.probe) waiting_.MakeAllDue(now);
+      break;
+    case FetchVerdict::Kind::Transient:
+      if (verdict.retryAfter) {
+        // A pause the server asked for holds every request to the marketplace; it is an answer,
+        // not an outage.
+        health_.HoldUntil(now + std::min(verdict.retryAfter->From(clock_->CalendarNow()),
+                                         policy_.longestRetryAfter));
+      } else {
+        health_.Failed(host, now);
+      }
+      break;
+    case FetchVerdict::Kind::Aborted:
+      break;
+  }
 }
 
 }  // namespace shopwalk

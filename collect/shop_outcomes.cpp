@@ -1,0 +1,103 @@
+// What becomes of a shop after a try: finished (with a row or an answer without one), back to
+// wait for its next try, failed for good, or left unfinished; and the rows and the walk's place
+// reported as they come.
+#include <algorithm>
+
+#include "collect/collector.h"
+
+namespace shopwalk {
+
+void Collector::TryAgainLater(std::int32_t shopId, Ticket ticket, const FetchVerdict& verdict,
+                              MarketplaceHealth::Probe& probe) {
+  int attempts = ticket.attempts + 1;
+  const Clock::TimePoint now = clock_->Now();
+  if (probe) {
+    Clock::TimePoint next;
+    {
+      std::lock_guard lock(randomMutex_);
+      next = now + BackoffDelay(policy_, health_.ProbesSent(), random_);
+    }
+    // It asked whether the marketplace is back: the failure is the marketplace's, not the
+    // shop's. (Once the outage is over, a failure is the shop's own again.)
+    if (probe.Failed(next) && !ticket.probeUsesTry) attempts = ticket.attempts;
+  }
+  if (attempts >= policy_.maxAttempts) {
+    FailForGood(shopId, ticket, attempts, verdict.reason);
+    return;
+  }
+  Clock::TimePoint due;
+  if (verdict.retryAfter) {
+    due =
+        now + std::min(verdict.retryAfter->From(clock_->CalendarNow()), policy_.longestRetryAfter);
+  } else {
+    std::lock_guard lock(randomMutex_);
+    due = now + BackoffDelay(policy_, attempts, random_);
+  }
+  waiting_.Wait(WaitingShops::Shop{shopId, attempts, due, verdict.reason, ticket.recorded});
+  ShowRetryCounts();
+}
+
+void Collector::PutBack(std::int32_t shopId, Ticket ticket, Clock::TimePoint due) {
+  waiting_.Wait(WaitingShops::Shop{shopId, ticket.attempts, due, "paused", ticket.recorded});
+  ShowRetryCounts();
+}
+
+void Collector::FailForGood(std::int32_t shopId, Ticket ticket, int attempts,
+                            const std::string& reason) {
+  waiting_.Fail(WaitingShops::Failed{shopId, attempts, reason});
+  {
+    std::lock_guard lock(failedMutex_);
+    failedIds_.insert(shopId);
+  }
+  if (sink_ != nullptr) {
+    // On record: the walk's place may move past it; the next Start tries it again.
+    sink_->Failed(FailedShop{shopId, attempts, reason});
+    if (!ticket.recorded) progress_.Finished(shopId);
+  } else if (!ticket.recorded) {
+    // Not collected and kept nowhere: the walk's place stays before it.
+    progress_.Abandoned(shopId);
+  }
+  ShowRetryCounts();
+}
+
+void Collector::Finish(std::int32_t shopId, Ticket ticket, std::optional<ShopOutcome> withoutRow) {
+  if (sink_ != nullptr && withoutRow) sink_->Answered(shopId, *withoutRow);
+  bool wasFailed = false;
+  if (ticket.recorded) {
+    std::lock_guard lock(failedMutex_);
+    wasFailed = failedIds_.erase(shopId) > 0;
+  }
+  if (ticket.attempts > 0 || ticket.probe || wasFailed) {
+    waiting_.Forget(shopId);
+    ShowRetryCounts();
+  }
+  if (!ticket.recorded) progress_.Finished(shopId);
+}
+
+void Collector::Abandon(std::int32_t shopId, Ticket ticket) {
+  if (!ticket.recorded) progress_.Abandoned(shopId);
+}
+
+void Collector::AppendRow(const ShopRecord& record) {
+  {
+    std::lock_guard lock(rowOrderMutex_);
+    ui_.AddRow(record);
+    ++rows_;
+    if (sink_ != nullptr) sink_->RowAppended(record);
+  }
+  ShowPauseAgain();
+}
+
+void Collector::ReportPlace(const std::string& cursorText) {
+  if (sink_ == nullptr) return;
+  std::lock_guard lock(placeMutex_);
+  cursorText_ = cursorText;
+  // Every shop up to the place has finished, and finishing reported it first: the sink gets the
+  // place after the answers it covers.
+  const std::string place = progress_.ProgressText(cursorText);
+  if (place == reportedPlace_) return;
+  reportedPlace_ = place;
+  sink_->PlaceMoved(place);
+}
+
+}  // namespace shopwalk
