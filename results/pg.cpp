@@ -300,41 +300,33 @@ std::string Status::Describe() const {
 
 // Result.
 
-Result::~Result() {
-  PQclear(result_);
-}
-
-Result::Result(Result&& other) noexcept : result_(std::exchange(other.result_, nullptr)) {}
-
-Result& Result::operator=(Result&& other) noexcept {
-  if (this != &other) Reset(std::exchange(other.result_, nullptr));
-  return *this;
+void Result::Clear::operator()(pg_result* result) const {
+  PQclear(result);
 }
 
 void Result::Reset(pg_result* result) {
-  PQclear(result_);
-  result_ = result;
+  result_.reset(result);
 }
 
 int Result::Rows() const {
-  return result_ == nullptr ? 0 : PQntuples(result_);
+  return result_ == nullptr ? 0 : PQntuples(result_.get());
 }
 
 int Result::Columns() const {
-  return result_ == nullptr ? 0 : PQnfields(result_);
+  return result_ == nullptr ? 0 : PQnfields(result_.get());
 }
 
 bool Result::IsNull(int row, int column) const {
   if (row < 0 || row >= Rows() || column < 0 || column >= Columns()) return true;
-  return PQgetisnull(result_, row, column) != 0;
+  return PQgetisnull(result_.get(), row, column) != 0;
 }
 
 std::int64_t Result::Int64(int row, int column) const {
   if (IsNull(row, column)) return 0;
-  const char* value = PQgetvalue(result_, row, column);
-  const int length = PQgetlength(result_, row, column);
-  if (PQfformat(result_, column) == 0) return std::strtoll(value, nullptr, 10);
-  switch (PQftype(result_, column)) {
+  const char* value = PQgetvalue(result_.get(), row, column);
+  const int length = PQgetlength(result_.get(), row, column);
+  if (PQfformat(result_.get(), column) == 0) return std::strtoll(value, nullptr, 10);
+  switch (PQftype(result_.get(), column)) {
     case BoolType:
       return length == 1 && value[0] != 0 ? 1 : 0;
     case Int2Type:
@@ -352,10 +344,10 @@ std::int64_t Result::Int64(int row, int column) const {
 
 double Result::Double(int row, int column) const {
   if (IsNull(row, column)) return 0;
-  const char* value = PQgetvalue(result_, row, column);
-  const int length = PQgetlength(result_, row, column);
-  if (PQfformat(result_, column) == 0) return std::strtod(value, nullptr);
-  switch (PQftype(result_, column)) {
+  const char* value = PQgetvalue(result_.get(), row, column);
+  const int length = PQgetlength(result_.get(), row, column);
+  if (PQfformat(result_.get(), column) == 0) return std::strtod(value, nullptr);
+  switch (PQftype(result_.get(), column)) {
     case Float8Type:
       return length == 8 ? std::bit_cast<double>(ReadBigEndian(value, 8)) : 0;
     case Float4Type:
@@ -368,8 +360,8 @@ double Result::Double(int row, int column) const {
 
 std::string Result::Bytes(int row, int column) const {
   if (IsNull(row, column)) return {};
-  return std::string(PQgetvalue(result_, row, column),
-                     static_cast<std::size_t>(PQgetlength(result_, row, column)));
+  return std::string(PQgetvalue(result_.get(), row, column),
+                     static_cast<std::size_t>(PQgetlength(result_.get(), row, column)));
 }
 
 // Params.
@@ -438,20 +430,8 @@ Params& Params::IntArray(const std::vector<std::int64_t>& values) {
 
 // Connection.
 
-Connection::~Connection() {
-  Close();
-}
-
-Connection::Connection(Connection&& other) noexcept
-    : connection_(std::exchange(other.connection_, nullptr)), uri_(std::move(other.uri_)) {}
-
-Connection& Connection::operator=(Connection&& other) noexcept {
-  if (this != &other) {
-    Close();
-    connection_ = std::exchange(other.connection_, nullptr);
-    uri_ = std::move(other.uri_);
-  }
-  return *this;
+void Connection::Finish::operator()(pg_conn* connection) const {
+  PQfinish(connection);
 }
 
 Status Connection::Open(const std::string& uri, std::chrono::milliseconds connectTimeout) {
@@ -479,17 +459,16 @@ Status Connection::Open(const std::string& uri, std::chrono::milliseconds connec
     return failure;
   }
   PQsetNoticeProcessor(connection, DropNotice, nullptr);
-  connection_ = connection;
+  connection_.reset(connection);
   return {};
 }
 
 bool Connection::IsAlive() const {
-  return connection_ != nullptr && PQstatus(connection_) == CONNECTION_OK;
+  return connection_ != nullptr && PQstatus(connection_.get()) == CONNECTION_OK;
 }
 
 void Connection::Close() {
-  if (connection_ != nullptr) PQfinish(connection_);
-  connection_ = nullptr;
+  connection_.reset();
 }
 
 Status Connection::Check(pg_result* result) const {
@@ -503,9 +482,9 @@ Status Connection::Check(pg_result* result) const {
     if (const char* field = PQresultErrorField(result, PG_DIAG_SQLSTATE)) state = field;
     message = PQresultErrorMessage(result);
   }
-  if (TrimmedMessage(message).empty()) message = PQerrorMessage(connection_);
+  if (TrimmedMessage(message).empty()) message = PQerrorMessage(connection_.get());
   if (TrimmedMessage(message).empty()) message = PQresStatus(status);
-  const bool lost = PQstatus(connection_) != CONNECTION_OK || MeansConnectionLost(state);
+  const bool lost = PQstatus(connection_.get()) != CONNECTION_OK || MeansConnectionLost(state);
   return Failure(std::move(state), message, lost);
 }
 
@@ -518,18 +497,18 @@ Status Connection::Execute(std::string_view sql) {
   if (connection_ == nullptr) return Status("", "not connected", true);
   const std::string text(sql);
   // With several statements libpq returns the last result; a failure stops at the failing one.
-  Result result(PQexec(connection_, text.c_str()));
-  return Check(result.result_);
+  Result result(PQexec(connection_.get(), text.c_str()));
+  return Check(result.result_.get());
 }
 
 Status Connection::Run(std::string_view sql, const Params& params, Result& result) {
   result.Reset(nullptr);
   if (connection_ == nullptr) return Status("", "not connected", true);
   const std::string text(sql);
-  result.Reset(PQexecParams(connection_, text.c_str(), params.Count(), params.types_.data(),
+  result.Reset(PQexecParams(connection_.get(), text.c_str(), params.Count(), params.types_.data(),
                             params.values_.data(), params.lengths_.data(), params.formats_.data(),
                             1));
-  Status status = Check(result.result_);
+  Status status = Check(result.result_.get());
   if (!status) result.Reset(nullptr);
   return status;
 }
@@ -541,34 +520,27 @@ Status Connection::Run(std::string_view sql, const Params& params) {
 
 bool Connection::InTransaction() const {
   if (connection_ == nullptr) return false;
-  const PGTransactionStatusType status = PQtransactionStatus(connection_);
+  const PGTransactionStatusType status = PQtransactionStatus(connection_.get());
   return status == PQTRANS_INTRANS || status == PQTRANS_INERROR || status == PQTRANS_ACTIVE;
 }
 
-// Transaction.
+// Transactions.
 
-Transaction::~Transaction() {
-  if (open_ && connection_.IsAlive() && connection_.InTransaction()) {
-    (void)connection_.Execute("ROLLBACK");
-  }
+Status Connection::BeginTransaction(Isolation isolation) {
+  return Execute(isolation == Isolation::RepeatableReadOnly
+                     ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"
+                     : "BEGIN");
 }
 
-Status Transaction::Begin(Isolation isolation) {
-  Status status = connection_.Execute(isolation == Isolation::RepeatableReadOnly
-                                          ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"
-                                          : "BEGIN");
-  open_ = status.Ok();
-  return status;
-}
-
-Status Transaction::Commit() {
-  // COMMIT of a transaction in which a statement failed rolls back without an error of its own.
-  if (connection_.IsOpen() && PQtransactionStatus(connection_.Handle()) == PQTRANS_INERROR) {
+Status Connection::CommitTransaction() {
+  if (IsOpen() && PQtransactionStatus(Handle()) == PQTRANS_INERROR) {
     return Status("25P02", "the transaction failed earlier and was rolled back", false);
   }
-  Status status = connection_.Execute("COMMIT");
-  if (status) open_ = false;
-  return status;
+  return Execute("COMMIT");
+}
+
+void Connection::RollBackTransaction() {
+  if (IsAlive() && InTransaction()) (void)Execute("ROLLBACK");
 }
 
 std::string RedactedUri(std::string_view uri) {

@@ -17,9 +17,12 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "results/transaction.h"
 
 struct pg_conn;
 struct pg_result;
@@ -57,11 +60,6 @@ class Status {
 class Result {
  public:
   Result() = default;
-  ~Result();
-  Result(Result&& other) noexcept;
-  Result& operator=(Result&& other) noexcept;
-  Result(const Result&) = delete;
-  Result& operator=(const Result&) = delete;
 
   int Rows() const;
   int Columns() const;
@@ -76,10 +74,13 @@ class Result {
 
  private:
   friend class Connection;
+  struct Clear {
+    void operator()(pg_result* result) const;
+  };
   explicit Result(pg_result* result) : result_(result) {}
   void Reset(pg_result* result);
 
-  pg_result* result_ = nullptr;
+  std::unique_ptr<pg_result, Clear> result_;
 };
 
 // The parameters of a statement, $1, $2, ... in the order they are added. Values are copied.
@@ -119,16 +120,11 @@ class Params {
   std::vector<int> formats_;
 };
 
+enum class Isolation;
+
 // One connection to a server, closed when destroyed.
 class Connection {
  public:
-  Connection() = default;
-  ~Connection();
-  Connection(Connection&& other) noexcept;
-  Connection& operator=(Connection&& other) noexcept;
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
-
   // Opens a connection to `uri` (a libpq connection URI, "postgresql://user@host:port/db", or
   // key=value words). Values the URI does not set: `connectTimeout` for making the connection,
   // TCP keepalives and a TCP timeout (a silent server is given up within about 30 s), and the
@@ -153,39 +149,41 @@ class Connection {
   // rollback).
   bool InTransaction() const;
 
-  pg_conn* Handle() const { return connection_; }
+  // What Transaction asks of its connection.
+  Status BeginTransaction(Isolation isolation);
+  // COMMIT of a transaction in which a statement failed rolls back without an error of its own:
+  // this one fails instead.
+  Status CommitTransaction();
+  void RollBackTransaction();
+  static Status Misuse(const char* what) { return Status("", what, false); }
+
+  pg_conn* Handle() const { return connection_.get(); }
 
  private:
   Status Check(pg_result* result) const;
   // A failure whose message has the connection's password left out.
   Status Failure(std::string sqlState, const char* message, bool connectionLost) const;
 
-  pg_conn* connection_ = nullptr;
+  struct Finish {
+    void operator()(pg_conn* connection) const;
+  };
+  std::unique_ptr<pg_conn, Finish> connection_;
   // The URI given to Open, whose password is left out of messages.
   std::string uri_;
 };
 
-// A transaction: rolled back when destroyed unless committed. Begin starts it; a failed Begin
-// leaves nothing to roll back.
-class Transaction {
+enum class Isolation {
+  ReadCommitted,
+  // One snapshot for everything the transaction reads.
+  RepeatableReadOnly,
+};
+
+// A transaction (see results/transaction.h): rolled back when it goes unless committed.
+class Transaction
+    : public results::BasicTransaction<Connection, pg::Isolation, Isolation::ReadCommitted> {
  public:
-  enum class Isolation {
-    ReadCommitted,
-    // One snapshot for everything the transaction reads.
-    RepeatableReadOnly,
-  };
-
-  explicit Transaction(Connection& connection) : connection_(connection) {}
-  ~Transaction();
-  Transaction(const Transaction&) = delete;
-  Transaction& operator=(const Transaction&) = delete;
-
-  Status Begin(Isolation isolation = Isolation::ReadCommitted);
-  Status Commit();
-
- private:
-  Connection& connection_;
-  bool open_ = false;
+  using Isolation = pg::Isolation;
+  using BasicTransaction::BasicTransaction;
 };
 
 // `uri` (a libpq connection URI or key=value words) with any password left out, for showing to

@@ -39,21 +39,8 @@ bool FitsInt(std::size_t size) {
 
 }  // namespace
 
-Statement::~Statement() {
-  sqlite3_finalize(statement_);
-}
-
-Statement::Statement(Statement&& other) noexcept
-    : connection_(std::exchange(other.connection_, nullptr)),
-      statement_(std::exchange(other.statement_, nullptr)) {}
-
-Statement& Statement::operator=(Statement&& other) noexcept {
-  if (this != &other) {
-    sqlite3_finalize(statement_);
-    connection_ = std::exchange(other.connection_, nullptr);
-    statement_ = std::exchange(other.statement_, nullptr);
-  }
-  return *this;
+void Statement::Finalize::operator()(sqlite3_stmt* statement) const {
+  sqlite3_finalize(statement);
 }
 
 Status Statement::Check(int code) const {
@@ -61,87 +48,75 @@ Status Statement::Check(int code) const {
 }
 
 void Statement::Reset() {
-  sqlite3_reset(statement_);
-  sqlite3_clear_bindings(statement_);
+  sqlite3_reset(statement_.get());
+  sqlite3_clear_bindings(statement_.get());
 }
 
 Status Statement::BindInt64(int index, std::int64_t value) {
-  return Check(sqlite3_bind_int64(statement_, index, value));
+  return Check(sqlite3_bind_int64(statement_.get(), index, value));
 }
 
 Status Statement::BindText(int index, std::string_view text) {
   if (!FitsInt(text.size())) return Status(SQLITE_TOOBIG, sqlite3_errstr(SQLITE_TOOBIG));
   // SQLite wants a non-null pointer for an empty text (a null one would bind NULL).
-  return Check(sqlite3_bind_text(statement_, index, text.empty() ? "" : text.data(),
+  return Check(sqlite3_bind_text(statement_.get(), index, text.empty() ? "" : text.data(),
                                  static_cast<int>(text.size()), SQLITE_TRANSIENT));
 }
 
 Status Statement::BindBlob(int index, std::string_view bytes) {
   if (!FitsInt(bytes.size())) return Status(SQLITE_TOOBIG, sqlite3_errstr(SQLITE_TOOBIG));
   // A zero-length blob rather than NULL for empty bytes.
-  if (bytes.empty()) return Check(sqlite3_bind_zeroblob(statement_, index, 0));
-  return Check(sqlite3_bind_blob(statement_, index, bytes.data(), static_cast<int>(bytes.size()),
-                                 SQLITE_TRANSIENT));
+  if (bytes.empty()) return Check(sqlite3_bind_zeroblob(statement_.get(), index, 0));
+  return Check(sqlite3_bind_blob(statement_.get(), index, bytes.data(),
+                                 static_cast<int>(bytes.size()), SQLITE_TRANSIENT));
 }
 
 Status Statement::BindNull(int index) {
-  return Check(sqlite3_bind_null(statement_, index));
+  return Check(sqlite3_bind_null(statement_.get(), index));
 }
 
 Status Statement::Run() {
   int code = SQLITE_ROW;
-  while (code == SQLITE_ROW) code = sqlite3_step(statement_);
+  while (code == SQLITE_ROW) code = sqlite3_step(statement_.get());
   Status status = Check(code);
-  sqlite3_reset(statement_);
+  sqlite3_reset(statement_.get());
   return status;
 }
 
 bool Statement::NextRow(Status& status) {
-  int code = sqlite3_step(statement_);
+  int code = sqlite3_step(statement_.get());
   if (code == SQLITE_ROW) {
     status = {};
     return true;
   }
   status = Check(code);
-  sqlite3_reset(statement_);
+  sqlite3_reset(statement_.get());
   return false;
 }
 
 bool Statement::ColumnIsNull(int column) const {
-  return sqlite3_column_type(statement_, column) == SQLITE_NULL;
+  return sqlite3_column_type(statement_.get(), column) == SQLITE_NULL;
 }
 
 std::int64_t Statement::ColumnInt64(int column) const {
-  return sqlite3_column_int64(statement_, column);
+  return sqlite3_column_int64(statement_.get(), column);
 }
 
 std::string Statement::ColumnBytes(int column) const {
   // Asking for a blob's bytes never converts them; the size is read after the pointer.
-  const void* bytes = sqlite3_column_blob(statement_, column);
-  int size = sqlite3_column_bytes(statement_, column);
+  const void* bytes = sqlite3_column_blob(statement_.get(), column);
+  int size = sqlite3_column_bytes(statement_.get(), column);
   if (bytes == nullptr || size <= 0) return {};
   return std::string(static_cast<const char*>(bytes), static_cast<std::size_t>(size));
 }
 
-Connection::~Connection() {
+void Connection::CloseV2::operator()(sqlite3* connection) const {
   // close_v2 defers the close until the last statement is finalized, should one be left.
-  sqlite3_close_v2(connection_);
-}
-
-Connection::Connection(Connection&& other) noexcept
-    : connection_(std::exchange(other.connection_, nullptr)) {}
-
-Connection& Connection::operator=(Connection&& other) noexcept {
-  if (this != &other) {
-    sqlite3_close_v2(connection_);
-    connection_ = std::exchange(other.connection_, nullptr);
-  }
-  return *this;
+  sqlite3_close_v2(connection);
 }
 
 Status Connection::Open(const std::string& path, Access access) {
-  sqlite3_close_v2(connection_);
-  connection_ = nullptr;
+  connection_.reset();
   if (path.find('\0') != std::string::npos) {
     return Status(SQLITE_CANTOPEN, "the file name holds a NUL character");
   }
@@ -155,33 +130,34 @@ Status Connection::Open(const std::string& path, Access access) {
     sqlite3_close_v2(opened);
     return status;
   }
-  connection_ = opened;
+  connection_.reset(opened);
   return {};
 }
 
 bool Connection::IsReadOnly() const {
-  return connection_ != nullptr && sqlite3_db_readonly(connection_, "main") == 1;
+  return connection_ != nullptr && sqlite3_db_readonly(connection_.get(), "main") == 1;
 }
 
 Status Connection::SetBusyTimeout(std::chrono::milliseconds timeout) {
   auto milliseconds =
       std::min<std::chrono::milliseconds::rep>(timeout.count(), std::numeric_limits<int>::max());
-  return Status::Of(connection_, sqlite3_busy_timeout(connection_, static_cast<int>(milliseconds)));
+  return Status::Of(connection_.get(),
+                    sqlite3_busy_timeout(connection_.get(), static_cast<int>(milliseconds)));
 }
 
 Status Connection::Execute(std::string_view sql) {
   std::string text(sql);
-  return Status::Of(connection_,
-                    sqlite3_exec(connection_, text.c_str(), nullptr, nullptr, nullptr));
+  return Status::Of(connection_.get(),
+                    sqlite3_exec(connection_.get(), text.c_str(), nullptr, nullptr, nullptr));
 }
 
 Status Connection::Prepare(std::string_view sql, Statement& statement) {
   if (!FitsInt(sql.size())) return Status(SQLITE_TOOBIG, sqlite3_errstr(SQLITE_TOOBIG));
   sqlite3_stmt* prepared = nullptr;
-  int code = sqlite3_prepare_v3(connection_, sql.data(), static_cast<int>(sql.size()),
+  int code = sqlite3_prepare_v3(connection_.get(), sql.data(), static_cast<int>(sql.size()),
                                 SQLITE_PREPARE_PERSISTENT, &prepared, nullptr);
-  if (code != SQLITE_OK) return Status::Of(connection_, code);
-  statement = Statement(connection_, prepared);
+  if (code != SQLITE_OK) return Status::Of(connection_.get(), code);
+  statement = Statement(connection_.get(), prepared);
   return {};
 }
 
@@ -202,37 +178,20 @@ Status Connection::QueryBytes(std::string_view sql, std::string& value) {
 }
 
 bool Connection::InTransaction() const {
-  return connection_ != nullptr && sqlite3_get_autocommit(connection_) == 0;
+  return connection_ != nullptr && sqlite3_get_autocommit(connection_.get()) == 0;
 }
 
-Transaction::~Transaction() {
-  Rollback();
+Status Connection::BeginTransaction(TransactionMode mode) {
+  return Execute(mode == TransactionMode::Immediate ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED");
 }
 
-Status Transaction::Begin(Mode mode) {
-  if (open_) return Status(SQLITE_MISUSE, "the transaction has begun already");
-  Status status =
-      connection_.Execute(mode == Mode::Immediate ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED");
-  open_ = status.Ok();
-  return status;
-}
-
-Status Transaction::Commit() {
-  if (!open_) return Status(SQLITE_MISUSE, "no transaction to commit");
-  Status status = connection_.Execute("COMMIT");
-  if (status) {
-    open_ = false;
-  } else {
-    Rollback();
-  }
-  return status;
-}
-
-void Transaction::Rollback() {
-  if (!open_) return;
-  open_ = false;
+void Connection::RollBackTransaction() {
   // After some failures (a full disk, an I/O error) SQLite has rolled back already.
-  if (connection_.InTransaction()) connection_.Execute("ROLLBACK");
+  if (InTransaction()) (void)Execute("ROLLBACK");
+}
+
+Status Connection::Misuse(const char* what) {
+  return Status(SQLITE_MISUSE, what);
 }
 
 }  // namespace shopwalk::sqlite

@@ -6,8 +6,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include "results/transaction.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -45,6 +48,7 @@ class Status {
 };
 
 class Connection;
+enum class TransactionMode;
 
 // A prepared statement. Parameters are bound by 1-based index; texts and blobs are copied by
 // SQLite, so the bound bytes need not outlive the call. Columns are read by 0-based index while
@@ -52,11 +56,6 @@ class Connection;
 class Statement {
  public:
   Statement() = default;
-  ~Statement();
-  Statement(Statement&& other) noexcept;
-  Statement& operator=(Statement&& other) noexcept;
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
 
   bool Prepared() const { return statement_ != nullptr; }
 
@@ -83,12 +82,15 @@ class Statement {
 
  private:
   friend class Connection;
+  struct Finalize {
+    void operator()(sqlite3_stmt* statement) const;
+  };
   Statement(sqlite3* connection, sqlite3_stmt* statement)
       : connection_(connection), statement_(statement) {}
   Status Check(int code) const;
 
-  sqlite3* connection_ = nullptr;
-  sqlite3_stmt* statement_ = nullptr;
+  sqlite3* connection_ = nullptr;  // not owned: the connection the statement was prepared on
+  std::unique_ptr<sqlite3_stmt, Finalize> statement_;
 };
 
 // One connection to a database file, closed when destroyed (statements prepared on it must be
@@ -99,13 +101,6 @@ class Connection {
     ReadWriteCreate,  // opens for writing, creating the file when missing
     ReadOnly,         // never writes the database file
   };
-
-  Connection() = default;
-  ~Connection();
-  Connection(Connection&& other) noexcept;
-  Connection& operator=(Connection&& other) noexcept;
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
 
   // Opens `path` (a file name, not a URI) with extended result codes. On failure the connection
   // stays closed.
@@ -128,36 +123,34 @@ class Connection {
   // Whether a transaction is open (SQLite may roll one back on its own after some failures).
   bool InTransaction() const;
 
-  sqlite3* Handle() const { return connection_; }
+  // What Transaction asks of its connection.
+  Status BeginTransaction(TransactionMode mode);
+  Status CommitTransaction() { return Execute("COMMIT"); }
+  void RollBackTransaction();
+  static Status Misuse(const char* what);
+
+  sqlite3* Handle() const { return connection_.get(); }
 
  private:
-  sqlite3* connection_ = nullptr;
+  struct CloseV2 {
+    void operator()(sqlite3* connection) const;
+  };
+  std::unique_ptr<sqlite3, CloseV2> connection_;
 };
 
-// A transaction on a connection: rolled back when destroyed unless committed. Begin starts it;
-// a failed Begin leaves nothing to roll back.
-class Transaction {
+enum class TransactionMode {
+  Deferred,   // locks when the first statement needs to
+  Immediate,  // takes the write lock at once (waiting up to the busy timeout)
+};
+
+// A transaction (see results/transaction.h): rolled back when it goes unless committed. Its
+// commit makes the writes durable as the connection's synchronous setting promises; a failed
+// commit rolls back.
+class Transaction
+    : public results::BasicTransaction<Connection, TransactionMode, TransactionMode::Immediate> {
  public:
-  enum class Mode {
-    Deferred,   // locks when the first statement needs to
-    Immediate,  // takes the write lock at once (waiting up to the busy timeout)
-  };
-
-  explicit Transaction(Connection& connection) : connection_(connection) {}
-  ~Transaction();
-  Transaction(const Transaction&) = delete;
-  Transaction& operator=(const Transaction&) = delete;
-
-  Status Begin(Mode mode = Mode::Immediate);
-  // Makes the transaction's writes durable as the connection's synchronous setting promises. A
-  // failed commit rolls back.
-  Status Commit();
-
- private:
-  void Rollback();
-
-  Connection& connection_;
-  bool open_ = false;
+  using Mode = TransactionMode;
+  using BasicTransaction::BasicTransaction;
 };
 
 }  // namespace shopwalk::sqlite
