@@ -164,15 +164,7 @@ pg::Status InspectPgSchema(pg::Connection& connection, PgSchemaState& state,
     return status;
   }
   version = stored.Int64(0, 0);
-  if (version < 0) {
-    state = PgSchemaState::Foreign;
-  } else if (version < PgSchemaVersion) {
-    state = PgSchemaState::Older;
-  } else if (version > PgSchemaVersion) {
-    state = PgSchemaState::Newer;
-  } else {
-    state = PgSchemaState::Current;
-  }
+  state = StateOfVersion(version, PgSchemaVersion);
   return {};
 }
 
@@ -214,19 +206,9 @@ pg::Status CreateOrUpgradePgSchema(pg::Connection& connection, std::int64_t targ
 }
 
 std::string DescribeUnusablePgSchema(PgSchemaState state, std::int64_t version) {
-  switch (state) {
-    case PgSchemaState::Newer:
-      return "the database was set up by a newer version of the program (layout " +
-             std::to_string(version) + "; this one knows up to " + std::to_string(PgSchemaVersion) +
-             ")";
-    case PgSchemaState::Foreign:
-      return "the database has a schema \"shopwalk\" that is not a results store";
-    case PgSchemaState::Empty:
-    case PgSchemaState::Current:
-    case PgSchemaState::Older:
-      break;
-  }
-  return {};
+  return DescribeUnusableLayout(
+      state, version, PgSchemaVersion, "the database was set up by a newer version of the program",
+      "the database has a schema \"shopwalk\" that is not a results store");
 }
 
 }  // namespace shopwalk::results

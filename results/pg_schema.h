@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "results/layout_state.h"
 #include "results/pg.h"
 
 namespace shopwalk::results {
@@ -18,13 +19,7 @@ namespace shopwalk::results {
 // 2 adds the shared walk (walks, blocks and their leases, nodes, leases on failed shops).
 inline constexpr std::int64_t PgSchemaVersion = 2;
 
-enum class PgSchemaState {
-  Empty,    // no schema "shopwalk" yet: the layout is still to be created
-  Current,  // this program's layout
-  Older,    // an earlier layout: it can be upgraded
-  Newer,    // written by a newer program: not to be touched
-  Foreign,  // a schema "shopwalk" without our version table: something else's
-};
+using PgSchemaState = LayoutState;
 
 // Reads which layout the database has.
 pg::Status InspectPgSchema(pg::Connection& connection, PgSchemaState& state, std::int64_t& version);

@@ -84,12 +84,8 @@ sqlite::Status InspectSchema(sqlite::Connection& connection, SchemaState& state,
     state = SchemaState::Empty;
   } else if (applicationId != StoreApplicationId || version <= 0) {
     state = SchemaState::Foreign;
-  } else if (version < StoreSchemaVersion) {
-    state = SchemaState::Older;
-  } else if (version > StoreSchemaVersion) {
-    state = SchemaState::Newer;
   } else {
-    state = SchemaState::Current;
+    state = StateOfVersion(version, StoreSchemaVersion);
   }
   return {};
 }
@@ -109,19 +105,9 @@ sqlite::Status CreateOrUpgradeSchema(sqlite::Connection& connection, SchemaState
 }
 
 std::string DescribeUnusableSchema(SchemaState state, std::int64_t version) {
-  switch (state) {
-    case SchemaState::Newer:
-      return "the store was written by a newer version of the program (layout " +
-             std::to_string(version) + "; this one knows up to " +
-             std::to_string(StoreSchemaVersion) + ")";
-    case SchemaState::Foreign:
-      return "the file is a database, but not a results store";
-    case SchemaState::Empty:
-    case SchemaState::Current:
-    case SchemaState::Older:
-      break;
-  }
-  return {};
+  return DescribeUnusableLayout(state, version, StoreSchemaVersion,
+                                "the store was written by a newer version of the program",
+                                "the file is a database, but not a results store");
 }
 
 }  // namespace shopwalk::results

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "results/layout_state.h"
 #include "results/sqlite.h"
 
 namespace shopwalk::results {
@@ -16,13 +17,7 @@ inline constexpr std::int64_t StoreApplicationId = 0x53575253;
 inline constexpr std::int64_t StoreSchemaVersion = 1;
 
 // What a file holds, as far as the layout goes.
-enum class SchemaState {
-  Empty,    // a new or empty database: the layout is still to be created
-  Current,  // a store of this program's version
-  Older,    // a store of an earlier version: it can be upgraded
-  Newer,    // a store written by a newer program: not to be touched
-  Foreign,  // a database of something else
-};
+using SchemaState = LayoutState;
 
 // Reads the file's marks. A file that is not a database fails with SQLITE_NOTADB.
 sqlite::Status InspectSchema(sqlite::Connection& connection, SchemaState& state,
