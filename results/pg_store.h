@@ -231,16 +231,17 @@ class PgStore final : public ResultStore, public WorkSource, private BatchWriter
   bool EnsureConnected(pg::Connection& connection, Clock::TimePoint& nextTry,
                        std::chrono::milliseconds& delay, const char* what,
                        std::optional<StoreProblem>& problem);
-  pg::Status Apply(const QueuedReport& queued, const results::Lease& lease,
-                   std::vector<std::int64_t>& refusedEpochs);
+  // Writes one report of a batch; whether the lease it was written under held (true also for a
+  // report with no lease to hold).
+  Expected<bool, pg::Status> Apply(const QueuedReport& queued, const results::Lease& lease);
   // Under mutex_: leases ready for Between to finish.
   std::vector<results::Lease> TakeCompleteLeases();
 
   // The keeper.
   void KeepLoop();
   bool NeedsClaim() const;  // under mutex_
-  // Claims one unit of work; false when nothing could be claimed.
-  bool ClaimOnce(pg::Status& status);
+  // Claims one unit of work; false when there was nothing to claim.
+  Expected<bool, pg::Status> ClaimOnce();
   pg::Status Renew();
   void ReleaseAll();
   void AddLease(const results::Lease& lease, std::vector<std::int32_t> ids);  // under mutex_
