@@ -343,16 +343,27 @@ Expected<std::vector<Lease>, pg::Status> ClaimFailedShops(pg::Connection& connec
     std::int64_t position = 0;
   };
   std::vector<Claimed> rows;
+  std::optional<pg::Status> bad;
+  std::vector<std::int64_t> goodEpochs;
   for (int row = 0; row < result.Rows(); ++row) {
     Lease lease;
     lease.kind = Lease::Kind::FailedShop;
     lease.firstId = lease.lastId = result.Int64(row, 0);
-    if (auto checked = ReadShopId(lease.firstId, "shopwalk.failed_shops"); !checked) {
-      return MakeUnexpected(checked.error());
-    }
     lease.epoch = result.Int64(row, 1);
     lease.walkId = result.Int64(row, 2);
+    if (auto checked = ReadShopId(lease.firstId, "shopwalk.failed_shops"); !checked) {
+      if (!bad) bad = checked.error();
+      continue;
+    }
+    goodEpochs.push_back(lease.epoch);
     rows.push_back({lease, result.Int64(row, 3)});
+  }
+  if (bad) {
+    // The good ones go back at once, their round given back; the bad ones stay claimed until
+    // their leases expire. Should letting go fail too, their leases expire as well: the bad value
+    // is what the caller must hear of.
+    (void)ReleaseLeases(connection, nodeId, {}, {}, goodEpochs);
+    return MakeUnexpected(std::move(*bad));
   }
   // Oldest failure first (UPDATE ... RETURNING keeps no order).
   std::sort(rows.begin(), rows.end(),

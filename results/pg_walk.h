@@ -124,7 +124,9 @@ Expected<std::optional<Lease>, pg::Status> ClaimExpiredBlock(pg::Connection& con
                                                              std::int64_t nodeId,
                                                              std::int64_t leaseMs);
 // Up to `limit` failed shops due for a retry (oldest failure first) that were claimed fewer than
-// `maxRounds` times and whose retry lease, if any, expired. Each claim counts as a round.
+// `maxRounds` times and whose retry lease, if any, expired. Each claim counts as a round. When
+// one of them has a bad ID, the others claimed with it are let go at once with their round given
+// back (a claim the caller never learns of would hold them and spend their rounds unseen).
 Expected<std::vector<Lease>, pg::Status> ClaimFailedShops(pg::Connection& connection,
                                                           std::int64_t nodeId, std::int64_t leaseMs,
                                                           int maxRounds, int limit);

@@ -657,10 +657,22 @@ TEST(PgWalkTest, ShopIdsOutOfRangeAreFailuresNotCut) {
       std::to_string(db.walk.walkId) +
       ", 4294967290, 4294967303, NULL, 1, '-infinity'); "
       "INSERT INTO shopwalk.failed_shops (shop_id, attempts, reason, failed_at, position, due_at) "
-      "VALUES (4294967303, 3, 'x', now(), 1, now())"));
+      "VALUES (7, 1, 'x', now(), 1, now()), (4294967303, 3, 'x', now(), 2, now()), "
+      "(9, 1, 'x', now(), 3, now())"));
   ExpectBadValue(results::ClaimExpiredBlock(db.connection, db.nodeId, 60000), "4294967290");
 
   ExpectBadValue(results::ClaimFailedShops(db.connection, db.nodeId, 60000, 3, 10), "4294967303");
+  // The good failed shops claimed with the bad one are not held by a claim nobody learnt of: the
+  // next claim gets them, their rounds as if the failed claim never was. The bad one stays
+  // claimed, out of the way, until its lease expires.
+  std::vector<Lease> retries =
+      ValueOf(results::ClaimFailedShops(db.connection, db.nodeId, 60000, 3, 10));
+  ASSERT_EQ(retries.size(), 2u);
+  EXPECT_EQ(retries[0].firstId, 7);
+  EXPECT_EQ(retries[1].firstId, 9);
+  EXPECT_EQ(
+      QueryInts(db.connection, "SELECT retry_rounds FROM shopwalk.failed_shops ORDER BY shop_id"),
+      (std::vector<std::int64_t>{1, 1, 1}));
 
   // A block that ends before it starts, and a current walk that starts below 0.
   ASSERT_TRUE(db.connection.Execute(
