@@ -106,8 +106,7 @@ PgStore::PgStore(std::string uri, bool walking, const PgStoreSettings& settings,
       settings_(settings.Normalized()),
       clock_(clock),
       queue_(location_, QueueSettings(settings_), clock),
-      writerNextTry_(clock.Now()),
-      writerDelay_(settings_.reconnectFirst) {}
+      writerReconnect_(FirstReconnect()) {}
 
 PgStore::~PgStore() {
   {
@@ -441,34 +440,36 @@ pg::Status PgStore::PrepareSession(pg::Connection& connection) const {
   return status;
 }
 
-bool PgStore::EnsureConnected(pg::Connection& connection, Clock::TimePoint& nextTry,
-                              std::chrono::milliseconds& delay, const char* what,
-                              std::optional<StoreProblem>& problem) {
-  if (connection.IsAlive()) return true;
+PgStore::Reconnect PgStore::FirstReconnect() const {
+  return Reconnect{clock_.Now(), settings_.reconnectFirst, std::nullopt};
+}
+
+Expected<void, StoreProblem> PgStore::EnsureConnected(pg::Connection& connection,
+                                                      Reconnect& reconnect, const char* what) {
+  if (connection.IsAlive()) return {};
   const Clock::TimePoint now = clock_.Now();
-  if (now < nextTry) return false;
-  pg::Status status = connection.Open(uri_, settings_.connectTimeout);
-  if (status) status = PrepareSession(connection);
-  if (status) {
-    delay = settings_.reconnectFirst;
-    return true;
+  if (now >= reconnect.nextTry) {
+    pg::Status status = connection.Open(uri_, settings_.connectTimeout);
+    if (status) status = PrepareSession(connection);
+    if (status) {
+      reconnect.delay = settings_.reconnectFirst;
+      reconnect.lastProblem.reset();
+      return {};
+    }
+    reconnect.nextTry = now + reconnect.delay;
+    reconnect.delay = std::min(reconnect.delay * 2, settings_.reconnectLongest);
+    StoreProblem problem = ProblemOf(status);
+    problem.reason = std::string("cannot reach the server for ") + what + ": " + problem.reason;
+    reconnect.lastProblem = std::move(problem);
   }
-  nextTry = now + delay;
-  delay = std::min(delay * 2, settings_.reconnectLongest);
-  problem = ProblemOf(status);
-  problem->reason = std::string("cannot reach the server for ") + what + ": " + problem->reason;
-  return false;
+  return MakeUnexpected(reconnect.lastProblem.value_or(
+      StoreProblem{StoreProblem::Kind::Other, location_, "cannot reach the server"}));
 }
 
 Expected<BatchWriter::Written, StoreProblem> PgStore::WriteBatch(std::span<QueuedReport> batch) {
-  std::optional<StoreProblem> unreachable;
-  if (!EnsureConnected(writer_, writerNextTry_, writerDelay_, "writing", unreachable)) {
-    // Waiting for the next try at connecting: why the last one failed.
-    if (unreachable) connectProblem_ = std::move(unreachable);
-    return MakeUnexpected(connectProblem_.value_or(
-        StoreProblem{StoreProblem::Kind::Other, location_, "cannot reach the server"}));
+  if (auto connected = EnsureConnected(writer_, writerReconnect_, "writing"); !connected) {
+    return MakeUnexpected(std::move(connected).error());
   }
-  connectProblem_.reset();
   try {
     // Run IDs first, outside the transaction: a batch written again reuses them.
     for (QueuedReport& queued : batch) {
@@ -683,8 +684,7 @@ void PgStore::Between() {
 // The keeper.
 
 void PgStore::KeepLoop() {
-  Clock::TimePoint nextTry = clock_.Now();
-  std::chrono::milliseconds delay = settings_.reconnectFirst;
+  Reconnect reconnect = FirstReconnect();
   Clock::TimePoint nextRenew = clock_.Now() + settings_.renewEvery;
   Clock::TimePoint nextClaim = clock_.Now();
   Clock::TimePoint rateSince = clock_.Now();
@@ -693,16 +693,16 @@ void PgStore::KeepLoop() {
     {
       std::unique_lock lock(mutex_);
       Clock::TimePoint wakeAt = nextRenew;
-      if (!keeper_.IsAlive()) wakeAt = std::min(wakeAt, nextTry);
+      if (!keeper_.IsAlive()) wakeAt = std::min(wakeAt, reconnect.nextTry);
       if (NeedsClaim()) wakeAt = std::min(wakeAt, nextClaim);
       clock_.WaitUntil(lock, keeperWakeup_, wakeAt, [&] {
         return keeperStopping_ || (NeedsClaim() && clock_.Now() >= nextClaim);
       });
       if (keeperStopping_) break;
     }
-    std::optional<StoreProblem> unreachable;
-    if (!EnsureConnected(keeper_, nextTry, delay, "claiming work", unreachable)) {
-      if (unreachable) queue_.SetOtherProblem(unreachable);
+    if (auto connected = EnsureConnected(keeper_, reconnect, "claiming work"); !connected) {
+      // Told once: the listener hears only a change.
+      queue_.SetOtherProblem(connected.error());
       std::lock_guard lock(mutex_);
       keeperReachable_ = false;
       continue;
@@ -892,19 +892,18 @@ void PgStore::ReleaseAll() {
       }
     }
   }
-  Clock::TimePoint nextTry = clock_.Now();
-  std::chrono::milliseconds delay = settings_.reconnectFirst;
+  Reconnect reconnect = FirstReconnect();
   const Clock::TimePoint deadline = clock_.Now() + settings_.closeTimeout;
   for (;;) {
-    std::optional<StoreProblem> unreachable;
-    if (EnsureConnected(keeper_, nextTry, delay, "letting leases go", unreachable)) {
+    if (EnsureConnected(keeper_, reconnect, "letting leases go")) {
       pg::Status status = results::ReleaseLeases(keeper_, nodeId_, blocks, tried, untried);
       if (status) status = results::NodeStopped(keeper_, nodeId_);
       if (status) return;
       if (status.ConnectionLost()) keeper_.Close();
     }
     if (clock_.Now() >= deadline) return;
-    clock_.SleepUntil(std::min(deadline, std::max(nextTry, clock_.Now() + delay)));
+    clock_.SleepUntil(
+        std::min(deadline, std::max(reconnect.nextTry, clock_.Now() + reconnect.delay)));
   }
 }
 
