@@ -42,10 +42,9 @@ std::chrono::milliseconds HandOutMargin(const PgStoreSettings& settings) {
 }
 
 pg::Status RecordFromRow(const pg::Result& result, int row, ShopRecord& record) {
-  if (auto status = results::ReadShopId(result.Int64(row, 0), "shopwalk.shops", record.shopId);
-      !status) {
-    return status;
-  }
+  auto id = results::ReadShopId(result.Int64(row, 0), "shopwalk.shops");
+  if (!id) return id.error();
+  record.shopId = *id;
   record.name = result.Bytes(row, 1);
   record.reputation = result.Bytes(row, 2);
   record.messenger = result.Bytes(row, 3);
@@ -107,8 +106,7 @@ PgStore::PgStore(std::string uri, bool walking, const PgStoreSettings& settings,
       settings_(settings.Normalized()),
       clock_(clock),
       queue_(location_, QueueSettings(settings_), clock),
-      writerNextTry_(clock.Now()),
-      writerDelay_(settings_.reconnectFirst) {}
+      writerReconnect_(FirstReconnect()) {}
 
 PgStore::~PgStore() {
   {
@@ -202,12 +200,13 @@ std::optional<StoreProblem> PgStore::StartWalking(const results::WalkRequest& re
   }
   results::WalkRequest asked = request;
   asked.blockSize = settings_.blockSize;
-  if (auto status = results::JoinWalk(writer_, asked, walk_); !status) return ProblemOf(status);
-  if (auto status = results::RegisterNode(writer_, walk_.walkId, HostName(), ::getpid(),
-                                          settings_.pacedRate, nodeId_);
-      !status) {
-    return ProblemOf(status);
-  }
+  auto joined = results::JoinWalk(writer_, asked);
+  if (!joined) return ProblemOf(joined.error());
+  walk_ = std::move(*joined);
+  auto node =
+      results::RegisterNode(writer_, walk_.walkId, HostName(), ::getpid(), settings_.pacedRate);
+  if (!node) return ProblemOf(node.error());
+  nodeId_ = *node;
   if (auto status = keeper_.Open(uri_, settings_.connectTimeout); !status) {
     return ProblemOf(status);
   }
@@ -441,34 +440,36 @@ pg::Status PgStore::PrepareSession(pg::Connection& connection) const {
   return status;
 }
 
-bool PgStore::EnsureConnected(pg::Connection& connection, Clock::TimePoint& nextTry,
-                              std::chrono::milliseconds& delay, const char* what,
-                              std::optional<StoreProblem>& problem) {
-  if (connection.IsAlive()) return true;
+PgStore::Reconnect PgStore::FirstReconnect() const {
+  return Reconnect{clock_.Now(), settings_.reconnectFirst, std::nullopt};
+}
+
+Expected<void, StoreProblem> PgStore::EnsureConnected(pg::Connection& connection,
+                                                      Reconnect& reconnect, const char* what) {
+  if (connection.IsAlive()) return {};
   const Clock::TimePoint now = clock_.Now();
-  if (now < nextTry) return false;
-  pg::Status status = connection.Open(uri_, settings_.connectTimeout);
-  if (status) status = PrepareSession(connection);
-  if (status) {
-    delay = settings_.reconnectFirst;
-    return true;
+  if (now >= reconnect.nextTry) {
+    pg::Status status = connection.Open(uri_, settings_.connectTimeout);
+    if (status) status = PrepareSession(connection);
+    if (status) {
+      reconnect.delay = settings_.reconnectFirst;
+      reconnect.lastProblem.reset();
+      return {};
+    }
+    reconnect.nextTry = now + reconnect.delay;
+    reconnect.delay = std::min(reconnect.delay * 2, settings_.reconnectLongest);
+    StoreProblem problem = ProblemOf(status);
+    problem.reason = std::string("cannot reach the server for ") + what + ": " + problem.reason;
+    reconnect.lastProblem = std::move(problem);
   }
-  nextTry = now + delay;
-  delay = std::min(delay * 2, settings_.reconnectLongest);
-  problem = ProblemOf(status);
-  problem->reason = std::string("cannot reach the server for ") + what + ": " + problem->reason;
-  return false;
+  return MakeUnexpected(reconnect.lastProblem.value_or(
+      StoreProblem{StoreProblem::Kind::Other, location_, "cannot reach the server"}));
 }
 
 Expected<BatchWriter::Written, StoreProblem> PgStore::WriteBatch(std::span<QueuedReport> batch) {
-  std::optional<StoreProblem> unreachable;
-  if (!EnsureConnected(writer_, writerNextTry_, writerDelay_, "writing", unreachable)) {
-    // Waiting for the next try at connecting: why the last one failed.
-    if (unreachable) connectProblem_ = std::move(unreachable);
-    return MakeUnexpected(connectProblem_.value_or(
-        StoreProblem{StoreProblem::Kind::Other, location_, "cannot reach the server"}));
+  if (auto connected = EnsureConnected(writer_, writerReconnect_, "writing"); !connected) {
+    return MakeUnexpected(std::move(connected).error());
   }
-  connectProblem_.reset();
   try {
     // Run IDs first, outside the transaction: a batch written again reuses them.
     for (QueuedReport& queued : batch) {
@@ -513,7 +514,12 @@ Expected<BatchWriter::Written, StoreProblem> PgStore::WriteBatch(std::span<Queue
     pg::Status status = transaction.Begin();
     if (status) status = results::LockLeasesForWriting(writer_, blockIds, failedShopIds);
     for (std::size_t i = 0; status && i < batch.size(); ++i) {
-      status = Apply(batch[i], leases[i], refused);
+      Expected<bool, pg::Status> held = Apply(batch[i], leases[i]);
+      if (!held) {
+        status = held.error();
+      } else if (!*held) {
+        refused.push_back(batch[i].fence);
+      }
     }
     if (status) status = transaction.Commit();
     if (!status) {
@@ -529,38 +535,42 @@ Expected<BatchWriter::Written, StoreProblem> PgStore::WriteBatch(std::span<Queue
   }
 }
 
-pg::Status PgStore::Apply(const QueuedReport& queued, const results::Lease& lease,
-                          std::vector<std::int64_t>& refusedEpochs) {
-  bool held = true;
-  pg::Status status = std::visit(
+Expected<bool, pg::Status> PgStore::Apply(const QueuedReport& queued, const results::Lease& lease) {
+  using Held = Expected<bool, pg::Status>;
+  // A report written without a lease, or not written for want of one known: no lease was lost.
+  auto unfenced = [](pg::Status status) -> Held {
+    if (!status) return MakeUnexpected(std::move(status));
+    return true;
+  };
+  return std::visit(
       Overloaded{
-          [&](const reports::Row& row) -> pg::Status {
-            if (lease.epoch == 0) return {};
-            return results::WriteRow(writer_, lease, row.record, held);
+          [&](const reports::Row& row) -> Held {
+            if (lease.epoch == 0) return true;
+            return results::WriteRow(writer_, lease, row.record);
           },
-          [&](const reports::Answer& answer) -> pg::Status {
-            if (lease.epoch == 0) return {};
-            return results::WriteAnswer(writer_, lease, answer.shopId, answer.outcome, held);
+          [&](const reports::Answer& answer) -> Held {
+            if (lease.epoch == 0) return true;
+            return results::WriteAnswer(writer_, lease, answer.shopId, answer.outcome);
           },
-          [&](const reports::Failure& failure) -> pg::Status {
-            if (lease.epoch == 0) return {};
+          [&](const reports::Failure& failure) -> Held {
+            if (lease.epoch == 0) return true;
             return results::WriteFailure(writer_, lease, failure.shop,
-                                         settings_.failedRetryDelay.count(), held);
+                                         settings_.failedRetryDelay.count());
           },
-          [&](const reports::Place& place) -> pg::Status {
+          [&](const reports::Place& place) -> Held {
             // A place belongs to a run; outside one there is nothing to move.
-            if (!currentRun_) return {};
+            if (!currentRun_) return true;
             writerPlace_ = place.place;
-            return writer_.Run("UPDATE shopwalk.runs SET place = $2 WHERE run_id = $1",
-                               pg::Params().Int(*currentRun_).Bytes(place.place));
+            return unfenced(writer_.Run("UPDATE shopwalk.runs SET place = $2 WHERE run_id = $1",
+                                        pg::Params().Int(*currentRun_).Bytes(place.place)));
           },
-          [&](const reports::BeginRun& begin) -> pg::Status {
+          [&](const reports::BeginRun& begin) -> Held {
             if (currentRun_) {
               if (auto cut = writer_.Run("UPDATE shopwalk.runs SET ended_at = pg_catalog.now() "
                                          "WHERE run_id = $1 AND ended_at IS NULL",
                                          pg::Params().Int(*currentRun_));
                   !cut) {
-                return cut;
+                return MakeUnexpected(cut);
               }
             }
             pg::Status inserted = writer_.Run(
@@ -575,23 +585,21 @@ pg::Status PgStore::Apply(const QueuedReport& queued, const results::Lease& leas
               currentRun_ = queued.writerTag;
               writerPlace_ = begin.place;
             }
-            return inserted;
+            return unfenced(inserted);
           },
           // Never queued: a shared walk has no run to continue (see ContinueRun).
-          [](const reports::ContinueRun&) -> pg::Status { return {}; },
-          [&](const reports::EndRun& end) -> pg::Status {
-            if (!currentRun_) return {};
+          [](const reports::ContinueRun&) -> Held { return true; },
+          [&](const reports::EndRun& end) -> Held {
+            if (!currentRun_) return true;
             pg::Status ended = writer_.Run(
                 "UPDATE shopwalk.runs SET ended_at = pg_catalog.now(), clean_end = true, "
                 "place_saved = $2 WHERE run_id = $1",
                 pg::Params().Int(*currentRun_).Bool(end.placeSaved));
             if (ended) currentRun_.reset();
-            return ended;
+            return unfenced(ended);
           },
       },
       queued.report);
-  if (status && !held) refusedEpochs.push_back(queued.fence);
-  return status;
 }
 
 void PgStore::Committed(std::span<const QueuedReport> batch) {
@@ -639,16 +647,16 @@ void PgStore::Between() {
     complete = TakeCompleteLeases();
   }
   for (const results::Lease& lease : complete) {
-    results::BlockFinish finish;
-    pg::Status status = writer_.IsAlive() ? results::FinishBlock(writer_, lease, finish)
-                                          : pg::Status("", "not connected", true);
-    if (!status && status.ConnectionLost()) writer_.Close();
+    Expected<results::BlockFinish, pg::Status> finish =
+        MakeUnexpected(pg::Status("", "not connected", true));
+    if (writer_.IsAlive()) finish = results::FinishBlock(writer_, lease);
+    if (!finish && finish.error().ConnectionLost()) writer_.Close();
     std::lock_guard lock(mutex_);
     auto held = leases_.find(lease.epoch);
     if (held == leases_.end()) continue;
     held->second.finishing = false;
-    if (!status) continue;  // tried again at the keeper's next renewal
-    switch (finish.kind) {
+    if (!finish) continue;  // tried again at the keeper's next renewal
+    switch (finish->kind) {
       case results::BlockFinish::Kind::Done:
         ++counters_.blocksDone;
         ForgetLease(lease.epoch);
@@ -658,14 +666,14 @@ void PgStore::Between() {
         break;
       case results::BlockFinish::Kind::Missing:
         if (held->second.rounds++ < MaxRehandRounds) {
-          for (std::int64_t id : finish.missing) held->second.toHandOut.push_back(ToShopId(id));
+          for (std::int64_t id : finish->missing) held->second.toHandOut.push_back(ToShopId(id));
           if (!held->second.toHandOut.empty()) handOrder_.push_back(lease.epoch);
         } else {
           std::fprintf(stderr,
                        "shopwalk: results store %s: block %lld-%lld: %zu shop IDs got no answer; "
                        "left for another node\n",
                        TerminalSafe(location_).c_str(), static_cast<long long>(lease.firstId),
-                       static_cast<long long>(lease.lastId), finish.missing.size());
+                       static_cast<long long>(lease.lastId), finish->missing.size());
           ForgetLease(lease.epoch);
         }
         break;
@@ -676,8 +684,7 @@ void PgStore::Between() {
 // The keeper.
 
 void PgStore::KeepLoop() {
-  Clock::TimePoint nextTry = clock_.Now();
-  std::chrono::milliseconds delay = settings_.reconnectFirst;
+  Reconnect reconnect = FirstReconnect();
   Clock::TimePoint nextRenew = clock_.Now() + settings_.renewEvery;
   Clock::TimePoint nextClaim = clock_.Now();
   Clock::TimePoint rateSince = clock_.Now();
@@ -686,16 +693,16 @@ void PgStore::KeepLoop() {
     {
       std::unique_lock lock(mutex_);
       Clock::TimePoint wakeAt = nextRenew;
-      if (!keeper_.IsAlive()) wakeAt = std::min(wakeAt, nextTry);
+      if (!keeper_.IsAlive()) wakeAt = std::min(wakeAt, reconnect.nextTry);
       if (NeedsClaim()) wakeAt = std::min(wakeAt, nextClaim);
       clock_.WaitUntil(lock, keeperWakeup_, wakeAt, [&] {
         return keeperStopping_ || (NeedsClaim() && clock_.Now() >= nextClaim);
       });
       if (keeperStopping_) break;
     }
-    std::optional<StoreProblem> unreachable;
-    if (!EnsureConnected(keeper_, nextTry, delay, "claiming work", unreachable)) {
-      if (unreachable) queue_.SetOtherProblem(unreachable);
+    if (auto connected = EnsureConnected(keeper_, reconnect, "claiming work"); !connected) {
+      // Told once: the listener hears only a change.
+      queue_.SetOtherProblem(connected.error());
       std::lock_guard lock(mutex_);
       keeperReachable_ = false;
       continue;
@@ -731,14 +738,25 @@ void PgStore::KeepLoop() {
         std::lock_guard lock(mutex_);
         if (!status || keeperStopping_ || !NeedsClaim() || clock_.Now() < nextClaim) break;
       }
-      if (ClaimOnce(status)) continue;
-      if (!status) break;
-      bool over = false;
-      status = results::WalkOver(keeper_, walk_.walkId, over);
-      // Failed shops tried again elsewhere may fail again and be due: wait for their answers.
-      bool retrying = false;
-      if (status && over) status = results::FailedShopsInRetry(keeper_, retrying);
-      if (status && over && !retrying) {
+      Expected<bool, pg::Status> claimed = ClaimOnce();
+      if (!claimed) {
+        status = claimed.error();
+        break;
+      }
+      if (*claimed) continue;
+      Expected<bool, pg::Status> over = results::WalkOver(keeper_, walk_.walkId);
+      if (over && *over) {
+        // Failed shops tried again elsewhere may fail again and be due: wait for their answers.
+        Expected<bool, pg::Status> retrying = results::FailedShopsInRetry(keeper_);
+        if (!retrying) {
+          over = MakeUnexpected(retrying.error());
+        } else if (*retrying) {
+          over = false;
+        }
+      }
+      if (!over) {
+        status = over.error();
+      } else if (*over) {
         std::lock_guard lock(mutex_);
         walkOver_ = true;
       }
@@ -765,22 +783,23 @@ void PgStore::KeepLoop() {
   ReleaseAll();
 }
 
-bool PgStore::ClaimOnce(pg::Status& status) {
+Expected<bool, pg::Status> PgStore::ClaimOnce() {
   const std::int64_t leaseMs = settings_.lease.count();
-  std::optional<results::Lease> block;
-  status = results::ClaimExpiredBlock(keeper_, nodeId_, leaseMs, block);
-  if (!status) return false;
-  if (block) {
-    std::vector<std::int64_t> answered;
+  Expected<std::optional<results::Lease>, pg::Status> expired =
+      results::ClaimExpiredBlock(keeper_, nodeId_, leaseMs);
+  if (!expired) return MakeUnexpected(expired.error());
+  if (const std::optional<results::Lease>& block = *expired) {
     // When the answered IDs cannot be read, the block is held with nothing to hand out: its
-    // finish then finds the IDs that still lack an outcome.
-    pg::Status read = results::AnsweredIds(keeper_, *block, answered);
+    // finish then finds the IDs that still lack an outcome (and a lost connection shows at the
+    // next statement).
+    Expected<std::vector<std::int64_t>, pg::Status> answered =
+        results::AnsweredIds(keeper_, *block);
     std::vector<std::int32_t> ids;
-    if (read) {
+    if (answered) {
       std::size_t next = 0;
       for (std::int64_t id = block->firstId; id <= block->lastId; ++id) {
-        while (next < answered.size() && answered[next] < id) ++next;
-        if (next < answered.size() && answered[next] == id) continue;
+        while (next < answered->size() && (*answered)[next] < id) ++next;
+        if (next < answered->size() && (*answered)[next] == id) continue;
         ids.push_back(ToShopId(id));
       }
     }
@@ -790,19 +809,21 @@ bool PgStore::ClaimOnce(pg::Status& status) {
     return true;
   }
 
-  std::vector<results::Lease> failed;
-  status = results::ClaimFailedShops(keeper_, nodeId_, leaseMs, settings_.failedRetryRounds,
-                                     settings_.failedClaimBatch, failed);
-  if (!status) return false;
-  if (!failed.empty()) {
+  Expected<std::vector<results::Lease>, pg::Status> failed = results::ClaimFailedShops(
+      keeper_, nodeId_, leaseMs, settings_.failedRetryRounds, settings_.failedClaimBatch);
+  if (!failed) return MakeUnexpected(failed.error());
+  if (!failed->empty()) {
     std::lock_guard lock(mutex_);
-    for (const results::Lease& lease : failed) AddLease(lease, {ToShopId(lease.firstId)});
-    counters_.failedShopsClaimed += failed.size();
+    for (const results::Lease& lease : *failed) AddLease(lease, {ToShopId(lease.firstId)});
+    counters_.failedShopsClaimed += failed->size();
     return true;
   }
 
-  status = results::ClaimNewBlock(keeper_, walk_.walkId, nodeId_, leaseMs, block);
-  if (!status || !block) return false;
+  Expected<std::optional<results::Lease>, pg::Status> fresh =
+      results::ClaimNewBlock(keeper_, walk_.walkId, nodeId_, leaseMs);
+  if (!fresh) return MakeUnexpected(fresh.error());
+  const std::optional<results::Lease>& block = *fresh;
+  if (!block) return false;
   std::vector<std::int32_t> ids;
   ids.reserve(static_cast<std::size_t>(block->lastId - block->firstId + 1));
   for (std::int64_t id = block->firstId; id <= block->lastId; ++id) ids.push_back(ToShopId(id));
@@ -830,12 +851,10 @@ pg::Status PgStore::Renew() {
   }
   if (blockEpochs.empty() && failedEpochs.empty()) return {};
   const Clock::TimePoint asked = clock_.Now();
-  std::vector<std::int64_t> kept;
-  if (auto status = results::RenewLeases(keeper_, nodeId_, settings_.lease.count(), blockEpochs,
-                                         failedEpochs, kept);
-      !status) {
-    return status;
-  }
+  Expected<std::vector<std::int64_t>, pg::Status> renewed =
+      results::RenewLeases(keeper_, nodeId_, settings_.lease.count(), blockEpochs, failedEpochs);
+  if (!renewed) return renewed.error();
+  std::vector<std::int64_t>& kept = *renewed;
   std::sort(kept.begin(), kept.end());
   std::lock_guard lock(mutex_);
   for (const auto* epochs : {&blockEpochs, &failedEpochs}) {
@@ -873,19 +892,18 @@ void PgStore::ReleaseAll() {
       }
     }
   }
-  Clock::TimePoint nextTry = clock_.Now();
-  std::chrono::milliseconds delay = settings_.reconnectFirst;
+  Reconnect reconnect = FirstReconnect();
   const Clock::TimePoint deadline = clock_.Now() + settings_.closeTimeout;
   for (;;) {
-    std::optional<StoreProblem> unreachable;
-    if (EnsureConnected(keeper_, nextTry, delay, "letting leases go", unreachable)) {
+    if (EnsureConnected(keeper_, reconnect, "letting leases go")) {
       pg::Status status = results::ReleaseLeases(keeper_, nodeId_, blocks, tried, untried);
       if (status) status = results::NodeStopped(keeper_, nodeId_);
       if (status) return;
       if (status.ConnectionLost()) keeper_.Close();
     }
     if (clock_.Now() >= deadline) return;
-    clock_.SleepUntil(std::min(deadline, std::max(nextTry, clock_.Now() + delay)));
+    clock_.SleepUntil(
+        std::min(deadline, std::max(reconnect.nextTry, clock_.Now() + reconnect.delay)));
   }
 }
 
@@ -984,13 +1002,14 @@ pg::Status PgStore::ReadSharedWalk(std::optional<SharedWalkSummary>& out) {
   if (!status || result.Rows() == 0) return status;
   SharedWalkSummary walk;
   walk.walkId = result.Int64(0, 0);
-  status = results::ReadShopId(result.Int64(0, 1), "shopwalk.walks", walk.firstId);
-  if (status && !result.IsNull(0, 2)) {
-    std::int32_t end = 0;
-    status = results::ReadShopId(result.Int64(0, 2), "shopwalk.walks", end);
-    walk.endId = end;
+  auto first = results::ReadShopId(result.Int64(0, 1), "shopwalk.walks");
+  if (!first) return first.error();
+  walk.firstId = *first;
+  if (!result.IsNull(0, 2)) {
+    auto end = results::ReadShopId(result.Int64(0, 2), "shopwalk.walks");
+    if (!end) return end.error();
+    walk.endId = *end;
   }
-  if (!status) return status;
   walk.nextNewId = result.Int64(0, 3);
   walk.blockSize = static_cast<int>(result.Int64(0, 4));
   walk.finished = result.Bool(0, 5);
@@ -1088,14 +1107,19 @@ StoreSummary PgStore::Summary() {
       summary.rows = static_cast<std::size_t>(result.Int64(0, 1));
       summary.failed = static_cast<std::size_t>(result.Int64(0, 2));
       constexpr const char* Walked = "shopwalk.outcomes or shopwalk.shops";
-      std::int32_t id = 0;
       if (!result.IsNull(0, 3)) {
-        status = results::ReadShopId(result.Int64(0, 3), Walked, id);
-        summary.lowestWalked = id;
+        auto lowest = results::ReadShopId(result.Int64(0, 3), Walked);
+        if (lowest)
+          summary.lowestWalked = *lowest;
+        else
+          status = lowest.error();
       }
       if (status && !result.IsNull(0, 4)) {
-        status = results::ReadShopId(result.Int64(0, 4), Walked, id);
-        summary.highestWalked = id;
+        auto highest = results::ReadShopId(result.Int64(0, 4), Walked);
+        if (highest)
+          summary.highestWalked = *highest;
+        else
+          status = highest.error();
       }
     }
     if (status) {

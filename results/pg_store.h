@@ -223,24 +223,32 @@ class PgStore final : public ResultStore, public WorkSource, private BatchWriter
   void Committed(std::span<const QueuedReport> batch) override;
   // Writes the finish of leases whose every ID was handed out, reported and written.
   void Between() override;
-  Clock::TimePoint NextTry() const override { return writerNextTry_; }
+  Clock::TimePoint NextTry() const override { return writerReconnect_.nextTry; }
   // Settings of a session of ours, set once it is opened.
   pg::Status PrepareSession(pg::Connection& connection) const;
-  // Opens `connection` again when it is lost and the back-off allows a try; on a failed try
-  // `problem` says why.
-  bool EnsureConnected(pg::Connection& connection, Clock::TimePoint& nextTry,
-                       std::chrono::milliseconds& delay, const char* what,
-                       std::optional<StoreProblem>& problem);
-  pg::Status Apply(const QueuedReport& queued, const results::Lease& lease,
-                   std::vector<std::int64_t>& refusedEpochs);
+  // Opening a lost connection again, with back-off: when the next try may be, how long the one
+  // after it waits, and why the last try failed (until one works).
+  struct Reconnect {
+    Clock::TimePoint nextTry;
+    std::chrono::milliseconds delay;
+    std::optional<StoreProblem> lastProblem;
+  };
+  Reconnect FirstReconnect() const;
+  // Opens `connection` again when it is lost and `reconnect` allows a try. Fails with why the
+  // last try failed: this one, or, while the back-off allows none yet, the one before.
+  Expected<void, StoreProblem> EnsureConnected(pg::Connection& connection, Reconnect& reconnect,
+                                               const char* what);
+  // Writes one report of a batch; whether the lease it was written under held (true also for a
+  // report with no lease to hold).
+  Expected<bool, pg::Status> Apply(const QueuedReport& queued, const results::Lease& lease);
   // Under mutex_: leases ready for Between to finish.
   std::vector<results::Lease> TakeCompleteLeases();
 
   // The keeper.
   void KeepLoop();
   bool NeedsClaim() const;  // under mutex_
-  // Claims one unit of work; false when nothing could be claimed.
-  bool ClaimOnce(pg::Status& status);
+  // Claims one unit of work; false when there was nothing to claim.
+  Expected<bool, pg::Status> ClaimOnce();
   pg::Status Renew();
   void ReleaseAll();
   void AddLease(const results::Lease& lease, std::vector<std::int32_t> ids);  // under mutex_
@@ -283,10 +291,7 @@ class PgStore final : public ResultStore, public WorkSource, private BatchWriter
 
   // The writer thread's own.
   pg::Connection writer_;
-  Clock::TimePoint writerNextTry_;
-  std::chrono::milliseconds writerDelay_;
-  // Why the last try at reconnecting the writer failed (until one works).
-  std::optional<StoreProblem> connectProblem_;
+  Reconnect writerReconnect_;
   // Leases a write of the last batch found taken by another node.
   std::vector<std::int64_t> refusedEpochs_;
   std::optional<std::int64_t> currentRun_;

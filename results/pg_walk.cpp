@@ -15,8 +15,8 @@ constexpr std::int64_t JoinLockKey = 0x73776a6f696e;
 // The cursor's bound: the walk's end, or the highest shop ID.
 #define SW_BOUND(walk) "LEAST(coalesce(" walk ".end_id, 2147483647), 2147483647)"
 
-pg::Status Refused(const std::string& sentence) {
-  return pg::Status(RefusedWalkState, sentence, false);
+Unexpected<pg::Status> Refused(const std::string& sentence) {
+  return MakeUnexpected(pg::Status(RefusedWalkState, sentence, false));
 }
 
 bool IsShopId(std::int64_t id) {
@@ -88,18 +88,16 @@ pg::Params FenceParams(const Lease& lease, std::int64_t shopId) {
   return params;
 }
 
-pg::Status RunFenced(pg::Connection& connection, const std::string& sql, const pg::Params& params,
-                     bool& held) {
-  held = false;
+// Whether the fenced write held its lease.
+Expected<bool, pg::Status> RunFenced(pg::Connection& connection, const std::string& sql,
+                                     const pg::Params& params) {
   pg::Result result;
-  if (auto status = connection.Run(sql, params, result); !status) return status;
-  held = result.Int64(0, 0) > 0;
-  return {};
+  if (auto status = connection.Run(sql, params, result); !status) return MakeUnexpected(status);
+  return result.Int64(0, 0) > 0;
 }
 
-pg::Status BlockFrom(const pg::Result& result, std::optional<Lease>& claimed) {
-  claimed.reset();
-  if (result.Rows() == 0) return {};
+Expected<std::optional<Lease>, pg::Status> BlockFrom(const pg::Result& result) {
+  if (result.Rows() == 0) return std::optional<Lease>();
   Lease lease;
   lease.kind = Lease::Kind::Block;
   lease.blockId = result.Int64(0, 0);
@@ -107,18 +105,20 @@ pg::Status BlockFrom(const pg::Result& result, std::optional<Lease>& claimed) {
   lease.firstId = result.Int64(0, 2);
   lease.lastId = result.Int64(0, 3);
   lease.epoch = result.Int64(0, 4);
-  std::int32_t id = 0;
-  if (auto status = ReadShopId(lease.firstId, "shopwalk.blocks", id); !status) return status;
-  if (auto status = ReadShopId(lease.lastId, "shopwalk.blocks", id); !status) return status;
-  if (lease.lastId < lease.firstId) {
-    return pg::Status(BadValueState,
-                      "block " + std::to_string(lease.blockId) + " in shopwalk.blocks ends (" +
-                          std::to_string(lease.lastId) + ") before it starts (" +
-                          std::to_string(lease.firstId) + ")",
-                      false);
+  for (std::int64_t id : {lease.firstId, lease.lastId}) {
+    if (auto checked = ReadShopId(id, "shopwalk.blocks"); !checked) {
+      return MakeUnexpected(checked.error());
+    }
   }
-  claimed = lease;
-  return {};
+  if (lease.lastId < lease.firstId) {
+    return MakeUnexpected(pg::Status(BadValueState,
+                                     "block " + std::to_string(lease.blockId) +
+                                         " in shopwalk.blocks ends (" +
+                                         std::to_string(lease.lastId) + ") before it starts (" +
+                                         std::to_string(lease.firstId) + ")",
+                                     false));
+  }
+  return std::optional<Lease>(lease);
 }
 
 std::string PrintableAscii(const std::string& text) {
@@ -131,19 +131,18 @@ std::string PrintableAscii(const std::string& text) {
 
 }  // namespace
 
-pg::Status ReadShopId(std::int64_t value, const char* where, std::int32_t& id) {
+Expected<std::int32_t, pg::Status> ReadShopId(std::int64_t value, const char* where) {
   if (!IsShopId(value)) {
-    return pg::Status(BadValueState,
-                      "the shop ID " + std::to_string(value) + " in " + where +
-                          " is out of range (0 to " + std::to_string(HighestShopId) + ")",
-                      false);
+    return MakeUnexpected(pg::Status(BadValueState,
+                                     "the shop ID " + std::to_string(value) + " in " + where +
+                                         " is out of range (0 to " + std::to_string(HighestShopId) +
+                                         ")",
+                                     false));
   }
-  id = static_cast<std::int32_t>(value);
-  return {};
+  return static_cast<std::int32_t>(value);
 }
 
-pg::Status JoinWalk(pg::Connection& connection, const WalkRequest& request, JoinedWalk& walk) {
-  walk = JoinedWalk();
+Expected<JoinedWalk, pg::Status> JoinWalk(pg::Connection& connection, const WalkRequest& request) {
   if (request.from && !IsShopId(*request.from)) {
     return Refused("the first shop ID " + std::to_string(*request.from) +
                    " is out of range (0 to " + std::to_string(HighestShopId) + ")");
@@ -156,12 +155,13 @@ pg::Status JoinWalk(pg::Connection& connection, const WalkRequest& request, Join
     return Refused("the count of shop IDs must be at least 1");
   }
   pg::Transaction transaction(connection);
-  if (auto status = transaction.Begin(); !status) return status;
+  if (auto status = transaction.Begin(); !status) return MakeUnexpected(status);
   if (auto status = connection.Run("SELECT pg_catalog.pg_advisory_xact_lock($1)",
                                    pg::Params().Int(JoinLockKey));
       !status) {
-    return status;
+    return MakeUnexpected(status);
   }
+  JoinedWalk walk;
   pg::Result last;
   if (auto status = connection.Run(
           "SELECT w.walk_id, w.first_id, w.end_id, w.next_id, w.block_size, "
@@ -172,7 +172,7 @@ pg::Status JoinWalk(pg::Connection& connection, const WalkRequest& request, Join
                    "FROM shopwalk.walks w ORDER BY w.walk_id DESC LIMIT 1 FOR UPDATE",
           last);
       !status) {
-    return status;
+    return MakeUnexpected(status);
   }
   // The end a request asks for, counted from `first`, clamped to the highest shop ID.
   auto requestedEnd = [&request](std::int64_t first) -> std::optional<std::int64_t> {
@@ -187,10 +187,11 @@ pg::Status JoinWalk(pg::Connection& connection, const WalkRequest& request, Join
     walk.walkId = last.Int64(0, 0);
     walk.firstId = last.Int64(0, 1);
     if (!last.IsNull(0, 2)) walk.endId = last.Int64(0, 2);
-    std::int32_t id = 0;
-    if (auto status = ReadShopId(walk.firstId, "shopwalk.walks", id); !status) return status;
+    if (auto checked = ReadShopId(walk.firstId, "shopwalk.walks"); !checked)
+      return MakeUnexpected(checked.error());
     if (walk.endId) {
-      if (auto status = ReadShopId(*walk.endId, "shopwalk.walks", id); !status) return status;
+      if (auto checked = ReadShopId(*walk.endId, "shopwalk.walks"); !checked)
+        return MakeUnexpected(checked.error());
     }
     const std::int64_t next = last.Int64(0, 3);
     walk.blockSize = static_cast<int>(last.Int64(0, 4));
@@ -203,14 +204,16 @@ pg::Status JoinWalk(pg::Connection& connection, const WalkRequest& request, Join
       }
       // Never below what was handed out already.
       walk.endId = std::max(*end, next - 1);
-      if (auto status = ReadShopId(*walk.endId, "shopwalk.walks", id); !status) return status;
+      if (auto checked = ReadShopId(*walk.endId, "shopwalk.walks"); !checked)
+        return MakeUnexpected(checked.error());
       if (auto status = connection.Run("UPDATE shopwalk.walks SET end_id = $2 WHERE walk_id = $1",
                                        pg::Params().Int(walk.walkId).Int(*walk.endId));
           !status) {
-        return status;
+        return MakeUnexpected(status);
       }
     }
-    return transaction.Commit();
+    if (auto status = transaction.Commit(); !status) return MakeUnexpected(status);
+    return walk;
   }
 
   // Begin a new walk.
@@ -240,7 +243,7 @@ pg::Status JoinWalk(pg::Connection& connection, const WalkRequest& request, Join
                                      "WHERE walk_id = $1 AND finished_at IS NULL",
                                      pg::Params().Int(last.Int64(0, 0)));
         !status) {
-      return status;
+      return MakeUnexpected(status);
     }
   }
   pg::Params params;
@@ -257,28 +260,29 @@ pg::Status JoinWalk(pg::Connection& connection, const WalkRequest& request, Join
                          "VALUES ($1, $2, $1, $3) RETURNING walk_id",
                          params, created);
       !status) {
-    return status;
+    return MakeUnexpected(status);
   }
   walk.walkId = created.Int64(0, 0);
   walk.firstId = first;
   walk.endId = end;
   walk.blockSize = blockSize;
   walk.created = true;
-  return transaction.Commit();
+  if (auto status = transaction.Commit(); !status) return MakeUnexpected(status);
+  return walk;
 }
 
-pg::Status RegisterNode(pg::Connection& connection, std::int64_t walkId, const std::string& host,
-                        std::int64_t pid, double pacedRate, std::int64_t& nodeId) {
+Expected<std::int64_t, pg::Status> RegisterNode(pg::Connection& connection, std::int64_t walkId,
+                                                const std::string& host, std::int64_t pid,
+                                                double pacedRate) {
   pg::Result result;
   if (auto status = connection.Run(
           "INSERT INTO shopwalk.nodes (walk_id, host, pid, paced_rate) VALUES ($1, $2, $3, $4) "
           "RETURNING node_id",
           pg::Params().Int(walkId).Text(PrintableAscii(host)).Int(pid).Double(pacedRate), result);
       !status) {
-    return status;
+    return MakeUnexpected(status);
   }
-  nodeId = result.Int64(0, 0);
-  return {};
+  return result.Int64(0, 0);
 }
 
 pg::Status NodeSeen(pg::Connection& connection, std::int64_t nodeId, double rate) {
@@ -294,8 +298,9 @@ pg::Status NodeStopped(pg::Connection& connection, std::int64_t nodeId) {
       pg::Params().Int(nodeId));
 }
 
-pg::Status ClaimExpiredBlock(pg::Connection& connection, std::int64_t nodeId, std::int64_t leaseMs,
-                             std::optional<Lease>& claimed) {
+Expected<std::optional<Lease>, pg::Status> ClaimExpiredBlock(pg::Connection& connection,
+                                                             std::int64_t nodeId,
+                                                             std::int64_t leaseMs) {
   pg::Result result;
   if (auto status = connection.Run(
           "UPDATE shopwalk.blocks b SET node_id = $1, "
@@ -309,14 +314,14 @@ pg::Status ClaimExpiredBlock(pg::Connection& connection, std::int64_t nodeId, st
                     "RETURNING b.block_id, b.walk_id, b.first_id, b.last_id, b.epoch",
           pg::Params().Int(nodeId).Int(leaseMs), result);
       !status) {
-    return status;
+    return MakeUnexpected(status);
   }
-  return BlockFrom(result, claimed);
+  return BlockFrom(result);
 }
 
-pg::Status ClaimFailedShops(pg::Connection& connection, std::int64_t nodeId, std::int64_t leaseMs,
-                            int maxRounds, int limit, std::vector<Lease>& claimed) {
-  claimed.clear();
+Expected<std::vector<Lease>, pg::Status> ClaimFailedShops(pg::Connection& connection,
+                                                          std::int64_t nodeId, std::int64_t leaseMs,
+                                                          int maxRounds, int limit) {
   pg::Result result;
   if (auto status = connection.Run(
           "UPDATE shopwalk.failed_shops f SET retry_node = $1, "
@@ -331,34 +336,47 @@ pg::Status ClaimFailedShops(pg::Connection& connection, std::int64_t nodeId, std
                     "shopwalk.outcomes o WHERE o.shop_id = f.shop_id), 0), f.position",
           pg::Params().Int(nodeId).Int(leaseMs).Int(maxRounds).Int(std::max(0, limit)), result);
       !status) {
-    return status;
+    return MakeUnexpected(status);
   }
   struct Claimed {
     Lease lease;
     std::int64_t position = 0;
   };
   std::vector<Claimed> rows;
+  std::optional<pg::Status> bad;
+  std::vector<std::int64_t> goodEpochs;
   for (int row = 0; row < result.Rows(); ++row) {
     Lease lease;
     lease.kind = Lease::Kind::FailedShop;
     lease.firstId = lease.lastId = result.Int64(row, 0);
-    std::int32_t id = 0;
-    if (auto status = ReadShopId(lease.firstId, "shopwalk.failed_shops", id); !status) {
-      return status;
-    }
     lease.epoch = result.Int64(row, 1);
     lease.walkId = result.Int64(row, 2);
+    if (auto checked = ReadShopId(lease.firstId, "shopwalk.failed_shops"); !checked) {
+      if (!bad) bad = checked.error();
+      continue;
+    }
+    goodEpochs.push_back(lease.epoch);
     rows.push_back({lease, result.Int64(row, 3)});
+  }
+  if (bad) {
+    // The good ones go back at once, their round given back; the bad ones stay claimed until
+    // their leases expire. Should letting go fail too, their leases expire as well: the bad value
+    // is what the caller must hear of.
+    (void)ReleaseLeases(connection, nodeId, {}, {}, goodEpochs);
+    return MakeUnexpected(std::move(*bad));
   }
   // Oldest failure first (UPDATE ... RETURNING keeps no order).
   std::sort(rows.begin(), rows.end(),
             [](const Claimed& a, const Claimed& b) { return a.position < b.position; });
+  std::vector<Lease> claimed;
+  claimed.reserve(rows.size());
   for (const Claimed& row : rows) claimed.push_back(row.lease);
-  return {};
+  return claimed;
 }
 
-pg::Status ClaimNewBlock(pg::Connection& connection, std::int64_t walkId, std::int64_t nodeId,
-                         std::int64_t leaseMs, std::optional<Lease>& claimed) {
+Expected<std::optional<Lease>, pg::Status> ClaimNewBlock(pg::Connection& connection,
+                                                         std::int64_t walkId, std::int64_t nodeId,
+                                                         std::int64_t leaseMs) {
   pg::Result result;
   // One statement: the cursor moves under the walk's row lock (a concurrent claim waits for it,
   // then reads the moved cursor), so concurrent claims get consecutive blocks. The cursor never
@@ -383,31 +401,31 @@ pg::Status ClaimNewBlock(pg::Connection& connection, std::int64_t walkId, std::i
                                       "RETURNING block_id, walk_id, first_id, last_id, epoch",
           pg::Params().Int(walkId).Int(nodeId).Int(leaseMs), result);
       !status) {
-    return status;
+    return MakeUnexpected(status);
   }
-  return BlockFrom(result, claimed);
+  return BlockFrom(result);
 }
 
-pg::Status AnsweredIds(pg::Connection& connection, const Lease& block,
-                       std::vector<std::int64_t>& ids) {
-  ids.clear();
+Expected<std::vector<std::int64_t>, pg::Status> AnsweredIds(pg::Connection& connection,
+                                                            const Lease& block) {
   pg::Result result;
   if (auto status = connection.Run(
           "SELECT shop_id FROM shopwalk.outcomes WHERE walk_id = $1 AND shop_id BETWEEN $2 AND $3 "
           "ORDER BY shop_id",
           pg::Params().Int(block.walkId).Int(block.firstId).Int(block.lastId), result);
       !status) {
-    return status;
+    return MakeUnexpected(status);
   }
+  std::vector<std::int64_t> ids;
+  ids.reserve(static_cast<std::size_t>(result.Rows()));
   for (int row = 0; row < result.Rows(); ++row) ids.push_back(result.Int64(row, 0));
-  return {};
+  return ids;
 }
 
-pg::Status RenewLeases(pg::Connection& connection, std::int64_t nodeId, std::int64_t leaseMs,
-                       const std::vector<std::int64_t>& blockEpochs,
-                       const std::vector<std::int64_t>& failedEpochs,
-                       std::vector<std::int64_t>& kept) {
-  kept.clear();
+Expected<std::vector<std::int64_t>, pg::Status> RenewLeases(
+    pg::Connection& connection, std::int64_t nodeId, std::int64_t leaseMs,
+    const std::vector<std::int64_t>& blockEpochs, const std::vector<std::int64_t>& failedEpochs) {
+  std::vector<std::int64_t> kept;
   pg::Result result;
   if (!blockEpochs.empty()) {
     if (auto status = connection.Run(
@@ -419,7 +437,7 @@ pg::Status RenewLeases(pg::Connection& connection, std::int64_t nodeId, std::int
                       "RETURNING b.epoch",
             pg::Params().Int(nodeId).Int(leaseMs).IntArray(blockEpochs), result);
         !status) {
-      return status;
+      return MakeUnexpected(status);
     }
     for (int row = 0; row < result.Rows(); ++row) kept.push_back(result.Int64(row, 0));
   }
@@ -433,11 +451,11 @@ pg::Status RenewLeases(pg::Connection& connection, std::int64_t nodeId, std::int
                       "RETURNING f.retry_epoch",
             pg::Params().Int(nodeId).Int(leaseMs).IntArray(failedEpochs), result);
         !status) {
-      return status;
+      return MakeUnexpected(status);
     }
     for (int row = 0; row < result.Rows(); ++row) kept.push_back(result.Int64(row, 0));
   }
-  return {};
+  return kept;
 }
 
 pg::Status ReleaseLeases(pg::Connection& connection, std::int64_t nodeId,
@@ -475,8 +493,8 @@ pg::Status ReleaseLeases(pg::Connection& connection, std::int64_t nodeId,
   return {};
 }
 
-pg::Status FinishBlock(pg::Connection& connection, const Lease& block, BlockFinish& finish) {
-  finish = BlockFinish();
+Expected<BlockFinish, pg::Status> FinishBlock(pg::Connection& connection, const Lease& block) {
+  BlockFinish finish;
   pg::Result result;
   if (auto status = connection.Run(
           "UPDATE shopwalk.blocks b SET done_at = pg_catalog.now(), lease_until = NULL "
@@ -486,34 +504,33 @@ pg::Status FinishBlock(pg::Connection& connection, const Lease& block, BlockFini
           "RETURNING b.block_id",
           pg::Params().Int(block.blockId).Int(block.epoch), result);
       !status) {
-    return status;
+    return MakeUnexpected(status);
   }
-  if (result.Rows() > 0) return {};
+  if (result.Rows() > 0) return finish;
   if (auto status = connection.Run(
           "SELECT epoch, done_at IS NOT NULL FROM shopwalk.blocks WHERE block_id = $1",
           pg::Params().Int(block.blockId), result);
       !status) {
-    return status;
+    return MakeUnexpected(status);
   }
   if (result.Rows() == 0 || result.Int64(0, 0) != block.epoch) {
     finish.kind = BlockFinish::Kind::Lost;
-    return {};
+    return finish;
   }
-  if (result.Bool(0, 1)) return {};
+  if (result.Bool(0, 1)) return finish;
   finish.kind = BlockFinish::Kind::Missing;
   if (auto status = connection.Run(
           "SELECT g FROM pg_catalog.generate_series($2::bigint, $3::bigint) g WHERE NOT EXISTS ("
           "SELECT 1 FROM shopwalk.outcomes o WHERE o.shop_id = g AND o.walk_id = $1) ORDER BY g",
           pg::Params().Int(block.walkId).Int(block.firstId).Int(block.lastId), result);
       !status) {
-    return status;
+    return MakeUnexpected(status);
   }
   for (int row = 0; row < result.Rows(); ++row) finish.missing.push_back(result.Int64(row, 0));
-  return {};
+  return finish;
 }
 
-pg::Status WalkOver(pg::Connection& connection, std::int64_t walkId, bool& over) {
-  over = false;
+Expected<bool, pg::Status> WalkOver(pg::Connection& connection, std::int64_t walkId) {
   pg::Result result;
   // The condition is checked on the locked row: a node raising the end meanwhile wins.
   if (auto status = connection.Run(
@@ -524,28 +541,26 @@ pg::Status WalkOver(pg::Connection& connection, std::int64_t walkId, bool& over)
                    "b.done_at IS NULL)",
           pg::Params().Int(walkId));
       !status) {
-    return status;
+    return MakeUnexpected(status);
   }
   if (auto status =
           connection.Run("SELECT finished_at IS NOT NULL FROM shopwalk.walks WHERE walk_id = $1",
                          pg::Params().Int(walkId), result);
       !status) {
-    return status;
+    return MakeUnexpected(status);
   }
-  over = result.Rows() == 0 || result.Bool(0, 0);
-  return {};
+  return result.Rows() == 0 || result.Bool(0, 0);
 }
 
-pg::Status FailedShopsInRetry(pg::Connection& connection, bool& any) {
+Expected<bool, pg::Status> FailedShopsInRetry(pg::Connection& connection) {
   pg::Result result;
   if (auto status = connection.Run("SELECT EXISTS (SELECT 1 FROM shopwalk.failed_shops WHERE "
                                    "retry_until >= pg_catalog.now())",
                                    result);
       !status) {
-    return status;
+    return MakeUnexpected(status);
   }
-  any = result.Bool(0, 0);
-  return {};
+  return result.Bool(0, 0);
 }
 
 pg::Status LockLeasesForWriting(pg::Connection& connection,
@@ -571,8 +586,8 @@ pg::Status LockLeasesForWriting(pg::Connection& connection,
   return {};
 }
 
-pg::Status WriteRow(pg::Connection& connection, const Lease& lease, const ShopRecord& record,
-                    bool& held) {
+Expected<bool, pg::Status> WriteRow(pg::Connection& connection, const Lease& lease,
+                                    const ShopRecord& record) {
   std::string sql;
   if (lease.kind == Lease::Kind::Block) {
     sql = std::string(BlockFence) + std::string(ShopPart) + OutcomePart("0") +
@@ -587,11 +602,11 @@ pg::Status WriteRow(pg::Connection& connection, const Lease& lease, const ShopRe
       .Bytes(record.messenger)
       .Bytes(record.openingDate)
       .Bytes(record.address);
-  return RunFenced(connection, sql, params, held);
+  return RunFenced(connection, sql, params);
 }
 
-pg::Status WriteAnswer(pg::Connection& connection, const Lease& lease, std::int64_t shopId,
-                       ShopOutcome outcome, bool& held) {
+Expected<bool, pg::Status> WriteAnswer(pg::Connection& connection, const Lease& lease,
+                                       std::int64_t shopId, ShopOutcome outcome) {
   const std::int64_t code = outcome == ShopOutcome::NoShop || outcome == ShopOutcome::NoFields
                                 ? static_cast<std::int64_t>(outcome)
                                 : static_cast<std::int64_t>(ShopOutcome::Failed);
@@ -604,11 +619,11 @@ pg::Status WriteAnswer(pg::Connection& connection, const Lease& lease, std::int6
   }
   pg::Params params = FenceParams(lease, shopId);
   params.Int(code);
-  return RunFenced(connection, sql, params, held);
+  return RunFenced(connection, sql, params);
 }
 
-pg::Status WriteFailure(pg::Connection& connection, const Lease& lease, const FailedShop& shop,
-                        std::int64_t retryDelayMs, bool& held) {
+Expected<bool, pg::Status> WriteFailure(pg::Connection& connection, const Lease& lease,
+                                        const FailedShop& shop, std::int64_t retryDelayMs) {
   const std::string failedCode = std::to_string(static_cast<int>(ShopOutcome::Failed));
   std::string sql;
   if (lease.kind == Lease::Kind::Block) {
@@ -619,7 +634,7 @@ pg::Status WriteFailure(pg::Connection& connection, const Lease& lease, const Fa
   }
   pg::Params params = FenceParams(lease, shop.shopId);
   params.Int(shop.attempts).Bytes(shop.reason).Int(std::max<std::int64_t>(0, retryDelayMs));
-  return RunFenced(connection, sql, params, held);
+  return RunFenced(connection, sql, params);
 }
 
 #undef SW_MS

@@ -10,7 +10,10 @@
 // finished twice still holds one row per shop.
 //
 // Every function runs on the connection it is given, in the caller's transaction if one is open,
-// and reports the database's failure as its status; none keeps state between calls.
+// and returns what it found or the database's failure (an Expected: never both, so nothing is
+// read from a call that failed); none keeps state between calls. Where the value is itself
+// "nothing" or false (no block to claim, a write whose lease was lost), the call still succeeded:
+// test the result for failure first, then its value.
 //
 // Others may create objects in a schema on the search path (public): every function the
 // statements call is named with its schema (pg_catalog.now(), pg_catalog.nextval(...)), and
@@ -27,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "base/expected.h"
 #include "collect/result_sink.h"
 #include "collect/shop_record.h"
 #include "results/pg.h"
@@ -40,9 +44,9 @@ inline constexpr const char* RefusedWalkState = "SW002";
 // The SQLSTATE of a value read from the database that cannot be right (a class of our own).
 inline constexpr const char* BadValueState = "SW003";
 
-// `value`, read from `where` ("shopwalk.shops" or the like), as a shop ID in `id`; a failure with
+// `value`, read from `where` ("shopwalk.shops" or the like), as a shop ID; a failure with
 // BadValueState naming the value and where it was read when it is outside 0 to HighestShopId.
-pg::Status ReadShopId(std::int64_t value, const char* where, std::int32_t& id);
+Expected<std::int32_t, pg::Status> ReadShopId(std::int64_t value, const char* where);
 
 // What a node asks of the walk it joins (the command line's --from, --to and --count).
 //
@@ -97,11 +101,13 @@ struct Lease {
 // an advisory lock, so that nodes starting together agree on one walk. A request that cannot be
 // met (a first ID or end out of range, an end below the first ID, a walk that reached the highest
 // shop ID) fails with RefusedWalkState and a sentence for the user.
-pg::Status JoinWalk(pg::Connection& connection, const WalkRequest& request, JoinedWalk& walk);
+Expected<JoinedWalk, pg::Status> JoinWalk(pg::Connection& connection, const WalkRequest& request);
 
-// Registers a node of `walkId` for status displays; `host` is kept in printable ASCII.
-pg::Status RegisterNode(pg::Connection& connection, std::int64_t walkId, const std::string& host,
-                        std::int64_t pid, double pacedRate, std::int64_t& nodeId);
+// Registers a node of `walkId` for status displays; `host` is kept in printable ASCII. The node's
+// ID.
+Expected<std::int64_t, pg::Status> RegisterNode(pg::Connection& connection, std::int64_t walkId,
+                                                const std::string& host, std::int64_t pid,
+                                                double pacedRate);
 // The node is alive: its last-seen time and its measured rate (IDs answered a second).
 pg::Status NodeSeen(pg::Connection& connection, std::int64_t nodeId, double rate);
 pg::Status NodeStopped(pg::Connection& connection, std::int64_t nodeId);
@@ -109,28 +115,35 @@ pg::Status NodeStopped(pg::Connection& connection, std::int64_t nodeId);
 // Claims, each in one statement (SELECT ... FOR UPDATE SKIP LOCKED, or one atomic update of the
 // cursor), so two nodes never hold one block or one failed shop. `leaseMs` is the lease's length.
 // A claimed block or failed shop with IDs outside 0 to HighestShopId (or a block ending before it
-// starts) is a failure with BadValueState.
+// starts) is a failure with BadValueState; the bad block or failed shop stays claimed (out of
+// the way until its lease expires), so that the node's next claims find other work.
 //
-// A block of any walk whose lease expired (its holder died, hung, or let it go).
-pg::Status ClaimExpiredBlock(pg::Connection& connection, std::int64_t nodeId, std::int64_t leaseMs,
-                             std::optional<Lease>& claimed);
+// A block of any walk whose lease expired (its holder died, hung, or let it go); nothing when
+// none did.
+Expected<std::optional<Lease>, pg::Status> ClaimExpiredBlock(pg::Connection& connection,
+                                                             std::int64_t nodeId,
+                                                             std::int64_t leaseMs);
 // Up to `limit` failed shops due for a retry (oldest failure first) that were claimed fewer than
-// `maxRounds` times and whose retry lease, if any, expired. Each claim counts as a round.
-pg::Status ClaimFailedShops(pg::Connection& connection, std::int64_t nodeId, std::int64_t leaseMs,
-                            int maxRounds, int limit, std::vector<Lease>& claimed);
+// `maxRounds` times and whose retry lease, if any, expired. Each claim counts as a round. When
+// one of them has a bad ID, the others claimed with it are let go at once with their round given
+// back (a claim the caller never learns of would hold them and spend their rounds unseen).
+Expected<std::vector<Lease>, pg::Status> ClaimFailedShops(pg::Connection& connection,
+                                                          std::int64_t nodeId, std::int64_t leaseMs,
+                                                          int maxRounds, int limit);
 // The next new block of `walkId` from its shared cursor; nothing when the cursor passed the end.
-pg::Status ClaimNewBlock(pg::Connection& connection, std::int64_t walkId, std::int64_t nodeId,
-                         std::int64_t leaseMs, std::optional<Lease>& claimed);
-// The IDs of a block that have an outcome in its walk already (a re-claimed block skips them).
-pg::Status AnsweredIds(pg::Connection& connection, const Lease& block,
-                       std::vector<std::int64_t>& ids);
+Expected<std::optional<Lease>, pg::Status> ClaimNewBlock(pg::Connection& connection,
+                                                         std::int64_t walkId, std::int64_t nodeId,
+                                                         std::int64_t leaseMs);
+// The IDs of a block that have an outcome in its walk already (a re-claimed block skips them), in
+// order.
+Expected<std::vector<std::int64_t>, pg::Status> AnsweredIds(pg::Connection& connection,
+                                                            const Lease& block);
 
-// Extends the leases with these epochs that the node still holds; `kept` gets their epochs. A
-// held epoch missing from `kept` was taken over (or its work finished elsewhere).
-pg::Status RenewLeases(pg::Connection& connection, std::int64_t nodeId, std::int64_t leaseMs,
-                       const std::vector<std::int64_t>& blockEpochs,
-                       const std::vector<std::int64_t>& failedEpochs,
-                       std::vector<std::int64_t>& kept);
+// Extends the leases with these epochs that the node still holds; the epochs it kept. A held
+// epoch missing from them was taken over (or its work finished elsewhere).
+Expected<std::vector<std::int64_t>, pg::Status> RenewLeases(
+    pg::Connection& connection, std::int64_t nodeId, std::int64_t leaseMs,
+    const std::vector<std::int64_t>& blockEpochs, const std::vector<std::int64_t>& failedEpochs);
 // Lets leases go at once, for any node to claim: blocks, failed shops tried already (their round
 // counts), and failed shops not handed out yet (their round is given back).
 pg::Status ReleaseLeases(pg::Connection& connection, std::int64_t nodeId,
@@ -148,15 +161,15 @@ struct BlockFinish {
   Kind kind = Kind::Done;
   std::vector<std::int64_t> missing;
 };
-pg::Status FinishBlock(pg::Connection& connection, const Lease& block, BlockFinish& finish);
+Expected<BlockFinish, pg::Status> FinishBlock(pg::Connection& connection, const Lease& block);
 
 // Whether walk `walkId` is over: its cursor passed its end and every block is done (then it is
 // marked finished). A walk without an end is over once its cursor passed the highest shop ID.
-pg::Status WalkOver(pg::Connection& connection, std::int64_t walkId, bool& over);
+Expected<bool, pg::Status> WalkOver(pg::Connection& connection, std::int64_t walkId);
 
 // Whether some node is trying a failed shop again under a lease that has not expired (its answer
 // may make the shop due once more).
-pg::Status FailedShopsInRetry(pg::Connection& connection, bool& any);
+Expected<bool, pg::Status> FailedShopsInRetry(pg::Connection& connection);
 
 // Locks the leases a transaction is about to write under, blocks before failed shops and each in
 // ID order, so that writes and renewals (which lock in the same order) never deadlock.
@@ -165,20 +178,21 @@ pg::Status LockLeasesForWriting(pg::Connection& connection,
                                 const std::vector<std::int64_t>& failedShopIds);
 
 // Fenced writes: each writes only while `lease` (a block holding the shop's ID, or the failed
-// shop itself) still has its epoch, and says in `held` whether it did. Under a failed shop's
+// shop itself) still has its epoch, and says whether it did (true: the lease held and the write
+// landed; false: the node no longer holds the lease and nothing was written). Under a failed shop's
 // lease the write also ends the lease (the shop leaves the failed list, or is recorded failed
 // again with its next retry due `retryDelayMs` later).
 //
 // A row: the shop's row (upserted) and its outcome; the shop leaves the failed list.
-pg::Status WriteRow(pg::Connection& connection, const Lease& lease, const ShopRecord& record,
-                    bool& held);
+Expected<bool, pg::Status> WriteRow(pg::Connection& connection, const Lease& lease,
+                                    const ShopRecord& record);
 // An answer without a row (NoShop or NoFields; anything else is recorded as Failed); the shop
 // leaves the failed list.
-pg::Status WriteAnswer(pg::Connection& connection, const Lease& lease, std::int64_t shopId,
-                       ShopOutcome outcome, bool& held);
+Expected<bool, pg::Status> WriteAnswer(pg::Connection& connection, const Lease& lease,
+                                       std::int64_t shopId, ShopOutcome outcome);
 // A failure for good; the shop is due for a retry `retryDelayMs` later. Failing again under its
 // own retry lease keeps the rounds it had.
-pg::Status WriteFailure(pg::Connection& connection, const Lease& lease, const FailedShop& shop,
-                        std::int64_t retryDelayMs, bool& held);
+Expected<bool, pg::Status> WriteFailure(pg::Connection& connection, const Lease& lease,
+                                        const FailedShop& shop, std::int64_t retryDelayMs);
 
 }  // namespace shopwalk::results

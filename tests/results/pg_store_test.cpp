@@ -27,6 +27,7 @@ using test::QueryInt;
 using test::QueryInts;
 using test::QuickSettings;
 using test::SampleRecord;
+using test::ValueOf;
 using test::WaitUntil;
 using test::WalkingPgStore;
 using test::WalkStore;
@@ -147,17 +148,15 @@ TEST(PgStoreTest, ADeadNodesBlockIsTakenOverWithoutItsAnsweredIds) {
   results::JoinedWalk walk;
   results::WalkRequest request = Range(50, 69);
   request.blockSize = 10;
-  ASSERT_TRUE(results::JoinWalk(connection, request, walk));
+  walk = ValueOf(results::JoinWalk(connection, request));
   // A node claims the first block, answers three of its IDs and dies: its lease runs out.
-  std::int64_t deadNode = 0;
-  ASSERT_TRUE(results::RegisterNode(connection, walk.walkId, "gone", 1, 0, deadNode));
-  std::optional<results::Lease> block;
-  ASSERT_TRUE(results::ClaimNewBlock(connection, walk.walkId, deadNode, 1, block));
+  std::int64_t deadNode = ValueOf(results::RegisterNode(connection, walk.walkId, "gone", 1, 0));
+  std::optional<results::Lease> block =
+      ValueOf(results::ClaimNewBlock(connection, walk.walkId, deadNode, 1));
   ASSERT_TRUE(block);
-  bool held = false;
-  ASSERT_TRUE(results::WriteRow(connection, *block, SampleRecord(51), held));
-  ASSERT_TRUE(results::WriteAnswer(connection, *block, 55, ShopOutcome::NoFields, held));
-  ASSERT_TRUE(results::WriteFailure(connection, *block, {58, 4, "timeout"}, 3600000, held));
+  bool held = ValueOf(results::WriteRow(connection, *block, SampleRecord(51)));
+  held = ValueOf(results::WriteAnswer(connection, *block, 55, ShopOutcome::NoFields));
+  held = ValueOf(results::WriteFailure(connection, *block, {58, 4, "timeout"}, 3600000));
   ASSERT_TRUE(held);
   ASSERT_TRUE(WaitUntil(
       [&] {
@@ -203,15 +202,15 @@ TEST(PgStoreTest, ANodeWhoseLeaseWasTakenWritesNothingAndDropsTheBlock) {
 
   // Meanwhile another node found the lease expired and took the block over.
   pg::Connection connection = Connect(uri);
-  std::int64_t otherNode = 0;
-  ASSERT_TRUE(results::RegisterNode(connection, store->Walk().walkId, "other", 2, 0, otherNode));
+  std::int64_t otherNode =
+      ValueOf(results::RegisterNode(connection, store->Walk().walkId, "other", 2, 0));
   std::optional<results::Lease> taken;
   {
     pg::Transaction transaction(connection);
     ASSERT_TRUE(transaction.Begin());
     ASSERT_TRUE(connection.Execute(
         "UPDATE shopwalk.blocks SET lease_until = now() - interval '1 hour' WHERE first_id = 1"));
-    ASSERT_TRUE(results::ClaimExpiredBlock(connection, otherNode, 600000, taken));
+    taken = ValueOf(results::ClaimExpiredBlock(connection, otherNode, 600000));
     ASSERT_TRUE(transaction.Commit());
   }
   ASSERT_TRUE(taken);

@@ -2,13 +2,17 @@
 // quick settings, a dispatcher stand-in that walks a store, and looking into the database.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <source_location>
 #include <string>
 #include <vector>
 
+#include "base/expected.h"
 #include "results/pg.h"
 #include "results/pg_store.h"
 #include "tests/support/postgres_server.h"
@@ -42,5 +46,17 @@ std::int64_t QueryInt(pg::Connection& connection, const std::string& sql,
                       const pg::Params& params = pg::Params());
 std::vector<std::int64_t> QueryInts(pg::Connection& connection, const std::string& sql,
                                     const pg::Params& params = pg::Params());
+
+// The value of `result` (a statement of the shared walk); when it failed, the test fails at the
+// caller's line with the database's words, and gets a default-made value.
+template <typename T>
+T ValueOf(Expected<T, pg::Status> result,
+          std::source_location where = std::source_location::current()) {
+  if (!result) {
+    ADD_FAILURE_AT(where.file_name(), static_cast<int>(where.line())) << result.error().Describe();
+    return T();
+  }
+  return std::move(*result);
+}
 
 }  // namespace shopwalk::test
