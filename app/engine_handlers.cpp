@@ -9,9 +9,10 @@
 
 #include "app/window_handlers.h"
 #include "app/window_texts.h"
+#include "base/terminal_text.h"
 #include "collect/text.h"
 #include "net/fatal_error.h"
-#include "results/sqlite_store.h"
+#include "results/store.h"
 #include "store/program_folders.h"
 #include "store/run_directory.h"
 
@@ -132,7 +133,15 @@ void ReportUnwritten(const StoreBacklog& backlog) {
 
 std::optional<std::size_t> RecoverWindowRun(WindowUi& window, Collector& collector,
                                             ResultStore& store) {
-  std::optional<InterruptedRun> interrupted = store.Interrupted(RunKind::Window);
+  auto read = store.Interrupted(RunKind::Window);
+  if (!read) {
+    // The run cannot be put back; the walk goes on from the field, and the trace says why.
+    std::fprintf(stderr, "shopwalk: results store %s: %s\n",
+                 TerminalSafe(read.error().path).c_str(),
+                 TerminalSafe(read.error().reason).c_str());
+    return std::nullopt;
+  }
+  std::optional<InterruptedRun>& interrupted = *read;
   if (!interrupted) return std::nullopt;
   window.RestoreRows(interrupted->rows);
   window.SetShopIdText(interrupted->place);
@@ -155,13 +164,14 @@ WindowStore OpenWindowStore(WindowUi& ui) {
 
 WindowStore OpenWindowStore(WindowUi& ui, const std::string& path, Clock& clock) {
   WindowStore result;
-  SqliteStore::Opening opened = SqliteStore::OpenForWalking(path, clock);
+  Expected<StoreHandle, StoreProblem> opened = OpenStore(path, StoreMode::Walking, {}, clock);
   if (opened) {
-    result.store = std::move(opened.store);
+    result.store = opened->Store();
     return result;
   }
-  const std::string text = std::string(StoreOpenFailed) + opened.problem.path + "\r\n" +
-                           opened.problem.reason + "\r\n\r\n" + std::string(StoreOpenQuestion);
+  const StoreProblem& problem = opened.error();
+  const std::string text = std::string(StoreOpenFailed) + problem.path + "\r\n" + problem.reason +
+                           "\r\n\r\n" + std::string(StoreOpenQuestion);
   result.exit =
       ui.ShowMessage(text, mb::YesNo | mb::IconWarning, StoreOpenCaption) != mb::PressedYes;
   return result;

@@ -34,7 +34,8 @@ WindowStore OpenWindowStore(WindowUi& ui, const std::string& path, Clock& clock 
 // Puts the window's interrupted run in `store` back, if there is one: its rows into the list, its
 // place into the shop-ID field, the shops answered after the place marked to be passed by, the
 // run continued in the store, and a note saying so. The number of rows put back; nothing when
-// there was no interrupted run (then the store is left as it was). Before Start.
+// there was no interrupted run, or it could not be read (said on standard error); then the store
+// is left as it was. Before Start.
 std::optional<std::size_t> RecoverWindowRun(WindowUi& window, Collector& collector,
                                             ResultStore& store);
 

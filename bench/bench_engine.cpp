@@ -173,12 +173,12 @@ int main() {
   const std::string storePath = std::string(folder) + "/shopwalk.db";
   Measured stored;
   {
-    SqliteStore::Opening opened = SqliteStore::OpenForWalking(storePath);
+    auto opened = SqliteStore::OpenForWalking(storePath);
     if (!opened) {
-      std::fprintf(stderr, "bench_engine: %s\n", opened.problem.reason.c_str());
+      std::fprintf(stderr, "bench_engine: %s\n", opened.error().reason.c_str());
       return 1;
     }
-    stored = RunShops(std::chrono::milliseconds(0), opened.store.get());
+    stored = RunShops(std::chrono::milliseconds(0), opened->get());
   }
   std::filesystem::remove_all(folder);
   std::printf("Flat out (pace 0):\n");

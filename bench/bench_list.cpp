@@ -111,9 +111,9 @@ int main(int argc, char** argv) {
   if (mkdtemp(folder) == nullptr) return 1;
   const std::string path = std::string(folder) + "/shopwalk.db";
   {
-    shopwalk::SqliteStore::Opening opened = shopwalk::SqliteStore::OpenForWalking(path);
+    auto opened = shopwalk::SqliteStore::OpenForWalking(path);
     if (!opened) return 1;
-    opened.store->BeginRun(shopwalk::RunKind::Window, "109428412");
+    (*opened)->BeginRun(shopwalk::RunKind::Window, "109428412");
     for (int i = 0; i < rows; ++i) {
       shopwalk::ShopRecord record;
       record.shopId = 109428413 + i;
@@ -122,19 +122,19 @@ int main(int argc, char** argv) {
       record.messenger = "seller_" + std::to_string(i * 7 % 100000);
       record.openingDate = date;
       record.address = "http://shop" + std::to_string(record.shopId) + ".velmo.com";
-      opened.store->RowAppended(record);
+      (*opened)->RowAppended(record);
     }
-    opened.store->PlaceMoved(std::to_string(109428412 + rows));
-    opened.store->Flush(std::chrono::minutes(5));
+    (*opened)->PlaceMoved(std::to_string(109428412 + rows));
+    (*opened)->Flush(std::chrono::minutes(5));
   }
-  shopwalk::SqliteStore::Opening reopened = shopwalk::SqliteStore::OpenForWalking(path);
+  auto reopened = shopwalk::SqliteStore::OpenForWalking(path);
   if (!reopened) return 1;
   shopwalk::CollectorWindow fresh;
   fresh.show();
   shopwalk::QtDialogHost dialogs;
   shopwalk::WidgetUi ui(fresh, dialogs);
   const auto recoveryStart = std::chrono::steady_clock::now();
-  const auto interrupted = reopened.store->Interrupted(shopwalk::RunKind::Window);
+  const auto interrupted = (*reopened)->Interrupted(shopwalk::RunKind::Window).value();
   const double readSeconds = Seconds(std::chrono::steady_clock::now() - recoveryStart);
   if (!interrupted) return 1;
   ui.RestoreRows(interrupted->rows);
@@ -144,7 +144,7 @@ int main(int argc, char** argv) {
       "recovery of %d rows:      %.2f s in all (%.2f s reading the store, %.2f s into the "
       "list; target < 3 s)\n",
       fresh.Results().RowCount(), recoverySeconds, readSeconds, recoverySeconds - readSeconds);
-  reopened.store.reset();
+  reopened->reset();
   std::filesystem::remove_all(folder);
   return 0;
 }

@@ -56,12 +56,12 @@ ShopRecord Record(std::int32_t shopId) {
 }
 
 std::unique_ptr<SqliteStore> Open(const std::string& path) {
-  SqliteStore::Opening opening = SqliteStore::OpenForWalking(path);
+  auto opening = SqliteStore::OpenForWalking(path);
   if (!opening) {
-    std::fprintf(stderr, "bench_store: %s: %s\n", path.c_str(), opening.problem.reason.c_str());
+    std::fprintf(stderr, "bench_store: %s: %s\n", path.c_str(), opening.error().reason.c_str());
     std::exit(1);
   }
-  return std::move(opening.store);
+  return std::move(*opening);
 }
 
 std::uintmax_t SizeOnDisk(const std::string& path) {
@@ -134,7 +134,7 @@ void ReadBack(const std::string& path) {
   Clock::time_point start = Clock::now();
   auto store = Open(path);
   Clock::time_point opened = Clock::now();
-  auto run = store->Interrupted(RunKind::CommandLine);
+  auto run = store->Interrupted(RunKind::CommandLine).value();
   Clock::time_point read = Clock::now();
   std::printf("reading back the interrupted 1,000,000-row run\n");
   std::printf("  open                           %7.3f s\n", Seconds(opened - start));
@@ -142,7 +142,7 @@ void ReadBack(const std::string& path) {
               Seconds(read - opened), run ? run->rows.size() : 0,
               run ? run->place.c_str() : "none");
   Clock::time_point summaryStart = Clock::now();
-  StoreSummary summary = store->Summary();
+  StoreSummary summary = store->Summary().value();
   std::printf("  Summary                        %7.3f s  (%zu rows)\n",
               Seconds(Clock::now() - summaryStart), summary.rows);
 }

@@ -41,10 +41,6 @@ const CLI::Validator Rate(
 
 }  // namespace
 
-bool IsDatabaseUri(const std::string& db) {
-  return db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0;
-}
-
 ParsedCommand ParseCommandLine(int argc, const char* const* argv,
                                const std::string& settingsDirectory, const std::string& storePath) {
   CLI::App app("shopwalk-cli: walks the marketplace's shop IDs without a window", "shopwalk-cli");

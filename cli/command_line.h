@@ -11,11 +11,6 @@
 #include "store/export_rows.h"
 
 namespace shopwalk {
-// Whether --db names a PostgreSQL database (a libpq connection URI) rather than a file.
-bool IsDatabaseUri(const std::string& db);
-}  // namespace shopwalk
-
-namespace shopwalk {
 
 struct WalkCommand {
   std::optional<std::int32_t> from;  // the first shop ID collected

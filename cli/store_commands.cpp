@@ -7,21 +7,31 @@
 #include "base/terminal_text.h"
 #include "cli/commands.h"
 #include "collect/text.h"
-#include "results/pg.h"
-#include "results/pg_store.h"
-#include "results/sqlite_store.h"
+#include "results/store.h"
 
 namespace shopwalk {
 namespace {
 
+// Says on standard error that the store cannot be read, and why.
+void CannotRead(const StoreProblem& problem) {
+  std::fprintf(stderr, "shopwalk-cli: cannot read the store %s: %s\n",
+               TerminalSafe(problem.path).c_str(), TerminalSafe(problem.reason).c_str());
+}
+
 // The store's rows, numbered 1..N in shop-ID order.
 class StoredRows : public ResultRows {
  public:
-  explicit StoredRows(ResultStore& store) {
-    store.ForEachRow([this](const ShopRecord& record) {
+  // Reads every row of `reader`; the problem when that fails (no rows are kept then).
+  Expected<void, StoreProblem> Read(StoreReader& reader) {
+    auto read = reader.ForEachRow([this](const ShopRecord& record) {
       rows_.push_back(record.Row(NumberToText(static_cast<std::int32_t>(rows_.size() + 1))));
       ids_.push_back(record.shopId);
     });
+    if (!read) {
+      rows_.clear();
+      ids_.clear();
+    }
+    return read;
   }
   int RowCount() const override { return static_cast<int>(rows_.size()); }
   std::string CellText(int row, int column) const override {
@@ -38,32 +48,17 @@ class StoredRows : public ResultRows {
   std::vector<std::int32_t> ids_;
 };
 
-// The store of --db (a file or a postgresql:// database) opened for reading, and where it is.
-struct ReadStore {
-  std::unique_ptr<ResultStore> store;
-  std::string location;
-};
-
-ReadStore OpenToRead(const std::string& given, const Folders& folders) {
-  ReadStore read;
-  StoreProblem problem;
+// The store of --db (a file or a postgresql:// database) opened for reading; said on standard
+// error when it cannot be.
+std::optional<StoreHandle> OpenToRead(const std::string& given, const Folders& folders) {
   WarnOfPasswordIn(given);
-  if (IsDatabaseUri(given)) {
-    PgStore::Opening opened = PgStore::OpenForReading(given);
-    if (opened) read.location = opened.store->Location();
-    problem = opened.problem;
-    read.store = std::move(opened.store);
-  } else {
-    read.location = given.empty() ? folders.store : given;
-    SqliteStore::Opening opened = SqliteStore::OpenForReading(read.location);
-    problem = opened.problem;
-    read.store = std::move(opened.store);
+  const std::string location = given.empty() ? folders.store : given;
+  Expected<StoreHandle, StoreProblem> opened = OpenStore(location, StoreMode::Reading);
+  if (!opened) {
+    CannotRead(opened.error());
+    return std::nullopt;
   }
-  if (!read.store) {
-    std::fprintf(stderr, "shopwalk-cli: cannot read the store %s: %s\n",
-                 TerminalSafe(problem.path).c_str(), TerminalSafe(problem.reason).c_str());
-  }
-  return read;
+  return std::move(*opened);
 }
 
 std::string TimeText(std::int64_t unixMs) {
@@ -100,7 +95,7 @@ void PrintSharedWalk(const SharedWalkSummary& walk) {
 }  // namespace
 
 void WarnOfPasswordIn(const std::string& db) {
-  if (!IsDatabaseUri(db) || !pg::HoldsPassword(db)) return;
+  if (!LocationHoldsPassword(db)) return;
   std::fputs(
       "shopwalk-cli: warning: the --db URI holds a password, which other users of this machine "
       "can read (ps, /proc); give it through PGPASSWORD, ~/.pgpass or service= instead\n",
@@ -108,9 +103,13 @@ void WarnOfPasswordIn(const std::string& db) {
 }
 
 int RunExport(const ExportCommand& command, const Folders& folders) {
-  ReadStore read = OpenToRead(command.db, folders);
-  if (!read.store) return 1;
-  const StoredRows rows(*read.store);
+  const std::optional<StoreHandle> store = OpenToRead(command.db, folders);
+  if (!store) return 1;
+  StoredRows rows;
+  if (auto read = rows.Read(store->Reader()); !read) {
+    CannotRead(read.error());
+    return 1;
+  }
   ExportOptions options;
   options.format = command.format.value_or(FormatForFileName(command.out));
   options.messengerOnly = command.messengerOnly;
@@ -128,29 +127,45 @@ int RunExport(const ExportCommand& command, const Folders& folders) {
 }
 
 int RunStatus(const StatusCommand& command, const Folders& folders) {
-  ReadStore read = OpenToRead(command.db, folders);
-  if (!read.store) return 1;
-  ResultStore* store = read.store.get();
-  const StoreSummary summary = store->Summary();
-  std::printf("store        %s\n", TerminalSafe(read.location).c_str());
-  std::printf("runs         %zu\n", summary.runs);
-  if (summary.lowestWalked && summary.highestWalked) {
-    std::printf("walked       %d to %d\n", *summary.lowestWalked, *summary.highestWalked);
+  const std::optional<StoreHandle> store = OpenToRead(command.db, folders);
+  if (!store) return 1;
+  const auto summary = store->Reader().Summary();
+  if (!summary) {
+    CannotRead(summary.error());
+    return 1;
+  }
+  std::printf("store        %s\n", TerminalSafe(store->Location()).c_str());
+  std::printf("runs         %zu\n", summary->runs);
+  if (summary->lowestWalked && summary->highestWalked) {
+    std::printf("walked       %d to %d\n", *summary->lowestWalked, *summary->highestWalked);
   } else {
     std::printf("walked       nothing yet\n");
   }
-  std::printf("rows         %zu\n", summary.rows);
-  std::printf("failed       %zu\n", summary.failed);
-  for (const auto& [reason, count] : summary.failureReasons) {
+  std::printf("rows         %zu\n", summary->rows);
+  std::printf("failed       %zu\n", summary->failed);
+  for (const auto& [reason, count] : summary->failureReasons) {
     std::printf("  %-22s %zu\n", TerminalSafe(reason).c_str(), count);
   }
-  if (summary.sharedWalk) PrintSharedWalk(*summary.sharedWalk);
+  if (SharedWalk* shared = store->Walk()) {
+    const auto walk = shared->WalkSummary();
+    if (!walk) {
+      CannotRead(walk.error());
+      return 1;
+    }
+    if (*walk) PrintSharedWalk(**walk);
+  }
+  RunJournal& journal = store->Journal();
   for (RunKind kind : {RunKind::CommandLine, RunKind::Window}) {
     const char* name = kind == RunKind::CommandLine ? "command line" : "window";
-    if (const auto place = store->LastPlace(kind)) {
-      const bool interrupted = store->Interrupted(kind).has_value();
-      std::printf("place        %s (%s%s)\n", TerminalSafe(*place).c_str(), name,
-                  interrupted ? ", interrupted" : "");
+    const auto place = journal.LastPlace(kind);
+    const auto interrupted = journal.Interrupted(kind);
+    if (!place || !interrupted) {
+      CannotRead(!place ? place.error() : interrupted.error());
+      return 1;
+    }
+    if (*place) {
+      std::printf("place        %s (%s%s)\n", TerminalSafe(**place).c_str(), name,
+                  interrupted->has_value() ? ", interrupted" : "");
     }
   }
   return 0;

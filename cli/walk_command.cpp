@@ -24,7 +24,6 @@
 #include "collect/collector.h"
 #include "collect/text.h"
 #include "net/web_access.h"
-#include "results/pg_store.h"
 #include "store/run_settings.h"
 
 namespace shopwalk {
@@ -115,9 +114,10 @@ class StopSignals {
 };
 
 // Shows the shared walk's figures as its store tells them now.
-void ShowCluster(PgStore& store, std::chrono::milliseconds lease, WalkView& view, Clock& clock) {
-  const std::optional<SharedWalkSummary> walk = store.SharedWalk();
-  if (!walk) return;  // the server is away: the figures shown stay
+void ShowCluster(SharedWalk& store, std::chrono::milliseconds lease, WalkView& view, Clock& clock) {
+  const auto read = store.WalkSummary();
+  if (!read || !*read) return;  // the server is away: the figures shown stay
+  const SharedWalkSummary* walk = &**read;
   ClusterFigures figures;
   const std::int64_t nowMs = UnixMs(clock.CalendarNow());
   for (const WalkNodeSummary& node : walk->nodes) {
@@ -139,7 +139,7 @@ class ClusterWatch {
  public:
   static constexpr auto Interval = std::chrono::seconds(5);
 
-  ClusterWatch(PgStore& store, std::chrono::milliseconds lease, WalkView& view, Clock& clock)
+  ClusterWatch(SharedWalk& store, std::chrono::milliseconds lease, WalkView& view, Clock& clock)
       : store_(store), lease_(lease), view_(view), clock_(clock), thread_([this] { Watch(); }) {}
   ~ClusterWatch() {
     {
@@ -163,7 +163,7 @@ class ClusterWatch {
     }
   }
 
-  PgStore& store_;
+  SharedWalk& store_;
   const std::chrono::milliseconds lease_;
   WalkView& view_;
   Clock& clock_;

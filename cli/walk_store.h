@@ -16,13 +16,11 @@
 
 namespace shopwalk {
 
-class PgStore;
-
 // The store a walk writes to, with where its shop IDs come from when they are shared.
 struct WalkStore {
   std::shared_ptr<ResultStore> store;
-  // A walk shared through PostgreSQL: its store, which also hands out the shop IDs.
-  PgStore* shared = nullptr;
+  // A walk shared through a database: the store's shared walk, which also hands out the shop IDs.
+  SharedWalk* shared = nullptr;
   // A node not seen within a lease is taken for gone.
   std::chrono::milliseconds lease{0};
   std::string location;

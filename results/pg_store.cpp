@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <limits>
 #include <utility>
 
-#include "base/contained_error.h"
 #include "base/terminal_text.h"
 #include "results/pg_schema.h"
 
@@ -124,38 +124,34 @@ PgStore::~PgStore() {
   }
 }
 
-PgStore::Opening PgStore::Problem(StoreProblem problem) {
-  Opening opening;
-  opening.problem = std::move(problem);
-  return opening;
-}
-
-PgStore::Opening PgStore::OpenForWalking(const std::string& uri,
-                                         const results::WalkRequest& request,
-                                         const PgStoreSettings& settings, Clock& clock) {
-  if (uri.empty()) return Problem({StoreProblem::Kind::Other, uri, "no database was given"});
+PgStore::Opened PgStore::OpenForWalking(const std::string& uri, const results::WalkRequest& request,
+                                        const PgStoreSettings& settings, Clock& clock) {
+  if (uri.empty()) {
+    return MakeUnexpected(StoreProblem{StoreProblem::Kind::Other, uri, "no database was given"});
+  }
   try {
     std::unique_ptr<PgStore> store(new PgStore(uri, true, settings, clock));
-    if (auto problem = store->StartWalking(request)) return Problem(std::move(*problem));
-    Opening opening;
-    opening.store = std::move(store);
-    return opening;
-  } catch (const std::exception& error) {
-    return Problem({StoreProblem::Kind::Other, pg::RedactedUri(uri), error.what()});
+    if (auto problem = store->StartWalking(request)) return MakeUnexpected(std::move(*problem));
+    const results::JoinedWalk& walk = store->walk_;
+    store->joined_ = {walk.walkId,  walk.firstId,     walk.endId,
+                      walk.created, walk.fromIgnored, store->settings_.lease};
+    return store;
+  } catch (...) {
+    return MakeUnexpected(ProblemOfCaughtException(pg::RedactedUri(uri), "opening"));
   }
 }
 
-PgStore::Opening PgStore::OpenForReading(const std::string& uri, const PgStoreSettings& settings,
-                                         Clock& clock) {
-  if (uri.empty()) return Problem({StoreProblem::Kind::Other, uri, "no database was given"});
+PgStore::Opened PgStore::OpenForReading(const std::string& uri, const PgStoreSettings& settings,
+                                        Clock& clock) {
+  if (uri.empty()) {
+    return MakeUnexpected(StoreProblem{StoreProblem::Kind::Other, uri, "no database was given"});
+  }
   try {
     std::unique_ptr<PgStore> store(new PgStore(uri, false, settings, clock));
-    if (auto problem = store->StartReading()) return Problem(std::move(*problem));
-    Opening opening;
-    opening.store = std::move(store);
-    return opening;
-  } catch (const std::exception& error) {
-    return Problem({StoreProblem::Kind::Other, pg::RedactedUri(uri), error.what()});
+    if (auto problem = store->StartReading()) return MakeUnexpected(std::move(*problem));
+    return store;
+  } catch (...) {
+    return MakeUnexpected(ProblemOfCaughtException(pg::RedactedUri(uri), "opening"));
   }
 }
 
@@ -399,9 +395,9 @@ std::optional<std::string> PgStore::DurablePlace() {
   return queue_.DurablePlace();
 }
 
-std::optional<InterruptedRun> PgStore::Interrupted(RunKind /*kind*/) {
+Expected<std::optional<InterruptedRun>, StoreProblem> PgStore::Interrupted(RunKind /*kind*/) {
   // A dead node's blocks are claimed again by lease; there is no list to put back.
-  return std::nullopt;
+  return std::optional<InterruptedRun>();
 }
 
 void PgStore::BeginRun(RunKind kind, const std::string& place) {
@@ -913,54 +909,55 @@ void PgStore::CatchUp() {
   queue_.CatchUp(settings_.readWaitLimit);
 }
 
-bool PgStore::EnsureReader() {
-  if (reader_.IsAlive()) return true;
-  if (auto status = reader_.Open(uri_, settings_.connectTimeout); !status) {
-    ReportReadFailure("(connecting)", status);
-    return false;
-  }
-  return true;
+pg::Status PgStore::EnsureReader() {
+  if (reader_.IsAlive()) return {};
+  return reader_.Open(uri_, settings_.connectTimeout);
 }
 
-void PgStore::ReportReadFailure(const char* what, const pg::Status& status) {
+StoreProblem PgStore::ReadProblem(const char* what, const pg::Status& status) {
   if (status.ConnectionLost()) reader_.Close();
-  std::fprintf(stderr, "shopwalk: results store %s: reading %s: %s\n",
-               TerminalSafe(location_).c_str(), what, TerminalSafe(status.Describe()).c_str());
+  StoreProblem problem = ProblemOf(status);
+  problem.reason = std::string("reading ") + what + ": " + problem.reason;
+  return problem;
 }
 
-std::optional<std::string> PgStore::LastPlace(RunKind kind) {
+Expected<std::optional<std::string>, StoreProblem> PgStore::LastPlace(RunKind kind) {
   CatchUp();
   try {
     std::lock_guard lock(readMutex_);
-    if (!EnsureReader()) return std::nullopt;
     pg::Result result;
-    pg::Status status;
-    if (kind == RunKind::CommandLine) {
+    pg::Status status = EnsureReader();
+    if (!status) {
+    } else if (kind == RunKind::CommandLine) {
       status = reader_.Run(
           "SELECT LEAST(coalesce((SELECT pg_catalog.min(b.first_id) FROM shopwalk.blocks b "
           "WHERE b.walk_id = w.walk_id AND b.done_at IS NULL), w.next_id), "
           "coalesce(w.end_id, 2147483647) + 1) - 1 FROM shopwalk.walks w "
           "ORDER BY w.walk_id DESC LIMIT 1",
           result);
-      if (status && result.Rows() > 0) return std::to_string(result.Int64(0, 0));
+      if (status && result.Rows() > 0) {
+        return std::optional<std::string>(std::to_string(result.Int64(0, 0)));
+      }
     } else {
       status = reader_.Run(
           "SELECT place FROM shopwalk.runs WHERE kind = $1 ORDER BY run_id DESC LIMIT 1",
           pg::Params().Int(static_cast<std::int64_t>(kind)), result);
-      if (status && result.Rows() > 0) return result.Bytes(0, 0);
+      if (status && result.Rows() > 0) return std::optional<std::string>(result.Bytes(0, 0));
     }
-    if (!status) ReportReadFailure("the last place", status);
-    return std::nullopt;
+    if (!status) return MakeUnexpected(ReadProblem("the last place", status));
+    return std::optional<std::string>();
   } catch (...) {
-    ReportContainedError("results store: reading the last place");
-    return std::nullopt;
+    return MakeUnexpected(ProblemOfCaughtException(location_, "reading the last place"));
   }
 }
 
-void PgStore::ForEachRow(const std::function<void(const ShopRecord&)>& visit) {
+Expected<void, StoreProblem> PgStore::ForEachRow(
+    const std::function<void(const ShopRecord&)>& visit) {
   CatchUp();
   std::lock_guard lock(readMutex_);
-  if (!EnsureReader()) return;
+  if (auto status = EnsureReader(); !status) {
+    return MakeUnexpected(ReadProblem("the rows (connecting)", status));
+  }
   pg::Transaction transaction(reader_);
   pg::Status status = transaction.Begin(pg::Transaction::Isolation::RepeatableReadOnly);
   if (status) {
@@ -980,7 +977,8 @@ void PgStore::ForEachRow(const std::function<void(const ShopRecord&)>& visit) {
     }
   }
   if (status) status = transaction.Commit();
-  if (!status) ReportReadFailure("the rows", status);
+  if (!status) return MakeUnexpected(ReadProblem("the rows", status));
+  return {};
 }
 
 pg::Status PgStore::ReadSharedWalk(std::optional<SharedWalkSummary>& out) {
@@ -1061,35 +1059,58 @@ pg::Status PgStore::ReadSharedWalk(std::optional<SharedWalkSummary>& out) {
   return status;
 }
 
-std::optional<SharedWalkSummary> PgStore::SharedWalk() {
+Expected<std::optional<SharedWalkSummary>, StoreProblem> PgStore::WalkSummary() {
   CatchUp();
   try {
     std::lock_guard lock(readMutex_);
-    if (!EnsureReader()) return std::nullopt;
+    pg::Status status = EnsureReader();
     pg::Transaction transaction(reader_);
     std::optional<SharedWalkSummary> walk;
-    pg::Status status = transaction.Begin(pg::Transaction::Isolation::RepeatableReadOnly);
+    if (status) status = transaction.Begin(pg::Transaction::Isolation::RepeatableReadOnly);
     if (status) status = ReadSharedWalk(walk);
     if (status) status = transaction.Commit();
-    if (!status) {
-      ReportReadFailure("the shared walk", status);
-      return std::nullopt;
-    }
+    if (!status) return MakeUnexpected(ReadProblem("the shared walk", status));
     return walk;
   } catch (...) {
-    ReportContainedError("results store: reading the shared walk");
-    return std::nullopt;
+    return MakeUnexpected(ProblemOfCaughtException(location_, "reading the shared walk"));
   }
 }
 
-StoreSummary PgStore::Summary() {
+Expected<std::vector<FailedShop>, StoreProblem> PgStore::ReadFailedShops() {
+  CatchUp();
+  try {
+    std::lock_guard lock(readMutex_);
+    pg::Status status = EnsureReader();
+    pg::Result result;
+    if (status) {
+      status = reader_.Run(
+          "SELECT shop_id, attempts, reason FROM shopwalk.failed_shops ORDER BY position", result);
+    }
+    std::vector<FailedShop> failed;
+    for (int row = 0; status && row < result.Rows(); ++row) {
+      const std::int64_t id = result.Int64(row, 0);
+      if (id < 0 || id > std::numeric_limits<std::int32_t>::max()) {
+        status = pg::Status("", "a shop ID out of range in shopwalk.failed_shops", false);
+        break;
+      }
+      failed.push_back({static_cast<std::int32_t>(id), static_cast<int>(result.Int64(row, 1)),
+                        result.Bytes(row, 2)});
+    }
+    if (!status) return MakeUnexpected(ReadProblem("the failed shops", status));
+    return failed;
+  } catch (...) {
+    return MakeUnexpected(ProblemOfCaughtException(location_, "reading the failed shops"));
+  }
+}
+
+Expected<StoreSummary, StoreProblem> PgStore::Summary() {
   CatchUp();
   StoreSummary summary;
   try {
     std::lock_guard lock(readMutex_);
-    if (!EnsureReader()) return {};
+    pg::Status status = EnsureReader();
     pg::Transaction transaction(reader_);
-    pg::Status status = transaction.Begin(pg::Transaction::Isolation::RepeatableReadOnly);
+    if (status) status = transaction.Begin(pg::Transaction::Isolation::RepeatableReadOnly);
     pg::Result result;
     if (status) {
       status = reader_.Run(
@@ -1133,16 +1154,11 @@ StoreSummary PgStore::Summary() {
         summary.failureReasons.emplace_back(result.Bytes(row, 0),
                                             static_cast<std::size_t>(result.Int64(row, 1)));
       }
-      status = ReadSharedWalk(summary.sharedWalk);
     }
     if (status) status = transaction.Commit();
-    if (!status) {
-      ReportReadFailure("the summary", status);
-      return {};
-    }
+    if (!status) return MakeUnexpected(ReadProblem("the summary", status));
   } catch (...) {
-    ReportContainedError("results store: reading the summary");
-    return {};
+    return MakeUnexpected(ProblemOfCaughtException(location_, "reading the summary"));
   }
   return summary;
 }

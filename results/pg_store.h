@@ -29,8 +29,10 @@
 //
 // Runs and recovery in a shared walk: a run is the node's own (BeginRun, PlaceMoved, EndRun are
 // recorded with the node); Interrupted never offers a run to put back, since a dead node's blocks
-// are claimed again by lease, and ContinueRun starts no run. FailedShops lists none: failed shops
-// come back through NextShop (retryOfFailed) under a lease of their own, one node at a time.
+// are claimed again by lease, and ContinueRun starts no run: the store offers the whole RunJournal
+// and honours these two by doing nothing, so that a walk of one machine and a shared one go through
+// the same steps. FailedShops lists none for the engine: failed shops come back through NextShop
+// (retryOfFailed) under a lease of their own, one node at a time (ReadFailedShops lists them).
 // LastPlace(CommandLine) is the current walk's place: every ID of it up to there has an outcome.
 //
 // Every member may be called from any thread (NextShop from the dispatcher's only) and none
@@ -116,14 +118,10 @@ struct PgStoreCounters {
   std::uint64_t reportsNotHeld = 0;
 };
 
-class PgStore final : public ResultStore, public WorkSource, private BatchWriter {
+class PgStore final : public ResultStore, public SharedWalk, private BatchWriter {
  public:
-  struct Opening {
-    std::unique_ptr<PgStore> store;
-    // When there is no store.
-    StoreProblem problem;
-    explicit operator bool() const { return store != nullptr; }
-  };
+  // The opened store, or why it could not be opened.
+  using Opened = Expected<std::unique_ptr<PgStore>, StoreProblem>;
 
   // Opens the store at `uri` (a libpq connection URI) for walking: creates or upgrades the layout,
   // joins the current walk or begins one (`request`), registers the node and starts claiming.
@@ -132,13 +130,13 @@ class PgStore final : public ResultStore, public WorkSource, private BatchWriter
   // NotWritable when the user may not create or write the tables.
   // The node's own timing (batching, reconnecting, renewing, claiming, closing, flushes) follows
   // `clock`, which must outlive the store; the leases themselves run on the server's time.
-  static Opening OpenForWalking(const std::string& uri, const results::WalkRequest& request,
-                                const PgStoreSettings& settings = {}, Clock& clock = RealClock());
+  static Opened OpenForWalking(const std::string& uri, const results::WalkRequest& request,
+                               const PgStoreSettings& settings = {}, Clock& clock = RealClock());
   // Opens the store for reading (status, export): no layout changes, no node, no claims. What is
   // reported to it is refused (see ResultStore::OnTrouble). A database without a store, or with
   // an older layout, fails.
-  static Opening OpenForReading(const std::string& uri, const PgStoreSettings& settings = {},
-                                Clock& clock = RealClock());
+  static Opened OpenForReading(const std::string& uri, const PgStoreSettings& settings = {},
+                               Clock& clock = RealClock());
 
   // Writes what is queued (trying for up to closeTimeout while the server is out of reach),
   // lets the node's unfinished leases go so that other nodes claim them at once, and marks the
@@ -152,6 +150,8 @@ class PgStore final : public ResultStore, public WorkSource, private BatchWriter
   bool ForWalking() const { return walking_; }
   // The walk this node joined (empty when opened for reading).
   const results::JoinedWalk& Walk() const { return walk_; }
+  // SharedWalk: the same, with the node's lease.
+  const JoinedSharedWalk& Joined() const override { return joined_; }
   std::int64_t NodeId() const { return nodeId_; }
   PgStoreCounters Counters() const;
   const PgStoreSettings& Settings() const { return settings_; }
@@ -164,15 +164,19 @@ class PgStore final : public ResultStore, public WorkSource, private BatchWriter
   void Answered(std::int32_t shopId, ShopOutcome outcome) override;
   void Failed(const FailedShop& shop) override;
   void PlaceMoved(const std::string& place) override;
+  // None: failed shops come back through NextShop (see above).
   std::vector<FailedShop> FailedShops() override;
   bool Congested() const override;
 
-  // ResultStore.
-  std::optional<InterruptedRun> Interrupted(RunKind kind) override;
+  // RunJournal: a shared walk has no run to put back, so Interrupted always says none (a failed
+  // read still returns its problem) and ContinueRun starts no run.
+  Expected<std::optional<InterruptedRun>, StoreProblem> Interrupted(RunKind kind) override;
   void BeginRun(RunKind kind, const std::string& place) override;
   void ContinueRun(std::int64_t runId) override;
   void EndRun(bool placeSaved) override;
-  std::optional<std::string> LastPlace(RunKind kind) override;
+  Expected<std::optional<std::string>, StoreProblem> LastPlace(RunKind kind) override;
+
+  // StoreSink.
   bool Flush(std::chrono::milliseconds timeout) override;
   // The writer's problem (claiming and renewing are not writing).
   StoreBacklog Backlog() override;
@@ -180,12 +184,15 @@ class PgStore final : public ResultStore, public WorkSource, private BatchWriter
   // Also told (from the keeper's thread) when claiming or renewing cannot reach the server.
   void OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) override;
   void OnDurable(std::function<void(std::uint64_t durableRows)> listener) override;
-  void ForEachRow(const std::function<void(const ShopRecord&)>& visit) override;
-  // Also fills StoreSummary::sharedWalk.
-  StoreSummary Summary() override;
-  // The current shared walk alone: a few small queries, for displays that ask now and then
-  // (nothing when the server cannot be reached or no walk was begun).
-  std::optional<SharedWalkSummary> SharedWalk();
+
+  // StoreReader. ReadFailedShops lists every failed shop on record, also those out of retries.
+  Expected<void, StoreProblem> ForEachRow(
+      const std::function<void(const ShopRecord&)>& visit) override;
+  Expected<StoreSummary, StoreProblem> Summary() override;
+  Expected<std::vector<FailedShop>, StoreProblem> ReadFailedShops() override;
+
+  // SharedWalk (also when opened for reading).
+  Expected<std::optional<SharedWalkSummary>, StoreProblem> WalkSummary() override;
 
  private:
   // A lease the node holds, and what it handed out under it.
@@ -209,7 +216,6 @@ class PgStore final : public ResultStore, public WorkSource, private BatchWriter
   };
 
   PgStore(std::string uri, bool walking, const PgStoreSettings& settings, Clock& clock);
-  static Opening Problem(StoreProblem problem);
   std::optional<StoreProblem> StartWalking(const results::WalkRequest& request);
   std::optional<StoreProblem> StartReading();
   StoreProblem ProblemOf(const pg::Status& status) const;
@@ -257,10 +263,12 @@ class PgStore final : public ResultStore, public WorkSource, private BatchWriter
 
   // Reading.
   void CatchUp();
-  bool EnsureReader();
+  // Opens the reader when it is not open (under readMutex_).
+  pg::Status EnsureReader();
   // Reads the current shared walk on the reader, inside the caller's transaction.
   pg::Status ReadSharedWalk(std::optional<SharedWalkSummary>& out);
-  void ReportReadFailure(const char* what, const pg::Status& status);
+  // Why reading `what` failed; a lost connection is closed, to be opened again by the next read.
+  StoreProblem ReadProblem(const char* what, const pg::Status& status);
 
   const std::string uri_;
   const std::string location_;
@@ -268,6 +276,7 @@ class PgStore final : public ResultStore, public WorkSource, private BatchWriter
   const PgStoreSettings settings_;
   Clock& clock_;
   results::JoinedWalk walk_;
+  JoinedSharedWalk joined_;
   std::int64_t nodeId_ = 0;
 
   // Leases and hand-out.

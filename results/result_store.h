@@ -3,9 +3,10 @@
 // start can put the interrupted run's list back and resume without skipping a shop ID.
 //
 // A store is opened for walking (one walking copy at a time: a second is refused) or for reading
-// (any number, also while a walk writes). The engine reports through ResultSink; the program
-// (the window, the command line) drives runs, recovery and reading through the rest. Every member
-// may be called from any thread; none throws (ForEachRow passes on what its visitor throws).
+// (any number, also while a walk writes); results/store.h opens one by its location. What a caller
+// needs is split: the engine reports through StoreSink, the program (the window, the command line)
+// drives runs and recovery through RunJournal and reads through StoreReader; a walk shared through
+// a database also offers SharedWalk.
 #pragma once
 
 #include <chrono>
@@ -18,8 +19,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/expected.h"
 #include "collect/result_sink.h"
 #include "collect/shop_record.h"
+#include "collect/work_source.h"
 #include "results/report.h"
 #include "results/store_problem.h"
 
@@ -104,34 +107,14 @@ struct StoreSummary {
   std::size_t failed = 0;
   // Failed shops by reason, most frequent first (equally frequent ones by reason).
   std::vector<std::pair<std::string, std::size_t>> failureReasons;
-  // A store shared by several machines: its current walk and nodes (nothing for a store of one).
-  std::optional<SharedWalkSummary> sharedWalk;
 };
 
-// Congested() (see ResultSink) once MaxWaitingReports reports wait to be written (queued or being
-// written); each store's header says when else.
-class ResultStore : public ResultSink {
+// Where the engine's reports go and how they become durable: the part of a store a walk writes
+// through. Congested() (see ResultSink) once MaxWaitingReports reports wait to be written (queued
+// or being written, unless the store was opened with another bound); each store's header says when
+// else.
+class StoreSink : public ResultSink {
  public:
-  // Runs. A run lasts from BeginRun or ContinueRun until EndRun; what is reported in between
-  // belongs to it. A run that never got EndRun is interrupted: its program died, or the next
-  // BeginRun or ContinueRun came first. A kind's last run is the one begun or continued last.
-  // Outside a run, rows and answers are still kept (a row then belongs to no run's list), but a
-  // place is not: it is always a run's place.
-  //
-  // The last run of `kind` if it was interrupted (the current run too, as it has not ended).
-  virtual std::optional<InterruptedRun> Interrupted(RunKind kind) = 0;
-  // Starts a new run of `kind` (starting from `place`, its first place).
-  virtual void BeginRun(RunKind kind, const std::string& place) = 0;
-  // Goes on with an interrupted run: its rows are the start of the list again, and new rows are
-  // appended after them. An unknown `runId` starts no run.
-  virtual void ContinueRun(std::int64_t runId) = 0;
-  // The run ended cleanly; `placeSaved` says whether its place went to config.ini (the window's
-  // closing question) and is recorded, so a later start never contradicts the user's answer.
-  // Outside a run it does nothing.
-  virtual void EndRun(bool placeSaved) = 0;
-  // The place of the last run of `kind` (interrupted or not), if any.
-  virtual std::optional<std::string> LastPlace(RunKind kind) = 0;
-
   // Writes everything reported so far and waits until it is durable (or `timeout` passes);
   // true when all of it is.
   virtual bool Flush(std::chrono::milliseconds timeout) = 0;
@@ -154,12 +137,76 @@ class ResultStore : public ResultSink {
   // Called (on the writer's thread) after each commit with the number of rows reported so far
   // (RowAppended calls on this object) that are now durable. Same rules as OnTrouble.
   virtual void OnDurable(std::function<void(std::uint64_t durableRows)> listener) = 0;
+};
 
-  // Reading sees everything reported before the call (unless writing is failing, then what is
-  // written) as one consistent snapshot, also while a walk writes.
+// Runs, and putting an interrupted one back. A run lasts from BeginRun or ContinueRun until EndRun;
+// what is reported in between belongs to it. A run that never got EndRun is interrupted: its
+// program died, or the next BeginRun or ContinueRun came first. A kind's last run is the one begun
+// or continued last. Outside a run, rows and answers are still kept (a row then belongs to no run's
+// list), but a place is not: it is always a run's place. The reads say why they failed: a store
+// that cannot be read never looks like one without a run.
+class RunJournal {
+ public:
+  virtual ~RunJournal() = default;
+
+  // The last run of `kind` if it was interrupted (the current run too, as it has not ended);
+  // nothing when it was not.
+  virtual Expected<std::optional<InterruptedRun>, StoreProblem> Interrupted(RunKind kind) = 0;
+  // Starts a new run of `kind` (starting from `place`, its first place).
+  virtual void BeginRun(RunKind kind, const std::string& place) = 0;
+  // Goes on with an interrupted run: its rows are the start of the list again, and new rows are
+  // appended after them. An unknown `runId` starts no run.
+  virtual void ContinueRun(std::int64_t runId) = 0;
+  // The run ended cleanly; `placeSaved` says whether its place went to config.ini (the window's
+  // closing question) and is recorded, so a later start never contradicts the user's answer.
+  // Outside a run it does nothing.
+  virtual void EndRun(bool placeSaved) = 0;
+  // The place of the last run of `kind` (interrupted or not); nothing when there was none.
+  virtual Expected<std::optional<std::string>, StoreProblem> LastPlace(RunKind kind) = 0;
+};
+
+// Reading what a store holds. A read sees everything reported before the call (unless writing is
+// failing, then what is written) as one consistent snapshot, also while a walk writes. A read that
+// fails returns its problem (the store out of reach, locked, damaged): never an empty answer.
+class StoreReader {
+ public:
+  virtual ~StoreReader() = default;
+
   // Every row (one per shop) in shop-ID order. `visit` must not call the store's reading members.
-  virtual void ForEachRow(const std::function<void(const ShopRecord&)>& visit) = 0;
-  virtual StoreSummary Summary() = 0;
+  // On a failure part of the rows may have been visited already.
+  virtual Expected<void, StoreProblem> ForEachRow(
+      const std::function<void(const ShopRecord&)>& visit) = 0;
+  virtual Expected<StoreSummary, StoreProblem> Summary() = 0;
+  // The failed shops on record, oldest failure first.
+  virtual Expected<std::vector<FailedShop>, StoreProblem> ReadFailedShops() = 0;
+};
+
+// A store: what every location offers (a walk's sink, its runs, reading). Every member may be
+// called from any thread; none throws (ForEachRow passes on what its visitor throws).
+class ResultStore : public StoreSink, public RunJournal, public StoreReader {};
+
+// The walk a node joined, as the store that shares it tells it.
+struct JoinedSharedWalk {
+  std::int64_t walkId = 0;
+  std::int64_t firstId = 0;
+  // The shared end after joining; nothing: up to the highest shop ID.
+  std::optional<std::int64_t> endId;
+  // This node began the walk.
+  bool created = false;
+  // A first ID was asked for but the walk existed already, with another one.
+  bool fromIgnored = false;
+  // A node not seen within a lease is taken for gone.
+  std::chrono::milliseconds lease{0};
+};
+
+// A walk shared by several machines through one store: the store hands out the shop IDs (as the
+// walk's WorkSource) and tells how the whole walk stands. Only a database store offers it.
+class SharedWalk : public WorkSource {
+ public:
+  virtual const JoinedSharedWalk& Joined() const = 0;
+  // The current (latest) shared walk: a few small queries, for displays that ask now and then;
+  // nothing when no walk was begun.
+  virtual Expected<std::optional<SharedWalkSummary>, StoreProblem> WalkSummary() = 0;
 };
 
 }  // namespace shopwalk

@@ -3,13 +3,12 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <exception>
 #include <system_error>
 #include <utility>
 
-#include "base/contained_error.h"
 #include "results/answer_ranges.h"
 #include "results/schema.h"
 
@@ -169,7 +168,7 @@ ShopRecord RecordFromColumns(const sqlite::Statement& row) {
 
 namespace {
 
-ReportQueueSettings QueueSettings() {
+ReportQueueSettings QueueSettings(std::size_t maxWaitingReports) {
   ReportQueueSettings settings;
   settings.commitDelay = SqliteStore::CommitDelay;
   settings.placeDelay = SqliteStore::PlaceDelay;
@@ -177,7 +176,7 @@ ReportQueueSettings QueueSettings() {
   settings.maxTransactionReports = SqliteStore::MaxTransactionReports;
   settings.retryDelay = SqliteStore::RetryDelay;
   settings.closeTimeout = SqliteStore::CloseTimeout;
-  settings.maxWaitingReports = MaxWaitingReports;
+  settings.maxWaitingReports = std::max<std::size_t>(1, maxWaitingReports);
   // A local file that refuses writes seldom recovers by itself within the walk.
   settings.holdRowsWhileFailing = true;
   return settings;
@@ -185,8 +184,11 @@ ReportQueueSettings QueueSettings() {
 
 }  // namespace
 
-SqliteStore::SqliteStore(std::string path, bool walking, Clock& clock)
-    : path_(std::move(path)), walking_(walking), queue_(path_, QueueSettings(), clock) {}
+SqliteStore::SqliteStore(std::string path, bool walking, std::size_t maxWaitingReports,
+                         Clock& clock)
+    : path_(std::move(path)),
+      walking_(walking),
+      queue_(path_, QueueSettings(maxWaitingReports), clock) {}
 
 SqliteStore::~SqliteStore() {
   queue_.Close();
@@ -195,35 +197,30 @@ SqliteStore::~SqliteStore() {
   statements_.reset();
 }
 
-SqliteStore::Opening SqliteStore::Problem(StoreProblem problem) {
-  Opening opening;
-  opening.problem = std::move(problem);
-  return opening;
-}
-
-SqliteStore::Opening SqliteStore::OpenForWalking(const std::string& path, Clock& clock) {
-  if (path.empty()) return Problem({StoreProblem::Kind::Other, path, "no file name was given"});
+SqliteStore::Opened SqliteStore::OpenForWalking(const std::string& path, Clock& clock,
+                                                std::size_t maxWaitingReports) {
+  if (path.empty()) {
+    return MakeUnexpected(StoreProblem{StoreProblem::Kind::Other, path, "no file name was given"});
+  }
   try {
-    std::unique_ptr<SqliteStore> store(new SqliteStore(path, true, clock));
-    if (auto problem = store->StartWalking()) return Problem(std::move(*problem));
-    Opening opening;
-    opening.store = std::move(store);
-    return opening;
-  } catch (const std::exception& error) {
-    return Problem({StoreProblem::Kind::Other, path, error.what()});
+    std::unique_ptr<SqliteStore> store(new SqliteStore(path, true, maxWaitingReports, clock));
+    if (auto problem = store->StartWalking()) return MakeUnexpected(std::move(*problem));
+    return store;
+  } catch (...) {
+    return MakeUnexpected(ProblemOfCaughtException(path, "opening"));
   }
 }
 
-SqliteStore::Opening SqliteStore::OpenForReading(const std::string& path, Clock& clock) {
-  if (path.empty()) return Problem({StoreProblem::Kind::Other, path, "no file name was given"});
+SqliteStore::Opened SqliteStore::OpenForReading(const std::string& path, Clock& clock) {
+  if (path.empty()) {
+    return MakeUnexpected(StoreProblem{StoreProblem::Kind::Other, path, "no file name was given"});
+  }
   try {
-    std::unique_ptr<SqliteStore> store(new SqliteStore(path, false, clock));
-    if (auto problem = store->StartReading()) return Problem(std::move(*problem));
-    Opening opening;
-    opening.store = std::move(store);
-    return opening;
-  } catch (const std::exception& error) {
-    return Problem({StoreProblem::Kind::Other, path, error.what()});
+    std::unique_ptr<SqliteStore> store(new SqliteStore(path, false, MaxWaitingReports, clock));
+    if (auto problem = store->StartReading()) return MakeUnexpected(std::move(*problem));
+    return store;
+  } catch (...) {
+    return MakeUnexpected(ProblemOfCaughtException(path, "opening"));
   }
 }
 
@@ -562,9 +559,10 @@ void SqliteStore::CatchUp() {
   queue_.CatchUp(ReadWaitLimit);
 }
 
-void SqliteStore::ReportReadFailure(const char* what, const sqlite::Status& status) const {
-  std::fprintf(stderr, "shopwalk: results store %s: reading %s: %s\n", path_.c_str(), what,
-               status.Describe().c_str());
+StoreProblem SqliteStore::ReadProblem(const char* what, const sqlite::Status& status) const {
+  StoreProblem problem = ProblemOf(status);
+  problem.reason = std::string("reading ") + what + ": " + problem.reason;
+  return problem;
 }
 
 namespace {
@@ -585,6 +583,10 @@ class ReadSnapshot {
 }  // namespace
 
 std::vector<FailedShop> SqliteStore::FailedShops() {
+  return ReadFailedShops().value_or(std::vector<FailedShop>{});
+}
+
+Expected<std::vector<FailedShop>, StoreProblem> SqliteStore::ReadFailedShops() {
   CatchUp();
   std::vector<FailedShop> failed;
   try {
@@ -596,18 +598,14 @@ std::vector<FailedShop> SqliteStore::FailedShops() {
       failed.push_back({ToShopId(query.ColumnInt64(0)), static_cast<int>(query.ColumnInt64(1)),
                         query.ColumnBytes(2)});
     }
-    if (!status) {
-      ReportReadFailure("the failed shops", status);
-      failed.clear();
-    }
+    if (!status) return MakeUnexpected(ReadProblem("the failed shops", status));
   } catch (...) {
-    ReportContainedError("results store: reading the failed shops");
-    failed.clear();
+    return MakeUnexpected(ProblemOfCaughtException(path_, "reading the failed shops"));
   }
   return failed;
 }
 
-std::optional<InterruptedRun> SqliteStore::Interrupted(RunKind kind) {
+Expected<std::optional<InterruptedRun>, StoreProblem> SqliteStore::Interrupted(RunKind kind) {
   CatchUp();
   try {
     std::lock_guard lock(readMutex_);
@@ -636,18 +634,14 @@ std::optional<InterruptedRun> SqliteStore::Interrupted(RunKind kind) {
       if (status) status = rows.BindInt64(1, run->runId);
       while (status && rows.NextRow(status)) run->rows.push_back(RecordFromColumns(rows));
     }
-    if (!status) {
-      ReportReadFailure("the interrupted run", status);
-      return std::nullopt;
-    }
+    if (!status) return MakeUnexpected(ReadProblem("the interrupted run", status));
     return run;
   } catch (...) {
-    ReportContainedError("results store: reading the interrupted run");
-    return std::nullopt;
+    return MakeUnexpected(ProblemOfCaughtException(path_, "reading the interrupted run"));
   }
 }
 
-std::optional<std::string> SqliteStore::LastPlace(RunKind kind) {
+Expected<std::optional<std::string>, StoreProblem> SqliteStore::LastPlace(RunKind kind) {
   CatchUp();
   try {
     std::lock_guard lock(readMutex_);
@@ -657,18 +651,15 @@ std::optional<std::string> SqliteStore::LastPlace(RunKind kind) {
     if (status) status = query.BindInt64(1, static_cast<std::int64_t>(kind));
     std::optional<std::string> place;
     if (status && query.NextRow(status)) place = query.ColumnBytes(0);
-    if (!status) {
-      ReportReadFailure("the last place", status);
-      return std::nullopt;
-    }
+    if (!status) return MakeUnexpected(ReadProblem("the last place", status));
     return place;
   } catch (...) {
-    ReportContainedError("results store: reading the last place");
-    return std::nullopt;
+    return MakeUnexpected(ProblemOfCaughtException(path_, "reading the last place"));
   }
 }
 
-void SqliteStore::ForEachRow(const std::function<void(const ShopRecord&)>& visit) {
+Expected<void, StoreProblem> SqliteStore::ForEachRow(
+    const std::function<void(const ShopRecord&)>& visit) {
   CatchUp();
   std::lock_guard lock(readMutex_);
   ReadSnapshot snapshot(reader_);
@@ -681,10 +672,11 @@ void SqliteStore::ForEachRow(const std::function<void(const ShopRecord&)>& visit
         rows);
   }
   while (status && rows.NextRow(status)) visit(RecordFromColumns(rows));
-  if (!status) ReportReadFailure("the rows", status);
+  if (!status) return MakeUnexpected(ReadProblem("the rows", status));
+  return {};
 }
 
-StoreSummary SqliteStore::Summary() {
+Expected<StoreSummary, StoreProblem> SqliteStore::Summary() {
   CatchUp();
   StoreSummary summary;
   try {
@@ -726,13 +718,9 @@ StoreSummary SqliteStore::Summary() {
       summary.failureReasons.emplace_back(reasons.ColumnBytes(0),
                                           static_cast<std::size_t>(reasons.ColumnInt64(1)));
     }
-    if (!status) {
-      ReportReadFailure("the summary", status);
-      return {};
-    }
+    if (!status) return MakeUnexpected(ReadProblem("the summary", status));
   } catch (...) {
-    ReportContainedError("results store: reading the summary");
-    return {};
+    return MakeUnexpected(ProblemOfCaughtException(path_, "reading the summary"));
   }
   return summary;
 }

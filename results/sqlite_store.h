@@ -40,12 +40,7 @@ namespace shopwalk {
 class SqliteStore final : public ResultStore, private BatchWriter {
  public:
   // The opened store, or why it could not be opened.
-  struct Opening {
-    std::unique_ptr<SqliteStore> store;
-    // When there is no store.
-    StoreProblem problem;
-    explicit operator bool() const { return store != nullptr; }
-  };
+  using Opened = Expected<std::unique_ptr<SqliteStore>, StoreProblem>;
 
   // Opens the store at `path` (a file name) for walking: creates it when missing (the folder
   // must exist), upgrades a store of an earlier version, and takes the walking lock on the file,
@@ -55,12 +50,14 @@ class SqliteStore final : public ResultStore, private BatchWriter {
   // Corrupt when the file is not a store.
   // Every wait of the store (batching, retries, closing, flushes) and the times it records follow
   // `clock`, which must outlive the store.
-  static Opening OpenForWalking(const std::string& path, Clock& clock = RealClock());
+  // Congested() holds the walk once `maxWaitingReports` reports wait.
+  static Opened OpenForWalking(const std::string& path, Clock& clock = RealClock(),
+                               std::size_t maxWaitingReports = MaxWaitingReports);
   // Opens the existing store at `path` for reading: no lock, no writes, no changes to the file.
   // What is reported to it is refused (see ResultStore::OnTrouble). While no walking copy has it
   // open, SQLite creates its shared index beside the store, so a read-only folder gives
   // NotWritable here too.
-  static Opening OpenForReading(const std::string& path, Clock& clock = RealClock());
+  static Opened OpenForReading(const std::string& path, Clock& clock = RealClock());
 
   // A row, a failure or a run's beginning or end is committed at most this long after it was
   // queued (while writing works)...
@@ -94,13 +91,15 @@ class SqliteStore final : public ResultStore, private BatchWriter {
   void Answered(std::int32_t shopId, ShopOutcome outcome) override;
   void Failed(const FailedShop& shop) override;
   void PlaceMoved(const std::string& place) override;
+  // The failed shops on record (an empty list when they cannot be read: the program reads the
+  // store before a run starts, through ReadFailedShops or Interrupted, and shows the problem).
   std::vector<FailedShop> FailedShops() override;
 
-  std::optional<InterruptedRun> Interrupted(RunKind kind) override;
+  Expected<std::optional<InterruptedRun>, StoreProblem> Interrupted(RunKind kind) override;
   void BeginRun(RunKind kind, const std::string& place) override;
   void ContinueRun(std::int64_t runId) override;
   void EndRun(bool placeSaved) override;
-  std::optional<std::string> LastPlace(RunKind kind) override;
+  Expected<std::optional<std::string>, StoreProblem> LastPlace(RunKind kind) override;
 
   bool Congested() const override;
 
@@ -110,8 +109,10 @@ class SqliteStore final : public ResultStore, private BatchWriter {
   void OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) override;
   void OnDurable(std::function<void(std::uint64_t durableRows)> listener) override;
 
-  void ForEachRow(const std::function<void(const ShopRecord&)>& visit) override;
-  StoreSummary Summary() override;
+  Expected<void, StoreProblem> ForEachRow(
+      const std::function<void(const ShopRecord&)>& visit) override;
+  Expected<StoreSummary, StoreProblem> Summary() override;
+  Expected<std::vector<FailedShop>, StoreProblem> ReadFailedShops() override;
 
  private:
   // What the writer knows beyond the file; it changes only with a committed transaction.
@@ -127,8 +128,7 @@ class SqliteStore final : public ResultStore, private BatchWriter {
 
   struct WriterStatements;
 
-  SqliteStore(std::string path, bool walking, Clock& clock);
-  static Opening Problem(StoreProblem problem);
+  SqliteStore(std::string path, bool walking, std::size_t maxWaitingReports, Clock& clock);
   std::optional<StoreProblem> StartWalking();
   std::optional<StoreProblem> StartReading();
   std::optional<StoreProblem> OpenReader();
@@ -140,7 +140,8 @@ class SqliteStore final : public ResultStore, private BatchWriter {
   StoreProblem ProblemOf(const sqlite::Status& status) const;
   // Waits until the reports made before the call are written (unless writing fails).
   void CatchUp();
-  void ReportReadFailure(const char* what, const sqlite::Status& status) const;
+  // Why reading `what` failed.
+  StoreProblem ReadProblem(const char* what, const sqlite::Status& status) const;
 
   const std::string path_;
   const bool walking_;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string>
 
 namespace shopwalk {
@@ -25,5 +26,19 @@ struct StoreProblem {
   // The same problem in every part: a listener is told again only when this changes.
   bool operator==(const StoreProblem&) const = default;
 };
+
+// Call inside a catch block: the problem (Other) of an exception that ended doing `what` with the
+// store at `path`, in the exception's own words.
+inline StoreProblem ProblemOfCaughtException(const std::string& path, const std::string& what) {
+  std::string reason = what + ": ";
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    reason += error.what();
+  } catch (...) {
+    reason += "an exception that is not a std::exception";
+  }
+  return {StoreProblem::Kind::Other, path, reason};
+}
 
 }  // namespace shopwalk

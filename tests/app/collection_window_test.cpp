@@ -516,9 +516,9 @@ TEST(CollectionWindow, AFullDiskHoldsTheWalkShowsTheUnsavedRowsAndOffersTheirExp
   ServeDemoShops(market);
   SetConnectTo(market.ConnectAddress());
   auto vfs = std::make_unique<test::LimitedSpaceVfs>();
-  SqliteStore::Opening opened = SqliteStore::OpenForWalking(storePath);
-  ASSERT_TRUE(opened) << opened.problem.reason;
-  std::shared_ptr<ResultStore> store = std::move(opened.store);
+  auto opened = SqliteStore::OpenForWalking(storePath);
+  ASSERT_TRUE(opened) << opened.error().reason;
+  std::shared_ptr<ResultStore> store = std::move(*opened);
   auto durableRows = std::make_shared<std::atomic<std::uint64_t>>(0);
   store->OnDurable([durableRows](std::uint64_t rows) { *durableRows = rows; });
 
@@ -624,10 +624,10 @@ TEST(CollectionWindow, AFullDiskHoldsTheWalkShowsTheUnsavedRowsAndOffersTheirExp
   // What the disk took is what the store said it wrote; the rest never reached it.
   store.reset();
   vfs.reset();
-  SqliteStore::Opening reading = SqliteStore::OpenForReading(storePath);
-  ASSERT_TRUE(reading) << reading.problem.reason;
+  auto reading = SqliteStore::OpenForReading(storePath);
+  ASSERT_TRUE(reading) << reading.error().reason;
   std::set<std::int32_t> stored;
-  reading.store->ForEachRow([&](const ShopRecord& record) { stored.insert(record.shopId); });
+  (*reading)->ForEachRow([&](const ShopRecord& record) { stored.insert(record.shopId); });
   EXPECT_EQ(stored.size(), written);
   std::size_t unsaved = 0;
   for (const auto& row : rows) {
@@ -635,7 +635,7 @@ TEST(CollectionWindow, AFullDiskHoldsTheWalkShowsTheUnsavedRowsAndOffersTheirExp
     if (stored.count(id) == 0) ++unsaved;
   }
   EXPECT_EQ(unsaved, held.rows);
-  EXPECT_EQ(reading.store->LastPlace(RunKind::Window), std::to_string(*saved));
+  EXPECT_EQ((*reading)->LastPlace(RunKind::Window).value(), std::to_string(*saved));
 
   const std::string figures = std::to_string(written) + " rows written, " +
                               std::to_string(held.rows) + " held, " + std::to_string(held.rows) +

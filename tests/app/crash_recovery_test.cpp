@@ -231,7 +231,7 @@ TEST_F(CrashRecoveryTest, KillingAWalkAtAnyMomentLosesNoDurableRowAndSkipsNoShop
     EXPECT_GE(log.restored, durable.size());
     auto store = ReadingStore(path);
     ASSERT_TRUE(store);
-    const std::optional<InterruptedRun> run = store->Interrupted(RunKind::Window);
+    const std::optional<InterruptedRun> run = store->Interrupted(RunKind::Window).value();
     ASSERT_TRUE(run.has_value());
     const std::vector<std::int32_t> stored = IdsOf(run->rows);
     EXPECT_EQ(std::set<std::int32_t>(stored.begin(), stored.end()).size(), stored.size())
@@ -304,7 +304,7 @@ TEST_F(CrashRecoveryTest, KillingACommandLineWalkAtAnyMomentLosesNoDurableRowAnd
     if (std::filesystem::exists(path)) {
       auto before = ReadingStore(path);
       ASSERT_TRUE(before);
-      hadWalk = before->LastPlace(RunKind::CommandLine).has_value();
+      hadWalk = before->LastPlace(RunKind::CommandLine).value().has_value();
     }
     ChildProcess child(SHOPWALK_CRASH_WALKER,
                        {"command-line", path, folder, std::to_string(StartAfter)}, Environment());
@@ -329,7 +329,7 @@ TEST_F(CrashRecoveryTest, KillingACommandLineWalkAtAnyMomentLosesNoDurableRowAnd
     // No shop ID up to the place lacks an answer, and each was asked of the marketplace; the
     // place never goes back.
     ReadStore();
-    const std::optional<std::string> placeText = store->LastPlace(RunKind::CommandLine);
+    const std::optional<std::string> placeText = store->LastPlace(RunKind::CommandLine).value();
     if (!placeText) continue;
     const std::int32_t place = TextToInt(*placeText);
     EXPECT_GE(place, lastPlace);

@@ -94,8 +94,8 @@ int main(int argc, char** argv) {
     command.to = last;
     const Folders folders{argv[3], argv[3], path};
     // A walk of its own begins after START_AFTER; a store with a walk goes on with it.
-    if (SqliteStore::Opening probe = SqliteStore::OpenForReading(path, clock);
-        !probe || !probe.store->LastPlace(RunKind::CommandLine)) {
+    if (auto probe = SqliteStore::OpenForReading(path, clock);
+        !probe || !(*probe)->LastPlace(RunKind::CommandLine).value()) {
       command.from = TextToInt(startAfter) + 1;
     }
     WalkStore walk;

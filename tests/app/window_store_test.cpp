@@ -37,9 +37,9 @@ ShopRecord Record(std::int32_t id) {
 class WindowStoreTest : public ::testing::Test {
  protected:
   std::shared_ptr<ResultStore> Open() {
-    SqliteStore::Opening opened = SqliteStore::OpenForWalking(path);
-    EXPECT_TRUE(opened) << opened.problem.reason;
-    return std::move(opened.store);
+    auto opened = SqliteStore::OpenForWalking(path);
+    EXPECT_TRUE(opened) << opened.error().reason;
+    return std::move(*opened);
   }
 
   ScratchDirectory dir;
@@ -74,7 +74,7 @@ TEST_F(WindowStoreTest, AnInterruptedRunComesBackIntoTheListAndTheField) {
   ui.SetMessageAnswer([](const MemoryUi::Message&) { return mb::PressedNo; });
   handlers.OnCollectorDestroyed(ui);
   handlers.ShutDown();
-  EXPECT_FALSE(store->Interrupted(RunKind::Window).has_value());
+  EXPECT_FALSE(store->Interrupted(RunKind::Window).value().has_value());
   MemoryUi next;
   auto nextCollector = std::make_shared<Collector>(next);
   CollectorHandlers nextHandlers = EngineHandlers(nextCollector, store);

@@ -89,20 +89,20 @@ std::set<std::int32_t> RequestedShopIds(const TestMarketplace& market) {
 
 std::vector<ShopRecord> StoredShops(const std::string& db) {
   std::vector<ShopRecord> shops;
-  SqliteStore::Opening opened = SqliteStore::OpenForReading(db);
+  auto opened = SqliteStore::OpenForReading(db);
   if (!opened) {
-    ADD_FAILURE() << "cannot read the store " << db << ": " << opened.problem.reason;
+    ADD_FAILURE() << "cannot read the store " << db << ": " << opened.error().reason;
     return shops;
   }
-  opened.store->ForEachRow([&shops](const ShopRecord& record) { shops.push_back(record); });
+  (*opened)->ForEachRow([&shops](const ShopRecord& record) { shops.push_back(record); });
   return shops;
 }
 
 std::optional<std::size_t> StoredRowCount(const std::string& db) {
   if (!Exists(db)) return std::nullopt;
-  SqliteStore::Opening opened = SqliteStore::OpenForReading(db);
+  auto opened = SqliteStore::OpenForReading(db);
   if (!opened) return std::nullopt;
-  return opened.store->Summary().rows;
+  return (*opened)->Summary().value().rows;
 }
 
 std::vector<std::int32_t> MissingIds(const std::set<std::int32_t>& ids, std::int32_t from,

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "results/sqlite.h"
 #include "tests/cli/cli_fixture.h"
+#include "tests/support/scratch_directory.h"
 
 namespace shopwalk::test {
 namespace {
@@ -108,6 +110,31 @@ TEST_F(CliTest, AStoreThatIsNotThereIsNamedAndNotCreated) {
   EXPECT_EQ(walk.code, 1) << walk.errors;
   EXPECT_NE(walk.errors.find(nowhere), std::string::npos) << walk.errors;
   EXPECT_EQ(market.RequestCount(), 0u);
+}
+
+// A store that opens but whose rows cannot be read (here another program dropped their table) is
+// an error with its reason and a non-zero exit, never an empty store: no "0 rows", no export file.
+TEST_F(CliTest, AStoreWhoseRowsCannotBeReadIsAnErrorNotAnEmptyStore) {
+  const std::string db = dir.File("damaged.db");
+  const Finished walk = Cli({"walk", "--from", "1", "--count", "3", "--db", db});
+  ASSERT_EQ(walk.code, 0) << walk.errors;
+  {
+    sqlite::Connection connection;
+    ASSERT_TRUE(connection.Open(db, sqlite::Connection::Access::ReadWriteCreate));
+    ASSERT_TRUE(connection.Execute("DROP TABLE shops"));
+  }
+  const std::string out = dir.File("out.csv");
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"export", "--db", db, "--out", out},
+        std::vector<std::string>{"status", "--db", db}}) {
+    SCOPED_TRACE(Joined(arguments));
+    const Finished run = Cli(arguments);
+    EXPECT_EQ(run.code, 1);
+    EXPECT_NE(run.errors.find("cannot read the store " + db), std::string::npos) << run.errors;
+    EXPECT_NE(run.errors.find("shops"), std::string::npos) << run.errors;
+    EXPECT_EQ(run.output.find("rows"), std::string::npos) << run.output;
+  }
+  EXPECT_FALSE(test::FileContent(out).has_value());
 }
 
 TEST_F(CliTest, AConnectionRedirectThatIsNotHostAndPortIsAUsageError) {

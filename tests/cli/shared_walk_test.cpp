@@ -184,12 +184,12 @@ std::map<std::int32_t, int> RatingRequests(const TestMarketplace& market) {
 // The rows of the store in the database at `uri`, in shop-ID order.
 std::vector<ShopRecord> DatabaseRows(const std::string& uri) {
   std::vector<ShopRecord> rows;
-  PgStore::Opening opened = PgStore::OpenForReading(uri);
+  auto opened = PgStore::OpenForReading(uri);
   if (!opened) {
-    ADD_FAILURE() << "cannot read " << uri << ": " << opened.problem.reason;
+    ADD_FAILURE() << "cannot read " << uri << ": " << opened.error().reason;
     return rows;
   }
-  opened.store->ForEachRow([&rows](const ShopRecord& record) { rows.push_back(record); });
+  (*opened)->ForEachRow([&rows](const ShopRecord& record) { rows.push_back(record); });
   return rows;
 }
 

@@ -29,9 +29,9 @@ bool WaitForStoredRows(const std::string& db, std::size_t rows) {
 
 // The place the last command-line walk left in the store.
 std::optional<std::int32_t> StoredPlace(const std::string& db) {
-  SqliteStore::Opening opened = SqliteStore::OpenForReading(db);
+  auto opened = SqliteStore::OpenForReading(db);
   if (!opened) return std::nullopt;
-  const auto place = opened.store->LastPlace(RunKind::CommandLine);
+  const auto place = (*opened)->LastPlace(RunKind::CommandLine).value();
   if (!place) return std::nullopt;
   return static_cast<std::int32_t>(std::stoll(*place));
 }

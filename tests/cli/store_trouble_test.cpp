@@ -150,9 +150,9 @@ TEST_F(StoreTroubleTest, AFullDiskEndsTheWalkWithOneNamingTheRowsNotWritten) {
   EXPECT_EQ(lowest, *missing.begin());
   EXPECT_EQ(highest, *missing.rbegin());
   // The place left in the store is before every row it could not write.
-  SqliteStore::Opening reading = SqliteStore::OpenForReading(db);
-  ASSERT_TRUE(reading) << reading.problem.reason;
-  const std::optional<std::string> place = reading.store->LastPlace(RunKind::CommandLine);
+  auto reading = SqliteStore::OpenForReading(db);
+  ASSERT_TRUE(reading) << reading.error().reason;
+  const std::optional<std::string> place = (*reading)->LastPlace(RunKind::CommandLine).value();
   ASSERT_TRUE(place.has_value());
   EXPECT_GE(TextToInt(*place), 999);
   EXPECT_LT(TextToInt(*place), lowest);

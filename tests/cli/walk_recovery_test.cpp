@@ -47,9 +47,9 @@ TEST_F(WalkRecoveryTest, AnInterruptedWalkPassesByTheShopsItListedBeyondItsPlace
   ASSERT_GE(later.size(), 3u);
   const std::vector<ShopRecord> answeredLater = {later[0], later[2]};
   {
-    SqliteStore::Opening opened = SqliteStore::OpenForWalking(db);
-    ASSERT_TRUE(opened) << opened.problem.reason;
-    SqliteStore& store = *opened.store;
+    auto opened = SqliteStore::OpenForWalking(db);
+    ASSERT_TRUE(opened) << opened.error().reason;
+    SqliteStore& store = **opened;
     store.BeginRun(RunKind::CommandLine, NumberToText(First - 1));
     std::set<std::int32_t> listed;
     for (const ShopRecord& record : early) {

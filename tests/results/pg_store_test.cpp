@@ -17,6 +17,7 @@
 #include "tests/results/pg_test_support.h"
 #include "tests/results/store_test_support.h"
 #include "tests/support/child_process.h"
+#include "tests/support/postgres_server.h"
 
 namespace shopwalk {
 namespace {
@@ -113,18 +114,19 @@ TEST(PgStoreTest, NodesShareAWalkWithoutLosingOrRepeatingAnId) {
   EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.outcomes WHERE outcome = 3"), 0);
   EXPECT_GT(retries, 0u);
 
-  const StoreSummary summary = stores[0]->Summary();
+  const StoreSummary summary = stores[0]->Summary().value();
+  const std::optional<SharedWalkSummary> sharedWalk = stores[0]->WalkSummary().value();
   EXPECT_EQ(summary.rows, 437u / 3);
   EXPECT_EQ(summary.lowestWalked, 1);
   EXPECT_EQ(summary.highestWalked, 437);
-  ASSERT_TRUE(summary.sharedWalk);
-  EXPECT_TRUE(summary.sharedWalk->finished);
-  EXPECT_EQ(summary.sharedWalk->place, 437);
-  EXPECT_EQ(summary.sharedWalk->blocksDone, 44u);
-  EXPECT_EQ(summary.sharedWalk->blocksHeld, 0u);
-  ASSERT_EQ(summary.sharedWalk->nodes.size(), 3u);
+  ASSERT_TRUE(sharedWalk);
+  EXPECT_TRUE(sharedWalk->finished);
+  EXPECT_EQ(sharedWalk->place, 437);
+  EXPECT_EQ(sharedWalk->blocksDone, 44u);
+  EXPECT_EQ(sharedWalk->blocksHeld, 0u);
+  ASSERT_EQ(sharedWalk->nodes.size(), 3u);
   std::size_t nodeBlocks = 0;
-  for (const WalkNodeSummary& node : summary.sharedWalk->nodes) {
+  for (const WalkNodeSummary& node : sharedWalk->nodes) {
     EXPECT_FALSE(node.stopped);
     EXPECT_EQ(node.pid, ::getpid());
     EXPECT_FALSE(node.host.empty());
@@ -133,12 +135,12 @@ TEST(PgStoreTest, NodesShareAWalkWithoutLosingOrRepeatingAnId) {
   }
   EXPECT_EQ(nodeBlocks, 44u);
   // The walk alone, as progress displays read it, tells the same.
-  const std::optional<SharedWalkSummary> walk = stores[1]->SharedWalk();
+  const std::optional<SharedWalkSummary> walk = stores[1]->WalkSummary().value();
   ASSERT_TRUE(walk);
   EXPECT_EQ(walk->place, 437);
   EXPECT_EQ(walk->blocksDone, 44u);
   EXPECT_EQ(walk->nodes.size(), 3u);
-  EXPECT_EQ(stores[0]->LastPlace(RunKind::CommandLine), "437");
+  EXPECT_EQ(stores[0]->LastPlace(RunKind::CommandLine).value(), "437");
 }
 
 TEST(PgStoreTest, ADeadNodesBlockIsTakenOverWithoutItsAnsweredIds) {
@@ -281,9 +283,9 @@ TEST(PgStoreTest, FailedShopsAreRetriedByOneNodeAtATime) {
         s.Answered(next.shopId, ShopOutcome::NoShop);
       }
     });
-    EXPECT_EQ(store->Summary().failed, 10u);
-    ASSERT_TRUE(store->Summary().sharedWalk);
-    EXPECT_EQ(store->Summary().sharedWalk->failedWaiting, 10u);
+    EXPECT_EQ(store->Summary().value().failed, 10u);
+    ASSERT_TRUE(store->WalkSummary().value());
+    EXPECT_EQ(store->WalkSummary().value()->failedWaiting, 10u);
   }
   pg::Connection connection = Connect(uri);
   ASSERT_TRUE(connection.Execute("UPDATE shopwalk.failed_shops SET due_at = now()"));
@@ -332,9 +334,10 @@ TEST(PgStoreTest, FailedShopsAreRetriedByOneNodeAtATime) {
   EXPECT_EQ(QueryInt(connection, "SELECT min(attempts) FROM shopwalk.failed_shops"), 6);
   EXPECT_EQ(QueryInt(connection, "SELECT min(retry_rounds) FROM shopwalk.failed_shops"), 3);
   EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.shops"), 5);
-  const StoreSummary summary = stores[0]->Summary();
-  ASSERT_TRUE(summary.sharedWalk);
-  EXPECT_EQ(summary.sharedWalk->failedExhausted, 5u);
+  const StoreSummary summary = stores[0]->Summary().value();
+  const std::optional<SharedWalkSummary> sharedWalk = stores[0]->WalkSummary().value();
+  ASSERT_TRUE(sharedWalk);
+  EXPECT_EQ(sharedWalk->failedExhausted, 5u);
   ASSERT_EQ(summary.failureReasons.size(), 1u);
   EXPECT_EQ(summary.failureReasons[0].first, "still failing");
   // The engine's own list of failures to try first is empty: they come through the leases.
@@ -430,7 +433,7 @@ TEST(PgStoreTest, BytesComeBackExactlyThroughTheStore) {
       },
       1);
   ASSERT_TRUE(failing->Flush(Patience));
-  const StoreSummary summary = failing->Summary();
+  const StoreSummary summary = failing->Summary().value();
   ASSERT_EQ(summary.failureReasons.size(), 1u);
   EXPECT_EQ(summary.failureReasons[0].first, reason);
 }
@@ -524,7 +527,7 @@ TEST(PgStoreTest, RunsBelongToTheNodeAndNothingIsOfferedForRecovery) {
   store->BeginRun(RunKind::CommandLine, "0");
   WalkStore(*store);
   store->PlaceMoved("5");
-  EXPECT_FALSE(store->Interrupted(RunKind::CommandLine));
+  EXPECT_FALSE(store->Interrupted(RunKind::CommandLine).value());
   store->EndRun(true);
   ASSERT_TRUE(store->Flush(Patience));
   pg::Connection connection = Connect(uri);
@@ -533,18 +536,18 @@ TEST(PgStoreTest, RunsBelongToTheNodeAndNothingIsOfferedForRecovery) {
                      "place = '5' AND place_saved AND node_id = $1",
                      pg::Params().Int(store->NodeId())),
             1);
-  EXPECT_EQ(store->LastPlace(RunKind::CommandLine), "5");
-  EXPECT_EQ(store->Summary().runs, 1u);
+  EXPECT_EQ(store->LastPlace(RunKind::CommandLine).value(), "5");
+  EXPECT_EQ(store->Summary().value().runs, 1u);
 
   // A reading copy refuses reports and says so, and hands out nothing.
-  PgStore::Opening reading = PgStore::OpenForReading(uri);
+  auto reading = PgStore::OpenForReading(uri);
   ASSERT_TRUE(reading);
-  test::StoreWatcher watcher(*reading.store);
-  reading.store->Answered(99, ShopOutcome::NoShop);
+  test::StoreWatcher watcher(**reading);
+  (*reading)->Answered(99, ShopOutcome::NoShop);
   EXPECT_TRUE(watcher.WaitForTrouble(StoreProblem::Kind::NotWritable));
-  EXPECT_FALSE(reading.store->Flush(std::chrono::milliseconds(100)));
-  EXPECT_EQ(reading.store->NextShop().kind, WorkSource::Next::Kind::End);
-  EXPECT_EQ(reading.store->Summary().rows, 0u);
+  EXPECT_FALSE((*reading)->Flush(std::chrono::milliseconds(100)));
+  EXPECT_EQ((*reading)->NextShop().kind, WorkSource::Next::Kind::End);
+  EXPECT_EQ((*reading)->Summary().value().rows, 0u);
   EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.outcomes"), 5);
 }
 
@@ -604,12 +607,13 @@ TEST(PgStoreTest, FunctionsPlantedInPublicByAnotherRoleNeverRun) {
             4);
   EXPECT_EQ(QueryInt(admin, "SELECT count(*) FROM shopwalk.runs"), 0);
 
-  const StoreSummary summary = store->Summary();
+  const StoreSummary summary = store->Summary().value();
+  const std::optional<SharedWalkSummary> sharedWalk = store->WalkSummary().value();
   EXPECT_EQ(summary.failed, 4u);
-  ASSERT_TRUE(summary.sharedWalk);
-  EXPECT_EQ(summary.sharedWalk->failedWaiting, 4u);
-  ASSERT_EQ(summary.sharedWalk->nodes.size(), 1u);
-  EXPECT_GT(summary.sharedWalk->nodes[0].lastSeenUnixMs, 0);
+  ASSERT_TRUE(sharedWalk);
+  EXPECT_EQ(sharedWalk->failedWaiting, 4u);
+  ASSERT_EQ(sharedWalk->nodes.size(), 1u);
+  EXPECT_GT(sharedWalk->nodes[0].lastSeenUnixMs, 0);
   // A run and its place.
   store->BeginRun(RunKind::CommandLine, "57");
   store->EndRun(true);
@@ -632,16 +636,21 @@ TEST(PgStoreTest, ShopIdsOutOfRangeInTheDatabaseAreFailuresNotCut) {
       "INSERT INTO shopwalk.shops VALUES (4294967303, 'planted', '', '', '', '', now()); "
       "INSERT INTO shopwalk.outcomes (shop_id, outcome, answered_at) "
       "VALUES (4294967303, 0, now())"));
-  PgStore::Opening reading = PgStore::OpenForReading(uri, QuickSettings());
+  auto reading = PgStore::OpenForReading(uri, QuickSettings());
   ASSERT_TRUE(reading);
   std::vector<std::int32_t> ids;
-  reading.store->ForEachRow([&](const ShopRecord& record) {
+  const auto read = (*reading)->ForEachRow([&](const ShopRecord& record) {
     ids.push_back(record.shopId);
     EXPECT_NE(record.name, "planted") << record.shopId;
   });
   EXPECT_EQ(ids, (std::vector<std::int32_t>{3, 6, 9, 12, 15, 18}));
-  // The walked range cannot be told (rather than ending at 7).
-  EXPECT_FALSE(reading.store->Summary().highestWalked);
+  // The read stops there and says why, as does the summary: the walked range cannot be told
+  // (rather than ending at 7).
+  ASSERT_FALSE(read);
+  EXPECT_NE(read.error().reason.find("4294967303"), std::string::npos) << read.error().reason;
+  const auto summary = (*reading)->Summary();
+  ASSERT_FALSE(summary);
+  EXPECT_NE(summary.error().reason.find("4294967303"), std::string::npos) << summary.error().reason;
 
   // A block of such IDs whose lease ran out: the next node says it cannot walk it.
   ASSERT_TRUE(connection.Execute(
@@ -666,20 +675,61 @@ TEST(PgStoreTest, ShopIdsOutOfRangeInTheDatabaseAreFailuresNotCut) {
   }
 }
 
+// Reads while the server is down return its problem, each of them, rather than an empty store;
+// once the server is back the next read opens a new connection and answers.
+TEST(PgStoreTest, ReadsWhileTheServerIsDownReturnItsProblemAndAnswerOnceItIsBack) {
+  test::PostgresServer server;
+  ASSERT_EQ(server.Start(), "");
+  const std::string uri = FreshDatabase(server);
+  {
+    auto store = WalkingPgStore(uri, Range(1, 20));
+    ASSERT_TRUE(store);
+    WalkStore(*store, MixedAnswer, SIZE_MAX, Patience);
+    ASSERT_TRUE(store->Flush(Patience));
+  }
+  auto reading = PgStore::OpenForReading(uri, QuickSettings());
+  ASSERT_TRUE(reading) << reading.error().reason;
+  PgStore& store = **reading;
+  ASSERT_EQ(store.Summary().value().rows, 6U);
+
+  ASSERT_EQ(server.Stop(), "");
+  std::vector<StoreProblem> problems;
+  auto keep = [&problems](const auto& read) {
+    EXPECT_FALSE(read);
+    if (!read) problems.push_back(read.error());
+  };
+  keep(store.ForEachRow([](const ShopRecord&) {}));
+  keep(store.Summary());
+  keep(store.LastPlace(RunKind::CommandLine));
+  keep(store.ReadFailedShops());
+  keep(store.WalkSummary());
+  for (const StoreProblem& problem : problems) {
+    EXPECT_EQ(problem.kind, StoreProblem::Kind::Other);
+    EXPECT_EQ(problem.path, uri);
+    EXPECT_EQ(problem.reason.rfind("reading ", 0), 0U) << problem.reason;
+  }
+
+  ASSERT_EQ(server.Start(), "");
+  const auto summary = store.Summary();
+  ASSERT_TRUE(summary) << summary.error().reason;
+  EXPECT_EQ(summary->rows, 6U);
+  EXPECT_EQ(store.WalkSummary().value()->place, 20);
+}
+
 TEST(PgStoreTest, BadOpeningsFailWithWords) {
   test::PostgresServer stopped;
   PgStoreSettings settings = QuickSettings();
-  PgStore::Opening opening = PgStore::OpenForWalking(stopped.Uri(), {}, settings);
+  auto opening = PgStore::OpenForWalking(stopped.Uri(), {}, settings);
   ASSERT_FALSE(opening);
-  EXPECT_EQ(opening.problem.kind, StoreProblem::Kind::Other);
-  EXPECT_FALSE(opening.problem.reason.empty());
+  EXPECT_EQ(opening.error().kind, StoreProblem::Kind::Other);
+  EXPECT_FALSE(opening.error().reason.empty());
   EXPECT_FALSE(PgStore::OpenForWalking("", {}, settings));
 
   const std::string uri = FreshDatabase();
   results::WalkRequest backwards = Range(100, 50);
   opening = PgStore::OpenForWalking(uri, backwards, settings);
   ASSERT_FALSE(opening);
-  EXPECT_NE(opening.problem.reason.find("below"), std::string::npos) << opening.problem.reason;
+  EXPECT_NE(opening.error().reason.find("below"), std::string::npos) << opening.error().reason;
 
   // Settings out of bounds are made sound.
   PgStoreSettings odd;

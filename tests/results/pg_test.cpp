@@ -288,7 +288,7 @@ TEST(PgSchemaTest, IsCreatedOnceWithItsVersionAndUpgradedInPlace) {
     std::vector<ShopRecord> rows = test::AllRows(*store);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(test::RecordText(rows[0]), test::RecordText(kept));
-    EXPECT_EQ(store->Summary().failed, 1u);
+    EXPECT_EQ(store->Summary().value().failed, 1u);
   }
   EXPECT_EQ(QueryInt(connection, "SELECT max(version) FROM shopwalk.schema_version"),
             results::PgSchemaVersion);
@@ -300,29 +300,29 @@ TEST(PgSchemaTest, NewerAndForeignLayoutsAreRefused) {
     pg::Connection connection = Connect(uri);
     ASSERT_TRUE(results::CreateOrUpgradePgSchema(connection));
     ASSERT_TRUE(connection.Execute("UPDATE shopwalk.schema_version SET version = 99"));
-    PgStore::Opening opening = PgStore::OpenForWalking(uri, {}, test::QuickSettings());
+    auto opening = PgStore::OpenForWalking(uri, {}, test::QuickSettings());
     ASSERT_FALSE(opening);
-    EXPECT_EQ(opening.problem.kind, StoreProblem::Kind::Other);
-    EXPECT_NE(opening.problem.reason.find("newer"), std::string::npos) << opening.problem.reason;
-    EXPECT_EQ(opening.problem.path, uri);
+    EXPECT_EQ(opening.error().kind, StoreProblem::Kind::Other);
+    EXPECT_NE(opening.error().reason.find("newer"), std::string::npos) << opening.error().reason;
+    EXPECT_EQ(opening.error().path, uri);
     EXPECT_FALSE(PgStore::OpenForReading(uri));
   }
   {
     const std::string uri = FreshDatabase();
     pg::Connection connection = Connect(uri);
     ASSERT_TRUE(connection.Execute("CREATE SCHEMA shopwalk; CREATE TABLE shopwalk.shops (x int)"));
-    PgStore::Opening opening = PgStore::OpenForWalking(uri, {}, test::QuickSettings());
+    auto opening = PgStore::OpenForWalking(uri, {}, test::QuickSettings());
     ASSERT_FALSE(opening);
-    EXPECT_EQ(opening.problem.kind, StoreProblem::Kind::Corrupt);
+    EXPECT_EQ(opening.error().kind, StoreProblem::Kind::Corrupt);
     // Nothing of ours was added.
     EXPECT_EQ(QueryInt(connection, "SELECT to_regclass('shopwalk.schema_version') IS NULL"), 1);
   }
   {
     // Reading a database without a store finds none and creates none.
     const std::string uri = FreshDatabase();
-    PgStore::Opening opening = PgStore::OpenForReading(uri);
+    auto opening = PgStore::OpenForReading(uri);
     ASSERT_FALSE(opening);
-    EXPECT_EQ(opening.problem.kind, StoreProblem::Kind::Corrupt);
+    EXPECT_EQ(opening.error().kind, StoreProblem::Kind::Corrupt);
     pg::Connection connection = Connect(uri);
     EXPECT_EQ(QueryInt(connection, "SELECT to_regnamespace('shopwalk') IS NULL"), 1);
   }
@@ -506,7 +506,7 @@ TEST(PgWalkTest, ABlockFinishedTwiceHoldsOneRowPerShop) {
   EXPECT_EQ(QueryInt(db.connection, "SELECT count(*) FROM shopwalk.outcomes"), 10);
   auto store = PgStore::OpenForReading(db.uri);
   ASSERT_TRUE(store);
-  std::vector<ShopRecord> rows = test::AllRows(*store.store);
+  std::vector<ShopRecord> rows = test::AllRows(**store);
   ASSERT_EQ(rows.size(), 10u);
   for (const ShopRecord& row : rows) {
     EXPECT_EQ(test::RecordText(row), test::RecordText(test::SampleRecord(row.shopId, "again")));

@@ -39,9 +39,9 @@ PgStoreSettings QuickSettings() {
 
 std::unique_ptr<PgStore> WalkingPgStore(const std::string& uri, const results::WalkRequest& request,
                                         const PgStoreSettings& settings) {
-  PgStore::Opening opening = PgStore::OpenForWalking(uri, request, settings);
-  EXPECT_TRUE(opening) << opening.problem.path << ": " << opening.problem.reason;
-  return std::move(opening.store);
+  auto opening = PgStore::OpenForWalking(uri, request, settings);
+  EXPECT_TRUE(opening) << opening.error().path << ": " << opening.error().reason;
+  return std::move(*opening);
 }
 
 std::vector<std::int32_t> WalkStore(PgStore& store, const Answer& answer, std::size_t limit,

@@ -1,6 +1,7 @@
 // The cases every results store honours, run against each backend: an SQLite file, and a
-// PostgreSQL database on a server of the suite's own. Rows, answers, places, failures, runs and
-// recovery after closing. What one backend does not offer is named where it is left out, with why.
+// PostgreSQL database on a server of the suite's own. Rows, answers, places, failures, runs,
+// recovery after closing, reads that fail, and the bound on what waits to be written. What one
+// backend does not offer is named where it is left out, with why.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,8 +13,11 @@
 #include <utility>
 #include <vector>
 
+#include "results/pg.h"
 #include "results/pg_store.h"
+#include "results/sqlite.h"
 #include "results/sqlite_store.h"
+#include "results/store.h"
 #include "tests/results/pg_test_support.h"
 #include "tests/results/store_test_support.h"
 #include "tests/support/scratch_directory.h"
@@ -37,8 +41,34 @@ class SqliteBackend {
 
   std::unique_ptr<ResultStore> Walking() { return test::WalkingStore(path_); }
   std::unique_ptr<ResultStore> Reading() { return test::ReadingStore(path_); }
+  // The store by its location, as the program opens it.
+  Expected<StoreHandle, StoreProblem> Open(const StoreOptions& options) {
+    return OpenStore(path_, StoreMode::Walking, options);
+  }
+  const std::string& Location() const { return path_; }
   // Every shop ID may be reported.
   void HandOut(ResultStore& /*store*/, std::int32_t /*last*/) {}
+  void HandOut(const StoreHandle& /*store*/, std::int32_t /*last*/) {}
+
+  // Another program holds the file's write lock until `Release`, as a long transaction would.
+  class WriteHold {
+   public:
+    explicit WriteHold(const std::string& path) {
+      EXPECT_TRUE(connection_.Open(path, sqlite::Connection::Access::ReadWriteCreate));
+      EXPECT_TRUE(connection_.Execute("BEGIN EXCLUSIVE"));
+    }
+    void Release() { EXPECT_TRUE(connection_.Execute("ROLLBACK")); }
+
+   private:
+    sqlite::Connection connection_;
+  };
+  std::unique_ptr<WriteHold> HoldWrites() { return std::make_unique<WriteHold>(path_); }
+  // Another program removes the table of rows.
+  void DropRows() {
+    sqlite::Connection connection;
+    ASSERT_TRUE(connection.Open(path_, sqlite::Connection::Access::ReadWriteCreate));
+    ASSERT_TRUE(connection.Execute("DROP TABLE shops"));
+  }
 
  private:
   test::ScratchDirectory dir_;
@@ -60,14 +90,47 @@ class PgBackend {
     return test::WalkingPgStore(uri_, request, settings);
   }
   std::unique_ptr<ResultStore> Reading() {
-    PgStore::Opening opening = PgStore::OpenForReading(uri_);
-    EXPECT_TRUE(opening) << opening.problem.reason;
-    return std::move(opening.store);
+    auto opening = PgStore::OpenForReading(uri_);
+    EXPECT_TRUE(opening) << opening.error().reason;
+    return std::move(*opening);
+  }
+  Expected<StoreHandle, StoreProblem> Open(StoreOptions options) {
+    options.from = 1;
+    options.blockSize = 100;
+    return OpenStore(uri_, StoreMode::Walking, options);
+  }
+  std::string Location() const { return pg::RedactedUri(uri_); }
+  void HandOut(const StoreHandle& store, std::int32_t last) {
+    ASSERT_NE(store.Walk(), nullptr);
+    HandOutFrom(*store.Walk(), last);
+  }
+
+  // Another session holds the table of answers locked until `Release`, as a long transaction
+  // would: the node's writes wait for it.
+  class WriteHold {
+   public:
+    explicit WriteHold(const std::string& uri) : connection_(test::Connect(uri)) {
+      EXPECT_TRUE(connection_.Execute("BEGIN"));
+      EXPECT_TRUE(connection_.Execute("LOCK TABLE shopwalk.outcomes IN ACCESS EXCLUSIVE MODE"));
+    }
+    void Release() { EXPECT_TRUE(connection_.Execute("ROLLBACK")); }
+
+   private:
+    pg::Connection connection_;
+  };
+  std::unique_ptr<WriteHold> HoldWrites() { return std::make_unique<WriteHold>(uri_); }
+  void DropRows() {
+    pg::Connection connection = test::Connect(uri_);
+    ASSERT_TRUE(connection.Execute("DROP TABLE shopwalk.shops"));
   }
   // A node writes only what it was handed out: takes shop IDs 1 to `last` from the walk, as the
   // dispatcher would, without reporting them.
   void HandOut(ResultStore& store, std::int32_t last) {
-    auto& shared = dynamic_cast<PgStore&>(store);
+    HandOutFrom(dynamic_cast<PgStore&>(store), last);
+  }
+
+ private:
+  static void HandOutFrom(WorkSource& shared, std::int32_t last) {
     std::int32_t next = 1;
     const auto deadline = std::chrono::steady_clock::now() + Patience;
     while (next <= last && std::chrono::steady_clock::now() < deadline) {
@@ -83,7 +146,6 @@ class PgBackend {
     ASSERT_GT(next, last) << "the walk handed out too little in time";
   }
 
- private:
   std::string uri_ = test::FreshDatabase();
 };
 
@@ -117,7 +179,7 @@ TYPED_TEST(StoreContractTest, RowsComeBackByteForByteOnePerShopWithItsLatestValu
   EXPECT_EQ(IdsOf(rows), (std::vector<std::int32_t>{2, 3, 5}));
   EXPECT_EQ(RecordTexts(rows),
             RecordTexts({SampleRecord(2), SampleRecord(3, "new"), SampleRecord(5)}));
-  EXPECT_EQ(store->Summary().rows, 3U);
+  EXPECT_EQ(store->Summary().value().rows, 3U);
 }
 
 TYPED_TEST(StoreContractTest, AnswersMarkTheWalkedRangeAndNeverRemoveARow) {
@@ -130,7 +192,7 @@ TYPED_TEST(StoreContractTest, AnswersMarkTheWalkedRangeAndNeverRemoveARow) {
   store->Answered(9, ShopOutcome::NoFields);
   ASSERT_TRUE(store->Flush(Patience));
 
-  const StoreSummary summary = store->Summary();
+  const StoreSummary summary = store->Summary().value();
   EXPECT_EQ(summary.rows, 1U);
   EXPECT_EQ(summary.failed, 0U);
   EXPECT_EQ(summary.lowestWalked, 1);
@@ -153,7 +215,7 @@ TYPED_TEST(StoreContractTest, FailuresCountByReasonUntilAnsweredAndOtherOutcomes
   store->Answered(8, ShopOutcome::Failed);
   ASSERT_TRUE(store->Flush(Patience));
 
-  const StoreSummary summary = store->Summary();
+  const StoreSummary summary = store->Summary().value();
   EXPECT_EQ(summary.failed, 3U);
   const std::vector<std::pair<std::string, std::size_t>> reasons = {
       {"", 1}, {"refused", 1}, {"timed out", 1}};
@@ -168,7 +230,7 @@ TYPED_TEST(StoreContractTest, APlaceIsARunsAndDurableOnceWritten) {
   store->PlaceMoved("7");
   ASSERT_TRUE(store->Flush(Patience));
   EXPECT_FALSE(store->DurablePlace().has_value());
-  EXPECT_FALSE(store->LastPlace(RunKind::Window).has_value());
+  EXPECT_FALSE(store->LastPlace(RunKind::Window).value().has_value());
 
   store->BeginRun(RunKind::Window, "10");
   ASSERT_TRUE(store->Flush(Patience));
@@ -177,13 +239,13 @@ TYPED_TEST(StoreContractTest, APlaceIsARunsAndDurableOnceWritten) {
   store->PlaceMoved("15");
   ASSERT_TRUE(store->Flush(Patience));
   EXPECT_EQ(store->DurablePlace(), "15");
-  EXPECT_EQ(store->LastPlace(RunKind::Window), "15");
+  EXPECT_EQ(store->LastPlace(RunKind::Window).value(), "15");
 
   store->EndRun(true);
   ASSERT_TRUE(store->Flush(Patience));
-  EXPECT_EQ(store->LastPlace(RunKind::Window), "15");
-  EXPECT_EQ(store->Summary().runs, 1U);
-  EXPECT_FALSE(store->Interrupted(RunKind::Window).has_value());
+  EXPECT_EQ(store->LastPlace(RunKind::Window).value(), "15");
+  EXPECT_EQ(store->Summary().value().runs, 1U);
+  EXPECT_FALSE(store->Interrupted(RunKind::Window).value().has_value());
 }
 
 TYPED_TEST(StoreContractTest, ARunWithoutItsEndIsInterruptedWhereTheBackendOffersIt) {
@@ -199,8 +261,8 @@ TYPED_TEST(StoreContractTest, ARunWithoutItsEndIsInterruptedWhereTheBackendOffer
 
   auto reading = this->backend_.Reading();
   ASSERT_NE(reading, nullptr);
-  EXPECT_EQ(reading->LastPlace(RunKind::Window), "3");
-  const std::optional<InterruptedRun> interrupted = reading->Interrupted(RunKind::Window);
+  EXPECT_EQ(reading->LastPlace(RunKind::Window).value(), "3");
+  const std::optional<InterruptedRun> interrupted = reading->Interrupted(RunKind::Window).value();
   if constexpr (TypeParam::OffersInterruptedRuns) {
     ASSERT_TRUE(interrupted.has_value());
     EXPECT_EQ(interrupted->place, "3");
@@ -226,19 +288,88 @@ TYPED_TEST(StoreContractTest, ClosingWritesWhatWaitsAndAReaderFindsIt) {
   }
   auto reading = this->backend_.Reading();
   ASSERT_NE(reading, nullptr);
-  const StoreSummary summary = reading->Summary();
+  const StoreSummary summary = reading->Summary().value();
   EXPECT_EQ(summary.rows, 2U);
   EXPECT_EQ(summary.failed, 1U);
   EXPECT_EQ(summary.lowestWalked, 1);
   EXPECT_EQ(summary.highestWalked, 5);
   EXPECT_EQ(RecordTexts(AllRows(*reading)), RecordTexts({SampleRecord(1), SampleRecord(5, "x")}));
-  EXPECT_EQ(reading->LastPlace(RunKind::Window), "5");
+  EXPECT_EQ(reading->LastPlace(RunKind::Window).value(), "5");
 
   test::StoreWatcher watcher(*reading);
   reading->RowAppended(SampleRecord(9));
   EXPECT_TRUE(watcher.WaitForTrouble(StoreProblem::Kind::NotWritable));
   EXPECT_FALSE(reading->Flush(Patience));
-  EXPECT_EQ(reading->Summary().rows, 2U);
+  EXPECT_EQ(reading->Summary().value().rows, 2U);
+}
+
+// A read that fails says why; it never answers as if the store were empty.
+TYPED_TEST(StoreContractTest, ReadsThatFailReturnTheProblemNotAnEmptyAnswer) {
+  {
+    auto store = this->backend_.Walking();
+    ASSERT_NE(store, nullptr);
+    this->backend_.HandOut(*store, 3);
+    store->BeginRun(RunKind::Window, "0");
+    store->RowAppended(SampleRecord(1));
+    store->Failed(FailedShop{2, 4, "reset"});
+    store->RowAppended(SampleRecord(3));
+    store->PlaceMoved("3");
+  }
+  auto reading = this->backend_.Reading();
+  ASSERT_NE(reading, nullptr);
+  const auto failed = reading->ReadFailedShops();
+  ASSERT_TRUE(failed) << failed.error().reason;
+  ASSERT_EQ(failed->size(), 1U);
+  EXPECT_EQ((*failed)[0].shopId, 2);
+  EXPECT_EQ((*failed)[0].attempts, 4);
+  EXPECT_EQ((*failed)[0].reason, "reset");
+
+  this->backend_.DropRows();
+  std::size_t visited = 0;
+  const auto rows = reading->ForEachRow([&](const ShopRecord&) { ++visited; });
+  ASSERT_FALSE(rows);
+  EXPECT_EQ(visited, 0U);
+  EXPECT_EQ(rows.error().path, this->backend_.Location());
+  EXPECT_NE(rows.error().reason.find("shops"), std::string::npos) << rows.error().reason;
+  const auto summary = reading->Summary();
+  ASSERT_FALSE(summary);
+  EXPECT_NE(summary.error().reason.find("shops"), std::string::npos) << summary.error().reason;
+  // What does not need the rows still reads.
+  EXPECT_EQ(reading->LastPlace(RunKind::Window).value(), "3");
+}
+
+// Opened with a small bound, the store holds the walk (Congested) once that many reports wait to
+// be written, not before; reports that come anyway are kept, and all of them land once writing
+// goes on.
+TYPED_TEST(StoreContractTest, ReportsUpToTheBoundHoldTheWalkAndAllLandOnceWritesGoOn) {
+  constexpr std::int32_t Bound = 5;
+  StoreOptions options;
+  options.maxWaitingReports = Bound;
+  auto opened = this->backend_.Open(options);
+  ASSERT_TRUE(opened) << opened.error().reason;
+  const StoreHandle& store = *opened;
+  this->backend_.HandOut(store, 2 * Bound);
+  StoreSink& sink = store.Sink();
+  ASSERT_TRUE(sink.Flush(Patience));
+  ASSERT_FALSE(sink.Congested());
+
+  auto hold = this->backend_.HoldWrites();
+  for (std::int32_t id = 1; id < Bound; ++id) {
+    sink.Answered(id, ShopOutcome::NoShop);
+    EXPECT_FALSE(sink.Congested()) << id << " reports wait";
+  }
+  sink.Answered(Bound, ShopOutcome::NoShop);
+  EXPECT_TRUE(sink.Congested());
+  for (std::int32_t id = Bound + 1; id <= 2 * Bound; ++id) sink.Answered(id, ShopOutcome::NoShop);
+  EXPECT_TRUE(sink.Congested());
+  EXPECT_EQ(sink.Backlog().reports, 2U * Bound);
+  hold->Release();
+
+  ASSERT_TRUE(sink.Flush(Patience));
+  EXPECT_FALSE(sink.Congested());
+  const StoreSummary summary = store.Reader().Summary().value();
+  EXPECT_EQ(summary.lowestWalked, 1);
+  EXPECT_EQ(summary.highestWalked, 2 * Bound);
 }
 
 }  // namespace

@@ -41,13 +41,13 @@ TEST(StoreRecordsTest, RowsComeBackByteForByteAfterReopening) {
     store->BeginRun(RunKind::Window, "0");
     for (const ShopRecord& record : reported) store->RowAppended(record);
     // Read back through the walking copy before anything was flushed.
-    auto run = store->Interrupted(RunKind::Window);
+    auto run = store->Interrupted(RunKind::Window).value();
     ASSERT_TRUE(run);
     EXPECT_EQ(RecordTexts(run->rows), RecordTexts(reported));
   }
   auto store = WalkingStore(path);
   ASSERT_TRUE(store);
-  auto run = store->Interrupted(RunKind::Window);
+  auto run = store->Interrupted(RunKind::Window).value();
   ASSERT_TRUE(run);
   EXPECT_EQ(RecordTexts(run->rows), RecordTexts(reported));
   EXPECT_EQ(run->rows[5].name, "");
@@ -75,11 +75,11 @@ TEST(StoreRecordsTest, AShopCollectedAgainKeepsOneRowWithItsLatestValues) {
   std::vector<ShopRecord> rows = AllRows(*store);
   ASSERT_EQ(IdsOf(rows), (std::vector<std::int32_t>{5, 6}));
   EXPECT_EQ(RecordText(rows[0]), RecordText(again));
-  EXPECT_EQ(store->Summary().rows, 2u);
+  EXPECT_EQ(store->Summary().value().rows, 2u);
   // The row belongs to the run that collected it last; each run's list keeps its own order.
   EXPECT_EQ(test::ShopRuns(path),
             (std::vector<std::pair<std::int64_t, std::optional<std::int64_t>>>{{5, 2}, {6, 1}}));
-  auto run = store->Interrupted(RunKind::Window);
+  auto run = store->Interrupted(RunKind::Window).value();
   ASSERT_TRUE(run);
   EXPECT_EQ(run->runId, 2);
   EXPECT_EQ(IdsOf(run->rows), (std::vector<std::int32_t>{5}));
@@ -121,7 +121,7 @@ TEST(StoreRecordsTest, AnswersBecomeMergedRangesWhateverTheirOrder) {
             (std::vector<StoredRange>{{1, 1, 2}, {2, 100, 1}, {101, 151, 2}}));
   EXPECT_EQ(IdsOf(AllRows(*store)), (std::vector<std::int32_t>{120}));
 
-  StoreSummary summary = store->Summary();
+  StoreSummary summary = store->Summary().value();
   EXPECT_EQ(summary.lowestWalked, 1);
   EXPECT_EQ(summary.highestWalked, 151);
 }
@@ -164,7 +164,7 @@ TEST(StoreRecordsTest, FailedShopsComeOldestFirstUntilAnsweredOrCollected) {
   EXPECT_EQ(failed[1].reason, "");
   EXPECT_EQ(failed[2].shopId, 12);
 
-  StoreSummary summary = store->Summary();
+  StoreSummary summary = store->Summary().value();
   EXPECT_EQ(summary.failed, 3u);
   EXPECT_EQ(summary.failureReasons,
             (std::vector<std::pair<std::string, std::size_t>>{{"timed out again", 2}, {"", 1}}));
@@ -178,8 +178,8 @@ TEST(StoreRecordsTest, AnInterruptedRunComesBackAndContinues) {
   {
     auto store = WalkingStore(path);
     ASSERT_TRUE(store);
-    EXPECT_FALSE(store->Interrupted(RunKind::Window));
-    EXPECT_FALSE(store->LastPlace(RunKind::Window));
+    EXPECT_FALSE(store->Interrupted(RunKind::Window).value());
+    EXPECT_FALSE(store->LastPlace(RunKind::Window).value());
     store->BeginRun(RunKind::Window, "100");
     store->RowAppended(SampleRecord(102));
     store->Answered(101, ShopOutcome::NoShop);
@@ -191,13 +191,13 @@ TEST(StoreRecordsTest, AnInterruptedRunComesBackAndContinues) {
   {
     auto store = WalkingStore(path);
     ASSERT_TRUE(store);
-    EXPECT_FALSE(store->Interrupted(RunKind::CommandLine));
-    auto run = store->Interrupted(RunKind::Window);
+    EXPECT_FALSE(store->Interrupted(RunKind::CommandLine).value());
+    auto run = store->Interrupted(RunKind::Window).value();
     ASSERT_TRUE(run);
     runId = run->runId;
     EXPECT_EQ(IdsOf(run->rows), (std::vector<std::int32_t>{102, 103}));
     EXPECT_EQ(run->place, "103");
-    EXPECT_EQ(store->LastPlace(RunKind::Window), "103");
+    EXPECT_EQ(store->LastPlace(RunKind::Window).value(), "103");
 
     store->ContinueRun(runId);
     store->RowAppended(SampleRecord(104));
@@ -207,7 +207,7 @@ TEST(StoreRecordsTest, AnInterruptedRunComesBackAndContinues) {
   {
     auto store = WalkingStore(path);
     ASSERT_TRUE(store);
-    auto run = store->Interrupted(RunKind::Window);
+    auto run = store->Interrupted(RunKind::Window).value();
     ASSERT_TRUE(run);
     EXPECT_EQ(run->runId, runId);
     // The same shop twice in one list, both times with its latest values.
@@ -218,8 +218,8 @@ TEST(StoreRecordsTest, AnInterruptedRunComesBackAndContinues) {
     store->ContinueRun(runId);
     store->PlaceMoved("110");
     store->EndRun(true);
-    EXPECT_FALSE(store->Interrupted(RunKind::Window));
-    EXPECT_EQ(store->LastPlace(RunKind::Window), "110");
+    EXPECT_FALSE(store->Interrupted(RunKind::Window).value());
+    EXPECT_EQ(store->LastPlace(RunKind::Window).value(), "110");
 
     // A command-line run is apart: the window's runs do not see it.
     store->BeginRun(RunKind::CommandLine, "5000");
@@ -227,13 +227,13 @@ TEST(StoreRecordsTest, AnInterruptedRunComesBackAndContinues) {
   }
   auto store = WalkingStore(path);
   ASSERT_TRUE(store);
-  EXPECT_FALSE(store->Interrupted(RunKind::Window));
-  EXPECT_EQ(store->LastPlace(RunKind::Window), "110");
-  auto run = store->Interrupted(RunKind::CommandLine);
+  EXPECT_FALSE(store->Interrupted(RunKind::Window).value());
+  EXPECT_EQ(store->LastPlace(RunKind::Window).value(), "110");
+  auto run = store->Interrupted(RunKind::CommandLine).value();
   ASSERT_TRUE(run);
   EXPECT_TRUE(run->rows.empty());
   EXPECT_EQ(run->place, std::string("50\xff\x01", 4));
-  EXPECT_EQ(store->Summary().runs, 2u);
+  EXPECT_EQ(store->Summary().value().runs, 2u);
 
   std::vector<test::StoredRun> runs = test::StoredRuns(path);
   ASSERT_EQ(runs.size(), 2u);
@@ -279,12 +279,12 @@ TEST(StoreRecordsTest, RunsEndCutOffOrCleanAndOutsideARunNoPlaceIsKept) {
   EXPECT_EQ(test::ShopRuns(path),
             (std::vector<std::pair<std::int64_t, std::optional<std::int64_t>>>{
                 {1, std::nullopt}, {11, 1}, {21, 2}, {31, std::nullopt}}));
-  EXPECT_FALSE(store->Interrupted(RunKind::Window));
+  EXPECT_FALSE(store->Interrupted(RunKind::Window).value());
 
   // The run cut off can still be continued.
   store->ContinueRun(1);
   store->RowAppended(SampleRecord(12));
-  auto run = store->Interrupted(RunKind::Window);
+  auto run = store->Interrupted(RunKind::Window).value();
   ASSERT_TRUE(run);
   EXPECT_EQ(run->runId, 1);
   EXPECT_EQ(IdsOf(run->rows), (std::vector<std::int32_t>{11, 12}));
@@ -312,7 +312,7 @@ TEST(StoreRecordsTest, ReportsFromManyThreadsAllLandAndAreCountedDurable) {
           store->Failed({id, 3, "thread " + std::to_string(t)});
         }
         if (i % 50 == 0) store->PlaceMoved(std::to_string(id));
-        if (i % 100 == 0) (void)store->Summary();
+        if (i % 100 == 0) (void)store->Summary().value();
       }
     });
   }
@@ -323,13 +323,13 @@ TEST(StoreRecordsTest, ReportsFromManyThreadsAllLandAndAreCountedDurable) {
   EXPECT_EQ(watcher.DurableRows(), Rows);
   std::vector<std::uint64_t> counts = watcher.DurableCounts();
   EXPECT_TRUE(std::is_sorted(counts.begin(), counts.end()));
-  StoreSummary summary = store->Summary();
+  StoreSummary summary = store->Summary().value();
   EXPECT_EQ(summary.rows, Rows);
   EXPECT_EQ(summary.failed, Rows);
   EXPECT_EQ(summary.lowestWalked, 1);
   EXPECT_EQ(summary.highestWalked, Threads * PerThread);
   EXPECT_EQ(test::StoredRanges(path).size(), Rows);
-  auto run = store->Interrupted(RunKind::CommandLine);
+  auto run = store->Interrupted(RunKind::CommandLine).value();
   ASSERT_TRUE(run);
   EXPECT_EQ(run->rows.size(), Rows);
   for (const ShopRecord& row : AllRows(*store)) {
@@ -360,7 +360,7 @@ TEST(StoreRecordsTest, AStoreOpenedForReadingRefusesReportsAndSaysSo) {
   EXPECT_EQ(told[0]->kind, StoreProblem::Kind::NotWritable);
   EXPECT_EQ(told[0]->path, path);
   EXPECT_EQ(IdsOf(AllRows(*reader)), (std::vector<std::int32_t>{1}));
-  EXPECT_TRUE(reader->Interrupted(RunKind::Window));
+  EXPECT_TRUE(reader->Interrupted(RunKind::Window).value());
 }
 
 }  // namespace

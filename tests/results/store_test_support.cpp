@@ -10,9 +10,9 @@
 namespace shopwalk::test {
 namespace {
 
-std::unique_ptr<SqliteStore> Opened(SqliteStore::Opening opening) {
-  EXPECT_TRUE(opening) << opening.problem.path << ": " << opening.problem.reason;
-  return std::move(opening.store);
+std::unique_ptr<SqliteStore> Opened(auto opening) {
+  EXPECT_TRUE(opening) << opening.error().path << ": " << opening.error().reason;
+  return std::move(*opening);
 }
 
 sqlite::Connection Inspect(const std::string& path) {

@@ -207,12 +207,13 @@ StoreSnapshot ReadPgStore(const std::string& uri) {
         failure;
   }
   // The walk's place, as the store itself tells it.
-  PgStore::Opening reading = PgStore::OpenForReading(uri);
+  auto reading = PgStore::OpenForReading(uri);
   if (!reading) {
-    problem = "cannot read the shared walk: " + reading.problem.reason;
+    problem = "cannot read the shared walk: " + reading.error().reason;
     return snapshot;
   }
-  if (const std::optional<std::string> place = reading.store->LastPlace(RunKind::CommandLine)) {
+  if (const std::optional<std::string> place =
+          (*reading)->LastPlace(RunKind::CommandLine).value()) {
     snapshot.sharedPlace = std::stoll(*place);
   }
   return snapshot;

@@ -89,7 +89,8 @@ std::vector<FailedShop> CrashReportingStore::FailedShops() {
   return inner_->FailedShops();
 }
 
-std::optional<InterruptedRun> CrashReportingStore::Interrupted(RunKind kind) {
+Expected<std::optional<InterruptedRun>, StoreProblem> CrashReportingStore::Interrupted(
+    RunKind kind) {
   return inner_->Interrupted(kind);
 }
 
@@ -105,7 +106,7 @@ void CrashReportingStore::EndRun(bool placeSaved) {
   inner_->EndRun(placeSaved);
 }
 
-std::optional<std::string> CrashReportingStore::LastPlace(RunKind kind) {
+Expected<std::optional<std::string>, StoreProblem> CrashReportingStore::LastPlace(RunKind kind) {
   return inner_->LastPlace(kind);
 }
 
@@ -134,12 +135,17 @@ void CrashReportingStore::OnDurable(std::function<void(std::uint64_t)>) {
   // This store listens itself; a second listener is not needed by the crash children.
 }
 
-void CrashReportingStore::ForEachRow(const std::function<void(const ShopRecord&)>& visit) {
-  inner_->ForEachRow(visit);
+Expected<void, StoreProblem> CrashReportingStore::ForEachRow(
+    const std::function<void(const ShopRecord&)>& visit) {
+  return inner_->ForEachRow(visit);
 }
 
-StoreSummary CrashReportingStore::Summary() {
+Expected<StoreSummary, StoreProblem> CrashReportingStore::Summary() {
   return inner_->Summary();
+}
+
+Expected<std::vector<FailedShop>, StoreProblem> CrashReportingStore::ReadFailedShops() {
+  return inner_->ReadFailedShops();
 }
 
 }  // namespace shopwalk::test

@@ -36,19 +36,21 @@ class CrashReportingStore : public ResultStore {
   void Failed(const FailedShop& shop) override;
   void PlaceMoved(const std::string& place) override;
   std::vector<FailedShop> FailedShops() override;
-  std::optional<InterruptedRun> Interrupted(RunKind kind) override;
+  Expected<std::optional<InterruptedRun>, StoreProblem> Interrupted(RunKind kind) override;
   void BeginRun(RunKind kind, const std::string& place) override;
   void ContinueRun(std::int64_t runId) override;
   void EndRun(bool placeSaved) override;
-  std::optional<std::string> LastPlace(RunKind kind) override;
+  Expected<std::optional<std::string>, StoreProblem> LastPlace(RunKind kind) override;
   bool Congested() const override;
   bool Flush(std::chrono::milliseconds timeout) override;
   StoreBacklog Backlog() override;
   std::optional<std::string> DurablePlace() override;
   void OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) override;
   void OnDurable(std::function<void(std::uint64_t durableRows)> listener) override;
-  void ForEachRow(const std::function<void(const ShopRecord&)>& visit) override;
-  StoreSummary Summary() override;
+  Expected<void, StoreProblem> ForEachRow(
+      const std::function<void(const ShopRecord&)>& visit) override;
+  Expected<StoreSummary, StoreProblem> Summary() override;
+  Expected<std::vector<FailedShop>, StoreProblem> ReadFailedShops() override;
 
   // Rows the list held before this process appended any (an interrupted run put back).
   void SetRestoredRows(std::size_t rows);
