@@ -24,7 +24,7 @@
 #include "collect/collector.h"
 #include "collect/text.h"
 #include "net/web_access.h"
-#include "results/sqlite_store.h"
+#include "results/sqlite/sqlite_store.h"
 #include "tests/support/memory_ui.h"
 
 namespace {

@@ -23,7 +23,7 @@
 #include "app/result_view.h"
 #include "app/widget_ui.h"
 #include "collect/gbk.h"
-#include "results/sqlite_store.h"
+#include "results/sqlite/sqlite_store.h"
 
 namespace {
 

@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "bench/demo_process.h"
-#include "results/pg.h"
+#include "results/pg/pg.h"
 #include "tests/support/postgres_server.h"
 
 extern char** environ;

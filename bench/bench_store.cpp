@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "collect/gbk.h"
-#include "results/sqlite.h"
-#include "results/sqlite_store.h"
+#include "results/sqlite/sqlite.h"
+#include "results/sqlite/sqlite_store.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 
 #include <utility>
 
-#include "results/pg.h"
-#include "results/pg_store.h"
-#include "results/sqlite_store.h"
+#include "results/pg/pg.h"
+#include "results/pg/pg_store.h"
+#include "results/sqlite/sqlite_store.h"
 
 namespace shopwalk {
 namespace {

@@ -32,7 +32,7 @@
 #include "collect/text.h"
 #include "net/transfer_abort.h"
 #include "net/web_access.h"
-#include "results/sqlite_store.h"
+#include "results/sqlite/sqlite_store.h"
 #include "store/progress_store.h"
 #include "store/run_directory.h"
 #include "tests/results/limited_space_vfs.h"

@@ -27,7 +27,7 @@
 
 #include "collect/gbk.h"
 #include "collect/text.h"
-#include "results/sqlite_store.h"
+#include "results/sqlite/sqlite_store.h"
 #include "store/export_layout.h"
 #include "tests/results/store_test_support.h"
 #include "tests/support/child_clock.h"

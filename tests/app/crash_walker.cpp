@@ -28,7 +28,7 @@
 #include "collect/collector.h"
 #include "collect/text.h"
 #include "net/web_access.h"
-#include "results/sqlite_store.h"
+#include "results/sqlite/sqlite_store.h"
 #include "store/export_layout.h"
 #include "store/file_bytes.h"
 #include "tests/support/child_clock.h"

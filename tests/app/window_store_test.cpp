@@ -12,7 +12,7 @@
 #include "app/engine_handlers.h"
 #include "collect/text.h"
 #include "net/web_access.h"
-#include "results/sqlite_store.h"
+#include "results/sqlite/sqlite_store.h"
 #include "tests/results/limited_space_vfs.h"
 #include "tests/support/child_process.h"
 #include "tests/support/memory_ui.h"

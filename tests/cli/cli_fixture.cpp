@@ -4,7 +4,7 @@
 #include <ostream>
 
 #include "collect/gbk.h"
-#include "results/sqlite_store.h"
+#include "results/sqlite/sqlite_store.h"
 #include "tests/support/shop_pages.h"
 
 namespace shopwalk {

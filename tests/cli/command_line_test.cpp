@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "results/sqlite.h"
+#include "results/sqlite/sqlite.h"
 #include "tests/cli/cli_fixture.h"
 #include "tests/support/scratch_directory.h"
 

@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "collect/gbk.h"
-#include "results/pg.h"
-#include "results/pg_store.h"
+#include "results/pg/pg.h"
+#include "results/pg/pg_store.h"
 #include "tests/cli/cli_fixture.h"
 #include "tests/results/pg_test_support.h"
 #include "tests/support/postgres_server.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "results/sqlite_store.h"
+#include "results/sqlite/sqlite_store.h"
 #include "tests/cli/cli_fixture.h"
 
 namespace shopwalk::test {

@@ -16,7 +16,7 @@
 #include "collect/text.h"
 #include "net/transfer_abort.h"
 #include "net/web_access.h"
-#include "results/sqlite_store.h"
+#include "results/sqlite/sqlite_store.h"
 #include "tests/cli/cli_fixture.h"
 #include "tests/results/limited_space_vfs.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "collect/text.h"
-#include "results/sqlite_store.h"
+#include "results/sqlite/sqlite_store.h"
 #include "tests/cli/cli_fixture.h"
 
 namespace shopwalk::test {

@@ -11,9 +11,9 @@
 #include <set>
 #include <thread>
 
-#include "results/pg_schema.h"
-#include "results/pg_store.h"
-#include "results/pg_walk.h"
+#include "results/pg/pg_schema.h"
+#include "results/pg/pg_store.h"
+#include "results/pg/pg_walk.h"
 #include "tests/results/pg_test_support.h"
 #include "tests/results/store_test_support.h"
 #include "tests/support/child_process.h"

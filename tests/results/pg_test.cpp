@@ -11,9 +11,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "results/pg.h"
-#include "results/pg_schema.h"
-#include "results/pg_walk.h"
+#include "results/pg/pg.h"
+#include "results/pg/pg_schema.h"
+#include "results/pg/pg_walk.h"
 #include "tests/results/pg_test_support.h"
 #include "tests/results/store_test_support.h"
 

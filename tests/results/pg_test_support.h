@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "base/expected.h"
-#include "results/pg.h"
-#include "results/pg_store.h"
+#include "results/pg/pg.h"
+#include "results/pg/pg_store.h"
 #include "tests/support/postgres_server.h"
 
 namespace shopwalk::test {

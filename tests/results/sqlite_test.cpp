@@ -1,4 +1,4 @@
-#include "results/sqlite.h"
+#include "results/sqlite/sqlite.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "results/pg.h"
-#include "results/pg_store.h"
-#include "results/sqlite.h"
-#include "results/sqlite_store.h"
+#include "results/pg/pg.h"
+#include "results/pg/pg_store.h"
+#include "results/sqlite/sqlite.h"
+#include "results/sqlite/sqlite_store.h"
 #include "results/store.h"
 #include "tests/results/pg_test_support.h"
 #include "tests/results/store_test_support.h"

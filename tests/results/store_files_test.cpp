@@ -16,8 +16,8 @@
 #include <set>
 #include <thread>
 
-#include "results/sqlite.h"
-#include "results/sqlite_store.h"
+#include "results/sqlite/sqlite.h"
+#include "results/sqlite/sqlite_store.h"
 #include "tests/results/limited_space_vfs.h"
 #include "tests/results/store_test_support.h"
 #include "tests/support/child_process.h"

@@ -7,7 +7,7 @@
 #include <random>
 #include <thread>
 
-#include "results/sqlite_store.h"
+#include "results/sqlite/sqlite_store.h"
 #include "tests/results/store_test_support.h"
 #include "tests/support/scratch_directory.h"
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "collect/gbk.h"
-#include "results/sqlite.h"
+#include "results/sqlite/sqlite.h"
 
 namespace shopwalk::test {
 namespace {

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "results/sqlite_store.h"
+#include "results/sqlite/sqlite_store.h"
 
 namespace shopwalk::test {
 

@@ -12,8 +12,8 @@
 #include <memory>
 #include <thread>
 
-#include "results/pg.h"
-#include "results/pg_schema.h"
+#include "results/pg/pg.h"
+#include "results/pg/pg_schema.h"
 #include "tests/sim/marketplace_truth.h"
 #include "tests/sim/thread_states.h"
 #include "tests/sim/walk_driver.h"

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "results/pg_store.h"
+#include "results/pg/pg_store.h"
 
 namespace shopwalk::sim {
 namespace {

@@ -1,4 +1,4 @@
-#include "results/answer_ranges.h"
+#include "results/sqlite/answer_ranges.h"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "results/pg.h"
+#include "results/pg/pg.h"
 
 #include <libpq-fe.h>
 

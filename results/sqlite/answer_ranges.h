@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "results/sqlite.h"
+#include "results/sqlite/sqlite.h"
 
 namespace shopwalk::results {
 

@@ -33,7 +33,7 @@
 #include "base/expected.h"
 #include "collect/result_sink.h"
 #include "collect/shop_record.h"
-#include "results/pg.h"
+#include "results/pg/pg.h"
 
 namespace shopwalk::results {
 

@@ -1,4 +1,4 @@
-#include "results/pg_store.h"
+#include "results/pg/pg_store.h"
 
 #include <unistd.h>
 
@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "base/terminal_text.h"
-#include "results/pg_schema.h"
+#include "results/pg/pg_schema.h"
 
 namespace shopwalk {
 namespace {

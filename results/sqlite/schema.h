@@ -7,7 +7,7 @@
 #include <string>
 
 #include "results/layout_state.h"
-#include "results/sqlite.h"
+#include "results/sqlite/sqlite.h"
 
 namespace shopwalk::results {
 

@@ -1,4 +1,4 @@
-#include "results/pg_walk.h"
+#include "results/pg/pg_walk.h"
 
 #include <algorithm>
 #include <string_view>

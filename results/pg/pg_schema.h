@@ -11,7 +11,7 @@
 #include <string>
 
 #include "results/layout_state.h"
-#include "results/pg.h"
+#include "results/pg/pg.h"
 
 namespace shopwalk::results {
 

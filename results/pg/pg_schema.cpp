@@ -1,4 +1,4 @@
-#include "results/pg_schema.h"
+#include "results/pg/pg_schema.h"
 
 #include <iterator>
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "results/sqlite.h"
+#include "results/sqlite/sqlite.h"
 
 #include <sqlite3.h>
 

@@ -1,4 +1,4 @@
-#include "results/walking_lock.h"
+#include "results/sqlite/walking_lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -32,8 +32,8 @@
 #include "base/clock.h"
 #include "results/report_queue.h"
 #include "results/result_store.h"
-#include "results/sqlite.h"
-#include "results/walking_lock.h"
+#include "results/sqlite/sqlite.h"
+#include "results/sqlite/walking_lock.h"
 
 namespace shopwalk {
 

@@ -1,4 +1,4 @@
-#include "results/sqlite_store.h"
+#include "results/sqlite/sqlite_store.h"
 
 #include <sqlite3.h>
 #include <unistd.h>
@@ -9,8 +9,8 @@
 #include <system_error>
 #include <utility>
 
-#include "results/answer_ranges.h"
-#include "results/schema.h"
+#include "results/sqlite/answer_ranges.h"
+#include "results/sqlite/schema.h"
 
 namespace shopwalk {
 namespace {

@@ -1,4 +1,4 @@
-#include "results/schema.h"
+#include "results/sqlite/schema.h"
 
 #include <sqlite3.h>
 

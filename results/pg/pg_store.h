@@ -57,8 +57,8 @@
 
 #include "base/clock.h"
 #include "collect/work_source.h"
-#include "results/pg.h"
-#include "results/pg_walk.h"
+#include "results/pg/pg.h"
+#include "results/pg/pg_walk.h"
 #include "results/report_queue.h"
 #include "results/result_store.h"
 
