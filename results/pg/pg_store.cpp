@@ -100,12 +100,12 @@ ReportQueueSettings QueueSettings(const PgStoreSettings& settings) {
 }  // namespace
 
 PgStore::PgStore(std::string uri, bool walking, const PgStoreSettings& settings, Clock& clock)
-    : uri_(std::move(uri)),
+    : QueuedStore(pg::RedactedUri(uri), QueueSettings(settings.Normalized()), clock),
+      uri_(std::move(uri)),
       location_(pg::RedactedUri(uri_)),
       walking_(walking),
       settings_(settings.Normalized()),
       clock_(clock),
-      queue_(location_, QueueSettings(settings_), clock),
       writerReconnect_(FirstReconnect()) {}
 
 PgStore::~PgStore() {
@@ -113,7 +113,7 @@ PgStore::~PgStore() {
     std::lock_guard lock(mutex_);
     closing_ = true;
   }
-  queue_.Close();
+  Queue().Close();
   if (keeperThread_.joinable()) {
     {
       std::lock_guard lock(mutex_);
@@ -208,7 +208,7 @@ std::optional<StoreProblem> PgStore::StartWalking(const results::WalkRequest& re
   }
   if (auto status = PrepareSession(keeper_); !status) return ProblemOf(status);
   keeperReachable_ = true;
-  queue_.Start(*this);
+  Queue().Start(*this);
   keeperThread_ = std::thread([this] { KeepLoop(); });
   return std::nullopt;
 }
@@ -313,7 +313,7 @@ void PgStore::AddLease(const results::Lease& lease, std::vector<std::int32_t> id
   leases_[lease.epoch] = std::move(held);
   if (empty) {
     // Nothing left to walk in it: it only needs its finish written.
-    queue_.Poke();
+    Queue().Poke();
   } else {
     handOrder_.push_back(lease.epoch);
   }
@@ -343,7 +343,7 @@ void PgStore::ForgetLease(std::int64_t epoch) {
 
 void PgStore::QueueShopReport(Report report, std::int32_t shopId) {
   if (!walking_) {
-    queue_.Push(std::move(report));  // refused, and said so
+    Queue().Push(std::move(report));  // refused, and said so
     return;
   }
   std::int64_t epoch = 0;
@@ -359,23 +359,7 @@ void PgStore::QueueShopReport(Report report, std::int32_t shopId) {
     ++held->second.unwritten;
     epoch = held->first;
   }
-  queue_.Push(std::move(report), epoch);
-}
-
-void PgStore::RowAppended(const ShopRecord& record) {
-  QueueShopReport(reports::Row{record}, record.shopId);
-}
-
-void PgStore::Answered(std::int32_t shopId, ShopOutcome outcome) {
-  QueueShopReport(ReportOfAnswer(shopId, outcome), shopId);
-}
-
-void PgStore::Failed(const FailedShop& shop) {
-  QueueShopReport(reports::Failure{shop}, shop.shopId);
-}
-
-void PgStore::PlaceMoved(const std::string& place) {
-  queue_.Push(reports::Place{place});
+  Queue().Push(std::move(report), epoch);
 }
 
 std::vector<FailedShop> PgStore::FailedShops() {
@@ -383,45 +367,13 @@ std::vector<FailedShop> PgStore::FailedShops() {
   return {};
 }
 
-bool PgStore::Congested() const {
-  return queue_.Congested();
-}
-
-StoreBacklog PgStore::Backlog() {
-  return queue_.Backlog();
-}
-
-std::optional<std::string> PgStore::DurablePlace() {
-  return queue_.DurablePlace();
-}
-
 Expected<std::optional<InterruptedRun>, StoreProblem> PgStore::Interrupted(RunKind /*kind*/) {
   // A dead node's blocks are claimed again by lease; there is no list to put back.
   return std::optional<InterruptedRun>();
 }
 
-void PgStore::BeginRun(RunKind kind, const std::string& place) {
-  queue_.Push(reports::BeginRun{kind, place});
-}
-
 void PgStore::ContinueRun(std::int64_t /*runId*/) {
   // Interrupted offers no run to continue in a shared walk.
-}
-
-void PgStore::EndRun(bool placeSaved) {
-  queue_.Push(reports::EndRun{placeSaved});
-}
-
-bool PgStore::Flush(std::chrono::milliseconds timeout) {
-  return queue_.Flush(timeout);
-}
-
-void PgStore::OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) {
-  queue_.OnTrouble(std::move(listener));
-}
-
-void PgStore::OnDurable(std::function<void(std::uint64_t durableRows)> listener) {
-  queue_.OnDurable(std::move(listener));
 }
 
 // The writer.
@@ -698,7 +650,7 @@ void PgStore::KeepLoop() {
     }
     if (auto connected = EnsureConnected(keeper_, reconnect, "claiming work"); !connected) {
       // Told once: the listener hears only a change.
-      queue_.SetOtherProblem(connected.error());
+      Queue().SetOtherProblem(connected.error());
       std::lock_guard lock(mutex_);
       keeperReachable_ = false;
       continue;
@@ -719,7 +671,7 @@ void PgStore::KeepLoop() {
           answered = answeredWritten_;
         }
         // Complete blocks whose finish could not be written before.
-        queue_.Poke();
+        Queue().Poke();
         const double seconds = std::chrono::duration<double>(now - rateSince).count();
         const double rate =
             seconds > 0 ? static_cast<double>(answered - answeredBefore) / seconds : 0;
@@ -760,7 +712,7 @@ void PgStore::KeepLoop() {
       break;
     }
     if (status) {
-      queue_.SetOtherProblem(std::nullopt);
+      Queue().SetOtherProblem(std::nullopt);
     } else {
       if (status.ConnectionLost()) keeper_.Close();
       nextClaim = clock_.Now() + settings_.reconnectFirst;
@@ -772,7 +724,7 @@ void PgStore::KeepLoop() {
         // be right, a privilege taken away): said, as the walk cannot go on while it lasts.
         StoreProblem problem = ProblemOf(status);
         problem.reason = "claiming work: " + problem.reason;
-        queue_.SetOtherProblem(problem);
+        Queue().SetOtherProblem(problem);
       }
     }
   }
@@ -906,7 +858,7 @@ void PgStore::ReleaseAll() {
 // Reading.
 
 void PgStore::CatchUp() {
-  queue_.CatchUp(settings_.readWaitLimit);
+  Queue().CatchUp(settings_.readWaitLimit);
 }
 
 pg::Status PgStore::EnsureReader() {

@@ -59,6 +59,7 @@
 #include "collect/work_source.h"
 #include "results/pg/pg.h"
 #include "results/pg/pg_walk.h"
+#include "results/queued_store.h"
 #include "results/report_queue.h"
 #include "results/result_store.h"
 
@@ -118,7 +119,7 @@ struct PgStoreCounters {
   std::uint64_t reportsNotHeld = 0;
 };
 
-class PgStore final : public ResultStore, public SharedWalk, private BatchWriter {
+class PgStore final : public QueuedStore, public SharedWalk {
  public:
   // The opened store, or why it could not be opened.
   using Opened = Expected<std::unique_ptr<PgStore>, StoreProblem>;
@@ -159,31 +160,19 @@ class PgStore final : public ResultStore, public SharedWalk, private BatchWriter
   // WorkSource.
   Next NextShop() override;
 
-  // ResultSink.
-  void RowAppended(const ShopRecord& record) override;
-  void Answered(std::int32_t shopId, ShopOutcome outcome) override;
-  void Failed(const FailedShop& shop) override;
-  void PlaceMoved(const std::string& place) override;
-  // None: failed shops come back through NextShop (see above).
+  // ResultSink (reports go through QueuedStore, fenced by the lease of their shop ID). None:
+  // failed shops come back through NextShop (see above).
   std::vector<FailedShop> FailedShops() override;
-  bool Congested() const override;
 
   // RunJournal: a shared walk has no run to put back, so Interrupted always says none (a failed
   // read still returns its problem) and ContinueRun starts no run.
   Expected<std::optional<InterruptedRun>, StoreProblem> Interrupted(RunKind kind) override;
-  void BeginRun(RunKind kind, const std::string& place) override;
   void ContinueRun(std::int64_t runId) override;
-  void EndRun(bool placeSaved) override;
   Expected<std::optional<std::string>, StoreProblem> LastPlace(RunKind kind) override;
 
-  // StoreSink.
-  bool Flush(std::chrono::milliseconds timeout) override;
-  // The writer's problem (claiming and renewing are not writing).
-  StoreBacklog Backlog() override;
-  std::optional<std::string> DurablePlace() override;
-  // Also told (from the keeper's thread) when claiming or renewing cannot reach the server.
-  void OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) override;
-  void OnDurable(std::function<void(std::uint64_t durableRows)> listener) override;
+  // StoreSink (QueuedStore's): Backlog's problem is the writer's (claiming and renewing are not
+  // writing); OnTrouble's listener is also told, from the keeper's thread, when claiming or
+  // renewing cannot reach the server.
 
   // StoreReader. ReadFailedShops lists every failed shop on record, also those out of retries.
   Expected<void, StoreProblem> ForEachRow(
@@ -222,7 +211,7 @@ class PgStore final : public ResultStore, public SharedWalk, private BatchWriter
 
   // Reporting: queues a report of a shop under the lease it was handed out with (nothing when the
   // node does not hold it).
-  void QueueShopReport(Report report, std::int32_t shopId);
+  void QueueShopReport(Report report, std::int32_t shopId) override;
 
   // BatchWriter: the writer thread's.
   Expected<Written, StoreProblem> WriteBatch(std::span<QueuedReport> batch) override;
@@ -294,9 +283,6 @@ class PgStore final : public ResultStore, public SharedWalk, private BatchWriter
   PgStoreCounters counters_;
   // Reports written under a lease (for the node's rate).
   std::uint64_t answeredWritten_ = 0;
-
-  // Reports between the reporting threads and the writer.
-  ReportQueue queue_;
 
   // The writer thread's own.
   pg::Connection writer_;

@@ -186,12 +186,12 @@ ReportQueueSettings QueueSettings(std::size_t maxWaitingReports) {
 
 SqliteStore::SqliteStore(std::string path, bool walking, std::size_t maxWaitingReports,
                          Clock& clock)
-    : path_(std::move(path)),
-      walking_(walking),
-      queue_(path_, QueueSettings(maxWaitingReports), clock) {}
+    : QueuedStore(path, QueueSettings(maxWaitingReports), clock),
+      path_(std::move(path)),
+      walking_(walking) {}
 
 SqliteStore::~SqliteStore() {
-  queue_.Close();
+  Queue().Close();
   // The writing connection closes last: it checkpoints the log into the store and removes it.
   reader_ = sqlite::Connection();
   statements_.reset();
@@ -330,7 +330,7 @@ std::optional<StoreProblem> SqliteStore::StartWalking() {
   if (auto status = statements_->Prepare(writer_); !status) return ProblemOf(status);
 
   if (auto problem = OpenReader()) return problem;
-  queue_.Start(*this);
+  Queue().Start(*this);
   return std::nullopt;
 }
 
@@ -370,56 +370,8 @@ std::optional<StoreProblem> SqliteStore::OpenReader() {
 
 // Reporting: queue and return.
 
-void SqliteStore::RowAppended(const ShopRecord& record) {
-  queue_.Push(reports::Row{record});
-}
-
-void SqliteStore::Answered(std::int32_t shopId, ShopOutcome outcome) {
-  queue_.Push(ReportOfAnswer(shopId, outcome));
-}
-
-void SqliteStore::Failed(const FailedShop& shop) {
-  queue_.Push(reports::Failure{shop});
-}
-
-void SqliteStore::PlaceMoved(const std::string& place) {
-  queue_.Push(reports::Place{place});
-}
-
-void SqliteStore::BeginRun(RunKind kind, const std::string& place) {
-  queue_.Push(reports::BeginRun{kind, place});
-}
-
 void SqliteStore::ContinueRun(std::int64_t runId) {
-  queue_.Push(reports::ContinueRun{runId});
-}
-
-void SqliteStore::EndRun(bool placeSaved) {
-  queue_.Push(reports::EndRun{placeSaved});
-}
-
-bool SqliteStore::Congested() const {
-  return queue_.Congested();
-}
-
-StoreBacklog SqliteStore::Backlog() {
-  return queue_.Backlog();
-}
-
-std::optional<std::string> SqliteStore::DurablePlace() {
-  return queue_.DurablePlace();
-}
-
-bool SqliteStore::Flush(std::chrono::milliseconds timeout) {
-  return queue_.Flush(timeout);
-}
-
-void SqliteStore::OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) {
-  queue_.OnTrouble(std::move(listener));
-}
-
-void SqliteStore::OnDurable(std::function<void(std::uint64_t durableRows)> listener) {
-  queue_.OnDurable(std::move(listener));
+  Queue().Push(reports::ContinueRun{runId});
 }
 
 // The writer.
@@ -556,7 +508,7 @@ sqlite::Status SqliteStore::Apply(const QueuedReport& queued, WriterState& state
 // Reading.
 
 void SqliteStore::CatchUp() {
-  queue_.CatchUp(ReadWaitLimit);
+  Queue().CatchUp(ReadWaitLimit);
 }
 
 StoreProblem SqliteStore::ReadProblem(const char* what, const sqlite::Status& status) const {

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "results/queued_store.h"
 #include "results/report_queue.h"
 #include "results/result_store.h"
 #include "results/sqlite/sqlite.h"
@@ -37,7 +38,7 @@
 
 namespace shopwalk {
 
-class SqliteStore final : public ResultStore, private BatchWriter {
+class SqliteStore final : public QueuedStore {
  public:
   // The opened store, or why it could not be opened.
   using Opened = Expected<std::unique_ptr<SqliteStore>, StoreProblem>;
@@ -87,27 +88,13 @@ class SqliteStore final : public ResultStore, private BatchWriter {
   const std::string& Path() const { return path_; }
   bool ForWalking() const { return walking_; }
 
-  void RowAppended(const ShopRecord& record) override;
-  void Answered(std::int32_t shopId, ShopOutcome outcome) override;
-  void Failed(const FailedShop& shop) override;
-  void PlaceMoved(const std::string& place) override;
   // The failed shops on record (an empty list when they cannot be read: the program reads the
   // store before a run starts, through ReadFailedShops or Interrupted, and shows the problem).
   std::vector<FailedShop> FailedShops() override;
 
   Expected<std::optional<InterruptedRun>, StoreProblem> Interrupted(RunKind kind) override;
-  void BeginRun(RunKind kind, const std::string& place) override;
   void ContinueRun(std::int64_t runId) override;
-  void EndRun(bool placeSaved) override;
   Expected<std::optional<std::string>, StoreProblem> LastPlace(RunKind kind) override;
-
-  bool Congested() const override;
-
-  bool Flush(std::chrono::milliseconds timeout) override;
-  StoreBacklog Backlog() override;
-  std::optional<std::string> DurablePlace() override;
-  void OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) override;
-  void OnDurable(std::function<void(std::uint64_t durableRows)> listener) override;
 
   Expected<void, StoreProblem> ForEachRow(
       const std::function<void(const ShopRecord&)>& visit) override;
@@ -150,9 +137,6 @@ class SqliteStore final : public ResultStore, private BatchWriter {
   // The reading connection, one reader at a time.
   std::mutex readMutex_;
   sqlite::Connection reader_;
-
-  // Reports between the reporting threads and the writer.
-  ReportQueue queue_;
 
   // The writer thread's own.
   sqlite::Connection writer_;

@@ -1,0 +1,58 @@
+// What every backend's store does the same way: each report goes into one ReportQueue, which the
+// backend drains as its BatchWriter; flushing, the backlog, the durable place, congestion and the
+// listeners are the queue's.
+//
+// A backend derives from it, implements the BatchWriter (its transaction, fences and SQL), the
+// run journal's reads and the reader, starts the queue once it is open (Queue().Start(*this)) and
+// closes it first thing in its destructor (Queue().Close()), while the parts the writer uses are
+// still there.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "base/clock.h"
+#include "results/report.h"
+#include "results/report_queue.h"
+#include "results/result_store.h"
+
+namespace shopwalk {
+
+class QueuedStore : public ResultStore, protected BatchWriter {
+ public:
+  // ResultSink: queue and return.
+  void RowAppended(const ShopRecord& record) override;
+  void Answered(std::int32_t shopId, ShopOutcome outcome) override;
+  void Failed(const FailedShop& shop) override;
+  void PlaceMoved(const std::string& place) override;
+  bool Congested() const override;
+
+  // RunJournal's reports (ContinueRun is the backend's: not every backend has runs to continue).
+  void BeginRun(RunKind kind, const std::string& place) override;
+  void EndRun(bool placeSaved) override;
+
+  // StoreSink.
+  bool Flush(std::chrono::milliseconds timeout) override;
+  StoreBacklog Backlog() override;
+  std::optional<std::string> DurablePlace() override;
+  void OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) override;
+  void OnDurable(std::function<void(std::uint64_t durableRows)> listener) override;
+
+ protected:
+  // `location` names the store in the problems the queue makes itself.
+  QueuedStore(std::string location, const ReportQueueSettings& settings, Clock& clock);
+
+  // Where a report about one shop ID goes: queued unfenced here; a backend that fences its writes
+  // by lease decides the fence (or drops a report its node no longer holds).
+  virtual void QueueShopReport(Report report, std::int32_t shopId);
+
+  ReportQueue& Queue() { return queue_; }
+
+ private:
+  ReportQueue queue_;
+};
+
+}  // namespace shopwalk
