@@ -7,6 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/expected.h"
+#include "results/store_problem.h"
+
 namespace shopwalk::results {
 
 enum class LayoutState {
@@ -17,14 +20,37 @@ enum class LayoutState {
   Foreign,  // something else's
 };
 
+// A layout as read from a database.
+struct Layout {
+  LayoutState state = LayoutState::Empty;
+  std::int64_t version = 0;  // as stored (0 when there is none)
+};
+
+// How one backend speaks of its layouts.
+struct LayoutWords {
+  std::int64_t known;        // the layout this program writes
+  std::string_view newer;    // "the store was written by a newer version of the program"
+  std::string_view foreign;  // why a foreign layout is not a store
+  std::string_view noStore;  // why an empty database has nothing to read
+};
+
 // The state of a store whose stored layout version is `version`, for a program that writes
 // version `known`; a negative version is not one of ours.
 LayoutState StateOfVersion(std::int64_t version, std::int64_t known);
 
-// A sentence for the user about a state that cannot be used ("" for Empty, Current, Older):
-// for Newer, `newer` followed by the versions ("the store was written by a newer version of the
-// program (layout 3; this one knows up to 2)"), for Foreign `foreign` as it stands.
-std::string DescribeUnusableLayout(LayoutState state, std::int64_t version, std::int64_t known,
-                                   std::string_view newer, std::string_view foreign);
+// A sentence for the user about a layout that cannot be used ("" for Empty, Current, Older):
+// for Newer, `words.newer` followed by the versions ("... (layout 3; this one knows up to 2)"),
+// for Foreign `words.foreign`.
+std::string DescribeUnusableLayout(const Layout& layout, const LayoutWords& words);
+
+// Whether a store of `layout` at `location` may be opened for walking (an empty one is created, an
+// older one upgraded): Corrupt for a foreign layout, Other for a newer one.
+Expected<void, StoreProblem> LayoutForWalking(const Layout& layout, const LayoutWords& words,
+                                              const std::string& location);
+
+// Whether it may be read as it stands: only this program's layout can be (reading never
+// upgrades). Corrupt for an empty or foreign one, Other for an older or newer one.
+Expected<void, StoreProblem> LayoutForReading(const Layout& layout, const LayoutWords& words,
+                                              const std::string& location);
 
 }  // namespace shopwalk::results

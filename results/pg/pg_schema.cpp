@@ -131,41 +131,32 @@ ALTER TABLE shopwalk.runs ADD COLUMN node_id bigint REFERENCES shopwalk.nodes;
 constexpr std::string_view UpgradeSteps[] = {CreateVersion1, CreateVersion2};
 static_assert(std::size(UpgradeSteps) == PgSchemaVersion);
 
-pg::Status Unusable(PgSchemaState state, std::int64_t version) {
-  return pg::Status(UnusableSchemaState, DescribeUnusablePgSchema(state, version), false);
+pg::Status Unusable(const Layout& layout) {
+  return pg::Status(UnusableSchemaState, DescribeUnusableLayout(layout, PgLayoutWords), false);
 }
 
 }  // namespace
 
-pg::Status InspectPgSchema(pg::Connection& connection, PgSchemaState& state,
-                           std::int64_t& version) {
-  version = 0;
+Expected<Layout, pg::Status> InspectPgSchema(pg::Connection& connection) {
   pg::Result found;
   if (auto status = connection.Run(
           "SELECT EXISTS (SELECT 1 FROM pg_catalog.pg_namespace WHERE nspname = 'shopwalk'), "
           "pg_catalog.to_regclass('shopwalk.schema_version') IS NOT NULL",
           found);
       !status) {
-    return status;
+    return MakeUnexpected(std::move(status));
   }
-  if (!found.Bool(0, 0)) {
-    state = PgSchemaState::Empty;
-    return {};
-  }
-  if (!found.Bool(0, 1)) {
-    state = PgSchemaState::Foreign;
-    return {};
-  }
+  if (!found.Bool(0, 0)) return Layout{LayoutState::Empty, 0};
+  if (!found.Bool(0, 1)) return Layout{LayoutState::Foreign, 0};
   pg::Result stored;
   if (auto status = connection.Run(
           "SELECT coalesce(pg_catalog.max(version), -1)::bigint FROM shopwalk.schema_version",
           stored);
       !status) {
-    return status;
+    return MakeUnexpected(std::move(status));
   }
-  version = stored.Int64(0, 0);
-  state = StateOfVersion(version, PgSchemaVersion);
-  return {};
+  const std::int64_t version = stored.Int64(0, 0);
+  return Layout{StateOfVersion(version, PgSchemaVersion), version};
 }
 
 pg::Status CreateOrUpgradePgSchema(pg::Connection& connection, std::int64_t target) {
@@ -178,18 +169,18 @@ pg::Status CreateOrUpgradePgSchema(pg::Connection& connection, std::int64_t targ
     return status;
   }
   // Read under the lock: another program may have created or upgraded it meanwhile.
-  PgSchemaState state = PgSchemaState::Empty;
-  std::int64_t version = 0;
-  if (auto status = InspectPgSchema(connection, state, version); !status) return status;
-  switch (state) {
-    case PgSchemaState::Foreign:
-    case PgSchemaState::Newer:
-      return Unusable(state, version);
-    case PgSchemaState::Empty:
+  auto layout = InspectPgSchema(connection);
+  if (!layout) return layout.error();
+  const std::int64_t version = layout->version;
+  switch (layout->state) {
+    case LayoutState::Foreign:
+    case LayoutState::Newer:
+      return Unusable(*layout);
+    case LayoutState::Empty:
       if (auto status = connection.Execute(CreateSchema); !status) return status;
       break;
-    case PgSchemaState::Current:
-    case PgSchemaState::Older:
+    case LayoutState::Current:
+    case LayoutState::Older:
       break;
   }
   if (version >= target) return transaction.Commit();
@@ -203,12 +194,6 @@ pg::Status CreateOrUpgradePgSchema(pg::Connection& connection, std::int64_t targ
     return status;
   }
   return transaction.Commit();
-}
-
-std::string DescribeUnusablePgSchema(PgSchemaState state, std::int64_t version) {
-  return DescribeUnusableLayout(
-      state, version, PgSchemaVersion, "the database was set up by a newer version of the program",
-      "the database has a schema \"shopwalk\" that is not a results store");
 }
 
 }  // namespace shopwalk::results

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/expected.h"
 #include "results/layout_state.h"
 #include "results/pg/pg.h"
 
@@ -19,20 +20,21 @@ namespace shopwalk::results {
 // 2 adds the shared walk (walks, blocks and their leases, nodes, leases on failed shops).
 inline constexpr std::int64_t PgSchemaVersion = 2;
 
-using PgSchemaState = LayoutState;
+// How a PostgreSQL database speaks of its layouts.
+inline constexpr LayoutWords PgLayoutWords{
+    PgSchemaVersion, "the database was set up by a newer version of the program",
+    "the database has a schema \"shopwalk\" that is not a results store",
+    "the database holds no results store"};
 
 // Reads which layout the database has.
-pg::Status InspectPgSchema(pg::Connection& connection, PgSchemaState& state, std::int64_t& version);
+Expected<Layout, pg::Status> InspectPgSchema(pg::Connection& connection);
 
 // Creates the layout, or upgrades an older one, up to `target` (tests make older layouts with a
 // lower one), in one transaction: a failure leaves the database as it was. A layout at or past
 // `target` is left alone; a foreign or newer one fails (SQLSTATE "SW001", with
-// DescribeUnusablePgSchema's words).
+// the words of DescribeUnusableLayout).
 pg::Status CreateOrUpgradePgSchema(pg::Connection& connection,
                                    std::int64_t target = PgSchemaVersion);
-
-// A sentence for the user about a state that cannot be used ("" for Empty, Current, Older).
-std::string DescribeUnusablePgSchema(PgSchemaState state, std::int64_t version);
 
 // The SQLSTATE of a layout that cannot be used (a class of our own, outside PostgreSQL's).
 inline constexpr const char* UnusableSchemaState = "SW001";

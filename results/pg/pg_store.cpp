@@ -131,7 +131,8 @@ PgStore::Opened PgStore::OpenForWalking(const std::string& uri, const results::W
   }
   try {
     std::unique_ptr<PgStore> store(new PgStore(uri, true, settings, clock));
-    if (auto problem = store->StartWalking(request)) return MakeUnexpected(std::move(*problem));
+    if (auto started = store->StartWalking(request); !started)
+      return MakeUnexpected(started.error());
     const results::JoinedWalk& walk = store->walk_;
     store->joined_ = {walk.walkId,  walk.firstId,     walk.endId,
                       walk.created, walk.fromIgnored, store->settings_.lease};
@@ -148,7 +149,7 @@ PgStore::Opened PgStore::OpenForReading(const std::string& uri, const PgStoreSet
   }
   try {
     std::unique_ptr<PgStore> store(new PgStore(uri, false, settings, clock));
-    if (auto problem = store->StartReading()) return MakeUnexpected(std::move(*problem));
+    if (auto started = store->StartReading(); !started) return MakeUnexpected(started.error());
     return store;
   } catch (...) {
     return MakeUnexpected(ProblemOfCaughtException(pg::RedactedUri(uri), "opening"));
@@ -169,77 +170,52 @@ StoreProblem PgStore::ProblemOf(const pg::Status& status) const {
   return problem;
 }
 
-std::optional<StoreProblem> PgStore::StartWalking(const results::WalkRequest& request) {
+Expected<void, StoreProblem> PgStore::StartWalking(const results::WalkRequest& request) {
   if (auto status = writer_.Open(uri_, settings_.connectTimeout); !status) {
-    return ProblemOf(status);
+    return MakeUnexpected(ProblemOf(status));
   }
-  if (auto status = PrepareSession(writer_); !status) return ProblemOf(status);
-  results::PgSchemaState schema = results::PgSchemaState::Empty;
-  std::int64_t version = 0;
-  if (auto status = results::InspectPgSchema(writer_, schema, version); !status) {
-    return ProblemOf(status);
-  }
-  if (std::string unusable = results::DescribeUnusablePgSchema(schema, version);
-      !unusable.empty()) {
-    return StoreProblem{schema == results::PgSchemaState::Foreign ? StoreProblem::Kind::Corrupt
-                                                                  : StoreProblem::Kind::Other,
-                        location_, unusable};
+  if (auto status = PrepareSession(writer_); !status) return MakeUnexpected(ProblemOf(status));
+  auto layout = results::InspectPgSchema(writer_);
+  if (!layout) return MakeUnexpected(ProblemOf(layout.error()));
+  if (auto usable = results::LayoutForWalking(*layout, results::PgLayoutWords, location_);
+      !usable) {
+    return usable;
   }
   if (auto status = results::CreateOrUpgradePgSchema(writer_); !status) {
     StoreProblem problem = ProblemOf(status);
     // Another program may have set up a layout meanwhile that we cannot use.
     if (status.SqlState() == results::UnusableSchemaState &&
-        status.Message() == results::DescribeUnusablePgSchema(results::PgSchemaState::Foreign, 0)) {
+        status.Message() == results::PgLayoutWords.foreign) {
       problem.kind = StoreProblem::Kind::Corrupt;
     }
-    return problem;
+    return MakeUnexpected(std::move(problem));
   }
   results::WalkRequest asked = request;
   asked.blockSize = settings_.blockSize;
   auto joined = results::JoinWalk(writer_, asked);
-  if (!joined) return ProblemOf(joined.error());
+  if (!joined) return MakeUnexpected(ProblemOf(joined.error()));
   walk_ = std::move(*joined);
   auto node =
       results::RegisterNode(writer_, walk_.walkId, HostName(), ::getpid(), settings_.pacedRate);
-  if (!node) return ProblemOf(node.error());
+  if (!node) return MakeUnexpected(ProblemOf(node.error()));
   nodeId_ = *node;
   if (auto status = keeper_.Open(uri_, settings_.connectTimeout); !status) {
-    return ProblemOf(status);
+    return MakeUnexpected(ProblemOf(status));
   }
-  if (auto status = PrepareSession(keeper_); !status) return ProblemOf(status);
+  if (auto status = PrepareSession(keeper_); !status) return MakeUnexpected(ProblemOf(status));
   keeperReachable_ = true;
   Queue().Start(*this);
   keeperThread_ = std::thread([this] { KeepLoop(); });
-  return std::nullopt;
+  return {};
 }
 
-std::optional<StoreProblem> PgStore::StartReading() {
+Expected<void, StoreProblem> PgStore::StartReading() {
   if (auto status = reader_.Open(uri_, settings_.connectTimeout); !status) {
-    return ProblemOf(status);
+    return MakeUnexpected(ProblemOf(status));
   }
-  results::PgSchemaState schema = results::PgSchemaState::Empty;
-  std::int64_t version = 0;
-  if (auto status = results::InspectPgSchema(reader_, schema, version); !status) {
-    return ProblemOf(status);
-  }
-  switch (schema) {
-    case results::PgSchemaState::Current:
-      return std::nullopt;
-    case results::PgSchemaState::Empty:
-      return StoreProblem{StoreProblem::Kind::Corrupt, location_,
-                          "the database holds no results store"};
-    case results::PgSchemaState::Foreign:
-      return StoreProblem{StoreProblem::Kind::Corrupt, location_,
-                          results::DescribeUnusablePgSchema(schema, version)};
-    case results::PgSchemaState::Older:
-      return StoreProblem{StoreProblem::Kind::Other, location_,
-                          "the store has an earlier layout (" + std::to_string(version) +
-                              "); opening it for walking upgrades it"};
-    case results::PgSchemaState::Newer:
-      break;
-  }
-  return StoreProblem{StoreProblem::Kind::Other, location_,
-                      results::DescribeUnusablePgSchema(schema, version)};
+  auto layout = results::InspectPgSchema(reader_);
+  if (!layout) return MakeUnexpected(ProblemOf(layout.error()));
+  return results::LayoutForReading(*layout, results::PgLayoutWords, location_);
 }
 
 PgStoreCounters PgStore::Counters() const {

@@ -160,20 +160,6 @@ class PgStore final : public QueuedStore, public SharedWalk {
   // WorkSource.
   Next NextShop() override;
 
-  // ResultSink (reports go through QueuedStore, fenced by the lease of their shop ID). None:
-  // failed shops come back through NextShop (see above).
-  std::vector<FailedShop> FailedShops() override;
-
-  // RunJournal: a shared walk has no run to put back, so Interrupted always says none (a failed
-  // read still returns its problem) and ContinueRun starts no run.
-  Expected<std::optional<InterruptedRun>, StoreProblem> Interrupted(RunKind kind) override;
-  void ContinueRun(std::int64_t runId) override;
-  Expected<std::optional<std::string>, StoreProblem> LastPlace(RunKind kind) override;
-
-  // StoreSink (QueuedStore's): Backlog's problem is the writer's (claiming and renewing are not
-  // writing); OnTrouble's listener is also told, from the keeper's thread, when claiming or
-  // renewing cannot reach the server.
-
   // StoreReader. ReadFailedShops lists every failed shop on record, also those out of retries.
   Expected<void, StoreProblem> ForEachRow(
       const std::function<void(const ShopRecord&)>& visit) override;
@@ -182,6 +168,20 @@ class PgStore final : public QueuedStore, public SharedWalk {
 
   // SharedWalk (also when opened for reading).
   Expected<std::optional<SharedWalkSummary>, StoreProblem> WalkSummary() override;
+
+  // RunJournal: a shared walk has no run to put back, so Interrupted always says none (a failed
+  // read still returns its problem) and ContinueRun starts no run.
+  Expected<std::optional<InterruptedRun>, StoreProblem> Interrupted(RunKind kind) override;
+  void ContinueRun(std::int64_t runId) override;
+  Expected<std::optional<std::string>, StoreProblem> LastPlace(RunKind kind) override;
+
+  // ResultSink: reports go through QueuedStore, fenced by the lease of their shop ID. None:
+  // failed shops come back through NextShop (see above).
+  std::vector<FailedShop> FailedShops() override;
+
+  // StoreSink (QueuedStore's): Backlog's problem is the writer's (claiming and renewing are not
+  // writing); OnTrouble's listener is also told, from the keeper's thread, when claiming or
+  // renewing cannot reach the server.
 
  private:
   // A lease the node holds, and what it handed out under it.
@@ -205,8 +205,8 @@ class PgStore final : public QueuedStore, public SharedWalk {
   };
 
   PgStore(std::string uri, bool walking, const PgStoreSettings& settings, Clock& clock);
-  std::optional<StoreProblem> StartWalking(const results::WalkRequest& request);
-  std::optional<StoreProblem> StartReading();
+  Expected<void, StoreProblem> StartWalking(const results::WalkRequest& request);
+  Expected<void, StoreProblem> StartReading();
   StoreProblem ProblemOf(const pg::Status& status) const;
 
   // Reporting: queues a report of a shop under the lease it was handed out with (nothing when the

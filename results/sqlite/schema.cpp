@@ -69,45 +69,40 @@ static_assert(std::size(UpgradeSteps) == StoreSchemaVersion);
 
 }  // namespace
 
-sqlite::Status InspectSchema(sqlite::Connection& connection, SchemaState& state,
-                             std::int64_t& version) {
+Expected<Layout, sqlite::Status> InspectSchema(sqlite::Connection& connection) {
   std::int64_t applicationId = 0;
   std::int64_t tables = 0;
+  Layout layout;
   if (auto status = connection.QueryInt64("PRAGMA application_id", applicationId); !status) {
-    return status;
+    return MakeUnexpected(std::move(status));
   }
-  if (auto status = connection.QueryInt64("PRAGMA user_version", version); !status) return status;
+  if (auto status = connection.QueryInt64("PRAGMA user_version", layout.version); !status) {
+    return MakeUnexpected(std::move(status));
+  }
   if (auto status = connection.QueryInt64("SELECT count(*) FROM sqlite_schema", tables); !status) {
-    return status;
+    return MakeUnexpected(std::move(status));
   }
-  if (applicationId == 0 && version == 0 && tables == 0) {
-    state = SchemaState::Empty;
-  } else if (applicationId != StoreApplicationId || version <= 0) {
-    state = SchemaState::Foreign;
+  if (applicationId == 0 && layout.version == 0 && tables == 0) {
+    layout.state = LayoutState::Empty;
+  } else if (applicationId != StoreApplicationId || layout.version <= 0) {
+    layout.state = LayoutState::Foreign;
   } else {
-    state = StateOfVersion(version, StoreSchemaVersion);
+    layout.state = StateOfVersion(layout.version, StoreSchemaVersion);
   }
-  return {};
+  return layout;
 }
 
-sqlite::Status CreateOrUpgradeSchema(sqlite::Connection& connection, SchemaState state,
-                                     std::int64_t version) {
-  if (state == SchemaState::Current) return {};
-  if (state != SchemaState::Empty && state != SchemaState::Older) {
-    return sqlite::Status(SQLITE_NOTADB, DescribeUnusableSchema(state, version));
+sqlite::Status CreateOrUpgradeSchema(sqlite::Connection& connection, const Layout& layout) {
+  if (layout.state == LayoutState::Current) return {};
+  if (layout.state != LayoutState::Empty && layout.state != LayoutState::Older) {
+    return sqlite::Status(SQLITE_NOTADB, DescribeUnusableLayout(layout, StoreLayoutWords));
   }
-  std::int64_t from = state == SchemaState::Empty ? 0 : version;
+  std::int64_t from = layout.state == LayoutState::Empty ? 0 : layout.version;
   for (std::int64_t step = from; step < StoreSchemaVersion; ++step) {
     if (auto status = connection.Execute(UpgradeSteps[step]); !status) return status;
   }
   return connection.Execute("PRAGMA application_id = " + std::to_string(StoreApplicationId) +
                             "; PRAGMA user_version = " + std::to_string(StoreSchemaVersion));
-}
-
-std::string DescribeUnusableSchema(SchemaState state, std::int64_t version) {
-  return DescribeUnusableLayout(state, version, StoreSchemaVersion,
-                                "the store was written by a newer version of the program",
-                                "the file is a database, but not a results store");
 }
 
 }  // namespace shopwalk::results

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/expected.h"
 #include "results/layout_state.h"
 #include "results/sqlite/sqlite.h"
 
@@ -16,19 +17,16 @@ inline constexpr std::int64_t StoreApplicationId = 0x53575253;
 // The layout this program writes, stored as the file's user version.
 inline constexpr std::int64_t StoreSchemaVersion = 1;
 
-// What a file holds, as far as the layout goes.
-using SchemaState = LayoutState;
+// How the store file speaks of its layouts.
+inline constexpr LayoutWords StoreLayoutWords{
+    StoreSchemaVersion, "the store was written by a newer version of the program",
+    "the file is a database, but not a results store", "the file holds no results store"};
 
 // Reads the file's marks. A file that is not a database fails with SQLITE_NOTADB.
-sqlite::Status InspectSchema(sqlite::Connection& connection, SchemaState& state,
-                             std::int64_t& version);
+Expected<Layout, sqlite::Status> InspectSchema(sqlite::Connection& connection);
 
 // Creates the layout in an empty database or upgrades an older one, in one transaction (a failure
-// leaves the file as it was). `state` is what InspectSchema said, read in the same transaction.
-sqlite::Status CreateOrUpgradeSchema(sqlite::Connection& connection, SchemaState state,
-                                     std::int64_t version);
-
-// A sentence for the user about a state that cannot be opened ("" for Empty, Current, Older).
-std::string DescribeUnusableSchema(SchemaState state, std::int64_t version);
+// leaves the file as it was). `layout` is what InspectSchema said, read in the same transaction.
+sqlite::Status CreateOrUpgradeSchema(sqlite::Connection& connection, const Layout& layout);
 
 }  // namespace shopwalk::results

@@ -204,7 +204,7 @@ SqliteStore::Opened SqliteStore::OpenForWalking(const std::string& path, Clock& 
   }
   try {
     std::unique_ptr<SqliteStore> store(new SqliteStore(path, true, maxWaitingReports, clock));
-    if (auto problem = store->StartWalking()) return MakeUnexpected(std::move(*problem));
+    if (auto started = store->StartWalking(); !started) return MakeUnexpected(started.error());
     return store;
   } catch (...) {
     return MakeUnexpected(ProblemOfCaughtException(path, "opening"));
@@ -217,7 +217,7 @@ SqliteStore::Opened SqliteStore::OpenForReading(const std::string& path, Clock& 
   }
   try {
     std::unique_ptr<SqliteStore> store(new SqliteStore(path, false, MaxWaitingReports, clock));
-    if (auto problem = store->StartReading()) return MakeUnexpected(std::move(*problem));
+    if (auto started = store->StartReading(); !started) return MakeUnexpected(started.error());
     return store;
   } catch (...) {
     return MakeUnexpected(ProblemOfCaughtException(path, "opening"));
@@ -254,118 +254,99 @@ StoreProblem SqliteStore::ProblemOf(const sqlite::Status& status) const {
   return problem;
 }
 
-std::optional<StoreProblem> SqliteStore::StartWalking() {
+Expected<void, StoreProblem> SqliteStore::StartWalking() {
   if (results::WalkingLock::Refusal refusal; !lock_.Take(path_, refusal)) {
-    return LockProblem(path_, refusal);
+    return MakeUnexpected(LockProblem(path_, refusal));
   }
   // SQLite keeps its log and its shared index in files beside the store.
   std::string folder = FolderOf(path_);
   if (::access(folder.c_str(), W_OK) != 0) {
     int folderError = errno;
-    return StoreProblem{KindOfSystemError(folderError), path_,
-                        SystemWords(folderError) + " (the folder " + folder + ")"};
+    return MakeUnexpected(StoreProblem{KindOfSystemError(folderError), path_,
+                                       SystemWords(folderError) + " (the folder " + folder + ")"});
   }
 
   if (auto status = writer_.Open(path_, sqlite::Connection::Access::ReadWriteCreate); !status) {
-    return ProblemOf(status);
+    return MakeUnexpected(ProblemOf(status));
   }
   if (writer_.IsReadOnly()) {
-    return StoreProblem{StoreProblem::Kind::NotWritable, path_, SystemWords(EACCES)};
+    return MakeUnexpected(
+        StoreProblem{StoreProblem::Kind::NotWritable, path_, SystemWords(EACCES)});
   }
-  if (auto status = writer_.SetBusyTimeout(BusyTimeout); !status) return ProblemOf(status);
+  if (auto status = writer_.SetBusyTimeout(BusyTimeout); !status)
+    return MakeUnexpected(ProblemOf(status));
 
-  results::SchemaState schema = results::SchemaState::Empty;
-  std::int64_t version = 0;
-  if (auto status = results::InspectSchema(writer_, schema, version); !status) {
-    return ProblemOf(status);
-  }
-  if (std::string unusable = results::DescribeUnusableSchema(schema, version); !unusable.empty()) {
-    return StoreProblem{schema == results::SchemaState::Foreign ? StoreProblem::Kind::Corrupt
-                                                                : StoreProblem::Kind::Other,
-                        path_, unusable};
+  auto layout = results::InspectSchema(writer_);
+  if (!layout) return MakeUnexpected(ProblemOf(layout.error()));
+  if (auto usable = results::LayoutForWalking(*layout, results::StoreLayoutWords, path_); !usable) {
+    return usable;
   }
   std::string journal;
   if (auto status = writer_.QueryBytes("PRAGMA journal_mode = WAL", journal); !status) {
-    return ProblemOf(status);
+    return MakeUnexpected(ProblemOf(status));
   }
   if (journal != "wal") {
-    return StoreProblem{StoreProblem::Kind::Other, path_,
-                        "the store cannot keep a write-ahead log (journal mode " + journal + ")"};
+    return MakeUnexpected(
+        StoreProblem{StoreProblem::Kind::Other, path_,
+                     "the store cannot keep a write-ahead log (journal mode " + journal + ")"});
   }
   // FULL: every commit reaches the disk before it counts as durable, so a power cut loses
   // nothing OnDurable reported (NORMAL would lose the commits since the last checkpoint).
-  if (auto status = writer_.Execute("PRAGMA synchronous = FULL"); !status) return ProblemOf(status);
+  if (auto status = writer_.Execute("PRAGMA synchronous = FULL"); !status)
+    return MakeUnexpected(ProblemOf(status));
   {
     sqlite::Transaction transaction(writer_);
     if (auto status = transaction.Begin(sqlite::Transaction::Mode::Immediate); !status) {
-      return ProblemOf(status);
+      return MakeUnexpected(ProblemOf(status));
     }
     // Read again under the write lock: another program may have changed the file meanwhile.
-    if (auto status = results::InspectSchema(writer_, schema, version); !status) {
-      return ProblemOf(status);
+    layout = results::InspectSchema(writer_);
+    if (!layout) return MakeUnexpected(ProblemOf(layout.error()));
+    if (auto status = results::CreateOrUpgradeSchema(writer_, *layout); !status) {
+      return MakeUnexpected(ProblemOf(status));
     }
-    if (auto status = results::CreateOrUpgradeSchema(writer_, schema, version); !status) {
-      return ProblemOf(status);
-    }
-    if (auto status = transaction.Commit(); !status) return ProblemOf(status);
+    if (auto status = transaction.Commit(); !status) return MakeUnexpected(ProblemOf(status));
   }
   std::int64_t lastRun = 0, lastOpened = 0, lastFailure = 0;
   if (auto status = writer_.QueryInt64("SELECT coalesce(max(run_id), 0) FROM runs", lastRun);
       !status) {
-    return ProblemOf(status);
+    return MakeUnexpected(ProblemOf(status));
   }
   if (auto status = writer_.QueryInt64("SELECT coalesce(max(opened_seq), 0) FROM runs", lastOpened);
       !status) {
-    return ProblemOf(status);
+    return MakeUnexpected(ProblemOf(status));
   }
   if (auto status =
           writer_.QueryInt64("SELECT coalesce(max(position), 0) FROM failed_shops", lastFailure);
       !status) {
-    return ProblemOf(status);
+    return MakeUnexpected(ProblemOf(status));
   }
   state_.nextRunId = lastRun + 1;
   state_.nextOpenedSeq = lastOpened + 1;
   state_.nextFailurePosition = lastFailure + 1;
   statements_ = std::make_unique<WriterStatements>();
-  if (auto status = statements_->Prepare(writer_); !status) return ProblemOf(status);
+  if (auto status = statements_->Prepare(writer_); !status)
+    return MakeUnexpected(ProblemOf(status));
 
-  if (auto problem = OpenReader()) return problem;
+  if (auto opened = OpenReader(); !opened) return opened;
   Queue().Start(*this);
-  return std::nullopt;
+  return {};
 }
 
-std::optional<StoreProblem> SqliteStore::StartReading() {
-  if (auto problem = OpenReader()) return problem;
-  results::SchemaState schema = results::SchemaState::Empty;
-  std::int64_t version = 0;
-  if (auto status = results::InspectSchema(reader_, schema, version); !status) {
-    return ProblemOf(status);
-  }
-  switch (schema) {
-    case results::SchemaState::Current:
-      return std::nullopt;
-    case results::SchemaState::Empty:
-      return StoreProblem{StoreProblem::Kind::Corrupt, path_, "the file holds no results store"};
-    case results::SchemaState::Foreign:
-      return StoreProblem{StoreProblem::Kind::Corrupt, path_,
-                          results::DescribeUnusableSchema(schema, version)};
-    case results::SchemaState::Older:
-      return StoreProblem{StoreProblem::Kind::Other, path_,
-                          "the store has an earlier layout (" + std::to_string(version) +
-                              "); opening it for walking upgrades it"};
-    case results::SchemaState::Newer:
-      break;
-  }
-  return StoreProblem{StoreProblem::Kind::Other, path_,
-                      results::DescribeUnusableSchema(schema, version)};
+Expected<void, StoreProblem> SqliteStore::StartReading() {
+  if (auto opened = OpenReader(); !opened) return opened;
+  auto layout = results::InspectSchema(reader_);
+  if (!layout) return MakeUnexpected(ProblemOf(layout.error()));
+  return results::LayoutForReading(*layout, results::StoreLayoutWords, path_);
 }
 
-std::optional<StoreProblem> SqliteStore::OpenReader() {
+Expected<void, StoreProblem> SqliteStore::OpenReader() {
   if (auto status = reader_.Open(path_, sqlite::Connection::Access::ReadOnly); !status) {
-    return ProblemOf(status);
+    return MakeUnexpected(ProblemOf(status));
   }
-  if (auto status = reader_.SetBusyTimeout(BusyTimeout); !status) return ProblemOf(status);
-  return std::nullopt;
+  if (auto status = reader_.SetBusyTimeout(BusyTimeout); !status)
+    return MakeUnexpected(ProblemOf(status));
+  return {};
 }
 
 // Reporting: queue and return.

@@ -116,9 +116,9 @@ class SqliteStore final : public QueuedStore {
   struct WriterStatements;
 
   SqliteStore(std::string path, bool walking, std::size_t maxWaitingReports, Clock& clock);
-  std::optional<StoreProblem> StartWalking();
-  std::optional<StoreProblem> StartReading();
-  std::optional<StoreProblem> OpenReader();
+  Expected<void, StoreProblem> StartWalking();
+  Expected<void, StoreProblem> StartReading();
+  Expected<void, StoreProblem> OpenReader();
 
   // BatchWriter.
   Expected<Written, StoreProblem> WriteBatch(std::span<QueuedReport> batch) override;

@@ -245,16 +245,14 @@ TEST(PgLayerTest, ParamsMovedAroundKeepTheirValues) {
 TEST(PgSchemaTest, IsCreatedOnceWithItsVersionAndUpgradedInPlace) {
   const std::string uri = FreshDatabase();
   pg::Connection connection = Connect(uri);
-  results::PgSchemaState state = results::PgSchemaState::Current;
-  std::int64_t version = -1;
-  ASSERT_TRUE(results::InspectPgSchema(connection, state, version));
-  EXPECT_EQ(state, results::PgSchemaState::Empty);
+  results::Layout layout = test::ValueOf(results::InspectPgSchema(connection));
+  EXPECT_EQ(layout.state, results::LayoutState::Empty);
 
   // An older layout with a shop and a failed shop in it.
   ASSERT_TRUE(results::CreateOrUpgradePgSchema(connection, 1));
-  ASSERT_TRUE(results::InspectPgSchema(connection, state, version));
-  EXPECT_EQ(state, results::PgSchemaState::Older);
-  EXPECT_EQ(version, 1);
+  layout = test::ValueOf(results::InspectPgSchema(connection));
+  EXPECT_EQ(layout.state, results::LayoutState::Older);
+  EXPECT_EQ(layout.version, 1);
   const ShopRecord kept = test::SampleRecord(41);
   ASSERT_TRUE(connection.Run("INSERT INTO shopwalk.shops VALUES ($1, $2, $3, $4, $5, $6, now())",
                              pg::Params()
@@ -271,9 +269,9 @@ TEST(PgSchemaTest, IsCreatedOnceWithItsVersionAndUpgradedInPlace) {
   // Upgraded, twice over: the second time finds nothing to do.
   for (int opening = 0; opening < 2; ++opening) {
     ASSERT_TRUE(results::CreateOrUpgradePgSchema(connection));
-    ASSERT_TRUE(results::InspectPgSchema(connection, state, version));
-    EXPECT_EQ(state, results::PgSchemaState::Current);
-    EXPECT_EQ(version, results::PgSchemaVersion);
+    layout = test::ValueOf(results::InspectPgSchema(connection));
+    EXPECT_EQ(layout.state, results::LayoutState::Current);
+    EXPECT_EQ(layout.version, results::PgSchemaVersion);
     EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.schema_version"), 1);
   }
   EXPECT_EQ(QueryInt(connection,
