@@ -4,8 +4,11 @@
 
 namespace shopwalk {
 
-QueuedStore::QueuedStore(std::string location, const ReportQueueSettings& settings, Clock& clock)
-    : queue_(std::move(location), settings, clock) {}
+QueuedStore::QueuedStore(std::string location, const ReportQueueSettings& settings,
+                         std::chrono::milliseconds readWaitLimit, Clock& clock)
+    : location_(std::move(location)),
+      readWaitLimit_(readWaitLimit),
+      queue_(location_, settings, clock) {}
 
 void QueuedStore::QueueShopReport(Report report, std::int32_t /*shopId*/) {
   queue_.Push(std::move(report));

@@ -11,13 +11,17 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include "base/clock.h"
+#include "base/expected.h"
 #include "results/report.h"
 #include "results/report_queue.h"
 #include "results/result_store.h"
+#include "results/store_problem.h"
 
 namespace shopwalk {
 
@@ -42,8 +46,25 @@ class QueuedStore : public ResultStore, protected BatchWriter {
   void OnDurable(std::function<void(std::uint64_t durableRows)> listener) override;
 
  protected:
-  // `location` names the store in the problems the queue makes itself.
-  QueuedStore(std::string location, const ReportQueueSettings& settings, Clock& clock);
+  // `location` names the store in the problems it makes itself; a read waits up to
+  // `readWaitLimit` for the reports made before it to be written.
+  QueuedStore(std::string location, const ReportQueueSettings& settings,
+              std::chrono::milliseconds readWaitLimit, Clock& clock);
+
+  // One read of `what` ("the rows"): after the reports made before it are written (unless
+  // writing fails, or for at most the read wait limit), one read at a time, `read()`'s answer (an
+  // Expected with a StoreProblem); whatever it throws (out of memory) is a problem of reading
+  // `what`, never an exception out of the store.
+  template <class Read>
+  std::invoke_result_t<Read&> Reading(const char* what, Read&& read) {
+    queue_.CatchUp(readWaitLimit_);
+    try {
+      std::lock_guard lock(readMutex_);
+      return read();
+    } catch (...) {
+      return MakeUnexpected(ProblemOfCaughtException(location_, std::string("reading ") + what));
+    }
+  }
 
   // Where a report about one shop ID goes: queued unfenced here; a backend that fences its writes
   // by lease decides the fence (or drops a report its node no longer holds).
@@ -52,7 +73,11 @@ class QueuedStore : public ResultStore, protected BatchWriter {
   ReportQueue& Queue() { return queue_; }
 
  private:
+  const std::string location_;
+  const std::chrono::milliseconds readWaitLimit_;
   ReportQueue queue_;
+  // One read at a time: each backend reads through one connection.
+  std::mutex readMutex_;
 };
 
 }  // namespace shopwalk

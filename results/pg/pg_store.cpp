@@ -100,7 +100,8 @@ ReportQueueSettings QueueSettings(const PgStoreSettings& settings) {
 }  // namespace
 
 PgStore::PgStore(std::string uri, bool walking, const PgStoreSettings& settings, Clock& clock)
-    : QueuedStore(pg::RedactedUri(uri), QueueSettings(settings.Normalized()), clock),
+    : QueuedStore(pg::RedactedUri(uri), QueueSettings(settings.Normalized()),
+                  settings.Normalized().readWaitLimit, clock),
       uri_(std::move(uri)),
       location_(pg::RedactedUri(uri_)),
       walking_(walking),
@@ -833,10 +834,6 @@ void PgStore::ReleaseAll() {
 
 // Reading.
 
-void PgStore::CatchUp() {
-  Queue().CatchUp(settings_.readWaitLimit);
-}
-
 pg::Status PgStore::EnsureReader() {
   if (reader_.IsAlive()) return {};
   return reader_.Open(uri_, settings_.connectTimeout);
@@ -850,9 +847,7 @@ StoreProblem PgStore::ReadProblem(const char* what, const pg::Status& status) {
 }
 
 Expected<std::optional<std::string>, StoreProblem> PgStore::LastPlace(RunKind kind) {
-  CatchUp();
-  try {
-    std::lock_guard lock(readMutex_);
+  return Reading("the last place", [&]() -> Expected<std::optional<std::string>, StoreProblem> {
     pg::Result result;
     pg::Status status = EnsureReader();
     if (!status) {
@@ -874,39 +869,37 @@ Expected<std::optional<std::string>, StoreProblem> PgStore::LastPlace(RunKind ki
     }
     if (!status) return MakeUnexpected(ReadProblem("the last place", status));
     return std::optional<std::string>();
-  } catch (...) {
-    return MakeUnexpected(ProblemOfCaughtException(location_, "reading the last place"));
-  }
+  });
 }
 
 Expected<void, StoreProblem> PgStore::ForEachRow(
     const std::function<void(const ShopRecord&)>& visit) {
-  CatchUp();
-  std::lock_guard lock(readMutex_);
-  if (auto status = EnsureReader(); !status) {
-    return MakeUnexpected(ReadProblem("the rows (connecting)", status));
-  }
-  pg::Transaction transaction(reader_);
-  pg::Status status = transaction.Begin(pg::Transaction::Isolation::RepeatableReadOnly);
-  if (status) {
-    status = reader_.Execute(
-        "DECLARE shop_rows NO SCROLL CURSOR FOR SELECT shop_id, name, reputation, messenger, "
-        "opening_date, address FROM shopwalk.shops ORDER BY shop_id");
-  }
-  const std::string fetch = "FETCH " + std::to_string(RowsPerFetch) + " FROM shop_rows";
-  while (status) {
-    pg::Result rows;
-    status = reader_.Run(fetch, rows);
-    if (!status || rows.Rows() == 0) break;
-    for (int row = 0; status && row < rows.Rows(); ++row) {
-      ShopRecord record;
-      status = RecordFromRow(rows, row, record);
-      if (status) visit(record);
+  return Reading("the rows", [&]() -> Expected<void, StoreProblem> {
+    if (auto status = EnsureReader(); !status) {
+      return MakeUnexpected(ReadProblem("the rows (connecting)", status));
     }
-  }
-  if (status) status = transaction.Commit();
-  if (!status) return MakeUnexpected(ReadProblem("the rows", status));
-  return {};
+    pg::Transaction transaction(reader_);
+    pg::Status status = transaction.Begin(pg::Transaction::Isolation::RepeatableReadOnly);
+    if (status) {
+      status = reader_.Execute(
+          "DECLARE shop_rows NO SCROLL CURSOR FOR SELECT shop_id, name, reputation, messenger, "
+          "opening_date, address FROM shopwalk.shops ORDER BY shop_id");
+    }
+    const std::string fetch = "FETCH " + std::to_string(RowsPerFetch) + " FROM shop_rows";
+    while (status) {
+      pg::Result rows;
+      status = reader_.Run(fetch, rows);
+      if (!status || rows.Rows() == 0) break;
+      for (int row = 0; status && row < rows.Rows(); ++row) {
+        ShopRecord record;
+        status = RecordFromRow(rows, row, record);
+        if (status) visit(record);
+      }
+    }
+    if (status) status = transaction.Commit();
+    if (!status) return MakeUnexpected(ReadProblem("the rows", status));
+    return {};
+  });
 }
 
 pg::Status PgStore::ReadSharedWalk(std::optional<SharedWalkSummary>& out) {
@@ -988,26 +981,22 @@ pg::Status PgStore::ReadSharedWalk(std::optional<SharedWalkSummary>& out) {
 }
 
 Expected<std::optional<SharedWalkSummary>, StoreProblem> PgStore::WalkSummary() {
-  CatchUp();
-  try {
-    std::lock_guard lock(readMutex_);
-    pg::Status status = EnsureReader();
-    pg::Transaction transaction(reader_);
-    std::optional<SharedWalkSummary> walk;
-    if (status) status = transaction.Begin(pg::Transaction::Isolation::RepeatableReadOnly);
-    if (status) status = ReadSharedWalk(walk);
-    if (status) status = transaction.Commit();
-    if (!status) return MakeUnexpected(ReadProblem("the shared walk", status));
-    return walk;
-  } catch (...) {
-    return MakeUnexpected(ProblemOfCaughtException(location_, "reading the shared walk"));
-  }
+  return Reading("the shared walk",
+                 [&]() -> Expected<std::optional<SharedWalkSummary>, StoreProblem> {
+                   pg::Status status = EnsureReader();
+                   pg::Transaction transaction(reader_);
+                   std::optional<SharedWalkSummary> walk;
+                   if (status)
+                     status = transaction.Begin(pg::Transaction::Isolation::RepeatableReadOnly);
+                   if (status) status = ReadSharedWalk(walk);
+                   if (status) status = transaction.Commit();
+                   if (!status) return MakeUnexpected(ReadProblem("the shared walk", status));
+                   return walk;
+                 });
 }
 
 Expected<std::vector<FailedShop>, StoreProblem> PgStore::ReadFailedShops() {
-  CatchUp();
-  try {
-    std::lock_guard lock(readMutex_);
+  return Reading("the failed shops", [&]() -> Expected<std::vector<FailedShop>, StoreProblem> {
     pg::Status status = EnsureReader();
     pg::Result result;
     if (status) {
@@ -1026,16 +1015,12 @@ Expected<std::vector<FailedShop>, StoreProblem> PgStore::ReadFailedShops() {
     }
     if (!status) return MakeUnexpected(ReadProblem("the failed shops", status));
     return failed;
-  } catch (...) {
-    return MakeUnexpected(ProblemOfCaughtException(location_, "reading the failed shops"));
-  }
+  });
 }
 
 Expected<StoreSummary, StoreProblem> PgStore::Summary() {
-  CatchUp();
-  StoreSummary summary;
-  try {
-    std::lock_guard lock(readMutex_);
+  return Reading("the summary", [&]() -> Expected<StoreSummary, StoreProblem> {
+    StoreSummary summary;
     pg::Status status = EnsureReader();
     pg::Transaction transaction(reader_);
     if (status) status = transaction.Begin(pg::Transaction::Isolation::RepeatableReadOnly);
@@ -1085,10 +1070,8 @@ Expected<StoreSummary, StoreProblem> PgStore::Summary() {
     }
     if (status) status = transaction.Commit();
     if (!status) return MakeUnexpected(ReadProblem("the summary", status));
-  } catch (...) {
-    return MakeUnexpected(ProblemOfCaughtException(location_, "reading the summary"));
-  }
-  return summary;
+    return summary;
+  });
 }
 
 }  // namespace shopwalk

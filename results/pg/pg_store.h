@@ -250,9 +250,7 @@ class PgStore final : public QueuedStore, public SharedWalk {
   void LoseLease(std::int64_t epoch);                                         // under mutex_
   void ForgetLease(std::int64_t epoch);                                       // under mutex_
 
-  // Reading.
-  void CatchUp();
-  // Opens the reader when it is not open (under readMutex_).
+  // Reading (inside QueuedStore::Reading). Opens the reader when it is not open.
   pg::Status EnsureReader();
   // Reads the current shared walk on the reader, inside the caller's transaction.
   pg::Status ReadSharedWalk(std::optional<SharedWalkSummary>& out);
@@ -297,8 +295,7 @@ class PgStore final : public QueuedStore, public SharedWalk {
   pg::Connection keeper_;
   std::thread keeperThread_;
 
-  // Reading.
-  std::mutex readMutex_;
+  // Reading, one reader at a time (QueuedStore::Reading).
   pg::Connection reader_;
 };
 

@@ -186,7 +186,7 @@ ReportQueueSettings QueueSettings(std::size_t maxWaitingReports) {
 
 SqliteStore::SqliteStore(std::string path, bool walking, std::size_t maxWaitingReports,
                          Clock& clock)
-    : QueuedStore(path, QueueSettings(maxWaitingReports), clock),
+    : QueuedStore(path, QueueSettings(maxWaitingReports), ReadWaitLimit, clock),
       path_(std::move(path)),
       walking_(walking) {}
 
@@ -488,10 +488,6 @@ sqlite::Status SqliteStore::Apply(const QueuedReport& queued, WriterState& state
 
 // Reading.
 
-void SqliteStore::CatchUp() {
-  Queue().CatchUp(ReadWaitLimit);
-}
-
 StoreProblem SqliteStore::ReadProblem(const char* what, const sqlite::Status& status) const {
   StoreProblem problem = ProblemOf(status);
   problem.reason = std::string("reading ") + what + ": " + problem.reason;
@@ -520,10 +516,8 @@ std::vector<FailedShop> SqliteStore::FailedShops() {
 }
 
 Expected<std::vector<FailedShop>, StoreProblem> SqliteStore::ReadFailedShops() {
-  CatchUp();
-  std::vector<FailedShop> failed;
-  try {
-    std::lock_guard lock(readMutex_);
+  return Reading("the failed shops", [&]() -> Expected<std::vector<FailedShop>, StoreProblem> {
+    std::vector<FailedShop> failed;
     sqlite::Statement query;
     sqlite::Status status = reader_.Prepare(
         "SELECT shop_id, attempts, reason FROM failed_shops ORDER BY position", query);
@@ -532,52 +526,45 @@ Expected<std::vector<FailedShop>, StoreProblem> SqliteStore::ReadFailedShops() {
                         query.ColumnBytes(2)});
     }
     if (!status) return MakeUnexpected(ReadProblem("the failed shops", status));
-  } catch (...) {
-    return MakeUnexpected(ProblemOfCaughtException(path_, "reading the failed shops"));
-  }
-  return failed;
+    return failed;
+  });
 }
 
 Expected<std::optional<InterruptedRun>, StoreProblem> SqliteStore::Interrupted(RunKind kind) {
-  CatchUp();
-  try {
-    std::lock_guard lock(readMutex_);
-    ReadSnapshot snapshot(reader_);
-    sqlite::Status status = snapshot.Status();
-    sqlite::Statement lastRun, rows;
-    if (status) {
-      status = reader_.Prepare(
-          "SELECT run_id, clean_end, place FROM runs WHERE kind = ?1 ORDER BY opened_seq DESC "
-          "LIMIT 1",
-          lastRun);
-    }
-    if (status) status = lastRun.BindInt64(1, static_cast<std::int64_t>(kind));
-    std::optional<InterruptedRun> run;
-    if (status && lastRun.NextRow(status) && lastRun.ColumnInt64(1) == 0) {
-      run.emplace();
-      run->runId = lastRun.ColumnInt64(0);
-      run->place = lastRun.ColumnBytes(2);
-    }
-    if (status && run) {
-      status = reader_.Prepare(
-          "SELECT s.shop_id, s.name, s.reputation, s.messenger, s.opening_date, s.address "
-          "FROM run_rows r JOIN shops s ON s.shop_id = r.shop_id WHERE r.run_id = ?1 "
-          "ORDER BY r.seq",
-          rows);
-      if (status) status = rows.BindInt64(1, run->runId);
-      while (status && rows.NextRow(status)) run->rows.push_back(RecordFromColumns(rows));
-    }
-    if (!status) return MakeUnexpected(ReadProblem("the interrupted run", status));
-    return run;
-  } catch (...) {
-    return MakeUnexpected(ProblemOfCaughtException(path_, "reading the interrupted run"));
-  }
+  return Reading(
+      "the interrupted run", [&]() -> Expected<std::optional<InterruptedRun>, StoreProblem> {
+        ReadSnapshot snapshot(reader_);
+        sqlite::Status status = snapshot.Status();
+        sqlite::Statement lastRun, rows;
+        if (status) {
+          status = reader_.Prepare(
+              "SELECT run_id, clean_end, place FROM runs WHERE kind = ?1 ORDER BY opened_seq DESC "
+              "LIMIT 1",
+              lastRun);
+        }
+        if (status) status = lastRun.BindInt64(1, static_cast<std::int64_t>(kind));
+        std::optional<InterruptedRun> run;
+        if (status && lastRun.NextRow(status) && lastRun.ColumnInt64(1) == 0) {
+          run.emplace();
+          run->runId = lastRun.ColumnInt64(0);
+          run->place = lastRun.ColumnBytes(2);
+        }
+        if (status && run) {
+          status = reader_.Prepare(
+              "SELECT s.shop_id, s.name, s.reputation, s.messenger, s.opening_date, s.address "
+              "FROM run_rows r JOIN shops s ON s.shop_id = r.shop_id WHERE r.run_id = ?1 "
+              "ORDER BY r.seq",
+              rows);
+          if (status) status = rows.BindInt64(1, run->runId);
+          while (status && rows.NextRow(status)) run->rows.push_back(RecordFromColumns(rows));
+        }
+        if (!status) return MakeUnexpected(ReadProblem("the interrupted run", status));
+        return run;
+      });
 }
 
 Expected<std::optional<std::string>, StoreProblem> SqliteStore::LastPlace(RunKind kind) {
-  CatchUp();
-  try {
-    std::lock_guard lock(readMutex_);
+  return Reading("the last place", [&]() -> Expected<std::optional<std::string>, StoreProblem> {
     sqlite::Statement query;
     sqlite::Status status = reader_.Prepare(
         "SELECT place FROM runs WHERE kind = ?1 ORDER BY opened_seq DESC LIMIT 1", query);
@@ -586,34 +573,30 @@ Expected<std::optional<std::string>, StoreProblem> SqliteStore::LastPlace(RunKin
     if (status && query.NextRow(status)) place = query.ColumnBytes(0);
     if (!status) return MakeUnexpected(ReadProblem("the last place", status));
     return place;
-  } catch (...) {
-    return MakeUnexpected(ProblemOfCaughtException(path_, "reading the last place"));
-  }
+  });
 }
 
 Expected<void, StoreProblem> SqliteStore::ForEachRow(
     const std::function<void(const ShopRecord&)>& visit) {
-  CatchUp();
-  std::lock_guard lock(readMutex_);
-  ReadSnapshot snapshot(reader_);
-  sqlite::Status status = snapshot.Status();
-  sqlite::Statement rows;
-  if (status) {
-    status = reader_.Prepare(
-        "SELECT shop_id, name, reputation, messenger, opening_date, address FROM shops "
-        "ORDER BY shop_id",
-        rows);
-  }
-  while (status && rows.NextRow(status)) visit(RecordFromColumns(rows));
-  if (!status) return MakeUnexpected(ReadProblem("the rows", status));
-  return {};
+  return Reading("the rows", [&]() -> Expected<void, StoreProblem> {
+    ReadSnapshot snapshot(reader_);
+    sqlite::Status status = snapshot.Status();
+    sqlite::Statement rows;
+    if (status) {
+      status = reader_.Prepare(
+          "SELECT shop_id, name, reputation, messenger, opening_date, address FROM shops "
+          "ORDER BY shop_id",
+          rows);
+    }
+    while (status && rows.NextRow(status)) visit(RecordFromColumns(rows));
+    if (!status) return MakeUnexpected(ReadProblem("the rows", status));
+    return {};
+  });
 }
 
 Expected<StoreSummary, StoreProblem> SqliteStore::Summary() {
-  CatchUp();
-  StoreSummary summary;
-  try {
-    std::lock_guard lock(readMutex_);
+  return Reading("the summary", [&]() -> Expected<StoreSummary, StoreProblem> {
+    StoreSummary summary;
     ReadSnapshot snapshot(reader_);
     sqlite::Status status = snapshot.Status();
     auto count = [&](const char* sql) -> std::size_t {
@@ -652,10 +635,8 @@ Expected<StoreSummary, StoreProblem> SqliteStore::Summary() {
                                           static_cast<std::size_t>(reasons.ColumnInt64(1)));
     }
     if (!status) return MakeUnexpected(ReadProblem("the summary", status));
-  } catch (...) {
-    return MakeUnexpected(ProblemOfCaughtException(path_, "reading the summary"));
-  }
-  return summary;
+    return summary;
+  });
 }
 
 }  // namespace shopwalk

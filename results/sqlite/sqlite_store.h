@@ -125,8 +125,6 @@ class SqliteStore final : public QueuedStore {
   sqlite::Status Apply(const QueuedReport& queued, WriterState& state);
 
   StoreProblem ProblemOf(const sqlite::Status& status) const;
-  // Waits until the reports made before the call are written (unless writing fails).
-  void CatchUp();
   // Why reading `what` failed.
   StoreProblem ReadProblem(const char* what, const sqlite::Status& status) const;
 
@@ -134,8 +132,7 @@ class SqliteStore final : public QueuedStore {
   const bool walking_;
   results::WalkingLock lock_;
 
-  // The reading connection, one reader at a time.
-  std::mutex readMutex_;
+  // The reading connection, one reader at a time (QueuedStore::Reading).
   sqlite::Connection reader_;
 
   // The writer thread's own.
