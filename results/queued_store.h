@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -46,6 +47,27 @@ class QueuedStore : public ResultStore, protected BatchWriter {
   void OnDurable(std::function<void(std::uint64_t durableRows)> listener) override;
 
  protected:
+  // Opens a store of a backend: `make()` builds it, `start(store)` opens it (an Expected<void,
+  // StoreProblem>). The opened store, or why not; an exception while opening is a problem too.
+  // `location` names the store in that problem; an empty `given` (the file name or URI asked
+  // for) is refused with `nothingGiven`.
+  template <class Store, class Make, class Start>
+  static Expected<std::unique_ptr<Store>, StoreProblem> Open(const std::string& given,
+                                                             const std::string& location,
+                                                             const char* nothingGiven, Make&& make,
+                                                             Start&& start) {
+    if (given.empty()) {
+      return MakeUnexpected(StoreProblem{StoreProblem::Kind::Other, given, nothingGiven});
+    }
+    try {
+      std::unique_ptr<Store> store = make();
+      if (auto started = start(*store); !started) return MakeUnexpected(started.error());
+      return store;
+    } catch (...) {
+      return MakeUnexpected(ProblemOfCaughtException(location, "opening"));
+    }
+  }
+
   // `location` names the store in the problems it makes itself; a read waits up to
   // `readWaitLimit` for the reports made before it to be written.
   QueuedStore(std::string location, const ReportQueueSettings& settings,

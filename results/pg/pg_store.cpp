@@ -127,34 +127,24 @@ PgStore::~PgStore() {
 
 PgStore::Opened PgStore::OpenForWalking(const std::string& uri, const results::WalkRequest& request,
                                         const PgStoreSettings& settings, Clock& clock) {
-  if (uri.empty()) {
-    return MakeUnexpected(StoreProblem{StoreProblem::Kind::Other, uri, "no database was given"});
-  }
-  try {
-    std::unique_ptr<PgStore> store(new PgStore(uri, true, settings, clock));
-    if (auto started = store->StartWalking(request); !started)
-      return MakeUnexpected(started.error());
-    const results::JoinedWalk& walk = store->walk_;
-    store->joined_ = {walk.walkId,  walk.firstId,     walk.endId,
-                      walk.created, walk.fromIgnored, store->settings_.lease};
-    return store;
-  } catch (...) {
-    return MakeUnexpected(ProblemOfCaughtException(pg::RedactedUri(uri), "opening"));
-  }
+  return Open<PgStore>(
+      uri, pg::RedactedUri(uri), "no database was given",
+      [&] { return std::unique_ptr<PgStore>(new PgStore(uri, true, settings, clock)); },
+      [&](PgStore& store) -> Expected<void, StoreProblem> {
+        if (auto started = store.StartWalking(request); !started) return started;
+        const results::JoinedWalk& walk = store.walk_;
+        store.joined_ = {walk.walkId,  walk.firstId,     walk.endId,
+                         walk.created, walk.fromIgnored, store.settings_.lease};
+        return {};
+      });
 }
 
 PgStore::Opened PgStore::OpenForReading(const std::string& uri, const PgStoreSettings& settings,
                                         Clock& clock) {
-  if (uri.empty()) {
-    return MakeUnexpected(StoreProblem{StoreProblem::Kind::Other, uri, "no database was given"});
-  }
-  try {
-    std::unique_ptr<PgStore> store(new PgStore(uri, false, settings, clock));
-    if (auto started = store->StartReading(); !started) return MakeUnexpected(started.error());
-    return store;
-  } catch (...) {
-    return MakeUnexpected(ProblemOfCaughtException(pg::RedactedUri(uri), "opening"));
-  }
+  return Open<PgStore>(
+      uri, pg::RedactedUri(uri), "no database was given",
+      [&] { return std::unique_ptr<PgStore>(new PgStore(uri, false, settings, clock)); },
+      [](PgStore& store) { return store.StartReading(); });
 }
 
 StoreProblem PgStore::ProblemOf(const pg::Status& status) const {

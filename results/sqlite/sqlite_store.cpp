@@ -199,29 +199,21 @@ SqliteStore::~SqliteStore() {
 
 SqliteStore::Opened SqliteStore::OpenForWalking(const std::string& path, Clock& clock,
                                                 std::size_t maxWaitingReports) {
-  if (path.empty()) {
-    return MakeUnexpected(StoreProblem{StoreProblem::Kind::Other, path, "no file name was given"});
-  }
-  try {
-    std::unique_ptr<SqliteStore> store(new SqliteStore(path, true, maxWaitingReports, clock));
-    if (auto started = store->StartWalking(); !started) return MakeUnexpected(started.error());
-    return store;
-  } catch (...) {
-    return MakeUnexpected(ProblemOfCaughtException(path, "opening"));
-  }
+  return Open<SqliteStore>(
+      path, path, "no file name was given",
+      [&] {
+        return std::unique_ptr<SqliteStore>(new SqliteStore(path, true, maxWaitingReports, clock));
+      },
+      [](SqliteStore& store) { return store.StartWalking(); });
 }
 
 SqliteStore::Opened SqliteStore::OpenForReading(const std::string& path, Clock& clock) {
-  if (path.empty()) {
-    return MakeUnexpected(StoreProblem{StoreProblem::Kind::Other, path, "no file name was given"});
-  }
-  try {
-    std::unique_ptr<SqliteStore> store(new SqliteStore(path, false, MaxWaitingReports, clock));
-    if (auto started = store->StartReading(); !started) return MakeUnexpected(started.error());
-    return store;
-  } catch (...) {
-    return MakeUnexpected(ProblemOfCaughtException(path, "opening"));
-  }
+  return Open<SqliteStore>(
+      path, path, "no file name was given",
+      [&] {
+        return std::unique_ptr<SqliteStore>(new SqliteStore(path, false, MaxWaitingReports, clock));
+      },
+      [](SqliteStore& store) { return store.StartReading(); });
 }
 
 StoreProblem SqliteStore::ProblemOf(const sqlite::Status& status) const {
