@@ -499,8 +499,15 @@ TEST(PgStoreTest, ReportsWaitThroughAStoppedServerAndLandOnce) {
     walking = false;
   });
   ASSERT_TRUE(WaitUntil([&] { return !walking || store->Counters().blocksDone >= 2; }, Patience));
+  const std::size_t toldBefore = watcher.Told().size();
   EXPECT_EQ(server.Stop(test::PostgresServer::StopMode::Immediate), "");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The server comes back once the store has met the crash (or the walk is over).
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const auto told = watcher.Told();
+        return !walking || (told.size() > toldBefore && told.back().has_value());
+      },
+      Patience));
   EXPECT_EQ(server.Start(), "");
   walker.join();
   ASSERT_TRUE(store->Flush(Patience));
