@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -128,9 +129,9 @@ Measured RunShops(std::chrono::milliseconds pace, ResultStore* store = nullptr) 
   const auto passes = std::vector<Clock::time_point>(writes.begin() + writesBefore, writes.end());
   if (pace.count() > 0 && !passes.empty()) {
     for (std::size_t k = 0; k < passes.size(); ++k) {
-      const double drift =
-          std::chrono::duration<double, std::milli>(passes[k] - (passes.front() + k * pace))
-              .count();
+      // Signed: a pass written a little ahead of its schedule drifts below zero.
+      const auto due = passes.front() + static_cast<std::int64_t>(k) * pace;
+      const double drift = std::chrono::duration<double, std::milli>(passes[k] - due).count();
       figures.worstDriftMs = std::max(figures.worstDriftMs, drift);
       figures.finalDriftMs = drift;
     }
