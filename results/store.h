@@ -1,7 +1,7 @@
 // Opening a results store by its location, whatever keeps it: a postgresql:// (or postgres://)
 // URI is a walk shared through a PostgreSQL database (results/pg/pg_store.h), anything else is an
-// SQLite file (results/sqlite/sqlite_store.h). The program asks for what it needs from the handle and
-// never names a backend.
+// SQLite file (results/sqlite/sqlite_store.h). The program asks for what it needs from the handle
+// and never names a backend.
 #pragma once
 
 #include <chrono>
