@@ -24,6 +24,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -288,6 +289,12 @@ class Collector {
   // What the window shows of the run, each thing only when it changed.
   RunDisplay display_{ui_};
   std::atomic<bool> exiting_{false};
+  // Dispatcher threads whose routine has not yet returned. A stopped run closes the dispatcher's
+  // handle while the thread may still be on its way out, so its end is counted here: the
+  // collector outlives every dispatcher only by waiting for this to reach zero.
+  std::mutex dispatchersMutex_;
+  std::condition_variable dispatcherLeft_;
+  int dispatchersRunning_ = 0;
   // The walk through the shop-ID field: where the walk's IDs come from without a work source.
   FieldWalk fieldWalk_{ui_};
   std::atomic<bool> walkEnded_{false};

@@ -46,7 +46,24 @@ void Collector::OnStartClicked() {
   // The lock exists before the first task can reach it.
   run_.ResultLock = CreateLock();
   ThreadHandle dispatcher = 0;
-  StartThread([this](std::int32_t) { DispatchShopIds(); }, 0, &dispatcher);
+  {
+    std::lock_guard lock(dispatchersMutex_);
+    ++dispatchersRunning_;
+  }
+  const bool dispatching = StartThread(
+      [this](std::int32_t) {
+        DispatchShopIds();
+        // The thread's last touch of this object: notified under the lock, so the waiter in
+        // ShutDownForExit cannot go on (and destroy the collector) before it is done.
+        std::lock_guard lock(dispatchersMutex_);
+        --dispatchersRunning_;
+        dispatcherLeft_.notify_all();
+      },
+      0, &dispatcher);
+  if (!dispatching) {
+    std::lock_guard lock(dispatchersMutex_);
+    --dispatchersRunning_;
+  }
   run_.DispatcherThread = dispatcher;
 }
 
@@ -113,6 +130,14 @@ bool Collector::ShutDownForExit(std::chrono::milliseconds timeout,
     if (ended && run_.DispatcherThread.compare_exchange_strong(dispatcher, 0)) {
       CloseThreadHandle(dispatcher);
     }
+  }
+  {
+    // A stopped run closed its dispatcher's handle without waiting for it to leave.
+    std::unique_lock lock(dispatchersMutex_);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock.Now());
+    ended = clock.WaitFor(lock, dispatcherLeft_, std::max(left, std::chrono::milliseconds(0)), [&] {
+      return dispatchersRunning_ == 0;
+    }) && ended;
   }
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock.Now());
   const bool workersEnded =

@@ -1,6 +1,7 @@
 // A walk whose shop IDs come from a work source (a walk shared by several machines), and a walk
 // held while its results store cannot keep up.
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <set>
@@ -112,6 +113,68 @@ TEST_F(SharedWorkTest, AStoreThatCannotKeepUpHoldsTheWalk) {
       WaitFor([&] { return TextToInt(ui.ShopIdText()) > 1005 && market.RequestCount() > 0; }));
   ASSERT_TRUE(EndRun());
   EXPECT_GT(market.RequestCount(), 0u);
+}
+
+// Hands out shops 1 and 2, then holds the dispatcher inside its next call until released.
+class HeldWork : public WorkSource {
+ public:
+  Next NextShop() override {
+    std::unique_lock lock(mutex_);
+    if (calls_ < 2) return Next{Next::Kind::Shop, ++calls_, false};
+    holding_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return released_; });
+    holding_ = false;
+    return Next{Next::Kind::Wait, 0, false};
+  }
+  bool WaitHolding(std::chrono::seconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return holding_; });
+  }
+  void Release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int calls_ = 0;
+  bool holding_ = false;
+  bool released_ = false;
+};
+
+TEST_F(SharedWorkTest, AStoppedRunsDispatcherIsWaitedForEvenAfterItsHandleIsClosed) {
+  // One worker: shop 1 is held at the marketplace, shop 2 waits in the queue and, once Stop is
+  // clicked, runs the stop sequence, which closes the dispatcher's handle. The dispatcher itself
+  // is still inside its work source's call.
+  const auto homeGate = std::make_shared<AnswerGate>();
+  market.SetFallbackGenerator(
+      [homeGate](const std::string& host, const std::string&) -> std::optional<Page> {
+        if (host.rfind("shop", 0) != 0) return std::nullopt;
+        Page page;
+        page.status = 404;
+        page.gate = homeGate;
+        return page;
+      });
+  HeldWork work;
+  collector.SetWorkSource(&work);
+  ui.SetShopIdText("1");
+  ui.SetThreadCountText("1");
+  collector.OnStartClicked();
+  ASSERT_TRUE(work.WaitHolding(Hang));
+  ASSERT_TRUE(WaitFor([&] { return homeGate->Held() == 1; }));
+  collector.OnStopClicked();
+  homeGate->Open();
+  ASSERT_TRUE(WaitFor([&] { return ui.Frozen(); }));
+  EXPECT_EQ(collector.Run().DispatcherThread.load(), 0u);
+
+  // The collector (and the source) must not go while the dispatcher may still use them.
+  EXPECT_FALSE(collector.ShutDownForExit(std::chrono::milliseconds(50)))
+      << "the end was reported while the dispatcher was still running";
+  work.Release();
+  EXPECT_TRUE(collector.ShutDownForExit(std::chrono::seconds(20)));
 }
 
 }  // namespace
