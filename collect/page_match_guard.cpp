@@ -12,6 +12,7 @@ void PageMatchGuard::Reset(PageMatchLimits limits, PageMatchHistory history) {
   const std::lock_guard<std::mutex> lock(mutex_);
   limits_ = limits;
   window_.clear();
+  again_.clear();
   // Counts below zero or beyond their whole are a store's fault; they count as nothing seen.
   const auto sane = [](std::int64_t pages, std::int64_t bad) {
     if (pages <= 0 || bad < 0 || bad > pages) return Count{};
@@ -64,17 +65,17 @@ void PageMatchGuard::Leave(const Entry& entry) {
   }
 }
 
-bool PageMatchGuard::Trips(const Count& window, const Count& before, double rise, double floor,
-                           bool needsBefore) const {
-  if (window.pages < std::max(limits_.judged, 1)) return false;
+bool PageMatchGuard::Trips(const Count& window, const Count& before, int judged, double rise,
+                           double floor, bool needsBefore) const {
+  if (window.pages < std::max(judged, 1)) return false;
   const double share = *window.Share();
   if (share < floor) return false;
-  if (before.pages < std::max(limits_.judged, 1)) return !needsBefore;
+  if (before.pages < std::max(judged, 1)) return !needsBefore;
   return share > *before.Share() + rise;
 }
 
 PageMatchGuard::Verdict PageMatchGuard::Answered(std::int32_t shopId, HomeAnswer answer,
-                                                 bool ratingEmpty) {
+                                                 bool ratingEmpty, bool again) {
   const std::lock_guard<std::mutex> lock(mutex_);
   if (limits_.window <= 0) return {};
   if (tripped_ != PageMismatch::None) {
@@ -87,26 +88,40 @@ PageMatchGuard::Verdict PageMatchGuard::Answered(std::int32_t shopId, HomeAnswer
   if (answer == HomeAnswer::Row && (!highestShopId_ || shopId > *highestShopId_)) {
     highestShopId_ = shopId;
   }
+  if (again) {
+    again_.push_back({shopId, answer, ratingEmpty});
+    return {};
+  }
   window_.push_back({shopId, answer, ratingEmpty});
   while (window_.size() > static_cast<std::size_t>(limits_.window)) {
     Leave(window_.front());
     window_.pop_front();
   }
+  if (window_.size() < static_cast<std::size_t>(limits_.window)) return {};
   const WindowCounts counts = CountWindow();
-  if (Trips(counts.fields, fieldsBefore_, limits_.fieldsRise, limits_.fieldsFloor, false)) {
+  if (Trips(counts.fields, fieldsBefore_, limits_.judged, limits_.fieldsRise, limits_.fieldsFloor,
+            false)) {
     tripped_ = PageMismatch::HomeFields;
-  } else if (Trips(counts.rating, ratingBefore_, limits_.fieldsRise, limits_.fieldsFloor, false)) {
+  } else if (Trips(counts.rating, ratingBefore_, limits_.ratingJudged, limits_.fieldsRise,
+                   limits_.fieldsFloor, false)) {
     tripped_ = PageMismatch::RatingFields;
-  } else if (Trips(counts.notice, noticeBefore_, limits_.noticeRise, limits_.noticeFloor, true)) {
+  } else if (Trips(counts.notice, noticeBefore_, limits_.judged, limits_.noticeRise,
+                   limits_.noticeFloor, true)) {
     tripped_ = PageMismatch::NoticeOnShops;
   } else {
     return {};
+  }
+  for (const Entry& entry : again_) {
+    if (SuspectLocked(entry.shopId, entry.answer, entry.ratingEmpty)) {
+      suspects_.push_back(entry.shopId);
+    }
   }
   for (const Entry& entry : window_) {
     if (SuspectLocked(entry.shopId, entry.answer, entry.ratingEmpty)) {
       suspects_.push_back(entry.shopId);
     }
   }
+  again_.clear();
   return {tripped_, SuspectLocked(shopId, answer, ratingEmpty)};
 }
 

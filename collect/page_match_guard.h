@@ -13,10 +13,10 @@
 // - the notice on shops known to exist: of the pages of IDs at or below the highest shop ID
 //   known (in the run or the store), those with the notice. Above that ID a run of notices is the
 //   top of the marketplace and never trips the guard.
-// A share trips the guard when enough pages of its kind are in the window (PageMatchLimits::
-// judged), it reaches its floor, and it exceeds the share seen before by its rise. Once tripped
-// the guard stays tripped; it says which share tripped it and which IDs of the window (and any
-// answered after) are not to be trusted.
+// A share trips the guard when the window is full, enough pages of its kind are in it
+// (PageMatchLimits::judged, ratingJudged), it reaches its floor, and it exceeds the share seen
+// before by its rise. Once tripped the guard stays tripped; it says which share tripped it and
+// which IDs of the window (and any answered after) are not to be trusted.
 //
 // Safe from any thread.
 #pragma once
@@ -34,8 +34,11 @@ namespace shopwalk {
 struct PageMatchLimits {
   // Answered home pages in the window; 0 switches the guard off.
   int window = 200;
-  // Pages of a share's kind the window must hold before the share is judged.
+  // Pages of a share's kind the window must hold before the share is judged (home pages
+  // without the notice; rows). Nothing is judged before the window is full, so that a chance
+  // run of shops without fields at the start of a run does not trip the guard.
   int judged = 20;
+  int ratingJudged = 20;
   // Home pages without fields, and rating pages without date and reputation: the share must
   // reach `floor` and exceed the share seen before by `rise` (fractions of 1).
   double fieldsRise = 0.35;
@@ -93,8 +96,12 @@ class PageMatchGuard {
     bool suspect = false;
   };
   // A home page of `shopId` was answered; for a row, `ratingEmpty` says that its rating page
-  // gave neither date nor reputation.
-  Verdict Answered(std::int32_t shopId, HomeAnswer answer, bool ratingEmpty = false);
+  // gave neither date nor reputation. `again`: the shop is asked again from an earlier run's
+  // record (a failure, or a mark to revisit); such shops are no fair sample of the pages (most of
+  // them gave no fields before), so their answers stay out of the window, but become suspects
+  // like the window's if the guard trips later in the run.
+  Verdict Answered(std::int32_t shopId, HomeAnswer answer, bool ratingEmpty = false,
+                   bool again = false);
 
   // The share that tripped the guard (None: not tripped).
   PageMismatch Tripped() const;
@@ -132,13 +139,15 @@ class PageMatchGuard {
   };
   WindowCounts CountWindow() const;
   void Leave(const Entry& entry);
-  bool Trips(const Count& window, const Count& before, double rise, double floor,
+  bool Trips(const Count& window, const Count& before, int judged, double rise, double floor,
              bool needsBefore) const;
   bool SuspectLocked(std::int32_t shopId, HomeAnswer answer, bool ratingEmpty) const;
 
   mutable std::mutex mutex_;
   PageMatchLimits limits_;
   std::deque<Entry> window_;
+  // Answers of shops asked again, outside the window.
+  std::vector<Entry> again_;
   // Seen before: the store's history plus the pages that left the window.
   Count fieldsBefore_;
   Count ratingBefore_;

@@ -190,8 +190,26 @@ TEST(PageMatchGuardTest, JudgesAgainstTheShareSeenBefore) {
   for (std::int32_t id = 1; id <= 200 && !tripped; ++id) {
     if (trusting.Answered(id, HomeAnswer::NoFields).tripped != PageMismatch::None) tripped = id;
   }
-  EXPECT_EQ(tripped, PageMatchLimits{}.judged);
+  EXPECT_EQ(tripped, PageMatchLimits{}.window);
   EXPECT_EQ(trusting.Tripped(), PageMismatch::HomeFields);
+}
+
+// Shops asked again from the record are mostly those that gave no fields before: their answers
+// never trip the guard, but are not trusted either once the guard trips on the walk's own pages.
+TEST(PageMatchGuardTest, ShopsAskedAgainStayOutOfTheWindowUntilItTrips) {
+  PageMatchGuard guard;
+  for (std::int32_t id = 1; id <= 300; ++id) {
+    ASSERT_EQ(guard.Answered(id, HomeAnswer::NoFields, false, true).tripped, PageMismatch::None);
+  }
+  EXPECT_FALSE(guard.WindowShares().homeFields.has_value());
+  std::optional<std::int32_t> tripped;
+  for (std::int32_t id = 1'000; id <= 1'300 && !tripped; ++id) {
+    if (guard.Answered(id, HomeAnswer::NoFields).tripped != PageMismatch::None) tripped = id;
+  }
+  ASSERT_TRUE(tripped.has_value());
+  const std::vector<std::int32_t> suspects = guard.Suspects();
+  EXPECT_EQ(suspects.size(), 300u + static_cast<std::size_t>(*tripped - 1'000 + 1));
+  EXPECT_TRUE(guard.Answered(5'000, HomeAnswer::NoFields, false, true).suspect);
 }
 
 TEST(PageMatchGuardTest, WindowOfZeroSwitchesItOff) {
