@@ -91,6 +91,10 @@ void WidgetUi::ShowPaused(PauseReason reason, std::chrono::seconds nextTry, bool
     window_.Status()->SetPaneText(1, FromUtf8(PausedStoreBehind));
     return;
   }
+  if (reason == PauseReason::PagesDoNotMatch) {
+    window_.Status()->SetPaneText(1, FromUtf8(PausedPagesDoNotMatch));
+    return;
+  }
   const std::string_view why = reason == PauseReason::Outage ? PausedOutage : PausedRateLimited;
   window_.Status()->SetPaneText(
       1, FromUtf8(why) + FromUtf8(PausedNextTryPrefix) + QString::number(nextTry.count()) +

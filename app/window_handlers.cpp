@@ -56,6 +56,7 @@ void OnCollectorCreated(WindowUi& ui, Collector& collector, std::string_view dir
   ui.SetSettingsGroupColor(SettingsGroupColor);
   std::string note = LoadPlace(ui, directory);
   const RunSettings settings = LoadRunSettings(directory);
+  collector.SetPageMatchLimits(GuardLimits(settings));
   if (settings.maxAttempts) {
     RetryPolicy policy = collector.Policy();
     policy.maxAttempts = *settings.maxAttempts;

@@ -26,6 +26,9 @@ inline constexpr std::string_view PausedOutage = "网络异常，暂停采集，
 inline constexpr std::string_view PausedRateLimited = "服务器要求暂停，暂停采集，";
 // The walk held by the results store (its server out of reach): no seconds follow.
 inline constexpr std::string_view PausedStoreBehind = "结果库暂时无法写入，暂停采集，等待恢复";
+// Shown while the walk holds because the pages no longer match the markers, until Stop.
+inline constexpr std::string_view PausedPagesDoNotMatch =
+    "页面已与标记不符，停止发放新店铺，请停止后修正标记再继续";
 inline constexpr std::string_view PausedNextTryPrefix = "";
 inline constexpr std::string_view PausedNextTrySuffix = " 秒后重试";
 // Follows the seconds while a probe is out asking whether the marketplace is back.

@@ -53,5 +53,7 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
                                const std::string& settingsDirectory, const std::string& storePath);
 
 inline constexpr int UsageErrorExitCode = 2;
+// A walk that held because the marketplace's pages no longer match the markers.
+inline constexpr int PagesDoNotMatchExitCode = 4;
 
 }  // namespace shopwalk

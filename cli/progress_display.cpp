@@ -35,6 +35,8 @@ std::string PauseText(const WalkFigures& figures) {
              std::to_string(figures.nextTry.count()) + " s";
     case PauseReason::StoreBehind:
       return "paused (the results store cannot keep up)";
+    case PauseReason::PagesDoNotMatch:
+      return "held (pages no longer match the markers)";
   }
   return "paused";
 }

@@ -218,6 +218,21 @@ void ReportUnwritten(const StoreBacklog& backlog, const std::string& location) {
   std::fputs("\n", stderr);
 }
 
+// Which pages stopped matching, for the walk's last line.
+std::string MismatchText(PageMismatch mismatch) {
+  switch (mismatch) {
+    case PageMismatch::HomeFields:
+      return "pages no longer match (home pages give no fields)";
+    case PageMismatch::RatingFields:
+      return "pages no longer match (rating pages give no date or reputation)";
+    case PageMismatch::NoticeOnShops:
+      return "pages no longer match (shops known to exist say there is no such shop)";
+    case PageMismatch::None:
+      break;
+  }
+  return "pages no longer match";
+}
+
 }  // namespace
 
 void PrepareCollector(Collector& collector, const WalkCommand& command, const WalkStore& walk,
@@ -235,11 +250,13 @@ void PrepareCollector(Collector& collector, const WalkCommand& command, const Wa
   // Connections kept from shop to shop, rating pages fetched side by side, and no more requests
   // at once than asked for (by default as many as there are workers: one each).
   collector.SetEnginePolicy(EnginePolicy::CommandLine(command.maxRequests.value_or(0)));
-  if (const RunSettings settings = LoadRunSettings(folders.settingsRead); settings.maxAttempts) {
+  const RunSettings settings = LoadRunSettings(folders.settingsRead);
+  if (settings.maxAttempts) {
     RetryPolicy policy = collector.Policy();
     policy.maxAttempts = *settings.maxAttempts;
     collector.SetRetryPolicy(policy);
   }
+  collector.SetPageMatchLimits(GuardLimits(settings));
   collector.SetResultSink(walk.store.get());
   collector.SetAlreadyListed(walk.alreadyListed);
 }
@@ -318,11 +335,17 @@ int RunWalk(const WalkCommand& command, const Folders& folders, Clock& clock) {
     clusterWatch.emplace(*walk.shared, walk.lease, view, clock);
   }
   collector.OnWalkEnded([&signals] { signals.Wake(); });
+  // The walk holds when the pages no longer match the markers: the command line ends it.
+  std::atomic<bool> held{false};
+  collector.OnPagesMismatch([&signals, &held](PageMismatch) {
+    held = true;
+    signals.Wake();
+  });
   progress.Start();
   collector.OnStartClicked();
 
   int signal = 0;
-  while (!collector.WalkEnded()) {
+  while (!collector.WalkEnded() && !held) {
     signal = signals.WaitFor(std::chrono::seconds(1));
     if (signal != 0) break;
   }
@@ -336,6 +359,10 @@ int RunWalk(const WalkCommand& command, const Folders& folders, Clock& clock) {
   } else if (signal == SIGTERM) {
     ending = "stopped by SIGTERM";
     code = 143;
+  } else if (held) {
+    ending = "held: " + MismatchText(collector.PagesMismatch()) +
+             "; the shops it could not trust are asked again first by the next walk";
+    code = PagesDoNotMatchExitCode;
   }
   // Store trouble outweighs how the walk ended: what it found is not all kept.
   if (!durable) {

@@ -39,6 +39,7 @@
 #include "collect/fetch_verdict.h"
 #include "collect/field_walk.h"
 #include "collect/marketplace_health.h"
+#include "collect/page_match_guard.h"
 #include "collect/progress.h"
 #include "collect/queue_room.h"
 #include "collect/request_slots.h"
@@ -145,6 +146,20 @@ class Collector {
   // failed count shown.
   void SetResultSink(ResultSink* sink);
 
+  // The page-match guard's thresholds (window 0: no guard); set before Start. Each Start judges
+  // the run's pages afresh against the result sink's history (ResultSink::PageHistory). When the
+  // guard trips, the walk holds: no new shop is handed out until Stop, answers that are not to be
+  // trusted are marked to revisit (ResultSink::ToRevisit) and do not move the walk's place, and
+  // the pause shows PauseReason::PagesDoNotMatch.
+  void SetPageMatchLimits(const PageMatchLimits& limits) { pageLimits_ = limits; }
+  // Which share tripped the guard in this run (None: the pages match).
+  PageMismatch PagesMismatch() const { return pageGuard_.Tripped(); }
+  // Called once on the dispatcher's thread when the walk holds on the guard and no task is under
+  // way any more (a host that exits on it need not wait for more). Set before Start.
+  void OnPagesMismatch(std::function<void(PageMismatch)> listener) {
+    onPagesMismatch_ = std::move(listener);
+  }
+
   // Rows appended with a field cut to MaxFieldBytes (its page held a longer text), since the
   // collector was made.
   std::uint64_t RowsWithCutFields() const { return rowsWithCutFields_.load(); }
@@ -196,6 +211,12 @@ class Collector {
   void FailForGood(std::int32_t shopId, Ticket ticket, int attempts, const std::string& reason);
   // The shop got its answer: a row (appended already), no shop, or no fields.
   void Finish(std::int32_t shopId, Ticket ticket, std::optional<ShopOutcome> withoutRow);
+  // The shop's home page was read as `answer` (for a row, appended already, `ratingEmpty`: its
+  // rating page gave neither date nor reputation): the guard judges it, and the shop is
+  // finished, or marked to revisit when its answer is not to be trusted.
+  void Conclude(std::int32_t shopId, Ticket ticket, HomeAnswer answer, bool ratingEmpty = false);
+  // The shop's answer is not to be trusted: marked to revisit, and the place stays before it.
+  void Revisit(std::int32_t shopId, Ticket ticket);
   // The shop will not be collected in this run (stop, closing, refused submission).
   void Abandon(std::int32_t shopId, Ticket ticket);
   // Appends the row to the list and reports it, in list order.
@@ -228,6 +249,8 @@ class Collector {
   PassEnd HandOutNext(Walk& walk, MarketplaceHealth::Probe probe);
   // The source has no more IDs: the walk ends once no shop handed out is unanswered.
   PassEnd WhileEnding(const Walk& walk);
+  // One pass while the walk holds on the page-match guard: nothing is handed out.
+  PassEnd WhileMismatched(const Walk& walk);
   // Runs the stop sequence when Stop was clicked; whether it did.
   bool StopIfAsked();
   // Whether the results store holds the walk (it cannot keep up).
@@ -314,6 +337,11 @@ class Collector {
   int probeRoundOutage_ = 0;
   std::set<std::int32_t> probedThisRound_;
   std::function<void()> onWalkEnded_;
+  PageMatchLimits pageLimits_;
+  PageMatchGuard pageGuard_;
+  std::function<void(PageMismatch)> onPagesMismatch_;
+  // The dispatcher's own: whether onPagesMismatch_ was called in this run.
+  bool mismatchTold_ = false;
   std::atomic<int> paceMs_{100};
   // Tasks submitted to the pool and not yet started, and how many may wait there when the walk
   // goes flat out (one per worker).

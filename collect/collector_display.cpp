@@ -28,9 +28,16 @@ void Collector::ShowProbeOut() {
 
 void Collector::ShowPauseAgain() {
   display_.ShowPauseAgain([this](PauseReason reason) {
-    return reason == PauseReason::StoreBehind
-               ? StoreBehind()
-               : health_.StateAt(clock_->Now()) != MarketplaceHealth::State::Open;
+    switch (reason) {
+      case PauseReason::StoreBehind:
+        return StoreBehind();
+      case PauseReason::PagesDoNotMatch:
+        return pageGuard_.Tripped() != PageMismatch::None;
+      case PauseReason::Outage:
+      case PauseReason::RateLimited:
+        break;
+    }
+    return health_.StateAt(clock_->Now()) != MarketplaceHealth::State::Open;
   });
 }
 

@@ -29,6 +29,9 @@ enum class PauseReason {
   RateLimited,
   // The results store cannot keep up (its server out of reach): no new shop until it can.
   StoreBehind,
+  // The marketplace's pages no longer match the markers (collect/page_match_guard.h): no new
+  // shop until the run is stopped; `nextTry` is 0.
+  PagesDoNotMatch,
 };
 
 class CollectorUi {

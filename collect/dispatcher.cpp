@@ -58,6 +58,7 @@ void Collector::DispatchShopIds() {
 
 Collector::PassEnd Collector::DispatchPass(Walk& walk) {
   const Clock::TimePoint now = clock_->Now();
+  if (pageGuard_.Tripped() != PageMismatch::None) return WhileMismatched(walk);
   // The outage's probe when it is to go with this pass's new shop. Every way out of the pass
   // that does not send it hands it back (it is dropped), so the next pass can take it again.
   MarketplaceHealth::Probe probe;
@@ -111,7 +112,10 @@ Collector::PassEnd Collector::HandOutNext(Walk& walk, MarketplaceHealth::Probe p
     handedOut_.cursor = next.shopId;
   }
   if (next.kind == WorkSource::Next::Kind::PassedBy) {
-    // Its shop came back with the interrupted run's list: walked past without a pass's wait.
+    // Its shop came back with the interrupted run's list: walked past without a pass's wait. For
+    // the page-match guard it is a row as before: left out, the shops walked again would be
+    // mostly those without fields, and look like pages that stopped matching.
+    pageGuard_.Answered(next.shopId, HomeAnswer::Row);
     ReportPlace(walk.cursorText);
     return PassEnd::AtOnce;
   }
@@ -129,6 +133,18 @@ Collector::PassEnd Collector::WhileEnding(const Walk& walk) {
   walkEnded_ = true;
   if (onWalkEnded_) onWalkEnded_();
   return PassEnd::Over;
+}
+
+Collector::PassEnd Collector::WhileMismatched(const Walk& walk) {
+  // Nothing goes out any more, so the hold itself answers Stop.
+  if (StopIfAsked()) return PassEnd::Over;
+  display_.ShowPause({PauseReason::PagesDoNotMatch, std::chrono::seconds(0), false});
+  ReportPlace(walk.cursorText);
+  if (!mismatchTold_ && tasksUnderWay_.load() == 0) {
+    mismatchTold_ = true;
+    if (onPagesMismatch_) onPagesMismatch_(pageGuard_.Tripped());
+  }
+  return PassEnd::Idle;
 }
 
 bool Collector::StopIfAsked() {

@@ -12,8 +12,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "collect/page_match_guard.h"
 #include "collect/shop_record.h"
 
 namespace shopwalk {
@@ -59,6 +61,23 @@ class ResultSink {
   // reported before the call is included, unless writing is failing at the time (then the ones
   // still waiting to be written are not).
   virtual std::vector<FailedShop> FailedShops() = 0;
+
+  // The shop's answer is not to be trusted: the pages stopped matching the markers while it came
+  // (collect/page_match_guard.h), so it is no final answer and the next run asks the shop again
+  // before new shops (ShopsToRevisit). A row, an answer or a failure for the shop that comes
+  // later replaces the mark. By default it is kept as a failure on record with no tries, which
+  // the next run tries again first as well.
+  virtual void ToRevisit(std::int32_t shopId) {
+    Failed(FailedShop{shopId, 0, std::string(RevisitReason)});
+  }
+  // Shops marked to revisit, to be asked again first by a new run (after the failed shops); by
+  // default none besides the failed shops.
+  virtual std::vector<std::int32_t> ShopsToRevisit() { return {}; }
+  // What the sink's earlier runs saw of the pages, for the guard's share seen before; by default
+  // nothing.
+  virtual PageMatchHistory PageHistory() { return {}; }
+  // The reason a shop marked to revisit is kept with when a sink keeps it as a failure.
+  static constexpr std::string_view RevisitReason = "pages no longer match";
 
   // Whether reports wait to be written beyond what the sink means to hold (its writing fell
   // behind or fails, or its server is out of reach): the dispatcher pauses handing out shop IDs

@@ -34,9 +34,15 @@ void Collector::OnStartClicked() {
 
   run_.StopRequested = 0;
   walkEnded_ = false;
+  mismatchTold_ = false;
+  pageGuard_.Reset(pageLimits_, sink_ != nullptr ? sink_->PageHistory() : PageMatchHistory{});
   // With a work source the failed shops to try again come from it.
   if (sink_ != nullptr && source_ == nullptr) {
     std::vector<FailedShop> recorded = sink_->FailedShops();
+    // Shops to revisit go after them, before the walk goes on.
+    for (const std::int32_t shopId : sink_->ShopsToRevisit()) {
+      recorded.push_back(FailedShop{shopId, 0, std::string(ResultSink::RevisitReason)});
+    }
     std::lock_guard lock(recordedMutex_);
     recordedToTry_.assign(recorded.begin(), recorded.end());
   }

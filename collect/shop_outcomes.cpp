@@ -74,6 +74,47 @@ void Collector::Finish(std::int32_t shopId, Ticket ticket, std::optional<ShopOut
   if (!ticket.recorded) progress_.Finished(shopId);
 }
 
+void Collector::Conclude(std::int32_t shopId, Ticket ticket, HomeAnswer answer, bool ratingEmpty) {
+  const PageMatchGuard::Verdict verdict =
+      pageGuard_.Answered(shopId, answer, ratingEmpty, ticket.recorded);
+  if (verdict.tripped != PageMismatch::None && sink_ != nullptr) {
+    // The window's earlier answers of the tripping kind were reported as final: marked now.
+    for (const std::int32_t earlier : pageGuard_.Suspects()) {
+      if (earlier != shopId) sink_->ToRevisit(earlier);
+    }
+  }
+  if (verdict.suspect) {
+    Revisit(shopId, ticket);
+    return;
+  }
+  switch (answer) {
+    case HomeAnswer::Row:
+      Finish(shopId, ticket, std::nullopt);
+      return;
+    case HomeAnswer::NoFields:
+      Finish(shopId, ticket, ShopOutcome::NoFields);
+      return;
+    case HomeAnswer::NoShop:
+      Finish(shopId, ticket, ShopOutcome::NoShop);
+      return;
+  }
+}
+
+void Collector::Revisit(std::int32_t shopId, Ticket ticket) {
+  if (sink_ != nullptr) sink_->ToRevisit(shopId);
+  bool wasFailed = false;
+  if (ticket.recorded) {
+    std::lock_guard lock(failedMutex_);
+    wasFailed = failedIds_.erase(shopId) > 0;
+  }
+  if (ticket.attempts > 0 || ticket.probe || wasFailed) {
+    waiting_.Forget(shopId);
+    ShowRetryCounts();
+  }
+  // Not answered for good: the walk's place stays before it.
+  if (!ticket.recorded) progress_.Abandoned(shopId);
+}
+
 void Collector::Abandon(std::int32_t shopId, Ticket ticket) {
   if (!ticket.recorded) progress_.Abandoned(shopId);
 }

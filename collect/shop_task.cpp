@@ -97,11 +97,13 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
     display_.ShowCollecting(shopUrl);
   }
 
+  // A row whose rating page gave neither date nor reputation.
+  bool ratingEmpty = false;
   std::optional<net::ResponseBody> home =
       FetchPage(client, shopUrl, shopId, ticket, probe, MarketplaceHealth::Host::ShopPages);
   if (!home) return;
   if (FindText(home->View(), m.noShopNotice) != -1) {
-    Finish(shopId, ticket, ShopOutcome::NoShop);
+    Conclude(shopId, ticket, HomeAnswer::NoShop);
     return;
   }
 
@@ -117,12 +119,12 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
     const std::string messenger =
         Bounded(TextBetween(homePage, m.messengerLeft, m.messengerRight), cut);
     if (messenger.empty()) {
-      Finish(shopId, ticket, ShopOutcome::NoFields);
+      Conclude(shopId, ticket, HomeAnswer::NoFields);
       return;
     }
     const std::string ratingToken = TextBetween(homePage, m.ratingLinkPrefix, m.ratingTokenRight);
     if (ratingToken.empty()) {
-      Finish(shopId, ticket, ShopOutcome::NoFields);
+      Conclude(shopId, ticket, HomeAnswer::NoFields);
       return;
     }
     // The home page has given what it holds: its storage goes back before the next page comes.
@@ -147,7 +149,7 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
     const std::string reputation =
         Bounded(TextBetween(ratingPage, m.reputationLeft, m.reputationRight), cut);
     if (shopName.empty()) {
-      Finish(shopId, ticket, ShopOutcome::NoFields);
+      Conclude(shopId, ticket, HomeAnswer::NoFields);
       return;
     }
 
@@ -160,8 +162,9 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
     record.address = shopUrl;
     if (cut) ++rowsWithCutFields_;
     AppendRow(record);
+    ratingEmpty = openingDate.empty() && reputation.empty();
   }
-  Finish(shopId, ticket, std::nullopt);
+  Conclude(shopId, ticket, HomeAnswer::Row, ratingEmpty);
 }
 
 std::optional<net::ResponseBody> Collector::FetchPage(HttpClient* client, const std::string& url,
@@ -214,7 +217,8 @@ std::optional<net::ResponseBody> Collector::FetchPage(HttpClient* client, const 
 bool Collector::MaySend(Ticket ticket) const {
   switch (health_.StateAt(clock_->Now())) {
     case MarketplaceHealth::State::Open:
-      return true;
+      // The walk holds on the guard: nothing more goes out.
+      return pageGuard_.Tripped() == PageMismatch::None;
     case MarketplaceHealth::State::Outage:
       return ticket.probe;
     case MarketplaceHealth::State::Held:

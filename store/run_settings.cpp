@@ -5,24 +5,46 @@
 #include "store/run_directory.h"
 
 namespace shopwalk {
+namespace {
+
+// `value` as a number from `lowest` to `highest` (at most `digits` decimal digits and nothing
+// else); nothing otherwise.
+std::optional<int> NumberIn(const std::string& value, int lowest, int highest,
+                            std::size_t digits = 6) {
+  if (value.empty() || value.size() > digits) return std::nullopt;
+  int number = 0;
+  for (const char c : value) {
+    if (c < '0' || c > '9') return std::nullopt;
+    number = number * 10 + (c - '0');
+  }
+  if (number < lowest || number > highest) return std::nullopt;
+  return number;
+}
+
+}  // namespace
 
 RunSettings LoadRunSettings(std::string_view directory) {
   RunSettings settings;
-  const std::string value =
-      ReadConfigItem(PathInDirectory(directory, ConfigFileName), ProgressSection, MaxAttemptsKey);
+  const std::string path = PathInDirectory(directory, ConfigFileName);
+  settings.guardWindow =
+      NumberIn(ReadConfigItem(path, ProgressSection, GuardWindowKey), 0, GuardWindowLimit);
+  settings.guardRisePercent = NumberIn(ReadConfigItem(path, ProgressSection, GuardRiseKey), 1, 100);
+  settings.guardNoticeRisePercent =
+      NumberIn(ReadConfigItem(path, ProgressSection, GuardNoticeRiseKey), 1, 100);
+  const std::string value = ReadConfigItem(path, ProgressSection, MaxAttemptsKey);
   if (value.empty()) return settings;
-  int attempts = 0;
-  bool digits = value.size() <= 4;
-  for (char c : value) {
-    if (c < '0' || c > '9') digits = false;
-    if (digits) attempts = attempts * 10 + (c - '0');
-  }
-  if (!digits || attempts < 1 || attempts > MaxAttemptsLimit) {
-    settings.invalidMaxAttempts = value;
-    return settings;
-  }
-  settings.maxAttempts = attempts;
+  settings.maxAttempts = NumberIn(value, 1, MaxAttemptsLimit, 4);
+  if (!settings.maxAttempts) settings.invalidMaxAttempts = value;
   return settings;
+}
+
+PageMatchLimits GuardLimits(const RunSettings& settings, PageMatchLimits limits) {
+  if (settings.guardWindow) limits.window = *settings.guardWindow;
+  if (settings.guardRisePercent) limits.fieldsRise = *settings.guardRisePercent / 100.0;
+  if (settings.guardNoticeRisePercent) {
+    limits.noticeRise = *settings.guardNoticeRisePercent / 100.0;
+  }
+  return limits;
 }
 
 }  // namespace shopwalk

@@ -209,6 +209,8 @@ int Walk(const Arguments& arguments, Clock& clock, std::atomic<WatchedView*>& wa
   policy.receiveTimeoutMs = arguments.receiveMs;
   collector.SetEnginePolicy(policy);
   collector.OnWalkEnded([&view] { view.WalkEnded(); });
+  // As shopwalk-cli: a walk held by the page-match guard ends (exit code 4).
+  collector.OnPagesMismatch([&view](PageMismatch) { view.WalkEnded(); });
   watched.store(&view);
   collector.OnStartClicked();
 
@@ -226,7 +228,8 @@ int Walk(const Arguments& arguments, Clock& clock, std::atomic<WatchedView*>& wa
     SaveProgress(walk.store->DurablePlace().value_or(walk.startAfter), arguments.settings);
   }
   if (!durable) return 1;
-  return signal != 0 ? 130 : 0;
+  if (signal != 0) return 130;
+  return collector.PagesMismatch() != PageMismatch::None ? 4 : 0;
 }
 
 }  // namespace

@@ -17,9 +17,9 @@ namespace shopwalk::test {
 class MemorySink : public ResultSink {
  public:
   struct Event {
-    enum class Kind { Row, Answer, Failure, Place };
+    enum class Kind { Row, Answer, Failure, Place, Revisit };
     Kind kind;
-    std::int32_t shopId = 0;           // Row, Answer, Failure
+    std::int32_t shopId = 0;           // Row, Answer, Failure, Revisit
     ShopOutcome outcome{};             // Answer
     std::optional<ShopRecord> record;  // Row
     FailedShop failure;                // Failure
@@ -32,6 +32,13 @@ class MemorySink : public ResultSink {
   void PlaceMoved(const std::string& place) override;
   std::vector<FailedShop> FailedShops() override;
   bool Congested() const override;
+  // Marks are kept as a store keeps them: a later row, answer or failure takes the shop off.
+  void ToRevisit(std::int32_t shopId) override;
+  std::vector<std::int32_t> ShopsToRevisit() override;
+  PageMatchHistory PageHistory() override;
+
+  // What PageHistory gives (nothing at first).
+  void SetPageHistory(const PageMatchHistory& history);
 
   // Whether the sink says it cannot keep up.
   void SetCongested(bool congested) { congested_ = congested; }
@@ -50,6 +57,8 @@ class MemorySink : public ResultSink {
   std::mutex mutex_;
   std::vector<Event> events_;
   std::vector<FailedShop> failed_;
+  std::vector<std::int32_t> revisit_;
+  PageMatchHistory history_;
   std::atomic<bool> congested_{false};
   std::function<bool()> congestedWhen_;
   mutable std::atomic<std::size_t> congestedAsked_{0};

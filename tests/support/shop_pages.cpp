@@ -45,7 +45,10 @@ std::string RatingPath(const Shop& shop) {
   return "/user-rate-" + shop.ratingToken;
 }
 
-std::string HomePage(const Shop& shop) {
+namespace {
+
+// The pages as UTF-8 text; the marketplace sends them as GBK unless it has switched.
+std::string HomePageText(const Shop& shop) {
   std::string html = "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"gbk\">\n<title>";
   html += shop.hasName ? "首页-" + shop.name + "-Velmo网" : "Velmo网";
   html += "</title>\n</head>\n<body>\n<div class=\"shop-header\">\n<h1 class=\"shop-name\">" +
@@ -65,19 +68,19 @@ std::string HomePage(const Shop& shop) {
             ".00</span></div>\n";
   }
   html += "</div>\n</body>\n</html>\n";
-  return Utf8ToGbk(html);
+  return html;
 }
 
-std::string NoShopPage(std::int32_t id) {
+std::string NoShopPageText(std::int32_t id) {
   std::string html =
       "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"gbk\">\n<title>店铺不存在-Velmo网"
       "</title>\n</head>\n<body>\n<div class=\"error-notice\">很抱歉，没有找到相应的店铺信息"
       "（" +
       std::to_string(id) + "）</div>\n</body>\n</html>\n";
-  return Utf8ToGbk(html);
+  return html;
 }
 
-std::string RatingPage(const Shop& shop) {
+std::string RatingPageText(const Shop& shop) {
   std::string html = "<!DOCTYPE html>\r\n<html>\r\n<head>\r\n<meta charset=\"gbk\">\r\n<title>" +
                      shop.name + " - 信用评价</title>\r\n</head>\r\n<body>\r\n";
   if (shop.hasOpeningDate) {
@@ -87,7 +90,21 @@ std::string RatingPage(const Shop& shop) {
   html += "<div class=\"seller-credit\">\r\n";
   if (!shop.reputation.empty()) html += "卖家信用：" + shop.reputation + "\r\n";
   html += "</div>\r\n</body>\r\n</html>\r\n";
-  return Utf8ToGbk(html);
+  return html;
+}
+
+}  // namespace
+
+std::string HomePage(const Shop& shop) {
+  return Utf8ToGbk(HomePageText(shop));
+}
+
+std::string NoShopPage(std::int32_t id) {
+  return Utf8ToGbk(NoShopPageText(id));
+}
+
+std::string RatingPage(const Shop& shop) {
+  return Utf8ToGbk(RatingPageText(shop));
 }
 
 std::optional<Shop> DemoShop(std::int32_t id) {
@@ -157,6 +174,99 @@ std::optional<std::string> DemoPage(const std::string& host, const std::string& 
     return shop ? HomePage(*shop) : NoShopPage(*id);
   }
   if (const auto shop = DemoShopByRatingPath(path)) return RatingPage(*shop);
+  return std::nullopt;
+}
+
+bool MakesRow(const Shop& shop) {
+  return shop.hasName && shop.hasMessenger && shop.hasRatingLink;
+}
+
+namespace {
+
+constexpr std::string_view GbkType = "text/html; charset=gbk";
+constexpr std::string_view Utf8Type = "text/html; charset=utf-8";
+
+// A shop's home page in a redesigned layout: the same shop, none of the old markers.
+std::string ChangedHomePageText(const Shop& shop) {
+  std::string html = "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"gbk\">\n<title>";
+  html += shop.name + " | Velmo";
+  html += "</title>\n</head>\n<body>\n<header data-shop=\"" + shop.name + "\">\n";
+  if (shop.hasMessenger) {
+    html += "<span data-nick=\"" + shop.messenger + "\">店主</span>\n";
+  }
+  if (shop.hasRatingLink) {
+    html += "<a data-rate=\"" + shop.ratingToken + "\">评价</a>\n";
+  }
+  html += "</header>\n</body>\n</html>\n";
+  return html;
+}
+
+// A rating page in a redesigned layout: the date and the reputation under new markup.
+std::string ChangedRatingPageText(const Shop& shop) {
+  std::string html = "<!DOCTYPE html>\r\n<html>\r\n<body>\r\n<dl class=\"credit\">\r\n";
+  if (shop.hasOpeningDate) html += "<dd data-start=\"" + shop.openingDate + "\"></dd>\r\n";
+  if (!shop.reputation.empty()) html += "<dd data-credit=\"" + shop.reputation + "\"></dd>\r\n";
+  html += "</dl>\r\n</body>\r\n</html>\r\n";
+  return html;
+}
+
+std::string VerificationPageText() {
+  return "<!DOCTYPE html>\n<html>\n<head>\n<title>安全验证</title>\n</head>\n<body>\n"
+         "<div class=\"slider\">请拖动滑块完成验证</div>\n</body>\n</html>\n";
+}
+
+std::string RewordedNoShopPageText(std::int32_t id) {
+  return "<!DOCTYPE html>\n<html>\n<head>\n<title>Velmo网</title>\n</head>\n<body>\n"
+         "<div class=\"empty\">您访问的店铺（" +
+         std::to_string(id) + "）不存在或已关闭</div>\n</body>\n</html>\n";
+}
+
+ServedPage Served(const std::string& utf8, bool asUtf8) {
+  if (asUtf8) return {utf8, std::string(Utf8Type)};
+  return {Utf8ToGbk(utf8), std::string(GbkType)};
+}
+
+}  // namespace
+
+std::optional<ServedPage> ChangedDemoPage(const std::string& host, const std::string& path,
+                                          const PageChange& change) {
+  std::optional<std::int32_t> id = ShopIdOfHost(host);
+  std::optional<Shop> shop;
+  const bool homePage = id.has_value();
+  if (homePage) {
+    shop = DemoShop(*id);
+  } else {
+    shop = DemoShopByRatingPath(path);
+    if (!shop) return std::nullopt;
+    id = shop->id;
+  }
+  using Kind = PageChange::Kind;
+  const bool changed = change.kind != Kind::None && *id >= change.fromId;
+  if (!changed) {
+    if (!homePage) return Served(RatingPageText(*shop), false);
+    return Served(shop ? HomePageText(*shop) : NoShopPageText(*id), false);
+  }
+  switch (change.kind) {
+    case Kind::Layout:
+      if (!homePage) {
+        return Served(change.rating ? ChangedRatingPageText(*shop) : RatingPageText(*shop), false);
+      }
+      if (!shop) return Served(NoShopPageText(*id), false);
+      return Served(change.home ? ChangedHomePageText(*shop) : HomePageText(*shop), false);
+    case Kind::Verification:
+      return Served(VerificationPageText(), false);
+    case Kind::Utf8:
+      if (!homePage) return Served(RatingPageText(*shop), true);
+      return Served(shop ? HomePageText(*shop) : NoShopPageText(*id), true);
+    case Kind::RewordedNotice:
+      if (!homePage) return Served(RatingPageText(*shop), false);
+      return Served(shop ? HomePageText(*shop) : RewordedNoShopPageText(*id), false);
+    case Kind::NoticeOnShops:
+      if (!homePage) return Served(RatingPageText(*shop), false);
+      return Served(NoShopPageText(*id), false);
+    case Kind::None:
+      break;
+  }
   return std::nullopt;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace shopwalk::pages {
 
@@ -48,5 +49,44 @@ std::optional<std::int32_t> ShopIdOfHost(const std::string& host);
 // The synthetic marketplace's page for a request: a shop host's home page (or the page of a
 // shop that does not exist), the rating page at `path`; nothing for anything else.
 std::optional<std::string> DemoPage(const std::string& host, const std::string& path);
+
+// Whether the engine makes a row of the shop with the built-in markers: its home page names the
+// shop, its messenger and its rating page.
+bool MakesRow(const Shop& shop);
+
+// A change of the marketplace's pages from one shop ID on, as a marketplace makes when it
+// redesigns its site or puts up a wall: the synthetic shops stay what they are (DemoShop is the
+// truth), only their pages no longer read as before. A rating page belongs to the ID in its
+// path. IDs below `fromId` keep their usual pages.
+struct PageChange {
+  enum class Kind {
+    None,
+    // Home pages (`home`) and/or rating pages (`rating`) move their texts into new markup: a home
+    // page no longer carries the shop name's, the messenger's or the rating link's markers; a
+    // rating page no longer carries the opening date's or the reputation's.
+    Layout,
+    // Every page answers 200 with a verification page instead (no notice, no markers).
+    Verification,
+    // Every page is sent as UTF-8 (and says so in its Content-Type) instead of GBK.
+    Utf8,
+    // The page of a shop that does not exist words its notice differently.
+    RewordedNotice,
+    // The home page of every ID, shops too, carries the "no such shop" notice.
+    NoticeOnShops,
+  };
+  Kind kind = Kind::None;
+  std::int32_t fromId = 0;
+  bool home = true;
+  bool rating = false;
+};
+
+// A page of the synthetic marketplace under `change`: the body as sent, and its Content-Type.
+struct ServedPage {
+  std::string body;
+  std::string contentType;
+};
+// DemoPage with `change` applied; nothing for a request DemoPage has nothing for.
+std::optional<ServedPage> ChangedDemoPage(const std::string& host, const std::string& path,
+                                          const PageChange& change);
 
 }  // namespace shopwalk::pages
