@@ -136,6 +136,12 @@ int HexDigit(char c) {
   return -1;
 }
 
+// A text of the file as a reason shows it: bounded, control bytes as \xNN.
+std::string Quoted(std::string_view text) {
+  constexpr std::size_t Shown = 40;
+  return TerminalSafe(text.substr(0, Shown)) + (text.size() > Shown ? "..." : "");
+}
+
 // A value as written: plain, or quoted with escapes. Nothing (with `reason`) when it is not.
 std::optional<std::string> ValueOf(std::string_view written, std::string& reason) {
   if (written.empty() || written.front() != '"') return std::string(written);
@@ -187,7 +193,7 @@ std::optional<std::string> ValueOf(std::string_view written, std::string& reason
         break;
       }
       default:
-        reason = "unknown escape \\" + std::string(1, inner[i]) +
+        reason = "unknown escape \\" + Quoted(inner.substr(i, 1)) +
                  " (known: \\\\ \\\" \\r \\n \\t \\xHH)";
         return std::nullopt;
     }
@@ -204,12 +210,6 @@ const MarkerField* FieldOf(std::string_view key) {
 
 Unexpected<MarkersProblem> Problem(int line, std::string reason) {
   return MakeUnexpected(MarkersProblem{line, std::move(reason)});
-}
-
-// A text of the file as a reason shows it: bounded, control bytes as \xNN.
-std::string Quoted(std::string_view text) {
-  constexpr std::size_t Shown = 40;
-  return TerminalSafe(text.substr(0, Shown)) + (text.size() > Shown ? "..." : "");
 }
 
 }  // namespace

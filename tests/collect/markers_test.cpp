@@ -94,6 +94,9 @@ TEST(MarkersFileTest, ABadFileNamesTheLineAndIsNotTakenAtAll) {
   const MarkersProblem problem = ProblemOf("\x1B]0;x\x07" + std::string(500, 'k') + "=v\n");
   EXPECT_EQ(problem.reason.find('\x1B'), std::string::npos);
   EXPECT_LT(problem.reason.size(), 120u);
+  const MarkersProblem escape = ProblemOf("Reputation_Right=\"\\\x1B\"\n");
+  EXPECT_NE(escape.reason.find("unknown escape \\\\x1B"), std::string::npos) << escape.reason;
+  EXPECT_EQ(escape.reason.find('\x1B'), std::string::npos);
 }
 
 TEST(PageCutTest, Utf8PagesAreCutAtWholeCharacters) {
