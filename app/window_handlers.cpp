@@ -11,6 +11,7 @@
 #include "collect/gbk.h"
 #include "net/web_access.h"
 #include "store/export_rows.h"
+#include "store/markers_file.h"
 #include "store/progress_store.h"
 #include "store/run_settings.h"
 
@@ -65,6 +66,17 @@ void OnCollectorCreated(WindowUi& ui, Collector& collector, std::string_view dir
     if (!note.empty()) note += "；";
     note += std::string(InvalidMaxAttempts) + GbkToUtf8(settings.invalidMaxAttempts);
   }
+  const MarkersFile markers = LoadMarkersFile(directory);
+  if (markers.problem) {
+    if (!note.empty()) note += "；";
+    note += std::string(InvalidMarkersFile) + markers.path;
+    if (markers.problem->line > 0) {
+      note += std::string(MarkersLine) + std::to_string(markers.problem->line) +
+              std::string(MarkersLineEnd);
+    }
+    note += "：" + markers.problem->reason + std::string(MarkersBuiltInHold);
+  }
+  collector.SetMarkers(markers.inForce.markers);
   if (!note.empty()) ui.ShowNote(note);
 }
 

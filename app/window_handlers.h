@@ -19,7 +19,9 @@ inline constexpr std::uint32_t SettingsGroupColor = 0x0000FF;
 // saved place that is no 32-bit number (negative ones are places the window walks from) stays in
 // the field as loaded, and a note says so. With a
 // collector, the run settings of the file (the tries of a shop) go to it; a value that is no
-// number from 1 to 1000 is named in the note and the default holds.
+// number from 1 to 1000 is named in the note and the default holds. The markers of markers.ini
+// in `directory` go to it too; a file that cannot be taken is named in the note (its line and
+// why) and the built-in markers cut the pages.
 void OnCollectorCreated(WindowUi& ui, std::string_view directory);
 void OnCollectorCreated(WindowUi& ui, Collector& collector, std::string_view directory);
 

@@ -70,6 +70,13 @@ inline constexpr std::string_view BadConnectTo =
 inline constexpr std::string_view InvalidMaxAttempts =
     "config.ini 中 Max_Attempts 应为 1 到 1000 的数字，已按默认每个店铺最多尝试 6 次：";
 
+// Shown in the status bar when markers.ini cannot be taken: followed by the file, the line and
+// the reason; then MarkersBuiltInHold. The built-in markers cut the pages.
+inline constexpr std::string_view InvalidMarkersFile = "标记文件无法使用：";
+inline constexpr std::string_view MarkersLine = " 第 ";
+inline constexpr std::string_view MarkersLineEnd = " 行";
+inline constexpr std::string_view MarkersBuiltInHold = "；仍使用内置标记";
+
 // The results store: when it cannot be opened (followed by the file and the reason, then the
 // question), when it cannot write (followed by the file and the reason) and when it can again.
 inline constexpr std::string_view StoreOpenCaption = "结果库";

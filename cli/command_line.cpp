@@ -123,6 +123,17 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
   statusApp->add_option("--db", status.db,
                         "The results store (a file, or a postgresql:// database)");
 
+  MarkersCommand markers;
+  auto* markersApp = app.add_subcommand(
+      "markers", "The text markers the fields are cut with (built in, or set in markers.ini)");
+  markersApp->require_subcommand(1);
+  auto* markersShow =
+      markersApp->add_subcommand("show", "Print the markers in force and where each came from");
+  auto* markersTry = markersApp->add_subcommand(
+      "try", "Print what each marker cuts from a saved home page (and rating page)");
+  markersTry->add_option("PAGE", markers.page, "A saved shop home page")->required();
+  markersTry->add_option("RATING", markers.rating, "A saved rating page");
+
   try {
     app.parse(argc, argv);
     if (walkApp->parsed() && walk.from && walk.to && *walk.to < *walk.from) {
@@ -149,6 +160,11 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
     if (format == "xlsx") exportCommand.format = ExportFormat::Xlsx;
     exportCommand.encoding = encoding == "utf-8" ? ExportEncoding::Utf8 : ExportEncoding::Gbk;
     return exportCommand;
+  }
+  if (markersApp->parsed()) {
+    markers.action =
+        markersShow->parsed() ? MarkersCommand::Action::Show : MarkersCommand::Action::Try;
+    return markers;
   }
   return status;
 }

@@ -44,9 +44,17 @@ struct StatusCommand {
   std::string db;
 };
 
+// shopwalk-cli markers show | markers try PAGE [RATING].
+struct MarkersCommand {
+  enum class Action { Show, Try };
+  Action action = Action::Show;
+  std::string page;    // try: a saved home page
+  std::string rating;  // try: a saved rating page (empty: none)
+};
+
 // What the command line asks for, or the exit code when it has been answered already (help,
 // version, a usage error).
-using ParsedCommand = std::variant<WalkCommand, ExportCommand, StatusCommand, int>;
+using ParsedCommand = std::variant<WalkCommand, ExportCommand, StatusCommand, MarkersCommand, int>;
 
 // `settingsDirectory` and `storePath` are shown in the help, which says which folders are in use.
 ParsedCommand ParseCommandLine(int argc, const char* const* argv,

@@ -5,6 +5,7 @@
 
 #include "base/clock.h"
 #include "cli/command_line.h"
+#include "store/markers_file.h"
 
 namespace shopwalk {
 
@@ -24,6 +25,12 @@ struct Folders {
 int RunWalk(const WalkCommand& command, const Folders& folders, Clock& clock = RealClock());
 int RunExport(const ExportCommand& command, const Folders& folders);
 int RunStatus(const StatusCommand& command, const Folders& folders);
+// Prints the markers in force (show) or what they cut from saved pages (try), every text made
+// safe for the terminal: 0, or 1 when markers.ini has a problem (the built-in markers are shown
+// then) or a page cannot be read.
+int RunMarkers(const MarkersCommand& command, const Folders& folders);
+// Says on standard error why markers.ini was not taken (nothing when it was, or is missing).
+void TellMarkersProblem(const MarkersFile& file);
 
 // When --db is a PostgreSQL database whose URI holds a password, says in one line on standard
 // error that others can read it there and what to use instead.

@@ -25,6 +25,8 @@ int main(int argc, char** argv) {
     code = RunExport(*exportCommand, folders);
   } else if (const auto* status = std::get_if<StatusCommand>(&command)) {
     code = RunStatus(*status, folders);
+  } else if (const auto* markers = std::get_if<MarkersCommand>(&command)) {
+    code = RunMarkers(*markers, folders);
   }
   std::fflush(nullptr);
   // Threads that did not end in time (a transfer that would not abort) end with the process.

@@ -6,6 +6,8 @@
 
 #include "base/terminal_text.h"
 #include "cli/commands.h"
+#include "collect/row_checks.h"
+#include "collect/shop_record.h"
 #include "collect/text.h"
 #include "results/store.h"
 
@@ -168,6 +170,16 @@ int RunStatus(const StatusCommand& command, const Folders& folders) {
                   interrupted->has_value() ? ", interrupted" : "");
     }
   }
+  // Rows kept although a check failed (CheckRow), after the lines scripts read already.
+  std::size_t flagged = 0;
+  auto read = store->Reader().ForEachRow([&flagged](const ShopRecord& record) {
+    if (CheckRow(record) != 0) ++flagged;
+  });
+  if (!read) {
+    CannotRead(read.error());
+    return 1;
+  }
+  std::printf("flagged      %zu\n", flagged);
   return 0;
 }
 

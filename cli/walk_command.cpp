@@ -24,6 +24,7 @@
 #include "collect/collector.h"
 #include "collect/text.h"
 #include "net/web_access.h"
+#include "store/markers_file.h"
 #include "store/run_settings.h"
 
 namespace shopwalk {
@@ -259,6 +260,10 @@ void PrepareCollector(Collector& collector, const WalkCommand& command, const Wa
   collector.SetPageMatchLimits(GuardLimits(settings));
   collector.SetResultSink(walk.store.get());
   collector.SetAlreadyListed(walk.alreadyListed);
+  // markers.ini's markers; a file that cannot be taken is said, and the built-in ones cut.
+  const MarkersFile markers = LoadMarkersFile(folders.settingsRead);
+  TellMarkersProblem(markers);
+  collector.SetMarkers(markers.inForce.markers);
 }
 
 bool FinishWalk(Collector& collector, ResultStore& store) {

@@ -38,6 +38,7 @@
 #include "collect/engine_policy.h"
 #include "collect/fetch_verdict.h"
 #include "collect/field_walk.h"
+#include "collect/markers.h"
 #include "collect/marketplace_health.h"
 #include "collect/page_match_guard.h"
 #include "collect/progress.h"
@@ -159,6 +160,10 @@ class Collector {
   void OnPagesMismatch(std::function<void(PageMismatch)> listener) {
     onPagesMismatch_ = std::move(listener);
   }
+  // The markers the fields are cut with and the pages' encoding (the built-in ones unless set).
+  // Set before Start.
+  void SetMarkers(Markers markers) { markers_ = std::move(markers); }
+  const Markers& MarkersInUse() const { return markers_; }
 
   // Rows appended with a field cut to MaxFieldBytes (its page held a longer text), since the
   // collector was made.
@@ -324,6 +329,7 @@ class Collector {
   std::atomic<bool> stopped_{false};
   std::atomic<std::size_t> rows_{0};
   std::atomic<std::uint64_t> rowsWithCutFields_{0};
+  Markers markers_ = GetMarkers();
   // The shop IDs handed out: the last, the first, how many (RunFigures).
   struct HandedOut {
     std::int32_t cursor = 0;

@@ -9,6 +9,7 @@
 #include "collect/collector.h"
 #include "collect/markers.h"
 #include "collect/marketplace.h"
+#include "collect/page_cut.h"
 #include "collect/request_slots.h"
 #include "collect/text.h"
 #include "net/http_client.h"
@@ -24,13 +25,6 @@ HttpClient* WorkerClient() {
   thread_local std::unique_ptr<HttpClient> client;
   if (!client) client = HttpClient::Create();
   return client.get();
-}
-
-// `field` cut to MaxFieldBytes; `cut` is set when it was longer.
-std::string Bounded(std::string field, bool& cut) {
-  if (field.size() <= static_cast<std::size_t>(MaxFieldBytes)) return field;
-  cut = true;
-  return CutToBytes(field, MaxFieldBytes);
 }
 
 // Holds the result lock from construction to destruction; a deleted lock, or none (0), is not
@@ -87,7 +81,7 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
     return;
   }
 
-  const Markers& m = GetMarkers();
+  const Markers& m = markers_;
   const std::string shopUrl =
       "http://shop" + NumberToText(shopId) + "." + std::string(MarketplaceDomain);
   // The probe's task leaves the pause in view and adds that a probe is out.
@@ -102,7 +96,10 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
   std::optional<net::ResponseBody> home =
       FetchPage(client, shopUrl, shopId, ticket, probe, MarketplaceHealth::Host::ShopPages);
   if (!home) return;
-  if (FindText(home->View(), m.noShopNotice) != -1) {
+  HomeCut homeCut = CutHomePage(m, home->View());
+  // The home page has given what it holds: its storage goes back before the next page comes.
+  home.reset();
+  if (homeCut.noShop) {
     Conclude(shopId, ticket, HomeAnswer::NoShop);
     return;
   }
@@ -111,24 +108,10 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
     // Under the window's policy the rating fetch and the row take turns with the other workers;
     // otherwise only AppendRow keeps the rows whole and in order.
     HeldLock held(engine_.ratingUnderLock ? run_.ResultLock.load() : LockHandle{0});
-    const std::string_view homePage = home->View();
-    // Whether a field of the row was longer than a row keeps.
-    bool cut = false;
-    const std::string shopName =
-        Bounded(TextBetween(homePage, m.shopNameLeft, m.shopNameRight), cut);
-    const std::string messenger =
-        Bounded(TextBetween(homePage, m.messengerLeft, m.messengerRight), cut);
-    if (messenger.empty()) {
+    if (!homeCut.HasFields()) {
       Conclude(shopId, ticket, HomeAnswer::NoFields);
       return;
     }
-    const std::string ratingToken = TextBetween(homePage, m.ratingLinkPrefix, m.ratingTokenRight);
-    if (ratingToken.empty()) {
-      Conclude(shopId, ticket, HomeAnswer::NoFields);
-      return;
-    }
-    // The home page has given what it holds: its storage goes back before the next page comes.
-    home.reset();
 
     // The walk may have been held or paused while this task waited for the lock.
     if (!MaySend(ticket)) {
@@ -140,29 +123,26 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
     // A rating page without an answer tries the whole shop again: listed with "0" and no date
     // it would be lost for good.
     const std::optional<net::ResponseBody> rating =
-        FetchPage(client, m.ratingLinkPrefix + ratingToken, shopId, ticket, probe,
+        FetchPage(client, homeCut.RatingAddress(m), shopId, ticket, probe,
                   MarketplaceHealth::Host::RatingPages);
     if (!rating) return;
-    const std::string_view ratingPage = rating->View();
-    const std::string openingDate =
-        Bounded(TextBetween(ratingPage, m.openingDateLeft, m.openingDateRight), cut);
-    const std::string reputation =
-        Bounded(TextBetween(ratingPage, m.reputationLeft, m.reputationRight), cut);
-    if (shopName.empty()) {
+    RatingCut ratingCut = CutRatingPage(m, rating->View());
+    if (homeCut.shopName.empty()) {
       Conclude(shopId, ticket, HomeAnswer::NoFields);
       return;
     }
 
+    ratingEmpty = ratingCut.openingDate.empty() && ratingCut.reputation.empty();
     ShopRecord record;
     record.shopId = shopId;
-    record.name = shopName;
-    record.reputation = reputation.empty() ? std::string("0") : reputation;
-    record.messenger = messenger;
-    record.openingDate = openingDate;
+    record.name = std::move(homeCut.shopName);
+    record.reputation =
+        ratingCut.reputation.empty() ? std::string("0") : std::move(ratingCut.reputation);
+    record.messenger = std::move(homeCut.messenger);
+    record.openingDate = std::move(ratingCut.openingDate);
     record.address = shopUrl;
-    if (cut) ++rowsWithCutFields_;
+    if (homeCut.cut || ratingCut.cut) ++rowsWithCutFields_;
     AppendRow(record);
-    ratingEmpty = openingDate.empty() && reputation.empty();
   }
   Conclude(shopId, ticket, HomeAnswer::Row, ratingEmpty);
 }

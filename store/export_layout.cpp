@@ -69,7 +69,16 @@ void AppendJsonLine(const ResultRows& rows, int row, std::string& out) {
     AppendJsonMemberName(out, JsonlCellNames[column], false);
     AppendJsonString(out, cell(row, column));
   }
-  out += "}\n";
+  AppendJsonMemberName(out, JsonlChecksName, false);
+  out += '[';
+  const std::string checks = RowChecksText(CellChecks(rows, row));
+  for (std::size_t start = 0; start < checks.size();) {
+    const std::size_t end = std::min(checks.find(',', start), checks.size());
+    if (start > 0) out += ',';
+    AppendJsonString(out, std::string_view(checks).substr(start, end - start));
+    start = end + 1;
+  }
+  out += "]}\n";
 }
 
 void AppendRow(const ResultRows& rows, const CellReader& cell, ExportLayout layout, int row,
@@ -99,6 +108,11 @@ void AppendRow(const ResultRows& rows, const CellReader& cell, ExportLayout layo
 }
 
 }  // namespace
+
+RowChecks CellChecks(const ResultRows& rows, int row) {
+  return CheckRow(rows.CellText(row, ShopNameColumn), rows.CellText(row, ReputationColumn),
+                  rows.CellText(row, MessengerColumn), rows.CellText(row, OpeningDateColumn));
+}
 
 void AppendCsvField(std::string& out, std::string_view field) {
   if (field.find_first_of(",\"\r\n") == std::string_view::npos) {

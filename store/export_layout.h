@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "collect/row_checks.h"
 #include "collect/shop_record.h"
 #include "store/write_result.h"
 
@@ -34,6 +35,8 @@ enum class ExportLayout {
   //   "shop_id"       the shop's ID (ResultRows::ShopId) as a number, or null when unknown
   //   "name", "reputation", "messenger", "opening_date", "address"
   //                   the other cells, always strings (an empty cell gives "")
+  //   "checks"        the checks the row fails (CellChecks), an array of their names
+  //                   as RowChecksText gives them ([] for none)
   // Strings are escaped as RFC 8259 asks: '"' and '\' with a backslash, control characters as
   // \b \f \n \r \t or \u00XX; other characters, non-ASCII included, are written as UTF-8.
   Jsonl,
@@ -57,6 +60,7 @@ inline constexpr std::string_view Utf8ByteOrderMark = "\xEF\xBB\xBF";
 inline constexpr std::array<std::string_view, ResultColumnCount> JsonlCellNames = {
     "index", "name", "reputation", "messenger", "opening_date", "address"};
 inline constexpr std::string_view JsonlShopIdName = "shop_id";
+inline constexpr std::string_view JsonlChecksName = "checks";
 
 struct ExportText {
   int rows = 0;       // rows exported
@@ -95,6 +99,9 @@ bool StartsLikeFormula(std::string_view cell, ExportEncoding encoding);
 // plain text, as OWASP's advice on CSV injection has it: "'" put before it, the whole field in
 // double quotes.
 void AppendCsvTextField(std::string& out, std::string_view field, ExportEncoding encoding);
+
+// The checks the cells of `row` fail (CheckRow): what the JSON Lines and workbook exports show.
+RowChecks CellChecks(const ResultRows& rows, int row);
 
 // Appends `utf8` to `out` as a JSON string, quotes included.
 void AppendJsonString(std::string& out, std::string_view utf8);

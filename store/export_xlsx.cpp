@@ -15,7 +15,9 @@
 #include <string>
 #include <system_error>
 
+#include "collect/row_checks.h"
 #include "store/export_cells.h"
+#include "store/export_layout.h"
 #include "store/file_bytes.h"
 #include "store/result_columns.h"
 
@@ -214,6 +216,14 @@ class WorkbookWriter {
       }
       widths[column] = DisplayWidth(caption);
     }
+    // The checks a row failed, in the last column.
+    const auto checksColumn = static_cast<lxw_col_t>(ResultColumnCount);
+    const std::string checksCaption(ChecksColumnCaption);
+    if (lxw_error error =
+            ::worksheet_write_string(sheet, 0, checksColumn, checksCaption.c_str(), bold_)) {
+      return error;
+    }
+    std::size_t checksWidth = DisplayWidth(checksCaption);
     for (int row = first; row < last; ++row) {
       const auto sheetRow = static_cast<lxw_row_t>(row - first + 1);
       for (int column = 0; column < ResultColumnCount; ++column) {
@@ -221,6 +231,21 @@ class WorkbookWriter {
         if (lxw_error error = WriteCell(sheet, sheetRow, column, text)) return error;
         widths[column] = std::max(widths[column], DisplayWidth(text));
       }
+      const std::string checks = RowChecksText(CellChecks(rows_, row));
+      if (!checks.empty()) {
+        if (lxw_error error =
+                ::worksheet_write_string(sheet, sheetRow, checksColumn, checks.c_str(), nullptr)) {
+          return error;
+        }
+        checksWidth = std::max(checksWidth, checks.size());
+      }
+    }
+    if (lxw_error error =
+            ::worksheet_set_column(sheet, checksColumn, checksColumn,
+                                   std::clamp(static_cast<double>(checksWidth) + ColumnMargin,
+                                              XlsxMinColumnWidth, XlsxMaxColumnWidth),
+                                   nullptr)) {
+      return error;
     }
     for (int column = 0; column < ResultColumnCount; ++column) {
       const double width = std::clamp(static_cast<double>(widths[column]) + ColumnMargin,

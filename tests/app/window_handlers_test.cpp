@@ -124,6 +124,25 @@ TEST_F(HandlersTest, TheTriesOfAShopComeFromTheSettingsFile) {
   EXPECT_NE(both.Notes()[0].find("Max_Attempts"), std::string::npos);
 }
 
+TEST_F(HandlersTest, TheMarkersComeFromMarkersIniOrStayBuiltInWithANote) {
+  PutFile(dir.File("markers.ini"), "Encoding=UTF-8\nMessenger_Left=店主：\n");
+  Collector collector(ui);
+  OnCollectorCreated(ui, collector, dir.path());
+  EXPECT_EQ(collector.MarkersInUse().encoding, "UTF-8");
+  EXPECT_EQ(collector.MarkersInUse().messengerLeft, "店主：");
+  EXPECT_TRUE(ui.Notes().empty());
+
+  PutFile(dir.File("markers.ini"), "Encoding=UTF-8\nMessenger_Left=店主：\nBogus=1\n");
+  MemoryUi fresh;
+  Collector fresher(fresh);
+  OnCollectorCreated(fresh, fresher, dir.path());
+  EXPECT_EQ(fresher.MarkersInUse().messengerLeft, GetMarkers().messengerLeft);
+  EXPECT_EQ(fresher.MarkersInUse().encoding, "GBK");
+  ASSERT_EQ(fresh.Notes().size(), 1u);
+  EXPECT_NE(fresh.Notes()[0].find("markers.ini 第 3 行"), std::string::npos) << fresh.Notes()[0];
+  EXPECT_NE(fresh.Notes()[0].find("Bogus"), std::string::npos) << fresh.Notes()[0];
+}
+
 TEST_F(HandlersTest, AsksWhetherToSave) {
   int answer = mb::PressedNo;
   ui.SetMessageAnswer([&answer](const MemoryUi::Message&) { return answer; });

@@ -3,11 +3,13 @@
 // by an independent reader, and what status says about the store afterwards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "collect/gbk.h"
+#include "collect/row_checks.h"
 #include "store/export_layout.h"
 #include "store/result_columns.h"
 #include "tests/cli/cli_fixture.h"
@@ -41,6 +43,18 @@ std::string CsvHeader(ExportEncoding encoding) {
   return CsvRecord(captions);
 }
 
+// The checks `record` fails as the JSON Lines reader prints them: "a", "b".
+std::string ChecksJson(const ShopRecord& record) {
+  const std::string names = RowChecksText(CheckRow(record));
+  std::string json;
+  for (std::size_t start = 0; start < names.size();) {
+    const std::size_t end = std::min(names.find(',', start), names.size());
+    json += (json.empty() ? "\"" : ", \"") + names.substr(start, end - start) + "\"";
+    start = end + 1;
+  }
+  return json;
+}
+
 // The line a form's reader gives for `record` at 1-based position `index`.
 std::string ExpectedLine(const std::string& form, int index, const ShopRecord& record) {
   const ResultRow row = record.Row(std::to_string(index));
@@ -55,14 +69,15 @@ std::string ExpectedLine(const std::string& form, int index, const ShopRecord& r
            ", \"name\": \"" + GbkToUtf8(record.name) + "\", \"reputation\": \"" +
            record.reputation + "\", \"messenger\": \"" + GbkToUtf8(record.messenger) +
            "\", \"opening_date\": \"" + record.openingDate + "\", \"address\": \"" +
-           record.address + "\"}";
+           record.address + "\", \"checks\": [" + ChecksJson(record) + "]}";
   }
   // xlsx: the sheet's row under the header; index and reputation are numbers, an empty date
   // is no cell.
   const std::string date = record.openingDate.empty() ? "" : "s:\"" + record.openingDate + "\"";
   return std::to_string(index + 1) + ": n:" + row[IndexColumn] + "|s:\"" + GbkToUtf8(record.name) +
          "\"|n:" + record.reputation + "|s:\"" + GbkToUtf8(record.messenger) + "\"|" + date +
-         "|s:\"" + record.address + "\"";
+         "|s:\"" + record.address + "\"" +
+         (CheckRow(record) == 0 ? "" : "|s:\"" + RowChecksText(CheckRow(record)) + "\"");
 }
 
 // The rows of an exported file as its form's reader gives them, after checking what comes
@@ -99,7 +114,8 @@ std::vector<std::string> DataLines(const std::string& form, const std::string& p
   EXPECT_EQ(lines[0], "sheet 店铺");
   EXPECT_EQ(lines[1].rfind("cols ", 0), 0u) << lines[1];
   EXPECT_EQ(lines[2],
-            R"(1: b:"序号"|b:"店铺名称"|b:"卖家信誉"|b:"Quibo名"|b:"创店时间"|b:"店铺地址")");
+            R"(1: b:"序号"|b:"店铺名称"|b:"卖家信誉"|b:"Quibo名"|b:"创店时间"|b:"店铺地址"|)"
+            R"(b:"检查")");
   lines.erase(lines.begin(), lines.begin() + 3);
   return lines;
 }
@@ -320,6 +336,53 @@ TEST_F(CliTest, StatusNamesRunsWalkedRangeRowsFailuresAndThePlace) {
       << backwards.errors;
   status = Cli({"status", "--db", db});
   ExpectStatus(status.output, {"runs         2", "place        3039 (command line)"});
+}
+
+TEST_F(CliTest, RowsFailingACheckAreKeptAndCountedByStatusAfterItsOtherLines) {
+  // Shop 7001 writes letters into its reputation and a control byte into its name; 7002 a date
+  // in another form. Both are kept as cut, and flagged.
+  pages::Shop odd;
+  odd.id = 7001;
+  odd.name = "Odd\x1B[2J";
+  odd.messenger = "m1";
+  odd.ratingToken = "odd1";
+  odd.openingDate = "2010-01-02";
+  odd.reputation = "12a";
+  pages::Shop late = odd;
+  late.id = 7002;
+  late.name = "Late";
+  late.ratingToken = "late2";
+  late.openingDate = "02/01/2010";
+  late.reputation = "5";
+  for (const pages::Shop& shop : {odd, late}) {
+    Page home;
+    home.body = pages::HomePage(shop);
+    market.SetPage(pages::ShopHost(shop.id), "/", home);
+    Page rating;
+    rating.body = pages::RatingPage(shop);
+    market.SetPage(pages::RatingHost(), pages::RatingPath(shop), rating);
+  }
+  const Finished walk = Cli({"walk", "--from", "7001", "--to", "7002", "--rate", "0", "--db", db});
+  ASSERT_EQ(walk.code, 0) << walk.errors;
+  const std::vector<ShopRecord> stored = StoredShops(db);
+  ASSERT_EQ(stored.size(), 2u);
+  EXPECT_EQ(stored[0].reputation, "12a");
+  EXPECT_EQ(stored[0].name, "Odd\x1B[2J");
+
+  const Finished status = Cli({"status", "--db", db});
+  ASSERT_EQ(status.code, 0) << status.errors;
+  const std::size_t place = status.output.find("place        7002 (command line)\n");
+  const std::size_t flagged = status.output.find("flagged      2\n");
+  ASSERT_NE(flagged, std::string::npos) << status.output;
+  EXPECT_LT(place, flagged) << status.output;
+
+  const std::string jsonl = dir.File("rows.jsonl");
+  ASSERT_EQ(Cli({"export", "--db", db, "--out", jsonl}).code, 0);
+  const std::vector<std::string> lines = DataLines("jsonl", jsonl);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find(R"("checks": ["reputation", "control_bytes"]})"), std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[1].find(R"("checks": ["opening_date"]})"), std::string::npos) << lines[1];
 }
 
 }  // namespace

@@ -198,6 +198,37 @@ TEST_P(ShopTest, ARatingLinkNoRequestCanBeMadeOfReadsAsAnEmptyRatingPage) {
   EXPECT_EQ(collector.Waiting().WaitingCount(), 0u);
 }
 
+TEST_P(ShopTest, MarkersOfTheFileCutPagesInTheirEncoding) {
+  // The marketplace moved to UTF-8 and a new layout; markers.ini says so. The rows stay GBK.
+  const auto inForce = ParseMarkersIni(
+      "Encoding=UTF-8\n"
+      "Shop_Name_Left=<h1 class=\"shop\">\n"
+      "Shop_Name_Right=</h1>\n"
+      "Messenger_Left=店主：\n"
+      "Reputation_Left=信用值:\n"
+      "Reputation_Right=<\n");
+  ASSERT_TRUE(inForce.has_value()) << inForce.error().reason;
+  collector.SetMarkers(inForce->markers);
+  Page home;
+  home.body =
+      "<html><h1 class=\"shop\">新小店</h1>店主：bob</a>"
+      "<a href=\"http://rate.velmo.com/user-rate-q7.htm\">信用</a></html>";
+  market.SetPage(pages::ShopHost(7), "/", home);
+  Page rating;
+  rating.body = "J_showShopStartDate\" value=\"2020-01-02\" 信用值:345<br>";
+  market.SetPage(pages::RatingHost(), "/user-rate-q7.htm", rating);
+  collector.CollectShop(7);
+
+  ASSERT_EQ(ui.Rows().size(), 1u);
+  EXPECT_EQ(ui.Rows()[0],
+            (Row{"1", Gbk("新小店"), "345", "bob", "2020-01-02", "http://shop7.velmo.com"}));
+
+  // The old pages no longer match: no fields, not a row of wrong cells.
+  ServeShop(8, Home, "/user-rate-abc.htm", Rating);
+  collector.CollectShop(8);
+  EXPECT_EQ(ui.Rows().size(), 1u);
+}
+
 TEST(MarkersTest, MarkersAreTheirGbkBytes) {
   const Markers& m = GetMarkers();
   EXPECT_EQ(m.noShopNotice,

@@ -220,7 +220,7 @@ TEST_F(ExportLayoutTest, JsonLinesReadBackLineByLine) {
   EXPECT_EQ(bytes.substr(0, bytes.find('\n') + 1),
             "{\"index\":1,\"shop_id\":109428413,\"name\":\"甲乙小店\",\"reputation\":\"12\","
             "\"messenger\":\"买家甲\",\"opening_date\":\"2014-05-01\","
-            "\"address\":\"http://shop109428413.velmo.com\"}\n");
+            "\"address\":\"http://shop109428413.velmo.com\",\"checks\":[]}\n");
   const test::ScriptOutput output = RunReader(SHOPWALK_EXPORT_READERS "/jsonl_dump.py", answer);
   ASSERT_TRUE(output.ok);
   EXPECT_EQ(
@@ -228,13 +228,14 @@ TEST_F(ExportLayoutTest, JsonLinesReadBackLineByLine) {
       (std::vector<std::string>{
           R"({"index": 1, "shop_id": 109428413, "name": "甲乙小店", "reputation": "12", )"
           R"("messenger": "买家甲", "opening_date": "2014-05-01", )"
-          R"("address": "http://shop109428413.velmo.com"})",
+          R"("address": "http://shop109428413.velmo.com", "checks": []})",
           R"({"index": 2, "shop_id": null, "name": "a\"b\\c", "reputation": "\b\f\u0001\u001f", )"
           R"("messenger": "tab\there", "opening_date": "two\r\nlines", )"
-          R"("address": "not an address"})",
+          R"("address": "not an address", )"
+          R"("checks": ["reputation", "opening_date", "control_bytes"]})",
           R"({"index": "x7", "shop_id": 5, "name": "��", "reputation": "0", )"
           R"("messenger": "ab�", "opening_date": "nul\u0000", )"
-          R"("address": "HTTP://SHOP5.example.test"})",
+          R"("address": "HTTP://SHOP5.example.test", "checks": ["opening_date"]})",
       }));
 }
 

@@ -26,7 +26,7 @@ using test::ScratchDirectory;
 using test::TestRows;
 
 const std::string Header =
-    R"(1: b:"序号"|b:"店铺名称"|b:"卖家信誉"|b:"Quibo名"|b:"创店时间"|b:"店铺地址")";
+    R"(1: b:"序号"|b:"店铺名称"|b:"卖家信誉"|b:"Quibo名"|b:"创店时间"|b:"店铺地址"|b:"检查")";
 
 class XlsxExportTest : public ::testing::Test {
  protected:
@@ -72,14 +72,16 @@ TEST_F(XlsxExportTest, CellsComeBackAsNumbersOrUtf8TextUnderAHeader) {
   EXPECT_EQ(lines[2], Header);
   EXPECT_EQ(lines[3], R"(2: n:1|s:"甲乙小店"|n:12|s:"买家甲"|s:"2014-05-01"|)"
                       R"(s:"http://shop109428413.velmo.com")");
+  // The checks a row fails in the last column, none for a row that passes them.
   EXPECT_EQ(lines[4], R"(3: n:2|s:" lead and trail "|n:-12.5|s:"tab\there"|s:"two\r\nlines"|)"
-                      R"(s:"_x0041_ stays")");
-  EXPECT_EQ(lines[5], R"(4: s:"x3"|s:"��"|s:"-"|s:"ab�"|s:"ctl\u0001\u001f"|s:"nul�z")");
+                      R"(s:"_x0041_ stays"|s:"reputation,opening_date,control_bytes")");
+  EXPECT_EQ(lines[5], R"(4: s:"x3"|s:"��"|s:"-"|s:"ab�"|s:"ctl\u0001\u001f"|s:"nul�z"|)"
+                      R"(s:"reputation,opening_date")");
   EXPECT_EQ(lines[6], R"(5: n:4||s:"007")");
   EXPECT_EQ(lines[7], R"(6: s:"1e3"||s:"1234567890123456")");
   // The longest text plus 2, at least 6; CJK characters count twice ("店铺名称" is 8 wide,
-  // " lead and trail " 16, "2014-05-01" and "two\r\nlines" 10, the address 30).
-  EXPECT_EQ(Widths(lines[1]), (std::vector<int>{6, 18, 18, 10, 12, 32}));
+  // " lead and trail " 16, "2014-05-01" and "two\r\nlines" 10, the address 30, the checks 37).
+  EXPECT_EQ(Widths(lines[1]), (std::vector<int>{6, 18, 18, 10, 12, 32, 39}));
 }
 
 // A workbook holds page text as text cells, never as formulas, whatever the text looks like.
@@ -89,15 +91,16 @@ TEST_F(XlsxExportTest, FormulaLookingTextsStayTextCells) {
   const std::vector<std::string> lines = ExportAndRead();
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[3], R"x(2: n:1|s:"=HYPERLINK(\"http://x\",\"c\")"|s:"+3"|s:"@SUM(A1)"|)x"
-                      R"x(s:"＝1+1"|s:"-cmd")x");
+                      R"x(s:"＝1+1"|s:"-cmd"|s:"reputation,opening_date")x");
 }
 
 TEST_F(XlsxExportTest, RowsBeyondASheetContinueOnTheNextUnderTheirOwnHeader) {
-  for (int i = 1; i <= 5; ++i) rows.rows.push_back({std::to_string(i), "", "", "", "", ""});
+  for (int i = 1; i <= 5; ++i) rows.rows.push_back({std::to_string(i), "", "0", "", "", ""});
   const std::vector<std::string> lines = ExportAndRead(2);
-  const std::vector<std::string> expected = {"sheet 店铺",   lines[1],  Header, "2: n:1", "3: n:2",
-                                             "sheet 店铺 2", lines[6],  Header, "2: n:3", "3: n:4",
-                                             "sheet 店铺 3", lines[11], Header, "2: n:5"};
+  const std::vector<std::string> expected = {
+      "sheet 店铺",   lines[1],  Header, "2: n:1||n:0", "3: n:2||n:0",
+      "sheet 店铺 2", lines[6],  Header, "2: n:3||n:0", "3: n:4||n:0",
+      "sheet 店铺 3", lines[11], Header, "2: n:5||n:0"};
   EXPECT_EQ(lines, expected);
 }
 
