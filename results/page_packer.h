@@ -15,10 +15,9 @@
 #include <vector>
 
 #include "base/expected.h"
+#include "collect/page_sink.h"
 
 namespace shopwalk {
-
-enum class PageKind : std::uint8_t { Home = 1, Rating = 2 };
 
 // The largest page unpacked: as much as the web client takes of one answer.
 inline constexpr std::size_t MaxUnpackedBytes = std::size_t{32} << 20;
