@@ -1,8 +1,13 @@
 // A demo marketplace on loopback: serves the synthetic shops of shop_pages for any shop ID, so
 // shopwalk can be tried without the real marketplace (see scripts/demo).
 //
-//   demo_marketplace [PORT]   listens on 127.0.0.1:PORT (0 or none: a free port) and prints
-//                             "PORT <n>" on its first line of output.
+//   demo_marketplace [PORT] [--change KIND FROM_ID]
+//                             listens on 127.0.0.1:PORT (0 or none: a free port) and prints
+//                             "PORT <n>" on its first line of output. With --change, the pages of
+//                             shop IDs from FROM_ID on change as a marketplace's do when it
+//                             redesigns its site (KIND: layout, rating-layout, verification,
+//                             utf8, notice), to watch a walk notice that its markers stopped
+//                             matching.
 //   demo_marketplace --pages DIR FIRST LAST
 //                             writes the pages it serves for shop IDs FIRST to LAST as files, for
 //                             a static web server: DIR/shop/<ID>.html (the home page, or the page
@@ -34,6 +39,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "collect/marketplace.h"
@@ -63,12 +69,26 @@ std::string HostOf(const httplib::Request& request) {
   return host;
 }
 
+// The page change served (none unless asked for); set before the server starts.
+shopwalk::pages::PageChange g_change;
+
 void Serve(const httplib::Request& request, httplib::Response& response) {
   using namespace shopwalk::pages;
   const std::string host = HostOf(request);
   constexpr const char* ContentType = "text/html; charset=gbk";
 
-  if (const auto id = ShopIdOfHost(host)) {
+  if (g_change.kind != PageChange::Kind::None) {
+    const bool rating = host == RatingHost();
+    if (rating) {
+      thread_local std::minstd_rand random(std::random_device{}());
+      std::this_thread::sleep_for(std::chrono::milliseconds(5 + random() % 46));
+    }
+    if (const auto page = ChangedDemoPage(host, request.path, g_change)) {
+      response.set_content(page->body, page->contentType);
+      if (!rating) response.set_header("Connection", "close");
+      return;
+    }
+  } else if (const auto id = ShopIdOfHost(host)) {
     const auto shop = DemoShop(*id);
     response.set_content(shop ? HomePage(*shop) : NoShopPage(*id), ContentType);
     // No second request comes for this host: the client need not keep the connection.
@@ -103,6 +123,29 @@ std::optional<std::int32_t> ParseShopId(const char* text) {
     return std::nullopt;
   }
   return static_cast<std::int32_t>(value);
+}
+
+// The page change named `name` from shop ID `from` on; nothing for an unknown name.
+std::optional<shopwalk::pages::PageChange> ChangeOfName(std::string_view name, std::int32_t from) {
+  using shopwalk::pages::PageChange;
+  PageChange change;
+  change.fromId = from;
+  if (name == "layout") {
+    change.kind = PageChange::Kind::Layout;
+  } else if (name == "rating-layout") {
+    change.kind = PageChange::Kind::Layout;
+    change.home = false;
+    change.rating = true;
+  } else if (name == "verification") {
+    change.kind = PageChange::Kind::Verification;
+  } else if (name == "utf8") {
+    change.kind = PageChange::Kind::Utf8;
+  } else if (name == "notice") {
+    change.kind = PageChange::Kind::RewordedNotice;
+  } else {
+    return std::nullopt;
+  }
+  return change;
 }
 
 // --pages DIR FIRST LAST: the pages of shop IDs FIRST to LAST as files. 0 on success.
@@ -155,7 +198,25 @@ int main(int argc, char** argv) {
     }
     return WritePages(argv[2], *first, *last);
   }
-  const int port = argc > 1 ? std::atoi(argv[1]) : 0;
+  int port = 0;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--change") == 0) {
+      const std::optional<std::int32_t> from =
+          i + 2 < argc ? ParseShopId(argv[i + 2]) : std::nullopt;
+      const std::optional<shopwalk::pages::PageChange> change =
+          from ? ChangeOfName(argv[i + 1], *from) : std::nullopt;
+      if (!change) {
+        std::fprintf(stderr,
+                     "usage: demo_marketplace [PORT] [--change layout|rating-layout|"
+                     "verification|utf8|notice FROM_ID]\n");
+        return 2;
+      }
+      g_change = *change;
+      i += 2;
+    } else {
+      port = std::atoi(argv[i]);
+    }
+  }
   // SIGINT and SIGTERM end the server cleanly: a thread waits for them.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
