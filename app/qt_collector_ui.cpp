@@ -108,8 +108,10 @@ void QtCollectorUi::ShowPaused(PauseReason reason, std::chrono::seconds nextTry,
       [this, reason, nextTry, probeOut] { direct_.ShowPaused(reason, nextTry, probeOut); });
 }
 
-void QtCollectorUi::ShowRetryCounts(std::size_t waiting, std::size_t failed) {
-  bridge_.Post([this, waiting, failed] { direct_.ShowRetryCounts(waiting, failed); });
+void QtCollectorUi::ShowRetryCounts(std::size_t waiting, std::size_t failed,
+                                    std::size_t toRevisit) {
+  bridge_.Post(
+      [this, waiting, failed, toRevisit] { direct_.ShowRetryCounts(waiting, failed, toRevisit); });
 }
 
 void QtCollectorUi::RestoreRows(const std::vector<ShopRecord>& records) {

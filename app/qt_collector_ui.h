@@ -39,7 +39,7 @@ class QtCollectorUi : public WindowUi {
   void ShowCollecting(std::string_view shopUrl) override;
   void AddRow(const ShopRecord& record) override;
   void ShowPaused(PauseReason reason, std::chrono::seconds nextTry, bool probeOut) override;
-  void ShowRetryCounts(std::size_t waiting, std::size_t failed) override;
+  void ShowRetryCounts(std::size_t waiting, std::size_t failed, std::size_t toRevisit) override;
 
   int ShowMessage(std::string_view text, int flags,
                   std::optional<std::string_view> caption = std::nullopt) override;

@@ -101,9 +101,10 @@ void WidgetUi::ShowPaused(PauseReason reason, std::chrono::seconds nextTry, bool
              FromUtf8(PausedNextTrySuffix) + (probeOut ? FromUtf8(PausedProbeOut) : QString()));
 }
 
-void WidgetUi::ShowRetryCounts(std::size_t waiting, std::size_t failed) {
+void WidgetUi::ShowRetryCounts(std::size_t waiting, std::size_t failed, std::size_t toRevisit) {
   waiting_ = waiting;
   failed_ = failed;
+  toRevisit_ = toRevisit;
   ShowLastPane();
 }
 
@@ -119,14 +120,21 @@ void WidgetUi::ShowLastPane() {
                               FromUtf8(StoreTroubleSuffix));
     return;
   }
-  if (waiting_ == 0 && failed_ == 0) {
+  if (waiting_ == 0 && failed_ == 0 && toRevisit_ == 0) {
     // Nothing in trouble: the pane shows what it always showed.
     status.SetPaneText(2, FromUtf8(InitialPaneTexts[2]));
     return;
   }
-  status.SetPaneText(2, FromUtf8(WaitingShopsPrefix) + QString::number(waiting_) +
-                            FromUtf8(FailedShopsPrefix) + QString::number(failed_) +
-                            FromUtf8(ShopCountSuffix));
+  QString text;
+  if (waiting_ != 0 || failed_ != 0) {
+    text = FromUtf8(WaitingShopsPrefix) + QString::number(waiting_) + FromUtf8(FailedShopsPrefix) +
+           QString::number(failed_) + FromUtf8(ShopCountSuffix);
+  }
+  if (toRevisit_ != 0) {
+    if (!text.isEmpty()) text += FromUtf8(CountSeparator);
+    text += FromUtf8(ToRevisitPrefix) + QString::number(toRevisit_) + FromUtf8(ShopCountSuffix);
+  }
+  status.SetPaneText(2, text);
 }
 
 void WidgetUi::RestoreRows(const std::vector<ShopRecord>& records) {

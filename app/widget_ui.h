@@ -33,7 +33,7 @@ class WidgetUi : public WindowUi {
   void ShowCollecting(std::string_view shopUrl) override;
   void AddRow(const ShopRecord& record) override;
   void ShowPaused(PauseReason reason, std::chrono::seconds nextTry, bool probeOut) override;
-  void ShowRetryCounts(std::size_t waiting, std::size_t failed) override;
+  void ShowRetryCounts(std::size_t waiting, std::size_t failed, std::size_t toRevisit) override;
   void RestoreRows(const std::vector<ShopRecord>& records) override;
 
   int ShowMessage(std::string_view text, int flags,
@@ -69,7 +69,7 @@ class WidgetUi : public WindowUi {
   std::string chosenEnding_;
   // What the last pane shows: the store's trouble before the shops waiting and failed.
   std::optional<std::uint64_t> unwrittenRows_;
-  std::size_t waiting_ = 0, failed_ = 0;
+  std::size_t waiting_ = 0, failed_ = 0, toRevisit_ = 0;
 };
 
 }  // namespace shopwalk

@@ -33,10 +33,13 @@ inline constexpr std::string_view PausedNextTryPrefix = "";
 inline constexpr std::string_view PausedNextTrySuffix = " 秒后重试";
 // Follows the seconds while a probe is out asking whether the marketplace is back.
 inline constexpr std::string_view PausedProbeOut = "（正在探测）";
-// Shops in trouble, in the status bar's last pane while any exist: waiting, then failed.
+// Shops in trouble, in the status bar's last pane while any exist: waiting, then failed, then
+// (when the pages stopped matching the markers) the shops to ask again.
 inline constexpr std::string_view WaitingShopsPrefix = "等待重试：";
 inline constexpr std::string_view FailedShopsPrefix = " 个，失败：";
 inline constexpr std::string_view ShopCountSuffix = " 个";
+inline constexpr std::string_view CountSeparator = "，";
+inline constexpr std::string_view ToRevisitPrefix = "待重采：";
 
 inline constexpr std::string_view DefaultMessageCaption = "信息：";
 inline constexpr std::string_view InitialThreadCount = "10";

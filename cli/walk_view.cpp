@@ -46,7 +46,7 @@ void WalkView::AddRow(const ShopRecord& record) {
 
 void WalkView::ShowPaused(PauseReason, std::chrono::seconds, bool) {}
 
-void WalkView::ShowRetryCounts(std::size_t, std::size_t) {}
+void WalkView::ShowRetryCounts(std::size_t, std::size_t, std::size_t) {}
 
 void WalkView::SetCluster(const ClusterFigures& cluster) {
   std::lock_guard lock(mutex_);

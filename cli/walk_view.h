@@ -55,7 +55,7 @@ class WalkView : public CollectorUi {
   void ShowCollecting(std::string_view shopUrl) override;
   void AddRow(const ShopRecord& record) override;
   void ShowPaused(PauseReason reason, std::chrono::seconds nextTry, bool probeOut) override;
-  void ShowRetryCounts(std::size_t waiting, std::size_t failed) override;
+  void ShowRetryCounts(std::size_t waiting, std::size_t failed, std::size_t toRevisit) override;
 
   // The engine's figures `run` with the shared walk's figures and the store's trouble.
   WalkFigures Figures(const RunFigures& run);

@@ -222,6 +222,8 @@ class Collector {
   void Conclude(std::int32_t shopId, Ticket ticket, HomeAnswer answer, bool ratingEmpty = false);
   // The shop's answer is not to be trusted: marked to revisit, and the place stays before it.
   void Revisit(std::int32_t shopId, Ticket ticket);
+  // Tells the sink the shop is to be asked again and counts it among the run's marks.
+  void MarkToRevisit(std::int32_t shopId);
   // The shop will not be collected in this run (stop, closing, refused submission).
   void Abandon(std::int32_t shopId, Ticket ticket);
   // Appends the row to the list and reports it, in list order.
@@ -307,6 +309,8 @@ class Collector {
   // Failed shops: on record and of this run, until answered.
   std::mutex failedMutex_;
   std::set<std::int32_t> failedIds_;
+  // Shops this run marked to revisit (under failedMutex_).
+  std::set<std::int32_t> revisitIds_;
   std::mutex placeMutex_;
   std::string reportedPlace_;
   std::optional<std::string> cursorText_;

@@ -10,6 +10,7 @@ void Collector::ShowRetryCounts() {
     counts.waiting = waiting_.WaitingCount();
     std::lock_guard lock(failedMutex_);
     counts.failed = failedIds_.size();
+    counts.toRevisit = revisitIds_.size();
     return counts;
   });
 }

@@ -71,11 +71,13 @@ class CollectorUi {
     (void)probeOut;
   }
 
-  // How many shops wait for their next try and how many failed for good. Reported whenever either
-  // changes; both 0 means no shop is in trouble.
-  virtual void ShowRetryCounts(std::size_t waiting, std::size_t failed) {
+  // How many shops wait for their next try, how many failed for good and how many the run marked
+  // to revisit (their pages stopped matching the markers: the next run asks them again first).
+  // Reported whenever one changes; all 0 means no shop is in trouble.
+  virtual void ShowRetryCounts(std::size_t waiting, std::size_t failed, std::size_t toRevisit) {
     (void)waiting;
     (void)failed;
+    (void)toRevisit;
   }
 };
 

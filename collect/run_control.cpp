@@ -34,6 +34,11 @@ void Collector::OnStartClicked() {
 
   run_.StopRequested = 0;
   walkEnded_ = false;
+  {
+    // The marks of a run before are on record: this run asks those shops again first.
+    std::lock_guard lock(failedMutex_);
+    revisitIds_.clear();
+  }
   mismatchTold_ = false;
   pageGuard_.Reset(pageLimits_, sink_ != nullptr ? sink_->PageHistory() : PageMatchHistory{});
   // With a work source the failed shops to try again come from it.

@@ -7,7 +7,7 @@ void RunDisplay::ShowCounts(const std::function<Counts()>& count) {
   const Counts now = count();
   if (now == counts_) return;
   counts_ = now;
-  ui_.ShowRetryCounts(now.waiting, now.failed);
+  ui_.ShowRetryCounts(now.waiting, now.failed, now.toRevisit);
 }
 
 void RunDisplay::ShowPause(const Pause& pause) {

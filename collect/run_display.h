@@ -21,6 +21,7 @@ class RunDisplay {
   struct Counts {
     std::size_t waiting = 0;
     std::size_t failed = 0;
+    std::size_t toRevisit = 0;
     bool operator==(const Counts&) const = default;
   };
   struct Pause {

@@ -63,9 +63,11 @@ void Collector::FailForGood(std::int32_t shopId, Ticket ticket, int attempts,
 void Collector::Finish(std::int32_t shopId, Ticket ticket, std::optional<ShopOutcome> withoutRow) {
   if (sink_ != nullptr && withoutRow) sink_->Answered(shopId, *withoutRow);
   bool wasFailed = false;
-  if (ticket.recorded) {
+  {
     std::lock_guard lock(failedMutex_);
-    wasFailed = failedIds_.erase(shopId) > 0;
+    if (ticket.recorded) wasFailed = failedIds_.erase(shopId) > 0;
+    // An answer replaces the mark.
+    wasFailed = revisitIds_.erase(shopId) > 0 || wasFailed;
   }
   if (ticket.attempts > 0 || ticket.probe || wasFailed) {
     waiting_.Forget(shopId);
@@ -80,8 +82,9 @@ void Collector::Conclude(std::int32_t shopId, Ticket ticket, HomeAnswer answer, 
   if (verdict.tripped != PageMismatch::None && sink_ != nullptr) {
     // The window's earlier answers of the tripping kind were reported as final: marked now.
     for (const std::int32_t earlier : pageGuard_.Suspects()) {
-      if (earlier != shopId) sink_->ToRevisit(earlier);
+      if (earlier != shopId) MarkToRevisit(earlier);
     }
+    ShowRetryCounts();
   }
   if (verdict.suspect) {
     Revisit(shopId, ticket);
@@ -100,17 +103,21 @@ void Collector::Conclude(std::int32_t shopId, Ticket ticket, HomeAnswer answer, 
   }
 }
 
-void Collector::Revisit(std::int32_t shopId, Ticket ticket) {
+void Collector::MarkToRevisit(std::int32_t shopId) {
   if (sink_ != nullptr) sink_->ToRevisit(shopId);
+  std::lock_guard lock(failedMutex_);
+  revisitIds_.insert(shopId);
+}
+
+void Collector::Revisit(std::int32_t shopId, Ticket ticket) {
+  MarkToRevisit(shopId);
   bool wasFailed = false;
   if (ticket.recorded) {
     std::lock_guard lock(failedMutex_);
     wasFailed = failedIds_.erase(shopId) > 0;
   }
-  if (ticket.attempts > 0 || ticket.probe || wasFailed) {
-    waiting_.Forget(shopId);
-    ShowRetryCounts();
-  }
+  if (ticket.attempts > 0 || ticket.probe || wasFailed) waiting_.Forget(shopId);
+  ShowRetryCounts();
   // Not answered for good: the walk's place stays before it.
   if (!ticket.recorded) progress_.Abandoned(shopId);
 }

@@ -668,23 +668,34 @@ class BridgeTest : public QObject {
     ui.ShowPaused(PauseReason::StoreBehind, std::chrono::seconds(0), false);
     QCOMPARE(window.Status()->PaneText(1),
              QStringLiteral("结果库暂时无法写入，暂停采集，等待恢复"));
-    ui.ShowRetryCounts(12, 3);
+    ui.ShowRetryCounts(12, 3, 0);
     QCOMPARE(window.Status()->PaneText(2), QStringLiteral("等待重试：12 个，失败：3 个"));
-    ui.ShowRetryCounts(0, 0);
+    ui.ShowRetryCounts(0, 0, 0);
+    QCOMPARE(window.Status()->PaneText(2), QStringLiteral("软件制作：Mivu"));
+    // The pages stopped matching the markers: the walk holds, and the shops to ask again count.
+    ui.ShowPaused(PauseReason::PagesDoNotMatch, std::chrono::seconds(0), false);
+    QCOMPARE(window.Status()->PaneText(1),
+             QStringLiteral("页面已与标记不符，停止发放新店铺，请停止后修正标记再继续"));
+    ui.ShowRetryCounts(0, 0, 26);
+    QCOMPARE(window.Status()->PaneText(2), QStringLiteral("待重采：26 个"));
+    ui.ShowRetryCounts(1, 2, 26);
+    QCOMPARE(window.Status()->PaneText(2),
+             QStringLiteral("等待重试：1 个，失败：2 个，待重采：26 个"));
+    ui.ShowRetryCounts(0, 0, 0);
     QCOMPARE(window.Status()->PaneText(2), QStringLiteral("软件制作：Mivu"));
 
     // The store's trouble holds the last pane while it lasts: shops in trouble reported
     // meanwhile show once it is over.
     ui.ShowStoreTrouble(7);
     QCOMPARE(window.Status()->PaneText(2), QStringLiteral("结果库写入失败：7 条未保存"));
-    ui.ShowRetryCounts(2, 1);
+    ui.ShowRetryCounts(2, 1, 0);
     ui.AddRow(record);
     QCOMPARE(window.Status()->PaneText(2), QStringLiteral("结果库写入失败：7 条未保存"));
     ui.ShowStoreTrouble(9);
     QCOMPARE(window.Status()->PaneText(2), QStringLiteral("结果库写入失败：9 条未保存"));
     ui.ShowStoreTrouble(std::nullopt);
     QCOMPARE(window.Status()->PaneText(2), QStringLiteral("等待重试：2 个，失败：1 个"));
-    ui.ShowRetryCounts(0, 0);
+    ui.ShowRetryCounts(0, 0, 0);
     QCOMPARE(window.Status()->PaneText(2), QStringLiteral("软件制作：Mivu"));
 
     // Rows of an interrupted run come back numbered after those in the list, panes untouched.

@@ -65,6 +65,13 @@ TEST_P(PageGuardWalkTest, HoldsWithinTheWindowAndTheNextWalkLosesNoShop) {
   EXPECT_NE(collector.PagesMismatch(), PageMismatch::None);
   ASSERT_FALSE(ui.Pauses().empty());
   EXPECT_EQ(ui.Pauses().back().reason, PauseReason::PagesDoNotMatch);
+  // The window counts the shops marked to revisit, as the sink has them.
+  std::set<std::int32_t> marked;
+  for (const MemorySink::Event& event : sink.Events()) {
+    if (event.kind == MemorySink::Event::Kind::Revisit) marked.insert(event.shopId);
+  }
+  EXPECT_FALSE(marked.empty());
+  EXPECT_EQ(ui.ToRevisitCount(), marked.size());
 
   // Held: no shop asked after the hold was told, and none far beyond the window.
   const std::size_t asked = market.RequestCount();

@@ -146,8 +146,8 @@ class WatchedView final : public CollectorUi {
   void ShowPaused(PauseReason reason, std::chrono::seconds nextTry, bool probeOut) override {
     view_.ShowPaused(reason, nextTry, probeOut);
   }
-  void ShowRetryCounts(std::size_t waiting, std::size_t failed) override {
-    view_.ShowRetryCounts(waiting, failed);
+  void ShowRetryCounts(std::size_t waiting, std::size_t failed, std::size_t toRevisit) override {
+    view_.ShowRetryCounts(waiting, failed, toRevisit);
   }
 
   void WalkEnded() {

@@ -50,9 +50,10 @@ void MemoryUi::ShowPaused(PauseReason reason, std::chrono::seconds nextTry, bool
   progress_.push_back(ProgressEvent{ProgressEvent::Kind::Paused, {}, pauses_.back()});
 }
 
-void MemoryUi::ShowRetryCounts(std::size_t waiting, std::size_t failed) {
+void MemoryUi::ShowRetryCounts(std::size_t waiting, std::size_t failed, std::size_t toRevisit) {
   std::lock_guard lock(mutex_);
   retryCounts_ = {waiting, failed};
+  toRevisit_ = toRevisit;
 }
 
 int MemoryUi::ShowMessage(std::string_view text, int flags,
@@ -189,6 +190,11 @@ std::vector<MemoryUi::ProgressEvent> MemoryUi::ProgressHistory() {
 std::pair<std::size_t, std::size_t> MemoryUi::RetryCounts() {
   std::lock_guard lock(mutex_);
   return retryCounts_;
+}
+
+std::size_t MemoryUi::ToRevisitCount() {
+  std::lock_guard lock(mutex_);
+  return toRevisit_;
 }
 
 std::vector<std::optional<std::uint64_t>> MemoryUi::StoreTroubles() {

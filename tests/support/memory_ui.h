@@ -33,7 +33,7 @@ class MemoryUi : public WindowUi {
   void ShowCollecting(std::string_view shopUrl) override;
   void AddRow(const ShopRecord& record) override;
   void ShowPaused(PauseReason reason, std::chrono::seconds nextTry, bool probeOut) override;
-  void ShowRetryCounts(std::size_t waiting, std::size_t failed) override;
+  void ShowRetryCounts(std::size_t waiting, std::size_t failed, std::size_t toRevisit) override;
 
   int ShowMessage(std::string_view text, int flags,
                   std::optional<std::string_view> caption = std::nullopt) override;
@@ -86,6 +86,8 @@ class MemoryUi : public WindowUi {
   std::vector<ProgressEvent> ProgressHistory();
   // The retry counts last reported (0, 0 before any).
   std::pair<std::size_t, std::size_t> RetryCounts();
+  // The count of shops the run marked to revisit, as last shown.
+  std::size_t ToRevisitCount();
   // The store's trouble as reported, in order (nothing: over).
   std::vector<std::optional<std::uint64_t>> StoreTroubles();
   std::vector<Message> Messages();
@@ -104,6 +106,7 @@ class MemoryUi : public WindowUi {
   std::vector<Pause> pauses_;
   std::vector<ProgressEvent> progress_;
   std::pair<std::size_t, std::size_t> retryCounts_{0, 0};
+  std::size_t toRevisit_ = 0;
   std::vector<std::optional<std::uint64_t>> storeTroubles_;
   std::vector<ResultRow> rows_;
   std::vector<Message> messages_;
