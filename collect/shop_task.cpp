@@ -135,16 +135,8 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
     }
 
     ratingEmpty = ratingCut.openingDate.empty() && ratingCut.reputation.empty();
-    ShopRecord record;
-    record.shopId = shopId;
-    record.name = std::move(homeCut.shopName);
-    record.reputation =
-        ratingCut.reputation.empty() ? std::string("0") : std::move(ratingCut.reputation);
-    record.messenger = std::move(homeCut.messenger);
-    record.openingDate = std::move(ratingCut.openingDate);
-    record.address = shopUrl;
     if (homeCut.cut || ratingCut.cut) ++rowsWithCutFields_;
-    AppendRow(record);
+    AppendRow(RowOfCuts(shopId, std::move(homeCut), std::move(ratingCut)));
   }
   Conclude(shopId, ticket, HomeAnswer::Row, ratingEmpty);
 }
