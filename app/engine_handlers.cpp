@@ -58,15 +58,10 @@ void KeepPagesWhenAsked(WindowUi& window, Collector& collector, StoreRun& run,
                         std::string_view settingsDirectory) {
   const RunSettings settings = LoadRunSettings(settingsDirectory);
   if (!settings.keepPages) return;
-  KeptPageStore* kept = KeptPagesOf(*run.store);
-  if (kept == nullptr) {
-    window.ShowNote(std::string(KeepPagesFailed) + std::string(StoreKeepsNoPages));
-    return;
-  }
   const std::uint64_t mb =
       settings.keepPagesMb ? static_cast<std::uint64_t>(*settings.keepPagesMb) : DefaultKeepPagesMb;
-  kept->SetKeptPagesBudget(mb << 20);
-  Expected<std::unique_ptr<PageKeeper>, StoreProblem> keeper = PageKeeper::Open(*kept);
+  run.store->SetKeptPagesBudget(mb << 20);
+  Expected<std::unique_ptr<PageKeeper>, StoreProblem> keeper = PageKeeper::Open(*run.store);
   if (!keeper) {
     window.ShowNote(std::string(KeepPagesFailed) + keeper.error().reason);
     return;

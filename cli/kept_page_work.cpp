@@ -92,9 +92,20 @@ Expected<PagesWritten, PagesProblem> WriteKeptPages(KeptPageStore& pages,
 Expected<ReparseFigures, StoreProblem> ReparseKeptPages(
     KeptPageStore& pages, const std::map<std::int32_t, ShopRecord>& stored,
     const std::set<std::int32_t>& marked, ResultSink& sink, const Markers& markers,
-    ShopIdRange range) {
+    ShopIdRange range, std::optional<std::int32_t> place) {
   ReparseFigures figures;
+  // The next ID after the place that has not been dealt with, while every one before it was.
+  std::optional<std::int64_t> next;
+  if (place) next = std::int64_t{*place} + 1;
   const auto judge = [&](ShopPages& shop) {
+    if (next && shop.shopId >= *next) {
+      if (shop.shopId == *next && shop.home) {
+        ++*next;
+      } else {
+        if (*next - 1 > *place) figures.dealtThrough = static_cast<std::int32_t>(*next - 1);
+        next.reset();
+      }
+    }
     // A shop without its home page (dropped, or unreadable): nothing to cut.
     if (!shop.home) return;
     const auto onRecord = stored.find(shop.shopId);
@@ -143,11 +154,11 @@ Expected<ReparseFigures, StoreProblem> ReparseKeptPages(
     }
   };
 
-  ShopPages shop;
+  std::optional<ShopPages> shop;
   const Expected<void, StoreProblem> read = pages.ForEachKeptPage(
       range.from, range.to, [&](const PackedPage& packed, const PageDictionary* dictionary) {
-        if (packed.shopId != shop.shopId) {
-          judge(shop);
+        if (!shop || packed.shopId != shop->shopId) {
+          if (shop) judge(*shop);
           shop = ShopPages{packed.shopId, std::nullopt, std::nullopt};
         }
         Expected<std::string, UnpackProblem> page = UnpackPage(packed, dictionary);
@@ -155,9 +166,10 @@ Expected<ReparseFigures, StoreProblem> ReparseKeptPages(
           ++figures.unreadable;
           return;
         }
-        (packed.kind == PageKind::Rating ? shop.rating : shop.home) = std::move(*page);
+        (packed.kind == PageKind::Rating ? shop->rating : shop->home) = std::move(*page);
       });
-  judge(shop);
+  if (shop) judge(*shop);
+  if (next && *next - 1 > *place) figures.dealtThrough = static_cast<std::int32_t>(*next - 1);
   if (!read) return MakeUnexpected(read.error());
   return figures;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -63,6 +64,9 @@ struct ReparseFigures {
   std::uint64_t toRevisit = 0;
   // Kept pages that could not be unpacked.
   std::uint64_t unreadable = 0;
+  // With a place given: the highest ID up to which every ID after the place has its home page
+  // kept and dealt with above (answered, listed, or marked to revisit), when above the place.
+  std::optional<std::int32_t> dealtThrough;
 };
 
 // Cuts the rows of the shops in `range` again from their kept pages with `markers`, and compares
@@ -77,10 +81,12 @@ struct ReparseFigures {
 //   not kept is marked when no row is on record: the next walk asks these shops again first;
 // - a shop in `marked` (marked to revisit, or failed on record) that gives a row has it written
 //   even when unchanged, which takes the mark off.
-// The store's problem when its kept pages cannot be read (what was written before stays).
+// With `place` (a walk's place), says how far after it the kept pages answered every ID
+// (dealtThrough), so that the walk's place may move there. The store's problem when its kept pages
+// cannot be read (what was written before stays).
 Expected<ReparseFigures, StoreProblem> ReparseKeptPages(
     KeptPageStore& pages, const std::map<std::int32_t, ShopRecord>& stored,
     const std::set<std::int32_t>& marked, ResultSink& sink, const Markers& markers,
-    ShopIdRange range = {});
+    ShopIdRange range = {}, std::optional<std::int32_t> place = std::nullopt);
 
 }  // namespace shopwalk

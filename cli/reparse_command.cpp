@@ -7,6 +7,7 @@
 #include "base/terminal_text.h"
 #include "cli/commands.h"
 #include "cli/kept_page_work.h"
+#include "collect/text.h"
 #include "results/page_keeper.h"
 #include "results/store.h"
 #include "store/markers_file.h"
@@ -49,12 +50,6 @@ int RunReparse(const ReparseCommand& command, const Folders& folders) {
     return 1;
   }
   ResultStore& store = *opened->Store();
-  KeptPageStore* kept = KeptPagesOf(store);
-  if (kept == nullptr) {
-    std::fprintf(stderr, "shopwalk-cli: the store %s keeps no pages\n",
-                 TerminalSafe(opened->Location()).c_str());
-    return 1;
-  }
   const ShopIdRange range{command.from.value_or(0),
                           command.to.value_or(std::numeric_limits<std::int32_t>::max())};
   std::map<std::int32_t, ShopRecord> stored;
@@ -67,12 +62,33 @@ int RunReparse(const ReparseCommand& command, const Folders& folders) {
     CannotUse(rows.error(), "read");
     return 1;
   }
+  // The command-line walk's place, when its last run ended: the kept pages may answer the IDs
+  // after it, and the next walk then goes on after them instead of asking them again. (An
+  // interrupted run keeps its place: the next walk continues it.)
+  const auto interrupted = store.Interrupted(RunKind::CommandLine);
+  const auto lastPlace = store.LastPlace(RunKind::CommandLine);
+  if (!interrupted || !lastPlace) {
+    CannotUse(!interrupted ? interrupted.error() : lastPlace.error(), "read");
+    return 1;
+  }
+  std::optional<std::int32_t> place;
+  if (!interrupted->has_value() && lastPlace->has_value()) {
+    // Only a place that is a shop ID as the walk writes it (a place of another form stays).
+    const std::int32_t id = TextToInt(**lastPlace);
+    if (id >= 0 && NumberToText(id) == **lastPlace) place = id;
+  }
   std::set<std::int32_t> marked;
   for (const std::int32_t id : store.ShopsToRevisit()) marked.insert(id);
   for (const FailedShop& failed : store.FailedShops()) marked.insert(failed.shopId);
 
   const Expected<ReparseFigures, StoreProblem> figures =
-      ReparseKeptPages(*kept, stored, marked, store, markers.inForce.markers, range);
+      ReparseKeptPages(store, stored, marked, store, markers.inForce.markers, range, place);
+  if (figures && figures->dealtThrough) {
+    // Recorded as a run of the command line from the old place to the new one.
+    store.BeginRun(RunKind::CommandLine, **lastPlace);
+    store.PlaceMoved(NumberToText(*figures->dealtThrough));
+    store.EndRun(true);
+  }
   const bool durable = store.Flush(StoreFlushWait);
   if (!figures) {
     CannotUse(figures.error(), "read the kept pages of");
@@ -83,6 +99,10 @@ int RunReparse(const ReparseCommand& command, const Folders& folders) {
   std::printf("rows unchanged %" PRIu64 "\n", figures->unchanged);
   std::printf("without a row  %" PRIu64 "\n", figures->withoutRow);
   std::printf("to revisit     %" PRIu64 "\n", figures->toRevisit);
+  if (figures->dealtThrough) {
+    std::printf("place          %" PRId32 " (the next walk goes on after it)\n",
+                *figures->dealtThrough);
+  }
   if (figures->unreadable != 0) {
     std::fprintf(stderr, "shopwalk-cli: %" PRIu64 " kept pages could not be unpacked\n",
                  figures->unreadable);

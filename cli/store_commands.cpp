@@ -98,13 +98,7 @@ void PrintSharedWalk(const SharedWalkSummary& walk) {
 
 // export --pages: every kept page into `directory`, one file each.
 int ExportKeptPages(const StoreHandle& store, const std::string& directory) {
-  KeptPageStore* kept = KeptPagesOf(*store.Store());
-  if (kept == nullptr) {
-    std::fprintf(stderr, "shopwalk-cli: the store %s keeps no pages\n",
-                 TerminalSafe(store.Location()).c_str());
-    return 1;
-  }
-  const Expected<PagesWritten, PagesProblem> written = WriteKeptPages(*kept, directory);
+  const Expected<PagesWritten, PagesProblem> written = WriteKeptPages(*store.Store(), directory);
   if (!written) {
     std::fprintf(stderr, "shopwalk-cli: cannot write the kept pages to %s: %s\n",
                  TerminalSafe(written.error().path).c_str(),

@@ -246,9 +246,8 @@ std::uint64_t KeptPagesBudgetMb(const WalkCommand& command, const RunSettings& s
 
 // The store's kept pages now, when the walk keeps pages and the store can say.
 std::optional<KeptPagesSummary> KeptSummary(ResultStore& store, const PageKeeper* keeper) {
-  KeptPageStore* kept = keeper != nullptr ? KeptPagesOf(store) : nullptr;
-  if (kept == nullptr) return std::nullopt;
-  Expected<KeptPagesSummary, StoreProblem> summary = kept->KeptPages();
+  if (keeper == nullptr) return std::nullopt;
+  Expected<KeptPagesSummary, StoreProblem> summary = store.KeptPages();
   if (!summary) return std::nullopt;
   return *summary;
 }
@@ -310,10 +309,8 @@ Expected<std::unique_ptr<PageKeeper>, std::string> KeepPages(Collector& collecto
                                                              const Folders& folders) {
   const RunSettings settings = LoadRunSettings(folders.settingsRead);
   if (!command.keepPages && !settings.keepPages) return std::unique_ptr<PageKeeper>();
-  KeptPageStore* kept = KeptPagesOf(store);
-  if (kept == nullptr) return MakeUnexpected(std::string("this store cannot keep pages"));
-  kept->SetKeptPagesBudget(KeptPagesBudgetMb(command, settings) << 20);
-  Expected<std::unique_ptr<PageKeeper>, StoreProblem> keeper = PageKeeper::Open(*kept);
+  store.SetKeptPagesBudget(KeptPagesBudgetMb(command, settings) << 20);
+  Expected<std::unique_ptr<PageKeeper>, StoreProblem> keeper = PageKeeper::Open(store);
   if (!keeper) return MakeUnexpected(keeper.error().reason);
   collector.SetPageSink(keeper->get());
   return std::move(*keeper);

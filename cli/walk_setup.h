@@ -26,7 +26,7 @@ void PrepareCollector(Collector& collector, const WalkCommand& command, const Wa
 // The keeper of the walk's answered pages when it keeps them (--keep-pages, --keep-pages-mb, or
 // config.ini's Keep_Pages=1), over `store`'s kept pages with their budget set, and set as
 // `collector`'s page sink; nothing when the walk keeps none. Why not, in words, when the store
-// cannot keep pages. Before Start.
+// cannot give the run a dictionary id. Before Start.
 Expected<std::unique_ptr<PageKeeper>, std::string> KeepPages(Collector& collector,
                                                              const WalkCommand& command,
                                                              ResultStore& store,

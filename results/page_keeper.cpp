@@ -2,13 +2,7 @@
 
 #include <utility>
 
-#include "results/result_store.h"
-
 namespace shopwalk {
-
-KeptPageStore* KeptPagesOf(ResultStore& store) {
-  return dynamic_cast<KeptPageStore*>(&store);
-}
 
 Expected<std::unique_ptr<PageKeeper>, StoreProblem> PageKeeper::Open(
     KeptPageStore& store, const PageKeeperOptions& options) {

@@ -30,11 +30,6 @@ struct PageKeeperOptions {
   std::size_t trainingBytes = std::size_t{8} << 20;
 };
 
-class ResultStore;
-
-// The kept pages of `store`; null when it keeps none.
-KeptPageStore* KeptPagesOf(ResultStore& store);
-
 class PageKeeper : public PageSink {
  public:
   // A keeper over `store` (which must outlive it) with a dictionary id of its own, taken from the

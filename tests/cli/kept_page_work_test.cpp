@@ -267,5 +267,27 @@ TEST_F(KeptPagesTest, ReparseCountsPagesThatDoNotUnpackAndGoesOn) {
   EXPECT_EQ(figures->added, 2u);
 }
 
+// The walk's place may move over the IDs after it whose home pages were kept, up to the first ID
+// without one (never answered, or its page dropped): the next walk asks from there.
+TEST_F(KeptPagesTest, ThePlaceMovesOverTheIdsTheKeptPagesAnswerUpToTheFirstGap) {
+  for (std::int32_t id = 100; id <= 110; ++id) {
+    if (id == 106) continue;
+    const Served served = ServedPages(id, {});
+    // 103's rating page alone was kept: its home page went.
+    if (id != 103) keeper->PageAnswered(id, PageKind::Home, served.home);
+    if (served.rating) keeper->PageAnswered(id, PageKind::Rating, *served.rating);
+  }
+  keeper->Finish();
+  MemorySink sink;
+  const auto through = [&](std::optional<std::int32_t> place) {
+    return ReparseKeptPages(kept, {}, {}, sink, GetMarkers(), {}, place).value().dealtThrough;
+  };
+  EXPECT_EQ(through(99), 102);
+  EXPECT_EQ(through(103), 105);
+  EXPECT_EQ(through(106), 110);
+  EXPECT_EQ(through(110), std::nullopt);
+  EXPECT_EQ(through(std::nullopt), std::nullopt);
+}
+
 }  // namespace
 }  // namespace shopwalk::test
