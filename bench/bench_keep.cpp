@@ -1,8 +1,8 @@
 // Kept pages: what keeping every answered page costs a walk, and how long a re-cut of many kept
 // pages takes.
-//  - 300 shop IDs against the demo marketplace (a process of its own, so its CPU is not counted),
-//    20 workers, rows and answers into a SQLite store: CPU of this process per shop ID without
-//    and with pages kept, at the normal pace (100 ms) and flat out;
+//  - 300 shop IDs at the normal pace (100 ms) and 3000 flat out against the demo marketplace (a
+//    process of its own, so its CPU is not counted), 20 workers, rows and answers into a SQLite
+//    store: CPU of this process per shop ID without and with pages kept;
 //  - reparse of 100,000 kept pages (home and rating pages of the synthetic marketplace) with the
 //    built-in markers: wall time and pages per second.
 // Figures only; nothing is asserted.
@@ -34,7 +34,8 @@ using namespace shopwalk;
 using Steady = std::chrono::steady_clock;
 
 constexpr std::int32_t First = 109428412;
-constexpr int Shops = 300;
+constexpr int PacedShops = 300;
+constexpr int FlatOutShops = 3000;
 constexpr std::size_t ReparsePages = 100000;
 
 double CpuSeconds() {
@@ -51,8 +52,8 @@ struct Measured {
   std::uint64_t packedBytes = 0;
 };
 
-// One walk of Shops IDs into a fresh SQLite store; with `keep`, its pages are kept there too.
-Measured Walk(std::chrono::milliseconds pace, bool keep) {
+// One walk of `shops` IDs into a fresh SQLite store; with `keep`, its pages are kept there too.
+Measured Walk(std::chrono::milliseconds pace, int shops, bool keep) {
   char folder[] = "/tmp/bench_keep_XXXXXX";
   if (mkdtemp(folder) == nullptr) return {};
   Measured figures;
@@ -70,7 +71,7 @@ Measured Walk(std::chrono::milliseconds pace, bool keep) {
     collector.SetPace(pace);
     collector.SetEnginePolicy(EnginePolicy::CommandLine(0));
     collector.SetResultSink(&store);
-    collector.SetLastShopId(First + Shops);
+    collector.SetLastShopId(First + shops);
     std::mutex mutex;
     std::condition_variable ended;
     bool over = false;
@@ -108,14 +109,14 @@ Measured Walk(std::chrono::milliseconds pace, bool keep) {
   return figures;
 }
 
-void Compare(const char* title, std::chrono::milliseconds pace) {
-  const Measured without = Walk(pace, false);
-  const Measured with = Walk(pace, true);
-  std::printf("%s:\n", title);
+void Compare(const char* title, std::chrono::milliseconds pace, int shops) {
+  const Measured without = Walk(pace, shops, false);
+  const Measured with = Walk(pace, shops, true);
+  std::printf("%s, %d shop IDs:\n", title, shops);
   std::printf("  CPU per shop ID without kept pages  %8.3f ms  (wall %.1f s)\n",
-              without.cpuSeconds * 1000 / Shops, without.wallSeconds);
+              without.cpuSeconds * 1000 / shops, without.wallSeconds);
   std::printf("  CPU per shop ID with kept pages     %8.3f ms  (wall %.1f s)\n",
-              with.cpuSeconds * 1000 / Shops, with.wallSeconds);
+              with.cpuSeconds * 1000 / shops, with.wallSeconds);
   std::printf("  ratio                               %8.2f x\n",
               with.cpuSeconds / without.cpuSeconds);
   if (with.pagesKept != 0) {
@@ -179,9 +180,9 @@ int main() {
   }
   InitWebAccess();
   SetConnectTo("127.0.0.1:" + std::to_string(server.port));
-  std::printf("%d shop IDs, 20 workers, demo marketplace on 127.0.0.1:%d\n\n", Shops, server.port);
-  Compare("At the normal pace (100 ms)", std::chrono::milliseconds(100));
-  Compare("Flat out (pace 0)", std::chrono::milliseconds(0));
+  std::printf("20 workers, demo marketplace on 127.0.0.1:%d\n\n", server.port);
+  Compare("At the normal pace (100 ms)", std::chrono::milliseconds(100), PacedShops);
+  Compare("Flat out (pace 0)", std::chrono::milliseconds(0), FlatOutShops);
   Reparse();
   return 0;
 }
