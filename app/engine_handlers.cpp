@@ -12,9 +12,11 @@
 #include "base/terminal_text.h"
 #include "collect/text.h"
 #include "net/fatal_error.h"
+#include "results/page_keeper.h"
 #include "results/store.h"
 #include "store/program_folders.h"
 #include "store/run_directory.h"
+#include "store/run_settings.h"
 
 namespace shopwalk {
 namespace {
@@ -46,7 +48,27 @@ struct StoreRun {
   // what the store made durable, and before anything was, no further than this.
   bool walked = false;
   std::string startPlace;
+  // Keeps the answered pages when config.ini says Keep_Pages=1.
+  std::unique_ptr<PageKeeper> keeper;
 };
+
+// Keeps the window's answered pages in the store when config.ini's Keep_Pages=1 asks for it,
+// within Keep_Pages_MB (or the default); says in the status bar when the store cannot.
+void KeepPagesWhenAsked(WindowUi& window, Collector& collector, StoreRun& run,
+                        std::string_view settingsDirectory) {
+  const RunSettings settings = LoadRunSettings(settingsDirectory);
+  if (!settings.keepPages) return;
+  const std::uint64_t mb =
+      settings.keepPagesMb ? static_cast<std::uint64_t>(*settings.keepPagesMb) : DefaultKeepPagesMb;
+  run.store->SetKeptPagesBudget(mb << 20);
+  Expected<std::unique_ptr<PageKeeper>, StoreProblem> keeper = PageKeeper::Open(*run.store);
+  if (!keeper) {
+    window.ShowNote(std::string(KeepPagesFailed) + keeper.error().reason);
+    return;
+  }
+  run.keeper = std::move(*keeper);
+  collector.SetPageSink(run.keeper.get());
+}
 
 // The window the store's trouble is shown on, until the program's end takes it away (the store's
 // writer may still tell of trouble as it closes, after the window is gone).
@@ -195,6 +217,7 @@ CollectorHandlers EngineHandlers(std::shared_ptr<Collector> collector,
     WatchStore(window, *run->store, shown);
     if (RecoverWindowRun(window, *collector, *run->store)) run->begun = true;
     collector->SetResultSink(run->store.get());
+    KeepPagesWhenAsked(window, *collector, *run, SettingsDirectoryToRead(RunDirectory(), settings));
   };
   handlers.OnCollectorDestroyed = [collector, settings, run](WindowUi& window) {
     run->placeSaved = run->store ? CloseWithStore(window, *collector, *run, settings)
@@ -219,6 +242,8 @@ CollectorHandlers EngineHandlers(std::shared_ptr<Collector> collector,
   handlers.ShutDown = [collector, run, shown] {
     collector->ShutDownForExit(ShutDownWait);
     if (!run->store) return;
+    // The pages of a run too short to train a dictionary are still gathered.
+    if (run->keeper) run->keeper->Finish();
     // The run ended cleanly, with the user's answer about config.ini on record, so the next
     // start never contradicts it.
     if (run->begun) run->store->EndRun(run->placeSaved);

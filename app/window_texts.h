@@ -80,6 +80,10 @@ inline constexpr std::string_view MarkersLine = " 第 ";
 inline constexpr std::string_view MarkersLineEnd = " 行";
 inline constexpr std::string_view MarkersBuiltInHold = "；仍使用内置标记";
 
+// Shown in the status bar when config.ini's Keep_Pages=1 asks to keep pages and the store cannot:
+// followed by the reason. The walk goes on without keeping pages.
+inline constexpr std::string_view KeepPagesFailed = "无法保存页面，本次不保存：";
+
 // The results store: when it cannot be opened (followed by the file and the reason, then the
 // question), when it cannot write (followed by the file and the reason) and when it can again.
 inline constexpr std::string_view StoreOpenCaption = "结果库";

@@ -98,14 +98,28 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
                       "Also write this walk's rows to FILE as they come (.txt, .csv, .jsonl, "
                       ".xlsx by the name's ending)");
   walkApp->add_flag("--quiet", walk.quiet, "Print only the summary at the end");
+  walkApp->add_flag("--keep-pages", walk.keepPages,
+                    "Keep every answered page in the store, packed, so that `reparse` can cut the "
+                    "rows again with other markers");
+  walkApp
+      ->add_option("--keep-pages-mb", walk.keepPagesMb,
+                   "Most MB the kept pages take packed; past it the oldest are dropped (1 to "
+                   "1000000, default 1024; implies --keep-pages)")
+      ->check(WholeNumber)
+      ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1000000}));
 
   ExportCommand exportCommand;
   std::string format, encoding = "gbk";
-  auto* exportApp =
-      app.add_subcommand("export", "Write every row of the store (one per shop, in shop-ID order)");
+  auto* exportApp = app.add_subcommand(
+      "export", "Write every row of the store (one per shop, in shop-ID order), or its kept pages");
   exportApp->add_option("--db", exportCommand.db,
                         "The results store (a file, or a postgresql:// database)");
-  exportApp->add_option("--out", exportCommand.out, "The file to write")->required();
+  auto* out = exportApp->add_option("--out", exportCommand.out, "The file to write");
+  auto* pagesOut = exportApp->add_option(
+      "--pages", exportCommand.pages,
+      "Write the kept pages into this existing folder instead, one file each "
+      "(<shop ID>-home.html, <shop ID>-rating.html), bytes as the marketplace sent them");
+  out->excludes(pagesOut);
   exportApp->add_option("--format", format, "txt, csv, jsonl or xlsx (default: by --out's ending)")
       ->check(CLI::IsMember({"txt", "csv", "jsonl", "xlsx"}));
   exportApp->add_flag("--messenger-only", exportCommand.messengerOnly,
@@ -123,6 +137,19 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
   statusApp->add_option("--db", status.db,
                         "The results store (a file, or a postgresql:// database)");
 
+  ReparseCommand reparse;
+  auto* reparseApp = app.add_subcommand(
+      "reparse",
+      "Cut the rows again from the kept pages with the markers in force (markers.ini) and write "
+      "the rows that are new or changed");
+  reparseApp->add_option("--db", reparse.db, "The results store (a file)");
+  reparseApp->add_option("--from", reparse.from, "First shop ID")
+      ->check(WholeNumber)
+      ->check(CLI::Range(0, LargestShopId));
+  reparseApp->add_option("--to", reparse.to, "Last shop ID (included)")
+      ->check(WholeNumber)
+      ->check(CLI::Range(0, LargestShopId));
+
   MarkersCommand markers;
   auto* markersApp = app.add_subcommand(
       "markers", "The text markers the fields are cut with (built in, or set in markers.ini)");
@@ -136,10 +163,16 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
 
   try {
     app.parse(argc, argv);
-    if (walkApp->parsed() && walk.from && walk.to && *walk.to < *walk.from) {
-      throw CLI::ValidationError("--to", "--to (" + std::to_string(*walk.to) +
-                                             ") is below --from (" + std::to_string(*walk.from) +
-                                             ")");
+    const auto refuseBackwards = [](const std::optional<std::int32_t>& from,
+                                    const std::optional<std::int32_t>& to) {
+      if (!from || !to || *to >= *from) return;
+      throw CLI::ValidationError("--to", "--to (" + std::to_string(*to) + ") is below --from (" +
+                                             std::to_string(*from) + ")");
+    };
+    if (walkApp->parsed()) refuseBackwards(walk.from, walk.to);
+    if (reparseApp->parsed()) refuseBackwards(reparse.from, reparse.to);
+    if (exportApp->parsed() && exportCommand.out.empty() && exportCommand.pages.empty()) {
+      throw CLI::RequiredError("--out or --pages");
     }
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
@@ -152,7 +185,10 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
     return UsageErrorExitCode;
   }
 
-  if (walkApp->parsed()) return walk;
+  if (walkApp->parsed()) {
+    if (walk.keepPagesMb) walk.keepPages = true;
+    return walk;
+  }
   if (exportApp->parsed()) {
     if (format == "txt") exportCommand.format = ExportFormat::Text;
     if (format == "csv") exportCommand.format = ExportFormat::Csv;
@@ -161,6 +197,7 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
     exportCommand.encoding = encoding == "utf-8" ? ExportEncoding::Utf8 : ExportEncoding::Gbk;
     return exportCommand;
   }
+  if (reparseApp->parsed()) return reparse;
   if (markersApp->parsed()) {
     markers.action =
         markersShow->parsed() ? MarkersCommand::Action::Show : MarkersCommand::Action::Try;

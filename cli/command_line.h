@@ -28,16 +28,28 @@ struct WalkCommand {
   std::string db;   // empty: the default store
   std::string out;  // empty: none
   bool quiet = false;
+  // Keep every answered page in the store (--keep-pages, or config.ini's Keep_Pages=1), within
+  // --keep-pages-mb MB packed (which keeps pages too); empty: config.ini's or the default.
+  bool keepPages = false;
+  std::optional<std::uint64_t> keepPagesMb;
 };
 
 struct ExportCommand {
   std::string db;
-  std::string out;
+  std::string out;                     // the rows' file (empty: none; --pages then)
+  std::string pages;                   // a folder to write the kept pages into (empty: none)
   std::optional<ExportFormat> format;  // empty: by the name's ending
   bool messengerOnly = false;
   ExportEncoding encoding = ExportEncoding::Gbk;
   // CSV cells exactly as they are, formula look-alikes not made plain text (--raw-cells).
   bool rawCells = false;
+};
+
+// shopwalk-cli reparse: cuts the rows again from the kept pages of shop IDs --from to --to.
+struct ReparseCommand {
+  std::string db;
+  std::optional<std::int32_t> from;
+  std::optional<std::int32_t> to;
 };
 
 struct StatusCommand {
@@ -54,7 +66,8 @@ struct MarkersCommand {
 
 // What the command line asks for, or the exit code when it has been answered already (help,
 // version, a usage error).
-using ParsedCommand = std::variant<WalkCommand, ExportCommand, StatusCommand, MarkersCommand, int>;
+using ParsedCommand =
+    std::variant<WalkCommand, ExportCommand, StatusCommand, MarkersCommand, ReparseCommand, int>;
 
 // `settingsDirectory` and `storePath` are shown in the help, which says which folders are in use.
 ParsedCommand ParseCommandLine(int argc, const char* const* argv,

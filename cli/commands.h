@@ -25,6 +25,10 @@ struct Folders {
 int RunWalk(const WalkCommand& command, const Folders& folders, Clock& clock = RealClock());
 int RunExport(const ExportCommand& command, const Folders& folders);
 int RunStatus(const StatusCommand& command, const Folders& folders);
+// Cuts the rows again from the kept pages with markers.ini's markers (the built-in ones without
+// it) and writes the rows that are new or changed: 0, or 1 when markers.ini has a problem, the
+// store cannot be opened, read or written, or is a shared walk (not re-cut by this command).
+int RunReparse(const ReparseCommand& command, const Folders& folders);
 // Prints the markers in force (show) or what they cut from saved pages (try), every text made
 // safe for the terminal: 0, or 1 when markers.ini has a problem (the built-in markers are shown
 // then) or a page cannot be read.

@@ -25,6 +25,8 @@ int main(int argc, char** argv) {
     code = RunExport(*exportCommand, folders);
   } else if (const auto* status = std::get_if<StatusCommand>(&command)) {
     code = RunStatus(*status, folders);
+  } else if (const auto* reparse = std::get_if<ReparseCommand>(&command)) {
+    code = RunReparse(*reparse, folders);
   } else if (const auto* markers = std::get_if<MarkersCommand>(&command)) {
     code = RunMarkers(*markers, folders);
   }

@@ -6,9 +6,11 @@
 
 #include "base/terminal_text.h"
 #include "cli/commands.h"
+#include "cli/kept_page_work.h"
 #include "collect/row_checks.h"
 #include "collect/shop_record.h"
 #include "collect/text.h"
+#include "results/page_keeper.h"
 #include "results/store.h"
 
 namespace shopwalk {
@@ -94,6 +96,25 @@ void PrintSharedWalk(const SharedWalkSummary& walk) {
   }
 }
 
+// export --pages: every kept page into `directory`, one file each.
+int ExportKeptPages(const StoreHandle& store, const std::string& directory) {
+  const Expected<PagesWritten, PagesProblem> written = WriteKeptPages(*store.Store(), directory);
+  if (!written) {
+    std::fprintf(stderr, "shopwalk-cli: cannot write the kept pages to %s: %s\n",
+                 TerminalSafe(written.error().path).c_str(),
+                 TerminalSafe(written.error().reason).c_str());
+    return 1;
+  }
+  std::fprintf(stderr, "exported %llu kept pages to %s\n",
+               static_cast<unsigned long long>(written->files), TerminalSafe(directory).c_str());
+  if (written->unreadable != 0) {
+    std::fprintf(stderr, "shopwalk-cli: %llu kept pages could not be unpacked\n",
+                 static_cast<unsigned long long>(written->unreadable));
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 void WarnOfPasswordIn(const std::string& db) {
@@ -107,6 +128,7 @@ void WarnOfPasswordIn(const std::string& db) {
 int RunExport(const ExportCommand& command, const Folders& folders) {
   const std::optional<StoreHandle> store = OpenToRead(command.db, folders);
   if (!store) return 1;
+  if (!command.pages.empty()) return ExportKeptPages(*store, command.pages);
   StoredRows rows;
   if (auto read = rows.Read(store->Reader()); !read) {
     CannotRead(read.error());

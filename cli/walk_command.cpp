@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -12,6 +13,8 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "base/terminal_text.h"
@@ -234,6 +237,40 @@ std::string MismatchText(PageMismatch mismatch) {
   return "pages no longer match";
 }
 
+// The kept pages' budget in MB: --keep-pages-mb, config.ini's Keep_Pages_MB, or the default.
+std::uint64_t KeptPagesBudgetMb(const WalkCommand& command, const RunSettings& settings) {
+  if (command.keepPagesMb) return *command.keepPagesMb;
+  return settings.keepPagesMb ? static_cast<std::uint64_t>(*settings.keepPagesMb)
+                              : DefaultKeepPagesMb;
+}
+
+// The store's kept pages now, when the walk keeps pages and the store can say.
+std::optional<KeptPagesSummary> KeptSummary(ResultStore& store, const PageKeeper* keeper) {
+  if (keeper == nullptr) return std::nullopt;
+  Expected<KeptPagesSummary, StoreProblem> summary = store.KeptPages();
+  if (!summary) return std::nullopt;
+  return *summary;
+}
+
+// What the walk's last line says of the kept pages: how many the store keeps, and how many this
+// walk's pages pushed out to stay within the budget.
+std::string KeptPagesText(const std::optional<KeptPagesSummary>& now,
+                          const std::optional<KeptPagesSummary>& before, std::uint64_t budgetMb) {
+  if (!now) return "; kept pages: the store cannot say how many";
+  char text[200];
+  std::snprintf(text, sizeof text, "; %" PRIu64 " kept pages (%.1f MB packed)", now->pages,
+                static_cast<double>(now->packedBytes) / (1 << 20));
+  std::string said = text;
+  const std::uint64_t dropped =
+      now->dropped - (before ? std::min(before->dropped, now->dropped) : 0);
+  if (dropped != 0) {
+    std::snprintf(text, sizeof text, ", %" PRIu64 " dropped to stay within the budget", dropped);
+    said += text;
+    said += " of " + std::to_string(budgetMb) + " MB";
+  }
+  return said;
+}
+
 }  // namespace
 
 void PrepareCollector(Collector& collector, const WalkCommand& command, const WalkStore& walk,
@@ -266,10 +303,25 @@ void PrepareCollector(Collector& collector, const WalkCommand& command, const Wa
   collector.SetMarkers(markers.inForce.markers);
 }
 
-bool FinishWalk(Collector& collector, ResultStore& store) {
+Expected<std::unique_ptr<PageKeeper>, std::string> KeepPages(Collector& collector,
+                                                             const WalkCommand& command,
+                                                             ResultStore& store,
+                                                             const Folders& folders) {
+  const RunSettings settings = LoadRunSettings(folders.settingsRead);
+  if (!command.keepPages && !settings.keepPages) return std::unique_ptr<PageKeeper>();
+  store.SetKeptPagesBudget(KeptPagesBudgetMb(command, settings) << 20);
+  Expected<std::unique_ptr<PageKeeper>, StoreProblem> keeper = PageKeeper::Open(store);
+  if (!keeper) return MakeUnexpected(keeper.error().reason);
+  collector.SetPageSink(keeper->get());
+  return std::move(*keeper);
+}
+
+bool FinishWalk(Collector& collector, ResultStore& store, PageKeeper* keeper) {
   // Stop dispatching; the shops in flight finish if they can within the grace, then their
   // transfers are aborted. What was reported is committed before the summary.
   collector.ShutDownForExit(StopTimeout, StopGrace);
+  // The pages of a run too short to train a dictionary are still gathered.
+  if (keeper != nullptr) keeper->Finish();
   store.EndRun(true);
   const bool failing = store.Backlog().problem.has_value();
   return store.Flush(failing ? FailingStoreFlushWait : StoreFlushWait);
@@ -317,6 +369,14 @@ int RunWalk(const WalkCommand& command, const Folders& folders, Clock& clock) {
   if (output) view.OnRow([&output](const ShopRecord& record) { output->Write(record); });
   Collector collector(view);
   PrepareCollector(collector, command, walk, folders, clock);
+  Expected<std::unique_ptr<PageKeeper>, std::string> keeper =
+      KeepPages(collector, command, store, folders);
+  if (!keeper) {
+    std::fprintf(stderr, "shopwalk-cli: cannot keep pages in %s: %s\n",
+                 TerminalSafe(storePath).c_str(), TerminalSafe(keeper.error()).c_str());
+    return 1;
+  }
+  const std::optional<KeptPagesSummary> keptBefore = KeptSummary(store, keeper->get());
 
   const ProgressStyle style = command.quiet        ? ProgressStyle::Quiet
                               : IsTerminal(stderr) ? ProgressStyle::Terminal
@@ -354,7 +414,7 @@ int RunWalk(const WalkCommand& command, const Folders& folders, Clock& clock) {
     signal = signals.WaitFor(std::chrono::seconds(1));
     if (signal != 0) break;
   }
-  const bool durable = FinishWalk(collector, store);
+  const bool durable = FinishWalk(collector, store, keeper->get());
 
   int code = 0;
   std::string ending = "finished";
@@ -368,6 +428,10 @@ int RunWalk(const WalkCommand& command, const Folders& folders, Clock& clock) {
     ending = "held: " + MismatchText(collector.PagesMismatch()) +
              "; the shops it could not trust are asked again first by the next walk";
     code = PagesDoNotMatchExitCode;
+  }
+  if (*keeper) {
+    ending += KeptPagesText(KeptSummary(store, keeper->get()), keptBefore,
+                            KeptPagesBudgetMb(command, LoadRunSettings(folders.settingsRead)));
   }
   // Store trouble outweighs how the walk ended: what it found is not all kept.
   if (!durable) {

@@ -4,10 +4,15 @@
 // program that runs them walks and recovers as the command line does.
 #pragma once
 
+#include <memory>
+#include <string>
+
 #include "base/clock.h"
+#include "base/expected.h"
 #include "cli/commands.h"
 #include "cli/walk_store.h"
 #include "collect/collector.h"
+#include "results/page_keeper.h"
 #include "results/result_store.h"
 
 namespace shopwalk {
@@ -18,9 +23,18 @@ namespace shopwalk {
 void PrepareCollector(Collector& collector, const WalkCommand& command, const WalkStore& walk,
                       const Folders& folders, Clock& clock);
 
-// Ends the walk: stops dispatching, lets the shops in flight finish for a short grace, ends the
-// store's run and waits for the store to write what it was told (less long while its writes
-// fail). True when everything the walk reported is durable.
-bool FinishWalk(Collector& collector, ResultStore& store);
+// The keeper of the walk's answered pages when it keeps them (--keep-pages, --keep-pages-mb, or
+// config.ini's Keep_Pages=1), over `store`'s kept pages with their budget set, and set as
+// `collector`'s page sink; nothing when the walk keeps none. Why not, in words, when the store
+// cannot give the run a dictionary id. Before Start.
+Expected<std::unique_ptr<PageKeeper>, std::string> KeepPages(Collector& collector,
+                                                             const WalkCommand& command,
+                                                             ResultStore& store,
+                                                             const Folders& folders);
+
+// Ends the walk: stops dispatching, lets the shops in flight finish for a short grace, keeps the
+// pages `keeper` still gathers, ends the store's run and waits for the store to write what it was
+// told (less long while its writes fail). True when everything the walk reported is durable.
+bool FinishWalk(Collector& collector, ResultStore& store, PageKeeper* keeper = nullptr);
 
 }  // namespace shopwalk

@@ -41,6 +41,7 @@
 #include "collect/markers.h"
 #include "collect/marketplace_health.h"
 #include "collect/page_match_guard.h"
+#include "collect/page_sink.h"
 #include "collect/progress.h"
 #include "collect/queue_room.h"
 #include "collect/request_slots.h"
@@ -146,6 +147,10 @@ class Collector {
   // Start; the sink must outlive the collector's work. Takes the sink's failed shops as the
   // failed count shown.
   void SetResultSink(ResultSink* sink);
+
+  // Where every answered home and rating page goes, bytes as the marketplace sent them (none: no
+  // page is kept). Set before Start; the sink must outlive the collector's work.
+  void SetPageSink(PageSink* sink) { pageSink_ = sink; }
 
   // The page-match guard's thresholds (window 0: no guard); set before Start. Each Start judges
   // the run's pages afresh against the result sink's history (ResultSink::PageHistory). When the
@@ -300,6 +305,7 @@ class Collector {
   // Turns for requests to the marketplace, as many as engine_.maxConcurrentRequests.
   RequestSlots requestSlots_;
   ResultSink* sink_ = nullptr;
+  PageSink* pageSink_ = nullptr;
   WorkSource* source_ = nullptr;
   // Keeps the list's order and the sink's order of rows the same.
   std::mutex rowOrderMutex_;

@@ -1,5 +1,6 @@
 #include "collect/page_cut.h"
 
+#include "collect/marketplace.h"
 #include "collect/shop_record.h"
 #include "collect/text.h"
 
@@ -36,6 +37,17 @@ RatingCut CutRatingPage(const Markers& markers, std::string_view page) {
   rating.reputation =
       Field(markers, page, markers.reputationLeft, markers.reputationRight, rating.cut);
   return rating;
+}
+
+ShopRecord RowOfCuts(std::int32_t shopId, HomeCut home, RatingCut rating) {
+  ShopRecord record;
+  record.shopId = shopId;
+  record.name = std::move(home.shopName);
+  record.reputation = rating.reputation.empty() ? std::string("0") : std::move(rating.reputation);
+  record.messenger = std::move(home.messenger);
+  record.openingDate = std::move(rating.openingDate);
+  record.address = "http://shop" + NumberToText(shopId) + "." + std::string(MarketplaceDomain);
+  return record;
 }
 
 }  // namespace shopwalk

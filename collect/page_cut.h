@@ -5,10 +5,12 @@
 // at most MaxFieldBytes long.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "collect/markers.h"
+#include "collect/shop_record.h"
 
 namespace shopwalk {
 
@@ -20,6 +22,11 @@ struct HomeCut {
   bool cut = false;         // a field was longer than a row keeps
   // Whether the page gives what a row needs before its rating page is fetched.
   bool HasFields() const { return !noShop && !messenger.empty() && !ratingToken.empty(); }
+  // Whether no marker matched at all: neither the notice nor any field (a verification page, a
+  // page of another layout), as opposed to a shop's page that lacks a field.
+  bool Nothing() const {
+    return !noShop && shopName.empty() && messenger.empty() && ratingToken.empty();
+  }
   std::string RatingAddress(const Markers& markers) const {
     return markers.ratingLinkPrefix + ratingToken;
   }
@@ -33,5 +40,9 @@ struct RatingCut {
 
 HomeCut CutHomePage(const Markers& markers, std::string_view page);
 RatingCut CutRatingPage(const Markers& markers, std::string_view page);
+
+// The row of shop `shopId` made of its cuts, as a walk lists it: "0" for a reputation the rating
+// page did not give, the shop's address. Only for a home cut with fields and a shop name.
+ShopRecord RowOfCuts(std::int32_t shopId, HomeCut home, RatingCut rating);
 
 }  // namespace shopwalk

@@ -96,6 +96,7 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
   std::optional<net::ResponseBody> home =
       FetchPage(client, shopUrl, shopId, ticket, probe, MarketplaceHealth::Host::ShopPages);
   if (!home) return;
+  if (pageSink_ != nullptr) pageSink_->PageAnswered(shopId, PageKind::Home, home->View());
   HomeCut homeCut = CutHomePage(m, home->View());
   // The home page has given what it holds: its storage goes back before the next page comes.
   home.reset();
@@ -126,6 +127,7 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
         FetchPage(client, homeCut.RatingAddress(m), shopId, ticket, probe,
                   MarketplaceHealth::Host::RatingPages);
     if (!rating) return;
+    if (pageSink_ != nullptr) pageSink_->PageAnswered(shopId, PageKind::Rating, rating->View());
     RatingCut ratingCut = CutRatingPage(m, rating->View());
     if (homeCut.shopName.empty()) {
       Conclude(shopId, ticket, HomeAnswer::NoFields);
@@ -133,16 +135,8 @@ void Collector::TryShop(std::int32_t shopId, Ticket ticket, MarketplaceHealth::P
     }
 
     ratingEmpty = ratingCut.openingDate.empty() && ratingCut.reputation.empty();
-    ShopRecord record;
-    record.shopId = shopId;
-    record.name = std::move(homeCut.shopName);
-    record.reputation =
-        ratingCut.reputation.empty() ? std::string("0") : std::move(ratingCut.reputation);
-    record.messenger = std::move(homeCut.messenger);
-    record.openingDate = std::move(ratingCut.openingDate);
-    record.address = shopUrl;
     if (homeCut.cut || ratingCut.cut) ++rowsWithCutFields_;
-    AppendRow(record);
+    AppendRow(RowOfCuts(shopId, std::move(homeCut), std::move(ratingCut)));
   }
   Conclude(shopId, ticket, HomeAnswer::Row, ratingEmpty);
 }

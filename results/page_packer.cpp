@@ -23,10 +23,11 @@ struct PagePacker::Zstd {
 };
 
 PagePacker::PagePacker(std::uint32_t dictionaryId, std::size_t trainingPages,
-                       std::size_t dictionaryBytes)
+                       std::size_t dictionaryBytes, std::size_t trainingBytes)
     : dictionaryId_(dictionaryId),
       trainingPages_(trainingPages),
       dictionaryBytes_(dictionaryBytes),
+      trainingBytes_(trainingBytes),
       zstd_(std::make_unique<Zstd>()) {}
 
 PagePacker::~PagePacker() = default;
@@ -34,7 +35,8 @@ PagePacker::~PagePacker() = default;
 std::vector<PackedPage> PagePacker::Add(std::int32_t shopId, PageKind kind, std::string_view page) {
   if (trained_) return {Pack(shopId, kind, page)};
   gathered_.push_back({shopId, kind, std::string(page)});
-  if (gathered_.size() < trainingPages_) return {};
+  gatheredBytes_ += page.size();
+  if (gathered_.size() < trainingPages_ && gatheredBytes_ < trainingBytes_) return {};
   return TrainAndPackGathered();
 }
 
@@ -67,6 +69,7 @@ std::vector<PackedPage> PagePacker::TrainAndPackGathered() {
   for (const Gathered& g : gathered_) packed.push_back(Pack(g.shopId, g.kind, g.page));
   gathered_.clear();
   gathered_.shrink_to_fit();
+  gatheredBytes_ = 0;
   return packed;
 }
 

@@ -39,9 +39,11 @@ struct PackedPage {
 class PagePacker {
  public:
   // Gathers the first `trainingPages` pages to train a dictionary of at most `dictionaryBytes`;
-  // `dictionaryId` names the dictionary (a store gives each run's its own).
+  // `dictionaryId` names the dictionary (a store gives each run's its own). Gathering ends early
+  // once the pages gathered hold `trainingBytes`, so large pages never pile up in memory.
   PagePacker(std::uint32_t dictionaryId, std::size_t trainingPages = 100,
-             std::size_t dictionaryBytes = std::size_t{16} * 1024);
+             std::size_t dictionaryBytes = std::size_t{16} * 1024,
+             std::size_t trainingBytes = std::size_t{8} << 20);
   ~PagePacker();
   PagePacker(const PagePacker&) = delete;
   PagePacker& operator=(const PagePacker&) = delete;
@@ -68,7 +70,9 @@ class PagePacker {
   std::uint32_t dictionaryId_;
   std::size_t trainingPages_;
   std::size_t dictionaryBytes_;
+  std::size_t trainingBytes_;
   std::vector<Gathered> gathered_;
+  std::size_t gatheredBytes_ = 0;
   bool trained_ = false;
   std::optional<PageDictionary> dictionary_;
   struct Zstd;

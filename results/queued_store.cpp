@@ -26,6 +26,18 @@ void QueuedStore::Failed(const FailedShop& shop) {
   QueueShopReport(reports::Failure{shop}, shop.shopId);
 }
 
+void QueuedStore::KeepDictionary(const PageDictionary& dictionary) {
+  queue_.Push(reports::KeptDictionary{dictionary});
+}
+
+void QueuedStore::KeepPage(const PackedPage& page) {
+  QueueShopReport(reports::KeptPage{page}, page.shopId);
+}
+
+void QueuedStore::SetKeptPagesBudget(std::uint64_t packedBytes) {
+  keptPagesBudget_.store(packedBytes);
+}
+
 void QueuedStore::PlaceMoved(const std::string& place) {
   queue_.Push(reports::Place{place});
 }

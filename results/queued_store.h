@@ -8,6 +8,7 @@
 // still there.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -45,6 +46,11 @@ class QueuedStore : public ResultStore, protected BatchWriter {
   std::optional<std::string> DurablePlace() override;
   void OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) override;
   void OnDurable(std::function<void(std::uint64_t durableRows)> listener) override;
+
+  // KeptPageStore's reports: queued in order with the others; a page as a report of its shop.
+  void KeepDictionary(const PageDictionary& dictionary) override;
+  void KeepPage(const PackedPage& page) override;
+  void SetKeptPagesBudget(std::uint64_t packedBytes) override;
 
  protected:
   // Opens a store of a backend: `make()` builds it, `start(store)` opens it (an Expected<void,
@@ -93,6 +99,8 @@ class QueuedStore : public ResultStore, protected BatchWriter {
   virtual void QueueShopReport(Report report, std::int32_t shopId);
 
   ReportQueue& Queue() { return queue_; }
+  // The budget of kept pages' packed bytes (0: none), for the writer to apply after each batch.
+  std::uint64_t KeptPagesBudget() const { return keptPagesBudget_.load(); }
 
  private:
   const std::string location_;
@@ -100,6 +108,7 @@ class QueuedStore : public ResultStore, protected BatchWriter {
   ReportQueue queue_;
   // One read at a time: each backend reads through one connection.
   std::mutex readMutex_;
+  std::atomic<std::uint64_t> keptPagesBudget_{0};
 };
 
 }  // namespace shopwalk

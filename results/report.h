@@ -9,6 +9,7 @@
 
 #include "collect/result_sink.h"
 #include "collect/shop_record.h"
+#include "results/page_packer.h"
 
 namespace shopwalk {
 
@@ -48,11 +49,20 @@ struct ContinueRun {
 struct EndRun {
   bool placeSaved = false;
 };
+// A dictionary kept pages are packed with (KeptPageStore::KeepDictionary); reported before them.
+struct KeptDictionary {
+  PageDictionary dictionary;
+};
+// A packed page kept (KeptPageStore::KeepPage): it replaces the shop's kept page of its kind.
+struct KeptPage {
+  PackedPage page;
+};
 
 }  // namespace reports
 
-using Report = std::variant<reports::Row, reports::Answer, reports::Failure, reports::Place,
-                            reports::BeginRun, reports::ContinueRun, reports::EndRun>;
+using Report =
+    std::variant<reports::Row, reports::Answer, reports::Failure, reports::Place, reports::BeginRun,
+                 reports::ContinueRun, reports::EndRun, reports::KeptDictionary, reports::KeptPage>;
 
 // What ResultSink::Answered(shopId, outcome) reports: an Answer for NoShop and NoFields, and for
 // Failed or any other value a Failure with no tries and no reason. The one place that rule lives.

@@ -7,9 +7,11 @@
 namespace shopwalk {
 namespace {
 
+// Answers, places and kept pages come many times a second: they may wait for the place delay.
 bool MayWait(const Report& report) {
   return std::holds_alternative<reports::Answer>(report) ||
-         std::holds_alternative<reports::Place>(report);
+         std::holds_alternative<reports::Place>(report) ||
+         std::holds_alternative<reports::KeptPage>(report);
 }
 
 const reports::Row* RowOf(const QueuedReport& queued) {

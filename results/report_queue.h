@@ -5,12 +5,12 @@
 // differs between them (the transaction, the fences, the SQL) is the BatchWriter's.
 //
 // Timing. A row, a failure or a run's beginning or end is written at most `commitDelay` after it
-// was pushed, answers without a row and places at most `placeDelay` (they come many times a
-// second: one commit a second keeps the database quiet while losing at most that much of the
-// walk's place, whose shop IDs are walked again, never skipped); sooner when `batchSize` reports
-// wait or someone flushes or reads. A transaction holds at most `maxTransactionReports`. Within
-// one batch a place that a later place of the same run replaces is never seen, so it is dropped
-// before the batch is written. Every wait follows the Clock given.
+// was pushed, answers without a row, places and kept pages at most `placeDelay` (they come many
+// times a second: one commit a second keeps the database quiet while losing at most that much of
+// the walk's place, whose shop IDs are walked again, never skipped); sooner when `batchSize`
+// reports wait or someone flushes or reads. A transaction holds at most `maxTransactionReports`.
+// Within one batch a place that a later place of the same run replaces is never seen, so it is
+// dropped before the batch is written. Every wait follows the Clock given.
 //
 // Failure. A failed batch is kept whole (nothing of it counts as written) and tried again every
 // `retryDelay` (or at the writer's NextTry, whichever is later), in order, before anything

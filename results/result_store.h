@@ -23,6 +23,7 @@
 #include "collect/result_sink.h"
 #include "collect/shop_record.h"
 #include "collect/work_source.h"
+#include "results/kept_pages.h"
 #include "results/report.h"
 #include "results/store_problem.h"
 
@@ -181,9 +182,13 @@ class StoreReader {
   virtual Expected<std::vector<FailedShop>, StoreProblem> ReadFailedShops() = 0;
 };
 
-// A store: what every location offers (a walk's sink, its runs, reading). Every member may be
-// called from any thread; none throws (ForEachRow passes on what its visitor throws).
-class ResultStore : public StoreSink, public RunJournal, public StoreReader {};
+// A store: what every location offers (a walk's sink, its runs, reading, kept pages). Every member
+// may be called from any thread; none throws (ForEachRow and ForEachKeptPage pass on what their
+// visitors throw).
+class ResultStore : public StoreSink,
+                    public RunJournal,
+                    public StoreReader,
+                    public KeptPageStore {};
 
 // The walk a node joined, as the store that shares it tells it.
 struct JoinedSharedWalk {

@@ -31,6 +31,9 @@ RunSettings LoadRunSettings(std::string_view directory) {
   settings.guardRisePercent = NumberIn(ReadConfigItem(path, ProgressSection, GuardRiseKey), 1, 100);
   settings.guardNoticeRisePercent =
       NumberIn(ReadConfigItem(path, ProgressSection, GuardNoticeRiseKey), 1, 100);
+  settings.keepPages = ReadConfigItem(path, ProgressSection, KeepPagesKey) == "1";
+  settings.keepPagesMb =
+      NumberIn(ReadConfigItem(path, ProgressSection, KeepPagesMbKey), 1, KeepPagesMbLimit, 7);
   const std::string value = ReadConfigItem(path, ProgressSection, MaxAttemptsKey);
   if (value.empty()) return settings;
   settings.maxAttempts = NumberIn(value, 1, MaxAttemptsLimit, 4);

@@ -1,10 +1,11 @@
 // Settings of a run that a user may set in config.ini beside the walk's place (section Mivu).
 #pragma once
 
+#include <cstdint>
 #include <optional>
-
 #include <string>
 #include <string_view>
+
 #include "collect/page_match_guard.h"
 
 namespace shopwalk {
@@ -22,12 +23,26 @@ inline constexpr std::string_view GuardRiseKey = "Guard_Rise";
 inline constexpr std::string_view GuardNoticeRiseKey = "Guard_Notice_Rise";
 inline constexpr int GuardWindowLimit = 100000;
 
+// Whether a walk keeps every answered page in the store (1) or not (0, the default), for both
+// programs, and the most the kept pages may take packed, in MB (1 to 1000000; past it the oldest
+// are dropped). The command line's --keep-pages and --keep-pages-mb go before them.
+inline constexpr std::string_view KeepPagesKey = "Keep_Pages";
+inline constexpr std::string_view KeepPagesMbKey = "Keep_Pages_MB";
+inline constexpr int KeepPagesMbLimit = 1000000;
+// The kept pages' budget when none is given: 1 GiB, which holds some hundred thousand pages of
+// 64 KiB (about ten thousand packed bytes each) and millions of small ones.
+inline constexpr std::uint64_t DefaultKeepPagesMb = 1024;
+
 struct RunSettings {
   // The guard's values the file sets; empty when unset or out of range (the engine's default
   // then holds).
   std::optional<int> guardWindow;
   std::optional<int> guardRisePercent;
   std::optional<int> guardNoticeRisePercent;
+  // Keep_Pages=1; anything else keeps none.
+  bool keepPages = false;
+  // Keep_Pages_MB when it is a number in range; empty otherwise (the default then holds).
+  std::optional<int> keepPagesMb;
   // Empty when the file does not set it; the engine's default then holds.
   std::optional<int> maxAttempts;
   // A Max_Attempts value the file sets that is no number from 1 to 1000, as written (GBK); it is

@@ -127,8 +127,53 @@ CREATE INDEX failed_due ON shopwalk.failed_shops (due_at);
 ALTER TABLE shopwalk.runs ADD COLUMN node_id bigint REFERENCES shopwalk.nodes;
 )sql";
 
+// Version 3: kept pages (packed with zstd, each walk's with a dictionary of its own, within a
+// budget that drops the oldest first), shops marked to revisit, and why a node stopped. A version
+// 2 store kept a mark as a failure without tries and with the reason "pages no longer match":
+// those become marks, due at once.
+constexpr std::string_view CreateVersion3 = R"sql(
+CREATE SEQUENCE shopwalk.dictionary_ids;
+CREATE TABLE shopwalk.page_dictionaries (
+  dictionary_id bigint PRIMARY KEY,
+  bytes bytea NOT NULL,
+  kept_at timestamptz NOT NULL
+);
+
+-- One page per shop and kind; a page kept again replaces the one before and becomes the newest.
+CREATE SEQUENCE shopwalk.kept_seq;
+CREATE TABLE shopwalk.kept_pages (
+  shop_id bigint NOT NULL,
+  kind smallint NOT NULL CHECK (kind IN (1, 2)),  -- 1 home page, 2 rating page
+  dictionary_id bigint NOT NULL,   -- 0: packed without one
+  page_bytes bigint NOT NULL,      -- the page's own size
+  packed_bytes bigint NOT NULL,    -- the size of bytes
+  bytes bytea NOT NULL,            -- a zstd frame
+  kept_seq bigint NOT NULL,        -- grows as pages are kept: the oldest go first
+  kept_at timestamptz NOT NULL,
+  PRIMARY KEY (shop_id, kind)
+);
+CREATE INDEX kept_pages_by_seq ON shopwalk.kept_pages (kept_seq);
+
+-- One row: pages dropped to stay within a budget, ever, and the packed bytes kept now.
+CREATE TABLE shopwalk.kept_page_tally (
+  dropped bigint NOT NULL,
+  packed_bytes bigint NOT NULL
+);
+INSERT INTO shopwalk.kept_page_tally (dropped, packed_bytes) VALUES (0, 0);
+
+-- A shop marked to revisit (its answer came while the pages stopped matching the markers) waits
+-- on the failed list, due at once and claimed like a failed shop, without spending its rounds,
+-- until a row, an answer or a failure comes for it.
+ALTER TABLE shopwalk.failed_shops ADD COLUMN revisit boolean NOT NULL DEFAULT false;
+UPDATE shopwalk.failed_shops SET revisit = true, due_at = failed_at
+  WHERE attempts = 0 AND reason = '\x7061676573206e6f206c6f6e676572206d61746368'::bytea;
+
+-- Why a node stopped on its own (the page-match guard); NULL otherwise.
+ALTER TABLE shopwalk.nodes ADD COLUMN held_reason text;
+)sql";
+
 // Each step upgrades a layout of the version before it; steps[n] makes version n + 1.
-constexpr std::string_view UpgradeSteps[] = {CreateVersion1, CreateVersion2};
+constexpr std::string_view UpgradeSteps[] = {CreateVersion1, CreateVersion2, CreateVersion3};
 static_assert(std::size(UpgradeSteps) == PgSchemaVersion);
 
 pg::Status Unusable(const Layout& layout) {

@@ -322,7 +322,8 @@ void PgStore::QueueShopReport(Report report, std::int32_t shopId) {
       ++counters_.reportsNotHeld;
       return;
     }
-    held->second.outstanding.erase(shopId);
+    // A kept page comes with the shop's answer, not in its place: the shop is still to report.
+    if (!std::holds_alternative<reports::KeptPage>(report)) held->second.outstanding.erase(shopId);
     ++held->second.unwritten;
     epoch = held->first;
   }
@@ -428,13 +429,19 @@ Expected<BatchWriter::Written, StoreProblem> PgStore::WriteBatch(std::span<Queue
     pg::Transaction transaction(writer_);
     pg::Status status = transaction.Begin();
     if (status) status = results::LockLeasesForWriting(writer_, blockIds, failedShopIds);
+    keptPagesDelta_ = 0;
+    bool pagesKept = false;
     for (std::size_t i = 0; status && i < batch.size(); ++i) {
       Expected<bool, pg::Status> held = Apply(batch[i], leases[i]);
+      pagesKept = pagesKept || std::holds_alternative<reports::KeptPage>(batch[i].report);
       if (!held) {
         status = held.error();
       } else if (!*held) {
         refused.push_back(batch[i].fence);
       }
+    }
+    if (status && pagesKept) {
+      status = results::TallyKeptPages(writer_, keptPagesDelta_, KeptPagesBudget());
     }
     if (status) status = transaction.Commit();
     if (!status) {
@@ -513,6 +520,19 @@ Expected<bool, pg::Status> PgStore::Apply(const QueuedReport& queued, const resu
             if (ended) currentRun_.reset();
             return unfenced(ended);
           },
+          [&](const reports::KeptDictionary& kept) -> Held {
+            return unfenced(writer_.Run(
+                "INSERT INTO shopwalk.page_dictionaries (dictionary_id, bytes, kept_at) "
+                "VALUES ($1, $2, pg_catalog.now()) ON CONFLICT (dictionary_id) DO NOTHING",
+                pg::Params().Int(kept.dictionary.id).Bytes(kept.dictionary.bytes)));
+          },
+          [&](const reports::KeptPage& kept) -> Held {
+            if (lease.epoch == 0) return true;
+            auto written = results::WriteKeptPage(writer_, lease, kept.page);
+            if (!written) return MakeUnexpected(written.error());
+            keptPagesDelta_ += written->packedDelta;
+            return written->held;
+          },
       },
       queued.report);
 }
@@ -521,7 +541,8 @@ void PgStore::Committed(std::span<const QueuedReport> batch) {
   std::lock_guard lock(mutex_);
   for (const QueuedReport& queued : batch) {
     if (queued.fence == 0) continue;
-    ++answeredWritten_;
+    // The node's rate counts answers, not the pages kept with them.
+    if (!std::holds_alternative<reports::KeptPage>(queued.report)) ++answeredWritten_;
     auto held = leases_.find(queued.fence);
     if (held != leases_.end() && held->second.unwritten > 0) --held->second.unwritten;
   }
@@ -1061,6 +1082,110 @@ Expected<StoreSummary, StoreProblem> PgStore::Summary() {
     if (status) status = transaction.Commit();
     if (!status) return MakeUnexpected(ReadProblem("the summary", status));
     return summary;
+  });
+}
+
+Expected<std::uint32_t, StoreProblem> PgStore::NewDictionaryId() {
+  if (!walking_) {
+    return MakeUnexpected(StoreProblem{StoreProblem::Kind::NotWritable, location_,
+                                       "the store is open for reading only"});
+  }
+  return Reading("a dictionary id", [&]() -> Expected<std::uint32_t, StoreProblem> {
+    pg::Status status = EnsureReader();
+    pg::Result result;
+    if (status)
+      status = reader_.Run("SELECT pg_catalog.nextval('shopwalk.dictionary_ids')", result);
+    if (status && (result.Int64(0, 0) <= 0 ||
+                   result.Int64(0, 0) > std::numeric_limits<std::uint32_t>::max())) {
+      status = pg::Status(results::BadValueState,
+                          "the sequence shopwalk.dictionary_ids is out of range", false);
+    }
+    if (!status) return MakeUnexpected(ReadProblem("a dictionary id", status));
+    return static_cast<std::uint32_t>(result.Int64(0, 0));
+  });
+}
+
+Expected<void, StoreProblem> PgStore::ForEachKeptPage(
+    std::int32_t from, std::int32_t to,
+    const std::function<void(const PackedPage&, const PageDictionary*)>& visit) {
+  return Reading("the kept pages", [&]() -> Expected<void, StoreProblem> {
+    if (auto status = EnsureReader(); !status) {
+      return MakeUnexpected(ReadProblem("the kept pages (connecting)", status));
+    }
+    pg::Transaction transaction(reader_);
+    pg::Status status = transaction.Begin(pg::Transaction::Isolation::RepeatableReadOnly);
+    std::map<std::uint32_t, PageDictionary> dictionaries;
+    pg::Result result;
+    if (status) {
+      status = reader_.Run("SELECT dictionary_id, bytes FROM shopwalk.page_dictionaries", result);
+    }
+    for (int row = 0; status && row < result.Rows(); ++row) {
+      const std::int64_t id = result.Int64(row, 0);
+      if (id <= 0 || id > std::numeric_limits<std::uint32_t>::max()) continue;
+      const auto key = static_cast<std::uint32_t>(id);
+      dictionaries[key] = PageDictionary{key, result.Bytes(row, 1)};
+    }
+    if (status) {
+      status = reader_.Run(
+          "DECLARE kept_pages NO SCROLL CURSOR FOR SELECT shop_id, kind, dictionary_id, "
+          "page_bytes, bytes FROM shopwalk.kept_pages WHERE shop_id BETWEEN $1 AND $2 "
+          "ORDER BY shop_id, kind",
+          pg::Params().Int(from).Int(to));
+    }
+    const std::string fetch = "FETCH " + std::to_string(RowsPerFetch) + " FROM kept_pages";
+    while (status) {
+      pg::Result rows;
+      status = reader_.Run(fetch, rows);
+      if (!status || rows.Rows() == 0) break;
+      for (int row = 0; status && row < rows.Rows(); ++row) {
+        auto id = results::ReadShopId(rows.Int64(row, 0), "shopwalk.kept_pages");
+        const std::int64_t kind = rows.Int64(row, 1);
+        const std::int64_t dictionary = rows.Int64(row, 2);
+        if (!id) {
+          status = id.error();
+          break;
+        }
+        if ((kind != static_cast<std::int64_t>(PageKind::Home) &&
+             kind != static_cast<std::int64_t>(PageKind::Rating)) ||
+            dictionary < 0 || dictionary > std::numeric_limits<std::uint32_t>::max()) {
+          status = pg::Status(results::BadValueState,
+                              "a kept page of shop " + std::to_string(*id) +
+                                  " in shopwalk.kept_pages has an unknown kind or dictionary",
+                              false);
+          break;
+        }
+        PackedPage page;
+        page.shopId = *id;
+        page.kind = static_cast<PageKind>(kind);
+        page.dictionaryId = static_cast<std::uint32_t>(dictionary);
+        page.pageBytes = static_cast<std::size_t>(std::max<std::int64_t>(rows.Int64(row, 3), 0));
+        page.bytes = rows.Bytes(row, 4);
+        auto found = dictionaries.find(page.dictionaryId);
+        visit(page, found == dictionaries.end() ? nullptr : &found->second);
+      }
+    }
+    if (status) status = transaction.Commit();
+    if (!status) return MakeUnexpected(ReadProblem("the kept pages", status));
+    return {};
+  });
+}
+
+Expected<KeptPagesSummary, StoreProblem> PgStore::KeptPages() {
+  return Reading("the kept pages", [&]() -> Expected<KeptPagesSummary, StoreProblem> {
+    pg::Status status = EnsureReader();
+    pg::Result result;
+    if (status) {
+      status = reader_.Run(
+          "SELECT pg_catalog.count(*), coalesce(pg_catalog.sum(page_bytes), 0)::bigint, "
+          "coalesce(pg_catalog.sum(packed_bytes), 0)::bigint, "
+          "(SELECT t.dropped FROM shopwalk.kept_page_tally t LIMIT 1) FROM shopwalk.kept_pages",
+          result);
+    }
+    if (!status) return MakeUnexpected(ReadProblem("the kept pages", status));
+    auto count = [&](int column) {
+      return static_cast<std::uint64_t>(std::max<std::int64_t>(result.Int64(0, column), 0));
+    };
+    return KeptPagesSummary{count(0), count(1), count(2), count(3)};
   });
 }
 

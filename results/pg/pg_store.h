@@ -175,6 +175,15 @@ class PgStore final : public QueuedStore, public SharedWalk {
   void ContinueRun(std::int64_t runId) override;
   Expected<std::optional<std::string>, StoreProblem> LastPlace(RunKind kind) override;
 
+  // KeptPageStore: a kept page is a report of its shop, written under its lease like the others;
+  // dictionary ids come from a sequence, so nodes never share one. A store opened for reading
+  // gives no dictionary id (NotWritable).
+  Expected<std::uint32_t, StoreProblem> NewDictionaryId() override;
+  Expected<void, StoreProblem> ForEachKeptPage(
+      std::int32_t from, std::int32_t to,
+      const std::function<void(const PackedPage&, const PageDictionary*)>& visit) override;
+  Expected<KeptPagesSummary, StoreProblem> KeptPages() override;
+
   // ResultSink: reports go through QueuedStore, fenced by the lease of their shop ID. None:
   // failed shops come back through NextShop (see above).
   std::vector<FailedShop> FailedShops() override;
@@ -290,6 +299,8 @@ class PgStore final : public QueuedStore, public SharedWalk {
   std::optional<std::int64_t> currentRun_;
   // The current run's place as written by the transaction under way or the last one.
   std::optional<std::string> writerPlace_;
+  // How the packed bytes of kept pages changed in the batch being written.
+  std::int64_t keptPagesDelta_ = 0;
 
   // The keeper thread's own.
   pg::Connection keeper_;

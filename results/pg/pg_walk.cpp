@@ -1,6 +1,7 @@
 #include "results/pg/pg_walk.h"
 
 #include <algorithm>
+#include <limits>
 #include <string_view>
 
 namespace shopwalk::results {
@@ -635,6 +636,83 @@ Expected<bool, pg::Status> WriteFailure(pg::Connection& connection, const Lease&
   pg::Params params = FenceParams(lease, shop.shopId);
   params.Int(shop.attempts).Bytes(shop.reason).Int(std::max<std::int64_t>(0, retryDelayMs));
   return RunFenced(connection, sql, params);
+}
+
+Expected<KeptPageWrite, pg::Status> WriteKeptPage(pg::Connection& connection, const Lease& lease,
+                                                  const PackedPage& page) {
+  // A failed shop's lease may have ended with its answer in the same batch: the page is written
+  // unless another node has claimed the shop since.
+  constexpr std::string_view FailedShopPageFence =
+      "WITH lease AS (SELECT 1 WHERE $2::bigint = 0 AND NOT EXISTS (SELECT 1 FROM "
+      "shopwalk.failed_shops f WHERE f.shop_id = $1 AND f.retry_epoch <> $3))";
+  constexpr std::string_view PagePart =
+      ", replaced AS (SELECT k.packed_bytes FROM shopwalk.kept_pages k WHERE k.shop_id = $1 "
+      "AND k.kind = $4::smallint), "
+      "kept AS (INSERT INTO shopwalk.kept_pages (shop_id, kind, dictionary_id, page_bytes, "
+      "packed_bytes, bytes, kept_seq, kept_at) SELECT $1, $4::smallint, $5, $6, $7, $8, "
+      "pg_catalog.nextval('shopwalk.kept_seq'), pg_catalog.now() FROM lease "
+      "ON CONFLICT (shop_id, kind) DO UPDATE SET dictionary_id = excluded.dictionary_id, "
+      "page_bytes = excluded.page_bytes, packed_bytes = excluded.packed_bytes, "
+      "bytes = excluded.bytes, kept_seq = excluded.kept_seq, kept_at = excluded.kept_at "
+      "RETURNING packed_bytes) "
+      "SELECT (SELECT pg_catalog.count(*) FROM lease), coalesce((SELECT k.packed_bytes FROM kept "
+      "k), 0) - coalesce((SELECT r.packed_bytes FROM replaced r WHERE EXISTS (SELECT 1 FROM "
+      "kept)), 0)";
+  const std::string sql =
+      std::string(lease.kind == Lease::Kind::Block ? BlockFence : FailedShopPageFence) +
+      std::string(PagePart);
+  pg::Params params = FenceParams(lease, page.shopId);
+  params.Int(static_cast<std::int64_t>(page.kind))
+      .Int(page.dictionaryId)
+      .Int(static_cast<std::int64_t>(page.pageBytes))
+      .Int(static_cast<std::int64_t>(page.bytes.size()))
+      .Bytes(page.bytes);
+  pg::Result result;
+  if (auto status = connection.Run(sql, params, result); !status) return MakeUnexpected(status);
+  return KeptPageWrite{result.Int64(0, 0) > 0, result.Int64(0, 1)};
+}
+
+pg::Status TallyKeptPages(pg::Connection& connection, std::int64_t packedDelta,
+                          std::uint64_t budget) {
+  pg::Result result;
+  if (auto status =
+          connection.Run("UPDATE shopwalk.kept_page_tally SET packed_bytes = packed_bytes + $1 "
+                         "RETURNING packed_bytes",
+                         pg::Params().Int(packedDelta), result);
+      !status) {
+    return status;
+  }
+  if (budget == 0 || result.Rows() == 0) return {};
+  const std::int64_t total = result.Int64(0, 0);
+  if (total <= 0 || static_cast<std::uint64_t>(total) <= budget) return {};
+  // The oldest pages, a share at a time, up to the last one that must go to fit.
+  const std::uint64_t excess = static_cast<std::uint64_t>(total) - budget;
+  constexpr std::int64_t PagesAtOnce = 1000;
+  std::uint64_t freed = 0;
+  std::optional<std::int64_t> cutOff;
+  for (std::int64_t after = std::numeric_limits<std::int64_t>::min(); freed < excess;) {
+    if (auto status = connection.Run(
+            "SELECT kept_seq, packed_bytes FROM shopwalk.kept_pages WHERE kept_seq > $1 "
+            "ORDER BY kept_seq LIMIT $2",
+            pg::Params().Int(after).Int(PagesAtOnce), result);
+        !status) {
+      return status;
+    }
+    for (int row = 0; row < result.Rows() && freed < excess; ++row) {
+      cutOff = after = result.Int64(row, 0);
+      freed += static_cast<std::uint64_t>(std::max<std::int64_t>(result.Int64(row, 1), 0));
+    }
+    if (result.Rows() < PagesAtOnce) break;
+  }
+  if (!cutOff) return {};
+  // What was really dropped is counted (another node may drop some of them at once).
+  return connection.Run(
+      "WITH gone AS (DELETE FROM shopwalk.kept_pages WHERE kept_seq <= $1 AND kept_seq < "
+      "(SELECT pg_catalog.max(n.kept_seq) FROM shopwalk.kept_pages n) RETURNING packed_bytes) "
+      "UPDATE shopwalk.kept_page_tally SET dropped = dropped + (SELECT pg_catalog.count(*) FROM "
+      "gone), packed_bytes = packed_bytes - (SELECT coalesce(pg_catalog.sum(g.packed_bytes), 0) "
+      "FROM gone g)::bigint",
+      pg::Params().Int(*cutOff));
 }
 
 #undef SW_MS

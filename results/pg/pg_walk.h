@@ -33,6 +33,7 @@
 #include "base/expected.h"
 #include "collect/result_sink.h"
 #include "collect/shop_record.h"
+#include "results/page_packer.h"
 #include "results/pg/pg.h"
 
 namespace shopwalk::results {
@@ -194,5 +195,19 @@ Expected<bool, pg::Status> WriteAnswer(pg::Connection& connection, const Lease& 
 // own retry lease keeps the rounds it had.
 Expected<bool, pg::Status> WriteFailure(pg::Connection& connection, const Lease& lease,
                                         const FailedShop& shop, std::int64_t retryDelayMs);
+
+// A kept page of the shop, written while `lease` holds (a block: its epoch; a failed shop: no
+// other node took it over since), replacing the shop's page of its kind. `held` as above;
+// `packedDelta`: how the packed bytes kept changed (the tally is the caller's, once a batch).
+struct KeptPageWrite {
+  bool held = false;
+  std::int64_t packedDelta = 0;
+};
+Expected<KeptPageWrite, pg::Status> WriteKeptPage(pg::Connection& connection, const Lease& lease,
+                                                  const PackedPage& page);
+// Adds `packedDelta` to the tally of packed bytes kept; then, with a budget (0: none), drops the
+// oldest kept pages until the tally fits (never the newest page), counting them as dropped.
+pg::Status TallyKeptPages(pg::Connection& connection, std::int64_t packedDelta,
+                          std::uint64_t budget);
 
 }  // namespace shopwalk::results

@@ -63,8 +63,52 @@ CREATE TABLE failed_shops (
 CREATE INDEX failed_by_position ON failed_shops (position);
 )sql";
 
+// Version 2: kept pages (packed with zstd, each walk's with a dictionary of its own, within a
+// budget that drops the oldest first) and shops marked to revisit. A version 1 store kept a mark
+// as a failure without tries and with the reason "pages no longer match": those become marks.
+constexpr std::string_view CreateVersion2 = R"sql(
+CREATE TABLE page_dictionaries (
+  dictionary_id INTEGER PRIMARY KEY,
+  bytes BLOB NOT NULL,
+  kept_ms INTEGER NOT NULL
+);
+
+-- One page per shop and kind; a page kept again replaces the one before and becomes the newest.
+CREATE TABLE kept_pages (
+  kept_seq INTEGER PRIMARY KEY,    -- grows as pages are kept: the oldest go first
+  shop_id INTEGER NOT NULL,
+  kind INTEGER NOT NULL,           -- 1 home page, 2 rating page
+  dictionary_id INTEGER NOT NULL,  -- 0: packed without one
+  page_bytes INTEGER NOT NULL,     -- the page's own size
+  packed_bytes INTEGER NOT NULL,   -- the size of bytes
+  bytes BLOB NOT NULL,             -- a zstd frame
+  kept_ms INTEGER NOT NULL
+);
+CREATE UNIQUE INDEX kept_pages_by_shop ON kept_pages (shop_id, kind);
+
+-- One row: pages dropped to stay within a budget, ever, and the packed bytes kept now.
+CREATE TABLE kept_page_tally (
+  dropped INTEGER NOT NULL,
+  packed_bytes INTEGER NOT NULL
+);
+INSERT INTO kept_page_tally (dropped, packed_bytes) VALUES (0, 0);
+
+-- Shops whose answer is not to be trusted (the pages stopped matching the markers while it
+-- came), asked again before new shops until a row, an answer or a failure comes for them.
+CREATE TABLE revisits (
+  shop_id INTEGER PRIMARY KEY,
+  marked_ms INTEGER NOT NULL,
+  position INTEGER NOT NULL        -- grows in the order the marks were reported
+);
+CREATE INDEX revisits_by_position ON revisits (position);
+INSERT INTO revisits (shop_id, marked_ms, position)
+  SELECT shop_id, failed_ms, position FROM failed_shops
+  WHERE attempts = 0 AND reason = CAST('pages no longer match' AS BLOB);
+DELETE FROM failed_shops WHERE attempts = 0 AND reason = CAST('pages no longer match' AS BLOB);
+)sql";
+
 // Each step upgrades a file of the version before it; steps[n] makes version n + 1.
-constexpr std::string_view UpgradeSteps[] = {CreateVersion1};
+constexpr std::string_view UpgradeSteps[] = {CreateVersion1, CreateVersion2};
 static_assert(std::size(UpgradeSteps) == StoreSchemaVersion);
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <limits>
+#include <map>
 #include <system_error>
 #include <utility>
 
@@ -70,7 +72,8 @@ StoreProblem LockProblem(const std::string& path, const results::WalkingLock::Re
 // The writer's prepared statements, on the writer's connection.
 struct SqliteStore::WriterStatements {
   sqlite::Statement upsertShop, appendRunRow, removeFailed, upsertFailed, setPlace, insertRun,
-      cutOffRun, endRun, reopenRun, runExists, lastSequence;
+      cutOffRun, endRun, reopenRun, runExists, lastSequence, keepDictionary, packedSizeOf, keepPage,
+      addToTally, tally, oldestPages, newestPage, dropPages, countDropped;
   results::AnswerRanges ranges;
 
   sqlite::Status Prepare(sqlite::Connection& connection) {
@@ -109,6 +112,25 @@ struct SqliteStore::WriterStatements {
              std::pair{&runExists, "SELECT 1 FROM runs WHERE run_id = ?1"},
              std::pair{&lastSequence,
                        "SELECT coalesce(max(seq), 0) FROM run_rows WHERE run_id = ?1"},
+             std::pair{&keepDictionary,
+                       "INSERT OR REPLACE INTO page_dictionaries (dictionary_id, bytes, kept_ms) "
+                       "VALUES (?1, ?2, ?3)"},
+             std::pair{&packedSizeOf,
+                       "SELECT packed_bytes FROM kept_pages WHERE shop_id = ?1 AND kind = ?2"},
+             // The page replaces the shop's page of its kind and takes the next kept_seq.
+             std::pair{&keepPage,
+                       "INSERT OR REPLACE INTO kept_pages (kept_seq, shop_id, kind, dictionary_id, "
+                       "page_bytes, packed_bytes, bytes, kept_ms) "
+                       "VALUES (NULL, ?1, ?2, ?3, ?4, ?5, ?6, ?7)"},
+             std::pair{&addToTally, "UPDATE kept_page_tally SET packed_bytes = packed_bytes + ?1"},
+             std::pair{&tally, "SELECT packed_bytes FROM kept_page_tally"},
+             std::pair{&oldestPages,
+                       "SELECT kept_seq, packed_bytes FROM kept_pages ORDER BY kept_seq"},
+             std::pair{&newestPage, "SELECT max(kept_seq) FROM kept_pages"},
+             std::pair{&dropPages, "DELETE FROM kept_pages WHERE kept_seq <= ?1"},
+             std::pair{&countDropped,
+                       "UPDATE kept_page_tally SET dropped = dropped + ?1, "
+                       "packed_bytes = packed_bytes - ?2"},
          }) {
       if (auto status = connection.Prepare(sql, *statement); !status) return status;
     }
@@ -313,6 +335,16 @@ Expected<void, StoreProblem> SqliteStore::StartWalking() {
       !status) {
     return MakeUnexpected(ProblemOf(status));
   }
+  std::int64_t lastDictionary = 0;
+  if (auto status = writer_.QueryInt64(
+          "SELECT max(coalesce((SELECT max(dictionary_id) FROM page_dictionaries), 0), "
+          "coalesce((SELECT max(dictionary_id) FROM kept_pages), 0))",
+          lastDictionary);
+      !status) {
+    return MakeUnexpected(ProblemOf(status));
+  }
+  nextDictionaryId_.store(static_cast<std::uint32_t>(
+      std::clamp<std::int64_t>(lastDictionary + 1, 1, std::numeric_limits<std::uint32_t>::max())));
   state_.nextRunId = lastRun + 1;
   state_.nextOpenedSeq = lastOpened + 1;
   state_.nextFailurePosition = lastFailure + 1;
@@ -355,7 +387,14 @@ Expected<BatchWriter::Written, StoreProblem> SqliteStore::WriteBatch(
     WriterState state = state_;
     sqlite::Transaction transaction(writer_);
     sqlite::Status status = transaction.Begin(sqlite::Transaction::Mode::Immediate);
-    for (std::size_t i = 0; status && i < batch.size(); ++i) status = Apply(batch[i], state);
+    bool pagesKept = false;
+    for (std::size_t i = 0; status && i < batch.size(); ++i) {
+      status = Apply(batch[i], state);
+      pagesKept = pagesKept || std::holds_alternative<reports::KeptPage>(batch[i].report);
+    }
+    if (const std::uint64_t budget = KeptPagesBudget(); status && pagesKept && budget > 0) {
+      status = KeepWithinBudget(budget);
+    }
     if (status) status = transaction.Commit();
     if (!status) return MakeUnexpected(ProblemOf(status));
     state_ = std::move(state);
@@ -474,8 +513,65 @@ sqlite::Status SqliteStore::Apply(const QueuedReport& queued, WriterState& state
             state.currentRun.reset();
             return Binder(s.endRun).Int(runId).Int(queued.unixMs).Int(end.placeSaved ? 1 : 0).Run();
           },
+          [&](const reports::KeptDictionary& kept) -> sqlite::Status {
+            return Binder(s.keepDictionary)
+                .Int(kept.dictionary.id)
+                .Bytes(kept.dictionary.bytes)
+                .Int(queued.unixMs)
+                .Run();
+          },
+          [&](const reports::KeptPage& kept) -> sqlite::Status {
+            const PackedPage& page = kept.page;
+            const auto kind = static_cast<std::int64_t>(page.kind);
+            std::optional<std::int64_t> replaced;
+            if (auto status =
+                    Binder(s.packedSizeOf).Int(page.shopId).Int(kind).QueryInt64(replaced);
+                !status) {
+              return status;
+            }
+            const auto packed = static_cast<std::int64_t>(page.bytes.size());
+            if (auto status = Binder(s.keepPage)
+                                  .Int(page.shopId)
+                                  .Int(kind)
+                                  .Int(page.dictionaryId)
+                                  .Int(static_cast<std::int64_t>(page.pageBytes))
+                                  .Int(packed)
+                                  .Bytes(page.bytes)
+                                  .Int(queued.unixMs)
+                                  .Run();
+                !status) {
+              return status;
+            }
+            return Binder(s.addToTally).Int(packed - replaced.value_or(0)).Run();
+          },
       },
       queued.report);
+}
+
+sqlite::Status SqliteStore::KeepWithinBudget(std::uint64_t budget) {
+  WriterStatements& s = *statements_;
+  std::optional<std::int64_t> total, newest;
+  if (auto status = Binder(s.tally).QueryInt64(total); !status) return status;
+  if (!total || static_cast<std::uint64_t>(std::max<std::int64_t>(*total, 0)) <= budget) return {};
+  if (auto status = Binder(s.newestPage).QueryInt64(newest); !status) return status;
+  // The oldest pages up to the last one that must go to fit; never the newest.
+  const std::uint64_t excess = static_cast<std::uint64_t>(*total) - budget;
+  std::uint64_t freed = 0;
+  std::int64_t dropped = 0;
+  std::optional<std::int64_t> cutOff;
+  sqlite::Status status;
+  s.oldestPages.Reset();
+  while (freed < excess && s.oldestPages.NextRow(status)) {
+    const std::int64_t seq = s.oldestPages.ColumnInt64(0);
+    if (newest && seq >= *newest) break;
+    freed += static_cast<std::uint64_t>(std::max<std::int64_t>(s.oldestPages.ColumnInt64(1), 0));
+    ++dropped;
+    cutOff = seq;
+  }
+  s.oldestPages.Reset();
+  if (!status || !cutOff) return status;
+  if (auto deleted = Binder(s.dropPages).Int(*cutOff).Run(); !deleted) return deleted;
+  return Binder(s.countDropped).Int(dropped).Int(static_cast<std::int64_t>(freed)).Run();
 }
 
 // Reading.
@@ -505,6 +601,20 @@ class ReadSnapshot {
 
 std::vector<FailedShop> SqliteStore::FailedShops() {
   return ReadFailedShops().value_or(std::vector<FailedShop>{});
+}
+
+std::vector<std::int32_t> SqliteStore::ShopsToRevisit() {
+  auto marked =
+      Reading("the shops to revisit", [&]() -> Expected<std::vector<std::int32_t>, StoreProblem> {
+        std::vector<std::int32_t> shops;
+        sqlite::Statement query;
+        sqlite::Status status =
+            reader_.Prepare("SELECT shop_id FROM revisits ORDER BY position", query);
+        while (status && query.NextRow(status)) shops.push_back(ToShopId(query.ColumnInt64(0)));
+        if (!status) return MakeUnexpected(ReadProblem("the shops to revisit", status));
+        return shops;
+      });
+  return marked.value_or(std::vector<std::int32_t>{});
 }
 
 Expected<std::vector<FailedShop>, StoreProblem> SqliteStore::ReadFailedShops() {
@@ -627,6 +737,92 @@ Expected<StoreSummary, StoreProblem> SqliteStore::Summary() {
                                           static_cast<std::size_t>(reasons.ColumnInt64(1)));
     }
     if (!status) return MakeUnexpected(ReadProblem("the summary", status));
+    return summary;
+  });
+}
+
+Expected<std::uint32_t, StoreProblem> SqliteStore::NewDictionaryId() {
+  if (!walking_) {
+    return MakeUnexpected(
+        StoreProblem{StoreProblem::Kind::NotWritable, path_, "the store is open for reading only"});
+  }
+  return nextDictionaryId_.fetch_add(1);
+}
+
+Expected<void, StoreProblem> SqliteStore::ForEachKeptPage(
+    std::int32_t from, std::int32_t to,
+    const std::function<void(const PackedPage&, const PageDictionary*)>& visit) {
+  return Reading("the kept pages", [&]() -> Expected<void, StoreProblem> {
+    ReadSnapshot snapshot(reader_);
+    sqlite::Status status = snapshot.Status();
+    std::map<std::uint32_t, PageDictionary> dictionaries;
+    sqlite::Statement query;
+    if (status) {
+      status = reader_.Prepare("SELECT dictionary_id, bytes FROM page_dictionaries", query);
+    }
+    while (status && query.NextRow(status)) {
+      const std::int64_t id = query.ColumnInt64(0);
+      if (id <= 0 || id > std::numeric_limits<std::uint32_t>::max()) continue;
+      const auto key = static_cast<std::uint32_t>(id);
+      dictionaries[key] = PageDictionary{key, query.ColumnBytes(1)};
+    }
+    sqlite::Statement pages;
+    if (status) {
+      status = reader_.Prepare(
+          "SELECT shop_id, kind, dictionary_id, page_bytes, bytes FROM kept_pages "
+          "WHERE shop_id BETWEEN ?1 AND ?2 ORDER BY shop_id, kind",
+          pages);
+    }
+    if (status) status = pages.BindInt64(1, from);
+    if (status) status = pages.BindInt64(2, to);
+    while (status && pages.NextRow(status)) {
+      const std::int64_t kind = pages.ColumnInt64(1);
+      const std::int64_t dictionary = pages.ColumnInt64(2);
+      if ((kind != static_cast<std::int64_t>(PageKind::Home) &&
+           kind != static_cast<std::int64_t>(PageKind::Rating)) ||
+          dictionary < 0 || dictionary > std::numeric_limits<std::uint32_t>::max()) {
+        status = sqlite::Status(SQLITE_CORRUPT, "a kept page of shop " +
+                                                    std::to_string(pages.ColumnInt64(0)) +
+                                                    " has an unknown kind or dictionary");
+        break;
+      }
+      PackedPage page;
+      page.shopId = ToShopId(pages.ColumnInt64(0));
+      page.kind = static_cast<PageKind>(kind);
+      page.dictionaryId = static_cast<std::uint32_t>(dictionary);
+      page.pageBytes = static_cast<std::size_t>(std::max<std::int64_t>(pages.ColumnInt64(3), 0));
+      page.bytes = pages.ColumnBytes(4);
+      auto found = dictionaries.find(page.dictionaryId);
+      visit(page, found == dictionaries.end() ? nullptr : &found->second);
+    }
+    if (!status) return MakeUnexpected(ReadProblem("the kept pages", status));
+    return {};
+  });
+}
+
+Expected<KeptPagesSummary, StoreProblem> SqliteStore::KeptPages() {
+  return Reading("the kept pages", [&]() -> Expected<KeptPagesSummary, StoreProblem> {
+    ReadSnapshot snapshot(reader_);
+    sqlite::Status status = snapshot.Status();
+    sqlite::Statement query;
+    KeptPagesSummary summary;
+    if (status) {
+      status = reader_.Prepare(
+          "SELECT count(*), coalesce(sum(page_bytes), 0), coalesce(sum(packed_bytes), 0), "
+          "(SELECT dropped FROM kept_page_tally) FROM kept_pages",
+          query);
+    }
+    if (status && query.NextRow(status)) {
+      auto count = [&](int column) {
+        return static_cast<std::uint64_t>(std::max<std::int64_t>(query.ColumnInt64(column), 0));
+      };
+      summary.pages = count(0);
+      summary.pageBytes = count(1);
+      summary.packedBytes = count(2);
+      summary.dropped = count(3);
+      query.Reset();
+    }
+    if (!status) return MakeUnexpected(ReadProblem("the kept pages", status));
     return summary;
   });
 }

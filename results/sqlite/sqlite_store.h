@@ -19,6 +19,7 @@
 // reading takes no lock and sees the walk's commits as they land.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -91,6 +92,9 @@ class SqliteStore final : public QueuedStore {
   // The failed shops on record (an empty list when they cannot be read: the program reads the
   // store before a run starts, through ReadFailedShops or Interrupted, and shows the problem).
   std::vector<FailedShop> FailedShops() override;
+  // Shops marked to revisit, in the order they were marked (none when they cannot be read, as
+  // with FailedShops).
+  std::vector<std::int32_t> ShopsToRevisit() override;
 
   Expected<std::optional<InterruptedRun>, StoreProblem> Interrupted(RunKind kind) override;
   void ContinueRun(std::int64_t runId) override;
@@ -100,6 +104,14 @@ class SqliteStore final : public QueuedStore {
       const std::function<void(const ShopRecord&)>& visit) override;
   Expected<StoreSummary, StoreProblem> Summary() override;
   Expected<std::vector<FailedShop>, StoreProblem> ReadFailedShops() override;
+
+  // KeptPageStore. Dictionary ids count on from the highest in the file (one walking copy at a
+  // time); a store opened for reading gives none (NotWritable).
+  Expected<std::uint32_t, StoreProblem> NewDictionaryId() override;
+  Expected<void, StoreProblem> ForEachKeptPage(
+      std::int32_t from, std::int32_t to,
+      const std::function<void(const PackedPage&, const PageDictionary*)>& visit) override;
+  Expected<KeptPagesSummary, StoreProblem> KeptPages() override;
 
  private:
   // What the writer knows beyond the file; it changes only with a committed transaction.
@@ -123,6 +135,8 @@ class SqliteStore final : public QueuedStore {
   // BatchWriter.
   Expected<Written, StoreProblem> WriteBatch(std::span<QueuedReport> batch) override;
   sqlite::Status Apply(const QueuedReport& queued, WriterState& state);
+  // Drops the oldest kept pages until the packed bytes fit in `budget` (the newest page stays).
+  sqlite::Status KeepWithinBudget(std::uint64_t budget);
 
   StoreProblem ProblemOf(const sqlite::Status& status) const;
   // Why reading `what` failed.
@@ -139,6 +153,8 @@ class SqliteStore final : public QueuedStore {
   sqlite::Connection writer_;
   std::unique_ptr<WriterStatements> statements_;
   WriterState state_;
+
+  std::atomic<std::uint32_t> nextDictionaryId_{1};
 };
 
 }  // namespace shopwalk

@@ -35,6 +35,8 @@ TEST_F(CliTest, UsageErrorsExitWith2AndSayWhyBeforeTouchingTheStore) {
       {{"walk", "--db", db, "--rate", "-1"}, "-1"},
       {{"walk", "--db", db, "--count", "0"}, "--count"},
       {{"walk", "--db", db, "--threads", "many"}, "many"},
+      {{"walk", "--db", db, "--keep-pages-mb", "0"}, "--keep-pages-mb"},
+      {{"walk", "--db", db, "--keep-pages-mb", "1e3"}, "1e3"},
       {{"export", "--db", db}, "--out"},
       {{"export", "--db", db, "--out", dir.File("x.pdf"), "--format", "pdf"}, "pdf"},
       {{"status", "--db", db, "--verbose"}, "--verbose"},

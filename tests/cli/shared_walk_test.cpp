@@ -322,6 +322,43 @@ class SharedWalkTest : public ::testing::Test {
   pg::Connection peek;
 };
 
+// A shared walk keeps its pages as a file store does: export --pages writes them from the
+// database as the marketplace sent them. reparse refuses a shared walk and says why (its nodes
+// write every shop under a lease, which a re-cut would not hold) rather than write nothing
+// unnoticed.
+TEST_F(SharedWalkTest, KeptPagesOfASharedWalkAreExportedAndReparseRefusesIt) {
+  NodeOptions options;
+  options.from = 8000;
+  options.count = 120;
+  std::vector<std::string> arguments = WalkArguments(options);
+  arguments.push_back("--keep-pages");
+  const Finished walked = RunToEnd(program, arguments, Environment(), Patience);
+  ASSERT_EQ(walked.code, 0) << walked.errors;
+
+  const std::string out = dir.File("pages");
+  std::filesystem::create_directory(out);
+  const Finished exported =
+      RunToEnd(program, {"export", "--db", uri, "--pages", out}, Environment(), Patience);
+  ASSERT_EQ(exported.code, 0) << exported.errors;
+  for (std::int32_t id = 8000; id < 8000 + 120; ++id) {
+    const std::optional<pages::Shop> shop = pages::DemoShop(id);
+    EXPECT_EQ(FileContent(out + "/" + std::to_string(id) + "-home.html"),
+              shop ? pages::HomePage(*shop) : pages::NoShopPage(id))
+        << id;
+    if (shop && pages::MakesRow(*shop)) {
+      EXPECT_EQ(FileContent(out + "/" + std::to_string(id) + "-rating.html"),
+                pages::RatingPage(*shop))
+          << id;
+    }
+  }
+
+  const std::vector<ShopRecord> before = DatabaseRows(uri);
+  const Finished reparse = RunToEnd(program, {"reparse", "--db", uri}, Environment(), Patience);
+  EXPECT_EQ(reparse.code, 1);
+  EXPECT_NE(reparse.errors.find("shared walk"), std::string::npos) << reparse.errors;
+  EXPECT_TRUE(DatabaseRows(uri) == before);
+}
+
 TEST_F(SharedWalkTest, ThreeNodesWalkEveryIdOnceAndStoreWhatOneNodeAloneStores) {
   constexpr std::int32_t First = 1;
   constexpr std::int32_t Count = 30000;

@@ -292,6 +292,43 @@ TEST(PgSchemaTest, IsCreatedOnceWithItsVersionAndUpgradedInPlace) {
             results::PgSchemaVersion);
 }
 
+// A layout of the shared walk (2) is upgraded with what it holds: a shop marked to revisit, kept as
+// a failure without tries and with the reason the marks were kept with, becomes a mark due at once;
+// other failed shops stay failed. Pages are kept from then on.
+TEST(PgSchemaTest, ASharedWalkLayoutIsUpgradedAndItsMarksKeptAsFailuresBecomeMarks) {
+  const std::string uri = FreshDatabase();
+  pg::Connection connection = Connect(uri);
+  ASSERT_TRUE(results::CreateOrUpgradePgSchema(connection, 2));
+  ASSERT_TRUE(connection.Execute(
+      "INSERT INTO shopwalk.outcomes VALUES (42, 3, now(), NULL), (43, 3, now(), NULL);"
+      "INSERT INTO shopwalk.failed_shops (shop_id, attempts, reason, failed_at, position, due_at) "
+      "VALUES (42, 5, 'timeout', now(), 1, now() + interval '1 hour'), "
+      "(43, 0, 'pages no longer match', now() - interval '1 minute', 2, "
+      "now() + interval '1 hour')"));
+  ASSERT_TRUE(results::CreateOrUpgradePgSchema(connection));
+  EXPECT_EQ(QueryInt(connection, "SELECT max(version) FROM shopwalk.schema_version"),
+            results::PgSchemaVersion);
+  EXPECT_EQ(
+      QueryInt(connection,
+               "SELECT count(*) FROM shopwalk.failed_shops WHERE shop_id = 42 AND NOT revisit "
+               "AND due_at > now()"),
+      1);
+  EXPECT_EQ(QueryInt(connection,
+                     "SELECT count(*) FROM shopwalk.failed_shops WHERE shop_id = 43 AND revisit "
+                     "AND due_at <= now()"),
+            1);
+  EXPECT_EQ(QueryInt(connection, "SELECT count(*) FROM shopwalk.nodes WHERE held_reason IS NULL"),
+            0);
+
+  results::WalkRequest request;
+  request.from = 1;
+  auto store = test::WalkingPgStore(uri, request);
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->KeptPages().value().pages, 0u);
+  const std::uint32_t first = store->NewDictionaryId().value();
+  EXPECT_GT(store->NewDictionaryId().value(), first);
+}
+
 TEST(PgSchemaTest, NewerAndForeignLayoutsAreRefused) {
   {
     const std::string uri = FreshDatabase();

@@ -35,6 +35,10 @@ std::string Describe(const Report& report) {
           [](const reports::BeginRun& begin) { return "begin " + begin.place; },
           [](const reports::ContinueRun& next) { return "continue " + std::to_string(next.runId); },
           [](const reports::EndRun&) { return std::string("end"); },
+          [](const reports::KeptDictionary& kept) {
+            return "dictionary " + std::to_string(kept.dictionary.id);
+          },
+          [](const reports::KeptPage& kept) { return "page " + std::to_string(kept.page.shopId); },
       },
       report);
 }

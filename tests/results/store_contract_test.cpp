@@ -1,18 +1,21 @@
 // The cases every results store honours, run against each backend: an SQLite file, and a
 // PostgreSQL database on a server of the suite's own. Rows, answers, places, failures, runs,
-// recovery after closing, reads that fail, and the bound on what waits to be written. What one
-// backend does not offer is named where it is left out, with why.
+// recovery after closing, reads that fail, the bound on what waits to be written, and kept pages.
+// What one backend does not offer is named where it is left out, with why.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "results/page_packer.h"
 #include "results/pg/pg.h"
 #include "results/pg/pg_store.h"
 #include "results/sqlite/sqlite.h"
@@ -21,6 +24,7 @@
 #include "tests/results/pg_test_support.h"
 #include "tests/results/store_test_support.h"
 #include "tests/support/scratch_directory.h"
+#include "tests/support/shop_pages.h"
 
 namespace shopwalk {
 namespace {
@@ -31,6 +35,51 @@ using test::RecordText;
 using test::RecordTexts;
 using test::SampleRecord;
 
+// A kept page as read back: its place and its unpacked bytes (or why it would not unpack).
+struct ReadPage {
+  std::int32_t shopId = 0;
+  PageKind kind = PageKind::Home;
+  std::uint32_t dictionaryId = 0;
+  std::size_t pageBytes = 0;
+  std::string page;
+  bool operator==(const ReadPage&) const = default;
+};
+void PrintTo(const ReadPage& page, std::ostream* out) {
+  *out << "{shop " << page.shopId << ", kind " << static_cast<int>(page.kind) << ", dictionary "
+       << page.dictionaryId << ", " << page.pageBytes << " bytes, read " << page.page.size() << "}";
+}
+
+std::vector<ReadPage> KeptPagesOf(KeptPageStore& store, std::int32_t from, std::int32_t to) {
+  std::vector<ReadPage> read;
+  const auto visited =
+      store.ForEachKeptPage(from, to, [&](const PackedPage& packed, const PageDictionary* dict) {
+        if (packed.dictionaryId != 0) {
+          EXPECT_NE(dict, nullptr) << packed.shopId;
+          if (dict != nullptr) {
+            EXPECT_EQ(dict->id, packed.dictionaryId);
+          }
+        }
+        auto page = UnpackPage(packed, dict);
+        read.push_back({packed.shopId, packed.kind, packed.dictionaryId, packed.pageBytes,
+                        page ? *page : "unpacking failed: " + page.error().reason});
+      });
+  EXPECT_TRUE(visited) << visited.error().reason;
+  return read;
+}
+
+// A packed page of `packedBytes` bytes (not a zstd frame: the budget only counts them).
+PackedPage PageOfSize(std::int32_t shopId, std::size_t packedBytes) {
+  return PackedPage{shopId, PageKind::Home, 0, packedBytes, std::string(packedBytes, 'p')};
+}
+
+std::vector<std::int32_t> KeptShops(KeptPageStore& store) {
+  std::vector<std::int32_t> shops;
+  EXPECT_TRUE(store.ForEachKeptPage(0, 1000, [&](const PackedPage& page, const PageDictionary*) {
+    shops.push_back(page.shopId);
+  }));
+  return shops;
+}
+
 constexpr auto Patience = std::chrono::seconds(60);
 
 // A store file in a folder of the case's own.
@@ -38,6 +87,8 @@ class SqliteBackend {
  public:
   // A run left without its end comes back to be continued.
   static constexpr bool OffersInterruptedRuns = true;
+  // Held writes fail (the file is locked) and are tried again, rather than wait.
+  static constexpr bool HeldWritesFail = true;
 
   std::unique_ptr<ResultStore> Walking() { return test::WalkingStore(path_); }
   std::unique_ptr<ResultStore> Reading() { return test::ReadingStore(path_); }
@@ -81,6 +132,8 @@ class PgBackend {
   // Leases: a node that dies leaves no run to put back; its blocks are claimed again by lease
   // (see results/pg_store.h), so Interrupted offers none.
   static constexpr bool OffersInterruptedRuns = false;
+  // Held writes wait for the lock.
+  static constexpr bool HeldWritesFail = false;
 
   std::unique_ptr<ResultStore> Walking() {
     results::WalkRequest request;
@@ -370,6 +423,151 @@ TYPED_TEST(StoreContractTest, ReportsUpToTheBoundHoldTheWalkAndAllLandOnceWrites
   const StoreSummary summary = store.Reader().Summary().value();
   EXPECT_EQ(summary.lowestWalked, 1);
   EXPECT_EQ(summary.highestWalked, 2 * Bound);
+}
+
+// Pages packed with a dictionary and without one come back in shop-ID order (the home page before
+// the rating page), each with its dictionary, and unpack to the bytes kept; a page kept again
+// replaces the shop's page of its kind. Each walk takes a dictionary id of its own.
+TYPED_TEST(StoreContractTest, KeptPagesComeBackInShopOrderWithTheirDictionaryAndWhole) {
+  auto store = this->backend_.Walking();
+  ASSERT_NE(store, nullptr);
+  this->backend_.HandOut(*store, 40);
+  const std::uint32_t dictionaryId = store->NewDictionaryId().value();
+  const std::uint32_t nextId = store->NewDictionaryId().value();
+  EXPECT_NE(dictionaryId, 0u);
+  EXPECT_NE(nextId, 0u);
+  EXPECT_NE(dictionaryId, nextId);
+
+  // Shops 1 to 30 with their home pages, the even ones with their rating pages too.
+  std::vector<ReadPage> expected;
+  PagePacker packer(dictionaryId, 20);
+  std::vector<PackedPage> packed;
+  std::int32_t shopId = 0;
+  for (std::int32_t demo = 1; shopId < 30; ++demo) {
+    const auto shop = pages::DemoShop(demo);
+    if (!shop) continue;
+    ++shopId;
+    const std::string home = pages::HomePage(*shop);
+    for (PackedPage& page : packer.Add(shopId, PageKind::Home, home)) {
+      packed.push_back(std::move(page));
+    }
+    expected.push_back({shopId, PageKind::Home, dictionaryId, home.size(), home});
+    if (shopId % 2 == 0) {
+      const std::string rating = pages::RatingPage(*shop);
+      for (PackedPage& page : packer.Add(shopId, PageKind::Rating, rating)) {
+        packed.push_back(std::move(page));
+      }
+      expected.push_back({shopId, PageKind::Rating, dictionaryId, rating.size(), rating});
+    }
+  }
+  ASSERT_TRUE(packer.Dictionary().has_value());
+  store->KeepDictionary(*packer.Dictionary());
+  // Kept out of order: they are read back by shop.
+  std::reverse(packed.begin(), packed.end());
+  for (const PackedPage& page : packed) store->KeepPage(page);
+  // Shop 3's home page again, this time without a dictionary (one page trains none).
+  PagePacker plain(nextId, 1);
+  const auto shop3 = std::find_if(expected.begin(), expected.end(), [](const ReadPage& page) {
+    return page.shopId == 3 && page.kind == PageKind::Home;
+  });
+  ASSERT_NE(shop3, expected.end());
+  const std::string again = shop3->page + "<!-- again -->";
+  const std::vector<PackedPage> replacing = plain.Add(3, PageKind::Home, again);
+  ASSERT_EQ(replacing.size(), 1u);
+  EXPECT_EQ(replacing[0].dictionaryId, 0u);
+  store->KeepPage(replacing[0]);
+  *shop3 = {3, PageKind::Home, 0, again.size(), again};
+  ASSERT_TRUE(store->Flush(Patience));
+
+  const std::vector<ReadPage> read = KeptPagesOf(*store, 1, 40);
+  EXPECT_EQ(read, expected);
+  // Shops 5 to 8 alone.
+  const std::vector<ReadPage> some = KeptPagesOf(*store, 5, 8);
+  EXPECT_EQ(some, std::vector<ReadPage>(expected.begin() + 6, expected.begin() + 12));
+
+  const KeptPagesSummary summary = store->KeptPages().value();
+  EXPECT_EQ(summary.pages, expected.size());
+  std::uint64_t pageBytes = 0, packedBytes = replacing[0].bytes.size();
+  for (const ReadPage& page : expected) pageBytes += page.page.size();
+  for (const PackedPage& page : packed) {
+    if (!(page.shopId == 3 && page.kind == PageKind::Home)) packedBytes += page.bytes.size();
+  }
+  EXPECT_EQ(summary.pageBytes, pageBytes);
+  EXPECT_EQ(summary.packedBytes, packedBytes);
+  EXPECT_EQ(summary.dropped, 0u);
+  store.reset();
+
+  // A store opened for reading reads them and gives no dictionary id.
+  auto reading = this->backend_.Reading();
+  ASSERT_NE(reading, nullptr);
+  EXPECT_EQ(KeptPagesOf(*reading, 1, 40), expected);
+  const auto refused = reading->NewDictionaryId();
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().kind, StoreProblem::Kind::NotWritable);
+}
+
+// Within a budget the oldest kept pages are dropped first, and counted; a page kept again counts
+// once and becomes the newest; a page larger than the whole budget is kept alone.
+TYPED_TEST(StoreContractTest, TheBudgetDropsTheOldestKeptPagesFirstAndCountsThem) {
+  auto store = this->backend_.Walking();
+  ASSERT_NE(store, nullptr);
+  this->backend_.HandOut(*store, 10);
+  store->SetKeptPagesBudget(450);
+  for (std::int32_t id = 1; id <= 4; ++id) store->KeepPage(PageOfSize(id, 100));
+  ASSERT_TRUE(store->Flush(Patience));
+  EXPECT_EQ(KeptShops(*store), (std::vector<std::int32_t>{1, 2, 3, 4}));
+
+  store->KeepPage(PageOfSize(1, 100));
+  store->KeepPage(PageOfSize(5, 100));
+  ASSERT_TRUE(store->Flush(Patience));
+  EXPECT_EQ(KeptShops(*store), (std::vector<std::int32_t>{1, 3, 4, 5}));
+  KeptPagesSummary summary = store->KeptPages().value();
+  EXPECT_EQ(summary.pages, 4u);
+  EXPECT_EQ(summary.packedBytes, 400u);
+  EXPECT_EQ(summary.dropped, 1u);
+
+  store->KeepPage(PageOfSize(6, 1000));
+  ASSERT_TRUE(store->Flush(Patience));
+  EXPECT_EQ(KeptShops(*store), std::vector<std::int32_t>{6});
+  summary = store->KeptPages().value();
+  EXPECT_EQ(summary.packedBytes, 1000u);
+  EXPECT_EQ(summary.dropped, 5u);
+
+  // Without a budget nothing more is dropped.
+  store->SetKeptPagesBudget(0);
+  for (std::int32_t id = 7; id <= 10; ++id) store->KeepPage(PageOfSize(id, 100));
+  ASSERT_TRUE(store->Flush(Patience));
+  EXPECT_EQ(KeptShops(*store), (std::vector<std::int32_t>{6, 7, 8, 9, 10}));
+  EXPECT_EQ(store->KeptPages().value().dropped, 5u);
+}
+
+// While writes cannot go on, kept pages and their dictionary wait with the other reports, in
+// order; they all land once writing goes on.
+TYPED_TEST(StoreContractTest, KeptPagesWaitWhileWritesCannotGoOnAndLandAfterwards) {
+  auto store = this->backend_.Walking();
+  ASSERT_NE(store, nullptr);
+  this->backend_.HandOut(*store, 3);
+  test::StoreWatcher watcher(*store);
+  auto hold = this->backend_.HoldWrites();
+  store->Answered(1, ShopOutcome::NoShop);
+  store->KeepDictionary(PageDictionary{store->NewDictionaryId().value(), "dictionary"});
+  store->KeepPage(PageOfSize(2, 10));
+  store->RowAppended(SampleRecord(2));
+  store->KeepPage(PageOfSize(3, 20));
+  store->Answered(3, ShopOutcome::NoFields);
+  if constexpr (TypeParam::HeldWritesFail) {
+    ASSERT_TRUE(watcher.WaitForTrouble(StoreProblem::Kind::InUse));
+  }
+  EXPECT_EQ(store->Backlog().reports, 6u);
+  hold->Release();
+
+  ASSERT_TRUE(store->Flush(Patience));
+  EXPECT_EQ(store->Backlog().reports, 0u);
+  EXPECT_EQ(KeptShops(*store), (std::vector<std::int32_t>{2, 3}));
+  const KeptPagesSummary summary = store->KeptPages().value();
+  EXPECT_EQ(summary.pages, 2u);
+  EXPECT_EQ(summary.packedBytes, 30u);
+  EXPECT_EQ(store->Summary().value().rows, 1u);
 }
 
 }  // namespace

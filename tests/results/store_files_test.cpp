@@ -1,5 +1,6 @@
 // The results store's file under stress: a second walking copy, readers during a walk, a writer
-// killed mid-transaction, damaged files, folders that may not be written, and a full disk.
+// killed mid-transaction, damaged files, folders that may not be written, a full disk, and a
+// store written by an earlier version of the program.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <set>
 #include <thread>
@@ -690,6 +692,63 @@ TEST(StoreFilesTest, WritesRefusedAtAnyPointAreRetriedUntilEverythingLands) {
   store.reset();
   EXPECT_EQ(test::IntegrityCheck(path), "ok");
   EXPECT_EQ(test::StoredRanges(path).size(), static_cast<std::size_t>((next - 1) / 3));
+}
+
+// A store of the first layout (tests/results/fixtures/store-version1.db, written by the version
+// before kept pages: runs of both kinds, the window's interrupted; rows with GBK names; answers; a
+// failed shop; and a shop its pages stopped matching for, then kept as a failure) opens for
+// walking upgraded in place, with everything it held, the mark as a mark. Reading it before the
+// upgrade says how to upgrade it.
+TEST(StoreFilesTest, AStoreOfTheFirstLayoutOpensUpgradedWithEverythingItHeld) {
+  ScratchDirectory dir;
+  const std::string path = dir.File("results.db");
+  {
+    const auto fixture = test::FileContent(SHOPWALK_RESULTS_FIXTURES "/store-version1.db");
+    ASSERT_TRUE(fixture.has_value());
+    std::ofstream(path, std::ios::binary) << *fixture;
+  }
+  auto before = SqliteStore::OpenForReading(path);
+  ASSERT_FALSE(before);
+  EXPECT_NE(before.error().reason.find("opening it for walking upgrades it"), std::string::npos)
+      << before.error().reason;
+
+  for (int opening = 0; opening < 2; ++opening) {
+    auto store = WalkingStore(path);
+    ASSERT_TRUE(store);
+    const std::vector<ShopRecord> rows = AllRows(*store);
+    ASSERT_EQ(IdsOf(rows), (std::vector<std::int32_t>{101, 104, 201}));
+    EXPECT_EQ(rows[0].name, "\xb5\xea\xc6\xcc one");
+    EXPECT_EQ(rows[0].messenger, "m101");
+    EXPECT_EQ(rows[0].openingDate, "2020-01-02");
+    EXPECT_EQ(test::StoredRanges(path),
+              (std::vector<test::StoredRange>{{102, 102, 1}, {103, 103, 2}}));
+    const std::vector<FailedShop> failed = store->ReadFailedShops().value();
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0].shopId, 105);
+    EXPECT_EQ(failed[0].attempts, 3);
+    EXPECT_EQ(failed[0].reason, "timed out");
+    EXPECT_EQ(store->LastPlace(RunKind::CommandLine).value(), "106");
+    const std::optional<InterruptedRun> window = store->Interrupted(RunKind::Window).value();
+    ASSERT_TRUE(window.has_value());
+    EXPECT_EQ(window->place, "201");
+    EXPECT_EQ(IdsOf(window->rows), std::vector<std::int32_t>{201});
+    EXPECT_FALSE(store->Interrupted(RunKind::CommandLine).value().has_value());
+    EXPECT_EQ(store->ShopsToRevisit(), std::vector<std::int32_t>{106});
+    // Pages are kept from the upgrade on.
+    EXPECT_EQ(store->KeptPages().value().pages, opening == 0 ? 0u : 1u);
+    EXPECT_EQ(store->NewDictionaryId().value(), 1u);
+    if (opening == 0) store->KeepPage(PackedPage{104, PageKind::Home, 0, 3, "abc"});
+    ASSERT_TRUE(store->Flush(Patience));
+    EXPECT_EQ(store->KeptPages().value().pages, 1u);
+  }
+  sqlite::Connection connection;
+  ASSERT_TRUE(connection.Open(path, sqlite::Connection::Access::ReadOnly));
+  std::int64_t version = 0, marked = 0;
+  ASSERT_TRUE(connection.QueryInt64("PRAGMA user_version", version));
+  EXPECT_EQ(version, 2);
+  ASSERT_TRUE(connection.QueryInt64("SELECT group_concat(shop_id) FROM revisits", marked));
+  EXPECT_EQ(marked, 106);
+  EXPECT_EQ(test::IntegrityCheck(path), "ok");
 }
 
 }  // namespace

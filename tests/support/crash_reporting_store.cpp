@@ -148,4 +148,30 @@ Expected<std::vector<FailedShop>, StoreProblem> CrashReportingStore::ReadFailedS
   return inner_->ReadFailedShops();
 }
 
+void CrashReportingStore::KeepDictionary(const PageDictionary& dictionary) {
+  inner_->KeepDictionary(dictionary);
+}
+
+void CrashReportingStore::KeepPage(const PackedPage& page) {
+  inner_->KeepPage(page);
+}
+
+void CrashReportingStore::SetKeptPagesBudget(std::uint64_t packedBytes) {
+  inner_->SetKeptPagesBudget(packedBytes);
+}
+
+Expected<std::uint32_t, StoreProblem> CrashReportingStore::NewDictionaryId() {
+  return inner_->NewDictionaryId();
+}
+
+Expected<void, StoreProblem> CrashReportingStore::ForEachKeptPage(
+    std::int32_t from, std::int32_t to,
+    const std::function<void(const PackedPage&, const PageDictionary*)>& visit) {
+  return inner_->ForEachKeptPage(from, to, visit);
+}
+
+Expected<KeptPagesSummary, StoreProblem> CrashReportingStore::KeptPages() {
+  return inner_->KeptPages();
+}
+
 }  // namespace shopwalk::test

@@ -51,6 +51,14 @@ class CrashReportingStore : public ResultStore {
       const std::function<void(const ShopRecord&)>& visit) override;
   Expected<StoreSummary, StoreProblem> Summary() override;
   Expected<std::vector<FailedShop>, StoreProblem> ReadFailedShops() override;
+  void KeepDictionary(const PageDictionary& dictionary) override;
+  void KeepPage(const PackedPage& page) override;
+  void SetKeptPagesBudget(std::uint64_t packedBytes) override;
+  Expected<std::uint32_t, StoreProblem> NewDictionaryId() override;
+  Expected<void, StoreProblem> ForEachKeptPage(
+      std::int32_t from, std::int32_t to,
+      const std::function<void(const PackedPage&, const PageDictionary*)>& visit) override;
+  Expected<KeptPagesSummary, StoreProblem> KeptPages() override;
 
   // Rows the list held before this process appended any (an interrupted run put back).
   void SetRestoredRows(std::size_t rows);
