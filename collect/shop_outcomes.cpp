@@ -78,10 +78,16 @@ void Collector::Conclude(std::int32_t shopId, Ticket ticket, HomeAnswer answer, 
   const PageMatchGuard::Verdict verdict =
       pageGuard_.Answered(shopId, answer, ratingEmpty, ticket.recorded);
   if (verdict.tripped != PageMismatch::None && sink_ != nullptr) {
-    // The window's earlier answers of the tripping kind were reported as final: marked now.
-    for (const std::int32_t earlier : pageGuard_.Suspects()) {
-      if (earlier != shopId) sink_->ToRevisit(earlier);
+    // The window's earlier answers of the tripping kind were reported as final: marked now, and
+    // counted with the failed shops, which are asked again first too.
+    std::vector<std::int32_t> earlier = pageGuard_.Suspects();
+    std::erase(earlier, shopId);
+    for (const std::int32_t id : earlier) sink_->ToRevisit(id);
+    {
+      std::lock_guard lock(failedMutex_);
+      failedIds_.insert(earlier.begin(), earlier.end());
     }
+    ShowRetryCounts();
   }
   if (verdict.suspect) {
     Revisit(shopId, ticket);
@@ -102,15 +108,18 @@ void Collector::Conclude(std::int32_t shopId, Ticket ticket, HomeAnswer answer, 
 
 void Collector::Revisit(std::int32_t shopId, Ticket ticket) {
   if (sink_ != nullptr) sink_->ToRevisit(shopId);
-  bool wasFailed = false;
-  if (ticket.recorded) {
+  {
+    // Marked, it is asked again first like a failed shop and counted with them; kept nowhere,
+    // it is not.
     std::lock_guard lock(failedMutex_);
-    wasFailed = failedIds_.erase(shopId) > 0;
+    if (sink_ != nullptr) {
+      failedIds_.insert(shopId);
+    } else {
+      failedIds_.erase(shopId);
+    }
   }
-  if (ticket.attempts > 0 || ticket.probe || wasFailed) {
-    waiting_.Forget(shopId);
-    ShowRetryCounts();
-  }
+  if (ticket.attempts > 0 || ticket.probe) waiting_.Forget(shopId);
+  ShowRetryCounts();
   // Not answered for good: the walk's place stays before it.
   if (!ticket.recorded) progress_.Abandoned(shopId);
 }
