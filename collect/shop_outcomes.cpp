@@ -63,7 +63,9 @@ void Collector::FailForGood(std::int32_t shopId, Ticket ticket, int attempts,
 void Collector::Finish(std::int32_t shopId, Ticket ticket, std::optional<ShopOutcome> withoutRow) {
   if (sink_ != nullptr && withoutRow) sink_->Answered(shopId, *withoutRow);
   bool wasFailed = false;
-  if (ticket.recorded) {
+  {
+    // Also a shop the walk came to again above its place, failed or marked on record: answered
+    // now, it is no longer.
     std::lock_guard lock(failedMutex_);
     wasFailed = failedIds_.erase(shopId) > 0;
   }
