@@ -16,6 +16,13 @@ void FieldWalk::SetAlreadyListed(std::set<std::int32_t> shopIds) {
   alreadyListed_ = std::move(shopIds);
 }
 
+bool FieldWalk::WillAsk(std::int32_t shopId) {
+  const std::int32_t current = TextToInt(ui_.ShopIdText());
+  std::lock_guard lock(mutex_);
+  return shopId > current && (!lastShopId_ || shopId <= *lastShopId_) &&
+         alreadyListed_.count(shopId) == 0;
+}
+
 WorkSource::Next FieldWalk::NextShop() {
   const std::int32_t current = TextToInt(ui_.ShopIdText());
   std::lock_guard lock(mutex_);

@@ -28,6 +28,9 @@ class FieldWalk : public WorkSource {
   void SetAlreadyListed(std::set<std::int32_t> shopIds);
 
   Next NextShop() override;
+  // Whether the walk, going on from the field's text now, is to ask for shop `shopId` itself
+  // (not passing it by as listed).
+  bool WillAsk(std::int32_t shopId);
 
  private:
   CollectorUi& ui_;

@@ -48,6 +48,10 @@ void Collector::OnStartClicked() {
     for (const std::int32_t shopId : sink_->ShopsToRevisit()) {
       recorded.push_back(FailedShop{shopId, 0, std::string(ResultSink::RevisitReason)});
     }
+    // A shop above the place (marked where the guard held the walk, whose place stayed before
+    // it) is asked once, by the walk as it comes: its answer replaces the mark.
+    std::erase_if(recorded,
+                  [this](const FailedShop& shop) { return fieldWalk_.WillAsk(shop.shopId); });
     std::lock_guard lock(recordedMutex_);
     recordedToTry_.assign(recorded.begin(), recorded.end());
   }

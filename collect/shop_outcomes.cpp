@@ -64,8 +64,10 @@ void Collector::Finish(std::int32_t shopId, Ticket ticket, std::optional<ShopOut
   if (sink_ != nullptr && withoutRow) sink_->Answered(shopId, *withoutRow);
   bool wasFailed = false;
   {
+    // Also a shop the walk came to again above its place, failed or marked on record: answered
+    // now, it is no longer.
     std::lock_guard lock(failedMutex_);
-    if (ticket.recorded) wasFailed = failedIds_.erase(shopId) > 0;
+    wasFailed = failedIds_.erase(shopId) > 0;
     // An answer replaces the mark.
     wasFailed = revisitIds_.erase(shopId) > 0 || wasFailed;
   }

@@ -476,8 +476,11 @@ Expected<bool, pg::Status> PgStore::Apply(const QueuedReport& queued, const resu
           },
           [&](const reports::Failure& failure) -> Held {
             if (lease.epoch == 0) return true;
+            // A shop marked to be asked again (its pages stopped matching) failed nothing: it is
+            // due at once, before the walk may end.
+            const bool mark = failure.shop.reason == ResultSink::RevisitReason;
             return results::WriteFailure(writer_, lease, failure.shop,
-                                         settings_.failedRetryDelay.count());
+                                         mark ? 0 : settings_.failedRetryDelay.count());
           },
           [&](const reports::Place& place) -> Held {
             // A place belongs to a run; outside one there is nothing to move.

@@ -28,6 +28,7 @@
 #include "app/int_edit.h"
 #include "app/result_model.h"
 #include "app/status_panes.h"
+#include "app/window_texts.h"
 #include "collect/gbk.h"
 #include "collect/text.h"
 #include "net/transfer_abort.h"
@@ -36,6 +37,7 @@
 #include "store/progress_store.h"
 #include "store/run_directory.h"
 #include "tests/results/limited_space_vfs.h"
+#include "tests/support/changing_pages.h"
 #include "tests/support/manual_clock.h"
 #include "tests/support/scratch_directory.h"
 #include "tests/support/shop_pages.h"
@@ -644,6 +646,117 @@ TEST(CollectionWindow, AFullDiskHoldsTheWalkShowsTheUnsavedRowsAndOffersTheirExp
   ::testing::Test::RecordProperty("rows_written", static_cast<int>(written));
   ::testing::Test::RecordProperty("rows_held", static_cast<int>(held.rows));
   ::testing::Test::RecordProperty("rows_shown_unwritten", static_cast<int>(held.rows));
+  ResetTransferAbort();
+}
+
+// The marketplace's home pages change their layout under the walk: once the page-match guard
+// trips, pane 1 says the pages no longer match and pane 2 counts the shops marked to be asked
+// again among the failed ones, as the other pauses show their reason and their shops; nothing
+// new is asked while the walk holds, until Stop, which ends the run as any other.
+TEST(CollectionWindow, APageChangeHoldsTheWalkUntilStopAndThePanesSayWhy) {
+  // A window of 100 answered pages (config.ini's Guard_Window), so the walk holds soon after the
+  // change.
+  test::PutFile(ConfigPath(), "[Mivu]\r\nGuard_Window=100\r\n");
+  test::ScratchDirectory dir;
+  InitWebAccess();
+  test::TestMarketplace market;
+  test::ChangingPages changing(market);
+  constexpr std::int32_t Start = 1000;
+  constexpr std::int32_t ChangeAt = 1100;
+  changing.Change({pages::PageChange::Kind::Layout, ChangeAt});
+  SetConnectTo(market.ConnectAddress());
+  auto opened = SqliteStore::OpenForWalking(dir.File("shopwalk.db"));
+  ASSERT_TRUE(opened) << opened.error().reason;
+  std::shared_ptr<ResultStore> store = std::move(*opened);
+
+  const QString holdText = QString::fromUtf8(PausedPagesDoNotMatch.data(),
+                                             static_cast<qsizetype>(PausedPagesDoNotMatch.size()));
+  // What the panes showed once the walk held with nothing under way, and on each later tick
+  // until Stop.
+  QString holdPane1, holdPane2;
+  std::vector<QString> pane1Until;
+  std::size_t requestsAtHold = 0, requestsAtStop = 0;
+  int ticksHeld = 0;
+  bool stoppedAsUsual = false;
+  std::set<std::int32_t> marked;
+  {
+    Application app(argc, argv);
+    auto collector = std::make_shared<Collector>(app.Ui());
+    std::atomic<bool> held{false};
+    collector->OnPagesMismatch([&held](PageMismatch) { held = true; });
+    app.SetHandlers(EngineHandlers(collector, store));
+    CollectorWindow& window = app.Window();
+    // Set once what the engine posted to the window before it has been shown.
+    std::atomic<bool> shown{false};
+    std::thread readThrough;
+    const auto shownThrough = [&] {
+      if (!readThrough.joinable()) {
+        shown = false;
+        readThrough = std::thread([&] {
+          app.Ui().ThreadCountText();
+          shown = true;
+        });
+      }
+      if (!shown) return false;
+      readThrough.join();
+      return true;
+    };
+    Script script;
+    script.Then([&] {
+      window.ShopIdField()->setText(QString::number(Start));
+      window.ThreadCountField()->setText(QStringLiteral("4"));
+      QTest::mouseClick(window.StartButton(), Qt::LeftButton);
+      return true;
+    });
+    script.Then([&] {
+      if (!held || !shownThrough()) return false;
+      requestsAtHold = market.RequestCount();
+      holdPane1 = window.Status()->PaneText(1);
+      holdPane2 = window.Status()->PaneText(2);
+      // The marks as the store keeps them (a failure on record, or a revisit of its own).
+      EXPECT_TRUE(store->Flush(std::chrono::seconds(30)));
+      for (const FailedShop& shop : store->FailedShops()) marked.insert(shop.shopId);
+      for (const std::int32_t id : store->ShopsToRevisit()) marked.insert(id);
+      return true;
+    });
+    script.Then([&] {
+      // The hold is not an outage: no probe, no try after a while. Watched over thirty turns of
+      // the script's timer, then stopped.
+      pane1Until.push_back(window.Status()->PaneText(1));
+      if (++ticksHeld < 30) return false;
+      requestsAtStop = market.RequestCount();
+      QTest::mouseClick(window.StopButton(), Qt::LeftButton);
+      return true;
+    });
+    script.Then([&] {
+      // Stopped as any run: the workers have left and the run's controls are frozen.
+      if (collector->Run().WorkerPool.CurrentState() != ThreadPool::State::Ended) return false;
+      if (window.StopButton()->isEnabled()) return false;
+      stoppedAsUsual = !window.StartButton()->isEnabled() && window.ShopIdField()->isHidden() &&
+                       window.ExportButton()->isEnabled();
+      QTimer::singleShot(0, [&] { window.close(); });
+      return true;
+    });
+    script.Then(
+        [&] { return AnswerMessage(QStringLiteral("是否保存当前进度？"), QStringLiteral("否")); });
+    script.Start(&window);
+
+    EXPECT_EQ(app.Run(), 0);
+    if (readThrough.joinable()) readThrough.join();
+    SetConnectTo("");
+    ASSERT_TRUE(script.Finished());
+  }
+
+  EXPECT_EQ(holdPane1.toStdString(), holdText.toStdString());
+  for (const QString& text : pane1Until) EXPECT_EQ(text.toStdString(), holdText.toStdString());
+  EXPECT_EQ(requestsAtStop, requestsAtHold) << "shops were asked while the walk held";
+  EXPECT_TRUE(stoppedAsUsual);
+  // Pane 2 counted the shops marked to be asked again.
+  EXPECT_FALSE(marked.empty());
+  EXPECT_EQ(holdPane2.toStdString(),
+            QStringLiteral("待重采：%1 个").arg(marked.size()).toStdString());
+  market.SetFallbackGenerator(nullptr);
+  std::filesystem::remove(ConfigPath());
   ResetTransferAbort();
 }
 

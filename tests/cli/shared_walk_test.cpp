@@ -28,6 +28,8 @@
 #include "results/pg/pg_store.h"
 #include "tests/cli/cli_fixture.h"
 #include "tests/results/pg_test_support.h"
+#include "tests/support/changing_pages.h"
+#include "tests/support/page_repairs.h"
 #include "tests/support/postgres_server.h"
 #include "tests/support/shop_pages.h"
 
@@ -703,6 +705,59 @@ TEST_F(SharedWalkTest, NoPasswordAndNoControlByteFromTheDatabaseReachTheTerminal
     EXPECT_EQ(failed.errors.find("rd%25"), std::string::npos) << failed.errors;
   }
 }
+
+// Two nodes of a shared walk across a change of the marketplace's pages each hold on it and end
+// with exit code 4, each saying why; once markers.ini beside the program fits the pages (or the
+// marketplace stops serving the change), two nodes started again finish the walk: every ID has
+// one outcome, none is left failed or to ask again, and the rows are the marketplace's truth.
+class SharedPageGuardTest : public SharedWalkTest,
+                            public ::testing::WithParamInterface<PageRepair> {
+ protected:
+  SharedPageGuardTest() {
+    // Copied beside the test's own settings folder, where it reads markers.ini.
+    const std::string copy = dir.File("shopwalk-cli");
+    std::filesystem::copy_file(program, copy);
+    std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
+    program = copy;
+  }
+};
+
+TEST_P(SharedPageGuardTest, NodesHoldOnAChangeAndTheNextNodesListEveryShop) {
+  const PageRepair& repair = GetParam();
+  NodeOptions options;
+  options.from = 5000;
+  options.count = 2000;
+  options.leaseMs = 600;
+  options.renewMs = 200;
+  const std::int32_t last = options.from + options.count - 1;
+  ChangingPages changing(market);
+  changing.Change(repair.change);
+
+  auto held = StartNodes(2, options);
+  for (auto& node : held) {
+    EXPECT_EQ(node->Wait(Patience), 4) << node->Errors();
+    EXPECT_NE(node->Errors().find("held: pages no longer match"), std::string::npos)
+        << node->Errors();
+  }
+  // They held within a window of the change each: the walk's last IDs were never asked.
+  const std::map<std::int32_t, int> asked = HomeRequests(market);
+  ASSERT_FALSE(asked.empty());
+  EXPECT_LT(asked.rbegin()->first, last - 500);
+
+  if (repair.markersIni.empty()) {
+    changing.Revert();
+  } else {
+    PutFile(dir.File("markers.ini"), repair.markersIni);
+  }
+  auto next = StartNodes(2, options);
+  ExpectNodesFinish(next);
+  ExpectWalkComplete(options.from, last, ShopsListedBetween(options.from, last));
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryKind, SharedPageGuardTest, ::testing::ValuesIn(PageRepairs(5300)),
+                         [](const ::testing::TestParamInfo<PageRepair>& info) {
+                           return info.param.name;
+                         });
 
 }  // namespace
 }  // namespace shopwalk::test

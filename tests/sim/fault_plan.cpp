@@ -55,6 +55,7 @@ bool FaultPlan::InEffectLocked(std::size_t index, Clock::TimePoint now) const {
   const Fault& fault = schedule_.faults[index];
   if (!state.start || now < *state.start) return false;
   if (fault.kind == FaultKind::FlakyShop || IsCountedStretch(fault)) return state.budget > 0;
+  if (fault.kind == FaultKind::PageChange) return !state.end || now < *state.end;
   return state.end && now < *state.end;
 }
 
@@ -108,6 +109,24 @@ int FaultPlan::RequestsAnswered() const {
   return requests_;
 }
 
+std::optional<std::size_t> FaultPlan::PageChangeAt(Clock::TimePoint now) const {
+  std::lock_guard lock(mutex_);
+  for (std::size_t i = 0; i < states_.size(); ++i) {
+    if (schedule_.faults[i].kind == FaultKind::PageChange && InEffectLocked(i, now)) return i;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::size_t> FaultPlan::UndoPageChange(Clock::TimePoint now) {
+  std::lock_guard lock(mutex_);
+  for (std::size_t i = 0; i < states_.size(); ++i) {
+    if (schedule_.faults[i].kind != FaultKind::PageChange || !InEffectLocked(i, now)) continue;
+    states_[i].end = now;
+    return i;
+  }
+  return std::nullopt;
+}
+
 std::optional<test::Page> FaultPlan::Answer(const MarketplaceTruth& truth, int node,
                                             const std::string& host, const std::string& path) {
   const Clock::TimePoint now = clock_.Now();
@@ -127,6 +146,17 @@ std::optional<test::Page> FaultPlan::Answer(const MarketplaceTruth& truth, int n
 
   std::lock_guard lock(mutex_);
   ++requests_;
+  // A page change alters the page itself; the faults below keep it from being answered at all.
+  for (std::size_t i = 0; i < states_.size(); ++i) {
+    const Fault& fault = schedule_.faults[i];
+    if (fault.kind != FaultKind::PageChange || !InEffectLocked(i, now)) continue;
+    const std::optional<std::int32_t> id = shopHost ? shopHost : truth.ShopOfRatingPath(path);
+    if (!id) break;
+    const pages::ServedPage served = pages::ChangedPage(*id, truth.ShopAt(*id), rating, fault.page);
+    page.body = served.body;
+    page.contentType = served.contentType;
+    break;
+  }
   for (std::size_t i = 0; i < states_.size(); ++i) {
     const Fault& fault = schedule_.faults[i];
     State& state = states_[i];

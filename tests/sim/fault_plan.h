@@ -51,6 +51,11 @@ class FaultPlan {
   void OnBegin(std::function<void(const Fault&)> listener);
   // Requests the marketplace has been asked for so far.
   int RequestsAnswered() const;
+  // The page change in effect at `now`, if any (FaultKind::PageChange).
+  std::optional<std::size_t> PageChangeAt(Clock::TimePoint now) const;
+  // Ends the page change in effect at `now` (the markers were fixed, the marketplace came back):
+  // the pages read as before from `now` on. Its index, if there was one.
+  std::optional<std::size_t> UndoPageChange(Clock::TimePoint now);
 
   // The longest a silent answer waits for the client to hang up.
   static constexpr int SilentLimitMs = 10'000;

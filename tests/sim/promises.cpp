@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 
+#include "collect/result_sink.h"
 #include "tests/sim/marketplace_truth.h"
 #include "tests/support/shop_pages.h"
 
@@ -20,6 +21,21 @@ using test::RecordedRequest;
 
 // At most this many lines of one kind, so one fault does not bury the others.
 constexpr int MostOfAKind = 3;
+// The exit code of a walk held on the page-match guard.
+constexpr int HeldOnPages = 4;
+
+// Whether `life` ended by itself, held on the page-match guard.
+bool HeldOnGuard(const Life& life) {
+  return life.exitCode == HeldOnPages && !life.killed && !life.stopped;
+}
+
+// Whether a page change of the schedule reaches `id`.
+bool ChangedAt(const Schedule& schedule, std::int32_t id) {
+  for (const Fault& fault : schedule.faults) {
+    if (fault.kind == FaultKind::PageChange && id >= fault.page.fromId) return true;
+  }
+  return false;
+}
 
 std::string At(const Evidence& evidence, Clock::TimePoint time) {
   char text[32];
@@ -162,7 +178,12 @@ void CheckPlaces(const Evidence& evidence, Findings& findings) {
       return;
     }
     for (const auto& [id, record] : store.rows) {
-      if (store.answers.count(id) + store.failed.count(id) > 0) {
+      // A row whose pages stopped matching is marked to be asked again: kept as a failure on
+      // record beside it, that is no second outcome.
+      const auto failure = store.failed.find(id);
+      const bool marked =
+          failure != store.failed.end() && failure->second.reason == ResultSink::RevisitReason;
+      if (store.answers.count(id) + store.failed.count(id) > (marked ? 1 : 0)) {
         findings.Add("two outcomes", "shop " + std::to_string(id) + " has a row and is also " +
                                          (store.failed.count(id) > 0 ? "failed" : "answered") +
                                          " " + when);
@@ -390,6 +411,8 @@ void CheckAskedAgain(const Evidence& evidence, const MarketplaceTruth& truth,
             }
             const std::optional<std::int64_t> place = PlaceOf(life.store);
             if (!place || id > *place || !life.store.Answered(id)) allowed = true;
+            // Held on a page change, it marked the answers it could not trust to be asked again.
+            if (HeldOnGuard(life) && ChangedAt(evidence.schedule, id)) allowed = true;
           }
         }
         if (!allowed) {
@@ -569,6 +592,8 @@ void CheckFailuresInOutages(const Evidence& evidence, Findings& findings) {
   const auto check = [&](const StoreSnapshot& store) {
     for (const auto& [id, failure] : store.failed) {
       if (flaky.count(id) > 0 || reported.count(id) > 0) continue;
+      // A mark to ask the shop again (the pages stopped matching), not a failure of the shop.
+      if (failure.reason == ResultSink::RevisitReason) continue;
       const Clock::TimePoint failed = SteadyOfUnixMs(evidence, failure.unixMs);
       const Life* living = nullptr;
       for (const Life& life : evidence.lives) {
@@ -594,6 +619,70 @@ void CheckFailuresInOutages(const Evidence& evidence, Findings& findings) {
   check(evidence.final);
 }
 
+// What a durable outcome of `id` says, against the marketplace's truth: empty when it is the truth
+// (or none is on record, or a failure).
+std::string WrongOutcome(const StoreSnapshot& store, const MarketplaceTruth& truth,
+                         std::int32_t id) {
+  const Expected expected = truth.ExpectedAt(id);
+  if (const auto row = store.rows.find(id); row != store.rows.end()) {
+    if (expected != Expected::Row) return "a row";
+    const ShopRecord want = truth.RowAt(id, -1);
+    const ShopRecord& got = row->second;
+    const bool same = got.name == want.name && got.reputation == want.reputation &&
+                      got.messenger == want.messenger && got.openingDate == want.openingDate;
+    return same ? std::string() : "a row unlike its pages";
+  }
+  if (const auto answer = store.answers.find(id); answer != store.answers.end()) {
+    const int want = expected == Expected::NoShop ? 1 : expected == Expected::NoFields ? 2 : 0;
+    if (answer->second == want) return {};
+    return answer->second == 1 ? "no shop" : "no fields";
+  }
+  return {};
+}
+
+// A page change: no answer that came while it was in effect stays final. Each life that held on
+// the guard left every ID at or above the change whose outcome is not the truth marked, so that a
+// later life asks it again (however the mark is kept); and the guard held before the walk ended.
+// That the walk then lists the range as the truth says is judged with the other rows.
+void CheckPageChanges(const Evidence& evidence, const MarketplaceTruth& truth,
+                      const std::vector<Asked>& asked, Findings& findings) {
+  const Schedule& schedule = evidence.schedule;
+  if (schedule.shared) return;
+  for (std::size_t i = 0; i < schedule.faults.size(); ++i) {
+    const Fault& fault = schedule.faults[i];
+    if (fault.kind != FaultKind::PageChange) continue;
+    const FaultPlan::Window& window = evidence.windows[i];
+    if (!window.end) {
+      if (evidence.finished) {
+        findings.Add("never held", "the walk ended while " + fault.Describe() +
+                                       " was in effect: the page-match guard never held it");
+      }
+      continue;
+    }
+    // The life that held on it (the change was undone as it ended).
+    for (const Life& life : evidence.lives) {
+      if (!HeldOnGuard(life)) continue;
+      // The home pages asked for after it.
+      std::set<std::int32_t> askedLater;
+      for (const Asked& entry : asked) {
+        if (entry.index >= life.endRequest && entry.shop && !entry.rating) {
+          askedLater.insert(*entry.shop);
+        }
+      }
+      for (std::int32_t id = std::max(fault.page.fromId, schedule.first); id <= schedule.last;
+           ++id) {
+        const std::string wrong = WrongOutcome(life.store, truth, id);
+        if (wrong.empty() || askedLater.count(id) > 0) continue;
+        findings.Add("final under a page change",
+                     "ID " + std::to_string(id) + " kept " + wrong + " as final when the walk " +
+                         "held at " + At(evidence, life.ended) + " on " + fault.Describe() +
+                         ", and no later life asked for it again");
+      }
+      break;
+    }
+  }
+}
+
 }  // namespace
 
 std::vector<std::string> BrokenPromises(const Evidence& evidence) {
@@ -614,6 +703,7 @@ std::vector<std::string> BrokenPromises(const Evidence& evidence) {
   CheckHolds(evidence, asked, holds, findings);
   CheckResumed(evidence, asked, holds, findings);
   CheckFailuresInOutages(evidence, findings);
+  CheckPageChanges(evidence, truth, asked, findings);
   if (evidence.peakResidentBytes >= MostResidentBytes) {
     findings.Add("memory", "the walking process's peak memory was " +
                                std::to_string(evidence.peakResidentBytes >> 20) + " MB");

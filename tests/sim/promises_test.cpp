@@ -225,5 +225,43 @@ TEST_F(JudgeTest, ASharedRowWrittenByANodeWithoutTheLeaseIsNamed) {
   EXPECT_TRUE(Names("wrote the row of shop"));
 }
 
+TEST_F(JudgeTest, AnAnswerKeptAsFinalUnderAPageChangeIsNamedUnlessALaterLifeAsksAgain) {
+  std::int32_t shop = 0;
+  for (std::int32_t id = First + 5; id < First + 10 && shop == 0; ++id) {
+    if (truth.ExpectedAt(id) == Expected::Row) shop = id;
+  }
+  ASSERT_NE(shop, 0) << "seed " << Seed << " has no shop from ID " << First + 5;
+  Fault change;
+  change.kind = FaultKind::PageChange;
+  change.page = pages::PageChange{pages::PageChange::Kind::Layout, First + 5};
+  evidence.schedule.faults.push_back(change);
+  evidence.windows.push_back(FaultPlan::Window{Time(0), std::nullopt});
+  EXPECT_TRUE(Names("the page-match guard never held it"));
+
+  // The first life held at ID First + 10 with the shop answered "no fields" and not marked; the
+  // next one walked on from there.
+  evidence.windows.back().end = Time(10);
+  auto& log = evidence.requests.front();
+  const auto split = std::find_if(
+      log.begin(), log.end(), [&](const test::RecordedRequest& r) { return *r.at >= Time(10); });
+  Life held = evidence.lives.front();
+  held.exitCode = 4;
+  held.ended = Time(10);
+  held.endRequest = static_cast<std::size_t>(split - log.begin());
+  held.store.rows.erase(shop);
+  held.store.answers[shop] = 2;
+  Life after = evidence.lives.front();
+  after.started = Time(10);
+  after.firstRequest = held.endRequest;
+  evidence.lives = {held, after};
+  EXPECT_TRUE(Names("kept no fields as final"));
+
+  // Marked, the next life asks it again (whatever the mark looks like in the store): kept.
+  log.push_back(Request(pages::ShopHost(shop), "/", Time(25)));
+  log.push_back(Request(pages::RatingHost(), pages::RatingPath(*truth.ShopAt(shop)), Time(25)));
+  evidence.lives.back().endRequest = log.size();
+  EXPECT_EQ(BrokenPromises(evidence), std::vector<std::string>{});
+}
+
 }  // namespace
 }  // namespace shopwalk::sim

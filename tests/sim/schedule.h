@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/shop_pages.h"
+
 namespace shopwalk::sim {
 
 enum class FaultKind {
@@ -28,6 +30,11 @@ enum class FaultKind {
   NodeKill,       // a node of a shared walk is killed and started again
   NodeFreeze,     // a node is stopped (SIGSTOP) past its lease, then continued
   ServerRestart,  // the shared walk's PostgreSQL server stops and starts again
+  // The pages of every ID from `page.fromId` on stop matching the markers (a new layout, a
+  // verification page, UTF-8, a reworded notice), from the walk's start until a life of the
+  // walk ends held on it: then the user fixes the markers (or the marketplace comes back) and
+  // starts the walk again.
+  PageChange,
 };
 
 // Which of the marketplace's hosts a fault hits.
@@ -58,6 +65,8 @@ struct Fault {
   int node = 0;
   // ServerRestart: the server quits at once (as a crash) rather than shutting down.
   bool immediate = false;
+  // PageChange: the change and the first ID it applies to.
+  pages::PageChange page;
 
   // Whether the marketplace does not answer during it (the walk is to pause and probe).
   bool IsOutage() const;

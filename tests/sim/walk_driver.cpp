@@ -50,6 +50,8 @@ constexpr Clock::Duration LongQuiet = 15min;
 constexpr Clock::Duration LongQuietStep = 10s;
 constexpr Clock::Duration NothingAskedAtAll = 1h;
 constexpr int MostLives = 40;
+// The exit code of a walk held on the page-match guard (the command line's).
+constexpr int HeldOnPages = 4;
 // How long a killed or ended walker has to be reaped.
 constexpr auto ReapWait = 20s;
 
@@ -358,6 +360,22 @@ Evidence RunSingleWalk(const Schedule& schedule, const SimulatorSetup& setup) {
     if (byItself && (code == 0 || code == 2)) {
       evidence.finished = true;
       break;
+    }
+    if (code == HeldOnPages && byItself) {
+      // Held on the page-match guard: the user fixes the markers (or the marketplace comes back)
+      // and starts the walk again. Held without a change, the guard tripped on pages that match.
+      const std::optional<std::size_t> change = plan.UndoPageChange(clock.Now());
+      if (!change) {
+        evidence.trouble = "the walk held on the page-match guard at " +
+                           Ms(clock.Now() - evidence.start) +
+                           " though the pages had not changed: " + evidence.lives.back().errors;
+        break;
+      }
+      if (setup.trace) {
+        std::fprintf(stderr, "[sim] %s undone\n", schedule.faults[*change].Describe().c_str());
+      }
+      driver.Reconcile(clock.Now());
+      continue;
     }
     if (code != 0 && code != 1 && code != 130 && !evidence.lives.back().killed) {
       evidence.trouble = "the walking process ended with " + std::to_string(code) + ": " +

@@ -186,22 +186,27 @@ namespace {
 constexpr std::string_view GbkType = "text/html; charset=gbk";
 constexpr std::string_view Utf8Type = "text/html; charset=utf-8";
 
-// A shop's home page in a redesigned layout: the same shop, none of the old markers.
+// A shop's home page in a redesigned layout: the same shop, its name and messenger under new
+// markup (markers.ini's Shop_Name_* and Messenger_* set to the data-shop and data-nick attributes
+// cut them again); the rating link is still the rating page's address.
 std::string ChangedHomePageText(const Shop& shop) {
   std::string html = "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"gbk\">\n<title>";
-  html += shop.name + " | Velmo";
-  html += "</title>\n</head>\n<body>\n<header data-shop=\"" + shop.name + "\">\n";
+  html += shop.hasName ? shop.name + " | Velmo" : "Velmo";
+  html += "</title>\n</head>\n<body>\n<header";
+  if (shop.hasName) html += " data-shop=\"" + shop.name + "\"";
+  html += ">\n";
   if (shop.hasMessenger) {
     html += "<span data-nick=\"" + shop.messenger + "\">店主</span>\n";
   }
   if (shop.hasRatingLink) {
-    html += "<a data-rate=\"" + shop.ratingToken + "\">评价</a>\n";
+    html += "<a data-rate=\"http://" + RatingHost() + RatingPath(shop) + "\">评价</a>\n";
   }
   html += "</header>\n</body>\n</html>\n";
   return html;
 }
 
-// A rating page in a redesigned layout: the date and the reputation under new markup.
+// A rating page in a redesigned layout: the date and the reputation under new markup (the
+// data-start and data-credit attributes).
 std::string ChangedRatingPageText(const Shop& shop) {
   std::string html = "<!DOCTYPE html>\r\n<html>\r\n<body>\r\n<dl class=\"credit\">\r\n";
   if (shop.hasOpeningDate) html += "<dd data-start=\"" + shop.openingDate + "\"></dd>\r\n";
@@ -228,46 +233,46 @@ ServedPage Served(const std::string& utf8, bool asUtf8) {
 
 }  // namespace
 
-std::optional<ServedPage> ChangedDemoPage(const std::string& host, const std::string& path,
-                                          const PageChange& change) {
-  std::optional<std::int32_t> id = ShopIdOfHost(host);
-  std::optional<Shop> shop;
-  const bool homePage = id.has_value();
-  if (homePage) {
-    shop = DemoShop(*id);
-  } else {
-    shop = DemoShopByRatingPath(path);
-    if (!shop) return std::nullopt;
-    id = shop->id;
-  }
+ServedPage ChangedPage(std::int32_t id, const std::optional<Shop>& shop, bool ratingPage,
+                       const PageChange& change) {
   using Kind = PageChange::Kind;
-  const bool changed = change.kind != Kind::None && *id >= change.fromId;
-  if (!changed) {
-    if (!homePage) return Served(RatingPageText(*shop), false);
-    return Served(shop ? HomePageText(*shop) : NoShopPageText(*id), false);
-  }
+  const bool changed = change.kind != Kind::None && id >= change.fromId;
+  const auto usual = [&](bool asUtf8) {
+    if (ratingPage) return Served(RatingPageText(*shop), asUtf8);
+    return Served(shop ? HomePageText(*shop) : NoShopPageText(id), asUtf8);
+  };
+  if (!changed) return usual(false);
   switch (change.kind) {
     case Kind::Layout:
-      if (!homePage) {
+      if (ratingPage) {
         return Served(change.rating ? ChangedRatingPageText(*shop) : RatingPageText(*shop), false);
       }
-      if (!shop) return Served(NoShopPageText(*id), false);
+      if (!shop) return Served(NoShopPageText(id), false);
       return Served(change.home ? ChangedHomePageText(*shop) : HomePageText(*shop), false);
     case Kind::Verification:
       return Served(VerificationPageText(), false);
     case Kind::Utf8:
-      if (!homePage) return Served(RatingPageText(*shop), true);
-      return Served(shop ? HomePageText(*shop) : NoShopPageText(*id), true);
+      return usual(true);
     case Kind::RewordedNotice:
-      if (!homePage) return Served(RatingPageText(*shop), false);
-      return Served(shop ? HomePageText(*shop) : RewordedNoShopPageText(*id), false);
+      if (ratingPage || shop) return usual(false);
+      return Served(RewordedNoShopPageText(id), false);
     case Kind::NoticeOnShops:
-      if (!homePage) return Served(RatingPageText(*shop), false);
-      return Served(NoShopPageText(*id), false);
+      if (ratingPage) return usual(false);
+      return Served(NoShopPageText(id), false);
     case Kind::None:
       break;
   }
-  return std::nullopt;
+  return usual(false);
+}
+
+std::optional<ServedPage> ChangedDemoPage(const std::string& host, const std::string& path,
+                                          const PageChange& change) {
+  if (const std::optional<std::int32_t> id = ShopIdOfHost(host)) {
+    return ChangedPage(*id, DemoShop(*id), false, change);
+  }
+  const std::optional<Shop> shop = DemoShopByRatingPath(path);
+  if (!shop) return std::nullopt;
+  return ChangedPage(shop->id, shop, true, change);
 }
 
 }  // namespace shopwalk::pages

@@ -85,6 +85,10 @@ struct ServedPage {
   std::string body;
   std::string contentType;
 };
+// The page of shop ID `id` under `change`: its home page (`shop` nothing: no shop is there), or
+// with `ratingPage` the rating page of `shop` (which must then be given).
+ServedPage ChangedPage(std::int32_t id, const std::optional<Shop>& shop, bool ratingPage,
+                       const PageChange& change);
 // DemoPage with `change` applied; nothing for a request DemoPage has nothing for.
 std::optional<ServedPage> ChangedDemoPage(const std::string& host, const std::string& path,
                                           const PageChange& change);
