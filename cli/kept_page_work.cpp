@@ -111,7 +111,15 @@ Expected<ReparseFigures, StoreProblem> ReparseKeptPages(
     const auto onRecord = stored.find(shop.shopId);
     const bool hasRow = onRecord != stored.end();
     HomeCut home = CutHomePage(markers, *shop.home);
-    if (home.noShop || (!home.Nothing() && (!home.HasFields() || home.shopName.empty()))) {
+    // Up to the walk's place every ID has its answer on record; above it the walk may have left
+    // a shop unanswered (held while the shop's task was under way, its home page kept), and its
+    // page may be of before a change that the markers in force are for: a marker that still
+    // matches part of it proves nothing. Only a whole row from such a page is taken; for anything
+    // else the next walk asks the shop again.
+    const bool answeredOnRecord = !place || shop.shopId <= *place;
+    const bool unsure = !hasRow && !answeredOnRecord && !marked.contains(shop.shopId);
+    if (!unsure &&
+        (home.noShop || (!home.Nothing() && (!home.HasFields() || home.shopName.empty())))) {
       // The page says what it is: no shop, or a shop that lacks a field. A row once collected is
       // kept.
       if (hasRow) {
@@ -120,6 +128,11 @@ Expected<ReparseFigures, StoreProblem> ReparseKeptPages(
       }
       sink.Answered(shop.shopId, home.noShop ? ShopOutcome::NoShop : ShopOutcome::NoFields);
       ++figures.withoutRow;
+      return;
+    }
+    if (unsure && (home.noShop || !home.HasFields() || home.shopName.empty())) {
+      sink.ToRevisit(shop.shopId);
+      ++figures.toRevisit;
       return;
     }
     if (home.Nothing() && !hasRow && !marked.contains(shop.shopId)) {

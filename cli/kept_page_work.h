@@ -76,8 +76,9 @@ struct ReparseFigures {
 // - a page with the "no such shop" notice, or a shop's page lacking a field, is answered again
 //   (Answered) when no row is on record;
 // - a page no marker matches is marked to revisit (ToRevisit) when no row is on record and the
-//   shop is in `marked` (its answer was in doubt; a page of before a change that the markers for
-//   after it do not match leaves its answer as it is); a page with fields whose rating page was
+//   shop is in `marked` or lies above `place` (its answer was in doubt, or is not sure to be on
+//   record; a page of before a change that the markers for after it do not match leaves its
+//   answer as it is); a page with fields whose rating page was
 //   not kept is marked when no row is on record: the next walk asks these shops again first;
 // - a shop in `marked` (marked to revisit, or failed on record) that gives a row has it written
 //   even when unchanged, which takes the mark off.

@@ -289,5 +289,32 @@ TEST_F(KeptPagesTest, ThePlaceMovesOverTheIdsTheKeptPagesAnswerUpToTheFirstGap) 
   EXPECT_EQ(through(std::nullopt), std::nullopt);
 }
 
+// Above the walk's place an ID may have been left unanswered while its home page was kept (the
+// walk held while the shop's task was under way), and that page may be of before the change the
+// markers in force are for: what a marker still matches of it proves nothing, so such a shop is
+// asked again. Up to the place every ID has its answer on record: no row is lost there.
+TEST_F(KeptPagesTest, AnUnansweredShopAboveThePlaceIsAskedAgainUnlessItsPagesGiveARow) {
+  const std::vector<std::int32_t> shops = RowShops(9'200'000, 3);
+  const std::int32_t place = shops[0];
+  // Old pages, home only: the shop's task had not fetched its rating page.
+  for (const std::int32_t id : {shops[0], shops[1]}) Keep(id, ServedPages(id, {}).home, {});
+  // Whole pages in the new encoding: a row.
+  const Served utf8 = ServedPages(shops[2], {Kind::Utf8});
+  Keep(shops[2], utf8.home, utf8.rating);
+  keeper->Finish();
+
+  MemorySink sink;
+  const auto figures =
+      ReparseKeptPages(kept, {}, {}, sink, FixedMarkers("Encoding=UTF-8\n"), {}, place);
+  ASSERT_TRUE(figures.has_value());
+  EXPECT_EQ(figures->added, 1u);
+  EXPECT_EQ(figures->toRevisit, 1u);
+  for (const MemorySink::Event& event : sink.Events()) {
+    if (event.shopId <= place) continue;
+    EXPECT_NE(event.kind, MemorySink::Event::Kind::Answer) << event.shopId << " answered for good";
+  }
+  EXPECT_EQ(sink.ShopsToRevisit(), std::vector<std::int32_t>{shops[1]});
+}
+
 }  // namespace
 }  // namespace shopwalk::test

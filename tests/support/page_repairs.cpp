@@ -31,4 +31,9 @@ std::vector<PageRepair> PageRepairs(std::int32_t fromId) {
   };
 }
 
+pages::PageChange EveryPage(pages::PageChange change) {
+  change.fromId = 0;
+  return change;
+}
+
 }  // namespace shopwalk::test

@@ -23,4 +23,8 @@ struct PageRepair {
 // begins.
 std::vector<PageRepair> PageRepairs(std::int32_t fromId);
 
+// `change` on the pages of every shop ID: how the marketplace serves its pages once it has
+// changed them (a walk meets a change at the ID it was at; a shop below asked later meets it too).
+pages::PageChange EveryPage(pages::PageChange change);
+
 }  // namespace shopwalk::test
