@@ -4,24 +4,36 @@
 
 namespace shopwalk {
 
-PageMatchGuard::PageMatchGuard(PageMatchLimits limits, PageMatchHistory history) {
+PageMatchGuard::PageMatchGuard(PageMatchLimits limits, const PageMatchHistory& history) {
   Reset(limits, history);
 }
 
-void PageMatchGuard::Reset(PageMatchLimits limits, PageMatchHistory history) {
+void PageMatchGuard::Reset(PageMatchLimits limits, const PageMatchHistory& history) {
   const std::lock_guard<std::mutex> lock(mutex_);
   limits_ = limits;
   window_.clear();
   again_.clear();
+  highestShopId_ = history.highestShopId;
+  // The latest answers go into the window, out of the counts seen before.
+  std::size_t first = 0;
+  if (limits_.window > 0 && history.latest.size() > static_cast<std::size_t>(limits_.window)) {
+    first = history.latest.size() - static_cast<std::size_t>(limits_.window);
+  }
+  for (std::size_t i = first; i < history.latest.size() && limits_.window > 0; ++i) {
+    const PageMatchHistory::LatestAnswer& answer = history.latest[i];
+    window_.push_back({answer.shopId, answer.answer, answer.ratingEmpty});
+  }
+  const WindowCounts latest = CountWindow();
   // Counts below zero or beyond their whole are a store's fault; they count as nothing seen.
   const auto sane = [](std::int64_t pages, std::int64_t bad) {
     if (pages <= 0 || bad < 0 || bad > pages) return Count{};
     return Count{pages, bad};
   };
-  fieldsBefore_ = sane(history.withoutNotice, history.noFields);
-  ratingBefore_ = sane(history.rows, history.ratingEmpty);
-  noticeBefore_ = sane(history.belowHighest, history.noShopBelowHighest);
-  highestShopId_ = history.highestShopId;
+  fieldsBefore_ =
+      sane(history.withoutNotice - latest.fields.pages, history.noFields - latest.fields.bad);
+  ratingBefore_ = sane(history.rows - latest.rating.pages, history.ratingEmpty - latest.rating.bad);
+  noticeBefore_ = sane(history.belowHighest - latest.notice.pages,
+                       history.noShopBelowHighest - latest.notice.bad);
   tripped_ = PageMismatch::None;
   suspects_.clear();
 }

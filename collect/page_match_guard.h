@@ -49,6 +49,13 @@ struct PageMatchLimits {
   double noticeFloor = 0.9;
 };
 
+// How a home page was answered.
+enum class HomeAnswer {
+  Row,       // fields matched (and a row was made)
+  NoFields,  // no notice, and the markers did not match
+  NoShop,    // the notice
+};
+
 // What the store saw before this run, for the shares seen before (all zero: nothing).
 struct PageMatchHistory {
   // Home pages without the notice, and those of them that gave no fields.
@@ -62,6 +69,17 @@ struct PageMatchHistory {
   std::int64_t noShopBelowHighest = 0;
   // The highest shop ID with a row.
   std::optional<std::int32_t> highestShopId;
+  // The latest answers on record, in rising shop-ID order, at most a window of them, leaving out
+  // shops marked to revisit or failed: they are counted above too. A run cut off (killed, or
+  // stopped) after the pages changed but before its guard could judge them would leave them
+  // final; the next run's window starts with them instead, so they are judged, and marked if the
+  // guard trips.
+  struct LatestAnswer {
+    std::int32_t shopId = 0;
+    HomeAnswer answer = HomeAnswer::Row;
+    bool ratingEmpty = false;
+  };
+  std::vector<LatestAnswer> latest;
 };
 
 // Which share tripped the guard.
@@ -72,19 +90,13 @@ enum class PageMismatch {
   NoticeOnShops,  // the "no such shop" notice on pages of shops known to exist
 };
 
-// How a home page was answered.
-enum class HomeAnswer {
-  Row,       // fields matched (and a row was made)
-  NoFields,  // no notice, and the markers did not match
-  NoShop,    // the notice
-};
-
 class PageMatchGuard {
  public:
-  explicit PageMatchGuard(PageMatchLimits limits = {}, PageMatchHistory history = {});
+  explicit PageMatchGuard(PageMatchLimits limits = {}, const PageMatchHistory& history = {});
 
-  // Sets the limits and the history and forgets every page seen; before the walk starts.
-  void Reset(PageMatchLimits limits, PageMatchHistory history);
+  // Sets the limits and the history and forgets every page seen; before the walk starts. The
+  // window starts with the history's latest answers.
+  void Reset(PageMatchLimits limits, const PageMatchHistory& history);
 
   // What the guard made of an answer.
   struct Verdict {

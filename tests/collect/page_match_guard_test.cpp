@@ -56,13 +56,16 @@ std::optional<std::int32_t> Walk(PageMatchGuard& guard, std::int32_t first, std:
   return std::nullopt;
 }
 
-// The store's history of a walk over IDs `first` to `last` of the unchanged marketplace.
-PageMatchHistory HistoryOf(std::int32_t first, std::int32_t last) {
+// The store's history of a walk over IDs `first` to `last` of the marketplace under `change`
+// (none: unchanged); with `latest`, its latest answers as a store gives them.
+PageMatchHistory HistoryOf(std::int32_t first, std::int32_t last, const PageChange& change = {},
+                           bool latest = false) {
   PageMatchHistory history;
   std::vector<std::pair<std::int32_t, HomeAnswer>> answers;
   for (std::int32_t id = first; id <= last; ++id) {
-    const Reading reading = Read(id, {});
+    const Reading reading = Read(id, change);
     answers.emplace_back(id, reading.answer);
+    if (latest) history.latest.push_back({id, reading.answer, reading.ratingEmpty});
     if (reading.answer != HomeAnswer::NoShop) ++history.withoutNotice;
     if (reading.answer == HomeAnswer::NoFields) ++history.noFields;
     if (reading.answer == HomeAnswer::Row) {
@@ -70,6 +73,9 @@ PageMatchHistory HistoryOf(std::int32_t first, std::int32_t last) {
       if (reading.ratingEmpty) ++history.ratingEmpty;
       history.highestShopId = id;
     }
+  }
+  if (history.latest.size() > 200) {
+    history.latest.erase(history.latest.begin(), history.latest.end() - 200);
   }
   for (const auto& [id, answer] : answers) {
     if (id > history.highestShopId.value_or(first - 1)) continue;
@@ -136,6 +142,36 @@ TEST_P(ChangeKindTest, TripsWithinWindowAndNamesEveryChangedAnswer) {
       if (lost) {
         EXPECT_EQ(suspects.count(id), 1u) << id << (shop ? " shop" : " no shop");
       }
+    }
+  }
+}
+
+// A run cut off (killed, or stopped) after the change but before its guard tripped left its
+// answers of the changed pages on record as if final. The next run's window starts with the
+// store's latest answers: it trips on the change, and names those answers too.
+TEST_P(ChangeKindTest, ARunCutOffAfterTheChangeLeavesItsAnswersToTheNextRunsWindow) {
+  constexpr std::int32_t Start = 3'000'000;
+  constexpr std::int32_t At = Start + 3'000;
+  constexpr std::int32_t CutOff = At + 30;
+  PageChange change = GetParam().change;
+  change.fromId = At;
+  {
+    PageMatchGuard first({}, HistoryOf(Start - 5'000, Start - 1));
+    ASSERT_FALSE(Walk(first, Start, CutOff, change).has_value()) << "tripped before the cut";
+  }
+  PageMatchGuard next({}, HistoryOf(Start - 5'000, CutOff, change, true));
+  ASSERT_TRUE(Walk(next, CutOff + 1, At + 1'000, change).has_value());
+  const std::vector<std::int32_t> list = next.Suspects();
+  const std::set<std::int32_t> suspects(list.begin(), list.end());
+  for (std::int32_t id = At; id <= CutOff; ++id) {
+    const Reading before = Read(id, {});
+    const Reading after = Read(id, change);
+    const bool lost =
+        (before.answer == HomeAnswer::Row &&
+         (after.answer != HomeAnswer::Row || after.ratingEmpty != before.ratingEmpty)) ||
+        (before.answer == HomeAnswer::NoShop && after.answer != HomeAnswer::NoShop);
+    if (lost) {
+      EXPECT_EQ(suspects.count(id), 1u) << id;
     }
   }
 }
