@@ -1045,7 +1045,7 @@ pg::Status PgStore::ReadSharedWalk(std::optional<SharedWalkSummary>& out) {
         "(SELECT pg_catalog.count(*) FROM shopwalk.blocks b WHERE b.node_id = n.node_id "
         "AND b.done_at IS NULL AND b.lease_until >= pg_catalog.now()), "
         "(SELECT pg_catalog.count(*) FROM shopwalk.blocks b WHERE b.node_id = n.node_id "
-        "AND b.done_at IS NOT NULL) "
+        "AND b.done_at IS NOT NULL), coalesce(n.held_reason, '') "
         "FROM shopwalk.nodes n WHERE n.walk_id = $1 ORDER BY n.node_id DESC",
         pg::Params().Int(walk.walkId), result);
   }
@@ -1062,6 +1062,7 @@ pg::Status PgStore::ReadSharedWalk(std::optional<SharedWalkSummary>& out) {
       node.pacedRate = result.Double(row, 7);
       node.blocksHeld = static_cast<std::size_t>(result.Int64(row, 8));
       node.blocksDone = static_cast<std::size_t>(result.Int64(row, 9));
+      node.heldReason = result.Bytes(row, 10);
       walk.nodes.push_back(std::move(node));
     }
     out = std::move(walk);
@@ -1082,6 +1083,26 @@ Expected<std::optional<SharedWalkSummary>, StoreProblem> PgStore::WalkSummary() 
                    if (!status) return MakeUnexpected(ReadProblem("the shared walk", status));
                    return walk;
                  });
+}
+
+Expected<void, StoreProblem> PgStore::NodeHeld(const std::string& reason) {
+  if (!walking_) {
+    return MakeUnexpected(StoreProblem{StoreProblem::Kind::NotWritable, location_,
+                                       "the store is open for reading only"});
+  }
+  std::string printable = reason.substr(0, MaxHeldReasonBytes);
+  for (char& c : printable) {
+    if (c < 0x20 || c > 0x7e) c = '?';
+  }
+  return Reading("the node", [&]() -> Expected<void, StoreProblem> {
+    pg::Status status = EnsureReader();
+    if (status) {
+      status = reader_.Run("UPDATE shopwalk.nodes SET held_reason = $2 WHERE node_id = $1",
+                           pg::Params().Int(nodeId_).Text(printable));
+    }
+    if (!status) return MakeUnexpected(ReadProblem("the node", status));
+    return {};
+  });
 }
 
 Expected<std::vector<FailedShop>, StoreProblem> PgStore::ReadFailedShops() {

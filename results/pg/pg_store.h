@@ -168,6 +168,7 @@ class PgStore final : public QueuedStore, public SharedWalk {
 
   // SharedWalk (also when opened for reading).
   Expected<std::optional<SharedWalkSummary>, StoreProblem> WalkSummary() override;
+  Expected<void, StoreProblem> NodeHeld(const std::string& reason) override;
 
   // RunJournal: a shared walk has no run to put back, so Interrupted always says none (a failed
   // read still returns its problem) and ContinueRun starts no run.
