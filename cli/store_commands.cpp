@@ -202,6 +202,29 @@ int RunStatus(const StatusCommand& command, const Folders& folders) {
     return 1;
   }
   std::printf("flagged      %zu\n", flagged);
+  // Shops marked to revisit and kept pages, then why shared-walk nodes stopped on their own.
+  std::printf("to revisit   %zu\n", store->Sink().ShopsToRevisit().size());
+  const auto kept = store->Store()->KeptPages();
+  if (!kept) {
+    CannotRead(kept.error());
+    return 1;
+  }
+  std::printf("kept pages   %llu, %.1f MB packed, %llu dropped\n",
+              static_cast<unsigned long long>(kept->pages),
+              static_cast<double>(kept->packedBytes) / (1024.0 * 1024.0),
+              static_cast<unsigned long long>(kept->dropped));
+  if (SharedWalk* shared = store->Walk()) {
+    const auto walk = shared->WalkSummary();
+    if (!walk) {
+      CannotRead(walk.error());
+      return 1;
+    }
+    for (const WalkNodeSummary& node : *walk ? (*walk)->nodes : std::vector<WalkNodeSummary>{}) {
+      if (node.heldReason.empty()) continue;
+      std::printf("held         node %lld: %s\n", static_cast<long long>(node.nodeId),
+                  TerminalSafe(node.heldReason).c_str());
+    }
+  }
   return 0;
 }
 

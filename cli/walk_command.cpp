@@ -428,6 +428,13 @@ int RunWalk(const WalkCommand& command, const Folders& folders, Clock& clock) {
     ending = "held: " + MismatchText(collector.PagesMismatch()) +
              "; the shops it could not trust are asked again first by the next walk";
     code = PagesDoNotMatchExitCode;
+    // On a shared walk the other nodes' status shows why this one stopped.
+    if (walk.shared != nullptr) {
+      if (auto told = walk.shared->NodeHeld(MismatchText(collector.PagesMismatch())); !told) {
+        std::fprintf(stderr, "shopwalk-cli: cannot record why this node stopped: %s\n",
+                     TerminalSafe(told.error().reason).c_str());
+      }
+    }
   }
   if (*keeper) {
     ending += KeptPagesText(KeptSummary(store, keeper->get()), keptBefore,

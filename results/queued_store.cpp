@@ -38,6 +38,10 @@ void QueuedStore::SetKeptPagesBudget(std::uint64_t packedBytes) {
   keptPagesBudget_.store(packedBytes);
 }
 
+void QueuedStore::ToRevisit(std::int32_t shopId) {
+  QueueShopReport(reports::Revisit{shopId}, shopId);
+}
+
 void QueuedStore::PlaceMoved(const std::string& place) {
   queue_.Push(reports::Place{place});
 }

@@ -34,6 +34,9 @@ class QueuedStore : public ResultStore, protected BatchWriter {
   void Answered(std::int32_t shopId, ShopOutcome outcome) override;
   void Failed(const FailedShop& shop) override;
   void PlaceMoved(const std::string& place) override;
+  // A mark to revisit is a report of its shop like an answer (and replaces the shop's answer or
+  // failure on record); a later row, answer or failure clears it.
+  void ToRevisit(std::int32_t shopId) override;
   bool Congested() const override;
 
   // RunJournal's reports (ContinueRun is the backend's: not every backend has runs to continue).

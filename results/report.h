@@ -57,12 +57,17 @@ struct KeptDictionary {
 struct KeptPage {
   PackedPage page;
 };
+// The shop's answer is not to be trusted (ResultSink::ToRevisit): marked to be asked again, until
+// a row, an answer or a failure for it comes.
+struct Revisit {
+  std::int32_t shopId = 0;
+};
 
 }  // namespace reports
 
-using Report =
-    std::variant<reports::Row, reports::Answer, reports::Failure, reports::Place, reports::BeginRun,
-                 reports::ContinueRun, reports::EndRun, reports::KeptDictionary, reports::KeptPage>;
+using Report = std::variant<reports::Row, reports::Answer, reports::Failure, reports::Place,
+                            reports::BeginRun, reports::ContinueRun, reports::EndRun,
+                            reports::KeptDictionary, reports::KeptPage, reports::Revisit>;
 
 // What ResultSink::Answered(shopId, outcome) reports: an Answer for NoShop and NoFields, and for
 // Failed or any other value a Failure with no tries and no reason. The one place that rule lives.

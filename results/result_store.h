@@ -70,6 +70,9 @@ struct WalkNodeSummary {
   // Blocks it holds under a lease that has not expired, and blocks it finished.
   std::size_t blocksHeld = 0;
   std::size_t blocksDone = 0;
+  // Why it stopped on its own (the pages no longer matched the markers), as recorded with
+  // SharedWalk::NodeHeld; empty otherwise.
+  std::string heldReason;
 };
 
 // The walk shared by several machines through one store: the current (latest) walk.
@@ -212,6 +215,10 @@ class SharedWalk : public WorkSource {
   // The current (latest) shared walk: a few small queries, for displays that ask now and then;
   // nothing when no walk was begun.
   virtual Expected<std::optional<SharedWalkSummary>, StoreProblem> WalkSummary() = 0;
+  // Records why this node stopped on its own (the page-match guard held its walk), for status
+  // displays: printable ASCII of it, at most MaxHeldReasonBytes. Fails opened for reading.
+  virtual Expected<void, StoreProblem> NodeHeld(const std::string& reason) = 0;
+  static constexpr std::size_t MaxHeldReasonBytes = 200;
 };
 
 }  // namespace shopwalk

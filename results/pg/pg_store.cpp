@@ -318,16 +318,86 @@ void PgStore::QueueShopReport(Report report, std::int32_t shopId) {
     std::lock_guard lock(mutex_);
     auto fence = fenceOf_.find(shopId);
     auto held = fence == fenceOf_.end() ? leases_.end() : leases_.find(fence->second);
+    const bool mark = std::holds_alternative<reports::Revisit>(report);
     if (held == leases_.end() || held->second.lost) {
       ++counters_.reportsNotHeld;
-      return;
+      // A mark is never lost: it is written without a lease (see results::MarkToRevisit).
+      if (!mark) return;
+    } else {
+      // A kept page comes with the shop's answer, not in its place: the shop is still to report.
+      if (!std::holds_alternative<reports::KeptPage>(report)) {
+        held->second.outstanding.erase(shopId);
+      }
+      ++held->second.unwritten;
+      epoch = held->first;
     }
-    // A kept page comes with the shop's answer, not in its place: the shop is still to report.
-    if (!std::holds_alternative<reports::KeptPage>(report)) held->second.outstanding.erase(shopId);
-    ++held->second.unwritten;
-    epoch = held->first;
   }
   Queue().Push(std::move(report), epoch);
+}
+
+std::vector<std::int32_t> PgStore::ShopsToRevisit() {
+  auto marked =
+      Reading("the shops to revisit", [&]() -> Expected<std::vector<std::int32_t>, StoreProblem> {
+        pg::Status status = EnsureReader();
+        pg::Result result;
+        if (status) {
+          status = reader_.Run(
+              "SELECT shop_id FROM shopwalk.failed_shops WHERE revisit ORDER BY position", result);
+        }
+        std::vector<std::int32_t> shops;
+        for (int row = 0; status && row < result.Rows(); ++row) {
+          auto id = results::ReadShopId(result.Int64(row, 0), "shopwalk.failed_shops");
+          if (!id) {
+            status = id.error();
+          } else {
+            shops.push_back(*id);
+          }
+        }
+        if (!status) return MakeUnexpected(ReadProblem("the shops to revisit", status));
+        return shops;
+      });
+  return marked.value_or(std::vector<std::int32_t>{});
+}
+
+PageMatchHistory PgStore::PageHistory() {
+  auto history = Reading("the page history", [&]() -> Expected<PageMatchHistory, StoreProblem> {
+    pg::Status status = EnsureReader();
+    pg::Transaction transaction(reader_);
+    if (status) status = transaction.Begin(pg::Transaction::Isolation::RepeatableReadOnly);
+    pg::Result result;
+    if (status) {
+      status = reader_.Run(
+          "WITH highest AS (SELECT pg_catalog.max(shop_id) AS id FROM shopwalk.shops) "
+          "SELECT (SELECT id FROM highest), (SELECT pg_catalog.count(*) FROM shopwalk.shops), "
+          "(SELECT pg_catalog.count(*) FROM shopwalk.shops WHERE (reputation = '\\x30'::bytea "
+          "OR pg_catalog.octet_length(reputation) = 0) AND "
+          "pg_catalog.octet_length(opening_date) = 0), "
+          "(SELECT pg_catalog.count(*) FILTER (WHERE o.outcome = 2) FROM shopwalk.outcomes o, "
+          "highest h WHERE o.shop_id <= h.id), "
+          "(SELECT pg_catalog.count(*) FILTER (WHERE o.outcome = 1) FROM shopwalk.outcomes o, "
+          "highest h WHERE o.shop_id <= h.id)",
+          result);
+    }
+    PageMatchHistory history;
+    if (status && !result.IsNull(0, 0)) {
+      auto highest = results::ReadShopId(result.Int64(0, 0), "shopwalk.shops");
+      if (!highest) {
+        status = highest.error();
+      } else {
+        history.highestShopId = *highest;
+        history.rows = result.Int64(0, 1);
+        history.ratingEmpty = result.Int64(0, 2);
+        history.noFields = result.Int64(0, 3);
+        history.withoutNotice = history.rows + history.noFields;
+        history.noShopBelowHighest = result.Int64(0, 4);
+        history.belowHighest = history.withoutNotice + history.noShopBelowHighest;
+      }
+    }
+    if (status) status = transaction.Commit();
+    if (!status) return MakeUnexpected(ReadProblem("the page history", status));
+    return history;
+  });
+  return history.value_or(PageMatchHistory{});
 }
 
 std::vector<FailedShop> PgStore::FailedShops() {
@@ -523,6 +593,13 @@ Expected<bool, pg::Status> PgStore::Apply(const QueuedReport& queued, const resu
             if (ended) currentRun_.reset();
             return unfenced(ended);
           },
+          [&](const reports::Revisit& mark) -> Held {
+            if (lease.epoch == 0) {
+              return unfenced(
+                  results::MarkToRevisit(writer_, mark.shopId, ResultSink::RevisitReason));
+            }
+            return results::WriteRevisit(writer_, lease, mark.shopId, ResultSink::RevisitReason);
+          },
           [&](const reports::KeptDictionary& kept) -> Held {
             return unfenced(writer_.Run(
                 "INSERT INTO shopwalk.page_dictionaries (dictionary_id, bytes, kept_at) "
@@ -686,7 +763,8 @@ void PgStore::KeepLoop() {
       Expected<bool, pg::Status> over = results::WalkOver(keeper_, walk_.walkId);
       if (over && *over) {
         // Failed shops tried again elsewhere may fail again and be due: wait for their answers.
-        Expected<bool, pg::Status> retrying = results::FailedShopsInRetry(keeper_);
+        Expected<bool, pg::Status> retrying =
+            results::FailedShopsInRetry(keeper_, settings_.failedRetryRounds);
         if (!retrying) {
           over = MakeUnexpected(retrying.error());
         } else if (*retrying) {
@@ -956,7 +1034,7 @@ pg::Status PgStore::ReadSharedWalk(std::optional<SharedWalkSummary>& out) {
       "pg_catalog.count(*) FILTER (WHERE NOT live AND NOT spent AND due_at <= pg_catalog.now()), "
       "pg_catalog.count(*) FILTER (WHERE NOT live AND spent) FROM (SELECT due_at, "
       "coalesce(retry_until >= pg_catalog.now(), false) AS live, retry_rounds >= $1 AS spent "
-      "FROM shopwalk.failed_shops) f",
+      "FROM shopwalk.failed_shops WHERE NOT revisit) f",
       pg::Params().Int(settings_.failedRetryRounds), result);
   if (status) {
     walk.failedRetrying = static_cast<std::size_t>(result.Int64(0, 0));
@@ -970,7 +1048,7 @@ pg::Status PgStore::ReadSharedWalk(std::optional<SharedWalkSummary>& out) {
         "(SELECT pg_catalog.count(*) FROM shopwalk.blocks b WHERE b.node_id = n.node_id "
         "AND b.done_at IS NULL AND b.lease_until >= pg_catalog.now()), "
         "(SELECT pg_catalog.count(*) FROM shopwalk.blocks b WHERE b.node_id = n.node_id "
-        "AND b.done_at IS NOT NULL) "
+        "AND b.done_at IS NOT NULL), coalesce(n.held_reason, '') "
         "FROM shopwalk.nodes n WHERE n.walk_id = $1 ORDER BY n.node_id DESC",
         pg::Params().Int(walk.walkId), result);
   }
@@ -987,6 +1065,7 @@ pg::Status PgStore::ReadSharedWalk(std::optional<SharedWalkSummary>& out) {
       node.pacedRate = result.Double(row, 7);
       node.blocksHeld = static_cast<std::size_t>(result.Int64(row, 8));
       node.blocksDone = static_cast<std::size_t>(result.Int64(row, 9));
+      node.heldReason = result.Bytes(row, 10);
       walk.nodes.push_back(std::move(node));
     }
     out = std::move(walk);
@@ -1009,13 +1088,35 @@ Expected<std::optional<SharedWalkSummary>, StoreProblem> PgStore::WalkSummary() 
                  });
 }
 
+Expected<void, StoreProblem> PgStore::NodeHeld(const std::string& reason) {
+  if (!walking_) {
+    return MakeUnexpected(StoreProblem{StoreProblem::Kind::NotWritable, location_,
+                                       "the store is open for reading only"});
+  }
+  std::string printable = reason.substr(0, MaxHeldReasonBytes);
+  for (char& c : printable) {
+    if (c < 0x20 || c > 0x7e) c = '?';
+  }
+  return Reading("the node", [&]() -> Expected<void, StoreProblem> {
+    pg::Status status = EnsureReader();
+    if (status) {
+      status = reader_.Run("UPDATE shopwalk.nodes SET held_reason = $2 WHERE node_id = $1",
+                           pg::Params().Int(nodeId_).Text(printable));
+    }
+    if (!status) return MakeUnexpected(ReadProblem("the node", status));
+    return {};
+  });
+}
+
 Expected<std::vector<FailedShop>, StoreProblem> PgStore::ReadFailedShops() {
   return Reading("the failed shops", [&]() -> Expected<std::vector<FailedShop>, StoreProblem> {
     pg::Status status = EnsureReader();
     pg::Result result;
     if (status) {
       status = reader_.Run(
-          "SELECT shop_id, attempts, reason FROM shopwalk.failed_shops ORDER BY position", result);
+          "SELECT shop_id, attempts, reason FROM shopwalk.failed_shops WHERE NOT revisit "
+          "ORDER BY position",
+          result);
     }
     std::vector<FailedShop> failed;
     for (int row = 0; status && row < result.Rows(); ++row) {
@@ -1043,7 +1144,7 @@ Expected<StoreSummary, StoreProblem> PgStore::Summary() {
       status = reader_.Run(
           "SELECT (SELECT pg_catalog.count(*) FROM shopwalk.runs), "
           "(SELECT pg_catalog.count(*) FROM shopwalk.shops), "
-          "(SELECT pg_catalog.count(*) FROM shopwalk.failed_shops), "
+          "(SELECT pg_catalog.count(*) FROM shopwalk.failed_shops WHERE NOT revisit), "
           "(SELECT pg_catalog.min(shop_id) FROM (SELECT shop_id FROM shopwalk.outcomes UNION ALL "
           "SELECT shop_id FROM shopwalk.shops) a), "
           "(SELECT pg_catalog.max(shop_id) FROM (SELECT shop_id FROM shopwalk.outcomes UNION ALL "
@@ -1072,7 +1173,9 @@ Expected<StoreSummary, StoreProblem> PgStore::Summary() {
     }
     if (status) {
       status = reader_.Run(
-          "SELECT reason, pg_catalog.count(*) AS shops FROM shopwalk.failed_shops GROUP BY reason "
+          "SELECT reason, pg_catalog.count(*) AS shops FROM shopwalk.failed_shops WHERE NOT "
+          "revisit "
+          "GROUP BY reason "
           "ORDER BY shops DESC, reason",
           result);
     }

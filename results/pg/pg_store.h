@@ -168,6 +168,7 @@ class PgStore final : public QueuedStore, public SharedWalk {
 
   // SharedWalk (also when opened for reading).
   Expected<std::optional<SharedWalkSummary>, StoreProblem> WalkSummary() override;
+  Expected<void, StoreProblem> NodeHeld(const std::string& reason) override;
 
   // RunJournal: a shared walk has no run to put back, so Interrupted always says none (a failed
   // read still returns its problem) and ContinueRun starts no run.
@@ -187,6 +188,14 @@ class PgStore final : public QueuedStore, public SharedWalk {
   // ResultSink: reports go through QueuedStore, fenced by the lease of their shop ID. None:
   // failed shops come back through NextShop (see above).
   std::vector<FailedShop> FailedShops() override;
+  // Shops marked to revisit, in the order they were marked (none when they cannot be read). A
+  // mark waits on the failed list, due at once: NextShop hands it out like a failed shop, under a
+  // lease of its own, without spending its rounds. A mark for a shop whose lease the node no
+  // longer holds is still written (a mark is never lost).
+  std::vector<std::int32_t> ShopsToRevisit() override;
+  // What the rows and answers of every node on record say of the pages, at or below the highest
+  // row (nothing when they cannot be read).
+  PageMatchHistory PageHistory() override;
 
   // StoreSink (QueuedStore's): Backlog's problem is the writer's (claiming and renewing are not
   // writing); OnTrouble's listener is also told, from the keeper's thread, when claiming or

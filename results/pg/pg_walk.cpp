@@ -44,7 +44,9 @@ constexpr std::string_view FailedShopAgainFence =
     "WITH lease AS (UPDATE shopwalk.failed_shops f SET attempts = $4, reason = $5, "
     "failed_at = pg_catalog.now(), position = pg_catalog.nextval('shopwalk.failure_positions'), "
     "due_at = pg_catalog.now() + " SW_MS("$6") ", retry_node = NULL, retry_epoch = NULL, "
-    "retry_until = NULL WHERE f.shop_id = $1 AND f.retry_epoch = $3 AND $2::bigint = 0 "
+    "retry_until = NULL, revisit = false, "
+    "retry_rounds = CASE WHEN f.revisit THEN 0 ELSE f.retry_rounds END "
+    "WHERE f.shop_id = $1 AND f.retry_epoch = $3 AND $2::bigint = 0 "
     "RETURNING (SELECT o.walk_id FROM shopwalk.outcomes o WHERE o.shop_id = f.shop_id) AS walk_id)";
 
 // The outcome ($1 the shop, `code` the outcome), written under the lease.
@@ -79,7 +81,20 @@ constexpr std::string_view EnterFailedList =
     "pg_catalog.now() + " SW_MS("$6") ", 0 FROM lease "
     "ON CONFLICT (shop_id) DO UPDATE SET attempts = excluded.attempts, reason = excluded.reason, "
     "failed_at = excluded.failed_at, position = excluded.position, due_at = excluded.due_at, "
-    "retry_rounds = 0, retry_node = NULL, retry_epoch = NULL, retry_until = NULL RETURNING 1)";
+    "retry_rounds = 0, retry_node = NULL, retry_epoch = NULL, retry_until = NULL, "
+    "revisit = false RETURNING 1)";
+
+// A mark to revisit ($4 the reason it is listed with): on the failed list, due at once.
+constexpr std::string_view MarkValues =
+    "SELECT $1, 0, $4, pg_catalog.now(), pg_catalog.nextval('shopwalk.failure_positions'), "
+    "pg_catalog.now(), 0, true";
+constexpr std::string_view MarkColumns =
+    "INSERT INTO shopwalk.failed_shops (shop_id, attempts, reason, failed_at, position, due_at, "
+    "retry_rounds, revisit) ";
+constexpr std::string_view MarkOnConflict =
+    " ON CONFLICT (shop_id) DO UPDATE SET attempts = 0, reason = excluded.reason, "
+    "failed_at = excluded.failed_at, position = excluded.position, due_at = excluded.due_at, "
+    "retry_rounds = 0, retry_node = NULL, retry_epoch = NULL, retry_until = NULL, revisit = true";
 
 constexpr std::string_view HeldAnswer = " SELECT pg_catalog.count(*) FROM lease";
 
@@ -330,7 +345,7 @@ Expected<std::vector<Lease>, pg::Status> ClaimFailedShops(pg::Connection& connec
           "retry_until = pg_catalog.now() + " SW_MS(
               "$2") ", retry_rounds = f.retry_rounds + 1 "
                     "WHERE f.shop_id IN (SELECT shop_id FROM shopwalk.failed_shops "
-                    "WHERE due_at <= pg_catalog.now() AND retry_rounds < $3 "
+                    "WHERE due_at <= pg_catalog.now() AND (retry_rounds < $3 OR revisit) "
                     "AND (retry_until IS NULL OR retry_until < pg_catalog.now()) "
                     "ORDER BY position LIMIT $4 FOR UPDATE SKIP LOCKED) "
                     "RETURNING f.shop_id, f.retry_epoch, coalesce((SELECT o.walk_id FROM "
@@ -553,11 +568,12 @@ Expected<bool, pg::Status> WalkOver(pg::Connection& connection, std::int64_t wal
   return result.Rows() == 0 || result.Bool(0, 0);
 }
 
-Expected<bool, pg::Status> FailedShopsInRetry(pg::Connection& connection) {
+Expected<bool, pg::Status> FailedShopsInRetry(pg::Connection& connection, int maxRounds) {
   pg::Result result;
-  if (auto status = connection.Run("SELECT EXISTS (SELECT 1 FROM shopwalk.failed_shops WHERE "
-                                   "retry_until >= pg_catalog.now())",
-                                   result);
+  if (auto status = connection.Run(
+          "SELECT EXISTS (SELECT 1 FROM shopwalk.failed_shops WHERE retry_until >= "
+          "pg_catalog.now() OR (due_at <= pg_catalog.now() AND (retry_rounds < $1 OR revisit)))",
+          pg::Params().Int(maxRounds), result);
       !status) {
     return MakeUnexpected(status);
   }
@@ -713,6 +729,40 @@ pg::Status TallyKeptPages(pg::Connection& connection, std::int64_t packedDelta,
       "gone), packed_bytes = packed_bytes - (SELECT coalesce(pg_catalog.sum(g.packed_bytes), 0) "
       "FROM gone g)::bigint",
       pg::Params().Int(*cutOff));
+}
+
+Expected<bool, pg::Status> WriteRevisit(pg::Connection& connection, const Lease& lease,
+                                        std::int64_t shopId, std::string_view reason) {
+  const std::string failedCode = std::to_string(static_cast<int>(ShopOutcome::Failed));
+  std::string sql;
+  if (lease.kind == Lease::Kind::Block) {
+    sql = std::string(BlockFence) + OutcomePart(failedCode) + ", marked AS (" +
+          std::string(MarkColumns) + std::string(MarkValues) + " FROM lease" +
+          std::string(MarkOnConflict) + " RETURNING 1)" + std::string(HeldAnswer);
+  } else {
+    sql =
+        "WITH lease AS (UPDATE shopwalk.failed_shops f SET attempts = 0, reason = $4, "
+        "failed_at = pg_catalog.now(), position = "
+        "pg_catalog.nextval('shopwalk.failure_positions'), "
+        "due_at = pg_catalog.now(), retry_rounds = 0, retry_node = NULL, retry_epoch = NULL, "
+        "retry_until = NULL, revisit = true WHERE f.shop_id = $1 AND f.retry_epoch = $3 AND "
+        "$2::bigint = 0 RETURNING (SELECT o.walk_id FROM shopwalk.outcomes o WHERE o.shop_id = "
+        "f.shop_id) AS walk_id)" +
+        OutcomePart(failedCode) + std::string(HeldAnswer);
+  }
+  pg::Params params = FenceParams(lease, shopId);
+  params.Bytes(reason);
+  return RunFenced(connection, sql, params);
+}
+
+pg::Status MarkToRevisit(pg::Connection& connection, std::int64_t shopId, std::string_view reason) {
+  return connection.Run(
+      std::string(MarkColumns) +
+          "VALUES ($1, 0, $2, pg_catalog.now(), pg_catalog.nextval('shopwalk.failure_positions'), "
+          "pg_catalog.now(), 0, true)" +
+          std::string(MarkOnConflict) +
+          " WHERE failed_shops.retry_until IS NULL OR failed_shops.retry_until < pg_catalog.now()",
+      pg::Params().Int(shopId).Bytes(reason));
 }
 
 #undef SW_MS

@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/expected.h"
@@ -169,8 +170,9 @@ Expected<BlockFinish, pg::Status> FinishBlock(pg::Connection& connection, const 
 Expected<bool, pg::Status> WalkOver(pg::Connection& connection, std::int64_t walkId);
 
 // Whether some node is trying a failed shop again under a lease that has not expired (its answer
-// may make the shop due once more).
-Expected<bool, pg::Status> FailedShopsInRetry(pg::Connection& connection);
+// may make the shop due once more), or a failed shop with rounds left (or a mark to revisit) is
+// due now and free to claim (an answer written just after a look for work may have made it so).
+Expected<bool, pg::Status> FailedShopsInRetry(pg::Connection& connection, int maxRounds);
 
 // Locks the leases a transaction is about to write under, blocks before failed shops and each in
 // ID order, so that writes and renewals (which lock in the same order) never deadlock.
@@ -195,6 +197,16 @@ Expected<bool, pg::Status> WriteAnswer(pg::Connection& connection, const Lease& 
 // own retry lease keeps the rounds it had.
 Expected<bool, pg::Status> WriteFailure(pg::Connection& connection, const Lease& lease,
                                         const FailedShop& shop, std::int64_t retryDelayMs);
+
+// A mark to revisit the shop, written while `lease` holds (as WriteRow): the shop gets a failed
+// outcome (its block can finish) and goes on the failed list as a mark (listed with `reason`), due
+// at once, its retries not counting as rounds, until a row, an answer or a failure comes.
+Expected<bool, pg::Status> WriteRevisit(pg::Connection& connection, const Lease& lease,
+                                        std::int64_t shopId, std::string_view reason);
+// The same mark for a shop whose lease the node no longer holds (its answer was written before
+// the pages were found not to match): never lost, unless another node is trying the shop again
+// under a live lease now (its answer decides).
+pg::Status MarkToRevisit(pg::Connection& connection, std::int64_t shopId, std::string_view reason);
 
 // A kept page of the shop, written while `lease` holds (a block: its epoch; a failed shop: no
 // other node took it over since), replacing the shop's page of its kind. `held` as above;

@@ -73,7 +73,8 @@ StoreProblem LockProblem(const std::string& path, const results::WalkingLock::Re
 struct SqliteStore::WriterStatements {
   sqlite::Statement upsertShop, appendRunRow, removeFailed, upsertFailed, setPlace, insertRun,
       cutOffRun, endRun, reopenRun, runExists, lastSequence, keepDictionary, packedSizeOf, keepPage,
-      addToTally, tally, oldestPages, newestPage, dropPages, countDropped;
+      addToTally, tally, oldestPages, newestPage, dropPages, countDropped, markRevisit,
+      clearRevisit;
   results::AnswerRanges ranges;
 
   sqlite::Status Prepare(sqlite::Connection& connection) {
@@ -128,6 +129,11 @@ struct SqliteStore::WriterStatements {
                        "SELECT kept_seq, packed_bytes FROM kept_pages ORDER BY kept_seq"},
              std::pair{&newestPage, "SELECT max(kept_seq) FROM kept_pages"},
              std::pair{&dropPages, "DELETE FROM kept_pages WHERE kept_seq <= ?1"},
+             std::pair{&markRevisit,
+                       "INSERT INTO revisits (shop_id, marked_ms, position) VALUES (?1, ?2, ?3) "
+                       "ON CONFLICT (shop_id) DO UPDATE SET marked_ms = excluded.marked_ms, "
+                       "position = excluded.position"},
+             std::pair{&clearRevisit, "DELETE FROM revisits WHERE shop_id = ?1"},
              std::pair{&countDropped,
                        "UPDATE kept_page_tally SET dropped = dropped + ?1, "
                        "packed_bytes = packed_bytes - ?2"},
@@ -345,6 +351,13 @@ Expected<void, StoreProblem> SqliteStore::StartWalking() {
   }
   nextDictionaryId_.store(static_cast<std::uint32_t>(
       std::clamp<std::int64_t>(lastDictionary + 1, 1, std::numeric_limits<std::uint32_t>::max())));
+  std::int64_t lastRevisit = 0;
+  if (auto status =
+          writer_.QueryInt64("SELECT coalesce(max(position), 0) FROM revisits", lastRevisit);
+      !status) {
+    return MakeUnexpected(ProblemOf(status));
+  }
+  state_.nextRevisitPosition = lastRevisit + 1;
   state_.nextRunId = lastRun + 1;
   state_.nextOpenedSeq = lastOpened + 1;
   state_.nextFailurePosition = lastFailure + 1;
@@ -440,10 +453,16 @@ sqlite::Status SqliteStore::Apply(const QueuedReport& queued, WriterState& state
               ++state.nextSequence;
             }
             if (auto status = s.ranges.Clear(record.shopId); !status) return status;
+            if (auto status = Binder(s.clearRevisit).Int(record.shopId).Run(); !status) {
+              return status;
+            }
             return Binder(s.removeFailed).Int(record.shopId).Run();
           },
           [&](const reports::Answer& answer) -> sqlite::Status {
             if (auto status = Binder(s.removeFailed).Int(answer.shopId).Run(); !status) {
+              return status;
+            }
+            if (auto status = Binder(s.clearRevisit).Int(answer.shopId).Run(); !status) {
               return status;
             }
             return s.ranges.Set(answer.shopId, static_cast<std::int64_t>(answer.outcome));
@@ -451,6 +470,9 @@ sqlite::Status SqliteStore::Apply(const QueuedReport& queued, WriterState& state
           [&](const reports::Failure& failure) -> sqlite::Status {
             const FailedShop& shop = failure.shop;
             if (auto status = s.ranges.Clear(shop.shopId); !status) return status;
+            if (auto status = Binder(s.clearRevisit).Int(shop.shopId).Run(); !status) {
+              return status;
+            }
             return Binder(s.upsertFailed)
                 .Int(shop.shopId)
                 .Int(shop.attempts)
@@ -512,6 +534,18 @@ sqlite::Status SqliteStore::Apply(const QueuedReport& queued, WriterState& state
             const std::int64_t runId = *state.currentRun;
             state.currentRun.reset();
             return Binder(s.endRun).Int(runId).Int(queued.unixMs).Int(end.placeSaved ? 1 : 0).Run();
+          },
+          [&](const reports::Revisit& mark) -> sqlite::Status {
+            // The mark replaces the shop's answer or failure on record (a row stays).
+            if (auto status = s.ranges.Clear(mark.shopId); !status) return status;
+            if (auto status = Binder(s.removeFailed).Int(mark.shopId).Run(); !status) {
+              return status;
+            }
+            return Binder(s.markRevisit)
+                .Int(mark.shopId)
+                .Int(queued.unixMs)
+                .Int(state.nextRevisitPosition++)
+                .Run();
           },
           [&](const reports::KeptDictionary& kept) -> sqlite::Status {
             return Binder(s.keepDictionary)
@@ -615,6 +649,41 @@ std::vector<std::int32_t> SqliteStore::ShopsToRevisit() {
         return shops;
       });
   return marked.value_or(std::vector<std::int32_t>{});
+}
+
+PageMatchHistory SqliteStore::PageHistory() {
+  auto history = Reading("the page history", [&]() -> Expected<PageMatchHistory, StoreProblem> {
+    ReadSnapshot snapshot(reader_);
+    sqlite::Status status = snapshot.Status();
+    sqlite::Statement query;
+    PageMatchHistory history;
+    // Answers are ranges: the IDs of each at or below the highest row count.
+    if (status) {
+      status = reader_.Prepare(
+          "WITH highest AS (SELECT max(shop_id) AS id FROM shops) "
+          "SELECT (SELECT id FROM highest), (SELECT count(*) FROM shops), "
+          "(SELECT count(*) FROM shops WHERE (reputation = CAST('0' AS BLOB) OR "
+          "length(reputation) = 0) AND length(opening_date) = 0), "
+          "(SELECT coalesce(sum(min(last_id, h.id) - first_id + 1), 0) FROM answer_ranges, "
+          "highest h WHERE outcome = 2 AND first_id <= h.id), "
+          "(SELECT coalesce(sum(min(last_id, h.id) - first_id + 1), 0) FROM answer_ranges, "
+          "highest h WHERE outcome = 1 AND first_id <= h.id)",
+          query);
+    }
+    if (status && query.NextRow(status) && !query.ColumnIsNull(0)) {
+      history.highestShopId = ToShopId(query.ColumnInt64(0));
+      history.rows = query.ColumnInt64(1);
+      history.ratingEmpty = query.ColumnInt64(2);
+      history.noFields = query.ColumnInt64(3);
+      history.withoutNotice = history.rows + history.noFields;
+      history.noShopBelowHighest = query.ColumnInt64(4);
+      history.belowHighest = history.withoutNotice + history.noShopBelowHighest;
+    }
+    query.Reset();
+    if (!status) return MakeUnexpected(ReadProblem("the page history", status));
+    return history;
+  });
+  return history.value_or(PageMatchHistory{});
 }
 
 Expected<std::vector<FailedShop>, StoreProblem> SqliteStore::ReadFailedShops() {

@@ -95,6 +95,9 @@ class SqliteStore final : public QueuedStore {
   // Shops marked to revisit, in the order they were marked (none when they cannot be read, as
   // with FailedShops).
   std::vector<std::int32_t> ShopsToRevisit() override;
+  // What the rows and answers on record say of the pages, at or below the highest row (nothing
+  // when they cannot be read).
+  PageMatchHistory PageHistory() override;
 
   Expected<std::optional<InterruptedRun>, StoreProblem> Interrupted(RunKind kind) override;
   void ContinueRun(std::int64_t runId) override;
@@ -121,6 +124,7 @@ class SqliteStore final : public QueuedStore {
     std::int64_t nextRunId = 1;
     std::int64_t nextOpenedSeq = 1;
     std::int64_t nextFailurePosition = 1;
+    std::int64_t nextRevisitPosition = 1;
     // The current run's place as written (see DurablePlace).
     std::optional<std::string> place;
   };

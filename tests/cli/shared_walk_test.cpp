@@ -643,6 +643,37 @@ TEST_F(SharedWalkTest, FailedShopsAreTriedAgainByOneNodeAtATimeUntilAnswered) {
 // of the first line, the status and the store's failures, also of libpq's words about a URI it
 // takes apart. Host names, failure reasons and places others wrote show their control bytes as
 // \xNN rather than sending them to the terminal.
+// After its other lines, status counts the shops marked to revisit and the kept pages, and says
+// why a node stopped on its own (as the node recorded it: no control byte reaches the terminal).
+TEST_F(SharedWalkTest, StatusShowsMarksKeptPagesAndWhyANodeStoppedAfterItsOtherLines) {
+  std::int64_t nodeId = 0;
+  {
+    results::WalkRequest request;
+    request.from = 1;
+    auto store = WalkingPgStore(uri, request);
+    ASSERT_TRUE(store);
+    nodeId = store->NodeId();
+    store->ToRevisit(3);
+    store->ToRevisit(8);
+    ASSERT_TRUE(store->Flush(Patience));
+    ASSERT_TRUE(store->NodeHeld("pages no longer match (home pages give no fields)\x1b[2J\n"));
+  }
+  const Finished status = RunToEnd(program, {"status", "--db", uri}, Environment());
+  ASSERT_EQ(status.code, 0) << status.errors;
+  const std::size_t flagged = status.output.find("flagged      0\n");
+  const std::size_t marks = status.output.find("to revisit   2\n");
+  const std::size_t pages = status.output.find("kept pages   0, 0.0 MB packed, 0 dropped\n");
+  const std::size_t held =
+      status.output.find("held         node " + std::to_string(nodeId) +
+                         ": pages no longer match (home pages give no fields)?[2J?\n");
+  ASSERT_NE(flagged, std::string::npos) << status.output;
+  EXPECT_LT(flagged, marks) << status.output;
+  EXPECT_LT(marks, pages) << status.output;
+  EXPECT_LT(pages, held) << status.output;
+  EXPECT_NE(held, std::string::npos) << status.output;
+  EXPECT_NE(status.output.find("failed       0\n"), std::string::npos) << status.output;
+}
+
 TEST_F(SharedWalkTest, NoPasswordAndNoControlByteFromTheDatabaseReachTheTerminal) {
   const std::string hostAndDatabase = uri.substr(uri.find('@'));
   const std::string withPassword = "postgresql://shopwalk:pa?ss%2Fw%40rd%25" + hostAndDatabase;

@@ -10,6 +10,7 @@
 
 #include "collect/gbk.h"
 #include "collect/row_checks.h"
+#include "results/sqlite/sqlite_store.h"
 #include "store/export_layout.h"
 #include "store/result_columns.h"
 #include "tests/cli/cli_fixture.h"
@@ -336,6 +337,35 @@ TEST_F(CliTest, StatusNamesRunsWalkedRangeRowsFailuresAndThePlace) {
       << backwards.errors;
   status = Cli({"status", "--db", db});
   ExpectStatus(status.output, {"runs         2", "place        3039 (command line)"});
+}
+
+// After its other lines, status counts the shops marked to revisit and the kept pages with their
+// packed size and the pages the budget dropped.
+TEST_F(CliTest, StatusCountsMarksAndKeptPagesAfterItsOtherLines) {
+  {
+    auto opened = SqliteStore::OpenForWalking(db);
+    ASSERT_TRUE(opened) << opened.error().reason;
+    SqliteStore& store = **opened;
+    store.BeginRun(RunKind::CommandLine, "4");
+    for (std::int32_t id : {5, 6, 7}) store.ToRevisit(id);
+    store.Answered(7, ShopOutcome::NoShop);
+    store.SetKeptPagesBudget(700000);
+    for (std::int32_t id : {1, 2, 3}) {
+      store.KeepPage(PackedPage{id, PageKind::Home, 0, 1, std::string(300000, 'x')});
+    }
+    store.PlaceMoved("7");
+    ASSERT_TRUE(store.Flush(std::chrono::seconds(60)));
+  }
+  const Finished status = Cli({"status", "--db", db});
+  ASSERT_EQ(status.code, 0) << status.errors;
+  const std::size_t flagged = status.output.find("flagged      0\n");
+  const std::size_t marks = status.output.find("to revisit   2\n");
+  const std::size_t pages = status.output.find("kept pages   2, 0.6 MB packed, 1 dropped\n");
+  ASSERT_NE(flagged, std::string::npos) << status.output;
+  EXPECT_LT(flagged, marks) << status.output;
+  EXPECT_LT(marks, pages) << status.output;
+  EXPECT_NE(pages, std::string::npos) << status.output;
+  EXPECT_NE(status.output.find("failed       0\n"), std::string::npos) << status.output;
 }
 
 TEST_F(CliTest, RowsFailingACheckAreKeptAndCountedByStatusAfterItsOtherLines) {

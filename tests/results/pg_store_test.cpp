@@ -344,6 +344,52 @@ TEST(PgStoreTest, FailedShopsAreRetriedByOneNodeAtATime) {
   EXPECT_TRUE(stores[0]->FailedShops().empty());
 }
 
+// A mark to revisit is written even for a shop whose block the node finished long ago (it is never
+// lost), and the next walk asks the marked shops again first, each by one node, as often as they
+// are marked again: their retries spend no rounds.
+TEST(PgStoreTest, MarksAreNeverLostAndAreAskedAgainWithoutSpendingRounds) {
+  const std::string uri = FreshDatabase();
+  PgStoreSettings settings = QuickSettings();
+  settings.blockSize = 5;
+  settings.failedRetryRounds = 1;
+  {
+    auto store = WalkingPgStore(uri, Range(1, 20), settings);
+    ASSERT_TRUE(store);
+    WalkStore(*store, [](PgStore& s, const WorkSource::Next& next) {
+      s.Answered(next.shopId, ShopOutcome::NoFields);
+    });
+    ASSERT_TRUE(store->Flush(Patience));
+    EXPECT_EQ(store->WalkSummary().value()->blocksDone, 4u);
+    store->ToRevisit(12);
+    store->ToRevisit(3);
+    ASSERT_TRUE(store->Flush(Patience));
+    EXPECT_EQ(store->ShopsToRevisit(), (std::vector<std::int32_t>{12, 3}));
+    EXPECT_EQ(store->Summary().value().failed, 0u);
+  }
+
+  std::map<std::int32_t, int> retried;
+  auto store = WalkingPgStore(uri, Range(21, 25), settings);
+  ASSERT_TRUE(store);
+  const std::vector<std::int32_t> handedOut =
+      WalkStore(*store, [&](PgStore& s, const WorkSource::Next& next) {
+        if (!next.retryOfFailed) {
+          s.Answered(next.shopId, ShopOutcome::NoShop);
+        } else if (++retried[next.shopId] < 3) {
+          s.ToRevisit(next.shopId);
+        } else if (next.shopId == 3) {
+          s.RowAppended(SampleRecord(3));
+        } else {
+          s.Answered(next.shopId, ShopOutcome::NoShop);
+        }
+      });
+  ASSERT_GE(handedOut.size(), 2u);
+  EXPECT_EQ((std::set<std::int32_t>{handedOut[0], handedOut[1]}), (std::set<std::int32_t>{3, 12}));
+  EXPECT_EQ(retried, (std::map<std::int32_t, int>{{3, 3}, {12, 3}}));
+  ASSERT_TRUE(store->Flush(Patience));
+  EXPECT_TRUE(store->ShopsToRevisit().empty());
+  EXPECT_EQ(test::IdsOf(test::AllRows(*store)), std::vector<std::int32_t>{3});
+}
+
 // A retried failed shop's answer may wait in the queue (the place delay) longer than a lease:
 // the node keeps renewing the shop's lease until the answer is written, so no other node claims
 // the shop meanwhile.

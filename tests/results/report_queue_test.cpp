@@ -39,6 +39,7 @@ std::string Describe(const Report& report) {
             return "dictionary " + std::to_string(kept.dictionary.id);
           },
           [](const reports::KeptPage& kept) { return "page " + std::to_string(kept.page.shopId); },
+          [](const reports::Revisit& mark) { return "revisit " + std::to_string(mark.shopId); },
       },
       report);
 }

@@ -425,6 +425,76 @@ TYPED_TEST(StoreContractTest, ReportsUpToTheBoundHoldTheWalkAndAllLandOnceWrites
   EXPECT_EQ(summary.highestWalked, 2 * Bound);
 }
 
+// A shop marked to revisit is listed apart from the failed shops, in the order of marking, until a
+// row, an answer or a failure for it comes; a mark replaces the shop's answer or failure, and
+// outlives the store's closing.
+TYPED_TEST(StoreContractTest, AMarkToRevisitStaysApartUntilARowAnAnswerOrAFailureComes) {
+  {
+    auto store = this->backend_.Walking();
+    ASSERT_NE(store, nullptr);
+    this->backend_.HandOut(*store, 9);
+    store->Answered(1, ShopOutcome::NoFields);
+    store->Failed(FailedShop{2, 3, "timed out"});
+    store->Answered(3, ShopOutcome::NoShop);
+    for (std::int32_t id : {3, 1, 2, 4, 5, 6, 7, 8, 8}) store->ToRevisit(id);
+    store->RowAppended(SampleRecord(5));
+    store->Answered(6, ShopOutcome::NoShop);
+    store->Failed(FailedShop{7, 1, "reset"});
+    store->ToRevisit(9);
+    store->Answered(9, ShopOutcome::NoFields);
+    ASSERT_TRUE(store->Flush(Patience));
+    EXPECT_EQ(store->ShopsToRevisit(), (std::vector<std::int32_t>{3, 1, 2, 4, 8}));
+    const StoreSummary summary = store->Summary().value();
+    EXPECT_EQ(summary.failed, 1u);
+    EXPECT_EQ(summary.failureReasons,
+              (std::vector<std::pair<std::string, std::size_t>>{{"reset", 1}}));
+    EXPECT_EQ(summary.rows, 1u);
+    const std::vector<FailedShop> failed = store->ReadFailedShops().value();
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0].shopId, 7);
+  }
+  auto reading = this->backend_.Reading();
+  ASSERT_NE(reading, nullptr);
+  EXPECT_EQ(reading->ShopsToRevisit(), (std::vector<std::int32_t>{3, 1, 2, 4, 8}));
+}
+
+// What the rows and answers on record say of the pages, for the page-match guard's share seen
+// before: counted at or below the highest row (above it the notice is the top of the marketplace);
+// a rating page that gave neither date nor reputation left a row with reputation "0" or none and
+// no date; shops marked to revisit and failed shops count for nothing.
+TYPED_TEST(StoreContractTest, ThePageHistoryCountsRowsAndAnswersUpToTheHighestRow) {
+  auto store = this->backend_.Walking();
+  ASSERT_NE(store, nullptr);
+  this->backend_.HandOut(*store, 30);
+  EXPECT_EQ(store->PageHistory().highestShopId, std::nullopt);
+  auto row = [](std::int32_t id, std::string reputation, std::string date) {
+    ShopRecord record = SampleRecord(id);
+    record.reputation = std::move(reputation);
+    record.openingDate = std::move(date);
+    return record;
+  };
+  store->RowAppended(row(2, "15", "2019-04-01"));
+  store->RowAppended(row(5, "0", ""));
+  store->RowAppended(row(9, "", ""));
+  store->RowAppended(row(12, "0", "2020-01-01"));
+  store->RowAppended(row(20, "88", ""));
+  for (std::int32_t id : {1, 3, 4, 13, 25, 26}) store->Answered(id, ShopOutcome::NoFields);
+  for (std::int32_t id : {6, 7, 8, 14, 15, 21, 22, 23}) store->Answered(id, ShopOutcome::NoShop);
+  store->Failed(FailedShop{10, 3, "timed out"});
+  store->Answered(11, ShopOutcome::NoFields);
+  store->ToRevisit(11);
+  ASSERT_TRUE(store->Flush(Patience));
+
+  const PageMatchHistory history = store->PageHistory();
+  EXPECT_EQ(history.highestShopId, 20);
+  EXPECT_EQ(history.rows, 5);
+  EXPECT_EQ(history.ratingEmpty, 2);
+  EXPECT_EQ(history.noFields, 4);
+  EXPECT_EQ(history.withoutNotice, 9);
+  EXPECT_EQ(history.noShopBelowHighest, 5);
+  EXPECT_EQ(history.belowHighest, 14);
+}
+
 // Pages packed with a dictionary and without one come back in shop-ID order (the home page before
 // the rating page), each with its dictionary, and unpack to the bytes kept; a page kept again
 // replaces the shop's page of its kind. Each walk takes a dictionary id of its own.
