@@ -69,11 +69,13 @@ struct PageMatchHistory {
   std::int64_t noShopBelowHighest = 0;
   // The highest shop ID with a row.
   std::optional<std::int32_t> highestShopId;
-  // The latest answers on record, in rising shop-ID order, at most a window of them, leaving out
-  // shops marked to revisit or failed: they are counted above too. A run cut off (killed, or
+  // The latest answers on record (the highest shop IDs), in rising shop-ID order, at most
+  // MaxLatest of them (the guard takes a window of them), leaving out shops marked to revisit or
+  // failed: they are counted above too. A run cut off (killed, or
   // stopped) after the pages changed but before its guard could judge them would leave them
   // final; the next run's window starts with them instead, so they are judged, and marked if the
   // guard trips.
+  static constexpr std::size_t MaxLatest = 1000;
   struct LatestAnswer {
     std::int32_t shopId = 0;
     HomeAnswer answer = HomeAnswer::Row;

@@ -393,6 +393,29 @@ PageMatchHistory PgStore::PageHistory() {
         history.belowHighest = history.withoutNotice + history.noShopBelowHighest;
       }
     }
+    if (status) {
+      // The latest answers: the highest answered IDs, without the marked and the failed shops.
+      status = reader_.Run(
+          "SELECT o.shop_id, o.outcome, coalesce((s.reputation = '\\x30'::bytea OR "
+          "pg_catalog.octet_length(s.reputation) = 0) AND "
+          "pg_catalog.octet_length(s.opening_date) = 0, false) "
+          "FROM shopwalk.outcomes o LEFT JOIN shopwalk.shops s ON s.shop_id = o.shop_id "
+          "WHERE o.outcome <= 2 AND NOT EXISTS (SELECT 1 FROM shopwalk.failed_shops f "
+          "WHERE f.shop_id = o.shop_id) ORDER BY o.shop_id DESC LIMIT $1",
+          pg::Params().Int(static_cast<std::int64_t>(PageMatchHistory::MaxLatest)), result);
+    }
+    for (int row = result.Rows() - 1; status && row >= 0; --row) {
+      auto id = results::ReadShopId(result.Int64(row, 0), "shopwalk.outcomes");
+      if (!id) {
+        status = id.error();
+        break;
+      }
+      const std::int64_t outcome = result.Int64(row, 1);
+      const HomeAnswer answer = outcome == 0   ? HomeAnswer::Row
+                                : outcome == 1 ? HomeAnswer::NoShop
+                                               : HomeAnswer::NoFields;
+      history.latest.push_back({*id, answer, answer == HomeAnswer::Row && result.Bool(row, 2)});
+    }
     if (status) status = transaction.Commit();
     if (!status) return MakeUnexpected(ReadProblem("the page history", status));
     return history;

@@ -680,10 +680,56 @@ PageMatchHistory SqliteStore::PageHistory() {
       history.belowHighest = history.withoutNotice + history.noShopBelowHighest;
     }
     query.Reset();
+    if (status) status = ReadLatestAnswers(history.latest);
     if (!status) return MakeUnexpected(ReadProblem("the page history", status));
     return history;
   });
   return history.value_or(PageMatchHistory{});
+}
+
+sqlite::Status SqliteStore::ReadLatestAnswers(std::vector<PageMatchHistory::LatestAnswer>& latest) {
+  // The highest IDs with a row, and the highest answered ones (a row wins over an answer of the
+  // same ID), then the marks and failures among them left out.
+  constexpr auto Most = static_cast<std::int64_t>(PageMatchHistory::MaxLatest);
+  std::map<std::int32_t, PageMatchHistory::LatestAnswer> found;
+  sqlite::Statement query;
+  sqlite::Status status = reader_.Prepare(
+      "SELECT shop_id, (reputation = CAST('0' AS BLOB) OR length(reputation) = 0) AND "
+      "length(opening_date) = 0 FROM shops ORDER BY shop_id DESC LIMIT ?1",
+      query);
+  if (status) status = query.BindInt64(1, Most);
+  while (status && query.NextRow(status)) {
+    const std::int32_t id = ToShopId(query.ColumnInt64(0));
+    found[id] = {id, HomeAnswer::Row, query.ColumnInt64(1) != 0};
+  }
+  query.Reset();
+  if (status) {
+    status = reader_.Prepare(
+        "SELECT first_id, last_id, outcome FROM answer_ranges ORDER BY first_id DESC", query);
+  }
+  std::int64_t answers = 0;
+  while (status && answers < Most && query.NextRow(status)) {
+    const HomeAnswer answer =
+        query.ColumnInt64(2) == static_cast<std::int64_t>(ShopOutcome::NoShop)
+            ? HomeAnswer::NoShop
+            : HomeAnswer::NoFields;
+    for (std::int64_t id = query.ColumnInt64(1);
+         id >= query.ColumnInt64(0) && answers < Most; --id, ++answers) {
+      found.try_emplace(ToShopId(id), PageMatchHistory::LatestAnswer{ToShopId(id), answer, false});
+    }
+  }
+  query.Reset();
+  while (found.size() > PageMatchHistory::MaxLatest) found.erase(found.begin());
+  if (!status || found.empty()) return status;
+  status = reader_.Prepare(
+      "SELECT shop_id FROM revisits WHERE shop_id >= ?1 UNION "
+      "SELECT shop_id FROM failed_shops WHERE shop_id >= ?1",
+      query);
+  if (status) status = query.BindInt64(1, found.begin()->first);
+  while (status && query.NextRow(status)) found.erase(ToShopId(query.ColumnInt64(0)));
+  query.Reset();
+  for (const auto& [id, answer] : found) latest.push_back(answer);
+  return status;
 }
 
 Expected<std::vector<FailedShop>, StoreProblem> SqliteStore::ReadFailedShops() {

@@ -144,6 +144,8 @@ class SqliteStore final : public QueuedStore {
 
   StoreProblem ProblemOf(const sqlite::Status& status) const;
   // Why reading `what` failed.
+  // The page history's latest answers (PageMatchHistory::latest), in the reader's snapshot.
+  sqlite::Status ReadLatestAnswers(std::vector<PageMatchHistory::LatestAnswer>& latest);
   StoreProblem ReadProblem(const char* what, const sqlite::Status& status) const;
 
   const std::string path_;
