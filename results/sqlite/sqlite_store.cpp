@@ -709,12 +709,11 @@ sqlite::Status SqliteStore::ReadLatestAnswers(std::vector<PageMatchHistory::Late
   }
   std::int64_t answers = 0;
   while (status && answers < Most && query.NextRow(status)) {
-    const HomeAnswer answer =
-        query.ColumnInt64(2) == static_cast<std::int64_t>(ShopOutcome::NoShop)
-            ? HomeAnswer::NoShop
-            : HomeAnswer::NoFields;
-    for (std::int64_t id = query.ColumnInt64(1);
-         id >= query.ColumnInt64(0) && answers < Most; --id, ++answers) {
+    const HomeAnswer answer = query.ColumnInt64(2) == static_cast<std::int64_t>(ShopOutcome::NoShop)
+                                  ? HomeAnswer::NoShop
+                                  : HomeAnswer::NoFields;
+    for (std::int64_t id = query.ColumnInt64(1); id >= query.ColumnInt64(0) && answers < Most;
+         --id, ++answers) {
       found.try_emplace(ToShopId(id), PageMatchHistory::LatestAnswer{ToShopId(id), answer, false});
     }
   }
