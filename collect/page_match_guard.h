@@ -69,9 +69,10 @@ struct PageMatchHistory {
   std::int64_t noShopBelowHighest = 0;
   // The highest shop ID with a row.
   std::optional<std::int32_t> highestShopId;
-  // The latest answers on record (the highest shop IDs), in rising shop-ID order, at most
-  // MaxLatest of them (the guard takes a window of them), leaving out shops marked to revisit or
-  // failed: they are counted above too. A run cut off (killed, or
+  // The latest answers on record (the highest shop IDs above the highest shop marked to revisit:
+  // below it a guard judged them, and its marks left no fair sample), in rising shop-ID order, at
+  // most MaxLatest of them (the guard takes a window of them), failed shops left out: they are
+  // counted above too. A run cut off (killed, or
   // stopped) after the pages changed but before its guard could judge them would leave them
   // final; the next run's window starts with them instead, so they are judged, and marked if the
   // guard trips.

@@ -394,14 +394,16 @@ PageMatchHistory PgStore::PageHistory() {
       }
     }
     if (status) {
-      // The latest answers: the highest answered IDs, without the marked and the failed shops.
+      // The latest answers: the highest answered IDs above the highest mark to revisit (see
+      // SqliteStore::ReadLatestAnswers), without the failed shops.
       status = reader_.Run(
           "SELECT o.shop_id, o.outcome, coalesce((s.reputation = '\\x30'::bytea OR "
           "pg_catalog.octet_length(s.reputation) = 0) AND "
           "pg_catalog.octet_length(s.opening_date) = 0, false) "
           "FROM shopwalk.outcomes o LEFT JOIN shopwalk.shops s ON s.shop_id = o.shop_id "
-          "WHERE o.outcome <= 2 AND NOT EXISTS (SELECT 1 FROM shopwalk.failed_shops f "
-          "WHERE f.shop_id = o.shop_id) ORDER BY o.shop_id DESC LIMIT $1",
+          "WHERE o.outcome <= 2 AND o.shop_id > (SELECT coalesce(pg_catalog.max(shop_id), -1) "
+          "FROM shopwalk.failed_shops WHERE revisit) AND NOT EXISTS (SELECT 1 FROM "
+          "shopwalk.failed_shops f WHERE f.shop_id = o.shop_id) ORDER BY o.shop_id DESC LIMIT $1",
           pg::Params().Int(static_cast<std::int64_t>(PageMatchHistory::MaxLatest)), result);
     }
     for (int row = result.Rows() - 1; status && row >= 0; --row) {

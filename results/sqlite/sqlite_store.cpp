@@ -689,15 +689,23 @@ PageMatchHistory SqliteStore::PageHistory() {
 
 sqlite::Status SqliteStore::ReadLatestAnswers(std::vector<PageMatchHistory::LatestAnswer>& latest) {
   // The highest IDs with a row, and the highest answered ones (a row wins over an answer of the
-  // same ID), then the marks and failures among them left out.
+  // same ID), above the highest shop marked to revisit, then the failures among them left out.
+  // Below a mark a guard has judged the answers already, and its marks took the answers it did
+  // not trust out of them: what is left there is no fair sample of the pages.
   constexpr auto Most = static_cast<std::int64_t>(PageMatchHistory::MaxLatest);
   std::map<std::int32_t, PageMatchHistory::LatestAnswer> found;
+  std::int64_t highestMark = -1;
+  sqlite::Status status =
+      reader_.QueryInt64("SELECT coalesce(max(shop_id), -1) FROM revisits", highestMark);
   sqlite::Statement query;
-  sqlite::Status status = reader_.Prepare(
-      "SELECT shop_id, (reputation = CAST('0' AS BLOB) OR length(reputation) = 0) AND "
-      "length(opening_date) = 0 FROM shops ORDER BY shop_id DESC LIMIT ?1",
-      query);
+  if (status) {
+    status = reader_.Prepare(
+        "SELECT shop_id, (reputation = CAST('0' AS BLOB) OR length(reputation) = 0) AND "
+        "length(opening_date) = 0 FROM shops WHERE shop_id > ?2 ORDER BY shop_id DESC LIMIT ?1",
+        query);
+  }
   if (status) status = query.BindInt64(1, Most);
+  if (status) status = query.BindInt64(2, highestMark);
   while (status && query.NextRow(status)) {
     const std::int32_t id = ToShopId(query.ColumnInt64(0));
     found[id] = {id, HomeAnswer::Row, query.ColumnInt64(1) != 0};
@@ -712,18 +720,15 @@ sqlite::Status SqliteStore::ReadLatestAnswers(std::vector<PageMatchHistory::Late
     const HomeAnswer answer = query.ColumnInt64(2) == static_cast<std::int64_t>(ShopOutcome::NoShop)
                                   ? HomeAnswer::NoShop
                                   : HomeAnswer::NoFields;
-    for (std::int64_t id = query.ColumnInt64(1); id >= query.ColumnInt64(0) && answers < Most;
-         --id, ++answers) {
+    for (std::int64_t id = query.ColumnInt64(1);
+         id >= query.ColumnInt64(0) && id > highestMark && answers < Most; --id, ++answers) {
       found.try_emplace(ToShopId(id), PageMatchHistory::LatestAnswer{ToShopId(id), answer, false});
     }
   }
   query.Reset();
   while (found.size() > PageMatchHistory::MaxLatest) found.erase(found.begin());
   if (!status || found.empty()) return status;
-  status = reader_.Prepare(
-      "SELECT shop_id FROM revisits WHERE shop_id >= ?1 UNION "
-      "SELECT shop_id FROM failed_shops WHERE shop_id >= ?1",
-      query);
+  status = reader_.Prepare("SELECT shop_id FROM failed_shops WHERE shop_id >= ?1", query);
   if (status) status = query.BindInt64(1, found.begin()->first);
   while (status && query.NextRow(status)) found.erase(ToShopId(query.ColumnInt64(0)));
   query.Reset();

@@ -104,6 +104,17 @@ StoreSnapshot ReadSqliteStore(const std::string& path) {
             snapshot.failed[sqlite3_column_int(row, 0)] = failure;
           },
           problem) ||
+      // A mark to revisit is kept apart: it counts as a failure with the mark's reason, as a
+      // store without marks of their own keeps it.
+      !Each(
+          raw, "SELECT shop_id, marked_ms FROM revisits",
+          [&](sqlite3_stmt* row) {
+            StoreSnapshot::Failure failure;
+            failure.reason = std::string(ResultSink::RevisitReason);
+            failure.unixMs = sqlite3_column_int64(row, 1);
+            snapshot.failed[sqlite3_column_int(row, 0)] = failure;
+          },
+          problem) ||
       !Each(
           raw, "SELECT run_id, kind, clean_end, place, opened_seq FROM runs ORDER BY run_id",
           [&](sqlite3_stmt* row) {
