@@ -788,8 +788,7 @@ void PgStore::KeepLoop() {
       Expected<bool, pg::Status> over = results::WalkOver(keeper_, walk_.walkId);
       if (over && *over) {
         // Failed shops tried again elsewhere may fail again and be due: wait for their answers.
-        Expected<bool, pg::Status> retrying =
-            results::FailedShopsInRetry(keeper_, settings_.failedRetryRounds);
+        Expected<bool, pg::Status> retrying = results::FailedShopsInRetry(keeper_);
         if (!retrying) {
           over = MakeUnexpected(retrying.error());
         } else if (*retrying) {

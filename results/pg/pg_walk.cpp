@@ -568,12 +568,12 @@ Expected<bool, pg::Status> WalkOver(pg::Connection& connection, std::int64_t wal
   return result.Rows() == 0 || result.Bool(0, 0);
 }
 
-Expected<bool, pg::Status> FailedShopsInRetry(pg::Connection& connection, int maxRounds) {
+Expected<bool, pg::Status> FailedShopsInRetry(pg::Connection& connection) {
   pg::Result result;
-  if (auto status = connection.Run(
-          "SELECT EXISTS (SELECT 1 FROM shopwalk.failed_shops WHERE retry_until >= "
-          "pg_catalog.now() OR (due_at <= pg_catalog.now() AND (retry_rounds < $1 OR revisit)))",
-          pg::Params().Int(maxRounds), result);
+  if (auto status =
+          connection.Run("SELECT EXISTS (SELECT 1 FROM shopwalk.failed_shops WHERE retry_until >= "
+                         "pg_catalog.now() OR (revisit AND due_at <= pg_catalog.now()))",
+                         result);
       !status) {
     return MakeUnexpected(status);
   }

@@ -170,9 +170,9 @@ Expected<BlockFinish, pg::Status> FinishBlock(pg::Connection& connection, const 
 Expected<bool, pg::Status> WalkOver(pg::Connection& connection, std::int64_t walkId);
 
 // Whether some node is trying a failed shop again under a lease that has not expired (its answer
-// may make the shop due once more), or a failed shop with rounds left (or a mark to revisit) is
-// due now and free to claim (an answer written just after a look for work may have made it so).
-Expected<bool, pg::Status> FailedShopsInRetry(pg::Connection& connection, int maxRounds);
+// may make the shop due once more), or a mark to revisit is due (a mark written just after a look
+// for work may have made it so).
+Expected<bool, pg::Status> FailedShopsInRetry(pg::Connection& connection);
 
 // Locks the leases a transaction is about to write under, blocks before failed shops and each in
 // ID order, so that writes and renewals (which lock in the same order) never deadlock.
