@@ -142,7 +142,8 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
       "reparse",
       "Cut the rows again from the kept pages with the markers in force (markers.ini) and write "
       "the rows that are new or changed");
-  reparseApp->add_option("--db", reparse.db, "The results store (a file)");
+  reparseApp->add_option("--db", reparse.db,
+                         "The results store (a file, or a postgresql:// database)");
   reparseApp->add_option("--from", reparse.from, "First shop ID")
       ->check(WholeNumber)
       ->check(CLI::Range(0, LargestShopId));

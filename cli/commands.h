@@ -27,7 +27,8 @@ int RunExport(const ExportCommand& command, const Folders& folders);
 int RunStatus(const StatusCommand& command, const Folders& folders);
 // Cuts the rows again from the kept pages with markers.ini's markers (the built-in ones without
 // it) and writes the rows that are new or changed: 0, or 1 when markers.ini has a problem, the
-// store cannot be opened, read or written, or is a shared walk (not re-cut by this command).
+// store cannot be opened, read or written. On a shared walk it writes as a node under leases of
+// its own, and skips (naming them) the IDs walking nodes hold.
 int RunReparse(const ReparseCommand& command, const Folders& folders);
 // Prints the markers in force (show) or what they cut from saved pages (try), every text made
 // safe for the terminal: 0, or 1 when markers.ini has a problem (the built-in markers are shown

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <vector>
 
 #include "base/terminal_text.h"
 #include "cli/commands.h"
@@ -17,6 +18,8 @@ namespace {
 
 // How long the end waits for the store to write the rows (as a walk's end does).
 constexpr std::chrono::seconds StoreFlushWait{30};
+// Ranges held by walking nodes named one by one; the rest are counted.
+constexpr std::size_t MaxBusyRangesTold = 20;
 
 void CannotUse(const StoreProblem& problem, const char* what) {
   std::fprintf(stderr, "shopwalk-cli: cannot %s the store %s: %s\n", what,
@@ -28,30 +31,50 @@ void CannotUse(const StoreProblem& problem, const char* what) {
 int RunReparse(const ReparseCommand& command, const Folders& folders) {
   WarnOfPasswordIn(command.db);
   const std::string location = command.db.empty() ? folders.store : command.db;
-  if (IsDatabaseUri(location)) {
-    // A shared walk's rows are written under the lease of the block that holds them; a re-cut
-    // would write outside any lease, beside the nodes.
-    std::fputs(
-        "shopwalk-cli: reparse works on a store file; a shared walk's kept pages are not cut "
-        "again by this command (its nodes write every shop under a lease)\n",
-        stderr);
-    return 1;
-  }
   const MarkersFile markers = LoadMarkersFile(folders.settingsRead);
   if (markers.problem) {
     // Cutting again with the built-in markers would only repeat what the walk found.
     TellMarkersProblem(markers);
     return 1;
   }
-  // Opened for walking: no walk writes the store meanwhile.
-  Expected<StoreHandle, StoreProblem> opened = OpenStore(location, StoreMode::Walking);
+  // A file opened for walking: no walk writes it meanwhile. A shared walk's store: a node beside
+  // the walking ones, writing only the IDs it holds under leases of its own.
+  Expected<StoreHandle, StoreProblem> opened = OpenStore(location, StoreMode::Rewriting);
   if (!opened) {
     CannotUse(opened.error(), "open");
     return 1;
   }
   ResultStore& store = *opened->Store();
+  SharedWalk* const shared = opened->Walk();
   const ShopIdRange range{command.from.value_or(0),
                           command.to.value_or(std::numeric_limits<std::int32_t>::max())};
+  // The ranges cut again: the whole range in a file; in a shared walk, what the node holds.
+  std::vector<ShopIdRange> ranges{range};
+  std::uint64_t busyIds = 0;
+  if (shared) {
+    const auto claim = shared->ClaimToRewrite(range.from, range.to);
+    if (!claim) {
+      CannotUse(claim.error(), "claim shop IDs in");
+      return 1;
+    }
+    ranges.clear();
+    for (const SharedWalk::IdRange& held : claim->held) ranges.push_back({held.first, held.last});
+    std::size_t told = 0;
+    for (const SharedWalk::IdRange& busy : claim->busy) {
+      busyIds += static_cast<std::uint64_t>(std::int64_t{busy.last} - busy.first + 1);
+      if (told++ < MaxBusyRangesTold) {
+        std::fprintf(stderr,
+                     "shopwalk-cli: shop IDs %" PRId32 " to %" PRId32
+                     " are held by a walking node: skipped, not cut again (that node writes "
+                     "them; reparse them once it is done with them)\n",
+                     busy.first, busy.last);
+      }
+    }
+    if (told > MaxBusyRangesTold) {
+      std::fprintf(stderr, "shopwalk-cli: and %zu more ranges held by walking nodes\n",
+                   told - MaxBusyRangesTold);
+    }
+  }
   std::map<std::int32_t, ShopRecord> stored;
   const Expected<void, StoreProblem> rows = store.ForEachRow([&](const ShopRecord& record) {
     if (record.shopId >= range.from && record.shopId <= range.to) {
@@ -65,6 +88,7 @@ int RunReparse(const ReparseCommand& command, const Folders& folders) {
   // The command-line walk's place, when its last run ended: the kept pages may answer the IDs
   // after it, and the next walk then goes on after them instead of asking them again. (An
   // interrupted run keeps its place: the next walk continues it.)
+  // (A shared walk's place is where its blocks stand: its nodes move it.)
   const auto interrupted = store.Interrupted(RunKind::CommandLine);
   const auto lastPlace = store.LastPlace(RunKind::CommandLine);
   if (!interrupted || !lastPlace) {
@@ -72,7 +96,7 @@ int RunReparse(const ReparseCommand& command, const Folders& folders) {
     return 1;
   }
   std::optional<std::int32_t> place;
-  if (!interrupted->has_value() && lastPlace->has_value()) {
+  if (!shared && !interrupted->has_value() && lastPlace->has_value()) {
     // Only a place that is a shop ID as the walk writes it (a place of another form stays).
     const std::int32_t id = TextToInt(**lastPlace);
     if (id >= 0 && NumberToText(id) == **lastPlace) place = id;
@@ -80,9 +104,32 @@ int RunReparse(const ReparseCommand& command, const Folders& folders) {
   std::set<std::int32_t> marked;
   for (const std::int32_t id : store.ShopsToRevisit()) marked.insert(id);
   for (const FailedShop& failed : store.FailedShops()) marked.insert(failed.shopId);
+  if (shared) {
+    // A shared walk's marked and failed shops are on its failed list, not handed to the engine.
+    const auto failed = store.ReadFailedShops();
+    if (!failed) {
+      CannotUse(failed.error(), "read");
+      return 1;
+    }
+    for (const FailedShop& shop : *failed) marked.insert(shop.shopId);
+  }
 
-  const Expected<ReparseFigures, StoreProblem> figures =
-      ReparseKeptPages(store, stored, marked, store, markers.inForce.markers, range, place);
+  Expected<ReparseFigures, StoreProblem> figures = ReparseFigures{};
+  for (const ShopIdRange& part : ranges) {
+    const Expected<ReparseFigures, StoreProblem> cut =
+        ReparseKeptPages(store, stored, marked, store, markers.inForce.markers, part, place);
+    if (!cut) {
+      figures = MakeUnexpected(cut.error());
+      break;
+    }
+    figures->added += cut->added;
+    figures->changed += cut->changed;
+    figures->unchanged += cut->unchanged;
+    figures->withoutRow += cut->withoutRow;
+    figures->toRevisit += cut->toRevisit;
+    figures->unreadable += cut->unreadable;
+    figures->dealtThrough = cut->dealtThrough;
+  }
   if (figures && figures->dealtThrough) {
     // Recorded as a run of the command line from the old place to the new one.
     store.BeginRun(RunKind::CommandLine, **lastPlace);
@@ -99,6 +146,7 @@ int RunReparse(const ReparseCommand& command, const Folders& folders) {
   std::printf("rows unchanged %" PRIu64 "\n", figures->unchanged);
   std::printf("without a row  %" PRIu64 "\n", figures->withoutRow);
   std::printf("to revisit     %" PRIu64 "\n", figures->toRevisit);
+  if (shared) std::printf("held by nodes  %" PRIu64 " (skipped)\n", busyIds);
   if (figures->dealtThrough) {
     std::printf("place          %" PRId32 " (the next walk goes on after it)\n",
                 *figures->dealtThrough);

@@ -211,6 +211,21 @@ struct JoinedSharedWalk {
 // walk's WorkSource) and tells how the whole walk stands. Only a database store offers it.
 class SharedWalk : public WorkSource {
  public:
+  // Shop IDs a node claimed to write again (the rows cut again from kept pages), and those it
+  // left alone. Each list is in ID order, its ranges both ends included and apart.
+  struct IdRange {
+    std::int32_t first = 0;
+    std::int32_t last = 0;
+  };
+  struct RewriteClaim {
+    // Held by this node under leases of its own (renewed while it is open, let go when it closes):
+    // what it writes of these IDs lands unless it loses the lease; what it writes of others is
+    // dropped, as for any node.
+    std::vector<IdRange> held;
+    // Held by a walking node (a block, or a failed shop tried again): never written by this one.
+    std::vector<IdRange> busy;
+  };
+
   virtual const JoinedSharedWalk& Joined() const = 0;
   // The current (latest) shared walk: a few small queries, for displays that ask now and then;
   // nothing when no walk was begun.
@@ -219,6 +234,13 @@ class SharedWalk : public WorkSource {
   // displays: printable ASCII of it, at most MaxHeldReasonBytes. Fails opened for reading.
   virtual Expected<void, StoreProblem> NodeHeld(const std::string& reason) = 0;
   static constexpr std::size_t MaxHeldReasonBytes = 200;
+  // Opened for rewriting (StoreMode::Rewriting): claims the IDs from `from` to `to` that a walk
+  // handed out already (its blocks, finished or with a lease that ran out, and its failed shops no
+  // node is trying again), so that this node alone writes them until it closes. IDs no walk handed
+  // out are in neither list. Opened otherwise: nothing held (a walking node writes what it was
+  // handed out). The store's problem when the claim cannot be made (nothing is then held).
+  virtual Expected<RewriteClaim, StoreProblem> ClaimToRewrite(std::int32_t from,
+                                                              std::int32_t to) = 0;
 };
 
 }  // namespace shopwalk

@@ -19,6 +19,7 @@ Expected<StoreHandle, StoreProblem> OpenDatabase(const std::string& uri, StoreMo
   settings.pacedRate = options.pacedRate;
   PgStore::Opened opened = [&] {
     if (mode == StoreMode::Reading) return PgStore::OpenForReading(uri, settings, clock);
+    if (mode == StoreMode::Rewriting) return PgStore::OpenForRewriting(uri, settings, clock);
     results::WalkRequest request;
     request.from = options.from;
     request.to = options.to;
@@ -37,7 +38,7 @@ Expected<StoreHandle, StoreProblem> OpenDatabase(const std::string& uri, StoreMo
 Expected<StoreHandle, StoreProblem> OpenFile(const std::string& path, StoreMode mode,
                                              const StoreOptions& options, Clock& clock) {
   SqliteStore::Opened opened =
-      mode == StoreMode::Walking
+      mode != StoreMode::Reading
           ? SqliteStore::OpenForWalking(path, clock, options.maxWaitingReports)
           : SqliteStore::OpenForReading(path, clock);
   if (!opened) return MakeUnexpected(std::move(opened).error());

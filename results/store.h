@@ -30,6 +30,10 @@ enum class StoreMode {
   Walking,
   // Any number, also while a walk writes; no changes to the store, reports are refused.
   Reading,
+  // Writing again what a walk found (reparse): a file as for Walking; a database store registers
+  // a node of the current walk that claims no work by itself: it writes the IDs it claims with
+  // SharedWalk::ClaimToRewrite, beside the walking nodes.
+  Rewriting,
 };
 
 // How a store is opened. Values a backend has no use for are ignored.

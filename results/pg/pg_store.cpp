@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <iterator>
 #include <limits>
 #include <utility>
 
@@ -99,12 +100,14 @@ ReportQueueSettings QueueSettings(const PgStoreSettings& settings) {
 
 }  // namespace
 
-PgStore::PgStore(std::string uri, bool walking, const PgStoreSettings& settings, Clock& clock)
+PgStore::PgStore(std::string uri, bool walking, bool rewriting, const PgStoreSettings& settings,
+                 Clock& clock)
     : QueuedStore(pg::RedactedUri(uri), QueueSettings(settings.Normalized()),
                   settings.Normalized().readWaitLimit, clock),
       uri_(std::move(uri)),
       location_(pg::RedactedUri(uri_)),
       walking_(walking),
+      rewriting_(rewriting),
       settings_(settings.Normalized()),
       clock_(clock),
       writerReconnect_(FirstReconnect()) {}
@@ -129,7 +132,7 @@ PgStore::Opened PgStore::OpenForWalking(const std::string& uri, const results::W
                                         const PgStoreSettings& settings, Clock& clock) {
   return Open<PgStore>(
       uri, pg::RedactedUri(uri), "no database was given",
-      [&] { return std::unique_ptr<PgStore>(new PgStore(uri, true, settings, clock)); },
+      [&] { return std::unique_ptr<PgStore>(new PgStore(uri, true, false, settings, clock)); },
       [&](PgStore& store) -> Expected<void, StoreProblem> {
         if (auto started = store.StartWalking(request); !started) return started;
         const results::JoinedWalk& walk = store.walk_;
@@ -143,8 +146,16 @@ PgStore::Opened PgStore::OpenForReading(const std::string& uri, const PgStoreSet
                                         Clock& clock) {
   return Open<PgStore>(
       uri, pg::RedactedUri(uri), "no database was given",
-      [&] { return std::unique_ptr<PgStore>(new PgStore(uri, false, settings, clock)); },
+      [&] { return std::unique_ptr<PgStore>(new PgStore(uri, false, false, settings, clock)); },
       [](PgStore& store) { return store.StartReading(); });
+}
+
+PgStore::Opened PgStore::OpenForRewriting(const std::string& uri, const PgStoreSettings& settings,
+                                          Clock& clock) {
+  return Open<PgStore>(
+      uri, pg::RedactedUri(uri), "no database was given",
+      [&] { return std::unique_ptr<PgStore>(new PgStore(uri, true, true, settings, clock)); },
+      [](PgStore& store) { return store.StartRewriting(); });
 }
 
 StoreProblem PgStore::ProblemOf(const pg::Status& status) const {
@@ -161,7 +172,7 @@ StoreProblem PgStore::ProblemOf(const pg::Status& status) const {
   return problem;
 }
 
-Expected<void, StoreProblem> PgStore::StartWalking(const results::WalkRequest& request) {
+Expected<void, StoreProblem> PgStore::OpenWriter() {
   if (auto status = writer_.Open(uri_, settings_.connectTimeout); !status) {
     return MakeUnexpected(ProblemOf(status));
   }
@@ -181,6 +192,22 @@ Expected<void, StoreProblem> PgStore::StartWalking(const results::WalkRequest& r
     }
     return MakeUnexpected(std::move(problem));
   }
+  return {};
+}
+
+Expected<void, StoreProblem> PgStore::StartThreads() {
+  if (auto status = keeper_.Open(uri_, settings_.connectTimeout); !status) {
+    return MakeUnexpected(ProblemOf(status));
+  }
+  if (auto status = PrepareSession(keeper_); !status) return MakeUnexpected(ProblemOf(status));
+  keeperReachable_ = true;
+  Queue().Start(*this);
+  keeperThread_ = std::thread([this] { KeepLoop(); });
+  return {};
+}
+
+Expected<void, StoreProblem> PgStore::StartWalking(const results::WalkRequest& request) {
+  if (auto opened = OpenWriter(); !opened) return opened;
   results::WalkRequest asked = request;
   asked.blockSize = settings_.blockSize;
   auto joined = results::JoinWalk(writer_, asked);
@@ -190,14 +217,24 @@ Expected<void, StoreProblem> PgStore::StartWalking(const results::WalkRequest& r
       results::RegisterNode(writer_, walk_.walkId, HostName(), ::getpid(), settings_.pacedRate);
   if (!node) return MakeUnexpected(ProblemOf(node.error()));
   nodeId_ = *node;
-  if (auto status = keeper_.Open(uri_, settings_.connectTimeout); !status) {
-    return MakeUnexpected(ProblemOf(status));
+  return StartThreads();
+}
+
+Expected<void, StoreProblem> PgStore::StartRewriting() {
+  if (auto opened = OpenWriter(); !opened) return opened;
+  auto latest = results::LatestWalkId(writer_);
+  if (!latest) return MakeUnexpected(ProblemOf(latest.error()));
+  if (*latest) {
+    // A node of the latest walk, for status displays; without a walk there is nothing to claim.
+    walk_.walkId = **latest;
+    joined_.walkId = walk_.walkId;
+    joined_.lease = settings_.lease;
+    auto node =
+        results::RegisterNode(writer_, walk_.walkId, HostName(), ::getpid(), settings_.pacedRate);
+    if (!node) return MakeUnexpected(ProblemOf(node.error()));
+    nodeId_ = *node;
   }
-  if (auto status = PrepareSession(keeper_); !status) return MakeUnexpected(ProblemOf(status));
-  keeperReachable_ = true;
-  Queue().Start(*this);
-  keeperThread_ = std::thread([this] { KeepLoop(); });
-  return {};
+  return StartThreads();
 }
 
 Expected<void, StoreProblem> PgStore::StartReading() {
@@ -219,7 +256,7 @@ PgStoreCounters PgStore::Counters() const {
 WorkSource::Next PgStore::NextShop() {
   Next next;
   std::unique_lock lock(mutex_);
-  if (!walking_ || endGiven_) {
+  if (!walking_ || rewriting_ || endGiven_) {
     next.kind = Next::Kind::End;
     return next;
   }
@@ -263,7 +300,7 @@ WorkSource::Next PgStore::NextShop() {
 }
 
 bool PgStore::NeedsClaim() const {
-  if (walkOver_ || closing_ || keeperStopping_) return false;
+  if (rewriting_ || walkOver_ || closing_ || keeperStopping_) return false;
   std::size_t ready = 0;
   for (const auto& [epoch, held] : leases_) {
     if (!held.lost) ready += held.toHandOut.size();
@@ -317,7 +354,8 @@ void PgStore::QueueShopReport(Report report, std::int32_t shopId) {
   {
     std::lock_guard lock(mutex_);
     auto fence = fenceOf_.find(shopId);
-    auto held = fence == fenceOf_.end() ? leases_.end() : leases_.find(fence->second);
+    const std::int64_t fenced = fence != fenceOf_.end() ? fence->second : RewriteEpochOf(shopId);
+    auto held = fenced == 0 ? leases_.end() : leases_.find(fenced);
     const bool mark = std::holds_alternative<reports::Revisit>(report);
     if (held == leases_.end() || held->second.lost) {
       ++counters_.reportsNotHeld;
@@ -423,6 +461,13 @@ PageMatchHistory PgStore::PageHistory() {
     return history;
   });
   return history.value_or(PageMatchHistory{});
+}
+
+std::int64_t PgStore::RewriteEpochOf(std::int32_t shopId) const {
+  auto after = rewriteSpans_.upper_bound(shopId);
+  if (after == rewriteSpans_.begin()) return 0;
+  const auto& [first, span] = *std::prev(after);
+  return shopId >= first && shopId <= span.lastId ? span.epoch : 0;
 }
 
 std::vector<FailedShop> PgStore::FailedShops() {
@@ -665,8 +710,8 @@ std::vector<results::Lease> PgStore::TakeCompleteLeases() {
   std::vector<results::Lease> complete;
   std::vector<std::int64_t> spent;
   for (auto& [epoch, held] : leases_) {
-    if (held.lost || held.finishing || !held.toHandOut.empty() || !held.outstanding.empty() ||
-        held.unwritten > 0) {
+    if (held.rewrite || held.lost || held.finishing || !held.toHandOut.empty() ||
+        !held.outstanding.empty() || held.unwritten > 0) {
       continue;
     }
     if (held.lease.kind == results::Lease::Kind::FailedShop) {
@@ -881,7 +926,10 @@ pg::Status PgStore::Renew() {
     std::lock_guard lock(mutex_);
     for (const auto& [epoch, held] : leases_) {
       if (held.lost || held.finishing) continue;
-      if (held.lease.kind == results::Lease::Kind::Block) {
+      if (held.rewrite) {
+        (held.lease.kind == results::Lease::Kind::Block ? blockEpochs : failedEpochs)
+            .push_back(epoch);
+      } else if (held.lease.kind == results::Lease::Kind::Block) {
         blockEpochs.push_back(epoch);
       } else if (!held.toHandOut.empty() || !held.outstanding.empty() || held.unwritten > 0) {
         // A failed shop's lease ends with its report written; only one still to report, or
@@ -893,7 +941,10 @@ pg::Status PgStore::Renew() {
   if (blockEpochs.empty() && failedEpochs.empty()) return {};
   const Clock::TimePoint asked = clock_.Now();
   Expected<std::vector<std::int64_t>, pg::Status> renewed =
-      results::RenewLeases(keeper_, nodeId_, settings_.lease.count(), blockEpochs, failedEpochs);
+      rewriting_
+          ? results::RenewRewriteLeases(keeper_, settings_.lease.count(), blockEpochs, failedEpochs)
+          : results::RenewLeases(keeper_, nodeId_, settings_.lease.count(), blockEpochs,
+                                 failedEpochs);
   if (!renewed) return renewed.error();
   std::vector<std::int64_t>& kept = *renewed;
   std::sort(kept.begin(), kept.end());
@@ -907,7 +958,7 @@ pg::Status PgStore::Renew() {
         // A failed shop whose report only waits to be written may have had its lease ended by
         // that write just now: not lost (if another node took it instead, the fenced write says
         // so).
-      } else if (held->second.lease.kind == results::Lease::Kind::Block ||
+      } else if (held->second.rewrite || held->second.lease.kind == results::Lease::Kind::Block ||
                  !held->second.toHandOut.empty() || !held->second.outstanding.empty()) {
         LoseLease(epoch);
       }
@@ -924,7 +975,10 @@ void PgStore::ReleaseAll() {
     std::lock_guard lock(mutex_);
     for (const auto& [epoch, held] : leases_) {
       if (held.lost) continue;
-      if (held.lease.kind == results::Lease::Kind::Block) {
+      if (held.rewrite) {
+        // A rewriting node holds nothing else: its leases go as rewriting leases.
+        (held.lease.kind == results::Lease::Kind::Block ? blocks : tried).push_back(epoch);
+      } else if (held.lease.kind == results::Lease::Kind::Block) {
         blocks.push_back(epoch);
       } else if (!held.toHandOut.empty()) {
         untried.push_back(epoch);
@@ -937,8 +991,10 @@ void PgStore::ReleaseAll() {
   const Clock::TimePoint deadline = clock_.Now() + settings_.closeTimeout;
   for (;;) {
     if (EnsureConnected(keeper_, reconnect, "letting leases go")) {
-      pg::Status status = results::ReleaseLeases(keeper_, nodeId_, blocks, tried, untried);
-      if (status) status = results::NodeStopped(keeper_, nodeId_);
+      pg::Status status = rewriting_
+                              ? results::ReleaseRewriteLeases(keeper_, blocks, tried)
+                              : results::ReleaseLeases(keeper_, nodeId_, blocks, tried, untried);
+      if (status && nodeId_ != 0) status = results::NodeStopped(keeper_, nodeId_);
       if (status) return;
       if (status.ConnectionLost()) keeper_.Close();
     }
@@ -1129,6 +1185,97 @@ Expected<void, StoreProblem> PgStore::NodeHeld(const std::string& reason) {
     }
     if (!status) return MakeUnexpected(ReadProblem("the node", status));
     return {};
+  });
+}
+
+namespace {
+
+using Span = std::pair<std::int64_t, std::int64_t>;
+
+// `pieces` (apart, in order) without the IDs of `cut`.
+std::vector<Span> Without(const std::vector<Span>& pieces, const Span& cut) {
+  std::vector<Span> left;
+  for (const Span& piece : pieces) {
+    if (cut.second < piece.first || cut.first > piece.second) {
+      left.push_back(piece);
+      continue;
+    }
+    if (piece.first < cut.first) left.emplace_back(piece.first, cut.first - 1);
+    if (cut.second < piece.second) left.emplace_back(cut.second + 1, piece.second);
+  }
+  return left;
+}
+
+// `spans` in order, overlapping or adjacent ones made one.
+std::vector<SharedWalk::IdRange> Merged(std::vector<Span> spans) {
+  std::sort(spans.begin(), spans.end());
+  std::vector<SharedWalk::IdRange> merged;
+  for (const auto& [first, last] : spans) {
+    if (!merged.empty() && first <= std::int64_t{merged.back().last} + 1) {
+      merged.back().last = std::max(merged.back().last, ToShopId(last));
+    } else {
+      merged.push_back({ToShopId(first), ToShopId(last)});
+    }
+  }
+  return merged;
+}
+
+}  // namespace
+
+Expected<SharedWalk::RewriteClaim, StoreProblem> PgStore::ClaimToRewrite(std::int32_t from,
+                                                                         std::int32_t to) {
+  if (!rewriting_ || nodeId_ == 0 || to < from) return RewriteClaim{};
+  return Reading("a claim to rewrite", [&]() -> Expected<RewriteClaim, StoreProblem> {
+    if (auto status = EnsureReader(); !status) {
+      return MakeUnexpected(ReadProblem("a claim to rewrite (connecting)", status));
+    }
+    Expected<results::RewriteLeases, pg::Status> claimed =
+        results::ClaimToRewrite(reader_, nodeId_, settings_.lease.count(), from, to);
+    if (!claimed) return MakeUnexpected(ReadProblem("a claim to rewrite", claimed.error()));
+    std::vector<Span> held;
+    std::lock_guard lock(mutex_);
+    const Clock::TimePoint validUntil = clock_.Now() + settings_.lease - HandOutMargin(settings_);
+    auto hold = [&](const results::Lease& lease) {
+      HeldLease& lodged = leases_[lease.epoch];
+      lodged.lease = lease;
+      lodged.rewrite = true;
+      lodged.validUntil = validUntil;
+    };
+    for (const results::Lease& lease : claimed->failedShops) {
+      hold(lease);
+      const std::int32_t id = ToShopId(lease.firstId);
+      // In a block a walking node holds: left to it (held only until this node closes).
+      const bool inBusyBlock =
+          std::any_of(claimed->busy.begin(), claimed->busy.end(),
+                      [id](const Span& busy) { return busy.first <= id && id <= busy.second; });
+      if (inBusyBlock) continue;
+      fenceOf_[id] = lease.epoch;
+      leases_[lease.epoch].handedOut.push_back(id);
+      held.emplace_back(id, id);
+    }
+    for (const results::Lease& lease : claimed->blocks) {
+      hold(lease);
+      // Within the range, less what others hold and what an earlier span covers.
+      std::vector<Span> pieces{
+          {std::max<std::int64_t>(lease.firstId, from), std::min<std::int64_t>(lease.lastId, to)}};
+      for (const Span& busy : claimed->busy) pieces = Without(pieces, busy);
+      for (const auto& [first, span] : rewriteSpans_)
+        pieces = Without(pieces, {first, span.lastId});
+      for (const Span& piece : pieces) {
+        if (piece.first > piece.second) continue;
+        rewriteSpans_[piece.first] = RewriteSpan{piece.second, lease.epoch};
+      }
+    }
+    for (const auto& [first, span] : rewriteSpans_) {
+      // Only what lies within this claim's range is told.
+      const std::int64_t low = std::max<std::int64_t>(first, from);
+      const std::int64_t high = std::min<std::int64_t>(span.lastId, to);
+      if (low <= high) held.emplace_back(low, high);
+    }
+    RewriteClaim claim;
+    claim.held = Merged(std::move(held));
+    claim.busy = Merged(claimed->busy);
+    return claim;
   });
 }
 

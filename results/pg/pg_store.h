@@ -35,6 +35,11 @@
 // (retryOfFailed) under a lease of their own, one node at a time (ReadFailedShops lists them).
 // LastPlace(CommandLine) is the current walk's place: every ID of it up to there has an outcome.
 //
+// A node opened for rewriting (reparse: rows cut again from kept pages) walks nothing: it claims
+// with ClaimToRewrite the IDs it writes (finished blocks, blocks whose lease ran out, failed shops
+// no node is trying again) under leases of its own, renewed by its keeper and let go when it
+// closes; IDs another node holds stay that node's, and its reports of them are dropped.
+//
 // Every member may be called from any thread (NextShop from the dispatcher's only) and none
 // throws (ForEachRow passes on what its visitor throws).
 #pragma once
@@ -138,6 +143,11 @@ class PgStore final : public QueuedStore, public SharedWalk {
   // an older layout, fails.
   static Opened OpenForReading(const std::string& uri, const PgStoreSettings& settings = {},
                                Clock& clock = RealClock());
+  // Opens the store for rewriting what walks found (reparse): as for walking, but the node joins
+  // no walk and claims nothing by itself (NextShop says End): it registers with the latest walk
+  // and writes only the IDs ClaimToRewrite gives it, renewing those leases until it closes.
+  static Opened OpenForRewriting(const std::string& uri, const PgStoreSettings& settings = {},
+                                 Clock& clock = RealClock());
 
   // Writes what is queued (trying for up to closeTimeout while the server is out of reach),
   // lets the node's unfinished leases go so that other nodes claim them at once, and marks the
@@ -169,6 +179,9 @@ class PgStore final : public QueuedStore, public SharedWalk {
   // SharedWalk (also when opened for reading).
   Expected<std::optional<SharedWalkSummary>, StoreProblem> WalkSummary() override;
   Expected<void, StoreProblem> NodeHeld(const std::string& reason) override;
+  // Opened for rewriting: claims (see SharedWalk); may be called more than once (ranges held
+  // already stay held). Otherwise nothing held.
+  Expected<RewriteClaim, StoreProblem> ClaimToRewrite(std::int32_t from, std::int32_t to) override;
 
   // RunJournal: a shared walk has no run to put back, so Interrupted always says none (a failed
   // read still returns its problem) and ContinueRun starts no run.
@@ -220,10 +233,25 @@ class PgStore final : public QueuedStore, public SharedWalk {
     bool lost = false;
     // Its finish is being written.
     bool finishing = false;
+    // Claimed to rewrite: nothing to hand out or finish; held until the store closes.
+    bool rewrite = false;
+  };
+  // IDs a rewriting block lease covers (part of a block, less IDs others hold).
+  struct RewriteSpan {
+    std::int64_t lastId = 0;
+    std::int64_t epoch = 0;
   };
 
-  PgStore(std::string uri, bool walking, const PgStoreSettings& settings, Clock& clock);
+  PgStore(std::string uri, bool walking, bool rewriting, const PgStoreSettings& settings,
+          Clock& clock);
+  // Opens the writer and creates or upgrades the layout (walking and rewriting).
+  Expected<void, StoreProblem> OpenWriter();
+  // Opens the keeper and starts the writer and keeper threads.
+  Expected<void, StoreProblem> StartThreads();
   Expected<void, StoreProblem> StartWalking(const results::WalkRequest& request);
+  Expected<void, StoreProblem> StartRewriting();
+  // Under mutex_: the epoch of the rewriting lease that covers `shopId`, or 0.
+  std::int64_t RewriteEpochOf(std::int32_t shopId) const;
   Expected<void, StoreProblem> StartReading();
   StoreProblem ProblemOf(const pg::Status& status) const;
 
@@ -278,6 +306,7 @@ class PgStore final : public QueuedStore, public SharedWalk {
   const std::string uri_;
   const std::string location_;
   const bool walking_;
+  const bool rewriting_;
   const PgStoreSettings settings_;
   Clock& clock_;
   results::JoinedWalk walk_;
@@ -290,6 +319,7 @@ class PgStore final : public QueuedStore, public SharedWalk {
   std::map<std::int64_t, HeldLease> leases_;  // by epoch
   std::deque<std::int64_t> handOrder_;        // epochs with IDs to hand out, in claim order
   std::unordered_map<std::int32_t, std::int64_t> fenceOf_;  // handed-out ID -> epoch
+  std::map<std::int64_t, RewriteSpan> rewriteSpans_;        // by first ID, apart
   bool keeperReachable_ = false;
   bool walkOver_ = false;
   bool endGiven_ = false;

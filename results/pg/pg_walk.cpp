@@ -509,6 +509,168 @@ pg::Status ReleaseLeases(pg::Connection& connection, std::int64_t nodeId,
   return {};
 }
 
+Expected<std::optional<std::int64_t>, pg::Status> LatestWalkId(pg::Connection& connection) {
+  pg::Result result;
+  if (auto status = connection.Run("SELECT pg_catalog.max(walk_id) FROM shopwalk.walks", result);
+      !status) {
+    return MakeUnexpected(status);
+  }
+  if (result.Rows() == 0 || result.IsNull(0, 0)) return std::optional<std::int64_t>();
+  return std::optional<std::int64_t>(result.Int64(0, 0));
+}
+
+Expected<RewriteLeases, pg::Status> ClaimToRewrite(pg::Connection& connection, std::int64_t nodeId,
+                                                   std::int64_t leaseMs, std::int64_t from,
+                                                   std::int64_t to) {
+  RewriteLeases claimed;
+  pg::Transaction transaction(connection);
+  if (auto status = transaction.Begin(); !status) return MakeUnexpected(status);
+  pg::Result result;
+  // Blocks, then failed shops, each in ID order: the order writers and renewals lock them in.
+  // A finished block has no lease (NULL) unless another rewriting node holds it.
+  if (auto status = connection.Run(
+          "UPDATE shopwalk.blocks b SET epoch = pg_catalog.nextval('shopwalk.lease_epochs'), "
+          "lease_until = pg_catalog.now() + " SW_MS(
+              "$2") ", "
+                    "node_id = CASE WHEN b.done_at IS NULL THEN $1 ELSE b.node_id END, "
+                    "claims = CASE WHEN b.done_at IS NULL THEN b.claims + 1 ELSE b.claims END "
+                    "WHERE b.block_id IN (SELECT block_id FROM shopwalk.blocks "
+                    "WHERE first_id <= $4 AND last_id >= $3 "
+                    "AND coalesce(lease_until < pg_catalog.now(), true) "
+                    "ORDER BY block_id FOR UPDATE) "
+                    "RETURNING b.block_id, b.walk_id, b.first_id, b.last_id, b.epoch",
+          pg::Params().Int(nodeId).Int(leaseMs).Int(from).Int(to), result);
+      !status) {
+    return MakeUnexpected(status);
+  }
+  std::vector<std::int64_t> blockIds;
+  for (int row = 0; row < result.Rows(); ++row) {
+    Lease lease;
+    lease.kind = Lease::Kind::Block;
+    lease.blockId = result.Int64(row, 0);
+    lease.walkId = result.Int64(row, 1);
+    lease.firstId = result.Int64(row, 2);
+    lease.lastId = result.Int64(row, 3);
+    lease.epoch = result.Int64(row, 4);
+    for (std::int64_t id : {lease.firstId, lease.lastId}) {
+      if (auto checked = ReadShopId(id, "shopwalk.blocks"); !checked) {
+        return MakeUnexpected(checked.error());
+      }
+    }
+    blockIds.push_back(lease.blockId);
+    claimed.blocks.push_back(lease);
+  }
+  if (auto status = connection.Run(
+          "SELECT GREATEST(first_id, $1), LEAST(last_id, $2) FROM shopwalk.blocks "
+          "WHERE first_id <= $2 AND last_id >= $1 AND block_id <> ALL($3) ORDER BY first_id",
+          pg::Params().Int(from).Int(to).IntArray(blockIds), result);
+      !status) {
+    return MakeUnexpected(status);
+  }
+  for (int row = 0; row < result.Rows(); ++row) {
+    claimed.busy.emplace_back(result.Int64(row, 0), result.Int64(row, 1));
+  }
+  if (auto status = connection.Run(
+          "UPDATE shopwalk.failed_shops f SET retry_node = $1, "
+          "retry_epoch = pg_catalog.nextval('shopwalk.lease_epochs'), "
+          "retry_until = pg_catalog.now() + " SW_MS(
+              "$2") " "
+                    "WHERE f.shop_id IN (SELECT shop_id FROM shopwalk.failed_shops "
+                    "WHERE shop_id BETWEEN $3 AND $4 "
+                    "AND (retry_until IS NULL OR retry_until < pg_catalog.now()) "
+                    "ORDER BY shop_id FOR UPDATE) "
+                    "RETURNING f.shop_id, f.retry_epoch, coalesce((SELECT o.walk_id FROM "
+                    "shopwalk.outcomes o WHERE o.shop_id = f.shop_id), 0)",
+          pg::Params().Int(nodeId).Int(leaseMs).Int(from).Int(to), result);
+      !status) {
+    return MakeUnexpected(status);
+  }
+  std::vector<std::int64_t> failedIds;
+  for (int row = 0; row < result.Rows(); ++row) {
+    Lease lease;
+    lease.kind = Lease::Kind::FailedShop;
+    lease.firstId = lease.lastId = result.Int64(row, 0);
+    lease.epoch = result.Int64(row, 1);
+    lease.walkId = result.Int64(row, 2);
+    if (auto checked = ReadShopId(lease.firstId, "shopwalk.failed_shops"); !checked) {
+      return MakeUnexpected(checked.error());
+    }
+    failedIds.push_back(lease.firstId);
+    claimed.failedShops.push_back(lease);
+  }
+  if (auto status = connection.Run(
+          "SELECT shop_id FROM shopwalk.failed_shops WHERE shop_id BETWEEN $1 AND $2 "
+          "AND shop_id <> ALL($3) ORDER BY shop_id",
+          pg::Params().Int(from).Int(to).IntArray(failedIds), result);
+      !status) {
+    return MakeUnexpected(status);
+  }
+  for (int row = 0; row < result.Rows(); ++row) {
+    claimed.busy.emplace_back(result.Int64(row, 0), result.Int64(row, 0));
+  }
+  if (auto status = transaction.Commit(); !status) return MakeUnexpected(status);
+  std::sort(claimed.failedShops.begin(), claimed.failedShops.end(),
+            [](const Lease& a, const Lease& b) { return a.firstId < b.firstId; });
+  std::sort(claimed.busy.begin(), claimed.busy.end());
+  return claimed;
+}
+
+Expected<std::vector<std::int64_t>, pg::Status> RenewRewriteLeases(
+    pg::Connection& connection, std::int64_t leaseMs, const std::vector<std::int64_t>& blockEpochs,
+    const std::vector<std::int64_t>& failedEpochs) {
+  std::vector<std::int64_t> kept;
+  pg::Result result;
+  if (!blockEpochs.empty()) {
+    if (auto status = connection.Run(
+            "UPDATE shopwalk.blocks b SET lease_until = pg_catalog.now() + " SW_MS(
+                "$1") " "
+                      "WHERE b.block_id IN (SELECT block_id FROM shopwalk.blocks WHERE "
+                      "epoch = ANY($2) AND lease_until IS NOT NULL ORDER BY block_id FOR UPDATE) "
+                      "RETURNING b.epoch",
+            pg::Params().Int(leaseMs).IntArray(blockEpochs), result);
+        !status) {
+      return MakeUnexpected(status);
+    }
+    for (int row = 0; row < result.Rows(); ++row) kept.push_back(result.Int64(row, 0));
+  }
+  if (!failedEpochs.empty()) {
+    if (auto status = connection.Run(
+            "UPDATE shopwalk.failed_shops f SET retry_until = pg_catalog.now() + " SW_MS(
+                "$1") " "
+                      "WHERE f.shop_id IN (SELECT shop_id FROM shopwalk.failed_shops WHERE "
+                      "retry_epoch = ANY($2) ORDER BY shop_id FOR UPDATE) "
+                      "RETURNING f.retry_epoch",
+            pg::Params().Int(leaseMs).IntArray(failedEpochs), result);
+        !status) {
+      return MakeUnexpected(status);
+    }
+    for (int row = 0; row < result.Rows(); ++row) kept.push_back(result.Int64(row, 0));
+  }
+  return kept;
+}
+
+pg::Status ReleaseRewriteLeases(pg::Connection& connection,
+                                const std::vector<std::int64_t>& blockEpochs,
+                                const std::vector<std::int64_t>& failedEpochs) {
+  if (!blockEpochs.empty()) {
+    if (auto status = connection.Run(
+            "UPDATE shopwalk.blocks SET lease_until = CASE WHEN done_at IS NULL THEN "
+            "'-infinity'::timestamptz ELSE NULL END WHERE epoch = ANY($1) "
+            "AND lease_until IS NOT NULL",
+            pg::Params().IntArray(blockEpochs));
+        !status) {
+      return status;
+    }
+  }
+  if (!failedEpochs.empty()) {
+    return connection.Run(
+        "UPDATE shopwalk.failed_shops SET retry_until = NULL, retry_node = NULL, "
+        "retry_epoch = NULL WHERE retry_epoch = ANY($1)",
+        pg::Params().IntArray(failedEpochs));
+  }
+  return {};
+}
+
 Expected<BlockFinish, pg::Status> FinishBlock(pg::Connection& connection, const Lease& block) {
   BlockFinish finish;
   pg::Result result;

@@ -29,6 +29,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/expected.h"
@@ -152,6 +153,40 @@ pg::Status ReleaseLeases(pg::Connection& connection, std::int64_t nodeId,
                          const std::vector<std::int64_t>& blockEpochs,
                          const std::vector<std::int64_t>& triedFailedEpochs,
                          const std::vector<std::int64_t>& untriedFailedEpochs);
+
+// Rewriting what walks found (reparse): a node that claims no blocks of its own takes leases on
+// the IDs it writes again, beside the walking nodes, and they fence its writes as any node's.
+//
+// The ID of the latest walk; nothing when no walk was ever begun.
+Expected<std::optional<std::int64_t>, pg::Status> LatestWalkId(pg::Connection& connection);
+// What ClaimToRewrite took, and what it left to others.
+struct RewriteLeases {
+  // Blocks of any walk overlapping the range: finished ones (their epoch changes; they stay
+  // finished and keep their node), and unfinished ones whose lease ran out (held as a claim of
+  // the node, like ClaimExpiredBlock's).
+  std::vector<Lease> blocks;
+  // Failed shops in the range that no node is trying again (no round is spent on them).
+  std::vector<Lease> failedShops;
+  // IDs (both ends included, within the range) held by another node under a lease that has not
+  // run out: its blocks, and failed shops it is trying again.
+  std::vector<std::pair<std::int64_t, std::int64_t>> busy;
+};
+// Claims, in one transaction, the blocks and failed shops of IDs `from` to `to` that no other
+// node holds, for `leaseMs`. Waits for a node's transaction writing under one of them; a block or
+// failed shop with an ID out of range is a failure with BadValueState (nothing is claimed).
+Expected<RewriteLeases, pg::Status> ClaimToRewrite(pg::Connection& connection, std::int64_t nodeId,
+                                                   std::int64_t leaseMs, std::int64_t from,
+                                                   std::int64_t to);
+// Extends the rewriting leases with these epochs; the epochs still held.
+Expected<std::vector<std::int64_t>, pg::Status> RenewRewriteLeases(
+    pg::Connection& connection, std::int64_t leaseMs, const std::vector<std::int64_t>& blockEpochs,
+    const std::vector<std::int64_t>& failedEpochs);
+// Lets rewriting leases go: a finished block is finished as before, an unfinished one is free for
+// any node to claim at once (its answered IDs are skipped), a failed shop not written is due as it
+// was, with the rounds it had.
+pg::Status ReleaseRewriteLeases(pg::Connection& connection,
+                                const std::vector<std::int64_t>& blockEpochs,
+                                const std::vector<std::int64_t>& failedEpochs);
 
 // Marks a block done when every ID in it has an outcome of its walk, fenced by its epoch.
 struct BlockFinish {

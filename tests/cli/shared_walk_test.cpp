@@ -4,7 +4,8 @@
 // answers wait in it, loses its block to another node and writes nothing after it; a server
 // restarted under the walk loses nothing; failed shops are tried again by one node at a time.
 // What others wrote into the shared database reaches the terminal with its control bytes shown,
-// and a password in the database's URI shows nowhere.
+// and a password in the database's URI shows nowhere. reparse cuts a shared walk's kept pages
+// again under leases of its own, beside a walking node.
 //
 // The marketplace holds chosen shops' pages until the test lets them go, so a node is caught
 // holding a block with answers in flight whatever the machine's speed; no case depends on how
@@ -324,41 +325,163 @@ class SharedWalkTest : public ::testing::Test {
   pg::Connection peek;
 };
 
-// A shared walk keeps its pages as a file store does: export --pages writes them from the
-// database as the marketplace sent them. reparse refuses a shared walk and says why (its nodes
-// write every shop under a lease, which a re-cut would not hold) rather than write nothing
-// unnoticed.
-TEST_F(SharedWalkTest, KeptPagesOfASharedWalkAreExportedAndReparseRefusesIt) {
+// A shared walk keeps its pages across a change of the marketplace's pages and holds on it;
+// export --pages writes the kept pages as the marketplace sent them. Once markers.ini fits the
+// pages, reparse cuts the rows again from them as a node of the walk, beside a node walking at
+// the same time: the shops that node holds are skipped and named, never written (their leases
+// stay that node's), every other shop the kept pages show is listed, and the walking node then
+// finishes the walk with the list the marketplace's truth gives.
+TEST_F(SharedWalkTest, ReparseOfASharedWalkWritesUnderItsOwnLeasesBesideAWalkingNode) {
+  // Beside the test's own settings folder, where it reads markers.ini.
+  program = dir.File("shopwalk-cli");
+  std::filesystem::copy_file(SHOPWALK_CLI_PATH, program);
+  std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+  constexpr std::int32_t First = 5000;
+  constexpr std::int32_t Last = 5999;
+  const pages::PageChange change{pages::PageChange::Kind::Layout, 5300, false, true};
+  ChangingPages changing(market);
+  changing.Change(change);
   NodeOptions options;
-  options.from = 8000;
-  options.count = 120;
+  options.from = First;
+  options.count = Last - First + 1;
+  // Small blocks: a node holding one batch of failed shops claims nothing more while they wait.
+  options.blockSize = 10;
+  // Leases that never run out while the test looks: what a node holds stays its own.
+  options.leaseMs = 60000;
+  options.renewMs = 10000;
   std::vector<std::string> arguments = WalkArguments(options);
   arguments.push_back("--keep-pages");
-  const Finished walked = RunToEnd(program, arguments, Environment(), Patience);
-  ASSERT_EQ(walked.code, 0) << walked.errors;
+  const Finished held = RunToEnd(program, arguments, Environment(), Patience);
+  ASSERT_EQ(held.code, 4) << held.errors;
+
+  pg::Connection connection = Connect(uri);
+  // Shops whose home and rating pages were both kept (a shop without one is asked again).
+  std::set<std::int32_t> kept;
+  for (const std::int64_t id :
+       QueryInts(connection, "SELECT shop_id FROM shopwalk.kept_pages WHERE kind = 1")) {
+    kept.insert(static_cast<std::int32_t>(id));
+  }
+  std::set<std::int32_t> keptBoth;
+  for (const std::int64_t id :
+       QueryInts(connection, "SELECT shop_id FROM shopwalk.kept_pages WHERE kind = 2")) {
+    if (kept.contains(static_cast<std::int32_t>(id)))
+      keptBoth.insert(static_cast<std::int32_t>(id));
+  }
+  const std::vector<std::int64_t> marked =
+      QueryInts(connection, "SELECT shop_id FROM shopwalk.failed_shops ORDER BY shop_id");
+  ASSERT_FALSE(marked.empty());
+  ASSERT_GT(kept.size(), marked.size());
 
   const std::string out = dir.File("pages");
   std::filesystem::create_directory(out);
   const Finished exported =
       RunToEnd(program, {"export", "--db", uri, "--pages", out}, Environment(), Patience);
   ASSERT_EQ(exported.code, 0) << exported.errors;
-  for (std::int32_t id = 8000; id < 8000 + 120; ++id) {
-    const std::optional<pages::Shop> shop = pages::DemoShop(id);
-    EXPECT_EQ(FileContent(out + "/" + std::to_string(id) + "-home.html"),
-              shop ? pages::HomePage(*shop) : pages::NoShopPage(id))
-        << id;
-    if (shop && pages::MakesRow(*shop)) {
-      EXPECT_EQ(FileContent(out + "/" + std::to_string(id) + "-rating.html"),
-                pages::RatingPage(*shop))
-          << id;
-    }
+  for (const std::int32_t id : kept) {
+    const auto served = pages::ChangedDemoPage(pages::ShopHost(id), "/", change);
+    ASSERT_TRUE(served.has_value()) << id;
+    EXPECT_EQ(FileContent(out + "/" + std::to_string(id) + "-home.html"), served->body) << id;
   }
 
-  const std::vector<ShopRecord> before = DatabaseRows(uri);
+  // The fix; the marked shops' pages wait at a gate, so a walking node holds the first of them.
+  PutFile(dir.File("markers.ini"),
+          "Opening_Date_Left=\"data-start=\\\"\"\nOpening_Date_Right=\"\\\"\"\n"
+          "Reputation_Left=\"data-credit=\\\"\"\nReputation_Right=\"\\\"\"\n");
+  // Every other one is due later: the walking node claims the rest at once (all that are due),
+  // while reparse, which writes a marked shop whenever it holds it, gets these.
+  std::vector<std::int64_t> later;
+  for (std::size_t i = 1; i < marked.size(); i += 2) later.push_back(marked[i]);
+  ASSERT_TRUE(connection.Run(
+      "UPDATE shopwalk.failed_shops SET due_at = now() + interval '1 hour' WHERE shop_id = ANY($1)",
+      pg::Params().IntArray(later)));
+  const auto gate = std::make_shared<AnswerGate>();
+  for (const std::int64_t id : marked) {
+    const std::string host = pages::ShopHost(static_cast<std::int32_t>(id));
+    Page page;
+    page.body = pages::ChangedDemoPage(host, "/", change)->body;
+    page.contentType = pages::ChangedDemoPage(host, "/", change)->contentType;
+    page.gate = gate;
+    market.SetPage(host, "/", page);
+  }
+  std::vector<std::string> walking = WalkArguments(options);
+  walking.push_back("--keep-pages");
+  ChildProcess node(program, walking, Environment());
+  const std::string heldByNode =
+      "SELECT f.shop_id, f.retry_epoch FROM shopwalk.failed_shops f JOIN shopwalk.nodes n "
+      "ON n.node_id = f.retry_node WHERE n.pid = $1 AND f.retry_until > now() ORDER BY f.shop_id";
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return gate->Held() > 0 && Peek(peek, uri,
+                                        "SELECT count(*) FROM shopwalk.failed_shops f JOIN "
+                                        "shopwalk.nodes n ON n.node_id = f.retry_node WHERE "
+                                        "n.pid = $1 AND f.retry_until > now()",
+                                        pg::Params().Int(node.Pid()))
+                                           .value_or(0) > 0;
+      },
+      Patience));
+  pg::Result before;
+  ASSERT_TRUE(connection.Run(heldByNode, pg::Params().Int(node.Pid()), before));
+  ASSERT_GT(before.Rows(), 0);
+  ASSERT_LT(static_cast<std::size_t>(before.Rows()), marked.size());
+  std::map<std::int32_t, ShopRecord> rowsBefore;
+  for (const ShopRecord& row : DatabaseRows(uri)) rowsBefore.emplace(row.shopId, row);
+
   const Finished reparse = RunToEnd(program, {"reparse", "--db", uri}, Environment(), Patience);
-  EXPECT_EQ(reparse.code, 1);
-  EXPECT_NE(reparse.errors.find("shared walk"), std::string::npos) << reparse.errors;
-  EXPECT_TRUE(DatabaseRows(uri) == before);
+  ASSERT_EQ(reparse.code, 0) << reparse.errors;
+  // The marked shops it held had rows without the rating page's fields: now they have them.
+  EXPECT_NE(reparse.output.find("rows changed   "), std::string::npos) << reparse.output;
+  EXPECT_EQ(reparse.output.find("rows changed   0\n"), std::string::npos) << reparse.output;
+  EXPECT_NE(reparse.output.find("held by nodes  "), std::string::npos) << reparse.output;
+
+  // The node's shops: still its own, under the epochs it claimed them with, each named.
+  pg::Result after;
+  ASSERT_TRUE(connection.Run(heldByNode, pg::Params().Int(node.Pid()), after));
+  std::map<std::int64_t, std::int64_t> heldAfter;
+  for (int row = 0; row < after.Rows(); ++row) {
+    heldAfter[after.Int64(row, 0)] = after.Int64(row, 1);
+  }
+  std::map<std::int32_t, ShopRecord> rowsAfter;
+  for (const ShopRecord& row : DatabaseRows(uri)) rowsAfter.emplace(row.shopId, row);
+  for (int row = 0; row < before.Rows(); ++row) {
+    const std::int64_t id = before.Int64(row, 0);
+    EXPECT_EQ(heldAfter[id], before.Int64(row, 1)) << id;
+    const auto was = rowsBefore.find(static_cast<std::int32_t>(id));
+    const auto now = rowsAfter.find(static_cast<std::int32_t>(id));
+    EXPECT_EQ(was == rowsBefore.end(), now == rowsAfter.end()) << id;
+    if (was != rowsBefore.end() && now != rowsAfter.end()) {
+      EXPECT_EQ(was->second, now->second) << id;
+    }
+    EXPECT_NE(reparse.errors.find("shop IDs " + std::to_string(id) + " to " + std::to_string(id) +
+                                  " are held by a walking node"),
+              std::string::npos)
+        << id << "\n"
+        << reparse.errors;
+  }
+  // Every other shop the kept pages show is listed as the marketplace's truth says.
+  std::map<std::int32_t, ShopRecord> truthRows;
+  for (const ShopRecord& row : ShopsListedBetween(First, Last)) truthRows.emplace(row.shopId, row);
+  for (const auto& [id, shop] : ChangingPages::Truth(First, Last)) {
+    if (!keptBoth.contains(id) || heldAfter.contains(id)) continue;
+    const auto now = rowsAfter.find(id);
+    ASSERT_NE(now, rowsAfter.end()) << id << " is not listed after reparse";
+    EXPECT_EQ(now->second, truthRows[id]) << id;
+  }
+  // reparse let its leases go: no block is left held, and nothing is being retried but the
+  // node's own.
+  EXPECT_EQ(QueryInt(connection,
+                     "SELECT count(*) FROM shopwalk.blocks WHERE done_at IS NOT NULL AND "
+                     "lease_until IS NOT NULL"),
+            0);
+
+  gate->Open();
+  EXPECT_EQ(node.Wait(Patience), 0) << node.Errors();
+  const std::map<std::int32_t, pages::Shop> truth = ChangingPages::Truth(First, Last);
+  std::vector<std::int32_t> truthIds;
+  for (const auto& [id, shop] : truth) truthIds.push_back(id);
+  std::vector<std::int32_t> listed;
+  for (const ShopRecord& row : DatabaseRows(uri)) listed.push_back(row.shopId);
+  EXPECT_EQ(listed, truthIds);
+  ExpectWalkComplete(First, Last, ShopsListedBetween(First, Last));
 }
 
 TEST_F(SharedWalkTest, ThreeNodesWalkEveryIdOnceAndStoreWhatOneNodeAloneStores) {

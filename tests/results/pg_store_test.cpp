@@ -390,6 +390,96 @@ TEST(PgStoreTest, MarksAreNeverLostAndAreAskedAgainWithoutSpendingRounds) {
   EXPECT_EQ(test::IdsOf(test::AllRows(*store)), std::vector<std::int32_t>{3});
 }
 
+// A node opened for rewriting (reparse) claims only what no other node holds: finished blocks
+// and failed shops no node is trying again; a walking node's block and the failed shop it tries
+// are left alone and named, and what the rewriting node writes of them is dropped. A second
+// rewriting node finds everything held. Closing lets it all go as it was: finished blocks stay
+// finished, a failed shop not written keeps its rounds and is free again.
+TEST(PgStoreTest, ARewritingNodeWritesOnlyWhatNoOtherNodeHolds) {
+  const std::string uri = FreshDatabase();
+  PgStoreSettings settings = QuickSettings();
+  settings.lease = std::chrono::milliseconds(600000);
+  settings.renewEvery = std::chrono::milliseconds(1000);
+  settings.failedRetryDelay = std::chrono::hours(1);
+  {
+    auto first = WalkingPgStore(uri, Range(1, 40), settings);
+    ASSERT_TRUE(first);
+    WalkStore(*first, [](PgStore& s, const WorkSource::Next& next) {
+      if (next.shopId % 4 == 0) {
+        s.Failed({next.shopId, 5, "timeout"});
+      } else {
+        s.Answered(next.shopId, ShopOutcome::NoShop);
+      }
+    });
+  }
+  pg::Connection connection = Connect(uri);
+  ASSERT_TRUE(
+      connection.Execute("UPDATE shopwalk.failed_shops SET due_at = now() "
+                         "WHERE shop_id = 4"));
+  // A walking node of the next walk holds failed shop 4 and the block 41-50.
+  auto walking = WalkingPgStore(uri, Range(41, 50), settings);
+  ASSERT_TRUE(walking);
+  const std::vector<std::int32_t> handed = WalkStore(
+      *walking, [](PgStore&, const WorkSource::Next&) {}, 2);
+  ASSERT_EQ(handed, (std::vector<std::int32_t>{4, 41}));
+
+  auto opened = PgStore::OpenForRewriting(uri, settings);
+  ASSERT_TRUE(opened) << opened.error().reason;
+  PgStore& rewriting = **opened;
+  EXPECT_EQ(rewriting.NextShop().kind, WorkSource::Next::Kind::End);
+  const auto claim = rewriting.ClaimToRewrite(1, 60);
+  ASSERT_TRUE(claim) << claim.error().reason;
+  auto spans = [](const std::vector<SharedWalk::IdRange>& ranges) {
+    std::vector<std::pair<std::int32_t, std::int32_t>> out;
+    for (const SharedWalk::IdRange& range : ranges) out.emplace_back(range.first, range.last);
+    return out;
+  };
+  using Spans = std::vector<std::pair<std::int32_t, std::int32_t>>;
+  EXPECT_EQ(spans(claim->held), (Spans{{1, 3}, {5, 40}}));
+  EXPECT_EQ(spans(claim->busy), (Spans{{4, 4}, {41, 50}}));
+
+  rewriting.RowAppended(SampleRecord(8));  // a failed shop it holds
+  rewriting.Answered(2, ShopOutcome::NoFields);
+  rewriting.RowAppended(SampleRecord(4));   // the walking node's failed shop
+  rewriting.RowAppended(SampleRecord(45));  // the walking node's block
+  ASSERT_TRUE(rewriting.Flush(Patience));
+  EXPECT_EQ(rewriting.Counters().reportsNotHeld, 2u);
+  EXPECT_EQ(QueryInts(connection, "SELECT shop_id FROM shopwalk.shops"),
+            (std::vector<std::int64_t>{8}));
+  EXPECT_EQ(QueryInt(connection, "SELECT outcome FROM shopwalk.outcomes WHERE shop_id = 2"), 2);
+
+  // Another rewriting node finds it all held.
+  {
+    auto second = PgStore::OpenForRewriting(uri, settings);
+    ASSERT_TRUE(second);
+    const auto none = (*second)->ClaimToRewrite(1, 60);
+    ASSERT_TRUE(none);
+    EXPECT_TRUE(none->held.empty());
+    EXPECT_EQ(spans(none->busy), (Spans{{1, 50}}));
+  }
+  opened->reset();
+
+  EXPECT_EQ(QueryInt(connection,
+                     "SELECT count(*) FROM shopwalk.blocks WHERE last_id <= 40 AND "
+                     "(done_at IS NULL OR lease_until IS NOT NULL)"),
+            0);
+  EXPECT_EQ(QueryInts(connection,
+                      "SELECT shop_id FROM shopwalk.failed_shops WHERE "
+                      "retry_node IS NULL AND retry_rounds = 0 ORDER BY shop_id"),
+            (std::vector<std::int64_t>{12, 16, 20, 24, 28, 32, 36, 40}));
+  // The walking node still holds its own, and finishes them.
+  EXPECT_EQ(QueryInt(connection,
+                     "SELECT count(*) FROM shopwalk.failed_shops WHERE shop_id = 4 AND "
+                     "retry_until > now()"),
+            1);
+  walking->RowAppended(SampleRecord(4, "walked"));
+  walking->Answered(41, ShopOutcome::NoShop);
+  ASSERT_TRUE(walking->Flush(Patience));
+  EXPECT_EQ(QueryInts(connection, "SELECT shop_id FROM shopwalk.shops ORDER BY shop_id"),
+            (std::vector<std::int64_t>{4, 8}));
+  EXPECT_EQ(walking->Counters().reportsNotHeld, 0u);
+}
+
 // A retried failed shop's answer may wait in the queue (the place delay) longer than a lease:
 // the node keeps renewing the shop's lease until the answer is written, so no other node claims
 // the shop meanwhile.
