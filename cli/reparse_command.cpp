@@ -45,6 +45,8 @@ int RunReparse(const ReparseCommand& command, const Folders& folders) {
     return 1;
   }
   ResultStore& store = *opened->Store();
+  // The shops' history says these changes came from their kept pages, not from the marketplace.
+  store.SetChangeSource(ChangeSource::Reparse);
   SharedWalk* const shared = opened->Walk();
   const ShopIdRange range{command.from.value_or(0),
                           command.to.value_or(std::numeric_limits<std::int32_t>::max())};

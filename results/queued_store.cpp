@@ -15,7 +15,11 @@ void QueuedStore::QueueShopReport(Report report, std::int32_t /*shopId*/) {
 }
 
 void QueuedStore::RowAppended(const ShopRecord& record) {
-  QueueShopReport(reports::Row{record}, record.shopId);
+  QueueShopReport(reports::Row{record, changeSource_.load()}, record.shopId);
+}
+
+void QueuedStore::SetChangeSource(ChangeSource source) {
+  changeSource_.store(source);
 }
 
 void QueuedStore::Answered(std::int32_t shopId, ShopOutcome outcome) {

@@ -49,6 +49,7 @@ class QueuedStore : public ResultStore, protected BatchWriter {
   std::optional<std::string> DurablePlace() override;
   void OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) override;
   void OnDurable(std::function<void(std::uint64_t durableRows)> listener) override;
+  void SetChangeSource(ChangeSource source) override;
 
   // KeptPageStore's reports: queued in order with the others; a page as a report of its shop.
   void KeepDictionary(const PageDictionary& dictionary) override;
@@ -112,6 +113,7 @@ class QueuedStore : public ResultStore, protected BatchWriter {
   // One read at a time: each backend reads through one connection.
   std::mutex readMutex_;
   std::atomic<std::uint64_t> keptPagesBudget_{0};
+  std::atomic<ChangeSource> changeSource_{ChangeSource::Walk};
 };
 
 }  // namespace shopwalk

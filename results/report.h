@@ -17,11 +17,18 @@ namespace shopwalk {
 // continues from its own runs.
 enum class RunKind : int { Window = 1, CommandLine = 2 };
 
+// What collected a shop's row, as a shop's history records it with each change of a field: a
+// walk (the window's or the command line's), a refresh of known shops, or a reparse of kept pages.
+// The numbers are stored.
+enum class ChangeSource : int { Walk = 1, Refresh = 2, Reparse = 3 };
+
 namespace reports {
 
-// A row was collected (ResultSink::RowAppended).
+// A row was collected (ResultSink::RowAppended), by `source`: the store keeps when the shop was
+// first seen and last checked, and records each field whose value changed.
 struct Row {
   ShopRecord record;
+  ChangeSource source = ChangeSource::Walk;
 };
 // A shop ID was answered without a row: NoShop or NoFields only (see ReportOfAnswer).
 struct Answer {

@@ -141,6 +141,9 @@ class StoreSink : public ResultSink {
   // Called (on the writer's thread) after each commit with the number of rows reported so far
   // (RowAppended calls on this object) that are now durable. Same rules as OnTrouble.
   virtual void OnDurable(std::function<void(std::uint64_t durableRows)> listener) = 0;
+  // What collects the rows reported from now on (ChangeSource::Walk until set): the store records
+  // it with each change of a shop's fields. Any thread; rows reported before keep theirs.
+  virtual void SetChangeSource(ChangeSource source) = 0;
 };
 
 // Runs, and putting an interrupted one back. A run lasts from BeginRun or ContinueRun until EndRun;

@@ -172,8 +172,54 @@ UPDATE shopwalk.failed_shops SET revisit = true, due_at = failed_at
 ALTER TABLE shopwalk.nodes ADD COLUMN held_reason text;
 )sql";
 
+// Version 4: each shop's history. A shop keeps when it was first seen, last checked (collected_at,
+// as before), last changed and closed, and what collected it last; every change of a field is
+// recorded with its old and new value, when and by what. A shop of an earlier version counts as
+// first seen and last changed when it was last collected: nothing older is known of it.
+constexpr std::string_view CreateVersion4 = R"sql(
+ALTER TABLE shopwalk.shops
+  ADD COLUMN first_seen_at timestamptz,
+  ADD COLUMN changed_at timestamptz,
+  ADD COLUMN closed_at timestamptz,                      -- NULL while it is open
+  ADD COLUMN collected_by smallint NOT NULL DEFAULT 1;   -- 1 walk, 2 refresh, 3 reparse
+UPDATE shopwalk.shops SET first_seen_at = collected_at, changed_at = collected_at;
+CREATE INDEX shops_by_checked ON shopwalk.shops (collected_at);
+CREATE INDEX shops_by_first_seen ON shopwalk.shops (first_seen_at);
+CREATE INDEX shops_by_changed ON shopwalk.shops (changed_at);
+CREATE INDEX shops_by_closed ON shopwalk.shops (closed_at) WHERE closed_at IS NOT NULL;
+
+-- Every change of a shop's field, in the order they were written.
+CREATE TABLE shopwalk.shop_changes (
+  change_seq bigserial PRIMARY KEY,
+  shop_id bigint NOT NULL,
+  field smallint NOT NULL,      -- 1 name, 2 reputation, 3 messenger, 4 opening date, 5 address
+  old_value bytea NOT NULL,
+  new_value bytea NOT NULL,
+  changed_at timestamptz NOT NULL,
+  source smallint NOT NULL      -- as collected_by
+);
+CREATE INDEX shop_changes_by_time ON shopwalk.shop_changes (changed_at);
+CREATE INDEX shop_changes_by_shop ON shopwalk.shop_changes (shop_id, change_seq);
+
+-- A row collected again records each field whose bytes changed.
+CREATE FUNCTION shopwalk.record_shop_changes() RETURNS trigger LANGUAGE plpgsql AS $body$
+BEGIN
+  INSERT INTO shopwalk.shop_changes (shop_id, field, old_value, new_value, changed_at, source)
+    SELECT NEW.shop_id, f.field, f.old_value, f.new_value, NEW.collected_at, NEW.collected_by
+    FROM (VALUES (1, OLD.name, NEW.name), (2, OLD.reputation, NEW.reputation),
+                 (3, OLD.messenger, NEW.messenger), (4, OLD.opening_date, NEW.opening_date),
+                 (5, OLD.address, NEW.address)) AS f (field, old_value, new_value)
+    WHERE f.old_value IS DISTINCT FROM f.new_value;
+  RETURN NULL;
+END
+$body$;
+CREATE TRIGGER shops_history AFTER UPDATE ON shopwalk.shops
+  FOR EACH ROW EXECUTE FUNCTION shopwalk.record_shop_changes();
+)sql";
+
 // Each step upgrades a layout of the version before it; steps[n] makes version n + 1.
-constexpr std::string_view UpgradeSteps[] = {CreateVersion1, CreateVersion2, CreateVersion3};
+constexpr std::string_view UpgradeSteps[] = {CreateVersion1, CreateVersion2, CreateVersion3,
+                                             CreateVersion4};
 static_assert(std::size(UpgradeSteps) == PgSchemaVersion);
 
 pg::Status Unusable(const Layout& layout) {

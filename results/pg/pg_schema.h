@@ -19,7 +19,7 @@ namespace shopwalk::results {
 // The layout this program writes: 1 holds the results (shops, answers, failed shops, runs),
 // 2 adds the shared walk (walks, blocks and their leases, nodes, leases on failed shops), 3 adds
 // kept pages, shops marked to revisit and why a node stopped.
-inline constexpr std::int64_t PgSchemaVersion = 3;
+inline constexpr std::int64_t PgSchemaVersion = 4;
 
 // How a PostgreSQL database speaks of its layouts.
 inline constexpr LayoutWords PgLayoutWords{

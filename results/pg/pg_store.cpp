@@ -608,7 +608,7 @@ Expected<bool, pg::Status> PgStore::Apply(const QueuedReport& queued, const resu
       Overloaded{
           [&](const reports::Row& row) -> Held {
             if (lease.epoch == 0) return true;
-            return results::WriteRow(writer_, lease, row.record);
+            return results::WriteRow(writer_, lease, row.record, row.source);
           },
           [&](const reports::Answer& answer) -> Held {
             if (lease.epoch == 0) return true;

@@ -65,12 +65,23 @@ constexpr std::string_view LeaveFailedList =
     ", unfailed AS (DELETE FROM shopwalk.failed_shops WHERE shop_id = $1 "
     "AND EXISTS (SELECT 1 FROM lease) RETURNING 1)";
 
+// The row ($4 to $8 its fields, $9 what collected it): a new shop is first seen and changed now;
+// a known one changed now when a field's bytes differ (the history trigger records which), and is
+// open again.
 constexpr std::string_view ShopPart =
-    ", shop AS (INSERT INTO shopwalk.shops (shop_id, name, reputation, messenger, opening_date, "
-    "address, collected_at) SELECT $1, $4, $5, $6, $7, $8, pg_catalog.now() FROM lease "
-    "ON CONFLICT (shop_id) DO UPDATE SET name = excluded.name, reputation = excluded.reputation, "
+    ", shop AS (INSERT INTO shopwalk.shops AS s (shop_id, name, reputation, messenger, "
+    "opening_date, address, collected_at, collected_by, first_seen_at, changed_at) "
+    "SELECT $1, $4, $5, $6, $7, $8, pg_catalog.now(), $9::smallint, pg_catalog.now(), "
+    "pg_catalog.now() FROM lease "
+    "ON CONFLICT (shop_id) DO UPDATE SET changed_at = CASE WHEN "
+    "s.name IS DISTINCT FROM excluded.name OR s.reputation IS DISTINCT FROM excluded.reputation "
+    "OR s.messenger IS DISTINCT FROM excluded.messenger "
+    "OR s.opening_date IS DISTINCT FROM excluded.opening_date "
+    "OR s.address IS DISTINCT FROM excluded.address THEN excluded.collected_at "
+    "ELSE s.changed_at END, name = excluded.name, reputation = excluded.reputation, "
     "messenger = excluded.messenger, opening_date = excluded.opening_date, "
-    "address = excluded.address, collected_at = excluded.collected_at RETURNING 1)";
+    "address = excluded.address, collected_at = excluded.collected_at, "
+    "collected_by = excluded.collected_by, closed_at = NULL RETURNING 1)";
 
 // Under a block's lease: recorded failed ($4 tries, $5 the reason, $6 the retry delay), its
 // rounds starting again.
@@ -766,7 +777,7 @@ pg::Status LockLeasesForWriting(pg::Connection& connection,
 }
 
 Expected<bool, pg::Status> WriteRow(pg::Connection& connection, const Lease& lease,
-                                    const ShopRecord& record) {
+                                    const ShopRecord& record, ChangeSource source) {
   std::string sql;
   if (lease.kind == Lease::Kind::Block) {
     sql = std::string(BlockFence) + std::string(ShopPart) + OutcomePart("0") +
@@ -780,7 +791,8 @@ Expected<bool, pg::Status> WriteRow(pg::Connection& connection, const Lease& lea
       .Bytes(record.reputation)
       .Bytes(record.messenger)
       .Bytes(record.openingDate)
-      .Bytes(record.address);
+      .Bytes(record.address)
+      .Int(static_cast<std::int64_t>(source));
   return RunFenced(connection, sql, params);
 }
 

@@ -37,6 +37,7 @@
 #include "collect/shop_record.h"
 #include "results/page_packer.h"
 #include "results/pg/pg.h"
+#include "results/report.h"
 
 namespace shopwalk::results {
 
@@ -221,9 +222,11 @@ pg::Status LockLeasesForWriting(pg::Connection& connection,
 // lease the write also ends the lease (the shop leaves the failed list, or is recorded failed
 // again with its next retry due `retryDelayMs` later).
 //
-// A row: the shop's row (upserted) and its outcome; the shop leaves the failed list.
+// A row: the shop's row (upserted, its changes recorded as made by `source`) and its outcome; the
+// shop leaves the failed list.
 Expected<bool, pg::Status> WriteRow(pg::Connection& connection, const Lease& lease,
-                                    const ShopRecord& record);
+                                    const ShopRecord& record,
+                                    ChangeSource source = ChangeSource::Walk);
 // An answer without a row (NoShop or NoFields; anything else is recorded as Failed); the shop
 // leaves the failed list.
 Expected<bool, pg::Status> WriteAnswer(pg::Connection& connection, const Lease& lease,

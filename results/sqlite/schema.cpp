@@ -107,8 +107,54 @@ INSERT INTO revisits (shop_id, marked_ms, position)
 DELETE FROM failed_shops WHERE attempts = 0 AND reason = CAST('pages no longer match' AS BLOB);
 )sql";
 
+// Version 3: each shop's history. A shop keeps when it was first seen, last checked (collected_ms,
+// as before), last changed and closed, and what collected it last; every change of a field is
+// recorded with its old and new value, when and by what. A shop of an earlier version counts as
+// first seen and last changed when it was last collected: nothing older is known of it.
+constexpr std::string_view CreateVersion3 = R"sql(
+ALTER TABLE shops ADD COLUMN first_seen_ms INTEGER;
+ALTER TABLE shops ADD COLUMN changed_ms INTEGER;
+ALTER TABLE shops ADD COLUMN closed_ms INTEGER;  -- NULL while it is open
+ALTER TABLE shops ADD COLUMN collected_by INTEGER NOT NULL DEFAULT 1;  -- 1 walk, 2 refresh,
+                                                                       -- 3 reparse
+UPDATE shops SET first_seen_ms = collected_ms, changed_ms = collected_ms;
+CREATE INDEX shops_by_checked ON shops (collected_ms);
+CREATE INDEX shops_by_first_seen ON shops (first_seen_ms);
+CREATE INDEX shops_by_changed ON shops (changed_ms);
+CREATE INDEX shops_by_closed ON shops (closed_ms) WHERE closed_ms IS NOT NULL;
+
+-- Every change of a shop's field, in the order they were written.
+CREATE TABLE shop_changes (
+  change_seq INTEGER PRIMARY KEY,
+  shop_id INTEGER NOT NULL,
+  field INTEGER NOT NULL,          -- 1 name, 2 reputation, 3 messenger, 4 opening date, 5 address
+  old_value BLOB NOT NULL,
+  new_value BLOB NOT NULL,
+  changed_ms INTEGER NOT NULL,
+  source INTEGER NOT NULL          -- as collected_by
+);
+CREATE INDEX shop_changes_by_time ON shop_changes (changed_ms);
+CREATE INDEX shop_changes_by_shop ON shop_changes (shop_id, change_seq);
+
+-- A row collected again records each field whose bytes changed.
+CREATE TRIGGER shops_history AFTER UPDATE OF name, reputation, messenger, opening_date, address
+ON shops BEGIN
+  INSERT INTO shop_changes (shop_id, field, old_value, new_value, changed_ms, source)
+    SELECT NEW.shop_id, 1, OLD.name, NEW.name, NEW.collected_ms, NEW.collected_by
+      WHERE OLD.name IS NOT NEW.name
+    UNION ALL SELECT NEW.shop_id, 2, OLD.reputation, NEW.reputation, NEW.collected_ms,
+      NEW.collected_by WHERE OLD.reputation IS NOT NEW.reputation
+    UNION ALL SELECT NEW.shop_id, 3, OLD.messenger, NEW.messenger, NEW.collected_ms,
+      NEW.collected_by WHERE OLD.messenger IS NOT NEW.messenger
+    UNION ALL SELECT NEW.shop_id, 4, OLD.opening_date, NEW.opening_date, NEW.collected_ms,
+      NEW.collected_by WHERE OLD.opening_date IS NOT NEW.opening_date
+    UNION ALL SELECT NEW.shop_id, 5, OLD.address, NEW.address, NEW.collected_ms,
+      NEW.collected_by WHERE OLD.address IS NOT NEW.address;
+END;
+)sql";
+
 // Each step upgrades a file of the version before it; steps[n] makes version n + 1.
-constexpr std::string_view UpgradeSteps[] = {CreateVersion1, CreateVersion2};
+constexpr std::string_view UpgradeSteps[] = {CreateVersion1, CreateVersion2, CreateVersion3};
 static_assert(std::size(UpgradeSteps) == StoreSchemaVersion);
 
 }  // namespace

@@ -16,7 +16,7 @@ namespace shopwalk::results {
 inline constexpr std::int64_t StoreApplicationId = 0x53575253;
 // The layout this program writes, stored as the file's user version: 1 holds the results (shops,
 // answers, failed shops, runs), 2 adds kept pages and shops marked to revisit.
-inline constexpr std::int64_t StoreSchemaVersion = 2;
+inline constexpr std::int64_t StoreSchemaVersion = 3;
 
 // How the store file speaks of its layouts.
 inline constexpr LayoutWords StoreLayoutWords{

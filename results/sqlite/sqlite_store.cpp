@@ -80,12 +80,24 @@ struct SqliteStore::WriterStatements {
   sqlite::Status Prepare(sqlite::Connection& connection) {
     for (auto [statement, sql] : {
              std::pair{&upsertShop,
+                       // A new shop is first seen and changed now; a known one changed now
+                       // when a field's bytes differ (the history trigger records which), and
+                       // is open again.
                        "INSERT INTO shops (shop_id, name, reputation, messenger, opening_date, "
-                       "address, collected_ms, run_id) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) "
-                       "ON CONFLICT (shop_id) DO UPDATE SET name = excluded.name, "
+                       "address, collected_ms, run_id, collected_by, first_seen_ms, changed_ms) "
+                       "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?7, ?7) "
+                       "ON CONFLICT (shop_id) DO UPDATE SET "
+                       "changed_ms = CASE WHEN name IS NOT excluded.name OR "
+                       "reputation IS NOT excluded.reputation OR "
+                       "messenger IS NOT excluded.messenger OR "
+                       "opening_date IS NOT excluded.opening_date OR "
+                       "address IS NOT excluded.address THEN excluded.collected_ms "
+                       "ELSE changed_ms END, "
+                       "name = excluded.name, "
                        "reputation = excluded.reputation, messenger = excluded.messenger, "
                        "opening_date = excluded.opening_date, address = excluded.address, "
-                       "collected_ms = excluded.collected_ms, run_id = excluded.run_id"},
+                       "collected_ms = excluded.collected_ms, run_id = excluded.run_id, "
+                       "collected_by = excluded.collected_by, closed_ms = NULL"},
              // OR REPLACE: a transaction written again after a commit that reported failure
              // but reached the disk puts the same rows in the same places.
              std::pair{
@@ -440,6 +452,7 @@ sqlite::Status SqliteStore::Apply(const QueuedReport& queued, WriterState& state
             } else {
               upsert.Null();
             }
+            upsert.Int(static_cast<std::int64_t>(row.source));
             if (auto status = upsert.Run(); !status) return status;
             if (state.currentRun) {
               if (auto status = Binder(s.appendRunRow)

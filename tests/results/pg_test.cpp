@@ -370,8 +370,10 @@ struct WalkDatabase {
   results::JoinedWalk walk;
   std::int64_t nodeId = 0;
 
-  explicit WalkDatabase(std::int64_t first, std::int64_t end, int blockSize = 10)
-      : uri(FreshDatabase()), connection(Connect(uri)) {
+  // On a fresh database, or on the one at `at` (its layout upgraded).
+  explicit WalkDatabase(std::int64_t first, std::int64_t end, int blockSize = 10,
+                        const std::string& at = "")
+      : uri(at.empty() ? FreshDatabase() : at), connection(Connect(uri)) {
     EXPECT_TRUE(results::CreateOrUpgradePgSchema(connection));
     results::WalkRequest request;
     request.from = first;
@@ -452,6 +454,68 @@ TEST(PgWalkTest, RacingClaimsNeverHandOneBlockOrFailedShopToTwoNodes) {
   EXPECT_EQ(
       QueryInt(db.connection, "SELECT count(*) FROM shopwalk.failed_shops WHERE retry_rounds = 1"),
       200);
+}
+
+// A shop's history in the shared layout: a row written again under a lease records each field
+// whose bytes changed (old and new, by what), moves its last change only then, and keeps when it
+// was first seen; a shop of the layout before history (3) counts as first seen and last changed
+// when it was last collected.
+TEST(PgWalkTest, ARowWrittenAgainRecordsEachChangedFieldAndKeepsWhenItWasFirstSeen) {
+  const std::string uri = FreshDatabase();
+  {
+    pg::Connection connection = Connect(uri);
+    ASSERT_TRUE(results::CreateOrUpgradePgSchema(connection, 3));
+    const ShopRecord old = test::SampleRecord(105);
+    ASSERT_TRUE(
+        connection.Run("INSERT INTO shopwalk.shops VALUES ($1, $2, $3, $4, $5, $6, "
+                       "now() - interval '1 day')",
+                       pg::Params()
+                           .Int(old.shopId)
+                           .Bytes(old.name)
+                           .Bytes(old.reputation)
+                           .Bytes(old.messenger)
+                           .Bytes(old.openingDate)
+                           .Bytes(old.address)));
+    ASSERT_TRUE(results::CreateOrUpgradePgSchema(connection));
+    EXPECT_EQ(QueryInt(connection,
+                       "SELECT count(*) FROM shopwalk.shops WHERE first_seen_at = collected_at "
+                       "AND changed_at = collected_at AND closed_at IS NULL"),
+              1);
+  }
+  WalkDatabase db(100, 109, 10, uri);
+  std::optional<Lease> lease =
+      ValueOf(results::ClaimNewBlock(db.connection, db.walk.walkId, db.nodeId, 60000));
+  ASSERT_TRUE(lease);
+  ShopRecord shop = test::SampleRecord(101);
+  ASSERT_TRUE(ValueOf(results::WriteRow(db.connection, *lease, shop)));
+  ASSERT_TRUE(ValueOf(results::WriteRow(db.connection, *lease, shop, ChangeSource::Refresh)));
+  EXPECT_EQ(QueryInt(db.connection, "SELECT count(*) FROM shopwalk.shop_changes"), 0);
+  ASSERT_TRUE(db.connection.Execute(
+      "UPDATE shopwalk.shops SET first_seen_at = first_seen_at - interval '1 hour', "
+      "changed_at = changed_at - interval '1 hour' WHERE shop_id = 101"));
+
+  ShopRecord renamed = shop;
+  renamed.name = std::string("\xb5\xea\0renamed", 10);
+  renamed.address = "elsewhere";
+  ASSERT_TRUE(ValueOf(results::WriteRow(db.connection, *lease, renamed, ChangeSource::Refresh)));
+  ASSERT_TRUE(ValueOf(results::WriteRow(db.connection, *lease, test::SampleRecord(105))));
+  pg::Result changes;
+  ASSERT_TRUE(db.connection.Run(
+      "SELECT shop_id, field, old_value, new_value, source FROM shopwalk.shop_changes "
+      "ORDER BY change_seq",
+      changes));
+  ASSERT_EQ(changes.Rows(), 2);
+  EXPECT_EQ(changes.Int64(0, 0), 101);
+  EXPECT_EQ(changes.Int64(0, 1), ShopNameColumn);
+  EXPECT_EQ(changes.Bytes(0, 2), shop.name);
+  EXPECT_EQ(changes.Bytes(0, 3), renamed.name);
+  EXPECT_EQ(changes.Int64(0, 4), static_cast<std::int64_t>(ChangeSource::Refresh));
+  EXPECT_EQ(changes.Int64(1, 1), ShopAddressColumn);
+  EXPECT_EQ(changes.Bytes(1, 3), "elsewhere");
+  EXPECT_EQ(QueryInt(db.connection,
+                     "SELECT count(*) FROM shopwalk.shops WHERE shop_id = 101 AND "
+                     "changed_at = collected_at AND first_seen_at < changed_at"),
+            1);
 }
 
 TEST(PgWalkTest, FencedWritesFromAnOldEpochWriteNothing) {

@@ -18,11 +18,13 @@
 #include <set>
 #include <thread>
 
+#include "results/sqlite/schema.h"
 #include "results/sqlite/sqlite.h"
 #include "results/sqlite/sqlite_store.h"
 #include "tests/results/limited_space_vfs.h"
 #include "tests/results/store_test_support.h"
 #include "tests/support/child_process.h"
+#include "tests/support/manual_clock.h"
 #include "tests/support/scratch_directory.h"
 #include "tests/support/unprivileged.h"
 
@@ -745,9 +747,188 @@ TEST(StoreFilesTest, AStoreOfTheFirstLayoutOpensUpgradedWithEverythingItHeld) {
   ASSERT_TRUE(connection.Open(path, sqlite::Connection::Access::ReadOnly));
   std::int64_t version = 0, marked = 0;
   ASSERT_TRUE(connection.QueryInt64("PRAGMA user_version", version));
-  EXPECT_EQ(version, 2);
+  EXPECT_EQ(version, results::StoreSchemaVersion);
   ASSERT_TRUE(connection.QueryInt64("SELECT group_concat(shop_id) FROM revisits", marked));
   EXPECT_EQ(marked, 106);
+  EXPECT_EQ(test::IntegrityCheck(path), "ok");
+}
+
+// A shop's times and history as the store file holds them.
+struct ShopTimes {
+  std::int64_t firstSeen = 0, checked = 0, changed = 0;
+  bool closed = false;
+};
+struct StoredChange {
+  std::int32_t shopId = 0;
+  int field = 0;
+  std::string oldValue, newValue;
+  std::int64_t when = 0;
+  ChangeSource source = ChangeSource::Walk;
+  bool operator==(const StoredChange&) const = default;
+};
+
+ShopTimes TimesOf(const std::string& path, std::int32_t shopId) {
+  sqlite::Connection connection;
+  EXPECT_TRUE(connection.Open(path, sqlite::Connection::Access::ReadOnly));
+  sqlite::Statement query;
+  sqlite::Status status = connection.Prepare(
+      "SELECT first_seen_ms, collected_ms, changed_ms, closed_ms IS NOT NULL FROM shops "
+      "WHERE shop_id = ?1",
+      query);
+  if (status) status = query.BindInt64(1, shopId);
+  ShopTimes times;
+  if (status && query.NextRow(status)) {
+    times = {query.ColumnInt64(0), query.ColumnInt64(1), query.ColumnInt64(2),
+             query.ColumnInt64(3) != 0};
+  }
+  EXPECT_TRUE(status) << status.Message();
+  return times;
+}
+
+std::vector<StoredChange> ChangesIn(const std::string& path) {
+  sqlite::Connection connection;
+  EXPECT_TRUE(connection.Open(path, sqlite::Connection::Access::ReadOnly));
+  sqlite::Statement query;
+  sqlite::Status status = connection.Prepare(
+      "SELECT shop_id, field, old_value, new_value, changed_ms, source FROM shop_changes "
+      "ORDER BY change_seq",
+      query);
+  std::vector<StoredChange> changes;
+  while (status && query.NextRow(status)) {
+    changes.push_back({static_cast<std::int32_t>(query.ColumnInt64(0)),
+                       static_cast<int>(query.ColumnInt64(1)), query.ColumnBytes(2),
+                       query.ColumnBytes(3), query.ColumnInt64(4),
+                       static_cast<ChangeSource>(query.ColumnInt64(5))});
+  }
+  EXPECT_TRUE(status) << status.Message();
+  return changes;
+}
+
+// A shop's history on the manual clock: first seen when its first row came, checked with every
+// row, changed only when a field's bytes differ, each changed field recorded once with its old and
+// new bytes (GBK and a NUL kept exactly), when and by what; a row collected outside a run and by
+// the window's run counts the same.
+TEST(StoreFilesTest, AShopKeepsWhenItWasSeenCheckedAndChangedAndEachChangedField) {
+  ScratchDirectory dir;
+  const std::string path = dir.File("results.db");
+  test::ManualClock clock;
+  auto opened = SqliteStore::OpenForWalking(path, clock);
+  ASSERT_TRUE(opened);
+  SqliteStore& store = **opened;
+  const std::int64_t start = UnixMs(clock.CalendarNow());
+
+  ShopRecord shop{7, "\xb5\xea one", "12", "m7", "2020-01-02", "addr7"};
+  store.BeginRun(RunKind::CommandLine, "6");
+  store.RowAppended(shop);
+  store.RowAppended({8, "eight", "3", "m8", "", "addr8"});
+  ASSERT_TRUE(store.Flush(Patience));
+
+  clock.Advance(std::chrono::hours(1));
+  store.RowAppended(shop);  // unchanged
+  ASSERT_TRUE(store.Flush(Patience));
+  EXPECT_EQ(TimesOf(path, 7).firstSeen, start);
+  EXPECT_EQ(TimesOf(path, 7).checked, start + 3600000);
+  EXPECT_EQ(TimesOf(path, 7).changed, start);
+  EXPECT_TRUE(ChangesIn(path).empty());
+
+  clock.Advance(std::chrono::hours(1));
+  store.SetChangeSource(ChangeSource::Refresh);
+  ShopRecord renamed = shop;
+  renamed.name = std::string("\xb5\xea two\0x", 8);
+  renamed.reputation = "13";
+  store.RowAppended(renamed);
+  store.EndRun(true);
+  clock.Advance(std::chrono::hours(1));
+  store.SetChangeSource(ChangeSource::Reparse);
+  store.RowAppended({8, "eight", "3", "m8", "2021-05-06", "addr8"});  // outside a run
+  clock.Advance(std::chrono::hours(1));
+  store.SetChangeSource(ChangeSource::Walk);
+  store.BeginRun(RunKind::Window, "8");
+  store.RowAppended({8, "eight", "3", "m8", "2021-05-06", "addr8b"});
+  ASSERT_TRUE(store.Flush(Patience));
+
+  const std::int64_t hour = 3600000;
+  EXPECT_EQ(
+      ChangesIn(path),
+      (std::vector<StoredChange>{
+          {7, ShopNameColumn, shop.name, renamed.name, start + 2 * hour, ChangeSource::Refresh},
+          {7, ReputationColumn, "12", "13", start + 2 * hour, ChangeSource::Refresh},
+          {8, OpeningDateColumn, "", "2021-05-06", start + 3 * hour, ChangeSource::Reparse},
+          {8, ShopAddressColumn, "addr8", "addr8b", start + 4 * hour, ChangeSource::Walk},
+      }));
+  const ShopTimes seven = TimesOf(path, 7);
+  EXPECT_EQ(seven.firstSeen, start);
+  EXPECT_EQ(seven.changed, start + 2 * hour);
+  EXPECT_FALSE(seven.closed);
+  const ShopTimes eight = TimesOf(path, 8);
+  EXPECT_EQ(eight.firstSeen, start);
+  EXPECT_EQ(eight.checked, start + 4 * hour);
+  EXPECT_EQ(eight.changed, start + 4 * hour);
+  EXPECT_EQ(AllRows(store)[0].name, renamed.name);
+}
+
+// A store of the layout before shops' history (tests/results/fixtures/store-version2.db, written
+// by that version: a command-line run with rows, answers, a failed shop, a mark and a kept page;
+// the window's run interrupted) opens for walking upgraded with everything it held; each shop
+// counts as first seen and last changed when it was last collected, and a row collected again
+// records its changes from then on.
+TEST(StoreFilesTest, AStoreOfTheLayoutBeforeHistoryOpensUpgradedWithEverythingItHeld) {
+  ScratchDirectory dir;
+  const std::string path = dir.File("results.db");
+  {
+    const auto fixture = test::FileContent(SHOPWALK_RESULTS_FIXTURES "/store-version2.db");
+    ASSERT_TRUE(fixture.has_value());
+    std::ofstream(path, std::ios::binary) << *fixture;
+  }
+  std::int64_t collected = 0;
+  {
+    sqlite::Connection connection;
+    ASSERT_TRUE(connection.Open(path, sqlite::Connection::Access::ReadOnly));
+    ASSERT_TRUE(
+        connection.QueryInt64("SELECT collected_ms FROM shops WHERE shop_id = 104", collected));
+  }
+  auto before = SqliteStore::OpenForReading(path);
+  ASSERT_FALSE(before);
+  EXPECT_NE(before.error().reason.find("opening it for walking upgrades it"), std::string::npos)
+      << before.error().reason;
+
+  test::ManualClock clock;
+  for (int opening = 0; opening < 2; ++opening) {
+    auto opened = SqliteStore::OpenForWalking(path, clock);
+    ASSERT_TRUE(opened);
+    SqliteStore& store = **opened;
+    const std::vector<ShopRecord> rows = AllRows(store);
+    ASSERT_EQ(IdsOf(rows), (std::vector<std::int32_t>{101, 104, 201}));
+    EXPECT_EQ(rows[0].name, "\xb5\xea\xc6\xcc one");
+    EXPECT_EQ(rows[1].reputation, opening == 0 ? "15" : "16");
+    EXPECT_EQ(test::StoredRanges(path),
+              (std::vector<test::StoredRange>{{102, 102, 1}, {103, 103, 2}}));
+    const std::vector<FailedShop> failed = store.ReadFailedShops().value();
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0].shopId, 105);
+    EXPECT_EQ(failed[0].reason, "timed out");
+    EXPECT_EQ(store.ShopsToRevisit(), std::vector<std::int32_t>{106});
+    EXPECT_EQ(store.KeptPages().value().pages, 1u);
+    EXPECT_EQ(store.LastPlace(RunKind::CommandLine).value(), "106");
+    const std::optional<InterruptedRun> window = store.Interrupted(RunKind::Window).value();
+    ASSERT_TRUE(window.has_value());
+    EXPECT_EQ(IdsOf(window->rows), std::vector<std::int32_t>{201});
+    if (opening == 0) {
+      const ShopTimes times = TimesOf(path, 104);
+      EXPECT_EQ(times.firstSeen, collected);
+      EXPECT_EQ(times.checked, collected);
+      EXPECT_EQ(times.changed, collected);
+      store.SetChangeSource(ChangeSource::Refresh);
+      store.RowAppended({104, "shop four", "16", "m104", "", "addr104"});
+      ASSERT_TRUE(store.Flush(Patience));
+    }
+  }
+  const std::int64_t now = UnixMs(clock.CalendarNow());
+  EXPECT_EQ(
+      ChangesIn(path),
+      (std::vector<StoredChange>{{104, ReputationColumn, "15", "16", now, ChangeSource::Refresh}}));
+  EXPECT_EQ(TimesOf(path, 104).firstSeen, collected);
+  EXPECT_EQ(TimesOf(path, 104).changed, now);
   EXPECT_EQ(test::IntegrityCheck(path), "ok");
 }
 

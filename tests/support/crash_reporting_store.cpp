@@ -131,6 +131,10 @@ void CrashReportingStore::OnTrouble(
   inner_->OnTrouble(std::move(listener));
 }
 
+void CrashReportingStore::SetChangeSource(ChangeSource source) {
+  inner_->SetChangeSource(source);
+}
+
 void CrashReportingStore::OnDurable(std::function<void(std::uint64_t)>) {
   // This store listens itself; a second listener is not needed by the crash children.
 }

@@ -47,6 +47,7 @@ class CrashReportingStore : public ResultStore {
   std::optional<std::string> DurablePlace() override;
   void OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) override;
   void OnDurable(std::function<void(std::uint64_t durableRows)> listener) override;
+  void SetChangeSource(ChangeSource source) override;
   Expected<void, StoreProblem> ForEachRow(
       const std::function<void(const ShopRecord&)>& visit) override;
   Expected<StoreSummary, StoreProblem> Summary() override;
