@@ -317,6 +317,8 @@ class Collector {
   std::set<std::int32_t> failedIds_;
   // Shops this run marked to revisit (under failedMutex_).
   std::set<std::int32_t> revisitIds_;
+  // Held while a shop's answer is judged by the page-match guard and reported (Conclude).
+  std::mutex concludeMutex_;
   std::mutex placeMutex_;
   std::string reportedPlace_;
   std::optional<std::string> cursorText_;

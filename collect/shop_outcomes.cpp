@@ -79,6 +79,11 @@ void Collector::Finish(std::int32_t shopId, Ticket ticket, std::optional<ShopOut
 }
 
 void Collector::Conclude(std::int32_t shopId, Ticket ticket, HomeAnswer answer, bool ratingEmpty) {
+  // The guard's verdict and the report of the answer go together: a task whose answer the guard
+  // let pass must report it before another task that trips the guard marks it as a suspect, or
+  // the answer would land after the mark and replace it (a final "no fields" for a shop whose
+  // pages stopped matching).
+  std::lock_guard concluding(concludeMutex_);
   const PageMatchGuard::Verdict verdict =
       pageGuard_.Answered(shopId, answer, ratingEmpty, ticket.recorded);
   if (verdict.tripped != PageMismatch::None && sink_ != nullptr) {
