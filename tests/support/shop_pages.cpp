@@ -107,9 +107,10 @@ std::string RatingPage(const Shop& shop) {
   return Utf8ToGbk(RatingPageText(shop));
 }
 
-std::optional<Shop> DemoShop(std::int32_t id) {
-  const std::uint64_t h = Mix(static_cast<std::uint32_t>(id));
-  if (h % 4 != 0) return std::nullopt;
+namespace {
+
+// The made-up text of shop `id`, drawn from `h` (Mix of the ID).
+Shop ShopDrawnFrom(std::int32_t id, std::uint64_t h) {
   Shop shop;
   shop.id = id;
   shop.name = std::string(NameStarts[(h >> 8) % NameStarts.size()]) +
@@ -122,6 +123,15 @@ std::optional<Shop> DemoShop(std::int32_t id) {
                      std::to_string(1 + (h >> 40) % 12 + 100).substr(1) + "-" +
                      std::to_string(1 + (h >> 44) % 28 + 100).substr(1);
   if ((h >> 48) % 10 != 0) shop.reputation = std::to_string((h >> 50) % 50000);
+  return shop;
+}
+
+}  // namespace
+
+std::optional<Shop> DemoShop(std::int32_t id) {
+  const std::uint64_t h = Mix(static_cast<std::uint32_t>(id));
+  if (h % 4 != 0) return std::nullopt;
+  Shop shop = ShopDrawnFrom(id, h);
   switch ((h >> 56) % 16) {
     case 0:
       shop.hasMessenger = false;
@@ -141,14 +151,24 @@ std::optional<Shop> DemoShop(std::int32_t id) {
   return shop;
 }
 
-std::optional<Shop> DemoShopByRatingPath(const std::string& path) {
+Shop NewShop(std::int32_t id) {
+  return ShopDrawnFrom(id, Mix(static_cast<std::uint32_t>(id)));
+}
+
+std::optional<std::int32_t> ShopIdOfRatingPath(const std::string& path) {
   constexpr std::string_view prefix = "/user-rate-u";
   if (path.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
   const char* digits = path.c_str() + prefix.size();
   char* end = nullptr;
   const long long id = std::strtoll(digits, &end, 10);
   if (end == digits || id < INT32_MIN || id > INT32_MAX) return std::nullopt;
-  std::optional<Shop> shop = DemoShop(static_cast<std::int32_t>(id));
+  return static_cast<std::int32_t>(id);
+}
+
+std::optional<Shop> DemoShopByRatingPath(const std::string& path) {
+  const std::optional<std::int32_t> id = ShopIdOfRatingPath(path);
+  if (!id) return std::nullopt;
+  std::optional<Shop> shop = DemoShop(*id);
   if (!shop || !shop->hasRatingLink) return std::nullopt;
   return shop;
 }

@@ -42,6 +42,11 @@ std::string RatingPage(const Shop& shop);
 
 // The synthetic marketplace: about one ID in four is a shop; a few shops miss a field.
 std::optional<Shop> DemoShop(std::int32_t id);
+// A shop opened at `id` whatever DemoShop says of the ID: every field on its pages, so it makes a
+// row; its text is drawn from the ID as DemoShop's is.
+Shop NewShop(std::int32_t id);
+// The shop ID a rating path ("/user-rate-u<ID>...") names, if it names one.
+std::optional<std::int32_t> ShopIdOfRatingPath(const std::string& path);
 // The shop whose rating page lives at `path` ("/user-rate-...", the query left off), if any.
 std::optional<Shop> DemoShopByRatingPath(const std::string& path);
 // The ID of a shop's host "shop<ID>.<domain>"; nothing for any other host.
