@@ -6,6 +6,8 @@
 #include <iostream>
 #include <limits>
 
+#include "base/duration.h"
+
 namespace shopwalk {
 namespace {
 
@@ -39,6 +41,17 @@ const CLI::Validator Rate(
     },
     "RATE");
 
+// A duration such as 500ms, 60s or 5m, longer than 0 (base/duration.h).
+const CLI::Validator PositiveDuration(
+    [](std::string& input) -> std::string {
+      const auto duration = ParseDuration(input);
+      // The reason only: the input may hold anything, and goes to the terminal.
+      if (!duration) return "not a duration: " + std::string(DurationProblemText(duration.error()));
+      if (duration->count() == 0) return "a duration longer than 0 is needed";
+      return {};
+    },
+    "DURATION");
+
 }  // namespace
 
 ParsedCommand ParseCommandLine(int argc, const char* const* argv,
@@ -61,10 +74,34 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
   auto* to = walkApp->add_option("--to", walk.to, "Last shop ID to collect (included)")
                  ->check(WholeNumber)
                  ->check(CLI::Range(0, LargestShopId));
-  walkApp->add_option("--count", walk.count, "Number of shop IDs to walk")
+  auto* count = walkApp->add_option("--count", walk.count, "Number of shop IDs to walk")
+                    ->check(WholeNumber)
+                    ->check(CLI::Range(std::int64_t{1}, std::int64_t{LargestShopId} + 1))
+                    ->excludes(to);
+  auto* follow =
+      walkApp
+          ->add_flag(
+              "--follow", walk.follow,
+              "Follow the top: find the newest shop, then keep asking the IDs above it and list "
+              "each shop as it opens; runs until stopped (Ctrl-C, SIGTERM)")
+          ->excludes(to)
+          ->excludes(count);
+  // The follow window's settings make sense only with it.
+  walkApp
+      ->add_option("--follow-window", walk.followWindow,
+                   "IDs in a row above the newest shop that must answer \"no shop\" (the top), "
+                   "asked again each time")
+      ->capture_default_str()
       ->check(WholeNumber)
-      ->check(CLI::Range(std::int64_t{1}, std::int64_t{LargestShopId} + 1))
-      ->excludes(to);
+      ->check(CLI::Range(1, 1000000))
+      ->needs(follow);
+  std::string followEvery = "60s";
+  walkApp
+      ->add_option("--follow-every", followEvery,
+                   "How often the IDs above the newest shop are asked again (500ms, 60s, 5m)")
+      ->capture_default_str()
+      ->check(PositiveDuration)
+      ->needs(follow);
   walkApp->add_option("--threads", walk.threads, "Worker threads (0: 20)")
       ->capture_default_str()
       ->check(WholeNumber)
@@ -188,6 +225,7 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
 
   if (walkApp->parsed()) {
     if (walk.keepPagesMb) walk.keepPages = true;
+    walk.followEvery = ParseDuration(followEvery).value_or(walk.followEvery);
     return walk;
   }
   if (exportApp->parsed()) {

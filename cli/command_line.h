@@ -1,8 +1,10 @@
 // The command line of shopwalk-cli: its subcommands and options, read with CLI11. Usage errors
-// (an unknown option, a value that is not a number, --to below --from, a negative rate) are
+// (an unknown option, a value that is not a number, --to below --from, a negative rate, --follow
+// with --to or --count, a --follow-every that is no duration) are
 // reported with the usage hint and exit code 2.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -32,6 +34,11 @@ struct WalkCommand {
   // --keep-pages-mb MB packed (which keeps pages too); empty: config.ini's or the default.
   bool keepPages = false;
   std::optional<std::uint64_t> keepPagesMb;
+  // Follow the top of the marketplace (--follow) instead of walking to an end: the IDs in a row
+  // above the newest shop that must answer "no shop" (and are asked again), and how often.
+  bool follow = false;
+  std::int32_t followWindow = 200;
+  std::chrono::milliseconds followEvery{60000};
 };
 
 struct ExportCommand {

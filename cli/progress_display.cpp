@@ -85,7 +85,27 @@ std::string ClusterFields(const WalkFigures& figures) {
   return text;
 }
 
+// "following at ID N, newest shop M first seen 5m ago" once the top is found; empty before and
+// without --follow.
+std::string FollowingText(const WalkFigures& figures) {
+  if (!figures.follow || !figures.follow->topFound) return {};
+  std::string text = Format("following at ID %" PRId32 ", newest shop %" PRId32, figures.cursor,
+                            figures.follow->newest);
+  if (figures.newestAge) {
+    text += " first seen " + AgoText(duration_cast<seconds>(*figures.newestAge)) + " ago";
+  }
+  return text;
+}
+
 }  // namespace
+
+std::string AgoText(std::chrono::seconds age) {
+  const std::int64_t secs = std::max<std::int64_t>(age.count(), 0);
+  if (secs < 60) return std::to_string(secs) + "s";
+  if (secs < 3600) return std::to_string(secs / 60) + "m";
+  if (secs < 86400) return std::to_string(secs / 3600) + "h";
+  return std::to_string(secs / 86400) + "d";
+}
 
 std::string ClockText(std::chrono::seconds duration) {
   const std::int64_t total = std::max<std::int64_t>(duration.count(), 0);
@@ -102,6 +122,10 @@ std::string StatusLine(const WalkFigures& figures, Clock::Duration elapsed,
   // Early in the line, so that a narrow terminal still shows it.
   if (figures.storeUnwritten) {
     line += Format("  STORE FAILING: %" PRIu64 " rows unsaved", *figures.storeUnwritten);
+  }
+  // What a follow is about, before the counts of trouble, so that a narrow terminal shows it.
+  if (const std::string following = FollowingText(figures); !following.empty()) {
+    line += "  " + following;
   }
   if (figures.rowsWithCutFields > 0) line += "  " + CutRowsText(figures);
   if (figures.waiting > 0 || figures.failed > 0) {
@@ -143,6 +167,14 @@ std::string LogLine(const WalkFigures& figures, Clock::Duration elapsed,
   if (figures.paused) line += " " + PauseText(figures);
   line += " elapsed=" + ClockText(duration_cast<seconds>(elapsed));
   line += ClusterFields(figures);
+  if (figures.follow && figures.follow->topFound) {
+    line +=
+        Format(" following_at=%" PRId32 " newest=%" PRId32, figures.cursor, figures.follow->newest);
+    if (figures.newestAge) {
+      line += Format(" newest_age_s=%lld",
+                     static_cast<long long>(duration_cast<seconds>(*figures.newestAge).count()));
+    }
+  }
   return line;
 }
 

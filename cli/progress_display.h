@@ -2,7 +2,8 @@
 // most four times a second (shop IDs walked, IDs per second, shops found, while the store cannot
 // write the rows it holds unsaved, rows with a field cut to the longest a row keeps when there are
 // any, waiting and failed shops, the pause and its reason, the time elapsed and, when the end is
-// known, a bar and the time left); elsewhere (a log, cron) one plain line every 10 s; and a
+// known, a bar and the time left; while following the top, the ID asked last, the newest shop and
+// how long ago it was first seen); elsewhere (a log, cron) one plain line every 10 s; and a
 // summary at the end. Quiet shows only the summary.
 #pragma once
 
@@ -32,6 +33,8 @@ std::string LogLine(const WalkFigures& figures, Clock::Duration elapsed,
 // The summary at the end; `ending` says how the walk ended ("finished", "stopped by SIGINT").
 std::string SummaryLine(const WalkFigures& figures, Clock::Duration elapsed,
                         const std::string& ending);
+// How long ago, in its largest whole unit: "42s", "5m", "3h", "12d" (a negative age reads 0s).
+std::string AgoText(std::chrono::seconds age);
 // "1:02:03" or "2:03".
 std::string ClockText(std::chrono::seconds duration);
 

@@ -1,12 +1,15 @@
 // shopwalk-cli export and status: reading a store, also one that a walk is writing.
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "base/terminal_text.h"
 #include "cli/commands.h"
 #include "cli/kept_page_work.h"
+#include "cli/progress_display.h"
 #include "collect/row_checks.h"
 #include "collect/shop_record.h"
 #include "collect/text.h"
@@ -224,6 +227,18 @@ int RunStatus(const StatusCommand& command, const Folders& folders) {
       std::printf("held         node %lld: %s\n", static_cast<long long>(node.nodeId),
                   TerminalSafe(node.heldReason).c_str());
     }
+  }
+  // The newest shop and its age: how fresh a list that follows the top is.
+  if (summary->newestShop) {
+    std::string seen;
+    if (summary->newestFirstSeenUnixMs) {
+      const Clock::CalendarTime at{std::chrono::milliseconds(*summary->newestFirstSeenUnixMs)};
+      seen = " first seen " +
+             AgoText(
+                 std::chrono::duration_cast<std::chrono::seconds>(RealClock().CalendarNow() - at)) +
+             " ago";
+    }
+    std::printf("newest shop  %d%s\n", *summary->newestShop, seen.c_str());
   }
   return 0;
 }

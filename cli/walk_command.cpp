@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "base/duration.h"
 #include "base/terminal_text.h"
 #include "cli/commands.h"
 #include "cli/progress_display.h"
@@ -27,6 +28,7 @@
 #include "collect/collector.h"
 #include "collect/text.h"
 #include "net/web_access.h"
+#include "results/store.h"
 #include "store/markers_file.h"
 #include "store/run_settings.h"
 
@@ -285,6 +287,8 @@ void PrepareCollector(Collector& collector, const WalkCommand& command, const Wa
   } else {
     collector.SetLastShopId(walk.last);
   }
+  if (command.follow)
+    collector.SetFollow(FollowSettings{command.followWindow, command.followEvery});
   // Connections kept from shop to shop, rating pages fetched side by side, and no more requests
   // at once than asked for (by default as many as there are workers: one each).
   collector.SetEnginePolicy(EnginePolicy::CommandLine(command.maxRequests.value_or(0)));
@@ -334,6 +338,12 @@ int RunWalk(const WalkCommand& command, const Folders& folders, Clock& clock) {
                  "shopwalk-cli: %s=%s is not HOST:PORT (a host name, an IPv4 address or an [IPv6] "
                  "address, then a port from 1 to 65535)\n",
                  ConnectToVariable, TerminalSafe(connectTo).c_str());
+    return UsageErrorExitCode;
+  }
+  if (command.follow && IsDatabaseUri(command.db)) {
+    std::fprintf(stderr,
+                 "shopwalk-cli: --follow walks a store of one machine (a file), not a "
+                 "shared walk\n");
     return UsageErrorExitCode;
   }
   WarnOfPasswordIn(command.db);
@@ -389,12 +399,33 @@ int RunWalk(const WalkCommand& command, const Folders& folders, Clock& clock) {
     std::fprintf(stderr, "walking from %d%s (start from %s), store %s%s\n", first,
                  last ? (" to " + NumberToText(*last)).c_str() : "", startFrom.c_str(),
                  TerminalSafe(storePath).c_str(), redirect.c_str());
+    if (command.follow) {
+      std::fprintf(stderr, "following the top: %d IDs above the newest shop, every %s\n",
+                   command.followWindow, FormatDuration(command.followEvery).c_str());
+    }
   }
   // A shared walk's own bar would mislead (its IDs come in blocks): its end shows as the
   // cluster's share answered instead.
-  ProgressDisplay progress(
-      style, [&view, &collector] { return view.Figures(collector.Figures()); },
-      walk.shared != nullptr ? std::nullopt : last, stderr, clock);
+  // While following, the newest shop's age: since this run found it, or since the store first saw
+  // it.
+  std::optional<StoreSummary> before;
+  if (command.follow) {
+    if (auto summary = store.Summary()) before = std::move(*summary);
+  }
+  const auto figures = [&view, &collector, &clock, &before] {
+    WalkFigures figures = view.Figures(collector.Figures());
+    if (!figures.follow) return figures;
+    if (figures.follow->newestFound) {
+      figures.newestAge = clock.Now() - *figures.follow->newestFound;
+    } else if (before && before->newestShop == figures.follow->newest &&
+               before->newestFirstSeenUnixMs) {
+      const Clock::CalendarTime seen{std::chrono::milliseconds(*before->newestFirstSeenUnixMs)};
+      figures.newestAge = std::max(clock.CalendarNow() - seen, Clock::CalendarTime::duration(0));
+    }
+    return figures;
+  };
+  ProgressDisplay progress(style, figures, walk.shared != nullptr ? std::nullopt : last, stderr,
+                           clock);
   std::optional<ClusterWatch> clusterWatch;
   if (walk.shared != nullptr && style != ProgressStyle::Quiet) {
     clusterWatch.emplace(*walk.shared, walk.lease, view, clock);

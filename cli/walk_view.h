@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "base/clock.h"
 #include "collect/collector_ui.h"
 #include "collect/run_figures.h"
 
@@ -37,6 +38,8 @@ struct WalkFigures : RunFigures {
   std::optional<ClusterFigures> cluster;
   // While the store cannot write: the rows it holds unwritten.
   std::optional<std::uint64_t> storeUnwritten;
+  // While following: how long ago the newest shop was first seen (nothing: not known).
+  std::optional<Clock::Duration> newestAge;
 };
 
 class WalkView : public CollectorUi {

@@ -1,6 +1,7 @@
 // The collector's making, its settings and the walk's place.
 #include "collect/collector.h"
 
+#include "collect/text.h"
 #include "net/transfer_abort.h"
 
 namespace shopwalk {
@@ -41,6 +42,7 @@ void Collector::SetResultSink(ResultSink* sink) {
 }
 
 void Collector::SetAlreadyListed(std::set<std::int32_t> shopIds) {
+  followListed_ = shopIds;
   fieldWalk_.SetAlreadyListed(std::move(shopIds));
 }
 
@@ -66,11 +68,22 @@ RunFigures Collector::Figures() {
   figures.stopped = stopped_.load();
   figures.walkEnded = walkEnded_.load();
   figures.place = ProgressText();
+  if (Following()) {
+    const FollowWindow::State state = follow_.Now();
+    figures.follow =
+        RunFigures::Follow{state.following, state.newest, state.newestFound, state.windowTop};
+  }
   return figures;
 }
 
 std::string Collector::ProgressText() {
-  return progress_.ProgressText(ui_.ShopIdText());
+  return progress_.ProgressText(PlaceCursor(ui_.ShopIdText()));
+}
+
+std::string Collector::PlaceCursor(const std::string& cursorText) {
+  // The IDs of the follow window may still open: the place stays at the newest shop, below them.
+  if (Following()) return NumberToText(follow_.Settled());
+  return cursorText;
 }
 
 }  // namespace shopwalk

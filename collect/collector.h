@@ -38,6 +38,7 @@
 #include "collect/engine_policy.h"
 #include "collect/fetch_verdict.h"
 #include "collect/field_walk.h"
+#include "collect/follow_window.h"
 #include "collect/markers.h"
 #include "collect/marketplace_health.h"
 #include "collect/page_match_guard.h"
@@ -123,6 +124,12 @@ class Collector {
   // machines). Set before Start; it must outlive the collector's work. With one, the field shows
   // the ID last handed out, and the failed shops to try again come from the source.
   void SetWorkSource(WorkSource* source) { source_ = source; }
+
+  // Follow the top instead of walking to an end (nothing: walk as set): the walk's IDs come from a
+  // follow window (collect/follow_window.h) above the place, the walk never ends by itself, and
+  // its place never passes the newest shop found. A work source set takes precedence. Set before
+  // Start.
+  void SetFollow(std::optional<FollowSettings> settings) { followSettings_ = settings; }
 
   // Shops the list holds already, above the place a walk goes on from (an interrupted run whose
   // later shops were answered before earlier ones): the walk hands them out without collecting
@@ -231,6 +238,15 @@ class Collector {
   void MarkToRevisit(std::int32_t shopId);
   // The shop will not be collected in this run (stop, closing, refused submission).
   void Abandon(std::int32_t shopId, Ticket ticket);
+  // Whether this run follows the top.
+  bool Following() const { return followSettings_.has_value() && source_ == nullptr; }
+  // While following: the answer of `shopId` (`withoutRow`: none for a row) goes to the follow
+  // window, and the answers it makes final are reported, before any place that covers them.
+  void FollowAnswer(std::int32_t shopId, std::optional<ShopOutcome> withoutRow);
+  // While following, `shopId` got no answer in its sweep.
+  void FollowUnanswered(std::int32_t shopId);
+  // The text the place is computed from: the field's, or while following the newest shop's.
+  std::string PlaceCursor(const std::string& cursorText);
   // Appends the row to the list and reports it, in list order.
   void AppendRow(const ShopRecord& record);
   // Reports the walk's place when it moved; `cursorText` is the shop-ID field's text last read
@@ -337,6 +353,10 @@ class Collector {
   int dispatchersRunning_ = 0;
   // The walk through the shop-ID field: where the walk's IDs come from without a work source.
   FieldWalk fieldWalk_{ui_};
+  // Following the top: its settings, the shops to pass by (SetAlreadyListed), and the window.
+  std::optional<FollowSettings> followSettings_;
+  std::set<std::int32_t> followListed_;
+  FollowWindow follow_;
   std::atomic<bool> walkEnded_{false};
   std::atomic<bool> stopped_{false};
   std::atomic<std::size_t> rows_{0};

@@ -46,8 +46,11 @@ Collector::Ticket Collector::Ticket::Unpack(std::int32_t packed) {
 
 void Collector::DispatchShopIds() {
   Pacer pacer(std::chrono::milliseconds(paceMs_.load()), *clock_);
-  // Without a work source the walk goes through the shop-ID field.
-  Walk walk{source_ != nullptr ? *source_ : fieldWalk_, ui_.ShopIdText()};
+  // Without a work source the walk goes through the shop-ID field, or follows the top.
+  WorkSource& source = source_ != nullptr ? *source_
+                       : Following()      ? static_cast<WorkSource&>(follow_)
+                                          : fieldWalk_;
+  Walk walk{source, ui_.ShopIdText()};
   for (std::int64_t pass = 0; pass < MaxDispatchPasses; ++pass) {
     if (ThreadEndRequested() || exiting_) return;
     const PassEnd end = DispatchPass(walk);
@@ -99,6 +102,8 @@ Collector::PassEnd Collector::HandOutNext(Walk& walk, MarketplaceHealth::Probe p
       walk.ended = true;
       return PassEnd::AtOnce;
     case WorkSource::Next::Kind::Wait:
+      // Following, between sweeps: answers still come in and move the place.
+      if (Following()) ReportPlace(walk.cursorText);
       return PassEnd::Idle;
     case WorkSource::Next::Kind::PassedBy:
     case WorkSource::Next::Kind::Shop:
@@ -116,6 +121,7 @@ Collector::PassEnd Collector::HandOutNext(Walk& walk, MarketplaceHealth::Probe p
     // the page-match guard it is a row as before: left out, the shops walked again would be
     // mostly those without fields, and look like pages that stopped matching.
     pageGuard_.Answered(next.shopId, HomeAnswer::Row);
+    if (Following()) FollowAnswer(next.shopId, std::nullopt);
     ReportPlace(walk.cursorText);
     return PassEnd::AtOnce;
   }

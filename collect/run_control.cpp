@@ -40,6 +40,10 @@ void Collector::OnStartClicked() {
     revisitIds_.clear();
   }
   mismatchTold_ = false;
+  if (Following()) {
+    follow_.Begin(*clock_, TextToInt(TrimSpaces(ui_.ShopIdText())), *followSettings_,
+                  followListed_);
+  }
   pageGuard_.Reset(pageLimits_, sink_ != nullptr ? sink_->PageHistory() : PageMatchHistory{});
   // With a work source the failed shops to try again come from it.
   if (sink_ != nullptr && source_ == nullptr) {

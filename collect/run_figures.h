@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "base/clock.h"
 #include "collect/collector_ui.h"
 
 namespace shopwalk {
@@ -41,6 +42,15 @@ struct RunFigures {
   bool walkEnded = false;
   // The shop-ID text to save as the walk's place now (Collector::ProgressText).
   std::string place;
+  // While following the top (Collector::SetFollow): whether the top was found, the newest shop
+  // known, when this run found it (nothing: before this run), and the follow window's top.
+  struct Follow {
+    bool topFound = false;
+    std::int32_t newest = 0;
+    std::optional<Clock::TimePoint> newestFound;
+    std::int32_t windowTop = 0;
+  };
+  std::optional<Follow> follow;
 
   // Shop IDs handed out so far.
   std::int64_t Walked() const { return handedOut; }

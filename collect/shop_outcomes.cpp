@@ -45,6 +45,7 @@ void Collector::PutBack(std::int32_t shopId, Ticket ticket, Clock::TimePoint due
 void Collector::FailForGood(std::int32_t shopId, Ticket ticket, int attempts,
                             const std::string& reason) {
   waiting_.Fail(WaitingShops::Failed{shopId, attempts, reason});
+  FollowUnanswered(shopId);
   {
     std::lock_guard lock(failedMutex_);
     failedIds_.insert(shopId);
@@ -61,7 +62,11 @@ void Collector::FailForGood(std::int32_t shopId, Ticket ticket, int attempts,
 }
 
 void Collector::Finish(std::int32_t shopId, Ticket ticket, std::optional<ShopOutcome> withoutRow) {
-  if (sink_ != nullptr && withoutRow) sink_->Answered(shopId, *withoutRow);
+  if (Following()) {
+    FollowAnswer(shopId, withoutRow);
+  } else if (sink_ != nullptr && withoutRow) {
+    sink_->Answered(shopId, *withoutRow);
+  }
   bool wasFailed = false;
   {
     // Also a shop the walk came to again above its place, failed or marked on record: answered
@@ -118,6 +123,7 @@ void Collector::MarkToRevisit(std::int32_t shopId) {
 
 void Collector::Revisit(std::int32_t shopId, Ticket ticket) {
   MarkToRevisit(shopId);
+  FollowUnanswered(shopId);
   bool wasFailed = false;
   if (ticket.recorded) {
     std::lock_guard lock(failedMutex_);
@@ -130,7 +136,23 @@ void Collector::Revisit(std::int32_t shopId, Ticket ticket) {
 }
 
 void Collector::Abandon(std::int32_t shopId, Ticket ticket) {
+  FollowUnanswered(shopId);
   if (!ticket.recorded) progress_.Abandoned(shopId);
+}
+
+void Collector::FollowAnswer(std::int32_t shopId, std::optional<ShopOutcome> withoutRow) {
+  const bool isShop = !withoutRow || *withoutRow != ShopOutcome::NoShop;
+  // Under the place's lock: the window's newest shop (the place's bound) moves with the answers
+  // it makes final, so no place is reported between them.
+  std::lock_guard lock(placeMutex_);
+  const std::vector<std::int32_t> final = follow_.Answer(shopId, isShop);
+  if (sink_ == nullptr) return;
+  if (isShop && withoutRow) sink_->Answered(shopId, *withoutRow);
+  for (const std::int32_t noShop : final) sink_->Answered(noShop, ShopOutcome::NoShop);
+}
+
+void Collector::FollowUnanswered(std::int32_t shopId) {
+  if (Following()) follow_.Unanswered(shopId);
 }
 
 void Collector::AppendRow(const ShopRecord& record) {
@@ -149,7 +171,7 @@ void Collector::ReportPlace(const std::string& cursorText) {
   cursorText_ = cursorText;
   // Every shop up to the place has finished, and finishing reported it first: the sink gets the
   // place after the answers it covers.
-  const std::string place = progress_.ProgressText(cursorText);
+  const std::string place = progress_.ProgressText(PlaceCursor(cursorText));
   if (place == reportedPlace_) return;
   reportedPlace_ = place;
   sink_->PlaceMoved(place);

@@ -111,6 +111,10 @@ struct StoreSummary {
   std::size_t failed = 0;
   // Failed shops by reason, most frequent first (equally frequent ones by reason).
   std::vector<std::pair<std::string, std::size_t>> failureReasons;
+  // The newest shop with a row (the highest shop ID) and when it was first seen (Unix
+  // milliseconds; nothing when the store does not know).
+  std::optional<std::int32_t> newestShop;
+  std::optional<std::int64_t> newestFirstSeenUnixMs;
 };
 
 // Where the engine's reports go and how they become durable: the part of a store a walk writes

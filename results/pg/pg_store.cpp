@@ -1355,6 +1355,19 @@ Expected<StoreSummary, StoreProblem> PgStore::Summary() {
         summary.failureReasons.emplace_back(result.Bytes(row, 0),
                                             static_cast<std::size_t>(result.Int64(row, 1)));
       }
+      status = reader_.Run(
+          "SELECT shop_id, (pg_catalog.date_part('epoch', first_seen_at) * 1000)::bigint "
+          "FROM shopwalk.shops ORDER BY shop_id DESC LIMIT 1",
+          result);
+    }
+    if (status && result.Rows() > 0) {
+      auto newest = results::ReadShopId(result.Int64(0, 0), "shopwalk.shops");
+      if (newest) {
+        summary.newestShop = *newest;
+        if (!result.IsNull(0, 1)) summary.newestFirstSeenUnixMs = result.Int64(0, 1);
+      } else {
+        status = newest.error();
+      }
     }
     if (status) status = transaction.Commit();
     if (!status) return MakeUnexpected(ReadProblem("the summary", status));

@@ -842,7 +842,7 @@ Expected<StoreSummary, StoreProblem> SqliteStore::Summary() {
     summary.rows = count("SELECT count(*) FROM shops");
     summary.failed = count("SELECT count(*) FROM failed_shops");
 
-    sqlite::Statement bounds, reasons;
+    sqlite::Statement bounds, reasons, newest;
     if (status) {
       // The highest range is the one starting highest: ranges never overlap.
       status = reader_.Prepare(
@@ -867,6 +867,15 @@ Expected<StoreSummary, StoreProblem> SqliteStore::Summary() {
     while (status && reasons.NextRow(status)) {
       summary.failureReasons.emplace_back(reasons.ColumnBytes(0),
                                           static_cast<std::size_t>(reasons.ColumnInt64(1)));
+    }
+    if (status) {
+      status = reader_.Prepare(
+          "SELECT shop_id, first_seen_ms FROM shops ORDER BY shop_id DESC LIMIT 1", newest);
+    }
+    if (status && newest.NextRow(status)) {
+      summary.newestShop = ToShopId(newest.ColumnInt64(0));
+      if (!newest.ColumnIsNull(1)) summary.newestFirstSeenUnixMs = newest.ColumnInt64(1);
+      newest.Reset();
     }
     if (!status) return MakeUnexpected(ReadProblem("the summary", status));
     return summary;

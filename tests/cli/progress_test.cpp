@@ -114,6 +114,32 @@ TEST(ProgressLines, TheLogLineIsOnePlainLineOfNamedFigures) {
       << withoutEnd;
 }
 
+TEST(ProgressLines, FollowingTheTopShowsTheNewestShopAndItsAgeOnceTheTopIsFound) {
+  WalkFigures figures = HalfWay();
+  figures.follow = RunFigures::Follow{false, 1040, std::nullopt, 1240};
+  // Still walking up to the top: the line is a walk's.
+  EXPECT_EQ(StatusLine(figures, seconds(10), std::nullopt, 0),
+            StatusLine(HalfWay(), seconds(10), std::nullopt, 0));
+  figures.follow->topFound = true;
+  figures.newestAge = std::chrono::minutes(5) + seconds(59);
+  const std::string line = StatusLine(figures, seconds(10), std::nullopt, 0);
+  EXPECT_NE(line.find("found 12  following at ID 1049, newest shop 1040 first seen 5m ago  "),
+            std::string::npos)
+      << line;
+  EXPECT_NE(LogLine(figures, seconds(10), std::nullopt, Stamp())
+                .find(" following_at=1049 newest=1040 newest_age_s=359"),
+            std::string::npos);
+  // A newest shop whose first sighting is not known shows without an age.
+  figures.newestAge.reset();
+  EXPECT_NE(StatusLine(figures, seconds(10), std::nullopt, 0)
+                .find("following at ID 1049, newest shop 1040  "),
+            std::string::npos);
+  EXPECT_EQ(AgoText(seconds(-3)), "0s");
+  EXPECT_EQ(AgoText(seconds(59)), "59s");
+  EXPECT_EQ(AgoText(std::chrono::hours(23) + std::chrono::minutes(59)), "23h");
+  EXPECT_EQ(AgoText(std::chrono::hours(24 * 400)), "400d");
+}
+
 TEST(ProgressLines, AStoreThatCannotWriteShowsWhileItLastsEarlyInTheLine) {
   WalkFigures failing = HalfWay();
   failing.storeUnwritten = 7;

@@ -251,6 +251,9 @@ TYPED_TEST(StoreContractTest, AnswersMarkTheWalkedRangeAndNeverRemoveARow) {
   EXPECT_EQ(summary.failed, 0U);
   EXPECT_EQ(summary.lowestWalked, 1);
   EXPECT_EQ(summary.highestWalked, 9);
+  // The newest shop is the highest with a row, with when it was first seen.
+  EXPECT_EQ(summary.newestShop, 4);
+  EXPECT_TRUE(summary.newestFirstSeenUnixMs.has_value());
   EXPECT_EQ(IdsOf(AllRows(*store)), std::vector<std::int32_t>{4});
 }
 
