@@ -223,6 +223,25 @@ TEST_F(FollowWalkTest, ListsEveryOpeningOnceAndKeepsThePlaceBelowTheWindow) {
   EXPECT_EQ(sink.LastPlace(), std::to_string(living.Newest()));
 }
 
+// The window's "no shop" answers, asked sweep after sweep, are no sign that the pages stopped
+// matching, not even once a shop opens above them.
+TEST_F(FollowWalkTest, SweepsAndOpeningsDoNotTripThePageMatchGuard) {
+  PageMatchLimits limits;
+  limits.window = 2 * Window;
+  limits.judged = 5;
+  collector.SetPageMatchLimits(limits);
+  Follow(Start);
+  ASSERT_TRUE(WaitForSweeps(2));
+  for (int i = 0; i < 3; ++i) {
+    const std::int32_t opened = living.Open(Window - 1)->id;
+    ASSERT_TRUE(WaitForRow(opened));
+    ASSERT_TRUE(WaitForSweeps(2));
+  }
+  EXPECT_EQ(collector.PagesMismatch(), PageMismatch::None);
+  ASSERT_TRUE(EndRun());
+  ExpectNothingFinalAboveTheNewestShop(Start);
+}
+
 TEST_F(FollowWalkTest, GoesOnFromItsPlaceWithoutSkippingWhatOpenedMeanwhile) {
   Follow(Start);
   ASSERT_TRUE(WaitForSweeps(1));
