@@ -130,13 +130,16 @@ std::optional<std::size_t> FaultPlan::UndoPageChange(Clock::TimePoint now) {
 std::optional<test::Page> FaultPlan::Answer(const MarketplaceTruth& truth, int node,
                                             const std::string& host, const std::string& path) {
   const Clock::TimePoint now = clock_.Now();
+  // The live marketplace's moment (a shared walk's runs on wall time and has no live events).
+  const std::int64_t atMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now - start_).count();
   const std::optional<std::int32_t> shopHost = pages::ShopIdOfHost(host);
   const bool rating = host == pages::RatingHost();
   test::Page page;
   if (shopHost) {
-    page.body = truth.HomePage(*shopHost, node);
+    page.body = truth.HomePage(*shopHost, node, atMs);
   } else if (rating) {
-    const std::optional<std::string> body = truth.RatingPage(path, node);
+    const std::optional<std::string> body = truth.RatingPage(path, node, atMs);
     if (!body) return std::nullopt;
     page.body = *body;
   } else {
@@ -150,9 +153,10 @@ std::optional<test::Page> FaultPlan::Answer(const MarketplaceTruth& truth, int n
   for (std::size_t i = 0; i < states_.size(); ++i) {
     const Fault& fault = schedule_.faults[i];
     if (fault.kind != FaultKind::PageChange || !InEffectLocked(i, now)) continue;
-    const std::optional<std::int32_t> id = shopHost ? shopHost : truth.ShopOfRatingPath(path);
+    const std::optional<std::int32_t> id = shopHost ? shopHost : truth.ShopOfRatingPath(path, atMs);
     if (!id) break;
-    const pages::ServedPage served = pages::ChangedPage(*id, truth.ShopAt(*id), rating, fault.page);
+    const pages::ServedPage served =
+        pages::ChangedPage(*id, truth.ShopAt(*id, atMs), rating, fault.page);
     page.body = served.body;
     page.contentType = served.contentType;
     break;

@@ -1,8 +1,10 @@
 #include "tests/sim/marketplace_truth.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <string_view>
+#include <utility>
 
 #include "collect/gbk.h"
 #include "tests/support/shop_pages.h"
@@ -20,9 +22,88 @@ constexpr std::string_view MarkSeparator = "~n";
 
 }  // namespace
 
-MarketplaceTruth::MarketplaceTruth(std::uint64_t seed) : seed_(seed) {}
+MarketplaceTruth::MarketplaceTruth(std::uint64_t seed, std::vector<ShopEvent> events,
+                                   std::int32_t lastId)
+    : seed_(seed), events_(std::move(events)), lastId_(lastId) {}
 
-std::optional<pages::Shop> MarketplaceTruth::ShopAt(std::int32_t id) const {
+std::optional<pages::Shop> MarketplaceTruth::ShopAt(std::int32_t id, std::int64_t atMs) const {
+  if (events_.empty()) return DrawnShopAt(id);
+  std::optional<pages::Shop> shop;
+  const std::optional<std::int64_t> opened = OpenedAt(id);
+  if (!opened) {
+    if (id <= lastId_) shop = DrawnShopAt(id);
+  } else if (*opened <= atMs) {
+    // A new shop shows every field.
+    shop = DrawnShopAt(id);
+    if (!shop) {
+      shop = pages::Shop();
+      shop->id = id;
+      shop->name = "新" + std::to_string(id % 1000) + std::string(NameEnds[0]);
+      shop->messenger = "new" + std::to_string(id % 100);
+      shop->ratingToken = "s" + std::to_string(id) + ".htm";
+      shop->openingDate = "2026-12";
+      shop->reputation = "0";
+    }
+    shop->hasName = shop->hasMessenger = shop->hasRatingLink = shop->hasOpeningDate = true;
+  }
+  if (!shop) return shop;
+  int renames = 0;
+  for (const ShopEvent& event : events_) {
+    if (event.kind == ShopEvent::Kind::Rename && event.id == id && event.atMs <= atMs) ++renames;
+  }
+  if (renames > 0) shop->name += "·改" + std::to_string(renames);
+  return shop;
+}
+
+std::vector<ShopRecord> MarketplaceTruth::RowsOver(std::int32_t id) const {
+  std::vector<ShopRecord> rows;
+  if (ExpectedAt(id) != Expected::Row) return rows;
+  std::vector<std::int64_t> moments{0};
+  for (const ShopEvent& event : events_) {
+    if (event.id == id) moments.push_back(event.atMs);
+  }
+  std::sort(moments.begin(), moments.end());
+  for (std::int64_t at : moments) {
+    if (ExpectedAt(id, at) == Expected::Row) rows.push_back(RowAt(id, -1, at));
+  }
+  return rows;
+}
+
+std::optional<std::int64_t> MarketplaceTruth::OpenedAt(std::int32_t id) const {
+  for (const ShopEvent& event : events_) {
+    if (event.kind == ShopEvent::Kind::Open && event.id == id) return event.atMs;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::int32_t> MarketplaceTruth::NewestShopAt(std::int64_t atMs) const {
+  if (events_.empty()) return std::nullopt;
+  std::int32_t newest = lastId_;
+  while (newest > 0 && !DrawnShopAt(newest)) --newest;
+  for (const ShopEvent& event : events_) {
+    if (event.kind == ShopEvent::Kind::Open && event.atMs <= atMs)
+      newest = std::max(newest, event.id);
+  }
+  return newest;
+}
+
+DrawnTop TopOfDrawnShops(std::uint64_t seed, std::int32_t firstId, std::int32_t lastId) {
+  const MarketplaceTruth drawn(seed);
+  DrawnTop top;
+  int gap = 0;
+  for (std::int32_t id = firstId; id <= lastId; ++id) {
+    if (drawn.ShopAt(id)) {
+      top.newestShop = id;
+      top.longestGap = std::max(top.longestGap, gap);
+      gap = 0;
+    } else {
+      ++gap;
+    }
+  }
+  return top;
+}
+
+std::optional<pages::Shop> MarketplaceTruth::DrawnShopAt(std::int32_t id) const {
   const std::uint64_t h = pages::Mix(seed_ ^ pages::Mix(static_cast<std::uint32_t>(id)));
   // About three IDs in ten are shops; one shop in eight lacks a field the row needs, or has an
   // empty reputation or no opening date (which rows keep as "0" and "").
@@ -59,8 +140,8 @@ std::optional<pages::Shop> MarketplaceTruth::ShopAt(std::int32_t id) const {
   return shop;
 }
 
-Expected MarketplaceTruth::ExpectedAt(std::int32_t id) const {
-  const std::optional<pages::Shop> shop = ShopAt(id);
+Expected MarketplaceTruth::ExpectedAt(std::int32_t id, std::int64_t atMs) const {
+  const std::optional<pages::Shop> shop = ShopAt(id, atMs);
   if (!shop) return Expected::NoShop;
   if (!shop->hasMessenger || !shop->hasRatingLink || !shop->hasName) return Expected::NoFields;
   return Expected::Row;
@@ -75,8 +156,8 @@ pages::Shop Marked(pages::Shop shop, int node) {
 
 }  // namespace
 
-ShopRecord MarketplaceTruth::RowAt(std::int32_t id, int node) const {
-  const pages::Shop shop = Marked(*ShopAt(id), node);
+ShopRecord MarketplaceTruth::RowAt(std::int32_t id, int node, std::int64_t atMs) const {
+  const pages::Shop shop = Marked(*ShopAt(id, atMs), node);
   ShopRecord record;
   record.shopId = id;
   record.name = Utf8ToGbk(shop.name);
@@ -87,27 +168,29 @@ ShopRecord MarketplaceTruth::RowAt(std::int32_t id, int node) const {
   return record;
 }
 
-std::string MarketplaceTruth::HomePage(std::int32_t id, int node) const {
-  const std::optional<pages::Shop> shop = ShopAt(id);
+std::string MarketplaceTruth::HomePage(std::int32_t id, int node, std::int64_t atMs) const {
+  const std::optional<pages::Shop> shop = ShopAt(id, atMs);
   if (!shop) return pages::NoShopPage(id);
   return pages::HomePage(Marked(*shop, node));
 }
 
-std::optional<std::int32_t> MarketplaceTruth::ShopOfRatingPath(const std::string& path) const {
+std::optional<std::int32_t> MarketplaceTruth::ShopOfRatingPath(const std::string& path,
+                                                               std::int64_t atMs) const {
   if (path.compare(0, RatingPrefix.size(), RatingPrefix) != 0) return std::nullopt;
   const char* digits = path.c_str() + RatingPrefix.size();
   char* end = nullptr;
   const long long id = std::strtoll(digits, &end, 10);
   if (end == digits || id < 0 || id > INT32_MAX) return std::nullopt;
-  const std::optional<pages::Shop> shop = ShopAt(static_cast<std::int32_t>(id));
+  const std::optional<pages::Shop> shop = ShopAt(static_cast<std::int32_t>(id), atMs);
   if (!shop || !shop->hasRatingLink) return std::nullopt;
   return shop->id;
 }
 
-std::optional<std::string> MarketplaceTruth::RatingPage(const std::string& path, int node) const {
-  const std::optional<std::int32_t> id = ShopOfRatingPath(path);
+std::optional<std::string> MarketplaceTruth::RatingPage(const std::string& path, int node,
+                                                        std::int64_t atMs) const {
+  const std::optional<std::int32_t> id = ShopOfRatingPath(path, atMs);
   if (!id) return std::nullopt;
-  return pages::RatingPage(Marked(*ShopAt(*id), node));
+  return pages::RatingPage(Marked(*ShopAt(*id, atMs), node));
 }
 
 std::optional<int> MarketplaceTruth::NodeMarkOf(const std::string& name) {

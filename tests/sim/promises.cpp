@@ -204,13 +204,16 @@ void CheckPlaces(const Evidence& evidence, Findings& findings) {
     }
     const std::optional<std::int64_t> place = PlaceOf(store);
     if (!place) return;
-    if (*place > schedule.last) {
+    // A walk that follows the top ends nowhere: its place may go up to the newest shop.
+    std::int64_t last = schedule.last;
+    if (schedule.follow) {
+      last = std::max<std::int64_t>(last, *place);
+    } else if (*place > schedule.last) {
       findings.Add("place beyond the walk", "the place " + std::to_string(*place) + " " + when +
                                                 " is past the walk's last ID " +
                                                 std::to_string(schedule.last));
     }
-    for (std::int64_t id = schedule.first; id <= std::min<std::int64_t>(*place, schedule.last);
-         ++id) {
+    for (std::int64_t id = schedule.first; id <= std::min<std::int64_t>(*place, last); ++id) {
       if (store.OutcomeCount(static_cast<std::int32_t>(id)) == 0) {
         findings.Add("place past an unanswered ID", "the place " + std::to_string(*place) + " " +
                                                         when + " passes ID " + std::to_string(id) +
@@ -229,6 +232,11 @@ void CheckPlaces(const Evidence& evidence, Findings& findings) {
   check(evidence.final, "at the end");
 }
 
+bool SameFields(const ShopRecord& a, const ShopRecord& b) {
+  return a.name == b.name && a.reputation == b.reputation && a.messenger == b.messenger &&
+         a.openingDate == b.openingDate && a.address == b.address;
+}
+
 // The rows of each run's list, and the rows against the marketplace's truth.
 void CheckRows(const Evidence& evidence, const MarketplaceTruth& truth,
                const std::vector<Asked>& asked, Findings& findings) {
@@ -244,24 +252,29 @@ void CheckRows(const Evidence& evidence, const MarketplaceTruth& truth,
     }
   }
   for (const auto& [id, record] : store.rows) {
-    if (id < schedule.first || id > schedule.last || truth.ExpectedAt(id) != Expected::Row) {
+    const bool opened = truth.OpenedAt(id).has_value();
+    if (id < schedule.first || (id > schedule.last && !opened) ||
+        truth.ExpectedAt(id) != Expected::Row) {
       findings.Add("row from nowhere",
                    "the store holds a row for ID " + std::to_string(id) + ", which has none");
     }
   }
   if (!evidence.finished) return;
   const std::optional<std::int64_t> place = PlaceOf(store);
-  if (!place || *place != schedule.last) {
+  // A walk that follows the top ends at its newest shop: every shop that opened is listed.
+  std::int32_t last = schedule.last;
+  if (schedule.follow) last = truth.NewestShopAt(MarketplaceTruth::AtEnd).value_or(last);
+  if (!place || *place != last) {
     findings.Add("walk ended short", "the walk ended with its place at " +
                                          (place ? std::to_string(*place) : std::string("none")) +
-                                         ", not at its last ID " + std::to_string(schedule.last));
+                                         ", not at its last ID " + std::to_string(last));
   }
   // The last request for each shop, to judge whether its failure was the marketplace's.
   std::map<std::int32_t, const Asked*> lastAsked;
   for (const Asked& entry : asked) {
     if (entry.shop) lastAsked[*entry.shop] = &entry;
   }
-  for (std::int32_t id = schedule.first; id <= schedule.last; ++id) {
+  for (std::int32_t id = schedule.first; id <= last; ++id) {
     const Expected expected = truth.ExpectedAt(id);
     if (const auto failure = store.failed.find(id); failure != store.failed.end()) {
       const auto last = lastAsked.find(id);
@@ -282,16 +295,16 @@ void CheckRows(const Evidence& evidence, const MarketplaceTruth& truth,
                                      " instead of its row");
         continue;
       }
-      ShopRecord want = truth.RowAt(id, -1);
-      ShopRecord got = row->second;
+      const ShopRecord& got = row->second;
+      // The pages as they were at some moment of the walk (a renamed shop had several).
+      std::vector<ShopRecord> wanted = truth.RowsOver(id);
       if (schedule.shared) {
         // The name carries the mark of the node that collected it.
         const std::optional<int> node = MarketplaceTruth::NodeMarkOf(got.name);
-        want = truth.RowAt(id, node.value_or(-1));
+        wanted = {truth.RowAt(id, node.value_or(-1))};
       }
-      if (got.name != want.name || got.reputation != want.reputation ||
-          got.messenger != want.messenger || got.openingDate != want.openingDate ||
-          got.address != want.address) {
+      if (std::none_of(wanted.begin(), wanted.end(),
+                       [&](const ShopRecord& want) { return SameFields(got, want); })) {
         findings.Add("row wrong", "shop " + std::to_string(id) + "'s row differs from its pages");
       }
     } else {
@@ -389,18 +402,21 @@ void CheckAskedAgain(const Evidence& evidence, const MarketplaceTruth& truth,
     if (!entry.shop) continue;
     (entry.rating ? ratings : homes)[{entry.node, *entry.shop}].push_back(&entry);
   }
+  const auto msOf = [&](Clock::TimePoint at) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(at - evidence.start).count();
+  };
   for (const auto& [key, list] : homes) {
     const auto [node, id] = key;
-    const std::optional<pages::Shop> shop = truth.ShopAt(id);
-    const bool needsRating = shop && shop->hasMessenger && shop->hasRatingLink;
     const std::vector<const Asked*>* rated = nullptr;
     if (const auto found = ratings.find(key); found != ratings.end()) rated = &found->second;
     std::optional<std::size_t> answeredAt;
     for (std::size_t k = 0; k < list.size(); ++k) {
       const Asked& home = *list[k];
       if (answeredAt) {
-        // Allowed only across a life that ended with the shop above its place or unanswered.
-        bool allowed = false;
+        // Allowed only across a life that ended with the shop above its place or unanswered,
+        // or, following the top, for an ID that was no shop yet (each sweep asks it again).
+        bool allowed =
+            evidence.schedule.follow && !truth.ShopAt(id, msOf(list[k - 1]->at)).has_value();
         const Life* was = LifeOf(evidence, node, *answeredAt);
         const Life* now = LifeOf(evidence, node, home.index);
         if (was != nullptr && now != nullptr && was != now) {
@@ -424,6 +440,8 @@ void CheckAskedAgain(const Evidence& evidence, const MarketplaceTruth& truth,
         answeredAt.reset();
       }
       if (!home.answered) continue;
+      const std::optional<pages::Shop> shop = truth.ShopAt(id, msOf(home.at));
+      const bool needsRating = shop && shop->hasMessenger && shop->hasRatingLink;
       bool complete = !needsRating;
       if (needsRating && rated != nullptr) {
         const std::size_t next =
@@ -683,12 +701,116 @@ void CheckPageChanges(const Evidence& evidence, const MarketplaceTruth& truth,
   }
 }
 
+// Following the top: no ID that opened ever had "no shop" as its final answer (the window held it
+// back until a newer shop was found above it), and the place never passed the newest shop there
+// was when the walker ended.
+void CheckFollowing(const Evidence& evidence, const MarketplaceTruth& truth, Findings& findings) {
+  const Schedule& schedule = evidence.schedule;
+  if (!schedule.follow) return;
+  const auto check = [&](const StoreSnapshot& store, Clock::TimePoint at, const std::string& when) {
+    for (const ShopEvent& event : schedule.follow->events) {
+      if (event.kind != ShopEvent::Kind::Open) continue;
+      if (const auto answer = store.answers.find(event.id);
+          answer != store.answers.end() && answer->second == 1) {
+        findings.Add("no shop before it opened",
+                     "ID " + std::to_string(event.id) + ", which opens at " +
+                         At(evidence, evidence.start + std::chrono::milliseconds(event.atMs)) +
+                         ", has \"no shop\" as its final answer " + when);
+      }
+    }
+    const std::optional<std::int64_t> place = PlaceOf(store);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at - evidence.start);
+    const std::optional<std::int32_t> newest = truth.NewestShopAt(ms.count());
+    if (place && newest && *place > *newest) {
+      findings.Add("place past the follow window",
+                   "the place " + std::to_string(*place) + " " + when +
+                       " is past the newest shop there was, " + std::to_string(*newest));
+    }
+  };
+  for (std::size_t i = 0; i < evidence.lives.size(); ++i) {
+    const Life& life = evidence.lives[i];
+    check(life.store, life.ended, "when life " + std::to_string(i) + " ended");
+  }
+  check(evidence.final, evidence.lives.empty() ? evidence.start : evidence.lives.back().ended,
+        "at the end");
+}
+
+const std::string& FieldOf(const ShopRecord& record, int field) {
+  switch (field) {
+    case 1:
+      return record.name;
+    case 2:
+      return record.reputation;
+    case 3:
+      return record.messenger;
+    case 4:
+      return record.openingDate;
+    default:
+      return record.address;
+  }
+}
+
+// The history: each field of a listed shop that changed between two lives (or a life and the end)
+// has that change on record, with its old and new value; and each field's changes chain (each old
+// value is the new value before it) up to the value the row holds at the end.
+void CheckHistory(const Evidence& evidence, Findings& findings) {
+  if (evidence.schedule.shared) return;
+  const StoreSnapshot& final = evidence.final;
+  std::map<std::pair<std::int32_t, int>, std::vector<const StoreSnapshot::Change*>> chains;
+  for (const StoreSnapshot::Change& change : final.changes) {
+    chains[{change.shopId, change.field}].push_back(&change);
+  }
+  for (const auto& [key, chain] : chains) {
+    const auto [id, field] = key;
+    const std::string what = "field " + std::to_string(field) + " of shop " + std::to_string(id);
+    for (std::size_t k = 0; k < chain.size(); ++k) {
+      if (chain[k]->oldValue == chain[k]->newValue ||
+          (k > 0 && chain[k]->oldValue != chain[k - 1]->newValue)) {
+        findings.Add("history broken", "the history of " + what + " does not chain at change " +
+                                           std::to_string(k + 1));
+        break;
+      }
+    }
+    const auto row = final.rows.find(id);
+    if (row == final.rows.end() || FieldOf(row->second, field) != chain.back()->newValue) {
+      findings.Add("history broken", "the last change of " + what + " is not what its row holds");
+    }
+  }
+  const StoreSnapshot* before = nullptr;
+  const auto compare = [&](const StoreSnapshot& after) {
+    if (before != nullptr && before->problem.empty() && after.problem.empty()) {
+      for (const auto& [id, was] : before->rows) {
+        const auto now = after.rows.find(id);
+        if (now == after.rows.end()) continue;
+        for (int field = 1; field <= 5; ++field) {
+          if (FieldOf(was, field) == FieldOf(now->second, field)) continue;
+          const auto chain = chains.find({id, field});
+          const bool recorded =
+              chain != chains.end() &&
+              std::any_of(chain->second.begin(), chain->second.end(), [&](const auto* change) {
+                return change->oldValue == FieldOf(was, field) &&
+                       change->newValue == FieldOf(now->second, field);
+              });
+          if (!recorded) {
+            findings.Add("change not in the history",
+                         "field " + std::to_string(field) + " of shop " + std::to_string(id) +
+                             " changed between two lives of the walk with no change on record");
+          }
+        }
+      }
+    }
+    before = &after;
+  };
+  for (const Life& life : evidence.lives) compare(life.store);
+  compare(final);
+}
+
 }  // namespace
 
 std::vector<std::string> BrokenPromises(const Evidence& evidence) {
   std::vector<std::string> broken;
   Findings findings(broken);
-  const MarketplaceTruth truth(evidence.schedule.seed);
+  const MarketplaceTruth truth = evidence.schedule.Truth();
   if (!evidence.trouble.empty()) findings.Add("trouble", evidence.trouble);
   const std::vector<Asked> asked = Classify(evidence, truth);
   const std::vector<Hold> holds = Holds(evidence, asked);
@@ -704,6 +826,8 @@ std::vector<std::string> BrokenPromises(const Evidence& evidence) {
   CheckResumed(evidence, asked, holds, findings);
   CheckFailuresInOutages(evidence, findings);
   CheckPageChanges(evidence, truth, asked, findings);
+  CheckFollowing(evidence, truth, findings);
+  CheckHistory(evidence, findings);
   if (evidence.peakResidentBytes >= MostResidentBytes) {
     findings.Add("memory", "the walking process's peak memory was " +
                                std::to_string(evidence.peakResidentBytes >> 20) + " MB");

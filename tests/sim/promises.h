@@ -9,7 +9,11 @@
 //     an outage while the walk has IDs to hand out;
 //   - the walking process's peak memory stays under 256 MB and its descriptors at most 32 beyond
 //     what its workers' web clients hold (DescriptorsPerWorker each);
-//   - (shared) no row is written by a node whose lease was taken.
+//   - (shared) no row is written by a node whose lease was taken;
+//   - following the top: every shop that opened is listed once, no ID that opened ever had "no
+//     shop" as its final answer, and the place never passes the newest shop there is;
+//   - every change of a listed shop's field between two lives of the walk is in the store's
+//     history with its old and new value, and each field's changes chain to what its row holds.
 // Each broken promise is one line saying what and where.
 #pragma once
 

@@ -263,5 +263,73 @@ TEST_F(JudgeTest, AnAnswerKeptAsFinalUnderAPageChangeIsNamedUnlessALaterLifeAsks
   EXPECT_EQ(BrokenPromises(evidence), std::vector<std::string>{});
 }
 
+TEST_F(JudgeTest, FollowingTheTopListsEachOpeningAndNeverPassesTheNewestShop) {
+  // A shop opens just above the top 30 s in; the walk lists it at 31 s and its place follows.
+  const std::int32_t opened = Last + 1;
+  FollowPlan follow;
+  follow.window = 20;
+  follow.everyMs = 1000;
+  follow.endMs = 40'000;
+  follow.events.push_back({ShopEvent::Kind::Open, opened, 30'000});
+  evidence.schedule.follow = follow;
+  const MarketplaceTruth live = evidence.schedule.Truth();
+  ASSERT_EQ(live.ExpectedAt(opened), Expected::Row);
+  ASSERT_EQ(live.ExpectedAt(opened, 29'999), Expected::NoShop);
+  auto& log = evidence.requests.front();
+  log.push_back(Request(pages::ShopHost(opened), "/", Time(31)));
+  log.push_back(Request(pages::RatingHost(), pages::RatingPath(*live.ShopAt(opened)), Time(31)));
+  Life& life = evidence.lives.front();
+  life.endRequest = log.size();
+  life.ended = Time(40);
+  life.lastHandedOut.reset();
+  for (StoreSnapshot* store : {&evidence.final, &life.store}) {
+    store->rows[opened] = live.RowAt(opened, -1);
+    store->runs.front().rows.push_back(opened);
+    store->runs.front().place = NumberToText(opened);
+  }
+  EXPECT_EQ(BrokenPromises(evidence), std::vector<std::string>{});
+
+  // Not listed: the walk ended short of it.
+  evidence.final.rows.erase(opened);
+  evidence.final.runs.front().place = NumberToText(Last);
+  EXPECT_TRUE(Names("not at its last ID " + std::to_string(opened)));
+
+  // Its ID answered "no shop" before it opened, kept as final.
+  evidence.final.answers[opened] = 1;
+  EXPECT_TRUE(Names("has \"no shop\" as its final answer"));
+
+  // A life that ended before the opening with its place on the opening's ID.
+  evidence.final.answers.erase(opened);
+  Life early = life;
+  early.ended = Time(20);
+  early.store.rows.erase(opened);
+  early.store.answers[opened] = 2;
+  early.store.runs.front().place = NumberToText(opened);
+  evidence.lives.insert(evidence.lives.begin(), early);
+  EXPECT_TRUE(Names("past the newest shop there was, " +
+                    std::to_string(live.NewestShopAt(20'000).value_or(0))));
+}
+
+TEST_F(JudgeTest, AFieldChangedBetweenLivesMustBeInTheHistoryAndChainToTheRow) {
+  const std::int32_t shop = AShop();
+  Life before = evidence.lives.front();
+  before.killed = true;
+  before.store.rows[shop].name = "an older name";
+  evidence.lives.insert(evidence.lives.begin(), before);
+  EXPECT_TRUE(Names("with no change on record"));
+
+  StoreSnapshot::Change change{shop, 1, "an older name", evidence.final.rows[shop].name, 1};
+  evidence.final.changes.push_back(change);
+  EXPECT_FALSE(Names("with no change on record"));
+  EXPECT_FALSE(Names("history"));
+
+  // A change that leads nowhere the row is.
+  evidence.final.changes.push_back({shop, 1, change.newValue, "a newer name", 1});
+  EXPECT_TRUE(Names("is not what its row holds"));
+  // A change whose old value is not the value before it.
+  evidence.final.changes.back() = {shop, 1, "a third name", change.newValue, 1};
+  EXPECT_TRUE(Names("does not chain"));
+}
+
 }  // namespace
 }  // namespace shopwalk::sim

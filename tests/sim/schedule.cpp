@@ -225,6 +225,48 @@ void DrawPageChange(std::uint64_t seed, Schedule& schedule) {
   schedule.faults.push_back(fault);
 }
 
+// About one walk of one node in four (with the command line's engine policy and no page change)
+// follows the top instead of ending at its last ID: a few shops open above the top at moments
+// drawn within the walk and some intervals beyond it, and some listed shops are renamed; the user
+// stops the walk for good some intervals after the last opening. The window is longer than any
+// run of IDs without a shop in the range, so the walk does not take such a run for the top.
+void DrawFollow(std::uint64_t seed, Schedule& schedule) {
+  Draw draw(seed ^ 0x466f6c6c6f77ull);
+  if (!draw.Chance(0.25) || schedule.windowPolicy) return;
+  for (const Fault& fault : schedule.faults) {
+    if (fault.kind == FaultKind::PageChange) return;
+  }
+  FollowPlan follow;
+  const DrawnTop top = TopOfDrawnShops(seed, schedule.first, schedule.last);
+  follow.drawnTop = top.newestShop;
+  follow.window = top.longestGap + static_cast<int>(draw.Between(1, 12));
+  follow.everyMs = draw.LogBetween(1'000, 30'000);
+  const std::int64_t paced = schedule.PacedLengthMs();
+  const std::int64_t openingsUntil = paced + 4 * follow.everyMs;
+  const int openings = static_cast<int>(draw.Between(1, 10));
+  std::vector<std::int64_t> moments;
+  for (int i = 0; i < openings; ++i) moments.push_back(draw.Between(0, openingsUntil));
+  std::sort(moments.begin(), moments.end());
+  std::int32_t newest = top.newestShop;
+  for (std::int64_t at : moments) {
+    newest += 1 + static_cast<std::int32_t>(draw.Between(0, follow.window - 1));
+    follow.events.push_back({ShopEvent::Kind::Open, newest, at});
+  }
+  const MarketplaceTruth drawn(seed);
+  const int renames = static_cast<int>(draw.Between(0, 6));
+  for (int i = 0; i < renames; ++i) {
+    const auto id = static_cast<std::int32_t>(draw.Between(schedule.first, schedule.last));
+    if (drawn.ExpectedAt(id) != Expected::Row) continue;
+    follow.events.push_back({ShopEvent::Kind::Rename, id, draw.Between(0, openingsUntil)});
+  }
+  std::stable_sort(follow.events.begin(), follow.events.end(),
+                   [](const ShopEvent& a, const ShopEvent& b) { return a.atMs < b.atMs; });
+  // After the last opening, time for a sweep to come round and list it at the pace, twice over.
+  // (The driver stops the walk later while a fault is still to come or its pause to pass.)
+  follow.endMs = std::max(moments.back(), paced) + follow.SettleMs(schedule.rate);
+  schedule.follow = follow;
+}
+
 Schedule DrawShared(Draw& draw, std::uint64_t seed) {
   Schedule schedule;
   schedule.seed = seed;
@@ -373,6 +415,16 @@ std::string Fault::Describe() const {
   return text.str();
 }
 
+std::int64_t FollowPlan::SettleMs(double rate) const {
+  const std::int64_t sweepMs = rate > 0 ? std::llround(2.0 * window * 1000.0 / rate) : 0;
+  return 2 * (everyMs + sweepMs) + 1000;
+}
+
+MarketplaceTruth Schedule::Truth() const {
+  if (!follow) return MarketplaceTruth(seed);
+  return MarketplaceTruth(seed, follow->events, last);
+}
+
 std::int64_t Schedule::PacedLengthMs() const {
   if (rate <= 0) return 0;
   return std::llround((static_cast<double>(last) - first + 1) * 1000.0 / rate);
@@ -413,6 +465,15 @@ std::string Schedule::Describe() const {
     text << ", " << maxAttempts << " tries";
   }
   text << ", shop IDs " << first << " to " << last << "\n";
+  if (follow) {
+    text << "  following the top (newest shop " << follow->drawnTop << ") with a window of "
+         << follow->window << " IDs every " << Seconds(follow->everyMs) << ", stopped at "
+         << Seconds(follow->endMs) << "\n";
+    for (const ShopEvent& event : follow->events) {
+      text << "  " << (event.kind == ShopEvent::Kind::Open ? "shop opens at " : "shop renamed: ")
+           << event.id << " at " << Seconds(event.atMs) << "\n";
+    }
+  }
   if (faults.empty()) text << "  no faults\n";
   for (const Fault& fault : faults) text << "  " << fault.Describe() << "\n";
   return text.str();
@@ -429,6 +490,7 @@ Schedule DrawSchedule(std::uint64_t seed) {
   if (DrawsSharedWalk(seed)) return DrawShared(draw, seed);
   Schedule schedule = DrawSingle(draw, seed);
   DrawPageChange(seed, schedule);
+  DrawFollow(seed, schedule);
   return schedule;
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/sim/marketplace_truth.h"
 #include "tests/support/shop_pages.h"
 
 namespace shopwalk::sim {
@@ -76,6 +77,23 @@ struct Fault {
   std::string Describe() const;
 };
 
+// A walk that follows the top of the marketplace (walk --follow) while it lives: its follow
+// window and interval, the shops that open above the top and the listed shops renamed as it runs
+// (in the order of their moments), and when its user stops it for good.
+struct FollowPlan {
+  int window = 0;
+  std::int64_t everyMs = 0;
+  std::int64_t endMs = 0;
+  std::vector<ShopEvent> events;
+
+  // The newest shop of the walk's range when it starts (the top the walk is to find).
+  std::int32_t drawnTop = 0;
+
+  // How long after a shop opens (or the marketplace is itself again) the walk has surely listed
+  // it at `rate`: a sweep to come round and to ask the window, twice over.
+  std::int64_t SettleMs(double rate) const;
+};
+
 struct Schedule {
   std::uint64_t seed = 0;
   // A walk shared by several nodes through PostgreSQL (on wall time).
@@ -95,6 +113,12 @@ struct Schedule {
   int leaseMs = 0;
   int renewMs = 0;
   std::vector<Fault> faults;
+  // A walk of one node that follows the top instead of ending at `last` (which is then the
+  // marketplace's top as the walk starts).
+  std::optional<FollowPlan> follow;
+
+  // The marketplace's truth for this walk (its live events included).
+  MarketplaceTruth Truth() const;
 
   // Manual time from the start by which the walk would have handed out every ID at its pace
   // (0 when flat out).

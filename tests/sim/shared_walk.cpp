@@ -192,7 +192,7 @@ Evidence RunSharedWalk(const Schedule& schedule, const SimulatorSetup& setup) {
   test::ScratchDirectory scratch;
   test::PutFile(scratch.File("config.ini"),
                 "[Mivu]\nMax_Attempts=" + std::to_string(schedule.maxAttempts) + "\n");
-  const MarketplaceTruth truth(schedule.seed);
+  const MarketplaceTruth truth = schedule.Truth();
   FaultPlan plan(schedule, RealClock());
   evidence.start = plan.WalkStart();
   evidence.calendarStart = RealClock().CalendarNow();

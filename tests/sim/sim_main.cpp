@@ -115,9 +115,12 @@ int Seeds(int argc, char** argv) {
       ++failed;
       std::printf("%s", result.Report().c_str());
     } else {
-      std::printf("seed %llu: kept (%.2f s, %zu steps, %zu lives)\n",
+      std::string walk;
+      if (result.schedule.follow) walk = ", following the top";
+      if (result.changes > 0) walk += ", " + std::to_string(result.changes) + " changes recorded";
+      std::printf("seed %llu: kept (%.2f s, %zu steps, %zu lives%s)\n",
                   static_cast<unsigned long long>(result.schedule.seed), result.wallSeconds,
-                  result.steps, result.lives);
+                  result.steps, result.lives, walk.c_str());
     }
     std::fflush(stdout);
   });

@@ -7,6 +7,7 @@
 //   sim_walker --store FILE | --db URI  --settings DIR  --to ID  [--from ID]  [--threads N]
 //              [--rate R] [--max-requests N] [--window-policy] [--connect-ms N]
 //              [--receive-ms N] [--block-size N] [--lease-ms N] [--renew-ms N]
+//              [--follow-window N --follow-every-ms N]   (follows the top instead of --to)
 //              [--disk-switch FILE]   (the store's writes fail while the switch is on)
 //
 // Standard output: "LAST-HANDED-OUT <ms>" when the walk hands out its last ID (manual steady time
@@ -100,14 +101,20 @@ Arguments Parse(int argc, char** argv) {
       command.leaseMs = static_cast<int>(Number(value));
     } else if (name == "--renew-ms") {
       command.renewMs = static_cast<int>(Number(value));
+    } else if (name == "--follow-window") {
+      command.follow = true;
+      command.followWindow = static_cast<std::int32_t>(Number(value));
+    } else if (name == "--follow-every-ms") {
+      command.follow = true;
+      command.followEvery = std::chrono::milliseconds(Number(value));
     } else if (name == "--disk-switch") {
       arguments.diskSwitch = value;
     } else {
       Usage("unknown option " + name);
     }
   }
-  if (command.db.empty() || arguments.settings.empty() || !command.to) {
-    Usage("--store or --db, --settings and --to are needed");
+  if (command.db.empty() || arguments.settings.empty() || (!command.to && !command.follow)) {
+    Usage("--store or --db, --settings and --to (or --follow-window) are needed");
   }
   return arguments;
 }

@@ -101,6 +101,7 @@ ScheduleResult Simulator::RunOnce(const Schedule& schedule) {
   result.wallSeconds = evidence.wallSeconds;
   result.steps = evidence.steps;
   result.lives = evidence.lives.size();
+  result.changes = evidence.final.changes.size();
   return result;
 }
 

@@ -25,6 +25,8 @@ struct ScheduleResult {
   double wallSeconds = 0;
   std::size_t steps = 0;
   std::size_t lives = 0;
+  // Changes of listed shops' fields the store recorded in its history.
+  std::size_t changes = 0;
   // Schedules run for it in all (shrinking included).
   std::size_t runs = 0;
   bool Passed() const { return broken.empty(); }

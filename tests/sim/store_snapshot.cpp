@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <memory>
+#include <utility>
 
 #include "results/pg/pg_store.h"
 
@@ -125,6 +126,20 @@ StoreSnapshot ReadSqliteStore(const std::string& path) {
             run.place = Blob(row, 3);
             run.openedSeq = sqlite3_column_int64(row, 4);
             snapshot.runs.push_back(run);
+          },
+          problem) ||
+      !Each(
+          raw,
+          "SELECT shop_id, field, old_value, new_value, source FROM shop_changes "
+          "ORDER BY change_seq",
+          [&](sqlite3_stmt* row) {
+            StoreSnapshot::Change change;
+            change.shopId = sqlite3_column_int(row, 0);
+            change.field = sqlite3_column_int(row, 1);
+            change.oldValue = Blob(row, 2);
+            change.newValue = Blob(row, 3);
+            change.source = sqlite3_column_int(row, 4);
+            snapshot.changes.push_back(std::move(change));
           },
           problem) ||
       !Each(

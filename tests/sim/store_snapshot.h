@@ -1,7 +1,7 @@
 // What a results store holds durably, read directly from its tables by the simulator between the
 // walker's lives (the walker has ended: nothing is written meanwhile): rows, answers without a
 // row, failed shops, runs with their places and lists. For a walk shared through PostgreSQL, the
-// shared tables and the walk's place.
+// shared tables and the walk's place. Of a store of one node, also the history of changes.
 #pragma once
 
 #include <cstdint>
@@ -31,7 +31,19 @@ struct StoreSnapshot {
     std::vector<std::int32_t> rows;
   };
 
+  // A field of a listed shop collected again with other bytes (the store's history).
+  struct Change {
+    std::int32_t shopId = 0;
+    // 1 name, 2 reputation, 3 messenger, 4 opening date, 5 address.
+    int field = 0;
+    std::string oldValue;
+    std::string newValue;
+    int source = 0;
+  };
+
   std::map<std::int32_t, ShopRecord> rows;
+  // The history of changes, oldest first (a store of one node).
+  std::vector<Change> changes;
   // 1 no shop, 2 no fields.
   std::map<std::int32_t, int> answers;
   std::map<std::int32_t, Failure> failed;

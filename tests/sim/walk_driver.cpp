@@ -183,6 +183,30 @@ class TimeDriver {
   std::size_t steps_ = 0;
 };
 
+// Whether a walk that follows the top may be stopped for good at `now`: its last opening had time
+// to be listed, and so had every fault to begin, end and leave its longest pause behind (a
+// Retry-After kept, a back-off), with time for the walk to come round again after it; a shop
+// that fails several requests then has its tries left, each after the longest back-off.
+bool FollowSettled(const Schedule& schedule, const FaultPlan& plan, Clock::TimePoint start,
+                   Clock::TimePoint now) {
+  constexpr std::int64_t LongestBackoffMs = 60'000;
+  const FollowPlan& follow = *schedule.follow;
+  Clock::TimePoint settled = start + std::chrono::milliseconds(follow.endMs);
+  int tries = 0;
+  for (std::size_t i = 0; i < schedule.faults.size(); ++i) {
+    const Fault& fault = schedule.faults[i];
+    const FaultPlan::Window window = plan.WindowOf(i);
+    if (!window.start) return false;
+    if (fault.kind == FaultKind::FlakyShop) tries = std::max(tries, fault.failures + 1);
+    const std::int64_t pauseMs =
+        std::max<std::int64_t>(LongestBackoffMs, std::min(fault.retryAfterSeconds, 600) * 1000LL);
+    settled =
+        std::max(settled, window.end.value_or(*window.start) + std::chrono::milliseconds(pauseMs));
+  }
+  settled += std::chrono::milliseconds(tries * LongestBackoffMs + follow.SettleMs(schedule.rate));
+  return now >= settled;
+}
+
 std::optional<Clock::TimePoint> LastHandedOut(const std::string& output) {
   const std::string tag = "LAST-HANDED-OUT ";
   const std::size_t found = output.find(tag);
@@ -196,11 +220,14 @@ std::vector<std::string> WalkerArguments(const Schedule& schedule, const Simulat
                                          bool first) {
   std::vector<std::string> arguments{"--store",      store,
                                      "--settings",   settings,
-                                     "--to",         std::to_string(schedule.last),
                                      "--threads",    std::to_string(schedule.threads),
                                      "--rate",       std::to_string(schedule.rate),
                                      "--connect-ms", std::to_string(setup.connectMs),
                                      "--receive-ms", std::to_string(setup.receiveMs)};
+  if (!schedule.follow) {
+    arguments.push_back("--to");
+    arguments.push_back(std::to_string(schedule.last));
+  }
   // The first life begins the walk; the later ones go on from the store, as the command line
   // does without --from.
   if (first) {
@@ -212,6 +239,12 @@ std::vector<std::string> WalkerArguments(const Schedule& schedule, const Simulat
     arguments.push_back(std::to_string(*schedule.maxRequests));
   }
   if (schedule.windowPolicy) arguments.push_back("--window-policy");
+  if (schedule.follow) {
+    arguments.push_back("--follow-window");
+    arguments.push_back(std::to_string(schedule.follow->window));
+    arguments.push_back("--follow-every-ms");
+    arguments.push_back(std::to_string(schedule.follow->everyMs));
+  }
   return arguments;
 }
 
@@ -235,7 +268,7 @@ Evidence RunSingleWalk(const Schedule& schedule, const SimulatorSetup& setup) {
       .serverThreads = static_cast<std::size_t>(2 * schedule.threads + 8)});
   market.SetClock(&clock);
   ConnectionGate gate(market.Port());
-  const MarketplaceTruth truth(schedule.seed);
+  const MarketplaceTruth truth = schedule.Truth();
   FaultPlan plan(schedule, clock);
   plan.OnBegin([&gate, &disk](const Fault& fault) {
     if (fault.kind == FaultKind::Refused) gate.Close();
@@ -273,9 +306,18 @@ Evidence RunSingleWalk(const Schedule& schedule, const SimulatorSetup& setup) {
     std::size_t progressSteps = driver.Steps();
     std::optional<int> ended;
     int busyLooks = 0;
+    // A walk that follows the top runs until its user stops it for good.
+    bool stoppedForGood = false;
     for (std::size_t look = 0;; ++look) {
       if ((ended = walker.Wait(0ms))) break;
       const Clock::TimePoint now = clock.Now();
+      if (schedule.follow && !record.stopped && !record.killed &&
+          FollowSettled(schedule, plan, evidence.start, now)) {
+        if (setup.trace) std::fprintf(stderr, "[sim] the following walk is stopped for good\n");
+        walker.Signal(SIGINT);
+        record.stopped = true;
+        stoppedForGood = true;
+      }
       for (std::size_t index : plan.TakeDueActions(now)) {
         const Fault& fault = schedule.faults[index];
         if (setup.trace) std::fprintf(stderr, "[sim] %s\n", fault.Describe().c_str());
@@ -357,6 +399,14 @@ Evidence RunSingleWalk(const Schedule& schedule, const SimulatorSetup& setup) {
     const bool byItself = !record.killed && !record.stopped;
     evidence.lives.push_back(std::move(record));
     if (!evidence.trouble.empty()) break;
+    if (stoppedForGood && code == 130) {
+      evidence.finished = true;
+      break;
+    }
+    if (schedule.follow && byItself && code == 0) {
+      evidence.trouble = "the walk that follows the top ended by itself";
+      break;
+    }
     if (byItself && (code == 0 || code == 2)) {
       evidence.finished = true;
       break;
