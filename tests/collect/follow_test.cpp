@@ -223,6 +223,22 @@ TEST_F(FollowWalkTest, ListsEveryOpeningOnceAndKeepsThePlaceBelowTheWindow) {
   EXPECT_EQ(sink.LastPlace(), std::to_string(living.Newest()));
 }
 
+// The IDs of the window are asked sweep after sweep; once a shop opens above them, their many "no
+// shop" answers lie below the newest shop. The page-match guard must not take them for notices
+// on shops known to exist and hold the walk.
+TEST_F(FollowWalkTest, ManySweepsBelowANewShopDoNotTripThePageGuard) {
+  Follow(Start);
+  ASSERT_TRUE(WaitForSweeps(6));
+  const std::int32_t far = living.Open(6)->id;
+  ASSERT_TRUE(WaitForRow(far));
+  const std::int32_t next = living.Open(0)->id;
+  ASSERT_TRUE(WaitForRow(next));
+  EXPECT_EQ(collector.PagesMismatch(), PageMismatch::None);
+  EXPECT_FALSE(collector.Figures().paused.has_value());
+  ASSERT_TRUE(EndRun());
+  ExpectNothingFinalAboveTheNewestShop(Start);
+}
+
 TEST_F(FollowWalkTest, GoesOnFromItsPlaceWithoutSkippingWhatOpenedMeanwhile) {
   Follow(Start);
   ASSERT_TRUE(WaitForSweeps(1));
