@@ -89,15 +89,8 @@ void Collector::Conclude(std::int32_t shopId, Ticket ticket, HomeAnswer answer, 
   // the answer would land after the mark and replace it (a final "no fields" for a shop whose
   // pages stopped matching).
   std::lock_guard concluding(concludeMutex_);
-  // Following, a "no shop" above the newest shop is what the follow window expects, and it is
-  // asked again every sweep: it is not final (the window holds it back), so it is no evidence that
-  // the pages stopped matching. Judged, the same IDs answered sweep after sweep would fill the
-  // guard's window, and once a shop opened above them they would look like shops that vanished.
-  const bool heldByWindow =
-      Following() && answer == HomeAnswer::NoShop && shopId > follow_.Settled();
   const PageMatchGuard::Verdict verdict =
-      heldByWindow ? PageMatchGuard::Verdict{}
-                   : pageGuard_.Answered(shopId, answer, ratingEmpty, ticket.recorded);
+      pageGuard_.Answered(shopId, answer, ratingEmpty, ticket.recorded || ticket.again);
   if (verdict.tripped != PageMismatch::None && sink_ != nullptr) {
     // The window's earlier answers of the tripping kind were reported as final: marked now.
     for (const std::int32_t earlier : pageGuard_.Suspects()) {
