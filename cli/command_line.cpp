@@ -6,6 +6,8 @@
 #include <iostream>
 #include <limits>
 
+#include "base/duration.h"
+
 namespace shopwalk {
 namespace {
 
@@ -38,6 +40,16 @@ const CLI::Validator Rate(
       return {};
     },
     "RATE");
+
+// A duration as base/duration.h reads it ("30d", "12h"); at least a millisecond.
+const CLI::Validator Duration(
+    [](std::string& input) -> std::string {
+      const auto duration = ParseDuration(input);
+      if (!duration) return input + ": " + std::string(DurationProblemText(duration.error()));
+      if (duration->count() <= 0) return input + " is no time at all";
+      return {};
+    },
+    "DURATION");
 
 }  // namespace
 
@@ -131,6 +143,36 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
                       "csv: write every cell as it is, also one a spreadsheet would run as a "
                       "formula (for programs that read the file)");
 
+  RefreshCommand refresh;
+  std::string olderThan = "30d";
+  auto* refreshApp = app.add_subcommand(
+      "refresh",
+      "Visit the listed shops checked longest ago again and record what changed: new names and "
+      "reputations, shops that closed (\"no such shop\") or opened again");
+  refreshApp->add_option("--db", refresh.db,
+                         "The results store (a file, or a postgresql:// database)");
+  refreshApp
+      ->add_option("--older-than", olderThan,
+                   "Only shops last checked at least this long ago (500ms, 60s, 5m, 12h, 30d)")
+      ->capture_default_str()
+      ->check(Duration);
+  refreshApp->add_option("--count", refresh.count, "At most this many shops (default: all)")
+      ->check(WholeNumber)
+      ->check(CLI::Range(std::size_t{1}, std::size_t{LargestShopId}));
+  refreshApp->add_option("--threads", refresh.threads, "Worker threads (0: 20)")
+      ->capture_default_str()
+      ->check(WholeNumber)
+      ->check(CLI::Range(0, 1000));
+  refreshApp
+      ->add_option("--rate", refresh.rate,
+                   "Shops a second, 0.001 to 100000 (0: as fast as the workers allow)")
+      ->capture_default_str()
+      ->check(Rate);
+  refreshApp->add_option("--out", refresh.out,
+                         "Write each shop that changed, closed or opened again to FILE as a JSON "
+                         "line with a \"change\" member, as it comes (-: standard output)");
+  refreshApp->add_flag("--quiet", refresh.quiet, "Print only the summary at the end");
+
   StatusCommand status;
   auto* statusApp = app.add_subcommand(
       "status", "Runs, walked range, rows, shops waiting for a retry and failed for good");
@@ -199,6 +241,10 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
     return exportCommand;
   }
   if (reparseApp->parsed()) return reparse;
+  if (refreshApp->parsed()) {
+    refresh.olderThan = ParseDuration(olderThan).value_or(refresh.olderThan);
+    return refresh;
+  }
   if (markersApp->parsed()) {
     markers.action =
         markersShow->parsed() ? MarkersCommand::Action::Show : MarkersCommand::Action::Try;
