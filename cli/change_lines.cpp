@@ -1,10 +1,15 @@
 #include "cli/change_lines.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 
 #include "store/export_cells.h"
 #include "store/export_layout.h"
+#include "store/file_bytes.h"
 
 namespace shopwalk {
 namespace {
@@ -187,6 +192,45 @@ std::string HistoryLine(const ShopChange& change) {
   line += SourceName(change.source);
   line += "\"}\n";
   return line;
+}
+
+ChangeStream::~ChangeStream() {
+  Close();
+}
+
+bool ChangeStream::Open(const std::string& path, std::string& reason) {
+  if (path.empty()) return true;
+  if (path == "-") {
+    file_ = stdout;
+    return true;
+  }
+  const int fd = OpenForWriting(path, reason);
+  if (fd < 0) return false;
+  file_ = ::fdopen(fd, "wb");
+  if (file_ == nullptr) {
+    reason = std::strerror(errno);
+    ::close(fd);
+    return false;
+  }
+  owned_ = true;
+  return true;
+}
+
+void ChangeStream::Write(const std::string& line) {
+  std::lock_guard lock(mutex_);
+  if (file_ == nullptr) return;
+  if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0) {
+    if (failure_.empty()) failure_ = std::strerror(errno);
+  }
+}
+
+std::string ChangeStream::Close() {
+  std::lock_guard lock(mutex_);
+  if (owned_ && file_ != nullptr && std::fclose(file_) != 0 && failure_.empty()) {
+    failure_ = std::strerror(errno);
+  }
+  file_ = nullptr;
+  return failure_;
 }
 
 }  // namespace shopwalk

@@ -10,6 +10,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,5 +42,28 @@ std::string ShopChangeLine(ShopChangeKind kind, std::int32_t shopId, std::int64_
 // "reputation", "messenger", "opening_date", "address", or "state" (old and new "open" or
 // "closed"); "source" is "walk", "refresh" or "reparse".
 std::string HistoryLine(const ShopChange& change);
+
+// Where the lines go: standard output ("-") or a file, one line written whole at a time and
+// flushed, so a reader of a pipe sees each change as it comes. Safe from any thread.
+class ChangeStream {
+ public:
+  ChangeStream() = default;
+  ~ChangeStream();
+  ChangeStream(const ChangeStream&) = delete;
+  ChangeStream& operator=(const ChangeStream&) = delete;
+
+  // Nothing to write to for an empty `path`; false (with `reason`) when the file cannot be opened
+  // (as OpenForWriting opens it).
+  bool Open(const std::string& path, std::string& reason);
+  void Write(const std::string& line);
+  // Why writing failed (empty: it did not).
+  std::string Close();
+
+ private:
+  std::mutex mutex_;
+  std::FILE* file_ = nullptr;
+  bool owned_ = false;
+  std::string failure_;
+};
 
 }  // namespace shopwalk

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "base/duration.h"
+#include "cli/since_time.h"
 
 namespace shopwalk {
 namespace {
@@ -50,6 +51,14 @@ const CLI::Validator Duration(
       return {};
     },
     "DURATION");
+
+// A time to look back to (cli/since_time.h): its form only, as now is not known yet.
+const CLI::Validator Since(
+    [](std::string& input) -> std::string {
+      const auto since = SinceTime(input, 0);
+      return since ? std::string() : since.error();
+    },
+    "WHEN");
 
 }  // namespace
 
@@ -126,14 +135,17 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
       "export", "Write every row of the store (one per shop, in shop-ID order), or its kept pages");
   exportApp->add_option("--db", exportCommand.db,
                         "The results store (a file, or a postgresql:// database)");
-  auto* out = exportApp->add_option("--out", exportCommand.out, "The file to write");
+  auto* out = exportApp->add_option("--out", exportCommand.out,
+                                    "The file to write (-: standard output, not for xlsx)");
   auto* pagesOut = exportApp->add_option(
       "--pages", exportCommand.pages,
       "Write the kept pages into this existing folder instead, one file each "
       "(<shop ID>-home.html, <shop ID>-rating.html), bytes as the marketplace sent them");
   out->excludes(pagesOut);
-  exportApp->add_option("--format", format, "txt, csv, jsonl or xlsx (default: by --out's ending)")
-      ->check(CLI::IsMember({"txt", "csv", "jsonl", "xlsx"}));
+  auto* formatOption =
+      exportApp
+          ->add_option("--format", format, "txt, csv, jsonl or xlsx (default: by --out's ending)")
+          ->check(CLI::IsMember({"txt", "csv", "jsonl", "xlsx"}));
   exportApp->add_flag("--messenger-only", exportCommand.messengerOnly,
                       "Only the messenger names (txt)");
   exportApp->add_option("--encoding", encoding, "gbk or utf-8, for txt and csv")
@@ -142,6 +154,30 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
   exportApp->add_flag("--raw-cells", exportCommand.rawCells,
                       "csv: write every cell as it is, also one a spreadsheet would run as a "
                       "formula (for programs that read the file)");
+  const std::string whenForms =
+      " (WHEN: 2026-12-01, 2026-12-01T10:30 in UTC, or back from now: 1h, 24h, 7d)";
+  auto* newSince = exportApp
+                       ->add_option("--new-since", exportCommand.newSince,
+                                    "Only the shops first seen since WHEN" + whenForms)
+                       ->check(Since);
+  auto* changedSince =
+      exportApp
+          ->add_option("--changed-since", exportCommand.changedSince,
+                       "Only the shops whose fields changed since WHEN (with --history: only the "
+                       "changes since WHEN)")
+          ->check(Since);
+  auto* closedSince = exportApp
+                          ->add_option("--closed-since", exportCommand.closedSince,
+                                       "Only the shops closed since WHEN, and closed still")
+                          ->check(Since);
+  auto* history = exportApp->add_flag(
+      "--history", exportCommand.history,
+      "Write the history of changes instead, one JSON line each (shop, field, old and new "
+      "value, when, and by what: walk, refresh or reparse); --out - writes to standard output");
+  newSince->excludes(changedSince)->excludes(closedSince)->excludes(pagesOut);
+  changedSince->excludes(closedSince)->excludes(pagesOut);
+  closedSince->excludes(pagesOut);
+  history->excludes(newSince)->excludes(closedSince)->excludes(pagesOut)->excludes(formatOption);
 
   RefreshCommand refresh;
   std::string olderThan = "30d";

@@ -45,6 +45,13 @@ struct ExportCommand {
   ExportEncoding encoding = ExportEncoding::Gbk;
   // CSV cells exactly as they are, formula look-alikes not made plain text (--raw-cells).
   bool rawCells = false;
+  // Only the shops first seen, changed or closed since WHEN (cli/since_time.h; at most one of
+  // them); empty: every row.
+  std::string newSince;
+  std::string changedSince;
+  std::string closedSince;
+  // The history of changes as JSON Lines instead of rows (since changedSince when given).
+  bool history = false;
 };
 
 // shopwalk-cli reparse: cuts the rows again from the kept pages of shop IDs --from to --to.

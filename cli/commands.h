@@ -23,7 +23,10 @@ struct Folders {
 // no walk (--to below the start) and for a SHOPWALK_CONNECT_TO that is not HOST:PORT.
 // Every wait of the walk (the engine's, the store's, the progress display's) follows `clock`.
 int RunWalk(const WalkCommand& command, const Folders& folders, Clock& clock = RealClock());
-int RunExport(const ExportCommand& command, const Folders& folders);
+// Exports every row, or the shops new, changed or closed since WHEN (durations back from now on
+// `clock`), or the history of changes as JSON Lines (--history), or the kept pages: 0, 1 when the
+// store cannot be read or the output written, 2 for a WHEN that names no time.
+int RunExport(const ExportCommand& command, const Folders& folders, Clock& clock = RealClock());
 int RunStatus(const StatusCommand& command, const Folders& folders);
 // Cuts the rows again from the kept pages with markers.ini's markers (the built-in ones without
 // it) and writes the rows that are new or changed: 0, or 1 when markers.ini has a problem, the

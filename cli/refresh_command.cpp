@@ -39,53 +39,6 @@ void CannotUse(const StoreProblem& problem, const char* what) {
                TerminalSafe(problem.path).c_str(), TerminalSafe(problem.reason).c_str());
 }
 
-// Where the changes go as JSON Lines: standard output ("-") or a file; one line written whole at a
-// time, and flushed, so a reader of the pipe sees each change as it comes.
-class ChangeStream {
- public:
-  // Nothing to write to for an empty `path`; false (with `reason`) when the file cannot be opened.
-  bool Open(const std::string& path, std::string& reason) {
-    if (path.empty()) return true;
-    if (path == "-") {
-      file_ = stdout;
-      return true;
-    }
-    const int fd = OpenForWriting(path, reason);
-    if (fd < 0) return false;
-    file_ = ::fdopen(fd, "wb");
-    if (file_ == nullptr) {
-      reason = std::strerror(errno);
-      ::close(fd);
-      return false;
-    }
-    owned_ = true;
-    return true;
-  }
-  void Write(const std::string& line) {
-    std::lock_guard lock(mutex_);
-    if (file_ == nullptr) return;
-    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0) {
-      if (failure_.empty()) failure_ = std::strerror(errno);
-    }
-  }
-  // Why writing failed (empty: it did not).
-  std::string Close() {
-    std::lock_guard lock(mutex_);
-    if (owned_ && file_ != nullptr && std::fclose(file_) != 0 && failure_.empty()) {
-      failure_ = std::strerror(errno);
-    }
-    file_ = nullptr;
-    return failure_;
-  }
-  ~ChangeStream() { Close(); }
-
- private:
-  std::mutex mutex_;
-  std::FILE* file_ = nullptr;
-  bool owned_ = false;
-  std::string failure_;
-};
-
 // The shops of `due` that this node may write: on a shared walk, those of the IDs it claimed
 // (the others are held by walking nodes and wait for the next refresh).
 std::vector<ShopToRefresh> Claimable(const std::vector<ShopToRefresh>& due,

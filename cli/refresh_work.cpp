@@ -12,14 +12,40 @@ WorkSource::Next RefreshList::NextShop() {
   return Next{Next::Kind::Shop, shopIds_[next_++], false};
 }
 
-RefreshSink::RefreshSink(StoreSink& store, const std::vector<ShopToRefresh>& shops,
-                         std::size_t holdAnswers, ChangeListener onChange)
-    : store_(store), holdAnswers_(holdAnswers), onChange_(std::move(onChange)) {
+KnownShops::KnownShops(const std::vector<ShopToRefresh>& shops) {
   known_.reserve(shops.size());
   for (const ShopToRefresh& shop : shops) {
     known_[shop.shopId] = Known{shop.closed, shop.fieldsDigest};
   }
 }
+
+std::optional<ShopChangeKind> KnownShops::Collected(const ShopRecord& record) {
+  const std::uint64_t digest = FieldsDigest(record);
+  std::lock_guard lock(mutex_);
+  auto [found, added] = known_.try_emplace(record.shopId, Known{false, digest});
+  if (added) return ShopChangeKind::New;
+  const Known before = std::exchange(found->second, Known{false, digest});
+  if (before.closed) return ShopChangeKind::Reopened;
+  if (before.fieldsDigest != digest) return ShopChangeKind::Changed;
+  return std::nullopt;
+}
+
+std::optional<ShopChangeKind> KnownShops::Closed(std::int32_t shopId) {
+  std::lock_guard lock(mutex_);
+  auto found = known_.find(shopId);
+  if (found == known_.end() || found->second.closed) return std::nullopt;
+  found->second.closed = true;
+  return ShopChangeKind::Closed;
+}
+
+bool KnownShops::Contains(std::int32_t shopId) const {
+  std::lock_guard lock(mutex_);
+  return known_.contains(shopId);
+}
+
+RefreshSink::RefreshSink(StoreSink& store, const std::vector<ShopToRefresh>& shops,
+                         std::size_t holdAnswers, ChangeListener onChange)
+    : store_(store), holdAnswers_(holdAnswers), onChange_(std::move(onChange)), known_(shops) {}
 
 void RefreshSink::RowAppended(const ShopRecord& record) {
   std::lock_guard lock(mutex_);
@@ -30,7 +56,7 @@ void RefreshSink::RowAppended(const ShopRecord& record) {
 void RefreshSink::Answered(std::int32_t shopId, ShopOutcome outcome) {
   std::lock_guard lock(mutex_);
   ++answers_;
-  if (outcome == ShopOutcome::NoShop && known_.contains(shopId)) {
+  if (outcome == ShopOutcome::NoShop && known_.Contains(shopId)) {
     waiting_.push_back(Waiting{answers_, shopId, std::nullopt});
   } else {
     ++figures_.noFields;
@@ -87,35 +113,25 @@ void RefreshSink::Release(bool all) {
 }
 
 void RefreshSink::Write(const Waiting& waiting) {
-  auto found = known_.find(waiting.shopId);
-  Known* known = found == known_.end() ? nullptr : &found->second;
   if (!waiting.record) {
     store_.ShopClosed(waiting.shopId);
-    if (known != nullptr && known->closed) {
+    if (known_.Closed(waiting.shopId)) {
+      ++figures_.closed;
+      onChange_(ShopChangeKind::Closed, waiting.shopId, nullptr);
+    } else {
       ++figures_.stillClosed;
-      return;
     }
-    if (known != nullptr) known->closed = true;
-    ++figures_.closed;
-    onChange_(ShopChangeKind::Closed, waiting.shopId, nullptr);
     return;
   }
   store_.RowAppended(*waiting.record);
-  const std::uint64_t digest = FieldsDigest(*waiting.record);
-  std::optional<ShopChangeKind> kind;
-  if (known == nullptr) {
-    kind = ShopChangeKind::New;
-  } else if (known->closed) {
-    kind = ShopChangeKind::Reopened;
-    ++figures_.reopened;
-  } else if (known->fieldsDigest != digest) {
-    kind = ShopChangeKind::Changed;
-    ++figures_.changed;
-  } else {
+  const std::optional<ShopChangeKind> kind = known_.Collected(*waiting.record);
+  if (!kind) {
     ++figures_.unchanged;
+    return;
   }
-  if (known != nullptr) *known = Known{false, digest};
-  if (kind) onChange_(*kind, waiting.shopId, &*waiting.record);
+  if (*kind == ShopChangeKind::Reopened) ++figures_.reopened;
+  if (*kind == ShopChangeKind::Changed) ++figures_.changed;
+  onChange_(*kind, waiting.shopId, &*waiting.record);
 }
 
 }  // namespace shopwalk

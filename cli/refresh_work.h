@@ -40,6 +40,28 @@ class RefreshList : public WorkSource {
   std::size_t next_ = 0;
 };
 
+// The listed shops as the store held them, to tell what a row collected again is: new, changed,
+// open again, or nothing new (unchanged). Safe from any thread.
+class KnownShops {
+ public:
+  explicit KnownShops(const std::vector<ShopToRefresh>& shops);
+  // The row of `record` was collected: how the shop changed, nothing when it did not. From now on
+  // it is known as this row, and open.
+  std::optional<ShopChangeKind> Collected(const ShopRecord& record);
+  // The shop said "no such shop": Closed when it was known and open (it is closed from now on),
+  // nothing otherwise.
+  std::optional<ShopChangeKind> Closed(std::int32_t shopId);
+  bool Contains(std::int32_t shopId) const;
+
+ private:
+  struct Known {
+    bool closed = false;
+    std::uint64_t fieldsDigest = 0;
+  };
+  mutable std::mutex mutex_;
+  std::unordered_map<std::int32_t, Known> known_;
+};
+
 // What a refresh found, counted as it is written.
 struct RefreshFigures {
   std::uint64_t unchanged = 0;
@@ -84,10 +106,6 @@ class RefreshSink : public ResultSink {
   RefreshFigures Figures() const;
 
  private:
-  struct Known {
-    bool closed = false;
-    std::uint64_t fieldsDigest = 0;
-  };
   struct Waiting {
     std::uint64_t answer = 0;  // its number among the answers
     std::int32_t shopId = 0;
@@ -101,7 +119,7 @@ class RefreshSink : public ResultSink {
   const std::size_t holdAnswers_;
   ChangeListener onChange_;
   mutable std::mutex mutex_;
-  std::unordered_map<std::int32_t, Known> known_;
+  KnownShops known_;
   std::deque<Waiting> waiting_;
   std::uint64_t answers_ = 0;
   RefreshFigures figures_;

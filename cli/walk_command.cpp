@@ -18,8 +18,10 @@
 #include <thread>
 
 #include "base/terminal_text.h"
+#include "cli/change_lines.h"
 #include "cli/commands.h"
 #include "cli/progress_display.h"
+#include "cli/refresh_work.h"
 #include "cli/row_output.h"
 #include "cli/stop_signals.h"
 #include "cli/walk_setup.h"
@@ -41,6 +43,8 @@ constexpr std::chrono::seconds StopTimeout{10};
 // fail (they are retried that long, then what is left is named and the walk fails).
 constexpr std::chrono::seconds StoreFlushWait{30};
 constexpr std::chrono::seconds FailingStoreFlushWait{3};
+// Every listed shop is checked before now plus this (a clock set back a little included).
+constexpr std::chrono::hours ListedMargin{24 * 365};
 
 // Shows the shared walk's figures as its store tells them now.
 void ShowCluster(SharedWalk& store, std::chrono::milliseconds lease, WalkView& view, Clock& clock) {
@@ -281,7 +285,29 @@ int RunWalk(const WalkCommand& command, const Folders& folders, Clock& clock) {
   const std::shared_ptr<StoreTroubleTold> troubleTold = WatchStore(store, shownView);
 
   std::unique_ptr<RowOutput> output;
-  if (!command.out.empty()) {
+  // --out -: the shops that are new, changed or open again, as JSON Lines on standard output,
+  // told apart from the shops the store lists now.
+  ChangeStream changes;
+  std::unique_ptr<KnownShops> known;
+  if (command.out == "-") {
+    const auto listed = store.ShopsToRefresh(
+        UnixMs(clock.CalendarNow()) + std::chrono::milliseconds(ListedMargin).count(),
+        std::nullopt);
+    if (!listed) {
+      std::fprintf(stderr, "shopwalk-cli: cannot read the store %s: %s\n",
+                   TerminalSafe(storePath).c_str(), TerminalSafe(listed.error().reason).c_str());
+      return 1;
+    }
+    known = std::make_unique<KnownShops>(*listed);
+    std::string unused;
+    changes.Open("-", unused);
+    view.OnRow([&known, &changes, &clock](const ShopRecord& record) {
+      if (const auto kind = known->Collected(record)) {
+        changes.Write(
+            ShopChangeLine(*kind, record.shopId, UnixMs(clock.CalendarNow()), &record, nullptr));
+      }
+    });
+  } else if (!command.out.empty()) {
     WriteResult opening;
     output = RowOutput::Open(command.out, opening);
     if (!output) {

@@ -189,6 +189,30 @@ TEST_F(RefreshCliTest, PagesThatCannotBeTrustedHoldTheRefreshAndCloseNoShop) {
   EXPECT_EQ(RefreshChanges(db), std::vector<Kept>{});
 }
 
+// walk --out - streams the shops the store did not list (new), lists with other fields (changed)
+// or lists as closed (open again); shops collected as they were listed are not news.
+TEST_F(RefreshCliTest, AWalkStreamsItsNewsAsJsonLinesToStandardOutput) {
+  const std::vector<std::int32_t> known = WalkAll();
+  ASSERT_GE(known.size(), 4u);
+  ASSERT_TRUE(living.Close(known[1]));
+  ASSERT_EQ(Cli({"refresh", "--older-than", "1ms", "--rate", "0", "--db", db}).code, 0);
+  ASSERT_TRUE(living.Reopen(known[1]));
+  ASSERT_TRUE(living.Rename(known[0], "新名字"));
+  const std::optional<pages::Shop> opened = living.Open(3);
+  ASSERT_TRUE(opened);
+  const Finished walked =
+      Cli({"walk", "--from", std::to_string(First), "--to", std::to_string(opened->id + 5),
+           "--rate", "0", "--db", db, "--out", "-"});
+  ASSERT_EQ(walked.code, 0) << walked.errors;
+  const auto lines = ChangeLines(walked.output);
+  EXPECT_EQ(std::set(lines.begin(), lines.end()),
+            (std::set<std::pair<std::string, std::int32_t>>{
+                {"changed", known[0]}, {"reopened", known[1]}, {"new", opened->id}}));
+  EXPECT_EQ(lines.size(), 3u);
+  // The progress went to standard error.
+  EXPECT_NE(walked.errors.find("finished"), std::string::npos) << walked.errors;
+}
+
 TEST_F(RefreshCliTest, NothingCheckedLongEnoughAgoIsNothingToRefresh) {
   WalkAll();
   const std::size_t asked = market.Requests().size();
@@ -200,6 +224,16 @@ TEST_F(RefreshCliTest, NothingCheckedLongEnoughAgoIsNothingToRefresh) {
     EXPECT_EQ(Cli({"refresh", "--older-than", bad, "--db", db}).code, 2) << bad;
   }
   EXPECT_EQ(Cli({"refresh", "--count", "0", "--db", db}).code, 2);
+  const std::string out = dir.File("x.jsonl");
+  for (const std::vector<std::string>& bad : {std::vector<std::string>{"--new-since", "yesterday"},
+                                              {"--changed-since", "2024-02-30"},
+                                              {"--new-since", "1d", "--closed-since", "1d"},
+                                              {"--history", "--new-since", "1d"},
+                                              {"--history", "--format", "csv"}}) {
+    std::vector<std::string> arguments{"export", "--db", db, "--out", out};
+    arguments.insert(arguments.end(), bad.begin(), bad.end());
+    EXPECT_EQ(Cli(arguments).code, 2) << bad[0];
+  }
 }
 
 }  // namespace
