@@ -27,11 +27,8 @@ namespace {
 constexpr std::int32_t First = 7000;
 constexpr std::int32_t Last = 7150;
 
-// A change as the history keeps it: shop, field, old and new bytes.
-using Kept = std::tuple<std::int32_t, int, std::string, std::string>;
-
-std::vector<Kept> RefreshChanges(const std::string& db) {
-  std::vector<Kept> kept;
+std::vector<KeptChange> RefreshChanges(const std::string& db) {
+  std::vector<KeptChange> kept;
   auto store = SqliteStore::OpenForReading(db);
   EXPECT_TRUE(store);
   if (!store) return kept;
@@ -39,35 +36,6 @@ std::vector<Kept> RefreshChanges(const std::string& db) {
     EXPECT_EQ(change.source, ChangeSource::Refresh) << change.shopId;
     kept.emplace_back(change.shopId, change.field, change.oldValue, change.newValue);
   }));
-  std::sort(kept.begin(), kept.end());
-  return kept;
-}
-
-// The truth's changes as the history should keep them.
-std::vector<Kept> ExpectedChanges(const std::vector<LivingShops::Change>& changes) {
-  const std::string open(OpenValue), closed(ClosedValue);
-  std::vector<Kept> kept;
-  for (const LivingShops::Change& change : changes) {
-    switch (change.kind) {
-      case LivingShops::Change::Kind::Renamed:
-        kept.emplace_back(change.shopId, ShopNameColumn, Utf8ToGbk(change.before),
-                          Utf8ToGbk(change.after));
-        break;
-      case LivingShops::Change::Kind::Reputation:
-        kept.emplace_back(change.shopId, ReputationColumn,
-                          change.before.empty() ? "0" : change.before,
-                          change.after.empty() ? "0" : change.after);
-        break;
-      case LivingShops::Change::Kind::Closed:
-        kept.emplace_back(change.shopId, ClosedField, open, closed);
-        break;
-      case LivingShops::Change::Kind::Reopened:
-        kept.emplace_back(change.shopId, ClosedField, closed, open);
-        break;
-      case LivingShops::Change::Kind::Opened:
-        break;
-    }
-  }
   std::sort(kept.begin(), kept.end());
   return kept;
 }
@@ -83,22 +51,6 @@ std::set<std::int32_t> ClosedShops(const std::string& db) {
                                           closed.insert(record.shopId);
                                         }));
   return closed;
-}
-
-// The "change" and "shop_id" of each JSON line, in order.
-std::vector<std::pair<std::string, std::int32_t>> ChangeLines(const std::string& lines) {
-  std::vector<std::pair<std::string, std::int32_t>> found;
-  std::istringstream in(lines);
-  for (std::string line; std::getline(in, line);) {
-    const std::string kindKey = "{\"change\":\"", idKey = "\"shop_id\":";
-    EXPECT_EQ(line.rfind(kindKey, 0), 0u) << line;
-    const std::size_t kindEnd = line.find('"', kindKey.size());
-    const std::size_t id = line.find(idKey);
-    if (kindEnd == std::string::npos || id == std::string::npos) continue;
-    found.emplace_back(line.substr(kindKey.size(), kindEnd - kindKey.size()),
-                       std::stoi(line.substr(id + idKey.size())));
-  }
-  return found;
 }
 
 class RefreshCliTest : public CliTest {
@@ -186,7 +138,7 @@ TEST_F(RefreshCliTest, PagesThatCannotBeTrustedHoldTheRefreshAndCloseNoShop) {
   EXPECT_NE(held.errors.find("held: pages no longer match"), std::string::npos) << held.errors;
   EXPECT_EQ(held.output, "");
   EXPECT_EQ(ClosedShops(db), std::set<std::int32_t>{});
-  EXPECT_EQ(RefreshChanges(db), std::vector<Kept>{});
+  EXPECT_EQ(RefreshChanges(db), std::vector<KeptChange>{});
 }
 
 // walk --out - streams the shops the store did not list (new), lists with other fields (changed)
