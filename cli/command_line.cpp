@@ -117,7 +117,8 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
       ->check(CLI::Range(50, 86400000));
   walkApp->add_option("--out", walk.out,
                       "Also write this walk's rows to FILE as they come (.txt, .csv, .jsonl, "
-                      ".xlsx by the name's ending)");
+                      ".xlsx by the name's ending); -: the shops new to the store, changed or "
+                      "open again, as JSON Lines on standard output");
   walkApp->add_flag("--quiet", walk.quiet, "Print only the summary at the end");
   walkApp->add_flag("--keep-pages", walk.keepPages,
                     "Keep every answered page in the store, packed, so that `reparse` can cut the "
