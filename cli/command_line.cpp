@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "base/duration.h"
+#include "cli/since_time.h"
 
 namespace shopwalk {
 namespace {
@@ -51,6 +52,14 @@ const CLI::Validator PositiveDuration(
       return {};
     },
     "DURATION");
+
+// A time to look back to (cli/since_time.h): its form only, as now is not known yet.
+const CLI::Validator Since(
+    [](std::string& input) -> std::string {
+      const auto since = SinceTime(input, 0);
+      return since ? std::string() : since.error();
+    },
+    "WHEN");
 
 }  // namespace
 
@@ -133,7 +142,8 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
       ->check(CLI::Range(50, 86400000));
   walkApp->add_option("--out", walk.out,
                       "Also write this walk's rows to FILE as they come (.txt, .csv, .jsonl, "
-                      ".xlsx by the name's ending)");
+                      ".xlsx by the name's ending); -: the shops new to the store, changed or "
+                      "open again, as JSON Lines on standard output");
   walkApp->add_flag("--quiet", walk.quiet, "Print only the summary at the end");
   walkApp->add_flag("--keep-pages", walk.keepPages,
                     "Keep every answered page in the store, packed, so that `reparse` can cut the "
@@ -151,14 +161,17 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
       "export", "Write every row of the store (one per shop, in shop-ID order), or its kept pages");
   exportApp->add_option("--db", exportCommand.db,
                         "The results store (a file, or a postgresql:// database)");
-  auto* out = exportApp->add_option("--out", exportCommand.out, "The file to write");
+  auto* out = exportApp->add_option("--out", exportCommand.out,
+                                    "The file to write (-: standard output, not for xlsx)");
   auto* pagesOut = exportApp->add_option(
       "--pages", exportCommand.pages,
       "Write the kept pages into this existing folder instead, one file each "
       "(<shop ID>-home.html, <shop ID>-rating.html), bytes as the marketplace sent them");
   out->excludes(pagesOut);
-  exportApp->add_option("--format", format, "txt, csv, jsonl or xlsx (default: by --out's ending)")
-      ->check(CLI::IsMember({"txt", "csv", "jsonl", "xlsx"}));
+  auto* formatOption =
+      exportApp
+          ->add_option("--format", format, "txt, csv, jsonl or xlsx (default: by --out's ending)")
+          ->check(CLI::IsMember({"txt", "csv", "jsonl", "xlsx"}));
   exportApp->add_flag("--messenger-only", exportCommand.messengerOnly,
                       "Only the messenger names (txt)");
   exportApp->add_option("--encoding", encoding, "gbk or utf-8, for txt and csv")
@@ -167,6 +180,60 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
   exportApp->add_flag("--raw-cells", exportCommand.rawCells,
                       "csv: write every cell as it is, also one a spreadsheet would run as a "
                       "formula (for programs that read the file)");
+  const std::string whenForms =
+      " (WHEN: 2026-12-01, 2026-12-01T10:30 in UTC, or back from now: 1h, 24h, 7d)";
+  auto* newSince = exportApp
+                       ->add_option("--new-since", exportCommand.newSince,
+                                    "Only the shops first seen since WHEN" + whenForms)
+                       ->check(Since);
+  auto* changedSince =
+      exportApp
+          ->add_option("--changed-since", exportCommand.changedSince,
+                       "Only the shops whose fields changed since WHEN (with --history: only the "
+                       "changes since WHEN)")
+          ->check(Since);
+  auto* closedSince = exportApp
+                          ->add_option("--closed-since", exportCommand.closedSince,
+                                       "Only the shops closed since WHEN, and closed still")
+                          ->check(Since);
+  auto* history = exportApp->add_flag(
+      "--history", exportCommand.history,
+      "Write the history of changes instead, one JSON line each (shop, field, old and new "
+      "value, when, and by what: walk, refresh or reparse); --out - writes to standard output");
+  newSince->excludes(changedSince)->excludes(closedSince)->excludes(pagesOut);
+  changedSince->excludes(closedSince)->excludes(pagesOut);
+  closedSince->excludes(pagesOut);
+  history->excludes(newSince)->excludes(closedSince)->excludes(pagesOut)->excludes(formatOption);
+
+  RefreshCommand refresh;
+  std::string olderThan = "30d";
+  auto* refreshApp = app.add_subcommand(
+      "refresh",
+      "Visit the listed shops checked longest ago again and record what changed: new names and "
+      "reputations, shops that closed (\"no such shop\") or opened again");
+  refreshApp->add_option("--db", refresh.db,
+                         "The results store (a file, or a postgresql:// database)");
+  refreshApp
+      ->add_option("--older-than", olderThan,
+                   "Only shops last checked at least this long ago (500ms, 60s, 5m, 12h, 30d)")
+      ->capture_default_str()
+      ->check(PositiveDuration);
+  refreshApp->add_option("--count", refresh.count, "At most this many shops (default: all)")
+      ->check(WholeNumber)
+      ->check(CLI::Range(std::size_t{1}, std::size_t{LargestShopId}));
+  refreshApp->add_option("--threads", refresh.threads, "Worker threads (0: 20)")
+      ->capture_default_str()
+      ->check(WholeNumber)
+      ->check(CLI::Range(0, 1000));
+  refreshApp
+      ->add_option("--rate", refresh.rate,
+                   "Shops a second, 0.001 to 100000 (0: as fast as the workers allow)")
+      ->capture_default_str()
+      ->check(Rate);
+  refreshApp->add_option("--out", refresh.out,
+                         "Write each shop that changed, closed or opened again to FILE as a JSON "
+                         "line with a \"change\" member, as it comes (-: standard output)");
+  refreshApp->add_flag("--quiet", refresh.quiet, "Print only the summary at the end");
 
   StatusCommand status;
   auto* statusApp = app.add_subcommand(
@@ -237,6 +304,10 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
     return exportCommand;
   }
   if (reparseApp->parsed()) return reparse;
+  if (refreshApp->parsed()) {
+    refresh.olderThan = ParseDuration(olderThan).value_or(refresh.olderThan);
+    return refresh;
+  }
   if (markersApp->parsed()) {
     markers.action =
         markersShow->parsed() ? MarkersCommand::Action::Show : MarkersCommand::Action::Try;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -50,6 +51,13 @@ struct ExportCommand {
   ExportEncoding encoding = ExportEncoding::Gbk;
   // CSV cells exactly as they are, formula look-alikes not made plain text (--raw-cells).
   bool rawCells = false;
+  // Only the shops first seen, changed or closed since WHEN (cli/since_time.h; at most one of
+  // them); empty: every row.
+  std::string newSince;
+  std::string changedSince;
+  std::string closedSince;
+  // The history of changes as JSON Lines instead of rows (since changedSince when given).
+  bool history = false;
 };
 
 // shopwalk-cli reparse: cuts the rows again from the kept pages of shop IDs --from to --to.
@@ -57,6 +65,20 @@ struct ReparseCommand {
   std::string db;
   std::optional<std::int32_t> from;
   std::optional<std::int32_t> to;
+};
+
+// shopwalk-cli refresh: visits the listed shops checked longest ago again.
+struct RefreshCommand {
+  std::string db;
+  // Shops last checked at least this long ago.
+  std::chrono::milliseconds olderThan = std::chrono::hours(24 * 30);
+  // At most this many (nothing: all of them).
+  std::optional<std::size_t> count;
+  int threads = 10;
+  double rate = 10.0;  // shops a second; 0: as fast as the workers allow
+  // JSON Lines of the shops that changed, closed or opened again ("-": standard output).
+  std::string out;
+  bool quiet = false;
 };
 
 struct StatusCommand {
@@ -73,15 +95,15 @@ struct MarkersCommand {
 
 // What the command line asks for, or the exit code when it has been answered already (help,
 // version, a usage error).
-using ParsedCommand =
-    std::variant<WalkCommand, ExportCommand, StatusCommand, MarkersCommand, ReparseCommand, int>;
+using ParsedCommand = std::variant<WalkCommand, ExportCommand, StatusCommand, MarkersCommand,
+                                   ReparseCommand, RefreshCommand, int>;
 
 // `settingsDirectory` and `storePath` are shown in the help, which says which folders are in use.
 ParsedCommand ParseCommandLine(int argc, const char* const* argv,
                                const std::string& settingsDirectory, const std::string& storePath);
 
 inline constexpr int UsageErrorExitCode = 2;
-// A walk that held because the marketplace's pages no longer match the markers.
+// A walk or a refresh that held because the marketplace's pages no longer match the markers.
 inline constexpr int PagesDoNotMatchExitCode = 4;
 
 }  // namespace shopwalk

@@ -27,6 +27,8 @@ int main(int argc, char** argv) {
     code = RunStatus(*status, folders);
   } else if (const auto* reparse = std::get_if<ReparseCommand>(&command)) {
     code = RunReparse(*reparse, folders);
+  } else if (const auto* refresh = std::get_if<RefreshCommand>(&command)) {
+    code = RunRefresh(*refresh, folders);
   } else if (const auto* markers = std::get_if<MarkersCommand>(&command)) {
     code = RunMarkers(*markers, folders);
   }

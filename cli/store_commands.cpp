@@ -1,20 +1,29 @@
 // shopwalk-cli export and status: reading a store, also one that a walk is writing.
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "base/terminal_text.h"
+#include "cli/change_lines.h"
 #include "cli/commands.h"
 #include "cli/kept_page_work.h"
 #include "cli/progress_display.h"
+#include "cli/since_time.h"
 #include "collect/row_checks.h"
 #include "collect/shop_record.h"
 #include "collect/text.h"
 #include "results/page_keeper.h"
 #include "results/store.h"
+#include "store/export_layout.h"
+#include "store/export_rows.h"
+#include "store/file_bytes.h"
 
 namespace shopwalk {
 namespace {
@@ -40,6 +49,20 @@ class StoredRows : public ResultRows {
     }
     return read;
   }
+  // Reads the rows of `reader` that `kind` selects since `sinceMs`, as Read does.
+  Expected<void, StoreProblem> ReadSince(ShopHistoryReader& reader, RowsSince kind,
+                                         std::int64_t sinceMs) {
+    auto read =
+        reader.ForEachRowSince(kind, sinceMs, [this](const ShopRecord& record, const ShopTimes&) {
+          rows_.push_back(record.Row(NumberToText(static_cast<std::int32_t>(rows_.size() + 1))));
+          ids_.push_back(record.shopId);
+        });
+    if (!read) {
+      rows_.clear();
+      ids_.clear();
+    }
+    return read;
+  }
   int RowCount() const override { return static_cast<int>(rows_.size()); }
   std::string CellText(int row, int column) const override {
     if (row < 0 || row >= RowCount() || column < 0 || column >= ResultColumnCount) return {};
@@ -57,10 +80,12 @@ class StoredRows : public ResultRows {
 
 // The store of --db (a file or a postgresql:// database) opened for reading; said on standard
 // error when it cannot be.
-std::optional<StoreHandle> OpenToRead(const std::string& given, const Folders& folders) {
+std::optional<StoreHandle> OpenToRead(const std::string& given, const Folders& folders,
+                                      Clock& clock = RealClock()) {
   WarnOfPasswordIn(given);
   const std::string location = given.empty() ? folders.store : given;
-  Expected<StoreHandle, StoreProblem> opened = OpenStore(location, StoreMode::Reading);
+  Expected<StoreHandle, StoreProblem> opened =
+      OpenStore(location, StoreMode::Reading, StoreOptions{}, clock);
   if (!opened) {
     CannotRead(opened.error());
     return std::nullopt;
@@ -118,6 +143,58 @@ int ExportKeptPages(const StoreHandle& store, const std::string& directory) {
   return 0;
 }
 
+// The layout of the export's text forms (not the workbook).
+ExportLayout LayoutFor(const ExportOptions& options) {
+  switch (options.format) {
+    case ExportFormat::Csv:
+      return options.rawCells ? ExportLayout::CsvRawCells : ExportLayout::Csv;
+    case ExportFormat::Jsonl:
+      return ExportLayout::Jsonl;
+    default:
+      return options.messengerOnly ? ExportLayout::MessengerOnly : ExportLayout::Full;
+  }
+}
+
+// export --history: every change since `sinceMs` as a JSON line, to `out` ("-": standard output),
+// in the order the store recorded them.
+int ExportHistory(ShopHistoryReader& store, std::int64_t sinceMs, const std::string& out) {
+  std::FILE* file = stdout;
+  if (out != "-") {
+    std::string reason;
+    const int fd = OpenForWriting(out, reason);
+    if (fd < 0 || (file = ::fdopen(fd, "wb")) == nullptr) {
+      if (fd >= 0) {
+        reason = std::strerror(errno);
+        ::close(fd);
+      }
+      std::fprintf(stderr, "shopwalk-cli: cannot write %s: %s\n", TerminalSafe(out).c_str(),
+                   TerminalSafe(reason).c_str());
+      return 1;
+    }
+  }
+  std::uint64_t changes = 0;
+  bool writeFailed = false;
+  const auto read = store.ForEachChange(sinceMs, [&](const ShopChange& change) {
+    const std::string line = HistoryLine(change);
+    writeFailed = writeFailed || std::fwrite(line.data(), 1, line.size(), file) != line.size();
+    ++changes;
+  });
+  writeFailed = std::fflush(file) != 0 || writeFailed;
+  if (file != stdout) writeFailed = std::fclose(file) != 0 || writeFailed;
+  if (!read) {
+    CannotRead(read.error());
+    return 1;
+  }
+  if (writeFailed) {
+    std::fprintf(stderr, "shopwalk-cli: cannot write %s: %s\n",
+                 out == "-" ? "to standard output" : TerminalSafe(out).c_str(),
+                 std::strerror(errno));
+    return 1;
+  }
+  std::fprintf(stderr, "exported %llu changes\n", static_cast<unsigned long long>(changes));
+  return 0;
+}
+
 }  // namespace
 
 void WarnOfPasswordIn(const std::string& db) {
@@ -128,12 +205,31 @@ void WarnOfPasswordIn(const std::string& db) {
       stderr);
 }
 
-int RunExport(const ExportCommand& command, const Folders& folders) {
-  const std::optional<StoreHandle> store = OpenToRead(command.db, folders);
+int RunExport(const ExportCommand& command, const Folders& folders, Clock& clock) {
+  const std::optional<StoreHandle> store = OpenToRead(command.db, folders, clock);
   if (!store) return 1;
   if (!command.pages.empty()) return ExportKeptPages(*store, command.pages);
+  // The selection by time, from now on the store's clock.
+  const std::int64_t nowMs = UnixMs(clock.CalendarNow());
+  std::optional<std::pair<RowsSince, std::int64_t>> selection;
+  for (const auto& [kind, when] : {std::pair{RowsSince::New, &command.newSince},
+                                   std::pair{RowsSince::Changed, &command.changedSince},
+                                   std::pair{RowsSince::Closed, &command.closedSince}}) {
+    if (when->empty()) continue;
+    const auto since = SinceTime(*when, nowMs);
+    if (!since) {
+      std::fprintf(stderr, "shopwalk-cli: %s\n", TerminalSafe(since.error()).c_str());
+      return UsageErrorExitCode;
+    }
+    selection.emplace(kind, *since);
+  }
+  if (command.history) {
+    return ExportHistory(*store->Store(), selection ? selection->second : 0, command.out);
+  }
   StoredRows rows;
-  if (auto read = rows.Read(store->Reader()); !read) {
+  if (auto read = selection ? rows.ReadSince(*store->Store(), selection->first, selection->second)
+                            : rows.Read(store->Reader());
+      !read) {
     CannotRead(read.error());
     return 1;
   }
@@ -142,6 +238,17 @@ int RunExport(const ExportCommand& command, const Folders& folders) {
   options.messengerOnly = command.messengerOnly;
   options.encoding = command.encoding;
   options.rawCells = command.rawCells;
+  if (command.out == "-" && options.format != ExportFormat::Xlsx) {
+    // Standard output: the rows as the file would hold them.
+    const ExportText text = ComposeExport(rows, LayoutFor(options), options.encoding);
+    std::fwrite(text.bytes.data(), 1, text.bytes.size(), stdout);
+    if (std::fflush(stdout) != 0) {
+      std::fprintf(stderr, "shopwalk-cli: cannot write the rows to standard output\n");
+      return 1;
+    }
+    std::fprintf(stderr, "exported %d rows\n", text.rows);
+    return 0;
+  }
   const WriteResult written = ExportRows(rows, command.out, options);
   if (!written) {
     std::fprintf(stderr, "shopwalk-cli: cannot write %s: %s\n", TerminalSafe(written.path).c_str(),

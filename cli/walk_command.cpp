@@ -19,9 +19,12 @@
 
 #include "base/duration.h"
 #include "base/terminal_text.h"
+#include "cli/change_lines.h"
 #include "cli/commands.h"
 #include "cli/progress_display.h"
+#include "cli/refresh_work.h"
 #include "cli/row_output.h"
+#include "cli/stop_signals.h"
 #include "cli/walk_setup.h"
 #include "cli/walk_store.h"
 #include "cli/walk_view.h"
@@ -42,82 +45,8 @@ constexpr std::chrono::seconds StopTimeout{10};
 // fail (they are retried that long, then what is left is named and the walk fails).
 constexpr std::chrono::seconds StoreFlushWait{30};
 constexpr std::chrono::seconds FailingStoreFlushWait{3};
-
-// SIGINT and SIGTERM, taken by one thread with sigwait: the first asks the walk to stop, a
-// second SIGINT ends the program at once (the store stays consistent: it commits whole
-// transactions only).
-class StopSignals {
- public:
-  explicit StopSignals(Clock& clock) : clock_(clock) {
-    sigemptyset(&set_);
-    sigaddset(&set_, SIGINT);
-    sigaddset(&set_, SIGTERM);
-    // Only for waking the waiting thread at the end.
-    sigaddset(&set_, SIGUSR1);
-    // Blocked here, before any other thread starts, so every thread inherits the mask and only
-    // the waiting thread receives them.
-    pthread_sigmask(SIG_BLOCK, &set_, nullptr);
-    thread_ = std::thread([this] { Wait(); });
-  }
-  ~StopSignals() {
-    {
-      std::lock_guard lock(mutex_);
-      done_ = true;
-    }
-    // Wakes the waiting thread with a signal only it takes.
-    pthread_kill(thread_.native_handle(), SIGUSR1);
-    thread_.join();
-  }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
-
-  // Waits up to `timeout` of the clock for a stop or a Wake; the signal that came, or 0.
-  int WaitFor(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    clock_.WaitFor(lock, changed_, timeout, [this] { return received_ != 0 || woken_; });
-    woken_ = false;
-    return received_;
-  }
-  // Ends a WaitFor (or the next one) without a signal: something else the waiter waits for
-  // happened.
-  void Wake() {
-    {
-      std::lock_guard lock(mutex_);
-      woken_ = true;
-    }
-    changed_.notify_all();
-  }
-
- private:
-  void Wait() {
-    for (;;) {
-      int signal = 0;
-      if (sigwait(&set_, &signal) != 0) continue;
-      std::lock_guard lock(mutex_);
-      if (done_) return;
-      if (signal == SIGUSR1) continue;
-      if (received_ != 0) {
-        if (signal == SIGINT) {
-          static const char message[] = "\nshopwalk-cli: stopped at once\n";
-          [[maybe_unused]] ssize_t ignored = ::write(STDERR_FILENO, message, sizeof message - 1);
-          std::_Exit(130);
-        }
-        continue;
-      }
-      received_ = signal;
-      changed_.notify_all();
-    }
-  }
-
-  Clock& clock_;
-  sigset_t set_{};
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int received_ = 0;
-  bool woken_ = false;
-  bool done_ = false;
-  std::thread thread_;
-};
+// Every listed shop is checked before now plus this (a clock set back a little included).
+constexpr std::chrono::hours ListedMargin{24 * 365};
 
 // Shows the shared walk's figures as its store tells them now.
 void ShowCluster(SharedWalk& store, std::chrono::milliseconds lease, WalkView& view, Clock& clock) {
@@ -366,7 +295,29 @@ int RunWalk(const WalkCommand& command, const Folders& folders, Clock& clock) {
   const std::shared_ptr<StoreTroubleTold> troubleTold = WatchStore(store, shownView);
 
   std::unique_ptr<RowOutput> output;
-  if (!command.out.empty()) {
+  // --out -: the shops that are new, changed or open again, as JSON Lines on standard output,
+  // told apart from the shops the store lists now.
+  ChangeStream changes;
+  std::unique_ptr<KnownShops> known;
+  if (command.out == "-") {
+    const auto listed = store.ShopsToRefresh(
+        UnixMs(clock.CalendarNow()) + std::chrono::milliseconds(ListedMargin).count(),
+        std::nullopt);
+    if (!listed) {
+      std::fprintf(stderr, "shopwalk-cli: cannot read the store %s: %s\n",
+                   TerminalSafe(storePath).c_str(), TerminalSafe(listed.error().reason).c_str());
+      return 1;
+    }
+    known = std::make_unique<KnownShops>(*listed);
+    std::string unused;
+    changes.Open("-", unused);
+    view.OnRow([&known, &changes, &clock](const ShopRecord& record) {
+      if (const auto kind = known->Collected(record)) {
+        changes.Write(
+            ShopChangeLine(*kind, record.shopId, UnixMs(clock.CalendarNow()), &record, nullptr));
+      }
+    });
+  } else if (!command.out.empty()) {
     WriteResult opening;
     output = RowOutput::Open(command.out, opening);
     if (!output) {

@@ -22,6 +22,10 @@ void QueuedStore::SetChangeSource(ChangeSource source) {
   changeSource_.store(source);
 }
 
+void QueuedStore::ShopClosed(std::int32_t shopId) {
+  QueueShopReport(reports::Closed{shopId, changeSource_.load()}, shopId);
+}
+
 void QueuedStore::Answered(std::int32_t shopId, ShopOutcome outcome) {
   QueueShopReport(ReportOfAnswer(shopId, outcome), shopId);
 }

@@ -50,6 +50,8 @@ class QueuedStore : public ResultStore, protected BatchWriter {
   void OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) override;
   void OnDurable(std::function<void(std::uint64_t durableRows)> listener) override;
   void SetChangeSource(ChangeSource source) override;
+  // A report of its shop, like an answer.
+  void ShopClosed(std::int32_t shopId) override;
 
   // KeptPageStore's reports: queued in order with the others; a page as a report of its shop.
   void KeepDictionary(const PageDictionary& dictionary) override;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -22,12 +23,26 @@ enum class RunKind : int { Window = 1, CommandLine = 2 };
 // The numbers are stored.
 enum class ChangeSource : int { Walk = 1, Refresh = 2, Reparse = 3 };
 
+// The source stored as `value`; nothing for a number no source has.
+inline std::optional<ChangeSource> ChangeSourceOf(std::int64_t value) {
+  if (value < static_cast<int>(ChangeSource::Walk) ||
+      value > static_cast<int>(ChangeSource::Reparse)) {
+    return std::nullopt;
+  }
+  return static_cast<ChangeSource>(value);
+}
+
 namespace reports {
 
 // A row was collected (ResultSink::RowAppended), by `source`: the store keeps when the shop was
 // first seen and last checked, and records each field whose value changed.
 struct Row {
   ShopRecord record;
+  ChangeSource source = ChangeSource::Walk;
+};
+// A listed shop answered "no such shop" (StoreSink::ShopClosed), found by `source`.
+struct Closed {
+  std::int32_t shopId = 0;
   ChangeSource source = ChangeSource::Walk;
 };
 // A shop ID was answered without a row: NoShop or NoFields only (see ReportOfAnswer).
@@ -72,9 +87,10 @@ struct Revisit {
 
 }  // namespace reports
 
-using Report = std::variant<reports::Row, reports::Answer, reports::Failure, reports::Place,
-                            reports::BeginRun, reports::ContinueRun, reports::EndRun,
-                            reports::KeptDictionary, reports::KeptPage, reports::Revisit>;
+using Report =
+    std::variant<reports::Row, reports::Answer, reports::Failure, reports::Place, reports::BeginRun,
+                 reports::ContinueRun, reports::EndRun, reports::KeptDictionary, reports::KeptPage,
+                 reports::Revisit, reports::Closed>;
 
 // What ResultSink::Answered(shopId, outcome) reports: an Answer for NoShop and NoFields, and for
 // Failed or any other value a Failure with no tries and no reason. The one place that rule lives.

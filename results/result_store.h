@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -148,6 +149,11 @@ class StoreSink : public ResultSink {
   // What collects the rows reported from now on (ChangeSource::Walk until set): the store records
   // it with each change of a shop's fields. Any thread; rows reported before keep theirs.
   virtual void SetChangeSource(ChangeSource source) = 0;
+  // The shop answered "no such shop" though it is listed: its row is kept, marked closed (checked
+  // and closed at the time of the report, by the current change source); a shop closed already
+  // keeps its closing time, and a shop without a row is left alone. A later row opens it again.
+  // Any thread; queued in order with the other reports.
+  virtual void ShopClosed(std::int32_t shopId) = 0;
 };
 
 // Runs, and putting an interrupted one back. A run lasts from BeginRun or ContinueRun until EndRun;
@@ -192,12 +198,98 @@ class StoreReader {
   virtual Expected<std::vector<FailedShop>, StoreProblem> ReadFailedShops() = 0;
 };
 
+// When a shop was first seen, last checked, last changed (a field's bytes) and closed, in Unix
+// milliseconds of the clock the store was opened with.
+struct ShopTimes {
+  std::int64_t firstSeenMs = 0;
+  std::int64_t checkedMs = 0;
+  std::int64_t changedMs = 0;
+  // Nothing while the shop is open.
+  std::optional<std::int64_t> closedMs;
+  // What collected its row last.
+  ChangeSource checkedBy = ChangeSource::Walk;
+};
+
+// One change in a shop's history: a field's bytes (old and new, exactly as stored: GBK from the
+// pages), or the shop closing or opening again (ClosedField, "open" and "closed").
+struct ShopChange {
+  std::int32_t shopId = 0;
+  // ResultColumn (ShopNameColumn .. ShopAddressColumn) or ClosedField.
+  int field = 0;
+  std::string oldValue;
+  std::string newValue;
+  std::int64_t changedMs = 0;
+  ChangeSource source = ChangeSource::Walk;
+};
+// The history's field number for a shop closing ("open" to "closed") or opening again.
+inline constexpr int ClosedField = 6;
+inline constexpr std::string_view OpenValue = "open";
+inline constexpr std::string_view ClosedValue = "closed";
+
+// A digest of a row's five fields (their bytes and lengths): two rows with the same digest hold the
+// same fields but for a chance of about one in 2^64. For telling a row collected again from the
+// one on record without keeping the fields.
+inline std::uint64_t FieldsDigest(const ShopRecord& record) {
+  std::uint64_t digest = 14695981039346656037ULL;  // FNV-1a
+  const auto mix = [&digest](std::string_view bytes) {
+    for (std::size_t shift = 0; shift < 64; shift += 8) {
+      digest = (digest ^ ((bytes.size() >> shift) & 0xFF)) * 1099511628211ULL;
+    }
+    for (const char c : bytes) {
+      digest = (digest ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    }
+  };
+  for (std::string_view field :
+       {std::string_view(record.name), std::string_view(record.reputation),
+        std::string_view(record.messenger), std::string_view(record.openingDate),
+        std::string_view(record.address)}) {
+    mix(field);
+  }
+  return digest;
+}
+
+// A listed shop due for a refresh, as the store holds it now.
+struct ShopToRefresh {
+  std::int32_t shopId = 0;
+  bool closed = false;
+  // FieldsDigest of its row.
+  std::uint64_t fieldsDigest = 0;
+};
+
+// Which rows a reading by time selects.
+enum class RowsSince {
+  New,      // first seen at or after the time
+  Changed,  // a field changed at or after the time (new shops are not counted as changed)
+  Closed,   // closed at or after the time, and closed still
+};
+
+// Reading a shop list's freshness and history. Same promises as StoreReader.
+class ShopHistoryReader {
+ public:
+  virtual ~ShopHistoryReader() = default;
+
+  // Up to `count` listed shops (open or closed) last checked before `checkedBeforeMs`, the
+  // longest unchecked first (equally old ones by shop ID); every such shop without a count.
+  // Whether each is closed, and its row's digest, come with it.
+  virtual Expected<std::vector<ShopToRefresh>, StoreProblem> ShopsToRefresh(
+      std::int64_t checkedBeforeMs, std::optional<std::size_t> count) = 0;
+  // Every row `kind` selects since `sinceMs`, in shop-ID order, with its times. `visit` must not
+  // call the store's reading members; on a failure part of the rows may have been visited.
+  virtual Expected<void, StoreProblem> ForEachRowSince(
+      RowsSince kind, std::int64_t sinceMs,
+      const std::function<void(const ShopRecord&, const ShopTimes&)>& visit) = 0;
+  // Every change recorded at or after `sinceMs`, in the order they were recorded. As above.
+  virtual Expected<void, StoreProblem> ForEachChange(
+      std::int64_t sinceMs, const std::function<void(const ShopChange&)>& visit) = 0;
+};
+
 // A store: what every location offers (a walk's sink, its runs, reading, kept pages). Every member
 // may be called from any thread; none throws (ForEachRow and ForEachKeptPage pass on what their
 // visitors throw).
 class ResultStore : public StoreSink,
                     public RunJournal,
                     public StoreReader,
+                    public ShopHistoryReader,
                     public KeptPageStore {};
 
 // The walk a node joined, as the store that shares it tells it.

@@ -192,7 +192,8 @@ CREATE INDEX shops_by_closed ON shopwalk.shops (closed_at) WHERE closed_at IS NO
 CREATE TABLE shopwalk.shop_changes (
   change_seq bigserial PRIMARY KEY,
   shop_id bigint NOT NULL,
-  field smallint NOT NULL,      -- 1 name, 2 reputation, 3 messenger, 4 opening date, 5 address
+  field smallint NOT NULL,      -- 1 name, 2 reputation, 3 messenger, 4 opening date, 5 address,
+                                -- 6 open or closed
   old_value bytea NOT NULL,
   new_value bytea NOT NULL,
   changed_at timestamptz NOT NULL,
@@ -201,14 +202,19 @@ CREATE TABLE shopwalk.shop_changes (
 CREATE INDEX shop_changes_by_time ON shopwalk.shop_changes (changed_at);
 CREATE INDEX shop_changes_by_shop ON shopwalk.shop_changes (shop_id, change_seq);
 
--- A row collected again records each field whose bytes changed.
+-- A row collected again records each field whose bytes changed; a shop closing or opening again
+-- is recorded as field 6, from "open" to "closed" or back.
 CREATE FUNCTION shopwalk.record_shop_changes() RETURNS trigger LANGUAGE plpgsql AS $body$
 BEGIN
   INSERT INTO shopwalk.shop_changes (shop_id, field, old_value, new_value, changed_at, source)
     SELECT NEW.shop_id, f.field, f.old_value, f.new_value, NEW.collected_at, NEW.collected_by
     FROM (VALUES (1, OLD.name, NEW.name), (2, OLD.reputation, NEW.reputation),
                  (3, OLD.messenger, NEW.messenger), (4, OLD.opening_date, NEW.opening_date),
-                 (5, OLD.address, NEW.address)) AS f (field, old_value, new_value)
+                 (5, OLD.address, NEW.address),
+                 (6, CASE WHEN OLD.closed_at IS NULL THEN '\x6f70656e'::bytea
+                     ELSE '\x636c6f736564'::bytea END,
+                     CASE WHEN NEW.closed_at IS NULL THEN '\x6f70656e'::bytea
+                     ELSE '\x636c6f736564'::bytea END)) AS f (field, old_value, new_value)
     WHERE f.old_value IS DISTINCT FROM f.new_value;
   RETURN NULL;
 END

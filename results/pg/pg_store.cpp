@@ -42,6 +42,12 @@ std::chrono::milliseconds HandOutMargin(const PgStoreSettings& settings) {
   return std::min(settings.renewEvery, settings.lease / 3);
 }
 
+// A time $N in Unix milliseconds, and a time column in Unix milliseconds.
+#define SW_PG_TIME(param) \
+  "pg_catalog.to_timestamp(" param "::double precision / 1000::double precision)"
+#define SW_UNIX_MS(column) \
+  "pg_catalog.round(pg_catalog.date_part('epoch', " column ") * 1000::double precision)::bigint"
+
 pg::Status RecordFromRow(const pg::Result& result, int row, ShopRecord& record) {
   auto id = results::ReadShopId(result.Int64(row, 0), "shopwalk.shops");
   if (!id) return id.error();
@@ -608,7 +614,12 @@ Expected<bool, pg::Status> PgStore::Apply(const QueuedReport& queued, const resu
       Overloaded{
           [&](const reports::Row& row) -> Held {
             if (lease.epoch == 0) return true;
-            return results::WriteRow(writer_, lease, row.record, row.source);
+            return results::WriteRow(writer_, lease, row.record, row.source, queued.unixMs);
+          },
+          [&](const reports::Closed& closed) -> Held {
+            if (lease.epoch == 0) return true;
+            return results::WriteClosed(writer_, lease, closed.shopId, closed.source,
+                                        queued.unixMs);
           },
           [&](const reports::Answer& answer) -> Held {
             if (lease.epoch == 0) return true;
@@ -1070,6 +1081,142 @@ Expected<void, StoreProblem> PgStore::ForEachRow(
     }
     if (status) status = transaction.Commit();
     if (!status) return MakeUnexpected(ReadProblem("the rows", status));
+    return {};
+  });
+}
+
+Expected<std::vector<ShopToRefresh>, StoreProblem> PgStore::ShopsToRefresh(
+    std::int64_t checkedBeforeMs, std::optional<std::size_t> count) {
+  return Reading(
+      "the shops to refresh", [&]() -> Expected<std::vector<ShopToRefresh>, StoreProblem> {
+        pg::Status status = EnsureReader();
+        pg::Result result;
+        if (status) {
+          pg::Params params;
+          params.Int(checkedBeforeMs);
+          if (count) {
+            params.Int(static_cast<std::int64_t>(
+                std::min<std::size_t>(*count, std::numeric_limits<std::int64_t>::max())));
+          } else {
+            params.NullInt();
+          }
+          status = reader_.Run(
+              "SELECT shop_id, name, reputation, messenger, opening_date, address, "
+              "closed_at IS NOT NULL FROM shopwalk.shops WHERE collected_at < " SW_PG_TIME(
+                  "$1") " ORDER BY collected_at, shop_id LIMIT $2",
+              params, result);
+        }
+        std::vector<ShopToRefresh> shops;
+        for (int row = 0; status && row < result.Rows(); ++row) {
+          ShopRecord record;
+          status = RecordFromRow(result, row, record);
+          if (status) shops.push_back({record.shopId, result.Bool(row, 6), FieldsDigest(record)});
+        }
+        if (!status) return MakeUnexpected(ReadProblem("the shops to refresh", status));
+        return shops;
+      });
+}
+
+Expected<void, StoreProblem> PgStore::ForEachRowSince(
+    RowsSince kind, std::int64_t sinceMs,
+    const std::function<void(const ShopRecord&, const ShopTimes&)>& visit) {
+  return Reading("the rows", [&]() -> Expected<void, StoreProblem> {
+    if (auto status = EnsureReader(); !status) {
+      return MakeUnexpected(ReadProblem("the rows (connecting)", status));
+    }
+    const char* selection =
+        kind == RowsSince::New ? "first_seen_at >= " SW_PG_TIME("$1")
+        : kind == RowsSince::Changed
+            ? "changed_at >= " SW_PG_TIME("$1") " AND changed_at > first_seen_at"
+            : "closed_at >= " SW_PG_TIME("$1");
+    pg::Transaction transaction(reader_);
+    pg::Status status = transaction.Begin(pg::Transaction::Isolation::RepeatableReadOnly);
+    if (status) {
+      status = reader_.Run(
+          std::string(
+              "DECLARE shop_rows NO SCROLL CURSOR FOR SELECT shop_id, name, reputation, "
+              "messenger, opening_date, address, " SW_UNIX_MS("first_seen_at") ", " SW_UNIX_MS(
+                  "collected_at") ", " SW_UNIX_MS("changed_at") ", " SW_UNIX_MS("closed_at") ", "
+                                                                                             "colle"
+                                                                                             "cted_"
+                                                                                             "by "
+                                                                                             "FROM "
+                                                                                             "shopw"
+                                                                                             "alk."
+                                                                                             "shops"
+                                                                                             " WHER"
+                                                                                             "E ") +
+              selection + " ORDER BY shop_id",
+          pg::Params().Int(sinceMs));
+    }
+    const std::string fetch = "FETCH " + std::to_string(RowsPerFetch) + " FROM shop_rows";
+    while (status) {
+      pg::Result rows;
+      status = reader_.Run(fetch, rows);
+      if (!status || rows.Rows() == 0) break;
+      for (int row = 0; status && row < rows.Rows(); ++row) {
+        ShopRecord record;
+        status = RecordFromRow(rows, row, record);
+        ShopTimes times;
+        times.firstSeenMs = rows.Int64(row, 6);
+        times.checkedMs = rows.Int64(row, 7);
+        times.changedMs = rows.Int64(row, 8);
+        if (!rows.IsNull(row, 9)) times.closedMs = rows.Int64(row, 9);
+        times.checkedBy = ChangeSourceOf(rows.Int64(row, 10)).value_or(ChangeSource::Walk);
+        if (status) visit(record, times);
+      }
+    }
+    if (status) status = transaction.Commit();
+    if (!status) return MakeUnexpected(ReadProblem("the rows", status));
+    return {};
+  });
+}
+
+Expected<void, StoreProblem> PgStore::ForEachChange(
+    std::int64_t sinceMs, const std::function<void(const ShopChange&)>& visit) {
+  return Reading("the history", [&]() -> Expected<void, StoreProblem> {
+    if (auto status = EnsureReader(); !status) {
+      return MakeUnexpected(ReadProblem("the history (connecting)", status));
+    }
+    pg::Transaction transaction(reader_);
+    pg::Status status = transaction.Begin(pg::Transaction::Isolation::RepeatableReadOnly);
+    if (status) {
+      status = reader_.Run(
+          "DECLARE shop_history NO SCROLL CURSOR FOR SELECT shop_id, field, old_value, new_value, "
+          SW_UNIX_MS("changed_at") ", source FROM shopwalk.shop_changes WHERE changed_at >= "
+          SW_PG_TIME("$1") " ORDER BY change_seq",
+          pg::Params().Int(sinceMs));
+    }
+    const std::string fetch = "FETCH " + std::to_string(RowsPerFetch) + " FROM shop_history";
+    while (status) {
+      pg::Result rows;
+      status = reader_.Run(fetch, rows);
+      if (!status || rows.Rows() == 0) break;
+      for (int row = 0; status && row < rows.Rows(); ++row) {
+        auto id = results::ReadShopId(rows.Int64(row, 0), "shopwalk.shop_changes");
+        const std::int64_t field = rows.Int64(row, 1);
+        const std::optional<ChangeSource> source = ChangeSourceOf(rows.Int64(row, 5));
+        if (!id) {
+          status = id.error();
+        } else if (field < ShopNameColumn || field > ClosedField || !source) {
+          status = pg::Status(results::BadValueState,
+                              "a change of shop " + std::to_string(*id) +
+                                  " in shopwalk.shop_changes has an unknown field or source",
+                              false);
+        } else {
+          ShopChange change;
+          change.shopId = *id;
+          change.field = static_cast<int>(field);
+          change.oldValue = rows.Bytes(row, 2);
+          change.newValue = rows.Bytes(row, 3);
+          change.changedMs = rows.Int64(row, 4);
+          change.source = *source;
+          visit(change);
+        }
+      }
+    }
+    if (status) status = transaction.Commit();
+    if (!status) return MakeUnexpected(ReadProblem("the history", status));
     return {};
   });
 }

@@ -176,6 +176,16 @@ class PgStore final : public QueuedStore, public SharedWalk {
   Expected<StoreSummary, StoreProblem> Summary() override;
   Expected<std::vector<FailedShop>, StoreProblem> ReadFailedShops() override;
 
+  // ShopHistoryReader. The times are those of the reports (the node's clock), or the server's for
+  // rows written before they were.
+  Expected<std::vector<ShopToRefresh>, StoreProblem> ShopsToRefresh(
+      std::int64_t checkedBeforeMs, std::optional<std::size_t> count) override;
+  Expected<void, StoreProblem> ForEachRowSince(
+      RowsSince kind, std::int64_t sinceMs,
+      const std::function<void(const ShopRecord&, const ShopTimes&)>& visit) override;
+  Expected<void, StoreProblem> ForEachChange(
+      std::int64_t sinceMs, const std::function<void(const ShopChange&)>& visit) override;
+
   // SharedWalk (also when opened for reading).
   Expected<std::optional<SharedWalkSummary>, StoreProblem> WalkSummary() override;
   Expected<void, StoreProblem> NodeHeld(const std::string& reason) override;

@@ -65,14 +65,20 @@ constexpr std::string_view LeaveFailedList =
     ", unfailed AS (DELETE FROM shopwalk.failed_shops WHERE shop_id = $1 "
     "AND EXISTS (SELECT 1 FROM lease) RETURNING 1)";
 
-// The row ($4 to $8 its fields, $9 what collected it): a new shop is first seen and changed now;
-// a known one changed now when a field's bytes differ (the history trigger records which), and is
-// open again.
+// The time of a write: $N in Unix milliseconds, or the server's now() when it is NULL.
+#define SW_TIME(param)                             \
+  "coalesce(pg_catalog.to_timestamp(" param        \
+  "::double precision / 1000::double precision), " \
+  "pg_catalog.now())"
+
+// The row ($4 to $8 its fields, $9 what collected it, $10 when): a new shop is first seen and
+// changed then; a known one changed then when a field's bytes differ (the history trigger records
+// which), and is open again.
 constexpr std::string_view ShopPart =
     ", shop AS (INSERT INTO shopwalk.shops AS s (shop_id, name, reputation, messenger, "
     "opening_date, address, collected_at, collected_by, first_seen_at, changed_at) "
-    "SELECT $1, $4, $5, $6, $7, $8, pg_catalog.now(), $9::smallint, pg_catalog.now(), "
-    "pg_catalog.now() FROM lease "
+    "SELECT $1, $4, $5, $6, $7, $8, " SW_TIME("$10") ", $9::smallint, " SW_TIME("$10") ", "
+    SW_TIME("$10") " FROM lease "
     "ON CONFLICT (shop_id) DO UPDATE SET changed_at = CASE WHEN "
     "s.name IS DISTINCT FROM excluded.name OR s.reputation IS DISTINCT FROM excluded.reputation "
     "OR s.messenger IS DISTINCT FROM excluded.messenger "
@@ -777,7 +783,8 @@ pg::Status LockLeasesForWriting(pg::Connection& connection,
 }
 
 Expected<bool, pg::Status> WriteRow(pg::Connection& connection, const Lease& lease,
-                                    const ShopRecord& record, ChangeSource source) {
+                                    const ShopRecord& record, ChangeSource source,
+                                    std::optional<std::int64_t> unixMs) {
   std::string sql;
   if (lease.kind == Lease::Kind::Block) {
     sql = std::string(BlockFence) + std::string(ShopPart) + OutcomePart("0") +
@@ -793,6 +800,38 @@ Expected<bool, pg::Status> WriteRow(pg::Connection& connection, const Lease& lea
       .Bytes(record.openingDate)
       .Bytes(record.address)
       .Int(static_cast<std::int64_t>(source));
+  if (unixMs) {
+    params.Int(*unixMs);
+  } else {
+    params.NullInt();
+  }
+  return RunFenced(connection, sql, params);
+}
+
+Expected<bool, pg::Status> WriteClosed(pg::Connection& connection, const Lease& lease,
+                                       std::int64_t shopId, ChangeSource source,
+                                       std::optional<std::int64_t> unixMs) {
+  // Checked then; a shop closed already keeps when it closed (the history trigger records the
+  // closing). A shop without a row is left alone.
+  constexpr std::string_view ClosePart =
+      ", closed AS (UPDATE shopwalk.shops SET closed_at = coalesce(closed_at, " SW_TIME(
+          "$5") "), collected_at = " SW_TIME("$5") ", collected_by = $4::smallint "
+                                                   "WHERE shop_id = $1 AND EXISTS (SELECT 1 FROM "
+                                                   "lease) RETURNING 1)";
+  std::string sql;
+  if (lease.kind == Lease::Kind::Block) {
+    sql = std::string(BlockFence) + std::string(ClosePart) + std::string(LeaveFailedList) +
+          std::string(HeldAnswer);
+  } else {
+    sql = std::string(FailedShopLeaveFence) + std::string(ClosePart) + std::string(HeldAnswer);
+  }
+  pg::Params params = FenceParams(lease, shopId);
+  params.Int(static_cast<std::int64_t>(source));
+  if (unixMs) {
+    params.Int(*unixMs);
+  } else {
+    params.NullInt();
+  }
   return RunFenced(connection, sql, params);
 }
 

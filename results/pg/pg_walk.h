@@ -222,11 +222,19 @@ pg::Status LockLeasesForWriting(pg::Connection& connection,
 // lease the write also ends the lease (the shop leaves the failed list, or is recorded failed
 // again with its next retry due `retryDelayMs` later).
 //
-// A row: the shop's row (upserted, its changes recorded as made by `source`) and its outcome; the
-// shop leaves the failed list.
+// A row: the shop's row (upserted, its changes recorded as made by `source`, its times `unixMs`,
+// the server's now without it) and its outcome; the shop leaves the failed list.
 Expected<bool, pg::Status> WriteRow(pg::Connection& connection, const Lease& lease,
                                     const ShopRecord& record,
-                                    ChangeSource source = ChangeSource::Walk);
+                                    ChangeSource source = ChangeSource::Walk,
+                                    std::optional<std::int64_t> unixMs = std::nullopt);
+// A listed shop answered "no such shop": its row is marked closed (checked and closed at
+// `unixMs`, the server's now without it; a shop closed already keeps its closing time) by
+// `source`; the shop leaves the failed list. A shop without a row is left alone (the write still
+// holds).
+Expected<bool, pg::Status> WriteClosed(pg::Connection& connection, const Lease& lease,
+                                       std::int64_t shopId, ChangeSource source,
+                                       std::optional<std::int64_t> unixMs = std::nullopt);
 // An answer without a row (NoShop or NoFields; anything else is recorded as Failed); the shop
 // leaves the failed list.
 Expected<bool, pg::Status> WriteAnswer(pg::Connection& connection, const Lease& lease,

@@ -127,7 +127,8 @@ CREATE INDEX shops_by_closed ON shops (closed_ms) WHERE closed_ms IS NOT NULL;
 CREATE TABLE shop_changes (
   change_seq INTEGER PRIMARY KEY,
   shop_id INTEGER NOT NULL,
-  field INTEGER NOT NULL,          -- 1 name, 2 reputation, 3 messenger, 4 opening date, 5 address
+  field INTEGER NOT NULL,          -- 1 name, 2 reputation, 3 messenger, 4 opening date, 5 address,
+                                   -- 6 open or closed
   old_value BLOB NOT NULL,
   new_value BLOB NOT NULL,
   changed_ms INTEGER NOT NULL,
@@ -136,9 +137,10 @@ CREATE TABLE shop_changes (
 CREATE INDEX shop_changes_by_time ON shop_changes (changed_ms);
 CREATE INDEX shop_changes_by_shop ON shop_changes (shop_id, change_seq);
 
--- A row collected again records each field whose bytes changed.
-CREATE TRIGGER shops_history AFTER UPDATE OF name, reputation, messenger, opening_date, address
-ON shops BEGIN
+-- A row collected again records each field whose bytes changed; a shop closing or opening again
+-- is recorded as field 6, from "open" to "closed" or back.
+CREATE TRIGGER shops_history AFTER UPDATE OF name, reputation, messenger, opening_date, address,
+closed_ms ON shops BEGIN
   INSERT INTO shop_changes (shop_id, field, old_value, new_value, changed_ms, source)
     SELECT NEW.shop_id, 1, OLD.name, NEW.name, NEW.collected_ms, NEW.collected_by
       WHERE OLD.name IS NOT NEW.name
@@ -149,7 +151,12 @@ ON shops BEGIN
     UNION ALL SELECT NEW.shop_id, 4, OLD.opening_date, NEW.opening_date, NEW.collected_ms,
       NEW.collected_by WHERE OLD.opening_date IS NOT NEW.opening_date
     UNION ALL SELECT NEW.shop_id, 5, OLD.address, NEW.address, NEW.collected_ms,
-      NEW.collected_by WHERE OLD.address IS NOT NEW.address;
+      NEW.collected_by WHERE OLD.address IS NOT NEW.address
+    UNION ALL SELECT NEW.shop_id, 6,
+      CASE WHEN NEW.closed_ms IS NULL THEN CAST('closed' AS BLOB) ELSE CAST('open' AS BLOB) END,
+      CASE WHEN NEW.closed_ms IS NULL THEN CAST('open' AS BLOB) ELSE CAST('closed' AS BLOB) END,
+      NEW.collected_ms, NEW.collected_by
+      WHERE (OLD.closed_ms IS NULL) IS NOT (NEW.closed_ms IS NULL);
 END;
 )sql";
 

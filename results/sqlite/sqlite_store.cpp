@@ -74,7 +74,7 @@ struct SqliteStore::WriterStatements {
   sqlite::Statement upsertShop, appendRunRow, removeFailed, upsertFailed, setPlace, insertRun,
       cutOffRun, endRun, reopenRun, runExists, lastSequence, keepDictionary, packedSizeOf, keepPage,
       addToTally, tally, oldestPages, newestPage, dropPages, countDropped, markRevisit,
-      clearRevisit;
+      clearRevisit, closeShop;
   results::AnswerRanges ranges;
 
   sqlite::Status Prepare(sqlite::Connection& connection) {
@@ -146,6 +146,11 @@ struct SqliteStore::WriterStatements {
                        "ON CONFLICT (shop_id) DO UPDATE SET marked_ms = excluded.marked_ms, "
                        "position = excluded.position"},
              std::pair{&clearRevisit, "DELETE FROM revisits WHERE shop_id = ?1"},
+             // Checked now; a shop closed already keeps when it closed (the history trigger
+             // records the closing).
+             std::pair{&closeShop,
+                       "UPDATE shops SET closed_ms = coalesce(closed_ms, ?2), collected_ms = ?2, "
+                       "collected_by = ?3 WHERE shop_id = ?1"},
              std::pair{&countDropped,
                        "UPDATE kept_page_tally SET dropped = dropped + ?1, "
                        "packed_bytes = packed_bytes - ?2"},
@@ -192,6 +197,13 @@ class Binder {
   sqlite::Status status_;
   int index_ = 0;
 };
+
+// A LIMIT for at most `count` rows (-1: no limit).
+std::int64_t LimitOf(std::optional<std::size_t> count) {
+  if (!count) return -1;
+  return static_cast<std::int64_t>(
+      std::min<std::size_t>(*count, std::numeric_limits<std::int64_t>::max()));
+}
 
 ShopRecord RecordFromColumns(const sqlite::Statement& row) {
   ShopRecord record;
@@ -548,6 +560,20 @@ sqlite::Status SqliteStore::Apply(const QueuedReport& queued, WriterState& state
             state.currentRun.reset();
             return Binder(s.endRun).Int(runId).Int(queued.unixMs).Int(end.placeSaved ? 1 : 0).Run();
           },
+          [&](const reports::Closed& closed) -> sqlite::Status {
+            // Answered: it leaves the failed list and its mark goes.
+            if (auto status = Binder(s.removeFailed).Int(closed.shopId).Run(); !status) {
+              return status;
+            }
+            if (auto status = Binder(s.clearRevisit).Int(closed.shopId).Run(); !status) {
+              return status;
+            }
+            return Binder(s.closeShop)
+                .Int(closed.shopId)
+                .Int(queued.unixMs)
+                .Int(static_cast<std::int64_t>(closed.source))
+                .Run();
+          },
           [&](const reports::Revisit& mark) -> sqlite::Status {
             // The mark replaces the shop's answer or failure on record (a row stays).
             if (auto status = s.ranges.Clear(mark.shopId); !status) return status;
@@ -824,6 +850,94 @@ Expected<void, StoreProblem> SqliteStore::ForEachRow(
     }
     while (status && rows.NextRow(status)) visit(RecordFromColumns(rows));
     if (!status) return MakeUnexpected(ReadProblem("the rows", status));
+    return {};
+  });
+}
+
+Expected<std::vector<ShopToRefresh>, StoreProblem> SqliteStore::ShopsToRefresh(
+    std::int64_t checkedBeforeMs, std::optional<std::size_t> count) {
+  return Reading(
+      "the shops to refresh", [&]() -> Expected<std::vector<ShopToRefresh>, StoreProblem> {
+        std::vector<ShopToRefresh> shops;
+        sqlite::Statement query;
+        sqlite::Status status = reader_.Prepare(
+            "SELECT shop_id, name, reputation, messenger, opening_date, address, "
+            "closed_ms IS NOT NULL FROM shops WHERE collected_ms < ?1 "
+            "ORDER BY collected_ms, shop_id LIMIT ?2",
+            query);
+        if (status) status = query.BindInt64(1, checkedBeforeMs);
+        if (status) status = query.BindInt64(2, LimitOf(count));
+        while (status && query.NextRow(status)) {
+          const ShopRecord record = RecordFromColumns(query);
+          shops.push_back({record.shopId, query.ColumnInt64(6) != 0, FieldsDigest(record)});
+        }
+        if (!status) return MakeUnexpected(ReadProblem("the shops to refresh", status));
+        return shops;
+      });
+}
+
+Expected<void, StoreProblem> SqliteStore::ForEachRowSince(
+    RowsSince kind, std::int64_t sinceMs,
+    const std::function<void(const ShopRecord&, const ShopTimes&)>& visit) {
+  return Reading("the rows", [&]() -> Expected<void, StoreProblem> {
+    ReadSnapshot snapshot(reader_);
+    sqlite::Status status = snapshot.Status();
+    sqlite::Statement rows;
+    const char* selection = kind == RowsSince::New ? "first_seen_ms >= ?1"
+                            : kind == RowsSince::Changed
+                                ? "changed_ms >= ?1 AND changed_ms > first_seen_ms"
+                                : "closed_ms >= ?1";
+    if (status) {
+      status = reader_.Prepare(
+          std::string("SELECT shop_id, name, reputation, messenger, opening_date, address, "
+                      "first_seen_ms, collected_ms, changed_ms, closed_ms, collected_by FROM shops "
+                      "WHERE ") +
+              selection + " ORDER BY shop_id",
+          rows);
+    }
+    if (status) status = rows.BindInt64(1, sinceMs);
+    while (status && rows.NextRow(status)) {
+      ShopTimes times;
+      times.firstSeenMs = rows.ColumnInt64(6);
+      times.checkedMs = rows.ColumnInt64(7);
+      times.changedMs = rows.ColumnInt64(8);
+      if (!rows.ColumnIsNull(9)) times.closedMs = rows.ColumnInt64(9);
+      times.checkedBy = ChangeSourceOf(rows.ColumnInt64(10)).value_or(ChangeSource::Walk);
+      visit(RecordFromColumns(rows), times);
+    }
+    if (!status) return MakeUnexpected(ReadProblem("the rows", status));
+    return {};
+  });
+}
+
+Expected<void, StoreProblem> SqliteStore::ForEachChange(
+    std::int64_t sinceMs, const std::function<void(const ShopChange&)>& visit) {
+  return Reading("the history", [&]() -> Expected<void, StoreProblem> {
+    sqlite::Statement changes;
+    sqlite::Status status = reader_.Prepare(
+        "SELECT shop_id, field, old_value, new_value, changed_ms, source FROM shop_changes "
+        "WHERE changed_ms >= ?1 ORDER BY change_seq",
+        changes);
+    if (status) status = changes.BindInt64(1, sinceMs);
+    while (status && changes.NextRow(status)) {
+      ShopChange change;
+      change.shopId = ToShopId(changes.ColumnInt64(0));
+      const std::int64_t field = changes.ColumnInt64(1);
+      const std::optional<ChangeSource> source = ChangeSourceOf(changes.ColumnInt64(5));
+      if (field < ShopNameColumn || field > ClosedField || !source) {
+        status =
+            sqlite::Status(SQLITE_CORRUPT, "a change of shop " + std::to_string(change.shopId) +
+                                               " has an unknown field or source");
+        break;
+      }
+      change.field = static_cast<int>(field);
+      change.oldValue = changes.ColumnBytes(2);
+      change.newValue = changes.ColumnBytes(3);
+      change.changedMs = changes.ColumnInt64(4);
+      change.source = *source;
+      visit(change);
+    }
+    if (!status) return MakeUnexpected(ReadProblem("the history", status));
     return {};
   });
 }

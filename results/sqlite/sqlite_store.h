@@ -108,6 +108,15 @@ class SqliteStore final : public QueuedStore {
   Expected<StoreSummary, StoreProblem> Summary() override;
   Expected<std::vector<FailedShop>, StoreProblem> ReadFailedShops() override;
 
+  // ShopHistoryReader.
+  Expected<std::vector<ShopToRefresh>, StoreProblem> ShopsToRefresh(
+      std::int64_t checkedBeforeMs, std::optional<std::size_t> count) override;
+  Expected<void, StoreProblem> ForEachRowSince(
+      RowsSince kind, std::int64_t sinceMs,
+      const std::function<void(const ShopRecord&, const ShopTimes&)>& visit) override;
+  Expected<void, StoreProblem> ForEachChange(
+      std::int64_t sinceMs, const std::function<void(const ShopChange&)>& visit) override;
+
   // KeptPageStore. Dictionary ids count on from the highest in the file (one walking copy at a
   // time); a store opened for reading gives none (NotWritable).
   Expected<std::uint32_t, StoreProblem> NewDictionaryId() override;

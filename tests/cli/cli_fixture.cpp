@@ -1,9 +1,12 @@
 #include "tests/cli/cli_fixture.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ostream>
+#include <sstream>
 
 #include "collect/gbk.h"
+#include "results/result_store.h"
 #include "results/sqlite/sqlite_store.h"
 #include "tests/support/shop_pages.h"
 
@@ -141,6 +144,49 @@ std::optional<WalkRange> AnnouncedRange(const std::string& errors) {
     return std::nullopt;
   }
   return range;
+}
+
+std::vector<KeptChange> ExpectedChanges(const std::vector<LivingShops::Change>& changes) {
+  const std::string open(OpenValue), closed(ClosedValue);
+  std::vector<KeptChange> kept;
+  for (const LivingShops::Change& change : changes) {
+    switch (change.kind) {
+      case LivingShops::Change::Kind::Renamed:
+        kept.emplace_back(change.shopId, ShopNameColumn, Utf8ToGbk(change.before),
+                          Utf8ToGbk(change.after));
+        break;
+      case LivingShops::Change::Kind::Reputation:
+        kept.emplace_back(change.shopId, ReputationColumn,
+                          change.before.empty() ? "0" : change.before,
+                          change.after.empty() ? "0" : change.after);
+        break;
+      case LivingShops::Change::Kind::Closed:
+        kept.emplace_back(change.shopId, ClosedField, open, closed);
+        break;
+      case LivingShops::Change::Kind::Reopened:
+        kept.emplace_back(change.shopId, ClosedField, closed, open);
+        break;
+      case LivingShops::Change::Kind::Opened:
+        break;
+    }
+  }
+  std::sort(kept.begin(), kept.end());
+  return kept;
+}
+
+std::vector<std::pair<std::string, std::int32_t>> ChangeLines(const std::string& lines) {
+  std::vector<std::pair<std::string, std::int32_t>> found;
+  std::istringstream in(lines);
+  for (std::string line; std::getline(in, line);) {
+    const std::string kindKey = "{\"change\":\"", idKey = "\"shop_id\":";
+    EXPECT_EQ(line.rfind(kindKey, 0), 0u) << line;
+    const std::size_t kindEnd = line.find('"', kindKey.size());
+    const std::size_t id = line.find(idKey);
+    if (kindEnd == std::string::npos || id == std::string::npos) continue;
+    found.emplace_back(line.substr(kindKey.size(), kindEnd - kindKey.size()),
+                       std::stoi(line.substr(id + idKey.size())));
+  }
+  return found;
 }
 
 }  // namespace shopwalk::test

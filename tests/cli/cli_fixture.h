@@ -13,10 +13,13 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "collect/shop_record.h"
 #include "tests/support/child_process.h"
+#include "tests/support/living_shops.h"
 #include "tests/support/scratch_directory.h"
 #include "tests/support/test_marketplace.h"
 
@@ -90,5 +93,13 @@ struct WalkRange {
   std::int32_t last = 0;
 };
 std::optional<WalkRange> AnnouncedRange(const std::string& errors);
+
+// A change as a store's history keeps it: shop, field, old and new bytes.
+using KeptChange = std::tuple<std::int32_t, int, std::string, std::string>;
+// The living marketplace's changes as a history should keep them (openings are no change of a
+// listed shop), sorted.
+std::vector<KeptChange> ExpectedChanges(const std::vector<LivingShops::Change>& changes);
+// The "change" and "shop_id" of each JSON line of `lines`, in order.
+std::vector<std::pair<std::string, std::int32_t>> ChangeLines(const std::string& lines);
 
 }  // namespace shopwalk::test

@@ -38,8 +38,8 @@ PgStoreSettings QuickSettings() {
 }
 
 std::unique_ptr<PgStore> WalkingPgStore(const std::string& uri, const results::WalkRequest& request,
-                                        const PgStoreSettings& settings) {
-  auto opening = PgStore::OpenForWalking(uri, request, settings);
+                                        const PgStoreSettings& settings, Clock& clock) {
+  auto opening = PgStore::OpenForWalking(uri, request, settings, clock);
   EXPECT_TRUE(opening) << opening.error().path << ": " << opening.error().reason;
   return std::move(*opening);
 }

@@ -29,7 +29,8 @@ std::string FreshDatabase(PostgresServer& server = SharedPostgres());
 PgStoreSettings QuickSettings();
 
 std::unique_ptr<PgStore> WalkingPgStore(const std::string& uri, const results::WalkRequest& request,
-                                        const PgStoreSettings& settings = QuickSettings());
+                                        const PgStoreSettings& settings = QuickSettings(),
+                                        Clock& clock = RealClock());
 
 // Walks `store` as the dispatcher would, answering every ID it hands out with `answer` (by
 // default: no shop), until it says End, `limit` IDs were handed out, or `patience` passed (then

@@ -40,6 +40,7 @@ std::string Describe(const Report& report) {
           },
           [](const reports::KeptPage& kept) { return "page " + std::to_string(kept.page.shopId); },
           [](const reports::Revisit& mark) { return "revisit " + std::to_string(mark.shopId); },
+          [](const reports::Closed& closed) { return "closed " + std::to_string(closed.shopId); },
       },
       report);
 }

@@ -24,6 +24,7 @@
 #include "results/store.h"
 #include "tests/results/pg_test_support.h"
 #include "tests/results/store_test_support.h"
+#include "tests/support/manual_clock.h"
 #include "tests/support/scratch_directory.h"
 #include "tests/support/shop_pages.h"
 
@@ -92,6 +93,12 @@ class SqliteBackend {
   static constexpr bool HeldWritesFail = true;
 
   std::unique_ptr<ResultStore> Walking() { return test::WalkingStore(path_); }
+  // Its times and waits on `clock`.
+  std::unique_ptr<ResultStore> Walking(Clock& clock) {
+    auto opened = SqliteStore::OpenForWalking(path_, clock);
+    EXPECT_TRUE(opened) << opened.error().reason;
+    return opened ? std::move(*opened) : nullptr;
+  }
   std::unique_ptr<ResultStore> Reading() { return test::ReadingStore(path_); }
   // The store by its location, as the program opens it.
   Expected<StoreHandle, StoreProblem> Open(const StoreOptions& options) {
@@ -136,12 +143,12 @@ class PgBackend {
   // Held writes wait for the lock.
   static constexpr bool HeldWritesFail = false;
 
-  std::unique_ptr<ResultStore> Walking() {
+  std::unique_ptr<ResultStore> Walking(Clock& clock = RealClock()) {
     results::WalkRequest request;
     request.from = 1;
     PgStoreSettings settings = test::QuickSettings();
     settings.blockSize = 100;
-    return test::WalkingPgStore(uri_, request, settings);
+    return test::WalkingPgStore(uri_, request, settings, clock);
   }
   std::unique_ptr<ResultStore> Reading() {
     auto opening = PgStore::OpenForReading(uri_);
@@ -656,6 +663,135 @@ TYPED_TEST(StoreContractTest, KeptPagesWaitWhileWritesCannotGoOnAndLandAfterward
   EXPECT_EQ(summary.pages, 2u);
   EXPECT_EQ(summary.packedBytes, 30u);
   EXPECT_EQ(store->Summary().value().rows, 1u);
+}
+
+}  // namespace
+}  // namespace shopwalk
+
+namespace shopwalk {
+namespace {
+
+// What a reading by time gives: the shops' IDs with their times.
+struct RowSince {
+  std::int32_t shopId = 0;
+  std::string name;
+  std::int64_t firstSeen = 0, checked = 0, changed = 0;
+  std::optional<std::int64_t> closed;
+  bool operator==(const RowSince&) const = default;
+};
+void PrintTo(const RowSince& row, std::ostream* out) {
+  *out << "{" << row.shopId << " " << row.name << " seen " << row.firstSeen << " checked "
+       << row.checked << " changed " << row.changed << " closed "
+       << (row.closed ? std::to_string(*row.closed) : "-") << "}";
+}
+std::vector<RowSince> RowsSinceOf(ShopHistoryReader& store, RowsSince kind, std::int64_t since) {
+  std::vector<RowSince> rows;
+  const auto read =
+      store.ForEachRowSince(kind, since, [&](const ShopRecord& record, const ShopTimes& times) {
+        rows.push_back({record.shopId, record.name, times.firstSeenMs, times.checkedMs,
+                        times.changedMs, times.closedMs});
+      });
+  EXPECT_TRUE(read) << read.error().reason;
+  return rows;
+}
+struct Change {
+  std::int32_t shopId = 0;
+  int field = 0;
+  std::string before, after;
+  std::int64_t at = 0;
+  ChangeSource source = ChangeSource::Walk;
+  bool operator==(const Change&) const = default;
+};
+void PrintTo(const Change& change, std::ostream* out) {
+  *out << "{" << change.shopId << " field " << change.field << " " << change.before << " -> "
+       << change.after << " at " << change.at << " by " << static_cast<int>(change.source) << "}";
+}
+std::vector<Change> ChangesSince(ShopHistoryReader& store, std::int64_t since) {
+  std::vector<Change> changes;
+  const auto read = store.ForEachChange(since, [&](const ShopChange& change) {
+    changes.push_back({change.shopId, change.field, change.oldValue, change.newValue,
+                       change.changedMs, change.source});
+  });
+  EXPECT_TRUE(read) << read.error().reason;
+  return changes;
+}
+std::vector<std::int32_t> RefreshIds(const std::vector<ShopToRefresh>& shops) {
+  std::vector<std::int32_t> ids;
+  for (const ShopToRefresh& shop : shops) ids.push_back(shop.shopId);
+  return ids;
+}
+
+// A list kept fresh: the shops due for a refresh come longest unchecked first; a listed shop that
+// says "no such shop" is closed (once: a second closing keeps the first time), a row opens it
+// again, and both are in the history beside the changed fields; the readings by time select new,
+// changed and closed shops on the store's clock. A closing of a shop without a row records
+// nothing.
+TYPED_TEST(StoreContractTest, ClosingsReopeningsAndChangesAreReadBackByTime) {
+  test::ManualClock clock;
+  auto store = this->backend_.Walking(clock);
+  ASSERT_NE(store, nullptr);
+  this->backend_.HandOut(*store, 10);
+  constexpr std::int64_t Hour = 3600000;
+  const std::int64_t t0 = UnixMs(clock.CalendarNow());
+  for (std::int32_t id = 1; id <= 4; ++id) store->RowAppended(SampleRecord(id));
+  ASSERT_TRUE(store->Flush(Patience));
+
+  clock.Advance(std::chrono::hours(1));
+  store->SetChangeSource(ChangeSource::Refresh);
+  const ShopRecord renamed = SampleRecord(2, "renamed");
+  store->RowAppended(renamed);
+  store->ShopClosed(3);
+  ASSERT_TRUE(store->Flush(Patience));
+
+  clock.Advance(std::chrono::hours(1));
+  store->RowAppended(SampleRecord(3));  // open again, unchanged
+  store->ShopClosed(4);
+  store->ShopClosed(9);  // no row: nothing
+  ASSERT_TRUE(store->Flush(Patience));
+  clock.Advance(std::chrono::minutes(1));
+  store->ShopClosed(4);  // closed still: checked now, closed when it closed
+  store->SetChangeSource(ChangeSource::Walk);
+  store->RowAppended(SampleRecord(5));
+  ASSERT_TRUE(store->Flush(Patience));
+  const std::int64_t t1 = t0 + Hour, t2 = t0 + 2 * Hour, t3 = t2 + 60000;
+
+  // Longest unchecked first, up to the count; closed shops too, said so.
+  const auto due = store->ShopsToRefresh(t3 + 1, std::nullopt);
+  ASSERT_TRUE(due) << due.error().reason;
+  EXPECT_EQ(RefreshIds(*due), (std::vector<std::int32_t>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(RefreshIds(store->ShopsToRefresh(t2, std::nullopt).value()),
+            (std::vector<std::int32_t>{1, 2}));
+  EXPECT_EQ(RefreshIds(store->ShopsToRefresh(t3 + 1, 3).value()),
+            (std::vector<std::int32_t>{1, 2, 3}));
+  for (const ShopToRefresh& shop : *due) {
+    EXPECT_EQ(shop.closed, shop.shopId == 4) << shop.shopId;
+    EXPECT_EQ(shop.fieldsDigest,
+              FieldsDigest(shop.shopId == 2 ? renamed : SampleRecord(shop.shopId)))
+        << shop.shopId;
+  }
+
+  const std::string four = SampleRecord(4).name, five = SampleRecord(5).name;
+  EXPECT_EQ(RowsSinceOf(*store, RowsSince::New, t1),
+            (std::vector<RowSince>{{5, five, t3, t3, t3, std::nullopt}}));
+  EXPECT_EQ(RowsSinceOf(*store, RowsSince::New, t0).size(), 5u);
+  // A new shop is no changed one; a reopening alone changes no field.
+  EXPECT_EQ(RowsSinceOf(*store, RowsSince::Changed, t0),
+            (std::vector<RowSince>{{2, renamed.name, t0, t1, t1, std::nullopt}}));
+  EXPECT_TRUE(RowsSinceOf(*store, RowsSince::Changed, t1 + 1).empty());
+  EXPECT_EQ(RowsSinceOf(*store, RowsSince::Closed, t0),
+            (std::vector<RowSince>{{4, four, t0, t3, t0, t2}}));
+  EXPECT_TRUE(RowsSinceOf(*store, RowsSince::Closed, t2 + 1).empty());
+
+  const std::string open(OpenValue), closed(ClosedValue);
+  EXPECT_EQ(ChangesSince(*store, t1),
+            (std::vector<Change>{
+                {2, ShopNameColumn, SampleRecord(2).name, renamed.name, t1, ChangeSource::Refresh},
+                {3, ClosedField, open, closed, t1, ChangeSource::Refresh},
+                {3, ClosedField, closed, open, t2, ChangeSource::Refresh},
+                {4, ClosedField, open, closed, t2, ChangeSource::Refresh},
+            }));
+  EXPECT_EQ(ChangesSince(*store, t2).size(), 2u);
+  EXPECT_TRUE(ChangesSince(*store, t3 + 1).empty());
 }
 
 }  // namespace

@@ -135,6 +135,10 @@ void CrashReportingStore::SetChangeSource(ChangeSource source) {
   inner_->SetChangeSource(source);
 }
 
+void CrashReportingStore::ShopClosed(std::int32_t shopId) {
+  inner_->ShopClosed(shopId);
+}
+
 void CrashReportingStore::OnDurable(std::function<void(std::uint64_t)>) {
   // This store listens itself; a second listener is not needed by the crash children.
 }
@@ -150,6 +154,22 @@ Expected<StoreSummary, StoreProblem> CrashReportingStore::Summary() {
 
 Expected<std::vector<FailedShop>, StoreProblem> CrashReportingStore::ReadFailedShops() {
   return inner_->ReadFailedShops();
+}
+
+Expected<std::vector<ShopToRefresh>, StoreProblem> CrashReportingStore::ShopsToRefresh(
+    std::int64_t checkedBeforeMs, std::optional<std::size_t> count) {
+  return inner_->ShopsToRefresh(checkedBeforeMs, count);
+}
+
+Expected<void, StoreProblem> CrashReportingStore::ForEachRowSince(
+    RowsSince kind, std::int64_t sinceMs,
+    const std::function<void(const ShopRecord&, const ShopTimes&)>& visit) {
+  return inner_->ForEachRowSince(kind, sinceMs, visit);
+}
+
+Expected<void, StoreProblem> CrashReportingStore::ForEachChange(
+    std::int64_t sinceMs, const std::function<void(const ShopChange&)>& visit) {
+  return inner_->ForEachChange(sinceMs, visit);
 }
 
 void CrashReportingStore::KeepDictionary(const PageDictionary& dictionary) {

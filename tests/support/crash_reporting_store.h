@@ -48,10 +48,18 @@ class CrashReportingStore : public ResultStore {
   void OnTrouble(std::function<void(const std::optional<StoreProblem>&)> listener) override;
   void OnDurable(std::function<void(std::uint64_t durableRows)> listener) override;
   void SetChangeSource(ChangeSource source) override;
+  void ShopClosed(std::int32_t shopId) override;
   Expected<void, StoreProblem> ForEachRow(
       const std::function<void(const ShopRecord&)>& visit) override;
   Expected<StoreSummary, StoreProblem> Summary() override;
   Expected<std::vector<FailedShop>, StoreProblem> ReadFailedShops() override;
+  Expected<std::vector<ShopToRefresh>, StoreProblem> ShopsToRefresh(
+      std::int64_t checkedBeforeMs, std::optional<std::size_t> count) override;
+  Expected<void, StoreProblem> ForEachRowSince(
+      RowsSince kind, std::int64_t sinceMs,
+      const std::function<void(const ShopRecord&, const ShopTimes&)>& visit) override;
+  Expected<void, StoreProblem> ForEachChange(
+      std::int64_t sinceMs, const std::function<void(const ShopChange&)>& visit) override;
   void KeepDictionary(const PageDictionary& dictionary) override;
   void KeepPage(const PackedPage& page) override;
   void SetKeptPagesBudget(std::uint64_t packedBytes) override;
