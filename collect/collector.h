@@ -202,6 +202,9 @@ class Collector {
     // out and every waiting shop has had its turn as the probe, so a walk whose last shops never
     // answer still ends.
     bool probeUsesTry = false;
+    // An ID the walk asked before (WorkSource::Next::again): the page-match guard keeps its
+    // answer out of its window.
+    bool again = false;
     std::int32_t Pack() const;
     static Ticket Unpack(std::int32_t packed);
   };

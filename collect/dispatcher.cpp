@@ -23,6 +23,7 @@ constexpr std::chrono::milliseconds IdlePass{10};
 constexpr std::int32_t ProbeFlag = 1 << 16;
 constexpr std::int32_t RecordedFlag = 1 << 17;
 constexpr std::int32_t ProbeUsesTryFlag = 1 << 18;
+constexpr std::int32_t AgainFlag = 1 << 19;
 constexpr std::int32_t AttemptsMask = ProbeFlag - 1;
 
 // Whole seconds from `now` until `then`, rounded up, never negative.
@@ -36,12 +37,12 @@ std::chrono::seconds SecondsUntil(Clock::TimePoint then, Clock::TimePoint now) {
 std::int32_t Collector::Ticket::Pack() const {
   return (std::clamp(attempts, 0, static_cast<int>(AttemptsMask)) & AttemptsMask) |
          (probe ? ProbeFlag : 0) | (recorded ? RecordedFlag : 0) |
-         (probeUsesTry ? ProbeUsesTryFlag : 0);
+         (probeUsesTry ? ProbeUsesTryFlag : 0) | (again ? AgainFlag : 0);
 }
 
 Collector::Ticket Collector::Ticket::Unpack(std::int32_t packed) {
   return Ticket{packed & AttemptsMask, (packed & ProbeFlag) != 0, (packed & RecordedFlag) != 0,
-                (packed & ProbeUsesTryFlag) != 0};
+                (packed & ProbeUsesTryFlag) != 0, (packed & AgainFlag) != 0};
 }
 
 void Collector::DispatchShopIds() {
@@ -127,6 +128,7 @@ Collector::PassEnd Collector::HandOutNext(Walk& walk, MarketplaceHealth::Probe p
   }
   Ticket ticket;
   ticket.recorded = next.retryOfFailed;
+  ticket.again = next.again;
   if (!ticket.recorded) progress_.Submitted(next.shopId);
   if (!Submit(next.shopId, ticket, std::move(probe))) Abandon(next.shopId, ticket);
   ReportPlace(walk.cursorText);

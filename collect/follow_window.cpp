@@ -17,6 +17,7 @@ void FollowWindow::Begin(Clock& clock, std::int32_t place, const FollowSettings&
   cursor_ = place;
   inFlight_.clear();
   held_.clear();
+  highestAsked_ = place;
   nextSweep_.reset();
   following_ = false;
   sweeps_ = 0;
@@ -42,7 +43,10 @@ WorkSource::Next FollowWindow::NextShop() {
     inFlight_.insert(shopId);
     // Listed already: it counts as a shop, answered by the caller (Answer) as it passes it by.
     if (listed_.erase(shopId) > 0) return Next{Next::Kind::PassedBy, shopId, false};
-    return Next{Next::Kind::Shop, shopId, false};
+    Next next{Next::Kind::Shop, shopId, false};
+    next.again = shopId <= highestAsked_;
+    highestAsked_ = std::max(highestAsked_, shopId);
+    return next;
   }
   // The sweep is over once its last answer is in; the next one starts `every` after it.
   if (!inFlight_.empty()) return Next{Next::Kind::Wait, 0, false};

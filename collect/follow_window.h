@@ -87,6 +87,8 @@ class FollowWindow : public WorkSource {
   std::set<std::int32_t> inFlight_;
   // Window IDs that answered "no shop", held back until they fall below the window.
   std::set<std::int32_t> held_;
+  // The highest ID handed out since Begin: an ID up to it is asked again.
+  std::int32_t highestAsked_ = 0;
   std::optional<Clock::TimePoint> nextSweep_;
   bool following_ = false;
   std::int64_t sweeps_ = 0;

@@ -90,7 +90,7 @@ void Collector::Conclude(std::int32_t shopId, Ticket ticket, HomeAnswer answer, 
   // pages stopped matching).
   std::lock_guard concluding(concludeMutex_);
   const PageMatchGuard::Verdict verdict =
-      pageGuard_.Answered(shopId, answer, ratingEmpty, ticket.recorded);
+      pageGuard_.Answered(shopId, answer, ratingEmpty, ticket.recorded || ticket.again);
   if (verdict.tripped != PageMismatch::None && sink_ != nullptr) {
     // The window's earlier answers of the tripping kind were reported as final: marked now.
     for (const std::int32_t earlier : pageGuard_.Suspects()) {

@@ -30,6 +30,9 @@ class WorkSource {
     std::int32_t shopId = 0;
     // A failed shop on record tried again: it does not move the walk's place.
     bool retryOfFailed = false;
+    // An ID this walk asked before (a follow window asked again): its answer is no fair sample
+    // of the pages for the page-match guard, which keeps it out of its window.
+    bool again = false;
   };
 
   virtual Next NextShop() = 0;
