@@ -202,7 +202,7 @@ TEST_F(FollowWalkTest, ListsEveryOpeningOnceAndKeepsThePlaceBelowTheWindow) {
   Follow(Start);
   ASSERT_TRUE(WaitForSweeps(1));
   EXPECT_FALSE(collector.WalkEnded());
-  EXPECT_EQ(TextToInt(collector.Figures().place), living.Newest());
+  EXPECT_TRUE(WaitFor([&] { return TextToInt(collector.Figures().place) == living.Newest(); }));
 
   // Openings one after another, two at once, one at the window's top edge, and one opened while
   // a sweep may be under way.
@@ -211,7 +211,7 @@ TEST_F(FollowWalkTest, ListsEveryOpeningOnceAndKeepsThePlaceBelowTheWindow) {
        std::vector<std::vector<std::int32_t>>{{0}, {3, 0}, {Window - 1}, {2}}) {
     for (const std::int32_t gap : gaps) opened.push_back(living.Open(gap)->id);
     ASSERT_TRUE(WaitForRow(opened.back()));
-    EXPECT_EQ(collector.Figures().follow->newest, opened.back());
+    EXPECT_TRUE(WaitFor([&] { return collector.Figures().follow->newest == opened.back(); }));
   }
   ASSERT_TRUE(WaitForSweeps(2));
   ASSERT_TRUE(EndRun());
@@ -249,7 +249,8 @@ TEST_F(FollowWalkTest, GoesOnFromItsPlaceWithoutSkippingWhatOpenedMeanwhile) {
   Follow(Start);
   ASSERT_TRUE(WaitForSweeps(1));
   const std::int32_t first = living.Open(1)->id;
-  ASSERT_TRUE(WaitForRow(first));
+  // Its row and then the place up to it (the answers below it reported first).
+  ASSERT_TRUE(WaitFor([&] { return sink.LastPlace() == std::to_string(first); }, Patience));
   // Ended as the program ends (the living marketplace goes on serving for the next run).
   driver->Pause();
   ASSERT_TRUE(collector.ShutDownForExit(Hang));
