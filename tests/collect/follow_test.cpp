@@ -121,7 +121,7 @@ class FollowWalkTest : public EngineTest {
     collector.SetPace(std::chrono::milliseconds(0));
     collector.SetEnginePolicy(EnginePolicy::CommandLine(0));
     collector.SetResultSink(&sink);
-    collector.SetFollow(FollowSettings{Window, std::chrono::seconds(60)});
+    collector.SetFollow(FollowSettings{Window, std::chrono::seconds(2)});
     ui.SetThreadCountText("4");
     UseManualClock(true);
   }
@@ -132,15 +132,20 @@ class FollowWalkTest : public EngineTest {
     collector.OnStartClicked();
   }
 
+  // Generous: a sweep takes real time on a loaded machine; only a hung walk waits this long.
+  static constexpr std::chrono::seconds Patience{120};
+
   // Waits until the walk has found the top, and then for `sweeps` sweeps more.
   bool WaitForSweeps(std::int64_t sweeps) {
     std::optional<std::int64_t> first;
-    return WaitFor([&] {
-      const RunFigures figures = collector.Figures();
-      if (!figures.follow || !figures.follow->topFound) return false;
-      if (!first) first = Sweeps();
-      return Sweeps() >= *first + sweeps;
-    });
+    return WaitFor(
+        [&] {
+          const RunFigures figures = collector.Figures();
+          if (!figures.follow || !figures.follow->topFound) return false;
+          if (!first) first = Sweeps();
+          return Sweeps() >= *first + sweeps;
+        },
+        Patience);
   }
   // Sweeps so far: how often the marketplace answered the window's top ID.
   std::int64_t Sweeps() {
@@ -197,7 +202,7 @@ TEST_F(FollowWalkTest, ListsEveryOpeningOnceAndKeepsThePlaceBelowTheWindow) {
   Follow(Start);
   ASSERT_TRUE(WaitForSweeps(1));
   EXPECT_FALSE(collector.WalkEnded());
-  EXPECT_EQ(TextToInt(collector.Figures().place), living.Newest());
+  EXPECT_TRUE(WaitFor([&] { return TextToInt(collector.Figures().place) == living.Newest(); }));
 
   // Openings one after another, two at once, one at the window's top edge, and one opened while
   // a sweep may be under way.
@@ -206,7 +211,7 @@ TEST_F(FollowWalkTest, ListsEveryOpeningOnceAndKeepsThePlaceBelowTheWindow) {
        std::vector<std::vector<std::int32_t>>{{0}, {3, 0}, {Window - 1}, {2}}) {
     for (const std::int32_t gap : gaps) opened.push_back(living.Open(gap)->id);
     ASSERT_TRUE(WaitForRow(opened.back()));
-    EXPECT_EQ(collector.Figures().follow->newest, opened.back());
+    EXPECT_TRUE(WaitFor([&] { return collector.Figures().follow->newest == opened.back(); }));
   }
   ASSERT_TRUE(WaitForSweeps(2));
   ASSERT_TRUE(EndRun());
@@ -228,7 +233,8 @@ TEST_F(FollowWalkTest, ListsEveryOpeningOnceAndKeepsThePlaceBelowTheWindow) {
 // on shops known to exist and hold the walk.
 TEST_F(FollowWalkTest, ManySweepsBelowANewShopDoNotTripThePageGuard) {
   Follow(Start);
-  ASSERT_TRUE(WaitForSweeps(6));
+  // Enough sweeps to fill the guard's window (200 answers) with them.
+  ASSERT_TRUE(WaitForSweeps(20));
   const std::int32_t far = living.Open(6)->id;
   ASSERT_TRUE(WaitForRow(far));
   const std::int32_t next = living.Open(0)->id;
@@ -243,7 +249,8 @@ TEST_F(FollowWalkTest, GoesOnFromItsPlaceWithoutSkippingWhatOpenedMeanwhile) {
   Follow(Start);
   ASSERT_TRUE(WaitForSweeps(1));
   const std::int32_t first = living.Open(1)->id;
-  ASSERT_TRUE(WaitForRow(first));
+  // Its row and then the place up to it (the answers below it reported first).
+  ASSERT_TRUE(WaitFor([&] { return sink.LastPlace() == std::to_string(first); }, Patience));
   // Ended as the program ends (the living marketplace goes on serving for the next run).
   driver->Pause();
   ASSERT_TRUE(collector.ShutDownForExit(Hang));
@@ -261,7 +268,7 @@ TEST_F(FollowWalkTest, GoesOnFromItsPlaceWithoutSkippingWhatOpenedMeanwhile) {
   next.SetPace(std::chrono::milliseconds(0));
   next.SetEnginePolicy(EnginePolicy::CommandLine(0));
   next.SetResultSink(&sink2);
-  next.SetFollow(FollowSettings{Window, std::chrono::seconds(60)});
+  next.SetFollow(FollowSettings{Window, std::chrono::seconds(2)});
   // The run before had listed `third` already (its place had not moved up to it).
   next.SetAlreadyListed({third});
   ui2.SetThreadCountText("2");
