@@ -89,8 +89,16 @@ void Collector::Conclude(std::int32_t shopId, Ticket ticket, HomeAnswer answer, 
   // the answer would land after the mark and replace it (a final "no fields" for a shop whose
   // pages stopped matching).
   std::lock_guard concluding(concludeMutex_);
+  // Following, a "no shop" above the newest shop is what the follow window expects: it is held
+  // back, not final, and no evidence that the pages stopped matching. Judged, it would count
+  // against the shops that open above it (IDs below a shop that answer "no shop" look like notices
+  // on shops known to exist), and a few openings with gaps between them would hold the walk.
+  const bool heldByWindow =
+      Following() && answer == HomeAnswer::NoShop && shopId > follow_.Settled();
   const PageMatchGuard::Verdict verdict =
-      pageGuard_.Answered(shopId, answer, ratingEmpty, ticket.recorded || ticket.again);
+      heldByWindow
+          ? PageMatchGuard::Verdict{}
+          : pageGuard_.Answered(shopId, answer, ratingEmpty, ticket.recorded || ticket.again);
   if (verdict.tripped != PageMismatch::None && sink_ != nullptr) {
     // The window's earlier answers of the tripping kind were reported as final: marked now.
     for (const std::int32_t earlier : pageGuard_.Suspects()) {
