@@ -1,5 +1,6 @@
 // The command line of shopwalk-cli: its subcommands and options, read with CLI11. Usage errors
-// (an unknown option, a value that is not a number, --to below --from, a negative rate) are
+// (an unknown option, a value that is not a number, --to below --from, a negative rate, a proxy
+// that is no proxy URL, an agent text with a control character) are
 // reported with the usage hint and exit code 2.
 #pragma once
 
@@ -32,6 +33,10 @@ struct WalkCommand {
   // --keep-pages-mb MB packed (which keeps pages too); empty: config.ini's or the default.
   bool keepPages = false;
   std::optional<std::uint64_t> keepPagesMb;
+  // The proxy (a URL, or "none" for straight) and the User-Agent text of every request; empty:
+  // config.ini's Proxy and User_Agent, else the standard proxy variables and the built-in text.
+  std::optional<std::string> proxy;
+  std::optional<std::string> userAgent;
 };
 
 struct ExportCommand {

@@ -245,12 +245,10 @@ Expected<ProxySetting, std::string> ProxySettingFromEnvironment(const Environmen
   return setting;
 }
 
-Expected<ProxySetting, std::string> ProxySettingFromEnvironment() {
-  return ProxySettingFromEnvironment([](const char* name) -> std::optional<std::string> {
-    const char* value = std::getenv(name);
-    if (value == nullptr) return std::nullopt;
-    return std::string(value);
-  });
+std::optional<std::string> ProcessEnvironmentValue(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
 }
 
 }  // namespace shopwalk

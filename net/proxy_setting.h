@@ -92,7 +92,7 @@ Expected<ProxySetting, std::string> ParseProxySetting(std::string_view text);
 // list over MaxNoProxyBytes) is refused, the reason naming it.
 using EnvironmentLookup = std::function<std::optional<std::string>(const char* name)>;
 Expected<ProxySetting, std::string> ProxySettingFromEnvironment(const EnvironmentLookup& lookup);
-// The same, from this process's environment.
-Expected<ProxySetting, std::string> ProxySettingFromEnvironment();
+// The lookup of this process's environment.
+std::optional<std::string> ProcessEnvironmentValue(const char* name);
 
 }  // namespace shopwalk
