@@ -117,6 +117,11 @@ int main(int argc, char** argv) {
 
   shopwalk::Application app(argc, argv);
   if (shopwalk::RefuseBadConnectTo(app.Ui(), connectTo)) return 2;
+  if (shopwalk::RefuseBadWebSettings(
+          app.Ui(), shopwalk::SettingsDirectoryToRead(shopwalk::RunDirectory(),
+                                                      shopwalk::SettingsDirectory()))) {
+    return 2;
+  }
   shopwalk::ReportFatalErrorsIn(app.Ui());
   // The results store, or (when the user agrees) none; the user may also choose to end here.
   shopwalk::WindowStore store = shopwalk::OpenWindowStore(app.Ui());

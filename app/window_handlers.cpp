@@ -141,6 +141,22 @@ void OnExportClicked(WindowUi& ui, std::string_view initialDirectory) {
   ui.ShowMessage(ExportDoneMessage, mb::Ok);
 }
 
+bool RefuseBadWebSettings(WindowUi& ui, std::string_view settingsDirectory) {
+  const RunSettings settings = LoadRunSettings(settingsDirectory);
+  const Expected<ProxySetting, SettingRefused> proxy =
+      ChooseProxy(std::nullopt, settings, ProcessEnvironmentValue);
+  const Expected<std::string, SettingRefused> agent = ChooseUserAgent(std::nullopt, settings);
+  if (!proxy || !agent) {
+    const std::string& reason = proxy ? agent.error().reason : proxy.error().reason;
+    ui.ShowMessage(std::string(BadWebSetting) + TerminalSafe(reason), mb::Ok | mb::IconError,
+                   FatalErrorCaption);
+    return true;
+  }
+  SetProxy(*proxy);
+  SetUserAgent(*agent);
+  return false;
+}
+
 bool RefuseBadConnectTo(WindowUi& ui, std::string_view connectTo) {
   if (connectTo.empty() || IsConnectToAddress(connectTo)) return false;
   ui.ShowMessage(std::string(BadConnectTo) + TerminalSafe(connectTo), mb::Ok | mb::IconError,
