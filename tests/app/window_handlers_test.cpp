@@ -393,10 +393,12 @@ TEST(WebSettingsTest, ConfigProxyAndAgentAreTakenOrEndTheProgramWithTheReason) {
   PutFile(dir.File("config.ini"),
           "[Mivu]\r\nProxy=http://127.0.0.1:3128\r\nUser_Agent=walker/4.0\r\n");
   MemoryUi ui;
-  EXPECT_FALSE(RefuseBadWebSettings(ui, dir.path()));
+  const std::optional<std::string> taken = TakeWebSettings(dir.path());
+  EXPECT_FALSE(taken) << *taken;
+  EXPECT_FALSE(RefuseBadWebSettings(ui, taken));
   EXPECT_TRUE(ui.Messages().empty());
-  const ProxySetting taken = Proxy();
-  const ProxyUrl* proxy = taken.For("http", "shop7.shopwalk.test");
+  const ProxySetting inForce = Proxy();
+  const ProxyUrl* proxy = inForce.For("http", "shop7.shopwalk.test");
   ASSERT_NE(proxy, nullptr);
   EXPECT_EQ(proxy->port, 3128);
   EXPECT_EQ(UserAgent(), "walker/4.0");
@@ -409,7 +411,7 @@ TEST(WebSettingsTest, ConfigProxyAndAgentAreTakenOrEndTheProgramWithTheReason) {
         std::string("[Mivu]\r\nUser_Agent=walker\x1b[2J\r\n")}) {
     PutFile(dir.File("config.ini"), config);
     MemoryUi refused;
-    EXPECT_TRUE(RefuseBadWebSettings(refused, dir.path())) << config;
+    EXPECT_TRUE(RefuseBadWebSettings(refused, TakeWebSettings(dir.path()))) << config;
     const auto messages = refused.Messages();
     ASSERT_EQ(messages.size(), 1u) << config;
     EXPECT_EQ(messages[0].flags, mb::Ok | mb::IconError);
