@@ -64,7 +64,9 @@ CollectorWindow::CollectorWindow(WindowHandlers handlers)
                            Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                            Qt::WindowCloseButtonHint),
       handlers_(std::move(handlers)) {
-  setWindowTitle(WindowTitle(ConnectTo()));
+  // Through a proxy named for every request the redirect does not apply, and the title says none.
+  setWindowTitle(
+      WindowTitle(Proxy().source == ProxySetting::Source::Given ? std::string() : ConnectTo()));
   setWindowIcon(QIcon(QPixmap::fromImage(MakeIconImage())));
   setFixedSize(WindowClientSize);
   setFont(DefaultGuiFont());

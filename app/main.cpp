@@ -114,9 +114,13 @@ int main(int argc, char** argv) {
 
   // Before any other thread starts. A library that fails the checks was reported; go on.
   if (!badConnectTo) shopwalk::InitWebAccess();
+  // The proxy is known before the window's title says where connections go.
+  const std::optional<std::string> badWebSetting = shopwalk::TakeWebSettings(
+      shopwalk::SettingsDirectoryToRead(shopwalk::RunDirectory(), shopwalk::SettingsDirectory()));
 
   shopwalk::Application app(argc, argv);
   if (shopwalk::RefuseBadConnectTo(app.Ui(), connectTo)) return 2;
+  if (shopwalk::RefuseBadWebSettings(app.Ui(), badWebSetting)) return 2;
   shopwalk::ReportFatalErrorsIn(app.Ui());
   // The results store, or (when the user agrees) none; the user may also choose to end here.
   shopwalk::WindowStore store = shopwalk::OpenWindowStore(app.Ui());

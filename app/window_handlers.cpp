@@ -141,6 +141,25 @@ void OnExportClicked(WindowUi& ui, std::string_view initialDirectory) {
   ui.ShowMessage(ExportDoneMessage, mb::Ok);
 }
 
+std::optional<std::string> TakeWebSettings(std::string_view settingsDirectory) {
+  const RunSettings settings = LoadRunSettings(settingsDirectory);
+  const Expected<ProxySetting, SettingRefused> proxy =
+      ChooseProxy(std::nullopt, settings, ProcessEnvironmentValue);
+  const Expected<std::string, SettingRefused> agent = ChooseUserAgent(std::nullopt, settings);
+  if (!proxy) return proxy.error().reason;
+  if (!agent) return agent.error().reason;
+  SetProxy(*proxy);
+  SetUserAgent(*agent);
+  return std::nullopt;
+}
+
+bool RefuseBadWebSettings(WindowUi& ui, const std::optional<std::string>& refused) {
+  if (!refused) return false;
+  ui.ShowMessage(std::string(BadWebSetting) + TerminalSafe(*refused), mb::Ok | mb::IconError,
+                 FatalErrorCaption);
+  return true;
+}
+
 bool RefuseBadConnectTo(WindowUi& ui, std::string_view connectTo) {
   if (connectTo.empty() || IsConnectToAddress(connectTo)) return false;
   ui.ShowMessage(std::string(BadConnectTo) + TerminalSafe(connectTo), mb::Ok | mb::IconError,

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "app/window_ui.h"
@@ -57,5 +59,15 @@ void OnExportClicked(WindowUi& ui, std::string_view initialDirectory);
 // HOST:PORT (net/web_access.h), says so in an error box naming the value and returns true (the
 // program then ends); false, showing nothing, when it is empty or an address.
 bool RefuseBadConnectTo(WindowUi& ui, std::string_view connectTo);
+
+// Before the window is made: takes the proxy and the agent text of every request from config.ini
+// in `settingsDirectory` (Proxy, User_Agent), else the standard proxy variables and the built-in
+// text, as shopwalk-cli does without its options, and sets them for the process. Why not (naming
+// where the setting came from, never a password), setting nothing, when one cannot be taken.
+std::optional<std::string> TakeWebSettings(std::string_view settingsDirectory);
+
+// Before the window opens: when TakeWebSettings `refused`, says why in an error box and returns
+// true (the program then ends); false, showing nothing, otherwise.
+bool RefuseBadWebSettings(WindowUi& ui, const std::optional<std::string>& refused);
 
 }  // namespace shopwalk

@@ -68,6 +68,10 @@ inline constexpr std::string_view BadConnectTo =
     "环境变量 SHOPWALK_CONNECT_TO 应为“主机:端口”（主机名、IPv4 地址或 [IPv6 地址]，端口 1 到 "
     "65535），程序无法启动。当前的值：";
 
+// The error box when config.ini's Proxy or User_Agent, or a proxy variable, cannot be taken:
+// followed by the reason (in English, naming the setting); the program ends.
+inline constexpr std::string_view BadWebSetting = "代理或 User-Agent 设置无效，程序无法启动：";
+
 // Shown in the status bar when config.ini's Max_Attempts is no number from 1 to 1000: followed by
 // the value; the default number of tries holds.
 inline constexpr std::string_view InvalidMaxAttempts =

@@ -8,6 +8,9 @@
 
 #include "base/duration.h"
 #include "cli/since_time.h"
+#include "base/terminal_text.h"
+#include "net/proxy_setting.h"
+#include "net/web_access.h"
 
 namespace shopwalk {
 namespace {
@@ -61,6 +64,22 @@ const CLI::Validator Since(
     },
     "WHEN");
 
+// A proxy: "none", or a URL of http, https or socks5h; the reason is said without the value, which
+// may hold a password.
+const CLI::Validator ProxyText(
+    [](std::string& input) -> std::string {
+      const Expected<ProxySetting, std::string> setting = ParseProxySetting(input);
+      return setting ? std::string() : TerminalSafe(setting.error());
+    },
+    "URL");
+
+// An agent text that can stand in the User-Agent header.
+const CLI::Validator AgentText(
+    [](std::string& input) -> std::string {
+      return TerminalSafe(UserAgentProblem(input).value_or(std::string()));
+    },
+    "TEXT");
+
 }  // namespace
 
 ParsedCommand ParseCommandLine(int argc, const char* const* argv,
@@ -70,7 +89,9 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
   app.require_subcommand(1);
   app.footer("Settings (config.ini) are read from " + settingsDirectory +
              "\nThe results store is " + storePath +
-             "\nSHOPWALK_CONNECT_TO=HOST:PORT sends every connection to that address.");
+             "\nSHOPWALK_CONNECT_TO=HOST:PORT sends every connection to that address (not with "
+             "a proxy).\nWithout --proxy or config.ini's Proxy, http_proxy, https_proxy and "
+             "no_proxy are honoured.");
 
   WalkCommand walk;
   auto* walkApp = app.add_subcommand(
@@ -154,6 +175,18 @@ ParsedCommand ParseCommandLine(int argc, const char* const* argv,
                    "1000000, default 1024; implies --keep-pages)")
       ->check(WholeNumber)
       ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1000000}));
+  walkApp
+      ->add_option("--proxy", walk.proxy,
+                   "Send every request through this proxy: http://HOST:PORT, https://HOST:PORT or "
+                   "socks5h://HOST:PORT (USER:PASSWORD@ before HOST when it asks), or none to go "
+                   "straight whatever the environment says (default: config.ini's Proxy, else "
+                   "http_proxy, https_proxy and no_proxy)")
+      ->check(ProxyText);
+  walkApp
+      ->add_option("--user-agent", walk.userAgent,
+                   "The User-Agent text of every request (default: config.ini's User_Agent, else "
+                   "the built-in one)")
+      ->check(AgentText);
 
   ExportCommand exportCommand;
   std::string format, encoding = "gbk";

@@ -1,6 +1,7 @@
 // The command line of shopwalk-cli: its subcommands and options, read with CLI11. Usage errors
 // (an unknown option, a value that is not a number, --to below --from, a negative rate, --follow
-// with --to or --count, a --follow-every that is no duration) are
+// with --to or --count, a --follow-every that is no duration, a proxy that is no proxy URL, an
+// agent text with a control character) are
 // reported with the usage hint and exit code 2.
 #pragma once
 
@@ -40,6 +41,10 @@ struct WalkCommand {
   bool follow = false;
   std::int32_t followWindow = 200;
   std::chrono::milliseconds followEvery{60000};
+  // The proxy (a URL, or "none" for straight) and the User-Agent text of every request; empty:
+  // config.ini's Proxy and User_Agent, else the standard proxy variables and the built-in text.
+  std::optional<std::string> proxy;
+  std::optional<std::string> userAgent;
 };
 
 struct ExportCommand {

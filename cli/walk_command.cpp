@@ -276,8 +276,24 @@ int RunWalk(const WalkCommand& command, const Folders& folders, Clock& clock) {
     return UsageErrorExitCode;
   }
   WarnOfPasswordIn(command.db);
+  // The proxy and the agent text are settings like the command line's: a bad one is a usage error.
+  const RunSettings runSettings = LoadRunSettings(folders.settingsRead);
+  const Expected<ProxySetting, SettingRefused> proxy =
+      ChooseProxy(command.proxy, runSettings, ProcessEnvironmentValue);
+  if (!proxy) {
+    std::fprintf(stderr, "shopwalk-cli: %s\n", TerminalSafe(proxy.error().reason).c_str());
+    return UsageErrorExitCode;
+  }
+  const Expected<std::string, SettingRefused> agent =
+      ChooseUserAgent(command.userAgent, runSettings);
+  if (!agent) {
+    std::fprintf(stderr, "shopwalk-cli: %s\n", TerminalSafe(agent.error().reason).c_str());
+    return UsageErrorExitCode;
+  }
   StopSignals signals(clock);
   InitWebAccess();
+  SetProxy(*proxy);
+  SetUserAgent(*agent);
 
   WalkStore walk;
   if (const std::optional<int> refused = OpenWalkStore(command, folders, walk, clock)) {
@@ -343,9 +359,20 @@ int RunWalk(const WalkCommand& command, const Folders& folders, Clock& clock) {
                               : IsTerminal(stderr) ? ProgressStyle::Terminal
                                                    : ProgressStyle::Log;
   if (style != ProgressStyle::Quiet) {
+    // Where connections go: through the proxy, to the redirect address, or both by host.
     std::string redirect;
-    if (const std::string target = ConnectTo(); !target.empty()) {
-      redirect = ", connections go to " + TerminalSafe(target) + " (" + ConnectToVariable + ")";
+    const std::string target = ConnectTo();
+    const std::string redirectTo =
+        TerminalSafe(target) + " (" + std::string(ConnectToVariable) + ")";
+    if (proxy->UsesProxy()) {
+      redirect = ", through proxy " + TerminalSafe(proxy->Shown());
+      if (!target.empty() && proxy->source == ProxySetting::Source::Given) {
+        redirect += std::string(" (") + ConnectToVariable + " does not apply)";
+      } else if (!target.empty()) {
+        redirect += "; connections not proxied go to " + redirectTo;
+      }
+    } else if (!target.empty()) {
+      redirect = ", connections go to " + redirectTo;
     }
     std::fprintf(stderr, "walking from %d%s (start from %s), store %s%s\n", first,
                  last ? (" to " + NumberToText(*last)).c_str() : "", startFrom.c_str(),

@@ -1,7 +1,9 @@
 # shopwalk_test(<target> SOURCES ... LIBS ... [LABELS ...] [ENV VAR=value ...] [TIMEOUT s])
 # Builds one test executable and registers it with CTest under its own name. Labels select the
 # sanitizer runs of scripts/test: "tsan" tests run under ThreadSanitizer, "asan" tests under
-# AddressSanitizer + UBSan.
+# AddressSanitizer + UBSan. Every test runs with the standard proxy variables emptied (which the
+# programs take as unset), so that a proxy of whoever runs the tests never carries their requests
+# elsewhere than the servers the tests start; ENV comes on top.
 function(shopwalk_test target)
   cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
   add_executable(${target} ${ARG_SOURCES})
@@ -14,7 +16,6 @@ function(shopwalk_test target)
   if(ARG_LABELS)
     set_tests_properties(${target} PROPERTIES LABELS "${ARG_LABELS}")
   endif()
-  if(ARG_ENV)
-    set_tests_properties(${target} PROPERTIES ENVIRONMENT "${ARG_ENV}")
-  endif()
+  set_tests_properties(${target} PROPERTIES ENVIRONMENT
+    "http_proxy=;https_proxy=;no_proxy=;HTTP_PROXY=;HTTPS_PROXY=;NO_PROXY=;${ARG_ENV}")
 endfunction()

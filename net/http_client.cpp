@@ -26,6 +26,7 @@ struct HttpClient::Impl {
 
   bool opened = false;
   std::string url;
+  std::string scheme;
   std::string host;
   std::string requestPath;
   std::string method;
@@ -70,6 +71,7 @@ bool HttpClient::Open(std::string_view method, std::string_view url) {
   auto parts = net::SplitUrl(url);
   if (!parts) return false;
   impl_->url.assign(url);
+  impl_->scheme = std::move(parts->scheme);
   impl_->host = std::move(parts->host);
   impl_->requestPath = net::RequestPathOf(url);
   impl_->port = parts->port;
@@ -88,6 +90,8 @@ SendResult HttpClient::Send(std::string_view body, int connectTimeoutMs, int sen
   if (!impl_->opened) return result;
   net::TransferRequest request;
   request.url = impl_->url;
+  request.scheme = impl_->scheme;
+  request.port = impl_->port;
   request.host = impl_->host;
   request.requestPath = impl_->requestPath;
   request.method = impl_->method;

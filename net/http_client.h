@@ -3,11 +3,12 @@
 //
 // Fetch sends one request and hands back what became of it with the page's text (FetchResult),
 // taken out of the client without a copy. Underneath, Open splits a URL and remembers the
-// request; Send performs it (HTTP/1.1, fixed agent text, "Accept: */*" and "Host: <host>",
-// redirects followed), appends the response body, exactly as received, to the client's buffer
-// and says what became of the request; ResponseText hands the buffer back as text. An error page
-// is a page: its status is in the result. Open, Send and Fetch on any thread but the creator's is
-// a fatal usage error that ends the process.
+// request; Send performs it (HTTP/1.1, the process-wide agent text (UserAgent()), "Accept: */*" and
+// "Host: <host>", redirects followed, through the proxy that SetProxy's setting chooses, if any),
+// appends the response body, exactly as received, to the client's buffer and says what became of
+// the request; ResponseText hands the buffer back as text. An error page is a page: its status is
+// in the result. Open, Send and Fetch on any thread but the creator's is a fatal usage error that
+// ends the process.
 //
 // A client keeps its connections open after a request (within the web library's small cache of
 // idle connections), so later requests to the same host and port go out on them; a connection

@@ -24,9 +24,6 @@ Clock::TimePoint WallNow() {
   return RealClock().Now();
 }
 
-constexpr std::string_view AgentText =
-    "Mozilla/5.0 (Windows; U; Windows NT 6.1; en-US) AppleWebKit/534.10 (KHTML, like Gecko) "
-    "Chrome/7.0.536.2 Safari/534.10";
 constexpr milliseconds LongestPoll{1000};
 
 struct SlistDeleter {
@@ -82,6 +79,8 @@ struct TransferState {
 
   bool aborted = false;
   bool timedOut = false;
+  // The proxy the request went through refused it (its tunnel, its handshake, or a 407).
+  bool proxyRefused = false;
 
   // The idle limit of the current direction, once connected; zero when there is none.
   milliseconds ActiveIdleLimit() const {
@@ -341,7 +340,53 @@ struct Hop {
   std::string method;
   std::string_view body;
   bool hostHeader = true;
+  // The URL's scheme and host, which choose its proxy.
+  std::string scheme;
+  std::string host;
 };
+
+// The port a scheme's URLs name when they name none.
+int DefaultPortOf(std::string_view scheme) {
+  return EqualsIgnoringAsciiCase(scheme, "https") ? 443 : 80;
+}
+
+// The request line's target for an HTTP proxy: the whole URL, its port left out when it is the
+// scheme's own, and `target` as the marketplace alone would get it.
+std::string AbsoluteTarget(std::string_view scheme, std::string_view host, int port,
+                           std::string_view target) {
+  std::string absolute = AsciiLowercase(scheme) + "://";
+  const bool bareIpv6 = host.find(':') != std::string_view::npos && !host.starts_with('[');
+  absolute += bareIpv6 ? "[" + std::string(host) + "]" : std::string(host);
+  if (port != 0 && port != DefaultPortOf(scheme)) absolute += ":" + std::to_string(port);
+  absolute += target;
+  return absolute;
+}
+
+// What the library writes for a proxy that takes requests besides the request line: at most its
+// credentials (base64) and its connection header.
+std::size_t ProxyHeadBytes(const ProxyUrl& proxy) {
+  std::size_t bytes = std::string_view("Proxy-Connection: Keep-Alive\r\n").size();
+  if (!proxy.userInfo.empty()) {
+    bytes += std::string_view("Proxy-Authorization: Basic \r\n").size() +
+             (proxy.userInfo.size() + 2) / 3 * 4;
+  }
+  return bytes;
+}
+
+// Sets where the connection of a request to `scheme`://`host` goes: through the proxy `proxies`
+// choose for it, which is returned, or straight (to `connectTo`, the ConnectTo() list, when it
+// holds an address).
+const ProxyUrl* SetRoute(CURL* easy, const ProxySetting& proxies, std::string_view scheme,
+                         std::string_view host, const Slist& connectTo) {
+  const ProxyUrl* proxy = proxies.For(scheme, host);
+  // No proxy is the empty one: the environment is then not asked either; the setting's own
+  // choice is final, so no_proxy is never read by the library.
+  const std::string url = proxy ? proxy->ForLibrary() : std::string();
+  curl_easy_setopt(easy, CURLOPT_PROXY, url.c_str());
+  curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
+  curl_easy_setopt(easy, CURLOPT_CONNECT_TO, proxy ? nullptr : connectTo.get());
+  return proxy;
+}
 
 // Sets up the handle for `hop`, replacing `headers` with its header list.
 void SetHop(CURL* easy, const TransferRequest& request, const Hop& hop, Slist& headers) {
@@ -381,12 +426,18 @@ Hop NextHop(const Hop& hop, std::string url, int status, std::string_view host) 
   // As the library does on a redirect: the given Host header only while on the same host.
   const std::optional<UrlParts> parts = SplitUrl(next.url);
   next.hostHeader = parts && EqualsIgnoringAsciiCase(parts->host, host);
+  if (parts) {
+    next.scheme = parts->scheme;
+    next.host = parts->host;
+  }
   return next;
 }
 
 // The class of what went wrong, from what the transfer saw and how the library ended it.
 TransportError ErrorOf(const TransferState& state, const Performed& performed, bool aborted) {
   if (aborted) return TransportError::Aborted;
+  // The proxy did not let the request through: the marketplace was never reached.
+  if (state.proxyRefused) return TransportError::ConnectRefused;
   if (state.headersTooLarge) return TransportError::HeadersTooLarge;
   if (state.bodyCut) return TransportError::BodyTooLarge;
   if (state.timedOut) return TransportError::SilenceTimeout;
@@ -397,6 +448,7 @@ TransportError ErrorOf(const TransferState& state, const Performed& performed, b
     case CURLE_COULDNT_RESOLVE_PROXY:
       return TransportError::NameLookup;
     case CURLE_COULDNT_CONNECT:
+    case CURLE_PROXY:
       return TransportError::ConnectRefused;
     case CURLE_OPERATION_TIMEDOUT:
       return state.connected ? TransportError::SilenceTimeout : TransportError::ConnectTimeout;
@@ -417,10 +469,23 @@ TransportError ErrorOf(const TransferState& state, const Performed& performed, b
   }
 }
 
+// Whether the proxy a request went through refused it rather than the marketplace answering:
+// its tunnel was refused, or it asked for credentials it was not given.
+bool ProxyRefused(CURL* easy, const TransferState& state, const Performed& performed,
+                  const ProxyUrl& proxy) {
+  long tunnel = 0;
+  if (curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &tunnel) == CURLE_OK && tunnel >= 300) {
+    return true;
+  }
+  return performed.result == CURLE_OK && proxy.TakesRequests() && state.finalResponse &&
+         state.status == 407;
+}
+
 FetchOutcome DescribeOutcome(const TransferState& state, const Performed& performed,
                              const TransferOutcome& outcome) {
   FetchOutcome fetch;
   fetch.error = ErrorOf(state, performed, outcome.aborted);
+  if (state.proxyRefused) return fetch;
   if (state.finalResponse || (state.status != 0 && IsRedirect(state))) fetch.status = state.status;
   fetch.retryAfter = state.retryAfter;
   return fetch;
@@ -448,12 +513,13 @@ TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& req
   curl_easy_setopt(easy, CURLOPT_COOKIEFILE, static_cast<char*>(nullptr));
   curl_easy_reset(easy);
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-  const std::string agent(AgentText);
+  const std::string agent = UserAgent();
   curl_easy_setopt(easy, CURLOPT_USERAGENT, agent.c_str());
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_PROXY, "");  // always direct, whatever the environment says
+  // A tunnel's own answer is the proxy's, not the page's: its headers are not the response's.
+  curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   // Connections stay in the multi handle's cache for the next request to the same host, unless
   // the caller will not ask that host again (then the request also says so, see SetHop).
   curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, request.keepConnection ? 0L : 1L);
@@ -469,25 +535,37 @@ TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& req
   const milliseconds totalBound = SetBounds(easy, request, state);
 
   Slist connectTo;
-  if (const std::string target = ConnectTo(); !target.empty()) {
-    Append(connectTo, "::" + target);
-    curl_easy_setopt(easy, CURLOPT_CONNECT_TO, connectTo.get());
-  }
+  if (const std::string target = ConnectTo(); !target.empty()) Append(connectTo, "::" + target);
+  const ProxySetting proxies = Proxy();
 
   // The library would put a request target set on the handle on every request it follows as
   // well, so the first request alone carries it and is not followed by the library; a redirect
   // is taken up by a second request, with no target of its own, that the library follows on.
-  const std::string firstTarget =
+  const std::string originTarget =
       RequestTargetOf(request.requestPath.empty() ? "/" : request.requestPath);
-  const std::optional<std::string> firstUrl = UrlWithTarget(request.url, firstTarget);
-  Hop hop{firstUrl.value_or(std::string()), firstTarget, std::string(request.method), request.body,
-          true};
+  const std::optional<std::string> firstUrl = UrlWithTarget(request.url, originTarget);
+  // A proxy that takes whole requests is told the whole URL of a request it forwards (an https
+  // one goes through a tunnel, on which the request is the marketplace's own).
+  const ProxyUrl* firstProxy = proxies.For(request.scheme, request.host);
+  const bool forwarded =
+      firstProxy && firstProxy->TakesRequests() && EqualsIgnoringAsciiCase(request.scheme, "http");
+  const std::string firstTarget =
+      forwarded ? AbsoluteTarget(request.scheme, request.host, request.port, originTarget)
+                : originTarget;
+  Hop hop{firstUrl.value_or(std::string()),
+          firstTarget,
+          std::string(request.method),
+          request.body,
+          true,
+          std::string(request.scheme),
+          std::string(request.host)};
 
   // What the library writes of the first request's head before its Cookie header.
   const std::size_t headBeforeCookies =
       std::max<std::size_t>(hop.method.size(), 3) + firstTarget.size() +
       std::string_view("  HTTP/1.1\r\nHost: \r\n").size() + request.host.size() +
-      std::string_view("User-Agent: \r\n").size() + agent.size();
+      std::string_view("User-Agent: \r\n").size() + agent.size() +
+      (forwarded ? ProxyHeadBytes(*firstProxy) : 0);
   const std::vector<std::string> loaded =
       PrepareCookies(easy, request.cookies, request.host, request.requestPath, headBeforeCookies);
   Slist headers;
@@ -507,7 +585,9 @@ TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& req
     }
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(left.count()));
     SetHop(easy, request, hop, headers);
+    const ProxyUrl* proxy = SetRoute(easy, proxies, hop.scheme, hop.host, connectTo);
     performed = Perform(easy, multi, state);
+    if (proxy) state.proxyRefused = ProxyRefused(easy, state, performed, *proxy);
     if (!first || performed.result != CURLE_OK || !IsRedirect(state)) break;
 
     const std::optional<std::string> next = ResolveLocation(hop.url, state.location);
@@ -524,7 +604,7 @@ TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& req
   outcome.aborted = state.aborted || performed.abortedByLoop;
   outcome.timedOut =
       !outcome.aborted && (state.timedOut || performed.result == CURLE_OPERATION_TIMEDOUT);
-  if (outcome.aborted) {
+  if (outcome.aborted || state.proxyRefused) {
     outcome.sent = false;
   } else if (performed.result == CURLE_OK || state.bodyCut) {
     outcome.sent = true;

@@ -26,6 +26,10 @@ inline constexpr long MaxRedirects = 10;
 
 struct TransferRequest {
   std::string_view url;
+  // The URL's scheme and port as split from it (SplitUrl): they choose the request's proxy and
+  // make the request line a proxy is sent.
+  std::string_view scheme;
+  int port = 0;
   std::string_view host;  // for the Host header; none when empty
   // The request path as split from the URL (RequestPathOf); "/" when empty.
   std::string_view requestPath;
@@ -66,6 +70,14 @@ struct TransferOutcome {
 // the library's usual way, up to MaxRedirects in all: a 301, 302 or 303 answer turns a POST, or
 // any request with a body, into a GET without one (HEAD stays HEAD); the Host header is kept only
 // while the redirect stays on `host`. Every bound holds across the whole chain.
+//
+// Each request goes through the proxy the process-wide setting (SetProxy) chooses for its URL, or
+// straight to the marketplace (then to the ConnectTo() address when one is set). Through an HTTP
+// or HTTPS proxy an http URL's request line carries the whole URL (scheme, host, the port unless
+// it is the scheme's own, and the request target as above); an https URL is tunnelled. A proxy
+// that cannot be reached, refuses the tunnel (or the SOCKS handshake) or asks for credentials
+// (407) fails the request as TransportError::ConnectRefused (NameLookup when its own name does not
+// resolve), with no status and no page: the marketplace was not reached.
 TransferOutcome RunTransfer(CURL* easy, CURLM* multi, const TransferRequest& request,
                             BodyBuffer& buffer);
 

@@ -13,8 +13,10 @@
 namespace shopwalk {
 namespace {
 
-std::mutex g_connectToMutex;
+std::mutex g_settingsMutex;
 std::string g_connectTo;
+ProxySetting g_proxy;
+std::string g_userAgent(DefaultUserAgent);
 
 // As large as the response storage a client keeps between pages (BodyBuffer::KeepBytes).
 constexpr int LargeBlockBytes = 1 << 20;
@@ -145,13 +147,47 @@ std::string ConnectToFromEnvironment() {
 }
 
 void SetConnectTo(std::string_view hostPort) {
-  std::lock_guard lock(g_connectToMutex);
+  std::lock_guard lock(g_settingsMutex);
   g_connectTo.assign(hostPort);
 }
 
 std::string ConnectTo() {
-  std::lock_guard lock(g_connectToMutex);
+  std::lock_guard lock(g_settingsMutex);
   return g_connectTo;
+}
+
+void SetProxy(const ProxySetting& setting) {
+  std::lock_guard lock(g_settingsMutex);
+  g_proxy = setting;
+}
+
+ProxySetting Proxy() {
+  std::lock_guard lock(g_settingsMutex);
+  return g_proxy;
+}
+
+std::optional<std::string> UserAgentProblem(std::string_view text) {
+  if (text.empty()) return std::string("the user agent is empty");
+  if (text.size() > MaxUserAgentBytes) {
+    return "the user agent is longer than " + std::to_string(MaxUserAgentBytes) + " bytes";
+  }
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      return std::string("the user agent holds a control character");
+    }
+  }
+  return std::nullopt;
+}
+
+void SetUserAgent(std::string_view text) {
+  std::lock_guard lock(g_settingsMutex);
+  g_userAgent.assign(UserAgentProblem(text) ? DefaultUserAgent : text);
+}
+
+std::string UserAgent() {
+  std::lock_guard lock(g_settingsMutex);
+  return g_userAgent;
 }
 
 }  // namespace shopwalk

@@ -1,8 +1,13 @@
-// Process-wide set-up of web access: the HTTP library and where connections go.
+// Process-wide set-up of web access: the HTTP library, where connections go (a redirect for
+// testing, a proxy) and the agent text every request names.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include "net/proxy_setting.h"
 
 namespace shopwalk {
 
@@ -29,12 +34,34 @@ std::string ConnectToFromEnvironment();
 // created without it initialises libcurl itself.
 bool InitWebAccess();
 
-// When `hostPort` ("HOST:PORT") is not empty, every connection of every client goes to that
-// address while URLs and Host headers stay as they are; empty connects directly. Process-wide,
-// safe from any thread. InitWebAccess() takes it from the environment variable
-// SHOPWALK_CONNECT_TO.
+// When `hostPort` ("HOST:PORT") is not empty, every connection of every client that goes
+// straight to the marketplace goes to that address while URLs and Host headers stay as they are;
+// empty connects directly. A request that goes through a proxy is not redirected: the proxy
+// decides where to connect. Process-wide, safe from any thread. InitWebAccess() takes it from the
+// environment variable SHOPWALK_CONNECT_TO.
 void SetConnectTo(std::string_view hostPort);
 std::string ConnectTo();
+
+// The proxies of every later request of every client (ProxySetting::For picks one per request;
+// straight to the marketplace at first, whatever the environment says). Process-wide, safe from
+// any thread; a request under way keeps the one it started with.
+void SetProxy(const ProxySetting& setting);
+ProxySetting Proxy();
+
+// The User-Agent every request names unless SetUserAgent gave another.
+inline constexpr std::string_view DefaultUserAgent =
+    "Mozilla/5.0 (Windows; U; Windows NT 6.1; en-US) AppleWebKit/534.10 (KHTML, like Gecko) "
+    "Chrome/7.0.536.2 Safari/534.10";
+inline constexpr std::size_t MaxUserAgentBytes = 512;
+
+// Why `text` cannot be a User-Agent, in words: empty, longer than MaxUserAgentBytes, or holding a
+// control character (a line break would end the header). Nothing when it can.
+std::optional<std::string> UserAgentProblem(std::string_view text);
+
+// The User-Agent of every later request of every client; text that UserAgentProblem refuses
+// brings back DefaultUserAgent. Process-wide, safe from any thread.
+void SetUserAgent(std::string_view text);
+std::string UserAgent();
 
 namespace net {
 

@@ -1,5 +1,6 @@
 #include "store/run_settings.h"
 
+#include "net/web_access.h"
 #include "store/config_file.h"
 #include "store/progress_store.h"
 #include "store/run_directory.h"
@@ -34,11 +35,49 @@ RunSettings LoadRunSettings(std::string_view directory) {
   settings.keepPages = ReadConfigItem(path, ProgressSection, KeepPagesKey) == "1";
   settings.keepPagesMb =
       NumberIn(ReadConfigItem(path, ProgressSection, KeepPagesMbKey), 1, KeepPagesMbLimit, 7);
+  settings.proxy = ReadConfigItem(path, ProgressSection, ProxyKey);
+  settings.userAgent = ReadConfigItem(path, ProgressSection, UserAgentKey);
   const std::string value = ReadConfigItem(path, ProgressSection, MaxAttemptsKey);
   if (value.empty()) return settings;
   settings.maxAttempts = NumberIn(value, 1, MaxAttemptsLimit, 4);
   if (!settings.maxAttempts) settings.invalidMaxAttempts = value;
   return settings;
+}
+
+Expected<ProxySetting, SettingRefused> ChooseProxy(const std::optional<std::string>& given,
+                                                   const RunSettings& settings,
+                                                   const EnvironmentLookup& lookup) {
+  const auto from = [](const std::string& text,
+                       std::string_view where) -> Expected<ProxySetting, SettingRefused> {
+    Expected<ProxySetting, std::string> setting = ParseProxySetting(text);
+    if (!setting)
+      return MakeUnexpected(SettingRefused{std::string(where) + ": " + setting.error()});
+    return std::move(*setting);
+  };
+  if (given) return from(*given, "--proxy");
+  if (!settings.proxy.empty()) {
+    return from(settings.proxy, std::string(ConfigFileName) + "'s " + std::string(ProxyKey));
+  }
+  Expected<ProxySetting, std::string> environment = ProxySettingFromEnvironment(lookup);
+  if (!environment) return MakeUnexpected(SettingRefused{std::move(environment.error())});
+  return std::move(*environment);
+}
+
+Expected<std::string, SettingRefused> ChooseUserAgent(const std::optional<std::string>& given,
+                                                      const RunSettings& settings) {
+  const auto from = [](const std::string& text,
+                       std::string_view where) -> Expected<std::string, SettingRefused> {
+    if (auto problem = UserAgentProblem(text)) {
+      return MakeUnexpected(SettingRefused{std::string(where) + ": " + *problem});
+    }
+    return text;
+  };
+  if (given) return from(*given, "--user-agent");
+  if (!settings.userAgent.empty()) {
+    return from(settings.userAgent,
+                std::string(ConfigFileName) + "'s " + std::string(UserAgentKey));
+  }
+  return std::string(DefaultUserAgent);
 }
 
 PageMatchLimits GuardLimits(const RunSettings& settings, PageMatchLimits limits) {

@@ -6,7 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/expected.h"
 #include "collect/page_match_guard.h"
+#include "net/proxy_setting.h"
 
 namespace shopwalk {
 
@@ -33,6 +35,13 @@ inline constexpr int KeepPagesMbLimit = 1000000;
 // 64 KiB (about ten thousand packed bytes each) and millions of small ones.
 inline constexpr std::uint64_t DefaultKeepPagesMb = 1024;
 
+// The proxy every request goes through (a proxy URL, or "none" for straight to the marketplace;
+// net/proxy_setting.h) and the User-Agent text requests name, for both programs. The command
+// line's --proxy and --user-agent go before them; without either, the standard proxy variables
+// and the built-in agent text hold.
+inline constexpr std::string_view ProxyKey = "Proxy";
+inline constexpr std::string_view UserAgentKey = "User_Agent";
+
 struct RunSettings {
   // The guard's values the file sets; empty when unset or out of range (the engine's default
   // then holds).
@@ -48,10 +57,31 @@ struct RunSettings {
   // A Max_Attempts value the file sets that is no number from 1 to 1000, as written (GBK); it is
   // ignored. Empty when there is none.
   std::string invalidMaxAttempts;
+  // Proxy and User_Agent as written (within ConfigValueLimit); empty when unset or empty.
+  std::string proxy;
+  std::string userAgent;
 };
 
 // The run settings of config.ini in `directory`; the file is only read.
 RunSettings LoadRunSettings(std::string_view directory);
+
+// Why a setting cannot be taken, in words that name where it came from.
+struct SettingRefused {
+  std::string reason;
+};
+
+// The proxies of a run: `given` (the command line's), else `settings`' Proxy, else the standard
+// variables through `lookup`. Why not, in words that name where the bad value came from
+// ("--proxy", "config.ini's Proxy", or the variable), when that one holds no proxy setting.
+Expected<ProxySetting, SettingRefused> ChooseProxy(const std::optional<std::string>& given,
+                                                   const RunSettings& settings,
+                                                   const EnvironmentLookup& lookup);
+
+// The User-Agent of a run: `given` (the command line's), else `settings`' User_Agent, else the
+// built-in text. Why not, naming where it came from, when that one cannot be an agent text
+// (UserAgentProblem).
+Expected<std::string, SettingRefused> ChooseUserAgent(const std::optional<std::string>& given,
+                                                      const RunSettings& settings);
 
 // `limits` with the guard's values `settings` sets.
 PageMatchLimits GuardLimits(const RunSettings& settings, PageMatchLimits limits = {});

@@ -68,6 +68,16 @@ class WindowTest : public QObject {
     QCOMPARE(redirected.windowTitle(), WindowTitle("127.0.0.1:8080"));
     QVERIFY(redirected.windowTitle().contains(QStringLiteral("SHOPWALK_CONNECT_TO")));
     QCOMPARE(direct.windowTitle(), WindowTitle());
+    // Through a proxy named for every request the redirect does not apply: the title names none.
+    SetConnectTo("127.0.0.1:8080");
+    ProxySetting proxied;
+    proxied.source = ProxySetting::Source::Given;
+    proxied.given = ParseProxyUrl("http://127.0.0.1:3128").value();
+    SetProxy(proxied);
+    const CollectorWindow throughProxy;
+    SetProxy(ProxySetting{});
+    SetConnectTo("");
+    QCOMPARE(throughProxy.windowTitle(), WindowTitle());
   }
 
   void everyControlAtItsPlace_data() {

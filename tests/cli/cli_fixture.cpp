@@ -49,8 +49,18 @@ CliTest::CliTest() {
 }
 
 std::vector<std::string> CliTest::Environment() const {
-  return {"SHOPWALK_CONNECT_TO=" + market.ConnectAddress(), "HOME=" + dir.path(),
-          "XDG_CONFIG_HOME=" + dir.File("config"), "XDG_DATA_HOME=" + dir.File("data")};
+  // The proxy variables of whoever runs the tests are emptied (which unsets them for the program):
+  // connections go straight to the test marketplace unless a test names a proxy itself.
+  return {"SHOPWALK_CONNECT_TO=" + market.ConnectAddress(),
+          "HOME=" + dir.path(),
+          "XDG_CONFIG_HOME=" + dir.File("config"),
+          "XDG_DATA_HOME=" + dir.File("data"),
+          "http_proxy=",
+          "https_proxy=",
+          "no_proxy=",
+          "HTTP_PROXY=",
+          "HTTPS_PROXY=",
+          "NO_PROXY="};
 }
 
 Finished CliTest::Cli(const std::vector<std::string>& arguments) const {

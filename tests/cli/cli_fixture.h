@@ -42,8 +42,8 @@ class CliTest : public ::testing::Test {
  protected:
   CliTest();
 
-  // The environment of every child: every connection goes to the test marketplace, and the
-  // user's folders are in the scratch folder.
+  // The environment of every child: every connection goes to the test marketplace (no proxy
+  // variable is set), and the user's folders are in the scratch folder.
   std::vector<std::string> Environment() const;
   // Runs shopwalk-cli with `arguments` to its end.
   Finished Cli(const std::vector<std::string>& arguments) const;

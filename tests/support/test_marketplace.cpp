@@ -34,6 +34,21 @@ std::string HostOf(const std::string& hostHeader) {
   return AsciiLowercase(host);
 }
 
+// A request target in the absolute form a proxy forwards ("http://HOST[:PORT]/PATH"): the host
+// it names with its port, and the path and query from there ("/" when none). Nothing for a target
+// in the usual form.
+std::optional<std::pair<std::string, std::string>> SplitAbsoluteTarget(const std::string& target) {
+  for (const std::string_view scheme : {"http://", "https://"}) {
+    if (!StartsWithIgnoringAsciiCase(target, scheme)) continue;
+    const std::size_t hostStart = scheme.size();
+    const std::size_t pathStart = std::min(target.find_first_of("/?", hostStart), target.size());
+    std::string path = target.substr(pathStart);
+    if (path.empty() || path.front() == '?') path.insert(0, "/");
+    return std::make_pair(target.substr(hostStart, pathStart - hostStart), std::move(path));
+  }
+  return std::nullopt;
+}
+
 // The kernel's ID of the calling thread.
 pid_t ThisThread() {
   return static_cast<pid_t>(::gettid());
@@ -216,11 +231,19 @@ struct TestMarketplace::Server {
     record.method = request.method;
     record.host = request.get_header_value("Host");
     record.path = request.target.empty() ? request.path : request.target;
+    // A forwarded request names its host in the URL, which goes before the Host header.
+    std::optional<std::string> urlHost;
+    if (auto absolute = SplitAbsoluteTarget(record.path)) {
+      urlHost = std::move(absolute->first);
+      record.path = std::move(absolute->second);
+      record.absoluteForm = true;
+      if (record.host.empty()) record.host = *urlHost;
+    }
     record.cookie = request.get_header_value("Cookie");
     record.body = request.body;
     record.clientPort = request.remote_port;
     for (const auto& header : request.headers) record.headers.push_back(header);
-    const std::string host = HostOf(record.host);
+    const std::string host = HostOf(urlHost.value_or(record.host));
     const std::string target = record.path;
     std::size_t index = 0;
     std::uint64_t recordedIn = 0;

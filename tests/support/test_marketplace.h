@@ -3,7 +3,8 @@
 // every request it sees, every answer it gives (the answer log) and how many requests it answers
 // at once. Pages can misbehave on demand (stall, reset, never end, grow too large, break their
 // chunking, redirect in a loop) so callers can check that every request ends, and can be held
-// behind a gate until the test lets them go.
+// behind a gate until the test lets them go. It also serves requests in the absolute form a proxy
+// forwards ("GET http://HOST/PATH"), so it can stand upstream of a real proxy.
 //
 // Point clients at it with SetConnectTo(marketplace.ConnectAddress()): URLs and Host headers stay
 // those of the real site while every connection lands here.
@@ -98,8 +99,11 @@ struct Page {
 
 struct RecordedRequest {
   std::string method;
-  std::string host;  // the Host header as sent
+  std::string host;  // the Host header as sent (the URL's host when a forwarded request has none)
   std::string path;  // the request target: path and query
+  // The request line carried the whole URL, as a proxy forwards a request ("GET http://HOST/PATH");
+  // `path` is then what follows the host, and the page is chosen by the URL's host.
+  bool absoluteForm = false;
   std::string cookie;
   std::string body;
   std::vector<std::pair<std::string, std::string>> headers;
