@@ -7,8 +7,8 @@
 #include <limits>
 
 #include "base/duration.h"
-#include "cli/since_time.h"
 #include "base/terminal_text.h"
+#include "cli/since_time.h"
 #include "net/proxy_setting.h"
 #include "net/web_access.h"
 
