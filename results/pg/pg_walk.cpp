@@ -65,7 +65,7 @@ constexpr std::string_view LeaveFailedList =
     ", unfailed AS (DELETE FROM shopwalk.failed_shops WHERE shop_id = $1 "
     "AND EXISTS (SELECT 1 FROM lease) RETURNING 1)";
 
-// The time of a write: $N in Unix milliseconds, or the server's now() when it is NULL.
+// The time of a write: $N in Unix milliseconds, or the server's clock when it is NULL.
 #define SW_TIME(param)                             \
   "coalesce(pg_catalog.to_timestamp(" param        \
   "::double precision / 1000::double precision), " \
